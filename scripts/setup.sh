@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests, the benchmarks and
+# the demo need. Safe to run again: it only touches apt when something is
+# missing, and it never leaves a system mail, DNS or SOCKS daemon running.
+set -euo pipefail
+
+PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libssl-dev openssl libicu-dev
+  exim4-daemon-heavy sasl2-bin libsasl2-modules
+  dante-server dnsmasq
+  python3 curl swaks libauthen-ntlm-perl libnet-ssleay-perl
+  iproute2 procps
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+# Daemons that the packages' maintainer scripts may start on standard ports;
+# our tests run their own instances on free high ports instead.
+stop_system_daemons() {
+  local name pid
+  for name in exim4 dnsmasq danted; do
+    for pid in $(pgrep -x "$name" 2>/dev/null || true); do
+      # Only those that run from the system configuration (no -C/-f/--conf-file
+      # of ours pointing into a test folder).
+      if ! tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -Eq -- '(-C|-f|--conf-file=)[ ]?/(tmp|work)/'; then
+        echo "setup: stopping system $name (pid $pid)"
+        kill "$pid" 2>/dev/null || true
+      fi
+    done
+  done
+}
+
+if ((${#missing[@]} == 0)); then
+  echo "setup: all ${#PACKAGES[@]} packages present"
+  stop_system_daemons
+  exit 0
+fi
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "setup: missing packages (${missing[*]}) and not root; install them with apt-get" >&2
+  exit 1
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+
+# Keep the maintainer scripts from starting services while we install.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [[ ! -e $policy ]]; then
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  own_policy=1
+fi
+cleanup() { if ((own_policy)); then rm -f "$policy"; fi; }
+trap cleanup EXIT
+
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends \
+  -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
+  "${missing[@]}" >/dev/null
+
+stop_system_daemons
+echo "setup: done"

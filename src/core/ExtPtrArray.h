@@ -1,0 +1,46 @@
+#pragma once
+#include "core/VelmoraObject.h"
+
+#include <cstdint>
+
+namespace ostmail {
+
+// Growable array of pointers. Destroying the array frees only its slots;
+// owners delete the objects with removeAllObjects() in their destructors.
+class ExtPtrArray {
+public:
+    ExtPtrArray();
+    ExtPtrArray(int32_t initialCapacity, int32_t growBy);
+    ExtPtrArray(const ExtPtrArray&) = delete;
+    ExtPtrArray& operator=(const ExtPtrArray&) = delete;
+    virtual ~ExtPtrArray();
+
+    int32_t getSize() const { return m_count; }
+    int32_t capacity() const { return m_capacity; }
+    int32_t growBy() const { return m_growBy; }
+
+    bool appendPtr(void* p);
+    bool appendObject(VelmoraObject* obj) { return appendPtr(obj); }
+    bool insertAt(int32_t index, void* p);        // index clamped to 0..count
+    void* elementAt(int32_t index) const;         // null when out of range
+    void* lastElement() const;
+    void* removeAt(int32_t index);                // null when out of range
+    void* pop();
+    bool setAt(int32_t index, void* p);           // grows with null slots
+    int32_t find(const void* p) const;            // -1 when absent
+    void clearCount() { m_count = 0; }            // keeps the objects alive
+    void removeAllObjects();                      // deletes VelmoraObjects
+    void removeAllRaw();                          // frees plain blocks
+
+    template <class T> T* at(int32_t index) const { return static_cast<T*>(static_cast<VelmoraObject*>(elementAt(index))); }
+
+private:
+    bool growTo(int32_t needed);
+
+    int32_t m_growBy;
+    int32_t m_capacity;
+    int32_t m_count;
+    void** m_slots;
+};
+
+}  // namespace ostmail

@@ -1,0 +1,63 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace ostmail {
+
+class StringBuffer;
+
+// The activity log interface passed by reference to every internal
+// operation. Defaults do nothing and return true.
+class LogBase {
+public:
+    virtual ~LogBase() = default;
+    virtual void GetXml(StringBuffer& out) { (void)out; }
+    virtual void GetHtml(StringBuffer& out) { (void)out; }
+    virtual void GetText(StringBuffer& out) { (void)out; }
+    virtual bool LogError(const char* text) { (void)text; return true; }
+    virtual bool LogInfo(const char* text) { (void)text; return true; }
+    virtual bool LogLine(const char* text) { (void)text; return true; }
+    virtual bool ClearLog() { return true; }
+    virtual bool EnterContext(const char* tag, bool flag) { (void)tag; (void)flag; return true; }
+    virtual bool LeaveContext() { return true; }
+    virtual bool LogData(const char* name, const char* value) { (void)name; (void)value; return true; }
+    virtual bool LogDataLong(const char* name, int32_t value);
+    virtual bool LogData64(const char* name, int64_t value);
+    virtual bool LogDataHex(const char* name, uint32_t value);
+    virtual void LogWindowsError(uint32_t code);
+    virtual void LogTickCount(const char* name);
+    virtual bool SaveXml(const char* path) { (void)path; return true; }
+
+    // Non-virtual helpers; each ends in LogData.
+    void LogDataHexDump(const char* name, const void* bytes, size_t n);
+    void LogByteDump(const char* name, const void* bytes, size_t n);
+    void LogDataQP(const char* name, const char* text);
+    void LogDataAnsi(const char* name, const char* ansiText);
+    void LogTimestamp(int number);
+    bool LogDataSb(const char* name, const StringBuffer& value);
+    bool LogDataBool(const char* name, bool value) { return LogDataLong(name, value ? 1 : 0); }
+};
+
+// The do-nothing log, passed where output is not wanted.
+class LogNull : public LogBase {
+public:
+    bool LogDataLong(const char*, int32_t) override { return true; }
+    bool LogData64(const char*, int64_t) override { return true; }
+    bool LogDataHex(const char*, uint32_t) override { return true; }
+    void LogWindowsError(uint32_t) override {}
+    void LogTickCount(const char*) override {}
+};
+
+// Opens a context on construction and leaves it on every path.
+class LogContextExitor {
+public:
+    LogContextExitor(LogBase& log, const char* tag) : m_log(log) { m_log.EnterContext(tag, true); }
+    ~LogContextExitor() { m_log.LeaveContext(); }
+    LogContextExitor(const LogContextExitor&) = delete;
+    LogContextExitor& operator=(const LogContextExitor&) = delete;
+
+private:
+    LogBase& m_log;
+};
+
+}  // namespace ostmail
