@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <new>
+#include <string>
+#include <unordered_set>
 
 namespace ostmail {
 
@@ -43,6 +45,14 @@ void cleanAddress(StringBuffer& addr) {
     if (!addr.containsChar('"')) addr.removeCharOccurrences(' ');
     addr.removeCharOccurrences('\r');
     addr.removeCharOccurrences('\n');
+}
+
+std::string asciiLower(const StringBuffer& sb) {
+    std::string s(sb.getString(), sb.getSize());
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    return s;
 }
 
 }  // namespace
@@ -207,6 +217,11 @@ int Rfc822Address::parseAddressList(const char* text, ExtPtrArray& out, bool dro
     list.trim();
     unfold(list);
 
+    // Addresses already in out count as seen; a set keeps long lists linear.
+    std::unordered_set<std::string> seen;
+    if (dropDuplicates) {
+        for (int32_t j = 0; j < out.getSize(); ++j) seen.insert(asciiLower(out.at<Rfc822Address>(j)->m_address));
+    }
     ExtPtrArray pieces;
     splitQuoteAware(list.getString(), list.getSize(), ',', pieces);
     int count = 0;
@@ -214,13 +229,7 @@ int Rfc822Address::parseAddressList(const char* text, ExtPtrArray& out, bool dro
         std::unique_ptr<Rfc822Address> addr(createByParsing(pieces.at<StringBuffer>(i)->getString()));
         if (!addr) continue;
         ++count;
-        if (dropDuplicates) {
-            bool seen = false;
-            for (int32_t j = 0; j < out.getSize() && !seen; ++j) {
-                seen = out.at<Rfc822Address>(j)->m_address.equalsIgnoreCase(addr->m_address.getString());
-            }
-            if (seen) continue;
-        }
+        if (dropDuplicates && !seen.insert(asciiLower(addr->m_address)).second) continue;
         if (out.appendObject(addr.get())) addr.release();
     }
     pieces.removeAllObjects();

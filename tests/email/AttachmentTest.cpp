@@ -115,4 +115,5 @@ TEST(AttachmentFile, PrepareReadsRealFiles) {
     EXPECT_TRUE(info.contentType.isEmpty());
     EXPECT_FALSE(AttachmentFile::exists((dir + "/no/such/dir/x.txt").c_str(), log));
     EXPECT_TRUE(AttachmentFile::exists(txt.c_str(), log));
+    EXPECT_FALSE(AttachmentFile::exists(dir.c_str(), log));  // a directory is no file to attach
 }
