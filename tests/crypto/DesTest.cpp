@@ -1,0 +1,237 @@
+#include "TestBytes.h"
+#include "crypto/Md5.h"
+#include "crypto/VelmoraDes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace ostmail;
+using testbytes::bytes;
+using testbytes::hex;
+using testbytes::unhex;
+
+namespace {
+
+std::string encryptHex(const std::string& keyHex, const std::string& ptHex, int keyBits = 56)
+{
+    const auto key = unhex(keyHex);
+    const auto pt = unhex(ptHex);
+    VelmoraDes des;
+    des.setMode(VelmoraDes::kModeEcb);
+    des.setPadding(VelmoraDes::kPadZeros);
+    des.setKey(key.data(), key.size(), keyBits);
+    std::vector<unsigned char> out;
+    EXPECT_TRUE(des.encrypt(pt.data(), pt.size(), out));
+    std::vector<unsigned char> back;
+    EXPECT_TRUE(des.decrypt(out.data(), out.size(), back));
+    EXPECT_EQ(hex(back), hex(pt)) << "round trip, key " << keyHex;
+    return hex(out);
+}
+
+// The calling order NTLM uses: mode 0, padding 3, 7 key bytes expanded to 8.
+std::vector<unsigned char> ntlmDes(const unsigned char key7[7], const unsigned char data[8])
+{
+    unsigned char key8[8];
+    VelmoraDes::expandKey56(key7, key8);
+    VelmoraDes des;
+    des.setMode(0);
+    des.setPadding(3);
+    des.setKey(key8, 8, 56);
+    std::vector<unsigned char> out;
+    EXPECT_TRUE(des.encrypt(data, 8, out));
+    return out;
+}
+
+// 16-byte hash padded to 21 bytes, three DES encryptions of the 8 data bytes.
+std::string desl(const std::vector<unsigned char>& hash16, const unsigned char data[8])
+{
+    unsigned char k21[21] = {};
+    std::copy(hash16.begin(), hash16.end(), k21);
+    std::string out;
+    for (int i = 0; i < 3; ++i)
+        out += hex(ntlmDes(k21 + 7 * i, data));
+    return out;
+}
+
+std::string lmHash(const std::string& upperPassword)
+{
+    unsigned char pw[14] = {};
+    std::copy_n(upperPassword.begin(), std::min<size_t>(14, upperPassword.size()), pw);
+    const unsigned char* magic = reinterpret_cast<const unsigned char*>("KGS!@#$%");
+    return hex(ntlmDes(pw, magic)) + hex(ntlmDes(pw + 7, magic));
+}
+
+}  // namespace
+
+TEST(VelmoraDes, PublishedSingleBlockVectors)
+{
+    struct Vec {
+        const char *key, *pt, *ct;
+    };
+    const Vec vecs[] = {
+        // Classic worked examples.
+        {"133457799bbcdff1", "0123456789abcdef", "85e813540f0ab405"},
+        {"0e329232ea6d0d73", "8787878787878787", "0000000000000000"},
+        {"0123456789abcdef", "4e6f772069732074", "3fa40e8a984d4815"},
+        // NBS/NIST validation tables: variable plaintext, variable key, S-box tests.
+        {"0101010101010101", "8000000000000000", "95f8a5e5dd31d900"},
+        {"0101010101010101", "4000000000000000", "dd7f121ca5015619"},
+        {"0101010101010101", "2000000000000000", "2e8653104f3834ea"},
+        {"0101010101010101", "0000000000000001", "166b40b44aba4bd6"},
+        {"8001010101010101", "0000000000000000", "95a8d72813daa94d"},
+        {"4001010101010101", "0000000000000000", "0eec1487dd8c26d5"},
+        {"2001010101010101", "0000000000000000", "7ad16ffb79c45926"},
+        {"7ca110454a1a6e57", "01a1d6d039776742", "690f5b0d9a26939b"},
+        {"0131d9619dc1376e", "5cd54ca83def57da", "7a389d10354bd271"},
+    };
+    for (const auto& v : vecs)
+        EXPECT_EQ(encryptHex(v.key, v.pt), v.ct) << "key " << v.key << " pt " << v.pt;
+}
+
+// Rivest's iterated test: X(i+1) = E(X(i), X(i)) for even i, D for odd i,
+// which touches every S-box entry many times over.
+TEST(VelmoraDes, RivestIteration)
+{
+    auto x = unhex("9474b8e8c73bca7d");
+    for (int i = 0; i < 16; ++i) {
+        VelmoraDes des;
+        des.setPadding(VelmoraDes::kPadZeros);
+        des.setKey(x.data(), 8, 56);
+        std::vector<unsigned char> next;
+        ASSERT_TRUE(i % 2 == 0 ? des.encrypt(x.data(), 8, next) : des.decrypt(x.data(), 8, next));
+        x = next;
+    }
+    EXPECT_EQ(hex(x), "1b1a2ddb4c642438");
+}
+
+// Random keys and two-block messages, checked against an independent DES.
+TEST(VelmoraDes, MatchesReferenceForSingleAndTripleKeys)
+{
+    struct Vec {
+        std::string key, pt, ct;
+        int bits;
+    };
+    const Vec vecs[] = {
+        {"238aa2b2c67d0be8", "9d1eeeffa44dce9ecb686854268945c6", "1450b871bbadcdf95e92180a09093d35", 56},
+        {"0f4d0d1b8d663df2", "a6ef33b63a1c481a364704e3e27448d3", "17c82b111dcccee20f126472006c059f", 56},
+        {"7bc7acfa385efc7abf63046deac4dad9", "7a473e1f6cc30115cc02ece5c2bd00a2",
+         "6dc6f48b6f5b535359398a0aa8d1c8ed", 112},
+        {"27af94a0c41221a84e311e2a8c6a7391b57e760061a3b26a", "1b531c153670235c91a7d3f669364024",
+         "c9fa196085154d02450fe452a05dfd9b", 168},
+        // The triple-DES example of NIST SP 800-67.
+        {"0123456789abcdef23456789abcdef01456789abcdef0123", hex(bytes("The qufck brown fox jump")),
+         "a826fd8ce53b855fcce21c8112256fe668d5c05dd9b6b900", 168},
+    };
+    for (const auto& v : vecs)
+        EXPECT_EQ(encryptHex(v.key, v.pt, v.bits), v.ct) << "key " << v.key;
+}
+
+TEST(VelmoraDes, KeyHandling)
+{
+    // Parity bits do not matter: clearing every low bit gives the same cipher.
+    EXPECT_EQ(encryptHex("123456789abcdef0", "0123456789abcdef"), "85e813540f0ab405");
+    // A short key is padded with zero bytes.
+    EXPECT_EQ(encryptHex("0123", "0011223344556677"), encryptHex("0123000000000000", "0011223344556677"));
+    // Extra key bytes beyond what the bit count needs are ignored.
+    EXPECT_EQ(encryptHex("133457799bbcdff1ffff", "0123456789abcdef"), "85e813540f0ab405");
+    // Two-key triple DES with K1 == K2 collapses to single DES under K1;
+    // a 16-byte key at 168 bits leaves K3 zero, unlike 112 bits.
+    const std::string k = "133457799bbcdff1";
+    EXPECT_EQ(encryptHex(k + k, "0123456789abcdef", 112), "85e813540f0ab405");
+    EXPECT_NE(encryptHex(k + "0e329232ea6d0d73", "0123456789abcdef", 112),
+              encryptHex(k + "0e329232ea6d0d73", "0123456789abcdef", 168));
+    EXPECT_EQ(encryptHex(k + "0e329232ea6d0d73", "0123456789abcdef", 168),
+              encryptHex(k + "0e329232ea6d0d73" + "0000000000000000", "0123456789abcdef", 168));
+}
+
+TEST(VelmoraDes, PaddingModesAndFailures)
+{
+    const auto key = unhex("133457799bbcdff1");
+    const auto block = unhex("0123456789abcdef");
+    std::vector<unsigned char> out, back;
+
+    VelmoraDes des;
+    EXPECT_FALSE(des.encrypt(block.data(), 8, out)) << "no key yet";
+    des.setKey(key.data(), key.size(), 56);
+
+    // Zero padding: a whole block gains nothing, a partial one is zero-filled.
+    des.setPadding(VelmoraDes::kPadZeros);
+    ASSERT_TRUE(des.encrypt(block.data(), 8, out));
+    EXPECT_EQ(hex(out), "85e813540f0ab405");
+    ASSERT_TRUE(des.encrypt(block.data(), 3, out));
+    EXPECT_EQ(hex(out), encryptHex("133457799bbcdff1", "0123450000000000"));
+    ASSERT_TRUE(des.encrypt(nullptr, 0, out));
+    EXPECT_TRUE(out.empty());
+
+    // RFC 1423 padding always adds a block's worth at most and is stripped again.
+    des.setPadding(VelmoraDes::kPadRfc1423);
+    ASSERT_TRUE(des.encrypt(block.data(), 8, out));
+    EXPECT_EQ(hex(out), "85e813540f0ab405" + encryptHex("133457799bbcdff1", "0808080808080808"));
+    for (size_t n = 0; n <= 17; ++n) {
+        const auto msg = testbytes::lcgBytes(static_cast<uint32_t>(n), n);
+        ASSERT_TRUE(des.encrypt(msg.data(), n, out));
+        EXPECT_EQ(out.size(), (n / 8 + 1) * 8);
+        ASSERT_TRUE(des.decrypt(out.data(), out.size(), back));
+        EXPECT_EQ(hex(back), hex(msg));
+    }
+    // A block that does not end in valid padding is refused.
+    ASSERT_TRUE(des.encrypt(block.data(), 8, out));
+    out.back() ^= 0x55;
+    EXPECT_FALSE(des.decrypt(out.data(), out.size(), back));
+    EXPECT_TRUE(back.empty());
+    EXPECT_FALSE(des.decrypt(out.data(), 5, back)) << "not a whole block";
+
+    des.setPadding(7);
+    EXPECT_FALSE(des.encrypt(block.data(), 8, out));
+    des.setPadding(VelmoraDes::kPadZeros);
+    des.setMode(1);
+    EXPECT_FALSE(des.encrypt(block.data(), 8, out));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(VelmoraDes, KeyExpansionSpreadsFiftySixBits)
+{
+    unsigned char in[7] = {}, out[8];
+    VelmoraDes::expandKey56(in, out);
+    EXPECT_EQ(hex(out, 8), "0000000000000000");
+    std::fill(in, in + 7, 0xff);
+    VelmoraDes::expandKey56(in, out);
+    EXPECT_EQ(hex(out, 8), "fefefefefefefefe");
+
+    // Bit i of the 56 (most significant first) lands in the top seven bits of byte i / 7.
+    for (int i = 0; i < 56; ++i) {
+        std::fill(in, in + 7, 0);
+        in[i / 8] = static_cast<unsigned char>(0x80 >> (i % 8));
+        VelmoraDes::expandKey56(in, out);
+        for (int j = 0; j < 8; ++j) {
+            const unsigned char want = j == i / 7 ? static_cast<unsigned char>(0x80 >> (i % 7)) : 0;
+            ASSERT_EQ(out[j], want) << "bit " << i << " byte " << j;
+        }
+    }
+}
+
+// Responses of the [MS-NLMP] worked examples (password "Password", server
+// challenge 0123456789abcdef), built from MD5, DES and the key expansion.
+TEST(VelmoraDes, ReproducesPublishedNtlmResponses)
+{
+    const auto ntHash = unhex("a4f49c406510bdcab6824ee7c30fd852");
+    const auto serverChallenge = unhex("0123456789abcdef");
+    const auto clientChallenge = unhex("aaaaaaaaaaaaaaaa");
+
+    EXPECT_EQ(desl(ntHash, serverChallenge.data()),
+              "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
+
+    const std::string lm = lmHash("PASSWORD");
+    EXPECT_EQ(lm, "e52cac67419a9a224a3b108f3fa6cb6d");
+    EXPECT_EQ(desl(unhex(lm), serverChallenge.data()),
+              "98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13");
+    EXPECT_EQ(lmHash(""), "aad3b435b51404eeaad3b435b51404ee");
+
+    // Extended session security: DESL over MD5(server + client challenge).
+    std::vector<unsigned char> both(serverChallenge);
+    both.insert(both.end(), clientChallenge.begin(), clientChallenge.end());
+    unsigned char sessionHash[16];
+    Md5::digest(both.data(), both.size(), sessionHash);
+    EXPECT_EQ(desl(ntHash, sessionHash), "7537f803ae367128ca458204bde7caf81e97ed2683267232");
+}
