@@ -1,4 +1,7 @@
+#include "core/ContentCoding.h"
+#include "core/DataBuffer.h"
 #include "core/Logger.h"
+#include "platform/SysInfo.h"
 
 #include <gtest/gtest.h>
 
@@ -279,6 +282,25 @@ TEST(Logger, HelpersFormatTheirValues) {
     ASSERT_GE(stamp.size(), 10u);
     EXPECT_EQ(stamp.substr(stamp.size() - 10, 1) + stamp.substr(stamp.size() - 7, 1) + stamp.substr(stamp.size() - 4, 1), "::.")
         << stamp;
+}
+
+TEST(Logger, ConvertingHelpers) {
+    Logger log;
+    platform::setAnsiCodePageOverride(1252);
+    log.LogDataAnsi("ansi", "caf\xE9 \x80");
+    log.LogDataAnsi("nullAnsi", nullptr);
+    platform::setAnsiCodePageOverride(0);
+    EXPECT_EQ(text(log), "VelmoraLog:\r\n  ansi: caf\xC3\xA9 \xE2\x82\xAC\r\n  nullAnsi: (NULL)\r\n");
+
+    // The quoted-printable value decodes back to the text.
+    const char* original = "caf\xC3\xA9 = 100%";
+    log.ClearLog();
+    log.LogDataQP("qp", original);
+    std::string qp = onlyValue(log, "qp");
+    EXPECT_NE(qp.find("=C3=A9"), std::string::npos) << qp;
+    DataBuffer back;
+    ASSERT_TRUE(ContentCoding::decodeQuotedPrintable(qp.data(), qp.size(), back));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(back.getData()), back.getSize()), original);
 }
 
 TEST(LogNull, DoesNothingAndLeavesBuffersAlone) {
