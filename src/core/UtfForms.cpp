@@ -150,7 +150,7 @@ inline size_t putUtf8(uint32_t cp, char* p) {
 // Two passes: measuring first lets a 25 MiB text be reserved exactly.
 bool utf16ToUtf8(const uint16_t* u, size_t count, StringBuffer& out) {
     size_t total = 0;
-    for (size_t i = 0; i < count; ++i) total += utf8Bytes(nextCodePoint(u, count, i));
+    for (size_t i = 0; i < count; ++i) total += u[i] < 0x80 ? 1 : utf8Bytes(nextCodePoint(u, count, i));
     if (!out.expectNumBytes(total)) return false;
     char buf[512];
     size_t used = 0;
@@ -159,7 +159,10 @@ bool utf16ToUtf8(const uint16_t* u, size_t count, StringBuffer& out) {
             out.appendN(buf, used);
             used = 0;
         }
-        used += putUtf8(nextCodePoint(u, count, i), buf + used);
+        if (u[i] < 0x80)
+            buf[used++] = static_cast<char>(u[i]);
+        else
+            used += putUtf8(nextCodePoint(u, count, i), buf + used);
     }
     return out.appendN(buf, used);
 }
