@@ -11,8 +11,16 @@ class StringBuffer;
 
 // Growable byte buffer, not zero-terminated. An allocation failure empties
 // the buffer (size and capacity 0) instead of throwing.
+//
+// Growth: append of n bytes past capacity reallocates to size + max(n,
+// 20,000); one byte to size + 10,000; a byte n times to size + n + 10,000.
+// ensureCapacity() allocates exactly what is asked, so callers that know
+// the final size should use it first.
 class DataBuffer : public VelmoraObject {
 public:
+    static constexpr uint32_t kAppendStep = 20000;
+    static constexpr uint32_t kByteStep = 10000;
+
     DataBuffer();
     DataBuffer(const DataBuffer& other);
     DataBuffer& operator=(const DataBuffer& other);
@@ -20,41 +28,47 @@ public:
     DataBuffer& operator=(DataBuffer&& other) noexcept;
     ~DataBuffer() override;
 
-    const unsigned char* getData() const;
-    unsigned char* getMutable();
+    const unsigned char* getData() const;  // may be null when empty
+    unsigned char* getMutable();           // copies borrowed memory first
     uint32_t getSize() const;
     uint32_t capacity() const { return m_capacity; }
     bool isEmpty() const { return getSize() == 0; }
 
     bool append(const void* bytes, size_t n);
     bool append(const DataBuffer& other) { return append(other.getData(), other.getSize()); }
-    bool append(const StringBuffer& sb);
+    bool append(const StringBuffer& sb);  // the text bytes, no terminator
     bool appendByte(unsigned char b);
     bool appendByteN(unsigned char b, size_t n);
     bool appendUInt16LE(uint16_t v);
     bool appendUInt32LE(uint32_t v);
-    bool ensureCapacity(size_t n);   // exactly n bytes allocated at least
-    bool setSize(uint32_t n);        // n <= capacity
-    void shorten(uint32_t n);
-    void clear();                    // size 0, memory kept
-    void minimize();
-    unsigned char* take(uint32_t* size = nullptr);  // caller frees with free()
-    void borrow(const void* mem, uint32_t size);    // foreign memory, never freed here
+    bool ensureCapacity(size_t n);  // total capacity of at least n bytes
+    bool setSize(uint32_t n);       // false when n > capacity
+    void shorten(uint32_t n);       // drop n bytes at the end
+    void clear();                   // size 0, memory kept
+    void minimize();                // capacity > size + 4: down to size + 4
+    // Hands the memory to the caller (free() it) and leaves this empty.
+    // Borrowed memory is copied first, since it is not ours to give.
+    unsigned char* take(uint32_t* size = nullptr);
+    void borrow(const void* mem, uint32_t size);  // foreign memory, never freed here
     bool borrowed() const { return m_borrowed != 0; }
-    bool loadFile(const char* path, LogBase& log);
+    bool loadFile(const char* path, LogBase& log);  // replaces the content
     bool equals(const DataBuffer& other) const;
     uint32_t replaceByte(unsigned char from, unsigned char to);
     void swap(DataBuffer& other) noexcept;
 
-    // 16-bit code-unit edits on UTF-16LE content.
+    // 16-bit code-unit edits on UTF-16LE content (whole units only).
     uint32_t removeUnit16(uint16_t unit);
-    void cutAtUnit16(uint16_t unit);
+    bool cutAtUnit16(uint16_t unit);  // false when absent
     uint32_t replaceUnit16(uint16_t from, uint16_t to);
     void toUpper16();
     void toLower16();
 
 private:
-    void check() const;
+    static constexpr uint8_t kMagic = 0xDB;
+
+    void check() const {
+        if (m_magic != kMagic) integrityFailure("DataBuffer");
+    }
     bool reallocTo(size_t newCapacity);
     void release();
 

