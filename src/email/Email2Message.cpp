@@ -81,8 +81,9 @@ void Email2::setBodyBytes(const void* data, size_t n, LogBase& log) {
     }
     if (!isMultipart()) {
         setTransferEncoding("quoted-printable");
-        m_body.clear();
-        m_body.append(data, n);
+        DataBuffer fresh;  // never write into memory a sending copy borrowed
+        fresh.append(data, n);
+        m_body.swap(fresh);
         return;
     }
     if (contentTypeIs("multipart/mixed") || contentTypeIs("multipart/related")) {
