@@ -10,7 +10,7 @@ PACKAGES=(
   libssl-dev openssl libicu-dev
   exim4-daemon-heavy sasl2-bin libsasl2-modules
   dante-server dnsmasq
-  python3 curl swaks libauthen-ntlm-perl libnet-ssleay-perl
+  python3 curl swaks libauthen-ntlm-perl libnet-ssleay-perl dnsutils
   iproute2 procps
 )
 
@@ -23,16 +23,16 @@ done
 # Daemons that the packages' maintainer scripts may start on standard ports;
 # our tests run their own instances on free high ports instead.
 stop_system_daemons() {
-  local name pid
-  for name in exim4 dnsmasq danted; do
-    for pid in $(pgrep -x "$name" 2>/dev/null || true); do
-      # Only those that run from the system configuration (no -C/-f/--conf-file
-      # of ours pointing into a test folder).
-      if ! tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -Eq -- '(-C|-f|--conf-file=)[ ]?/(tmp|work)/'; then
-        echo "setup: stopping system $name (pid $pid)"
-        kill "$pid" 2>/dev/null || true
-      fi
-    done
+  # Only the instances that run from the system's own pid files: the test
+  # servers of this and other checkouts run from their own folders.
+  local f pid
+  for f in /run/exim4/exim.pid /run/dnsmasq/dnsmasq.pid /run/danted.pid /var/run/danted.pid; do
+    [[ -r $f ]] || continue
+    pid=$(cat "$f" 2>/dev/null || true)
+    if [[ $pid =~ ^[0-9]+$ ]] && kill -0 "$pid" 2>/dev/null; then
+      echo "setup: stopping system daemon $(cat "/proc/$pid/comm" 2>/dev/null) (pid $pid)"
+      kill "$pid" 2>/dev/null || true
+    fi
   done
 }
 

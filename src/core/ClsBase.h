@@ -10,11 +10,16 @@ class ClsBase : public VelmoraObject {
 public:
     ClsBase() = default;
     ~ClsBase() override = default;
+    ClsBase(const ClsBase&) = delete;
+    ClsBase& operator=(const ClsBase&) = delete;
 
+    // Each replaces out with a rendering of the log, as UTF-8.
     void LastErrorText(XString& out);
     void LastErrorXml(XString& out);
     void LastErrorHtml(XString& out);
-    bool SaveLastError(const char* path);
+    // False for a null or blank path; otherwise the result of SaveXml.
+    bool SaveLastError(XString& path);
+    bool SaveLastError(const char* utf8Path);
     LogBase& log() { return m_log; }
 
 protected:

@@ -1,55 +1,21 @@
 #pragma once
-#include "core/ExtPtrArray.h"
+#include "core/ErrorLog.h"
 #include "core/LogBase.h"
-#include "core/StringBuffer.h"
 
-#include <memory>
 #include <mutex>
 
 namespace ostmail {
 
-// One node of the log tree; a node owns its tag, text and children.
-class LogEntry2 : public VelmoraObject {
-public:
-    LogEntry2() = default;
-    ~LogEntry2() override;
-
-    std::unique_ptr<ExtPtrArray> children;  // contexts only
-    int kind = 'I';                          // 'C', 'E', 'I', 'X', 'T'
-    std::unique_ptr<StringBuffer> tag;
-    std::unique_ptr<StringBuffer> text;
-};
-
-// The tree of entries with the stack of open contexts; element 0 of the
-// stack is the root "VelmoraLog". Not locked: Logger serialises access.
-class ErrorLog {
-public:
-    ErrorLog();
-    virtual ~ErrorLog();
-    ErrorLog(const ErrorLog&) = delete;
-    ErrorLog& operator=(const ErrorLog&) = delete;
-
-    void addLine(int kind, const char* text);
-    void addData(const char* preparedName, const char* value);
-    void enterContext(const char* tag);
-    void leaveContext();
-    void clear();
-    void renderText(StringBuffer& out) const;
-    void renderXml(StringBuffer& out) const;
-    void renderHtml(StringBuffer& out) const;
-
-private:
-    void newRoot();
-    void appendToCurrent(LogEntry2* node);
-
-    LogEntry2* m_root = nullptr;  // owned; deleted by clear() and the destructor
-    ExtPtrArray m_stack;          // borrowed pointers into the tree
-};
-
-// The real activity log: every slot over an ErrorLog under a lock.
+// The real activity log: every slot over an ErrorLog under one lock, so a
+// worker thread may write while another thread reads the last-error text.
+// The lock is re-entrant, as the critical section it stands for.
+// The renderings append to the caller's buffer.
 class Logger : public LogBase {
 public:
     Logger() = default;
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
     void GetXml(StringBuffer& out) override;
     void GetHtml(StringBuffer& out) override;
     void GetText(StringBuffer& out) override;
@@ -66,8 +32,12 @@ public:
     void LogTickCount(const char* name) override;
     bool SaveXml(const char* path) override;
 
+    // Open contexts, the root included (always at least 1).
+    int openContexts();
+
 private:
     bool addLine(int kind, const char* text);
+
     std::recursive_mutex m_lock;
     ErrorLog m_log;
 };

@@ -15,6 +15,8 @@ public:
     // MD4 of n UTF-16 code units, written little-endian whatever the host order.
     static void digestUtf16(const uint16_t* units, size_t n, unsigned char out[kDigestSize]);
 
+private:
+    friend class MdBlockHash<Md4>;
     static void compress(uint32_t state[4], const unsigned char* blocks, size_t count);
 };
 

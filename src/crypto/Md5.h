@@ -21,6 +21,8 @@ public:
     static void digest(const std::string& data, unsigned char out[kDigestSize]);
     static bool digestStream(const ReadFn& read, unsigned char out[kDigestSize]);
 
+private:
+    friend class MdBlockHash<Md5>;
     static void compress(uint32_t state[4], const unsigned char* blocks, size_t count);
 };
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace ostmail;
 using testbytes::bytes;
 using testbytes::hex;

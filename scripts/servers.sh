@@ -1,0 +1,443 @@
+#!/usr/bin/env bash
+# Real servers for the integration tests, all on 127.0.0.1 with free high
+# ports and all state under DIR:
+#   Exim      SMTP (plain + STARTTLS), implicit TLS, AUTH PLAIN/LOGIN/CRAM-MD5/NTLM
+#   Exim      a second instance whose certificate has expired (and one port with
+#             a certificate for the wrong name)
+#   dante     SOCKS4+5 open, and SOCKS5 with username/password only
+#   dnsmasq   MX records for a few test domains
+# `start` writes DIR/env (KEY='value' lines) for the tests to read.
+# Needs root (Exim drops to Debian-exim, dante checks system users).
+set -euo pipefail
+
+usage() { echo "usage: $0 start|stop|status DIR" >&2; exit 2; }
+(($# == 2)) || usage
+CMD=$1
+DIR=$2
+PY=/usr/bin/python3
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+EXIM_USER=Debian-exim
+SMTP_USER=tester
+SMTP_PASS=Secret-Pass1
+SMTP_USER2=other@example.test
+SMTP_PASS2='p@ss w:rd 2'
+SOCKS_USER=ostsocks
+SOCKS_PASS=Sock-Pass1
+
+log() { echo "servers: $*" >&2; }
+
+# --- processes -------------------------------------------------------------
+
+alive() {
+  local pid=$1 state
+  [[ -r /proc/$pid/stat ]] || return 1
+  # A zombie waiting for a slow reaper is as good as gone.
+  state=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null || echo Z)
+  [[ $state != Z ]]
+}
+
+# Runs one server in the background; its pid goes to DIR/pids/NAME.
+start_bg() {
+  local name=$1
+  shift
+  "$@" >"$DIR/logs/$name.out" 2>&1 </dev/null &
+  echo $! >"$DIR/pids/$name"
+}
+
+wait_port() {
+  local name=$1 port=$2 pid i
+  pid=$(cat "$DIR/pids/$name")
+  for ((i = 0; i < 150; i++)); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+    if ! alive "$pid"; then break; fi
+    sleep 0.1
+  done
+  log "$name did not come up on port $port; its output:"
+  tail -n 30 "$DIR/logs/$name.out" >&2 || true
+  return 1
+}
+
+stop_all() {
+  local f pid name i
+  [[ -d $DIR/pids ]] || return 0
+  for f in "$DIR"/pids/*; do
+    [[ -e $f ]] || continue
+    pid=$(cat "$f")
+    name=$(basename "$f")
+    # Only a process started for this folder: its command line names DIR.
+    if alive "$pid" && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$DIR"; then
+      kill -TERM "$pid" 2>/dev/null || true
+      for ((i = 0; i < 50; i++)); do
+        alive "$pid" || break
+        sleep 0.1
+      done
+      if alive "$pid"; then
+        log "$name ($pid) ignored TERM; killing"
+        kill -KILL "$pid" 2>/dev/null || true
+      fi
+    fi
+    rm -f "$f"
+  done
+}
+
+# --- certificates ------------------------------------------------------------
+
+make_certs() {
+  local t=$DIR/tls
+  mkdir -p "$t/newcerts" "$t/cadir"
+  : >"$t/index.txt"
+  echo 1000 >"$t/serial"
+  openssl req -x509 -new -nodes -newkey rsa:2048 -sha256 -days 3650 \
+    -keyout "$t/ca.key" -out "$t/ca.pem" -subj "/O=Ostmail Tests/CN=Ostmail Test CA" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+  cat >"$t/server.ext" <<EOF
+basicConstraints = CA:FALSE
+keyUsage = digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost, IP:127.0.0.1
+EOF
+  openssl req -new -nodes -newkey rsa:2048 -keyout "$t/server.key" -out "$t/server.csr" \
+    -subj "/O=Ostmail Tests/CN=localhost" 2>/dev/null
+  openssl x509 -req -in "$t/server.csr" -CA "$t/ca.pem" -CAkey "$t/ca.key" -set_serial 0x0100 \
+    -days 825 -sha256 -extfile "$t/server.ext" -out "$t/server.pem" 2>/dev/null
+
+  # A valid certificate for a name no test connects to.
+  sed 's/^subjectAltName.*/subjectAltName = DNS:wrong-name.invalid/' "$t/server.ext" >"$t/wrong.ext"
+  openssl req -new -nodes -newkey rsa:2048 -keyout "$t/wrong.key" -out "$t/wrong.csr" \
+    -subj "/O=Ostmail Tests/CN=wrong-name.invalid" 2>/dev/null
+  openssl x509 -req -in "$t/wrong.csr" -CA "$t/ca.pem" -CAkey "$t/ca.key" -set_serial 0x0101 \
+    -days 825 -sha256 -extfile "$t/wrong.ext" -out "$t/wrong.pem" 2>/dev/null
+
+  # x509 -req only takes -days; `openssl ca` can sign a validity in the past.
+  cat >"$t/ca.cnf" <<EOF
+[ ca ]
+default_ca = testca
+[ testca ]
+dir = $t
+database = \$dir/index.txt
+serial = \$dir/serial
+new_certs_dir = \$dir/newcerts
+certificate = \$dir/ca.pem
+private_key = \$dir/ca.key
+default_md = sha256
+policy = policy_any
+copy_extensions = copy
+unique_subject = no
+[ policy_any ]
+commonName = supplied
+organizationName = optional
+EOF
+  openssl req -new -nodes -newkey rsa:2048 -keyout "$t/expired.key" -out "$t/expired.csr" \
+    -subj "/O=Ostmail Tests/CN=localhost" \
+    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -addext extendedKeyUsage=serverAuth 2>/dev/null
+  openssl ca -batch -config "$t/ca.cnf" -startdate 20200101000000Z -enddate 20200201000000Z \
+    -notext -in "$t/expired.csr" -out "$t/expired.pem" 2>/dev/null
+
+  cp "$t/ca.pem" "$t/cadir/ostmail-test-ca.pem"
+  openssl rehash "$t/cadir" 2>/dev/null || c_rehash "$t/cadir" >/dev/null
+}
+
+# --- Exim ----------------------------------------------------------------------
+
+# Exim condition: does the pair (userVar, passVar) name a known account?
+exim_check() {
+  local u=$1 p=$2
+  echo "\${if or{ {and{{eq{$u}{$SMTP_USER}}{eq{$p}{$SMTP_PASS}}}} {and{{eq{$u}{$SMTP_USER2}}{eq{$p}{$SMTP_PASS2}}}} }}"
+}
+# Exim expansion: the password of the user in $auth1, or a forced failure.
+exim_secret() {
+  echo "\${if eq{\$auth1}{$SMTP_USER}{$SMTP_PASS}{\${if eq{\$auth1}{$SMTP_USER2}{$SMTP_PASS2}fail}}}"
+}
+
+# Exim's own NTLM (spa) takes NTLMv1 only, Cyrus takes NTLMv2; two
+# authenticators may not share a public name, hence one instance for each.
+exim_ntlm() {
+  if [[ $1 == cyrus ]]; then
+    printf '%s\n' 'ntlm_cyrus:' '  driver = cyrus_sasl' '  public_name = NTLM' \
+      '  server_mech = NTLM' '  server_set_id = $auth1'
+  else
+    printf '%s\n' 'ntlm_spa:' '  driver = spa' '  public_name = NTLM' \
+      "  server_password = $(exim_secret)" '  server_set_id = $auth1'
+  fi
+}
+
+# write_exim_conf NAME PORTS TLS_PORTS CERT KEY spa|cyrus
+write_exim_conf() {
+  local name=$1 ports=$2 tls_ports=$3 cert=$4 key=$5 ntlm=$6
+  local e=$DIR/$name
+  mkdir -p "$e/spool" "$e/log"
+  cat >"$e/exim.conf" <<EOF
+primary_hostname = localhost
+local_interfaces = <; 127.0.0.1
+daemon_smtp_ports = $ports
+tls_on_connect_ports = $tls_ports
+spool_directory = $e/spool
+log_file_path = $e/log/%slog
+pid_file_path = $e/exim.pid
+log_selector = +smtp_protocol_error +smtp_syntax_error +received_recipients +tls_cipher
+tls_certificate = $cert
+tls_privatekey = $key
+tls_advertise_hosts = *
+dsn_advertise_hosts = *
+auth_advertise_hosts = *
+host_lookup =
+rfc1413_hosts =
+rfc1413_query_timeout = 0s
+message_size_limit = 256M
+smtp_accept_max = 200
+smtp_accept_max_per_host = 200
+smtp_accept_queue_per_connection = 0
+smtp_connect_backlog = 64
+keep_environment = SASL_CONF_PATH
+acl_smtp_rcpt = acl_check_rcpt
+
+begin acl
+
+acl_check_rcpt:
+  deny    local_parts = ^reject
+          message = no such user
+  accept
+
+begin routers
+
+to_maildir:
+  driver = accept
+  transport = maildir_delivery
+
+begin transports
+
+maildir_delivery:
+  driver = appendfile
+  directory = $DIR/Maildir
+  maildir_format
+  create_directory
+  delivery_date_add
+  envelope_to_add
+  return_path_add
+  user = $EXIM_USER
+  mode = 0644
+
+begin retry
+
+*  *  F,1h,10m
+
+begin authenticators
+
+plain:
+  driver = plaintext
+  public_name = PLAIN
+  server_prompts = :
+  server_condition = $(exim_check '$auth2' '$auth3')
+  server_set_id = \$auth2
+
+login:
+  driver = plaintext
+  public_name = LOGIN
+  server_prompts = Username:: : Password::
+  server_condition = $(exim_check '$auth1' '$auth2')
+  server_set_id = \$auth1
+
+cram:
+  driver = cram_md5
+  public_name = CRAM-MD5
+  server_secret = $(exim_secret)
+  server_set_id = \$auth1
+
+$(exim_ntlm "$ntlm")
+EOF
+  chmod 644 "$e/exim.conf"
+}
+
+make_sasl() {
+  local s=$DIR/sasl
+  mkdir -p "$s"
+  cat >"$s/exim.conf" <<EOF
+pwcheck_method: auxprop
+auxprop_plugin: sasldb
+sasldb_path: $s/sasldb2
+mech_list: NTLM
+EOF
+  # Cyrus looks the user up under the realm the client sends, upper-cased,
+  # or under the server's name when the client sends none.
+  local realm
+  for realm in localhost LOCALHOST WORKGROUP; do
+    printf '%s' "$SMTP_PASS" | saslpasswd2 -p -c -f "$s/sasldb2" -u "$realm" "$SMTP_USER"
+  done
+}
+
+# --- dante -----------------------------------------------------------------------
+
+write_dante_conf() {
+  local name=$1 port=$2 method=$3
+  cat >"$DIR/socks/$name.conf" <<EOF
+logoutput: $DIR/socks/$name.log
+internal: 127.0.0.1 port = $port
+external: 127.0.0.1
+socksmethod: $method
+clientmethod: none
+user.privileged: root
+user.unprivileged: nobody
+client pass {
+  from: 127.0.0.0/8 to: 127.0.0.0/8
+  log: error
+}
+# Loopback only: any other target is refused, which tests of refusals use.
+socks pass {
+  from: 127.0.0.0/8 to: 127.0.0.0/8
+  command: connect
+  log: error
+}
+socks block {
+  from: 0.0.0.0/0 to: 0.0.0.0/0
+  log: connect error
+}
+EOF
+}
+
+# The username method checks system accounts; give this instance its own
+# passwd and shadow in a private mount namespace instead of adding a user.
+start_dante_auth() {
+  local port=$1 s=$DIR/socks hash
+  hash=$(openssl passwd -6 "$SOCKS_PASS")
+  cp /etc/passwd "$s/passwd"
+  cp /etc/shadow "$s/shadow"
+  chmod 600 "$s/shadow"
+  echo "$SOCKS_USER:x:64999:65534:ostmail socks test:/nonexistent:/usr/sbin/nologin" >>"$s/passwd"
+  echo "$SOCKS_USER:$hash:19000:0:99999:7:::" >>"$s/shadow"
+  write_dante_conf auth "$port" username
+  start_bg socks_auth unshare --mount --propagation private \
+    sh -c 'mount --bind "$1/passwd" /etc/passwd && mount --bind "$1/shadow" /etc/shadow &&
+           exec danted -f "$1/auth.conf" -p "$1/auth.pid" -N 1' sh "$s"
+}
+
+# --- start / stop / status ----------------------------------------------------------
+
+start_all() {
+  if [[ $(id -u) -ne 0 ]]; then
+    log "must run as root (Exim drops to $EXIM_USER, dante reads shadow)"
+    exit 1
+  fi
+  mkdir -p "$DIR"
+  DIR=$(cd "$DIR" && pwd)
+  if [[ -d $DIR/pids ]] && compgen -G "$DIR/pids/*" >/dev/null; then
+    log "servers already started in $DIR; stopping them first"
+    stop_all
+  fi
+  rm -rf "$DIR/tls" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/socks" "$DIR/dns" "$DIR/sasl" "$DIR/Maildir" "$DIR/env"
+  mkdir -p "$DIR/pids" "$DIR/logs" "$DIR/socks" "$DIR/Maildir/new" "$DIR/Maildir/cur" "$DIR/Maildir/tmp"
+  # Exim runs as $EXIM_USER: every parent folder must be searchable.
+  local d=$DIR
+  while [[ $d != / ]]; do
+    chmod o+x "$d" 2>/dev/null || true
+    d=$(dirname "$d")
+  done
+
+  local -a p
+  mapfile -t p < <("$PY" "$HERE/free_ports.py" 10)
+  local smtp=${p[0]} smtps=${p[1]} ntlm2=${p[2]} expired=${p[3]} wrongname=${p[4]}
+  local socks=${p[5]} socks_auth=${p[6]} dns=${p[7]} closed=${p[8]}
+
+  make_certs
+  make_sasl
+  write_exim_conf exim "$smtp : $smtps" "$smtps" "$DIR/tls/server.pem" "$DIR/tls/server.key" spa
+  write_exim_conf exim_ntlm2 "$ntlm2" "" "$DIR/tls/server.pem" "$DIR/tls/server.key" cyrus
+  write_exim_conf exim_expired "$expired : $wrongname" "$expired : $wrongname" \
+    "\${if eq{\$received_port}{$wrongname}{$DIR/tls/wrong.pem}{$DIR/tls/expired.pem}}" \
+    "\${if eq{\$received_port}{$wrongname}{$DIR/tls/wrong.key}{$DIR/tls/expired.key}}" spa
+  chown -R "$EXIM_USER:" "$DIR/tls" "$DIR/sasl" "$DIR/Maildir" "$DIR/exim/spool" "$DIR/exim/log" \
+    "$DIR/exim_expired/spool" "$DIR/exim_expired/log" "$DIR/exim_ntlm2/spool" "$DIR/exim_ntlm2/log"
+  chown "$EXIM_USER:" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2"
+
+  start_bg exim exim4 -C "$DIR/exim/exim.conf" -bdf
+  start_bg exim_ntlm2 env SASL_CONF_PATH="$DIR/sasl" exim4 -C "$DIR/exim_ntlm2/exim.conf" -bdf
+  start_bg exim_expired exim4 -C "$DIR/exim_expired/exim.conf" -bdf
+
+  write_dante_conf open "$socks" none
+  start_bg socks_open danted -f "$DIR/socks/open.conf" -p "$DIR/socks/open.pid" -N 1
+  start_dante_auth "$socks_auth"
+
+  mkdir -p "$DIR/dns"
+  start_bg dns dnsmasq -k --conf-file=/dev/null --no-resolv --no-hosts --bind-interfaces \
+    --listen-address=127.0.0.1 --port="$dns" --pid-file="$DIR/dns/dnsmasq.pid" \
+    --user=root --log-facility=- --log-queries --local-ttl=60 \
+    --local=/example.test/ --local=/equal.test/ --local=/nomx.test/ \
+    --mx-host=example.test,mx1.example.test,10 --mx-host=example.test,mx2.example.test,5 \
+    --host-record=mx1.example.test,127.0.0.1 --host-record=mx2.example.test,127.0.0.1 \
+    --mx-host=equal.test,mxa.equal.test,10 --mx-host=equal.test,mxb.equal.test,10 \
+    --host-record=mxa.equal.test,127.0.0.1 --host-record=mxb.equal.test,127.0.0.1 \
+    --host-record=nomx.test,127.0.0.1
+
+  local ok=1
+  wait_port exim "$smtp" && wait_port exim "$smtps" || ok=0
+  wait_port exim_ntlm2 "$ntlm2" || ok=0
+  wait_port exim_expired "$expired" && wait_port exim_expired "$wrongname" || ok=0
+  wait_port socks_open "$socks" || ok=0
+  wait_port socks_auth "$socks_auth" || ok=0
+  wait_port dns "$dns" || ok=0
+  if ((!ok)); then
+    stop_all
+    exit 1
+  fi
+
+  cat >"$DIR/env.tmp" <<EOF
+OSTMAIL_SERVERS_DIR='$DIR'
+OSTMAIL_HOST='127.0.0.1'
+OSTMAIL_TLS_HOST='localhost'
+OSTMAIL_SMTP_PORT='$smtp'
+OSTMAIL_SMTPS_PORT='$smtps'
+OSTMAIL_NTLM2_SMTP_PORT='$ntlm2'
+OSTMAIL_EXPIRED_SMTPS_PORT='$expired'
+OSTMAIL_WRONGNAME_SMTPS_PORT='$wrongname'
+OSTMAIL_CLOSED_PORT='$closed'
+OSTMAIL_SMTP_USER='$SMTP_USER'
+OSTMAIL_SMTP_PASSWORD='$SMTP_PASS'
+OSTMAIL_SMTP_USER2='$SMTP_USER2'
+OSTMAIL_SMTP_PASSWORD2='$SMTP_PASS2'
+OSTMAIL_SMTP_REJECT_PREFIX='reject'
+OSTMAIL_MAILDIR='$DIR/Maildir'
+OSTMAIL_EXIM_LOG='$DIR/exim/log/mainlog'
+OSTMAIL_CA_FILE='$DIR/tls/ca.pem'
+OSTMAIL_CA_DIR='$DIR/tls/cadir'
+OSTMAIL_SOCKS_PORT='$socks'
+OSTMAIL_SOCKS_AUTH_PORT='$socks_auth'
+OSTMAIL_SOCKS_USER='$SOCKS_USER'
+OSTMAIL_SOCKS_PASSWORD='$SOCKS_PASS'
+OSTMAIL_DNS_PORT='$dns'
+OSTMAIL_DNS_MX_DOMAIN='example.test'
+OSTMAIL_DNS_EQUAL_DOMAIN='equal.test'
+OSTMAIL_DNS_NOMX_DOMAIN='nomx.test'
+OSTMAIL_DNS_MISSING_DOMAIN='missing.example.test'
+EOF
+  mv "$DIR/env.tmp" "$DIR/env"
+  log "started in $DIR (env: $DIR/env)"
+}
+
+status_all() {
+  local f pid bad=0
+  if [[ ! -d $DIR/pids ]] || ! compgen -G "$DIR/pids/*" >/dev/null; then
+    echo "no servers in $DIR"
+    return 1
+  fi
+  for f in "$DIR"/pids/*; do
+    pid=$(cat "$f")
+    if alive "$pid"; then
+      echo "$(basename "$f"): running (pid $pid)"
+    else
+      echo "$(basename "$f"): NOT running (pid $pid)"
+      bad=1
+    fi
+  done
+  [[ -r $DIR/env ]] && cat "$DIR/env"
+  return $bad
+}
+
+case $CMD in
+  start) start_all ;;
+  stop)
+    DIR=$(cd "$DIR" 2>/dev/null && pwd) || exit 0
+    stop_all
+    ;;
+  status) status_all ;;
+  *) usage ;;
+esac
