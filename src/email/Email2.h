@@ -20,7 +20,7 @@ struct AttachmentInfo;
 class Email2 : public VelmoraObject {
 public:
     enum RecipientKind { kTo = 0, kCc = 1, kBcc = 2 };
-    static const int kOriginNew = 3;
+    static constexpr int kOriginNew = 3;
 
     Email2();
     ~Email2() override;

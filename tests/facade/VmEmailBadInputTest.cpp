@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/SysInfo.h"
+
 #include <sys/stat.h>
 
 namespace ostmail {
@@ -64,7 +66,8 @@ TEST(VmEmailBadInput, HugeNamesAndListsStillRender) {
     EXPECT_EQ(e.get_NumCC(), 5000);
     std::string mime = facadetest::renderForSending(e);
     std::string json = "{\"subject\":" + facadetest::jsonString(longUtf8) + ",\"from_name\":" +
-                       facadetest::jsonString(longUtf8) + ",\"from_addr\":\"sender@example.com\"" +
+                       facadetest::jsonString(longUtf8) + ",\"from_name_spaces_ignored\":true" +
+                       ",\"from_addr\":\"sender@example.com\"" +
                        ",\"to\":[\"long@example.com\"],\"to_names\":[" + facadetest::jsonString(longName) +
                        "],\"cc\":" + facadetest::jsonList(cc) + ",\"header_names\":" + kBaseNames + ",\"Cc\"]}";
     writeCase(dir, "huge", mime, json);
@@ -133,9 +136,10 @@ TEST(VmEmailBadInput, EmptyAddressesAndUnusableAttachmentsFailClearly) {
 }
 
 TEST(VmEmailFacade, AnsiModeAndRotatingResults) {
+    platform::setAnsiCodePageOverride(1252);
     VmEmail e;
     EXPECT_FALSE(e.get_Utf8());
-    e.put_Subject("Caf\xE9");  // ANSI text (Windows-1252 in the C locale)
+    e.put_Subject("Caf\xE9");  // ANSI text in Windows-1252
     e.put_FromName("Ren\xE9");
     e.put_FromAddress("rene@example.com");
     EXPECT_EQ(std::string(e.subject()), "Caf\xE9");
@@ -155,6 +159,7 @@ TEST(VmEmailFacade, AnsiModeAndRotatingResults) {
     EXPECT_EQ(e.getHeaderField("X-Absent"), nullptr);
     EXPECT_STREQ(e.fromName(), "Ren\xC3\xA9");
     EXPECT_STREQ(e.fromAddress(), "rene@example.com");
+    platform::setAnsiCodePageOverride(0);
 }
 
 }  // namespace

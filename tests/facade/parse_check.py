@@ -27,6 +27,11 @@ def norm(text):
     return text.replace("\r\n", "\n")
 
 
+def short(value):
+    text = repr(value)
+    return text if len(text) <= 300 else text[:300] + "...(%d chars)" % len(text)
+
+
 def header_names(raw):
     head = raw.split(b"\r\n\r\n", 1)[0]
     names = []
@@ -43,7 +48,7 @@ def check(raw, exp):
 
     def expect(what, got, want):
         if got != want:
-            problems.append("%s: got %r, want %r" % (what, got, want))
+            problems.append("%s: got %s, want %s" % (what, short(got), short(want)))
 
     if "header_names" in exp:
         expect("header names", sorted(n.lower() for n in header_names(raw)),
@@ -54,7 +59,14 @@ def check(raw, exp):
         addrs = msg["from"].addresses if msg["from"] else ()
         expect("from count", len(addrs), 1)
         if addrs:
-            expect("from name", addrs[0].display_name, exp["from_name"])
+            name = addrs[0].display_name
+            if exp.get("from_name_spaces_ignored"):
+                # Python keeps the folding white space between adjacent
+                # encoded words of a display name as a space (RFC 2047
+                # section 6.2 says to drop it), so a long folded name
+                # comes back with spaces where it was folded.
+                name = name.replace(" ", "")
+            expect("from name", name, exp["from_name"])
             expect("from addr", addrs[0].addr_spec, exp["from_addr"])
     for field in ("to", "cc"):
         if field in exp:
