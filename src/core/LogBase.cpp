@@ -1,8 +1,13 @@
 #include "core/LogBase.h"
 
+#include "core/ContentCoding.h"
+#include "core/DataBuffer.h"
+#include "core/EncodingConvert.h"
 #include "core/StringBuffer.h"
 #include "platform/Clock.h"
 #include "platform/SysInfo.h"
+
+#include <cstring>
 
 namespace ostmail {
 
@@ -41,6 +46,27 @@ void LogBase::LogByteDump(const char* name, const void* bytes, size_t n) {
         return;
     }
     LogDataHexDump(name, bytes, n);
+}
+
+void LogBase::LogDataQP(const char* name, const char* text) {
+    StringBuffer qp;
+    if (text) ContentCoding().encodeQuotedPrintable(text, std::strlen(text), qp);
+    LogData(name, qp.getString());
+}
+
+void LogBase::LogDataAnsi(const char* name, const char* ansiText) {
+    if (!ansiText) {
+        LogData(name, nullptr);
+        return;
+    }
+    size_t n = std::strlen(ansiText);
+    DataBuffer utf8;
+    // The converter's own complaints must not land inside the entry being made.
+    LogNull quiet;
+    EncodingConvert conv;
+    conv.convert(platform::ansiCodePage(), 65001, ansiText, n, utf8, quiet);
+    utf8.appendByte(0);
+    LogData(name, reinterpret_cast<const char*>(utf8.getData()));
 }
 
 void LogBase::LogTimestamp(int number) {

@@ -1,0 +1,21 @@
+#pragma once
+#include "core/DataBuffer.h"
+
+#include <cstddef>
+
+namespace ostmail {
+
+// ISO-2022-KR (RFC 1557) to and from the EUC-KR bytes of code page 949.
+// The designator ESC $ ) C is written once at the start of the text, and
+// only when the text holds Korean; every line starts in ASCII.
+class Korean {
+public:
+    // 8-bit bytes in the input are taken as EUC-KR already. False when an
+    // escape sequence or a shifted byte was malformed.
+    static bool toEucKr(const unsigned char* in, size_t n, DataBuffer& out);
+    // False when a character of 949 outside KS X 1001 was dropped. With
+    // markers, pieces marked by EncodingConvert pass through untouched.
+    static bool fromEucKr(const unsigned char* in, size_t n, bool markers, DataBuffer& out);
+};
+
+}  // namespace ostmail

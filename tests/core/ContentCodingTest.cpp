@@ -1,0 +1,360 @@
+#include "core/ContentCoding.h"
+#include "core/DataBuffer.h"
+#include "core/StringBuffer.h"
+#include "core/PythonPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+using ostmail::ContentCoding;
+using ostmail::DataBuffer;
+using ostmail::StringBuffer;
+using ostmail_test::pythonMap;
+
+namespace {
+
+std::string str(const StringBuffer& sb) { return std::string(sb.getString(), sb.getSize()); }
+std::string str(const DataBuffer& db) {
+    return db.getSize() ? std::string(reinterpret_cast<const char*>(db.getData()), db.getSize()) : std::string();
+}
+
+std::string b64Lines(const std::string& in, int lineLength = 72) {
+    ContentCoding cc;
+    cc.setLineLength(lineLength);
+    StringBuffer sb;
+    cc.encodeBase64(in.data(), in.size(), sb);
+    return str(sb);
+}
+std::string b64Flat(const std::string& in) {
+    StringBuffer sb;
+    ContentCoding::encodeBase64Flat(in.data(), in.size(), sb);
+    return str(sb);
+}
+// Decodes from an exactly sized heap copy, so a read past the input trips ASan.
+std::string b64Decode(const std::string& text) {
+    std::vector<char> exact(text.begin(), text.end());
+    DataBuffer db;
+    ContentCoding::decodeBase64(exact.data(), exact.size(), db);
+    return str(db);
+}
+std::string qpEncode(const std::string& in, int lineLength = 72) {
+    ContentCoding cc;
+    cc.setLineLength(lineLength);
+    StringBuffer sb;
+    cc.encodeQuotedPrintable(in.data(), in.size(), sb);
+    return str(sb);
+}
+std::string qpDecode(const std::string& text) {
+    std::vector<char> exact(text.begin(), text.end());
+    DataBuffer db;
+    ContentCoding::decodeQuotedPrintable(exact.data(), exact.size(), db);
+    return str(db);
+}
+
+std::string randomBytes(std::mt19937& rng, size_t n) {
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+    return s;
+}
+
+// Mail-like text: words, line breaks, dots and "From " at line starts,
+// blanks before breaks, the odd 8-bit byte.
+std::string randomText(std::mt19937& rng, size_t n) {
+    static const char* pieces[] = {"the ", "quick ", "From ", ".", "\r\n", " \r\n", "\t", "a=b ", "\xC3\xA9",
+                                   "brown fox jumps over the lazy dog ", "\n", "\r", "=", "?", "_", "F"};
+    std::string s;
+    while (s.size() < n) s += pieces[rng() % (sizeof(pieces) / sizeof(pieces[0]))];
+    return s;
+}
+
+std::vector<std::string> splitCrlf(const std::string& s) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t p; (p = s.find("\r\n", start)) != std::string::npos; start = p + 2) lines.push_back(s.substr(start, p - start));
+    lines.push_back(s.substr(start));
+    return lines;
+}
+
+}  // namespace
+
+TEST(ContentCodingTest, LineLengthSetterAndBase64LineLayout) {
+    ContentCoding cc;
+    EXPECT_EQ(cc.getLineLength(), 72);
+    cc.setLineLength(5);
+    EXPECT_EQ(cc.getLineLength(), 10);
+
+    const std::string out54 = b64Lines(std::string(54, 'x'));
+    EXPECT_EQ(out54.size(), 72u + 4u);
+    EXPECT_EQ(out54.substr(72), "\r\n\r\n");
+
+    const std::string out55 = b64Lines(std::string(55, 'x'));
+    EXPECT_EQ(out55.substr(72), "\r\neA==\r\n");
+
+    // A length that is not a multiple of 4 closes the line at the first group
+    // that reaches it.
+    const auto lines = splitCrlf(b64Lines(std::string(100, 'y'), 10));
+    EXPECT_EQ(lines.front().size(), 12u);
+    for (size_t i = 0; i + 2 < lines.size(); ++i) EXPECT_EQ(lines[i].size(), 12u) << i;
+
+    StringBuffer sb("keep:");
+    EXPECT_FALSE(cc.encodeBase64("", 0, sb));
+    EXPECT_FALSE(cc.encodeBase64(nullptr, 3, sb));
+    EXPECT_TRUE(cc.encodeBase64("ab", 2, sb));
+    EXPECT_EQ(str(sb), "keep:YWI=\r\n");
+}
+
+TEST(ContentCodingTest, Base64AgreesWithPython) {
+    std::mt19937 rng(2047);
+    std::vector<std::string> inputs;
+    for (size_t n : {1, 2, 3, 4, 53, 54, 55, 57, 1023, 1024, 4096, 10001}) inputs.push_back(randomBytes(rng, n));
+
+    const auto pyFlat = pythonMap("base64.b64encode(x)", inputs);
+    const auto pyLines = pythonMap("base64.encodebytes(x)", inputs);
+    std::vector<std::string> ours72, ours76, oursWide;
+    for (const auto& in : inputs) {
+        ours72.push_back(b64Lines(in));
+        ours76.push_back(b64Lines(in, 76));
+        oursWide.push_back(b64Lines(in, 2000));
+    }
+    const auto back72 = pythonMap("base64.b64decode(x.replace(b'\\r\\n', b''), validate=True)", ours72);
+    const auto back76 = pythonMap("base64.b64decode(x.replace(b'\\r\\n', b''), validate=True)", ours76);
+    const auto backWide = pythonMap("base64.b64decode(x.replace(b'\\r\\n', b''), validate=True)", oursWide);
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        SCOPED_TRACE(inputs[i].size());
+        EXPECT_EQ(b64Flat(inputs[i]), pyFlat[i]);
+        EXPECT_EQ(back72[i], inputs[i]);
+        EXPECT_EQ(back76[i], inputs[i]);
+        EXPECT_EQ(backWide[i], inputs[i]);
+        EXPECT_EQ(b64Decode(pyLines[i]), inputs[i]);
+        EXPECT_EQ(b64Decode(ours72[i]), inputs[i]);
+        for (const auto& line : splitCrlf(ours72[i])) EXPECT_LE(line.size(), 72u);
+    }
+}
+
+TEST(ContentCodingTest, Base64DecodeIsTolerant) {
+    EXPECT_EQ(b64Decode("QUJD"), "ABC");
+    EXPECT_EQ(b64Decode(" Q U\r\nJ\tD "), "ABC");
+    EXPECT_EQ(b64Decode("Q!U-J.D*"), "ABC");       // outside '+'..'z': skipped
+    EXPECT_EQ(b64Decode("Q[U]J^D`:@"), "ABC");     // inside the range, not the alphabet
+    EXPECT_EQ(b64Decode("QUJD=QUJD"), "ABC");      // '=' ends the data
+    EXPECT_EQ(b64Decode(std::string("QUJD\0QUJD", 9)), "ABC");
+    EXPECT_EQ(b64Decode("QUI"), "AB");             // short final groups keep whole bytes
+    EXPECT_EQ(b64Decode("QQ"), "A");
+    EXPECT_EQ(b64Decode("Q"), "");
+    EXPECT_EQ(b64Decode("QUJDR"), "ABC");
+
+    DataBuffer db;
+    EXPECT_FALSE(ContentCoding::decodeBase64("", 0, db));
+    EXPECT_FALSE(ContentCoding::decodeBase64(nullptr, 4, db));
+    db.append("xy", 2);
+    EXPECT_TRUE(ContentCoding::decodeBase64("QUJD", 4, db));
+    ASSERT_EQ(str(db), "xyABC");
+    EXPECT_EQ(db.getData()[db.getSize()], 0);  // terminated for text use
+
+    EXPECT_TRUE(ContentCoding::isBase64("QU Jk\r\n[]==!!", 13));
+    EXPECT_FALSE(ContentCoding::isBase64("QU!Jk", 5));
+    EXPECT_FALSE(ContentCoding::isBase64("QU~", 3));
+}
+
+TEST(ContentCodingTest, ChunkedCallsAppendToTheSameResult) {
+    std::mt19937 rng(7);
+    const std::string data = randomBytes(rng, 20000);
+    const std::string flat = b64Flat(data);
+    const std::string text = randomText(rng, 20000);
+    const std::string qp = qpEncode(text);
+    for (size_t chunk : {1, 16, 1024, 4096}) {
+        SCOPED_TRACE(chunk);
+        StringBuffer enc;
+        const size_t inChunk = chunk * 3;
+        for (size_t off = 0; off < data.size(); off += inChunk)
+            ContentCoding::encodeBase64Flat(data.data() + off, std::min(inChunk, data.size() - off), enc);
+        EXPECT_EQ(str(enc), flat);
+
+        DataBuffer dec;
+        const size_t textChunk = chunk * 4;
+        for (size_t off = 0; off < flat.size(); off += textChunk)
+            ContentCoding::decodeBase64(flat.data() + off, std::min(textChunk, flat.size() - off), dec);
+        EXPECT_EQ(str(dec), data);
+
+        // Quoted-printable keeps no state across a hard line break.
+        StringBuffer qpOut;
+        ContentCoding cc;
+        size_t off = 0;
+        while (off < text.size()) {
+            size_t cut = text.find("\r\n", off + chunk);
+            cut = cut == std::string::npos ? text.size() : cut + 2;
+            cc.encodeQuotedPrintable(text.data() + off, cut - off, qpOut);
+            off = cut;
+        }
+        EXPECT_EQ(str(qpOut), qp);
+    }
+}
+
+TEST(ContentCodingTest, QuotedPrintableEncodeRules) {
+    EXPECT_EQ(qpEncode(".\r\n.x"), "=2E\r\n=2Ex");
+    EXPECT_EQ(qpEncode("From me\r\nFrom you\r\nFro"), "=46rom me\r\n=46rom you\r\nFro");
+    EXPECT_EQ(qpEncode("a From b"), "a From b");
+    EXPECT_EQ(qpEncode("a \r\nb\t\r\nc d "), "a=20\r\nb=09\r\nc d=20");
+    EXPECT_EQ(qpEncode("x=y\rz\n\x7f\xe9\x01"), "x=3Dy=0Dz=0A=7F=E9=01");
+
+    const std::string a100(100, 'a');
+    EXPECT_EQ(qpEncode(a100), std::string(72, 'a') + "=\r\n" + std::string(28, 'a'));
+    // No soft break right before a hard one.
+    EXPECT_EQ(qpEncode(std::string(72, 'a') + "\r\nb"), std::string(72, 'a') + "\r\nb");
+    // A soft break starts a line: the dot rule applies again.
+    EXPECT_EQ(qpEncode(std::string(72, 'a') + ".b"), std::string(72, 'a') + "=\r\n=2Eb");
+    // Escapes may carry the count past the length; the break comes after them.
+    EXPECT_EQ(qpEncode(std::string(71, 'a') + "\xff" + "b"), std::string(71, 'a') + "=FF=\r\nb");
+    // A full last line still gets its soft break; it decodes to nothing.
+    EXPECT_EQ(qpEncode(std::string(30, 'a'), 10), "aaaaaaaaaa=\r\naaaaaaaaaa=\r\naaaaaaaaaa=\r\n");
+
+    // Lines stay within the 76 characters of RFC 2045 at the default length.
+    std::mt19937 rng(11);
+    for (int round = 0; round < 20; ++round) {
+        const std::string in = round % 2 ? randomText(rng, 3000) : randomBytes(rng, 3000);
+        const std::string out = qpEncode(in);
+        for (const auto& line : splitCrlf(out)) ASSERT_LE(line.size(), 76u) << line;
+        for (unsigned char c : out) ASSERT_TRUE(c == '\r' || c == '\n' || c == '\t' || (c >= 32 && c < 127)) << int(c);
+        ASSERT_EQ(qpDecode(out), in) << "round " << round;
+    }
+
+    StringBuffer sb;
+    EXPECT_FALSE(ContentCoding().encodeQuotedPrintable("", 0, sb));
+    EXPECT_EQ(sb.getSize(), 0u);
+}
+
+TEST(ContentCodingTest, QuotedPrintableDecodeRules) {
+    EXPECT_EQ(qpDecode("=41=4a=4A"), "AJJ");
+    EXPECT_EQ(qpDecode("soft=\r\nbreak= \r\nhere"), "softbreakhere");
+    EXPECT_EQ(qpDecode("trail  \t\r\nnext\nlast"), "trail\r\nnext\r\nlast");
+    EXPECT_EQ(qpDecode("=G1 a=4 x="), "=G1 a=4 x");
+    EXPECT_EQ(qpDecode(std::string("ab\0=41", 6)), "ab");
+    EXPECT_EQ(qpDecode("="), "");
+    DataBuffer db;
+    EXPECT_FALSE(ContentCoding::decodeQuotedPrintable("", 0, db));
+}
+
+TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
+    std::mt19937 rng(45);
+    std::vector<std::string> inputs;
+    for (size_t n : {1, 5, 73, 200, 1000, 5000}) {
+        inputs.push_back(randomText(rng, n));
+        inputs.push_back(randomBytes(rng, n));
+    }
+    std::vector<std::string> ours;
+    for (const auto& in : inputs) ours.push_back(qpEncode(in));
+    const auto pyDecoded = pythonMap("quopri.decodestring(x)", ours);
+    // Python's encoder leaves a lone CR bare, which no decoder can keep, so
+    // that direction gets texts without one.
+    std::vector<std::string> noCr;
+    for (auto in : inputs) {
+        for (auto& c : in) c = c == '\r' ? 'r' : c;
+        noCr.push_back(in);
+    }
+    const auto pyEncoded = pythonMap("quopri.encodestring(x)", noCr);
+    const auto pyTabs = pythonMap("quopri.encodestring(x, quotetabs=True)", noCr);
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(pyDecoded[i], inputs[i]);
+        std::string crlf;
+        for (char c : noCr[i]) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        EXPECT_EQ(qpDecode(pyEncoded[i]), crlf);
+        EXPECT_EQ(qpDecode(pyTabs[i]), crlf);
+    }
+}
+
+TEST(ContentCodingTest, UuencodeRoundTripsWithPython) {
+    std::mt19937 rng(644);
+    std::vector<std::string> inputs;
+    for (size_t n : {1, 44, 45, 46, 90, 1000}) inputs.push_back(randomBytes(rng, n));
+    std::vector<std::string> ours;
+    for (const auto& in : inputs) {
+        StringBuffer sb;
+        ASSERT_TRUE(ContentCoding::uuencode(in.data(), in.size(), 0644, "f.bin", sb));
+        ours.push_back(str(sb));
+    }
+    const auto pyRead =
+        pythonMap("b''.join(binascii.a2b_uu(l) for l in x.split(b'\\r\\n')[1:] if l and l != b'end')", ours);
+    const auto pyWritten = pythonMap(
+        "b'junk\\nBEGIN 755 report.pdf\\n' + b''.join(binascii.b2a_uu(x[i:i+45]) for i in range(0, len(x), 45))"
+        " + b'`\\nend\\ntrailer\\n'",
+        inputs);
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        SCOPED_TRACE(inputs[i].size());
+        EXPECT_EQ(ours[i].substr(0, 17), "begin 644 f.bin\r\n");
+        EXPECT_EQ(pyRead[i], inputs[i]);
+        DataBuffer db;
+        uint32_t mode = 0;
+        StringBuffer name;
+        ASSERT_TRUE(ContentCoding::uudecode(pyWritten[i].data(), pyWritten[i].size(), db, mode, name));
+        EXPECT_EQ(str(db), inputs[i]);
+        EXPECT_EQ(mode, 0755u);
+        EXPECT_EQ(str(name), "report.pdf");
+    }
+}
+
+TEST(ContentCodingTest, UudecodeEdges) {
+    DataBuffer db;
+    uint32_t mode = 1;
+    StringBuffer name;
+    EXPECT_FALSE(ContentCoding::uudecode("no begin\nhere\n", 14, db, mode, name));
+
+    // A count larger than the line holds: missing values read as zero, and
+    // nothing past the input is touched.
+    const std::string shortLine = "begin 600 a\r\nM86)C\r\n";
+    std::vector<char> exact(shortLine.begin(), shortLine.end());
+    ASSERT_TRUE(ContentCoding::uudecode(exact.data(), exact.size(), db, mode, name));
+    EXPECT_EQ(mode, 0600u);
+    ASSERT_EQ(db.getSize(), 45u);
+    EXPECT_EQ(str(db).substr(0, 3), "abc");
+    EXPECT_EQ(str(db).substr(6), std::string(39, '\0'));
+
+    // Without a mode the name is not read; data still decodes until "end".
+    DataBuffer db2;
+    StringBuffer name2;
+    const std::string noMode = "begin x\n#86)C\nend\n#86)C\n";
+    ASSERT_TRUE(ContentCoding::uudecode(noMode.data(), noMode.size(), db2, mode, name2));
+    EXPECT_EQ(str(db2), "abc");
+    EXPECT_EQ(name2.getSize(), 0u);
+}
+
+TEST(ContentCodingTest, HostileInputNeitherCrashesNorOverreads) {
+    const char one = 'x';
+    const size_t huge = 0xFFFFFFFFu;
+    ContentCoding cc;
+    StringBuffer sb;
+    EXPECT_FALSE(cc.encodeBase64(&one, huge, sb));
+    EXPECT_FALSE(ContentCoding::encodeBase64Flat(&one, huge, sb));
+    EXPECT_FALSE(cc.encodeQuotedPrintable(&one, huge, sb));
+    EXPECT_EQ(sb.getSize(), 0u);
+
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (unsigned seed = 1; seed <= 200; ++seed) {
+        std::mt19937 rng(seed);
+        const std::string junk = randomBytes(rng, rng() % 600);
+        // Base64: the same as decoding only the alphabet characters before the stop.
+        std::string filtered;
+        for (char c : junk) {
+            if (c == '=' || c == '\0') break;
+            if (std::string(alphabet).find(c) != std::string::npos) filtered += c;
+        }
+        ASSERT_EQ(b64Decode(junk), b64Decode(filtered)) << seed;
+        ASSERT_EQ(b64Decode(filtered).size(), filtered.size() * 6 / 8) << seed;
+
+        const std::string qp = qpDecode(junk);
+        ASSERT_LE(qp.size(), 2 * junk.size()) << seed;
+
+        std::vector<char> exact(junk.begin(), junk.end());
+        const std::string uuText = "begin 644 x\n" + junk;
+        std::vector<char> uuExact(uuText.begin(), uuText.end());
+        DataBuffer db;
+        uint32_t mode = 0;
+        StringBuffer name;
+        ASSERT_TRUE(ContentCoding::uudecode(uuExact.data(), uuExact.size(), db, mode, name)) << seed;
+        ASSERT_EQ(mode, 0644u);
+        ASSERT_LE(db.getSize(), 63 * (1 + junk.size())) << seed;
+    }
+}

@@ -1,0 +1,124 @@
+#include "core/ProgressMonitor.h"
+#include "platform/Clock.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace ostmail {
+namespace {
+
+struct RecordingSink : ProgressEvent {
+    std::vector<int32_t> percents;
+    int abortChecks = 0;
+    int heartbeats = 0;
+    bool abortOnPercent = false;
+    void PercentDone(int32_t p, bool* abort) override {
+        percents.push_back(p);
+        *abort = abortOnPercent;
+    }
+    void AbortCheck(bool*) override { ++abortChecks; }
+    void Heartbeat(uint32_t, bool* abort) override {
+        ++heartbeats;
+        *abort = false;
+    }
+};
+
+TEST(ProgressMonitor, PercentScalesLargeTotalsByTens) {
+    EXPECT_EQ(ProgressMonitor::percentOf(0, 0), 100);
+    EXPECT_EQ(ProgressMonitor::percentOf(5, 0), 100);
+    EXPECT_EQ(ProgressMonitor::percentOf(1500009, 3000000), 50);
+    EXPECT_EQ(ProgressMonitor::percentOf(15000000, 30000000), 50);
+    // 999,999 of 1,000,000 is not yet 100, but the scaled 10,000,001 total truncates.
+    EXPECT_EQ(ProgressMonitor::percentOf(999999, 1000000), 99);
+    EXPECT_EQ(ProgressMonitor::percentOf(UINT64_MAX / 2, UINT64_MAX), 49);
+}
+
+TEST(ProgressMonitor, ReportsOnlyRisesAndStopsAtTotal) {
+    RecordingSink sink;
+    ProgressMonitor pm(&sink, 200);
+    EXPECT_FALSE(pm.advance(1));    // 0 %: no rise
+    EXPECT_FALSE(pm.advance(1));    // 1 %
+    EXPECT_FALSE(pm.advance(100));  // 51 %
+    EXPECT_FALSE(pm.advance(1000)); // clamps at the total: 100 % once
+    EXPECT_FALSE(pm.advance(5));
+    EXPECT_EQ(pm.done(), 200u);
+    EXPECT_EQ(pm.remaining(), 0u);
+    EXPECT_EQ(sink.percents, (std::vector<int32_t>{1, 51, 100}));
+    pm.finish();
+    EXPECT_EQ(sink.percents.size(), 3u);
+}
+
+TEST(ProgressMonitor, HoldHundredLeavesTheLastStepToFinish) {
+    RecordingSink sink;
+    ProgressMonitor pm(&sink, 10);
+    pm.setHold100(true);
+    pm.advance(9);
+    pm.advance(1);
+    EXPECT_EQ(sink.percents, (std::vector<int32_t>{90}));
+    pm.finish();
+    EXPECT_EQ(sink.percents, (std::vector<int32_t>{90, 100}));
+}
+
+TEST(ProgressMonitor, FinishAfterFailureStillReachesHundred) {
+    RecordingSink sink;
+    ProgressMonitor pm(&sink, 1000);
+    pm.advance(200);
+    pm.finish();
+    EXPECT_EQ(sink.percents, (std::vector<int32_t>{20, 100}));
+}
+
+TEST(ProgressMonitor, AbortStaysUntilResetAndSilencesTheSink) {
+    RecordingSink sink;
+    sink.abortOnPercent = true;
+    ProgressMonitor pm(&sink, 100);
+    EXPECT_TRUE(pm.advance(10));
+    EXPECT_TRUE(pm.isAborted());
+    EXPECT_TRUE(pm.heartbeatCheck(1));
+    EXPECT_TRUE(pm.periodicCheck(0));
+    EXPECT_EQ(sink.heartbeats, 0);
+    EXPECT_EQ(sink.abortChecks, 0);
+    pm.reset(50);
+    EXPECT_FALSE(pm.isAborted());
+    EXPECT_EQ(pm.total(), 50u);
+    EXPECT_EQ(pm.done(), 0u);
+    pm.reset64(1, 0);
+    EXPECT_EQ(pm.total(), 1ull << 32);
+}
+
+TEST(ProgressMonitor, HeartbeatsAndIdleChecksAreRateLimited) {
+    RecordingSink sink;
+    ProgressMonitor pm(&sink, 100);
+    // No interval: never a Heartbeat, however often it is asked.
+    EXPECT_FALSE(pm.heartbeatCheck(0));
+    EXPECT_EQ(sink.heartbeats, 0);
+    // Idle: the first AbortCheck comes only after 300 ms of silence.
+    EXPECT_FALSE(pm.periodicCheck(0));
+    EXPECT_EQ(sink.abortChecks, 0);
+    platform::sleepMs(320);
+    pm.periodicCheck(0);
+    pm.periodicCheck(0);
+    EXPECT_EQ(sink.abortChecks, 1);
+    // With an interval: one Heartbeat per interval.
+    platform::sleepMs(60);
+    pm.heartbeatCheck(50);
+    pm.heartbeatCheck(50);
+    EXPECT_EQ(sink.heartbeats, 1);
+    platform::sleepMs(60);
+    pm.heartbeatCheck(50);
+    EXPECT_EQ(sink.heartbeats, 2);
+}
+
+TEST(ProgressMonitor, NullSinkUsesTheBuiltInOne) {
+    ProgressMonitor pm(nullptr, 100);
+    ASSERT_NE(pm.sink(), nullptr);
+    EXPECT_FALSE(pm.advance(50));
+    auto* builtin = static_cast<AsyncProgressEvent*>(pm.sink());
+    EXPECT_EQ(builtin->lastPercent(), 50);
+    builtin->setAbort(true);
+    EXPECT_TRUE(pm.advance(10));
+    EXPECT_TRUE(pm.isAborted());
+}
+
+}  // namespace
+}  // namespace ostmail

@@ -1,0 +1,41 @@
+#include "facade/VmString.h"
+#include "platform/SysInfo.h"
+
+#include <gtest/gtest.h>
+
+using ostmail::VmString;
+namespace pf = ostmail::platform;
+
+namespace {
+struct Cp1252 {
+    Cp1252() { pf::setAnsiCodePageOverride(1252); }
+    ~Cp1252() { pf::setAnsiCodePageOverride(0); }
+};
+}  // namespace
+
+TEST(VmString, Utf8SwitchSelectsTheEightBitForm) {
+    Cp1252 acp;
+    VmString s;
+    EXPECT_FALSE(s.get_Utf8());
+    s.setFromWide(L"Gr\u00FC\u00DFe \u20AC \u4E2D");
+    EXPECT_STREQ("Gr\xFC\xDF" "e \x80 ", s.getString());  // CJK is lost in 1252
+    s.put_Utf8(true);
+    EXPECT_STREQ("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xE4\xB8\xAD", s.getString());
+    EXPECT_TRUE(s.equals("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xE4\xB8\xAD"));
+    EXPECT_EQ(std::wstring(L"Gr\u00FC\u00DFe \u20AC \u4E2D"), s.getWide());
+
+    s.setString("caf\xC3\xA9");  // UTF-8 in
+    s.put_Utf8(false);
+    EXPECT_STREQ("caf\xE9", s.getString());
+    EXPECT_TRUE(s.equals("caf\xE9"));
+    s.appendString(" \x80");  // ANSI in
+    s.put_Utf8(true);
+    EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", s.getString());
+    EXPECT_EQ(6u, s.getNumChars());
+
+    VmString copy(s);
+    s.clear();
+    EXPECT_TRUE(s.isEmpty());
+    EXPECT_TRUE(copy.get_Utf8());
+    EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", copy.getString());
+}
