@@ -54,8 +54,10 @@ public:
         char tmpl[] = "/tmp/ostmail-facade-XXXXXX";
         path_ = mkdtemp(tmpl) ? tmpl : "";
     }
+    // OSTMAIL_KEEP_TEST_FILES keeps the folder for a look by hand.
     ~ScratchDir() {
-        if (!path_.empty()) (void)!system(("rm -rf '" + path_ + "'").c_str());
+        if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());
+        else if (!path_.empty()) (void)!system(("rm -rf '" + path_ + "'").c_str());
     }
     const std::string& path() const { return path_; }
     std::string write(const std::string& name, const std::string& bytes) const {

@@ -14,14 +14,14 @@ struct Mailbox {
     std::string name, address;
 };
 
-struct FileSpec {
+struct AttachedFile {
     std::string fileName, bytes, contentType;
 };
 
 struct Case {
     std::string id, subject, fromName, fromAddress, body;
     std::vector<Mailbox> to, cc;
-    std::vector<FileSpec> files;
+    std::vector<AttachedFile> files;
     bool checkNames = true;
     std::string expectSubject = "\x01";  // \x01: same as subject
 };
@@ -49,7 +49,7 @@ const std::string kFrom = "reports@example.com";
 std::vector<Case> corpus() {
     std::vector<Case> c;
     auto add = [&](std::string id, std::string subject, std::string fromName, std::string body,
-                   std::vector<Mailbox> to, std::vector<Mailbox> cc = {}, std::vector<FileSpec> files = {}) {
+                   std::vector<Mailbox> to, std::vector<Mailbox> cc = {}, std::vector<AttachedFile> files = {}) {
         Case k;
         k.id = id;
         k.subject = subject;
@@ -174,7 +174,7 @@ std::string expectationJson(const Case& k, const std::string& dir) {
     if (k.checkNames) j += ",\"to_names\":" + jsonList(toNames) + ",\"cc_names\":" + jsonList(ccNames);
     j += ",\"body\":" + jsonString(k.body) + ",\"attachments\":[";
     for (size_t i = 0; i < k.files.size(); ++i) {
-        const FileSpec& f = k.files[i];
+        const AttachedFile& f = k.files[i];
         j += std::string(i ? "," : "") + "{\"filename\":" + jsonString(f.fileName) +
              ",\"content_type\":" + jsonString(f.contentType) + ",\"path\":" + jsonString(dir + "/in/" + f.fileName) + "}";
     }
@@ -189,7 +189,7 @@ void build(VmEmail& e, const Case& k, const std::string& dir) {
     e.put_FromAddress(k.fromAddress.c_str());
     for (const Mailbox& m : k.to) EXPECT_TRUE(e.AddTo(m.name.c_str(), m.address.c_str())) << k.id;
     for (const Mailbox& m : k.cc) EXPECT_TRUE(e.AddCC(m.name.c_str(), m.address.c_str())) << k.id;
-    for (const FileSpec& f : k.files) {
+    for (const AttachedFile& f : k.files) {
         const char* type = e.addFileAttachment((dir + "/in/" + f.fileName).c_str());
         ASSERT_NE(type, nullptr) << k.id << " " << e.lastErrorText();
         EXPECT_EQ(std::string(type), f.contentType) << k.id;
@@ -203,7 +203,7 @@ TEST(VmEmailCorpus, PythonRecoversEveryField) {
     std::vector<Case> cases = corpus();
     ASSERT_GE(cases.size(), 30u);
     for (const Case& k : cases) {
-        for (const FileSpec& f : k.files) dir.write("in/" + f.fileName, f.bytes);
+        for (const AttachedFile& f : k.files) dir.write("in/" + f.fileName, f.bytes);
         VmEmail e;
         build(e, k, dir.path());
         std::string mime = facadetest::renderForSending(e);
