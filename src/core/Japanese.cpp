@@ -85,9 +85,12 @@ const Escape kEscapes[] = {
     {"&@", false, Set::kAscii},    {")I", false, Set::kAscii},
 };
 
-// Length of the escape sequence at p (updating set); 0 if none is known.
-size_t readEscape(const unsigned char* p, const unsigned char* end, Set& set) {
+// Length of the escape sequence at p, updating set; known is false for an
+// unknown or cut-off sequence, whose ISO 2022 length is returned instead
+// (intermediate bytes 0x20-0x2F and one final byte).
+size_t readEscape(const unsigned char* p, const unsigned char* end, Set& set, bool& known) {
     size_t left = static_cast<size_t>(end - p) - 1;
+    known = true;
     for (const Escape& e : kEscapes) {
         size_t n = std::strlen(e.seq);
         if (left >= n && std::memcmp(p + 1, e.seq, n) == 0) {
@@ -95,7 +98,11 @@ size_t readEscape(const unsigned char* p, const unsigned char* end, Set& set) {
             return n + 1;
         }
     }
-    return 0;
+    known = false;
+    size_t len = 1;
+    while (len <= left && p[len] >= 0x20 && p[len] <= 0x2F) ++len;
+    if (len <= left && p[len] >= 0x30 && p[len] <= 0x7E) ++len;
+    return len;
 }
 
 // Writes the escape that selects a set, when it is not selected already.
@@ -138,9 +145,9 @@ bool Japanese::toShiftJis(const unsigned char* in, size_t n, DataBuffer& out) {
     while (p < end) {
         unsigned char b = *p;
         if (b == kEsc) {
-            size_t len = readEscape(p, end, set);
-            if (len == 0) clean = false;
-            p += len ? len : 1;
+            bool known = false;
+            p += readEscape(p, end, set, known);
+            if (!known) clean = false;
             continue;
         }
         ++p;

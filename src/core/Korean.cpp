@@ -31,9 +31,12 @@ bool Korean::toEucKr(const unsigned char* in, size_t n, DataBuffer& out) {
         if (b == 0x1B) {
             if (n - i >= 4 && std::memcmp(in + i, kDesignator, 4) == 0) {
                 i += 3;
-            } else {
-                clean = false;
+                continue;
             }
+            // Skip an unknown or cut-off ISO 2022 escape as a whole.
+            clean = false;
+            while (i + 1 < n && in[i + 1] >= 0x20 && in[i + 1] <= 0x2F) ++i;
+            if (i + 1 < n && in[i + 1] >= 0x30 && in[i + 1] <= 0x7E) ++i;
         } else if (b == kSO || b == kSI) {
             shifted = (b == kSO);
         } else if (b == '\r' || b == '\n') {

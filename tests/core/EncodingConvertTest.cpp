@@ -49,6 +49,7 @@ const PeerCase kCorpus[] = {
     {"iso2022_jp", 50222, "\u65e5\u672c abc \u6f22\u5b57", true},
     {"gbk", 936, "\u4e2d\u6587\u5b57\u7b26\uff0c\u7b80\u4f53\u6c49\u5b57 abc", true},
     {"gb2312", 51936, "\u4e2d\u6587 \u7b80\u4f53", true},
+    {"gb2312", 936, "\u4e2d\u6587 \u7b80\u4f53", true},
     {"gb18030", 54936, "\u4e2d\u6587 \U0001F600 \u00ff", true},
     {"hz", 52936, "\u4e2d\u6587 hz text", true},
     {"big5", 950, "\u7e41\u9ad4\u4e2d\u6587\u6e2c\u8a66", true},
@@ -93,6 +94,109 @@ TEST(EncodingConvertPeer, CorpusMatchesPythonBothWays) {
         EXPECT_EQ(conv(c.codePage, 65001, peer.bytes(theirs[i]), &ok), c.text) << c.codec << " reading Python's";
         EXPECT_TRUE(ok) << c.codec;
     }
+}
+
+}  // namespace
+}  // namespace ostmail
+
+namespace ostmail {
+namespace {
+
+std::string utf16le(const std::string& utf8) { return conv(65001, 1200, utf8); }
+
+struct ActionCase {
+    int action;
+    const char* replacement;
+    uint32_t alt;
+    bool marker;
+    const char* pythonErrors;
+    bool ok;
+};
+
+const ActionCase kActions[] = {
+    {EncodingConvert::kDrop, "", 0, false, "ignore", false},
+    {EncodingConvert::kReplace, "?", 0, false, "replace", true},
+    {EncodingConvert::kReplace, "", 0, false, "ignore", true},
+    {EncodingConvert::kHtmlRef, "", 0, false, "hexref", true},
+    {EncodingConvert::kPassUnit, "", 0, false, "passunit", true},
+    {EncodingConvert::kAltCodePage, "", 65001, false, "alt-utf-8", true},
+    {EncodingConvert::kAltCodePage, "", 0, false, "replace", true},
+    {EncodingConvert::kHtmlRef, "", 0, true, "mark-hexref", true},
+    {EncodingConvert::kPassUnit, "", 0, true, "mark-passunit", true},
+    {EncodingConvert::kReplace, "??", 0, true, "mark-replace??", true},
+};
+
+// Each error action against a Python error handler that does the same, on a
+// single-byte table (fast path from UTF-8 and the UTF-16 path) and on a
+// multi-byte one.
+TEST(EncodingConvertPeer, ErrorActionsMatchPythonHandlers) {
+    const std::string text = "a\u00e9\u20ac\U0001F600\u0416b";
+    const struct { const char* codec; uint32_t cp; } targets[] = {{"ascii", 20127}, {"latin-1", 28591}, {"cp932", 932}};
+    CodecPeer peer;
+    struct Run { std::string ours; bool ok; size_t answer; const ActionCase* a; uint32_t from, to; };
+    std::vector<Run> runs;
+    for (const auto& t : targets) {
+        for (const ActionCase& a : kActions) {
+            for (uint32_t from : {65001u, 1200u}) {
+                EncodingConvert ec;
+                ec.setErrorAction(a.action);
+                ec.setReplacement(a.replacement, std::string(a.replacement).size());
+                ec.setAltCodePage(a.alt);
+                ec.setMarkerFlag(a.marker);
+                Run r{};
+                r.ours = conv(ec, from, t.cp, from == 1200 ? utf16le(text) : text, &r.ok);
+                r.answer = peer.add("enc", t.codec, a.pythonErrors, text);
+                r.a = &a;
+                r.from = from;
+                r.to = t.cp;
+                runs.push_back(r);
+            }
+        }
+    }
+    ASSERT_TRUE(peer.run());
+    for (const Run& r : runs) {
+        std::string where = std::to_string(r.from) + "->" + std::to_string(r.to) + " " + r.a->pythonErrors;
+        EXPECT_EQ(toHex(r.ours), toHex(peer.bytes(r.answer))) << where;
+        EXPECT_EQ(r.ok, r.a->ok) << where;
+    }
+}
+
+TEST(EncodingConvertPeer, ReferencesSurviveTheIso2022JpStep) {
+    const std::string text = "\u65e5\u672c\u00e4\u8a9e";
+    EncodingConvert ec;
+    ec.setErrorAction(EncodingConvert::kHtmlRef);
+    bool ok = false;
+    std::string ours = conv(ec, 65001, 50220, text, &ok);
+    EXPECT_TRUE(ok);
+    CodecPeer peer;
+    size_t back = peer.add("dec", "iso2022_jp", "strict", ours);
+    ASSERT_TRUE(peer.run());
+    EXPECT_EQ(peer.bytes(back), "\u65e5\u672c&#xE4;\u8a9e");
+}
+
+// A marked piece in the input is copied through; without the flag the same
+// bytes are plain Latin-1 text.
+TEST(EncodingConvertPeer, MarkedPiecesPassThroughOnInput) {
+    const std::string in = std::string("a\xFD\xEF\x02\xE9\x00", 6) + "b\xFD\xEF\x06&";
+    EncodingConvert marked;
+    marked.setMarkerFlag(true);
+    std::string withFlag = conv(marked, 28591, 65001, in);
+    EXPECT_EQ(withFlag, std::string("a\xFD\xEF\x02\xE9\x00", 6) + "b\xC3\xBD\xC3\xAF\x06&");
+    CodecPeer peer;
+    size_t plain = peer.add("dec", "latin-1", "strict", in);
+    ASSERT_TRUE(peer.run());
+    EXPECT_EQ(conv(28591, 65001, in), peer.bytes(plain));
+}
+
+TEST(EncodingConvertPeer, ArabicDigitsBecomeAsciiInIso8859_6) {
+    CodecPeer peer;
+    size_t expected = peer.add("enc", "iso8859_6", "strict", "345 12 \u0633");
+    ASSERT_TRUE(peer.run());
+    const std::string text = "\u0663\u0664\u0665 \u06f1\u06f2 \u0633";
+    bool ok = false;
+    EXPECT_EQ(toHex(conv(65001, 28596, text, &ok)), toHex(peer.bytes(expected)));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(toHex(conv(1200, 28596, utf16le(text))), toHex(peer.bytes(expected)));
 }
 
 }  // namespace

@@ -1,0 +1,86 @@
+#include "core/Charset.h"
+#include "platform/SysInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace ostmail {
+namespace {
+
+TEST(Charset, NameLookupNormalisesAndRejectsShortNames) {
+    EXPECT_EQ(Charset::codePageOfName("utf_8"), 65001u);
+    EXPECT_EQ(Charset::codePageOfName("  UTF-8\t"), 65001u);
+    EXPECT_EQ(Charset::codePageOfName("utf8"), 65001u);
+    EXPECT_EQ(Charset::codePageOfName("Shift_JIS"), 932u);
+    EXPECT_EQ(Charset::codePageOfName("KS_C_5601-1987"), 949u);
+    EXPECT_EQ(Charset::codePageOfName("ISO-8859-8 Visual"), 28598u);
+    EXPECT_EQ(Charset::codePageOfName("iso-2022-kr-8bit"), 51949u);
+    EXPECT_EQ(Charset::codePageOfName("x-user-defined"), 50000u);
+    EXPECT_EQ(Charset::codePageOfName("l1"), 0u);  // two letters
+    EXPECT_EQ(Charset::codePageOfName(""), 0u);
+    EXPECT_EQ(Charset::codePageOfName(nullptr), 0u);
+    EXPECT_EQ(Charset::codePageOfName("no-such-charset"), 0u);
+    EXPECT_TRUE(Charset::knownName("latin-9"));
+    EXPECT_FALSE(Charset::knownName("latin-10"));
+}
+
+// Every canonical name leads back to its code page, whichever direction is
+// asked first; 50222 shares the name of 50220.
+TEST(Charset, CanonicalNamesRoundTrip) {
+    int named = 0;
+    for (uint32_t cp = 1; cp < 70000; ++cp) {
+        StringBuffer name;
+        if (!Charset::nameOfCodePage(cp, name)) {
+            EXPECT_EQ(name.getSize(), 0u);
+            continue;
+        }
+        ++named;
+        std::string s = name.getString();
+        uint32_t back = Charset::codePageOfName(s.c_str());
+        EXPECT_EQ(back, cp == 50222 ? 50220u : cp) << s;
+    }
+    EXPECT_EQ(named, 139);  // 138 canonical pairs and the second name of 50220
+    StringBuffer sb("x:");
+    EXPECT_TRUE(Charset::nameOfCodePage(50222, sb));
+    EXPECT_STREQ(sb.getString(), "x:iso-2022-jp");
+}
+
+TEST(Charset, SetByNameAndCodePage) {
+    Charset cs;
+    cs.setByName("Latin1");
+    EXPECT_EQ(cs.getCodePage(), 28591u);
+    EXPECT_STREQ(cs.getName(), "iso-8859-1");
+    cs.setByName("x-user-defined");
+    EXPECT_EQ(cs.getCodePage(), 0u);
+    EXPECT_STREQ(cs.getName(), "");
+    cs.setByName("default");
+    EXPECT_EQ(cs.getCodePage(), 0u);
+    cs.setByName("unheard-of");
+    EXPECT_EQ(cs.getCodePage(), 0u);
+    EXPECT_STREQ(cs.getName(), "");
+
+    platform::setAnsiCodePageOverride(1251);
+    platform::setOemCodePageOverride(866);
+    cs.setByName("ANSI");
+    EXPECT_EQ(cs.getCodePage(), 1251u);
+    EXPECT_STREQ(cs.getName(), "windows-1251");
+    EXPECT_EQ(Charset::codePageOfName("ansi"), 1251u);
+    cs.setByName("Oem");
+    EXPECT_EQ(cs.getCodePage(), 866u);
+    EXPECT_STREQ(cs.getName(), "cp866");
+    platform::setAnsiCodePageOverride(0);
+    platform::setOemCodePageOverride(0);
+
+    cs.setByName("cp930");  // an alias whose page has no canonical name
+    EXPECT_EQ(cs.getCodePage(), 50930u);
+    EXPECT_STREQ(cs.getName(), "cp930");
+    cs.setByCodePage(50222);
+    EXPECT_STREQ(cs.getName(), "iso-2022-jp");
+    cs.setByCodePage(12345);
+    EXPECT_EQ(cs.getCodePage(), 12345u);
+    EXPECT_STREQ(cs.getName(), "");
+}
+
+}  // namespace
+}  // namespace ostmail

@@ -1,0 +1,67 @@
+#include "support/Maildir.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace ostmail {
+namespace testsupport {
+
+Maildir::Maildir(std::string root) : root_(std::move(root)) {}
+
+std::vector<std::string> Maildir::find(const std::string& token) const {
+    std::vector<std::string> found;
+    // Only new/ and cur/: the MTA writes in tmp/ and renames when complete.
+    for (const char* sub : {"/new", "/cur"}) {
+        std::string dir = root_ + sub;
+        DIR* d = ::opendir(dir.c_str());
+        if (d == nullptr) continue;
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::string path = dir + "/" + e->d_name;
+            if (readFile(path).find(token) != std::string::npos) found.push_back(path);
+        }
+        ::closedir(d);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::vector<std::string> Maildir::waitForCount(const std::string& token, size_t count, int timeoutMs) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::vector<std::string> found = find(token);
+        if (found.size() >= count || std::chrono::steady_clock::now() > deadline) return found;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+std::string Maildir::waitFor(const std::string& token, int timeoutMs) const {
+    std::vector<std::string> found = waitForCount(token, 1, timeoutMs);
+    return found.empty() ? std::string() : found.front();
+}
+
+std::string Maildir::readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string Maildir::uniqueToken(const std::string& prefix) {
+    static std::atomic<unsigned> counter{0};
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    std::ostringstream t;
+    t << prefix << "-" << ::getpid() << "-"
+      << std::chrono::duration_cast<std::chrono::microseconds>(now).count() << "-" << counter++;
+    return t.str();
+}
+
+}  // namespace testsupport
+}  // namespace ostmail

@@ -1,0 +1,137 @@
+#pragma once
+// A scripted SMTP peer for tests: listens on 127.0.0.1 (a free port), plays
+// a fixed script on a worker thread and records everything it receives.
+// It covers what a real server will not do on demand: replies split over
+// several writes, two replies in one write, silence, closing mid-line,
+// refusing at any step, and several connections in a row.
+//
+//   ScriptedSmtpServer srv;
+//   srv.reply("220 hello").expect("EHLO").reply("250 ok")
+//      .expect("QUIT").reply("221 bye");
+//   srv.start();
+//   ... connect a client to 127.0.0.1:srv.port() ...
+//   EXPECT_TRUE(srv.waitDone());
+//   EXPECT_EQ(srv.lines()[0], "EHLO me");
+//
+// The script runs against the first connection; acceptNext() closes it and
+// waits for the next one. When the script ends the connection is closed.
+// A step that cannot run (peer gone, time-out) is recorded in errors() and
+// the rest of that connection's steps are skipped. The destructor stops the
+// thread promptly even when a step is still waiting.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ostmail {
+namespace testsupport {
+
+class ScriptedSmtpServer {
+public:
+    ScriptedSmtpServer();
+    ~ScriptedSmtpServer();
+    ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
+    ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
+
+    // --- the script (build it before start()) ---
+    // Writes these bytes exactly, in one write.
+    ScriptedSmtpServer& send(const std::string& bytes);
+    // Writes one line; CRLF is appended.
+    ScriptedSmtpServer& reply(const std::string& line);
+    // Writes each piece in its own write, pausing pauseMs between them.
+    ScriptedSmtpServer& sendSplit(const std::vector<std::string>& pieces, int pauseMs = 100);
+    // Reads one line (up to LF) and records it without its CRLF. A non-empty
+    // prefix must match the start of the line (case-insensitive) or an error
+    // is recorded; the script goes on either way.
+    ScriptedSmtpServer& expect(const std::string& prefix = "");
+    // expect(prefix) then reply(line).
+    ScriptedSmtpServer& expectReply(const std::string& prefix, const std::string& line);
+    // Reads message data up to and including the lone "." line; records the
+    // bytes before that line (still dot-stuffed, final CRLF included).
+    ScriptedSmtpServer& readData();
+    // Neither reads nor writes for ms milliseconds.
+    ScriptedSmtpServer& silence(int ms);
+    // Closes the connection (FIN). With reset, the peer gets an RST instead.
+    ScriptedSmtpServer& closeNow(bool reset = false);
+    // Closes the current connection if open, then waits for the next one.
+    ScriptedSmtpServer& acceptNext();
+    // Answers the rest of the session like a plain server (EHLO, MAIL, RCPT,
+    // DATA, RSET, NOOP -> success; QUIT -> 221 and close) until QUIT or the
+    // peer closes.
+    ScriptedSmtpServer& serveRest();
+
+    // Starts the worker thread; the first step waits for a connection.
+    void start();
+    // Waits until the script has finished; false on time-out.
+    bool waitDone(int timeoutMs = 10000);
+
+    uint16_t port() const { return port_; }
+    // Lines received, in order, over all connections or on one (0-based).
+    std::vector<std::string> lines() const;
+    std::vector<std::string> lines(int connection) const;
+    // Each readData() block, in order.
+    std::vector<std::string> dataBlocks() const;
+    // Deviations from the script: wrong prefixes, time-outs, a closed peer.
+    std::vector<std::string> errors() const;
+    // Connections accepted so far.
+    int connections() const;
+    // "C: ..." and "S: ..." lines, for assertion messages.
+    std::string transcript() const;
+
+    // How long a read or an accept may wait before it counts as an error.
+    void setReadTimeoutMs(int ms) { readTimeoutMs_ = ms; }
+
+private:
+    enum class Kind { Send, SendSplit, Expect, ReadData, Silence, Close, Reset, AcceptNext, ServeRest };
+    struct Step {
+        Kind kind;
+        std::string text;
+        std::vector<std::string> pieces;
+        int ms = 0;
+    };
+    struct Received {
+        int connection;
+        std::string line;
+    };
+
+    ScriptedSmtpServer& add(Step step);
+    void run();
+    bool runStep(const Step& step);
+    bool acceptConnection();
+    void closeConnection(bool reset);
+    bool writeAll(const std::string& bytes);
+    bool readLine(std::string& line, bool closeIsError = true);
+    bool readData(std::string& block);
+    bool fill(bool closeIsError = true);
+    bool sleepInterruptible(int ms);
+    bool serveSession();
+    void recordLine(const std::string& line);
+    void recordError(const std::string& what);
+    void note(const std::string& line);
+
+    int listenFd_ = -1;
+    int connFd_ = -1;
+    uint16_t port_ = 0;
+    int readTimeoutMs_ = 10000;
+    std::string inbuf_;
+    std::vector<Step> steps_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    bool started_ = false;
+
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    int connections_ = 0;
+    std::vector<Received> lines_;
+    std::vector<std::string> data_;
+    std::vector<std::string> errors_;
+    std::vector<std::string> transcript_;
+};
+
+}  // namespace testsupport
+}  // namespace ostmail
