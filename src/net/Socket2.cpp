@@ -3,6 +3,7 @@
 #include "core/LogBase.h"
 #include "core/ProgressMonitor.h"
 #include "net/ClsSocksClient.h"
+#include "net/SocksConnect.h"
 
 #include <cstring>
 
@@ -35,15 +36,23 @@ bool Socket2::Connect(const char* hostname, int port, bool tls, uint32_t heartbe
     // Bytes of an earlier connection must never pass for this one's replies.
     m_leftover.clear();
     int version = proxy ? proxy->socksVersion() : 0;
-    if (version == 4 || version == 5) return connectViaSocks(version, failReason, log);
+    if (version == 4 || version == 5)
+        return connectViaSocks(*proxy, hostname, port, tls, heartbeatMs, connectTimeoutMs, aborted, failReason, log,
+                               pm);
     return connectDirect(hostname, port, tls, heartbeatMs, connectTimeoutMs, aborted, failReason, log, pm);
 }
 
-bool Socket2::connectViaSocks(int version, uint32_t& failReason, LogBase& log) {
-    LogContextExitor ctx(log, version == 4 ? "SOCKS4" : "SOCKS5");
-    log.LogError("SOCKS proxy connections are not available in this build.");
-    failReason = kConnectFailed;
-    return false;
+bool Socket2::connectViaSocks(ClsSocksClient& proxy, const char* hostname, int port, bool tls, uint32_t heartbeatMs,
+                              uint32_t connectTimeoutMs, bool& aborted, uint32_t& failReason, LogBase& log,
+                              ProgressMonitor* pm) {
+    Close(heartbeatMs, m_idleTimeoutMs, log, pm);
+    // The target's name, not the proxy's: TLS over the tunnel checks it.
+    m_hostname.setString(hostname ? hostname : "");
+    m_hostname.trimWhitespace();
+    SocksConnect socks(*this, proxy, heartbeatMs, log, pm);
+    if (proxy.socksVersion() == 4)
+        return socks.socks4(hostname, port, tls, connectTimeoutMs, aborted, failReason);
+    return socks.socks5(hostname, port, tls, connectTimeoutMs, aborted, failReason);
 }
 
 bool Socket2::connectDirect(const char* hostname, int port, bool tls, uint32_t heartbeatMs,

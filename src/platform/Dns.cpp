@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <resolv.h>
 
-#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -16,12 +15,13 @@ namespace platform {
 namespace {
 
 // res_nquery reports the reason of an empty or failed answer in h_errno.
-int statusFromResolver(int herr, int err) {
+// TRY_AGAIN covers SERVFAIL, REFUSED and silence alike; errno cannot tell
+// them apart, so all three read as a server failure.
+int statusFromResolver(int herr) {
     switch (herr) {
         case HOST_NOT_FOUND: return kDnsNameError;
         case NO_DATA: return kDnsNoRecords;
         case NO_RECOVERY: return kDnsRefused;
-        case TRY_AGAIN: return err == ETIMEDOUT ? kDnsTimeout : kDnsServerFailure;
         default: return kDnsServerFailure;
     }
 }
@@ -83,9 +83,8 @@ int dnsQueryMx(const char* name, uint32_t serverAddrNetOrder, uint16_t serverPor
         res->st.nscount = 1;
     }
     std::vector<unsigned char> buf(65536);
-    errno = 0;
     int len = res_nquery(&res->st, name, ns_c_in, ns_t_mx, buf.data(), static_cast<int>(buf.size()));
-    if (len < 0) return statusFromResolver(res->st.res_h_errno, errno);
+    if (len < 0) return statusFromResolver(res->st.res_h_errno);
     return parseAnswer(buf.data(), len, answer);
 }
 

@@ -18,11 +18,10 @@ constexpr uint16_t kDnsTypeMx = 15;
 // Status numbers of the Windows DNS client, so that logs read the same
 // everywhere.
 constexpr int kDnsNameError = 9003;      // NXDOMAIN
-constexpr int kDnsServerFailure = 9002;  // SERVFAIL, or no usable reply
-constexpr int kDnsRefused = 9005;        // FORMERR, NOTIMP, REFUSED
+constexpr int kDnsServerFailure = 9002;  // SERVFAIL, REFUSED, or no reply at all
+constexpr int kDnsRefused = 9005;        // FORMERR, NOTIMP
 constexpr int kDnsNoRecords = 9501;      // the name exists, the answer is empty
 constexpr int kDnsBadPacket = 9502;
-constexpr int kDnsTimeout = 1460;
 
 // A DNS server given as dotted IPv4 text; false when it is not one.
 bool dnsServerAddress(const char* dotted, uint32_t* addrNetOrder);
