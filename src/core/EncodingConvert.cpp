@@ -12,6 +12,7 @@
 #include "platform/CodePage.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace ostmail {
 
@@ -43,6 +44,12 @@ uint32_t foldArabicDigit(uint32_t c) {
     if (c >= 0x0660 && c <= 0x0669) return '0' + (c - 0x0660);
     if (c >= 0x06F0 && c <= 0x06F9) return '0' + (c - 0x06F0);
     return c;
+}
+
+inline bool allAscii8(const unsigned char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return (v & 0x8080808080808080ULL) == 0;
 }
 
 int toUnits(uint32_t cp, char16_t units[2]) {
@@ -363,6 +370,12 @@ bool EncodingConvert::utf8ToSingleByte(uint32_t dst, const unsigned char* p, siz
     if (!w) return false;
     const unsigned char* end = p + n;
     while (p < end) {
+        if (t->asciiSame && end - p >= 8 && allAscii8(p)) {
+            std::memcpy(w, p, 8);
+            w += 8;
+            p += 8;
+            continue;
+        }
         if (*p < 0x80 && t->asciiSame) {
             *w++ = *p++;
             continue;
@@ -394,6 +407,12 @@ bool EncodingConvert::singleByteToUtf8(uint32_t src, const unsigned char* p, siz
     unsigned char* w = tail.reserve(3 * n);
     if (!w) return false;
     for (size_t i = 0; i < n; ++i) {
+        if (t->asciiSame && n - i >= 8 && allAscii8(p + i)) {
+            std::memcpy(w, p + i, 8);
+            w += 8;
+            i += 7;
+            continue;
+        }
         unsigned char b = p[i];
         if (b < 0x80 && t->asciiSame) {
             *w++ = b;

@@ -50,3 +50,26 @@ TEST(BufferDigest, Md5OfBuffersReplacesOutput)
     expect.append(direct, 16);
     EXPECT_TRUE(out.equals(expect));
 }
+
+TEST(BufferDigest, NtPasswordHashUsesUtf16WithoutTerminator)
+{
+    XString pw;
+    DataBuffer out;
+    pw.setFromUtf8("Password");
+    ASSERT_TRUE(ntPasswordHash(pw, out));
+    EXPECT_EQ(hexOf(out), "a4f49c406510bdcab6824ee7c30fd852");
+
+    pw.clear();
+    ASSERT_TRUE(ntPasswordHash(pw, out));
+    EXPECT_EQ(hexOf(out), "31d6cfe0d16ae931b73c59d7e0c089c0");
+
+    // The euro sign is one UTF-16 unit, AC 20, not its three UTF-8 bytes.
+    pw.setFromUtf8("\xe2\x82\xac");
+    ASSERT_TRUE(ntPasswordHash(pw, out));
+    const unsigned char le[] = {0xAC, 0x20};
+    unsigned char direct[16];
+    Md4::digest(le, 2, direct);
+    DataBuffer expect;
+    expect.append(direct, 16);
+    EXPECT_TRUE(out.equals(expect));
+}

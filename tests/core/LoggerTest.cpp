@@ -336,9 +336,10 @@ TEST(Logger, ContextExitorLeavesOnScopeEnd) {
 // writer's entries keep their order, and renderings taken meanwhile are whole.
 TEST(Logger, ConcurrentWritersAndReader) {
     Logger log;
-    const int kThreads = 4, kPerThread = 500;
-    std::atomic<bool> done{false};
+    const int kThreads = 4, kPerThread = 20000;
+    std::atomic<bool> go{false}, done{false};
     std::thread reader([&] {
+        while (!go.load()) std::this_thread::yield();
         while (!done.load()) {
             std::string x = xml(log);
             ASSERT_EQ(x.rfind("<VelmoraLog>\r\n", 0), 0u);
@@ -348,11 +349,13 @@ TEST(Logger, ConcurrentWritersAndReader) {
     });
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
-        writers.emplace_back([&log, t] {
+        writers.emplace_back([&log, &go, t] {
             std::string name = "w" + std::to_string(t);
+            while (!go.load()) std::this_thread::yield();
             for (int i = 0; i < kPerThread; ++i) log.LogDataLong(name.c_str(), i);
         });
     }
+    go = true;
     for (auto& w : writers) w.join();
     done = true;
     reader.join();

@@ -1,6 +1,10 @@
 #pragma once
-// Runs Python's own codecs over test data, so our encoders and decoders are
-// checked against an implementation we did not write.
+// Helpers for the codec tests. pythonMap runs Python's own codecs over test
+// data, so our encoders and decoders are checked against an implementation
+// we did not write.
+#include "core/DataBuffer.h"
+#include "core/StringBuffer.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +15,20 @@
 #include <vector>
 
 namespace ostmail_test {
+
+inline std::string str(const ostmail::StringBuffer& sb) { return std::string(sb.getString(), sb.getSize()); }
+inline std::string str(const ostmail::DataBuffer& db) {
+    return db.getSize() ? std::string(reinterpret_cast<const char*>(db.getData()), db.getSize()) : std::string();
+}
+
+inline std::vector<std::string> splitOn(const std::string& s, const std::string& sep) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t p; (p = s.find(sep, start)) != std::string::npos; start = p + sep.size())
+        parts.push_back(s.substr(start, p - start));
+    parts.push_back(s.substr(start));
+    return parts;
+}
 
 inline std::string toHex(const std::string& s) {
     static const char* d = "0123456789abcdef";

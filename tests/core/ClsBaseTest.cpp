@@ -1,0 +1,88 @@
+#include "core/ClsBase.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace ostmail {
+namespace {
+
+// An implementation class with two framed public methods.
+class Probe : public ClsBase {
+public:
+    bool AddTo(const char* addr) {
+        MethodFrame frame(m_log, "AddTo");
+        m_log.LogData("address", addr);
+        if (addr[0] == '\0') {
+            m_log.LogError("Empty address");
+            return false;
+        }
+        return true;
+    }
+    void Framed(const char* note) {
+        enterMethod("Framed");
+        m_log.LogInfo(note);
+        leaveMethod();
+    }
+};
+
+TEST(ClsBase, LastErrorDescribesOnlyTheLastCall) {
+    Probe p;
+    EXPECT_FALSE(p.AddTo(""));
+    EXPECT_TRUE(p.AddTo("J\xC3\xBCrgen <j@example.com>"));
+
+    XString txt, xml, html;
+    p.LastErrorText(txt);
+    p.LastErrorXml(xml);
+    p.LastErrorHtml(html);
+    EXPECT_STREQ(txt.getUtf8(), "VelmoraLog:\r\n  AddTo:\r\n    address: J\xC3\xBCrgen <j@example.com>\r\n");
+    EXPECT_STREQ(xml.getUtf8(),
+                 "<VelmoraLog>\r\n<AddTo>\r\n<address><![CDATA[J\xC3\xBCrgen <j@example.com>]]></address>\r\n"
+                 "</AddTo>\r\n</VelmoraLog>\r\n");
+    EXPECT_STREQ(html.getUtf8(),
+                 "VelmoraLog:<blockquote>\r\nAddTo:<blockquote>\r\naddress: J\xC3\xBCrgen &lt;j@example.com&gt;<br>\r\n"
+                 "</blockquote>\r\n</blockquote>\r\n");
+    EXPECT_EQ(txt.numChars(), std::string(txt.getUtf8()).size() - 1);  // one two-byte character
+
+    // The output replaces what the caller's string held.
+    p.Framed("second");
+    p.LastErrorText(txt);
+    EXPECT_STREQ(txt.getUtf8(), "VelmoraLog:\r\n  Framed:\r\n    second\r\n");
+    EXPECT_EQ(static_cast<Logger&>(p.log()).openContexts(), 1);
+}
+
+TEST(ClsBase, SaveLastErrorTrimsAndRefusesBlankPaths) {
+    char tmpl[] = "/tmp/ostmail_clsbase_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+
+    Probe p;
+    p.AddTo("a@b.c");
+    EXPECT_FALSE(p.SaveLastError(static_cast<const char*>(nullptr)));
+    EXPECT_FALSE(p.SaveLastError(" \t\r\n"));
+    XString blank;
+    EXPECT_FALSE(p.SaveLastError(blank));
+
+    XString path;
+    path.setFromUtf8((" " + dir + "/last error.xml\t").c_str());
+    ASSERT_TRUE(p.SaveLastError(path));
+    std::ifstream in(dir + "/last error.xml", std::ios::binary);
+    std::ostringstream got;
+    got << in.rdbuf();
+    XString xml;
+    p.LastErrorXml(xml);
+    EXPECT_EQ(got.str(), xml.getUtf8());
+
+    EXPECT_FALSE(p.SaveLastError((dir + "/no/such/dir.xml").c_str()));
+    XString txt;
+    p.LastErrorText(txt);
+    EXPECT_NE(std::string(txt.getUtf8()).find("Failed to write complete file (7)"), std::string::npos);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace
+}  // namespace ostmail
