@@ -49,6 +49,7 @@ const PeerCase kCorpus[] = {
     {"iso2022_jp", 50222, "\u65e5\u672c abc \u6f22\u5b57", true},
     {"gbk", 936, "\u4e2d\u6587\u5b57\u7b26\uff0c\u7b80\u4f53\u6c49\u5b57 abc", true},
     {"gb2312", 51936, "\u4e2d\u6587 \u7b80\u4f53", true},
+    {"gb2312", 936, "\u4e2d\u6587 \u7b80\u4f53", true},
     {"gb18030", 54936, "\u4e2d\u6587 \U0001F600 \u00ff", true},
     {"hz", 52936, "\u4e2d\u6587 hz text", true},
     {"big5", 950, "\u7e41\u9ad4\u4e2d\u6587\u6e2c\u8a66", true},

@@ -1,0 +1,184 @@
+#include "core/ContentCoding.h"
+#include "core/DataBuffer.h"
+#include "core/LogBase.h"
+#include "platform/SysInfo.h"
+#include "smtp/CramMD5.h"
+#include "smtp/SmtpConnImpl.h"
+
+#include <cstring>
+
+namespace ostmail {
+
+namespace {
+
+const char kSettingsHint[] = "Check your username/password or your SMTP server's auth settings";
+
+bool credentialsGiven(XString& login, XString& password, LogBase& log) {
+    if (login.isEmpty() || password.isEmpty()) {
+        log.LogError("Username and/or password is empty");
+        return false;
+    }
+    return true;
+}
+
+void decodeAfterCode(const StringBuffer& line, DataBuffer& out) {
+    if (line.getSize() > 4) ContentCoding::decodeBase64(line.getString() + 4, line.getSize() - 4, out);
+}
+
+}  // namespace
+
+// One line of base64 and CRLF, never recorded: it carries credentials.
+bool SmtpConnImpl::sendBase64Line(const void* data, size_t n, LogBase& log, ProgressMonitor* pm) {
+    StringBuffer line;
+    ContentCoding::encodeBase64Flat(data, n, line);
+    line.append("\r\n");
+    bool ok = sendUnrecorded(line.getString(), line.getSize(), log, pm);
+    line.strongClear();
+    return ok;
+}
+
+bool SmtpConnImpl::authLogin(XString& login, XString& password, LogBase& log, ProgressMonitor* pm,
+                             SocketFlags& flags) {
+    if (!credentialsGiven(login, password, log)) return false;
+    if (!sendCommand("AUTH LOGIN\r\n", 334, log, pm, flags)) {
+        log.LogError("Failed to send AUTH LOGIN");
+        logTranscript(log);
+        return false;
+    }
+    // The 334 prompts are not read: the name always goes first.
+    const char* name = login.getAnsi();
+    if (!sendBase64Line(name, std::strlen(name), log, pm)) {
+        log.LogError("Failed to send login name");
+        return false;
+    }
+    StringBuffer line;
+    if (!readSingleLineReply(334, line, log, pm, flags)) {
+        log.LogError("Failed to get response to login name");
+        log.LogError(kSettingsHint);
+        logTranscript(log);
+        return false;
+    }
+    const char* pw = password.getAnsi();
+    if (!sendBase64Line(pw, std::strlen(pw), log, pm)) {
+        log.LogError("Failed to send login password");
+        return false;
+    }
+    if (!readSingleLineReply(235, line, log, pm, flags)) {
+        log.LogError("Failed to get response to login password");
+        logTranscript(log);
+        return false;
+    }
+    return true;
+}
+
+bool SmtpConnImpl::authPlain(XString& login, XString& password, LogBase& log, ProgressMonitor* pm,
+                             SocketFlags& flags) {
+    if (!credentialsGiven(login, password, log)) return false;
+    // RFC 4616: authorization identity, NUL, authentication identity, NUL, password.
+    const char* name = login.getAnsi();
+    const char* pw = password.getAnsi();
+    DataBuffer msg;
+    msg.append(name, std::strlen(name));
+    msg.appendByte(0);
+    msg.append(name, std::strlen(name));
+    msg.appendByte(0);
+    msg.append(pw, std::strlen(pw));
+    StringBuffer cmd("AUTH PLAIN ");
+    ContentCoding::encodeBase64Flat(msg.getData(), msg.getSize(), cmd);
+    cmd.append("\r\n");
+    int code;
+    bool sent;
+    StringBuffer response;
+    bool ok = sendCommand(cmd, 235, code, sent, response, log, pm, flags);
+    cmd.strongClear();
+    if (!ok) logTranscript(log);
+    return ok;
+}
+
+bool SmtpConnImpl::authCramMd5(XString& login, XString& password, LogBase& log, ProgressMonitor* pm,
+                               SocketFlags& flags) {
+    if (!credentialsGiven(login, password, log)) return false;
+    static const char kCommand[] = "AUTH CRAM-MD5\r\n";
+    if (!sendRecorded(kCommand, sizeof kCommand - 1, log, pm)) return false;
+    StringBuffer line;
+    if (!readSingleLineReply(334, line, log, pm, flags)) return false;
+    DataBuffer challenge;
+    decodeAfterCode(line, challenge);
+    const char* pw = password.getAnsi();
+    StringBuffer answer;
+    CramMD5::response(login.getAnsi(), pw, std::strlen(pw), challenge.getData(), challenge.getSize(), answer);
+    if (!sendBase64Line(answer.getString(), answer.getSize(), log, pm)) {
+        log.LogError("Failed to send CRAM-MD5 response");
+        return false;
+    }
+    if (!readSingleLineReply(235, line, log, pm, flags)) {
+        log.LogError("Failed to get successful CRAM-MD5 response");
+        log.LogError(kSettingsHint);
+        logTranscript(log);
+        return false;
+    }
+    return true;
+}
+
+bool SmtpConnImpl::authNtlm(XString& domain, XString& login, XString& password, LogBase& log, bool& fallback,
+                            ProgressMonitor* pm, SocketFlags& flags) {
+    (void)domain;
+    (void)password;
+    fallback = false;
+    if (!sendCommand("AUTH NTLM\r\n", 334, log, pm, flags)) {
+        log.LogError("Failed to send AUTH NTLM");
+        logTranscript(log);
+        return false;
+    }
+    StringBuffer trimmedLogin(login.getAnsi());
+    trimmedLogin.trimWhitespace();
+    if (platform::userName() == "SYSTEM" && !trimmedLogin.isEmpty() && !trimmedLogin.equalsIgnoreCase("default")) {
+        log.LogInfo("Using Velmora NTLM...");
+        log.LogError("NTLM messages are not available in this build yet.");
+    } else {
+        log.LogInfo("Using Microsoft SSPI NTLM.");
+        log.LogError("The NTLM security package is not available in this build yet.");
+    }
+    log.LogError("NTLM authentication failed");
+    return false;
+}
+
+// No MSN package is offered here, so the caller falls back to LOGIN.
+bool SmtpConnImpl::authMsn(XString&, XString&, XString&, LogBase&, bool& fallback, ProgressMonitor*,
+                           SocketFlags&) {
+    fallback = true;
+    return false;
+}
+
+bool SmtpConnImpl::exchangePackage(const DataBuffer& toSend, DataBuffer& received, LogBase& log) {
+    SocketFlags flags;
+    if (!sendBase64Line(toSend.getData(), toSend.getSize(), log, nullptr)) {
+        log.LogError("exchangePackage: failed to send package on socket");
+        return false;
+    }
+    StringBuffer line;
+    if (!readSingleLineReply(334, line, log, nullptr, flags)) {
+        log.LogError("exchangePackage: failed to get success response");
+        return false;
+    }
+    decodeAfterCode(line, received);
+    return true;
+}
+
+bool SmtpConnImpl::sendFinal(const DataBuffer& toSend, LogBase& log) {
+    SocketFlags flags;
+    if (!sendBase64Line(toSend.getData(), toSend.getSize(), log, nullptr)) {
+        log.LogError("sendFinal: failed to send package on socket");
+        return false;
+    }
+    StringBuffer line;
+    if (!readSingleLineReply(235, line, log, nullptr, flags)) {
+        line.trimWhitespace();
+        log.LogData("response", line.getString());
+        log.LogError("Logon denied.  Check username, password, and domain");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace ostmail

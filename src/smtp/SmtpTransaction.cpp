@@ -1,0 +1,141 @@
+#include "core/LogBase.h"
+#include "core/ProgressMonitor.h"
+#include "smtp/SmtpConnImpl.h"
+
+namespace ostmail {
+
+namespace {
+
+const char kAborted[] = "Mail sending aborted by application";
+
+}  // namespace
+
+bool SmtpConnImpl::sendEmail(SmtpMessage* msg, const char* reversePath, const StringBuffer* preRendered,
+                             const char* sentLogPath, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
+                             ExtPtrArray& badAddresses, bool sendIndividual, bool autoGenMessageId) {
+    (void)sendIndividual;  // matters for distribution lists only
+    m_lastReplyCode = 0;
+    result = SmtpSendResult();
+    if (!msg) {
+        log.LogError("email argument to SmtpConnImpl is NULL");
+        result.protocolFailure = true;
+        return false;
+    }
+    if (autoGenMessageId) msg->newMessageId();
+    SocketFlags flags;
+    bool ok = sendMailTransaction(*msg, reversePath ? reversePath : "", preRendered, sentLogPath, log, pm, result,
+                                  badAddresses, flags);
+    result.timedOut = flags.timedOut;
+    result.aborted = monitorAborted(pm, flags);
+    if (ok) {
+        StringBuffer line;
+        line.appendFormat("Mail sent to %d recipient%s", result.accepted, result.accepted > 1 ? "s" : "");
+        log.LogInfo(line.getString());
+    }
+    return ok;
+}
+
+bool SmtpConnImpl::monitorAborted(ProgressMonitor* pm, const SocketFlags& flags) const {
+    return flags.aborted || (pm && pm->isAborted());
+}
+
+bool SmtpConnImpl::progressAborted(ProgressMonitor* pm, LogBase& log) {
+    if (!pm || !pm->isAborted()) return false;
+    log.LogError(kAborted);
+    return true;
+}
+
+bool SmtpConnImpl::advanceAborted(ProgressMonitor* pm, LogBase& log, SmtpSendResult& result) {
+    if (!pm) return false;
+    pm->advance(50);
+    if (!pm->isAborted()) return false;
+    log.LogError(kAborted);
+    result.accepted = 0;
+    return true;
+}
+
+bool SmtpConnImpl::sendMailTransaction(SmtpMessage& msg, const char* reversePath, const StringBuffer* preRendered,
+                                       const char* sentLogPath, LogBase& log, ProgressMonitor* pm,
+                                       SmtpSendResult& result, ExtPtrArray& badAddresses, SocketFlags& flags) {
+    if (progressAborted(pm, log)) return false;
+    StringBuffer subject;
+    msg.subject(subject);
+    log.LogData("subject", subject.getString());
+    log.LogData("reversePath", reversePath);
+
+    if (!sendMailFrom(reversePath, log, pm, result, flags)) return false;
+    if (advanceAborted(pm, log, result)) return false;
+    if (!sendRecipients(msg, log, pm, result, badAddresses, flags)) return false;
+    if (result.accepted == 0) {
+        result.protocolFailure = false;
+        return false;
+    }
+    if (result.accepted < result.attempted) {
+        if (m_requireAll) {
+            result.accepted = 0;
+            result.protocolFailure = false;
+            log.LogError("One or more RCPT TO commands failed.");
+            return false;
+        }
+        StringBuffer line;
+        line.appendFormat("Warning: failed to send to %d recipient(s), continuing to send to %d recipient(s)",
+                          result.attempted - result.accepted, result.accepted);
+        log.LogError(line.getString());
+    }
+    if (!sendData(log, pm, result, flags)) return false;
+    StringBuffer body;
+    if (!sendBody(msg, preRendered, body, log, pm, result, flags)) return false;
+    if (!sendTerminator(log, pm, result, flags)) return false;
+    if (sentLogPath && *sentLogPath) appendSentLog(sentLogPath, body);
+    result.protocolFailure = false;
+    return true;
+}
+
+bool SmtpConnImpl::sendMailFrom(const char* reversePath, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
+                                SocketFlags& flags) {
+    StringBuffer cmd("MAIL FROM:<");
+    SmtpProtocol::appendArg(cmd, reversePath);
+    cmd.append(">");
+    if (m_caps.dsn && !m_dsnRet.isEmpty()) {
+        cmd.append(" RET=");
+        SmtpProtocol::appendArg(cmd, m_dsnRet.getString());
+    }
+    if (m_caps.dsn && !m_dsnEnvid.isEmpty()) {
+        cmd.append(" ENVID=");
+        SmtpProtocol::appendArg(cmd, m_dsnEnvid.getString());
+    }
+    cmd.append("\r\n");
+    int code;
+    bool sent;
+    StringBuffer response;
+    if (sendCommand(cmd, 250, code, sent, response, log, pm, flags)) return true;
+    if (monitorAborted(pm, flags)) {
+        log.LogError(kAborted);
+        result.accepted = 0;
+        if (code <= 0) closeConnection(log, pm);
+        return false;
+    }
+    StringBuffer line("Failed when sending MAIL FROM:<");
+    line.append(reversePath);
+    line.append(">");
+    log.LogError(line.getString());
+    logTranscript(log);
+    result.protocolFailure = true;
+    if (code <= 0) closeConnection(log, pm);
+    // The server's limit of messages per connection: a new one is needed.
+    if (code == 421 && response.containsSubstringNoCase("maximum allowed messages")) {
+        closeConnection(log, pm);
+        result.tooManyMessages = true;
+    }
+    return false;
+}
+
+bool SmtpConnImpl::sendRecipients(SmtpMessage& msg, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
+                                  ExtPtrArray& badAddresses, SocketFlags& flags) {
+    LogContextExitor ctx(log, "recipients");
+    return sendRecipientList(msg, SmtpMessage::kTo, log, pm, result, badAddresses, flags) &&
+           sendRecipientList(msg, SmtpMessage::kCc, log, pm, result, badAddresses, flags) &&
+           sendRecipientList(msg, SmtpMessage::kBcc, log, pm, result, badAddresses, flags);
+}
+
+}  // namespace ostmail

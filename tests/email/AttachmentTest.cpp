@@ -1,0 +1,119 @@
+#include "core/LogBase.h"
+#include "email/AttachmentFile.h"
+#include "email/ContentTypeTable.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+
+using namespace ostmail;
+
+namespace {
+
+std::string typeFor(const char* path) {
+    StringBuffer sb;
+    ContentTypeTable::typeForPath(path, sb);
+    return sb.toStdString();
+}
+
+}  // namespace
+
+TEST(ContentTypeTable, ShapeAndFirstMatchWins) {
+    ASSERT_EQ(ContentTypeTable::rowCount(), 124);
+    int extensions = 0;
+    std::set<std::string> seenTypes;
+    for (int i = 0; i < ContentTypeTable::rowCount(); ++i) {
+        const ContentTypeTable::Row& r = ContentTypeTable::row(i);
+        EXPECT_TRUE(seenTypes.insert(r.contentType).second) << r.contentType;
+        for (const char* const* e = r.extensions; *e; ++e) {
+            ++extensions;
+            // No earlier row may claim the extension, or this row would be dead.
+            EXPECT_STREQ(ContentTypeTable::typeForExtension(*e), r.contentType) << *e;
+        }
+    }
+    EXPECT_EQ(extensions, 191);
+    EXPECT_STREQ(ContentTypeTable::row(0).contentType, "application/envoy");
+    EXPECT_STREQ(ContentTypeTable::row(123).contentType, "x-world/x-vrml");
+    // Types that are written exactly as the original product wrote them.
+    EXPECT_STREQ(ContentTypeTable::typeForExtension("acx"), "application/internet-property-tream");
+    EXPECT_STREQ(ContentTypeTable::typeForExtension("sit"), "application/x-tuffit");
+    EXPECT_STREQ(ContentTypeTable::typeForExtension("pko"), "application/ynd.ms-pkipko");
+    EXPECT_STREQ(ContentTypeTable::typeForExtension("isp"), "application/x-internet-ignup");
+    EXPECT_EQ(ContentTypeTable::typeForExtension("xyz"), nullptr);
+}
+
+TEST(ContentTypeTable, TypeForPath) {
+    EXPECT_EQ(typeFor("C:\\reports\\Job.PDF"), "application/pdf");
+    EXPECT_EQ(typeFor("notes.txt"), "text/plain");
+    EXPECT_EQ(typeFor("archive.tar.gz"), "application/x-gzip");
+    EXPECT_EQ(typeFor("README"), "application/octet-stream");
+    EXPECT_EQ(typeFor("data.xyz"), "application/octet-stream");
+    EXPECT_EQ(typeFor("setup.exe"), "application/octet-stream");
+    EXPECT_EQ(typeFor("page.mht"), "message/rfc822");
+    EXPECT_EQ(typeFor("photo.JPG"), "image/jpeg");
+    EXPECT_EQ(typeFor("trailing."), "application/octet-stream");
+    EXPECT_EQ(typeFor("dir.v2/README"), "application/octet-stream");
+    EXPECT_EQ(typeFor("song.mp3"), "audio/mpeg");
+    EXPECT_EQ(typeFor("x.\xc4"), "application/octet-stream");  // Latin-1 capital lower-cased, unknown
+}
+
+TEST(AttachmentFile, NamesAndEncodings) {
+    struct Case {
+        const char* path;
+        const char* name;
+    } cases[] = {
+        {"C:\\reports\\Job.PDF", "Job.PDF"},
+        {"C:\\odd\\dir/sub\\x/report.txt", "report.txt"},  // '/' wins even with '\' after it
+        {"/tmp/a/b.doc", "b.doc"},
+        {"plain", "plain"},
+        {"dir/", ""},
+    };
+    for (const Case& c : cases) {
+        StringBuffer sb;
+        AttachmentFile::fileNameOfPath(c.path, sb);
+        EXPECT_EQ(sb.toStdString(), c.name) << c.path;
+    }
+    EXPECT_STREQ(AttachmentFile::transferEncodingFor("text/plain"), "quoted-printable");
+    EXPECT_STREQ(AttachmentFile::transferEncodingFor("TEXT/html"), "quoted-printable");
+    EXPECT_STREQ(AttachmentFile::transferEncodingFor("textual/x"), "quoted-printable");  // first four letters only
+    EXPECT_STREQ(AttachmentFile::transferEncodingFor("application/pdf"), "base64");
+    EXPECT_STREQ(AttachmentFile::transferEncodingFor(""), "base64");
+}
+
+TEST(AttachmentFile, PrepareReadsRealFiles) {
+    const std::string dir = ::testing::TempDir();
+    const std::string txt = dir + "/notes.txt";
+    const std::string bin = dir + "/Job.PDF";
+    const std::string text = "caf\xc3\xa9\r\nline two\r\n";
+    std::string binary;
+    for (int i = 0; i < 70000; ++i) binary += static_cast<char>(i * 7);
+    std::ofstream(txt, std::ios::binary) << text;
+    std::ofstream(bin, std::ios::binary) << binary;
+    LogNull log;
+
+    AttachmentInfo info;
+    ASSERT_TRUE(AttachmentFile::prepare(txt.c_str(), nullptr, info, log));
+    EXPECT_EQ(info.contentType.toStdString(), "text/plain");
+    EXPECT_EQ(info.fileName.toStdString(), "notes.txt");
+    EXPECT_EQ(info.transferEncoding.toStdString(), "quoted-printable");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.body.getData()), info.body.getSize()), text);
+
+    ASSERT_TRUE(AttachmentFile::prepare(bin.c_str(), "", info, log));
+    EXPECT_EQ(info.contentType.toStdString(), "application/pdf");
+    EXPECT_EQ(info.transferEncoding.toStdString(), "base64");
+    ASSERT_EQ(info.body.getSize(), binary.size());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.body.getData()), info.body.getSize()), binary);
+
+    ASSERT_TRUE(AttachmentFile::prepare(bin.c_str(), "text/x-custom", info, log));
+    EXPECT_EQ(info.contentType.toStdString(), "text/x-custom");
+    EXPECT_EQ(info.transferEncoding.toStdString(), "quoted-printable");
+
+    EXPECT_FALSE(AttachmentFile::prepare((dir + "/missing.pdf").c_str(), nullptr, info, log));
+    EXPECT_TRUE(info.body.isEmpty());
+    EXPECT_TRUE(info.contentType.isEmpty());
+    EXPECT_FALSE(AttachmentFile::exists((dir + "/no/such/dir/x.txt").c_str(), log));
+    EXPECT_TRUE(AttachmentFile::exists(txt.c_str(), log));
+    EXPECT_FALSE(AttachmentFile::exists(dir.c_str(), log));  // a directory is no file to attach
+}

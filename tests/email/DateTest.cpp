@@ -1,0 +1,118 @@
+#include "email/EmailDate.h"
+#include "platform/Clock.h"
+
+#include "email/ShapeMatch.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+using namespace ostmail;
+
+namespace {
+
+// Sets TZ for the test and restores it afterwards.
+class ScopedTz {
+public:
+    explicit ScopedTz(const char* tz) {
+        const char* old = std::getenv("TZ");
+        m_had = old != nullptr;
+        if (old) m_old = old;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~ScopedTz() {
+        if (m_had) setenv("TZ", m_old.c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool m_had = false;
+    std::string m_old;
+};
+
+}  // namespace
+
+TEST(EmailDate, FormatsFixedTime) {
+    platform::LocalTime t{2026, 12, 4, 14, 7, 0, 5, 60, false};
+    StringBuffer sb;
+    EmailDate::formatDateText(t, sb);
+    EXPECT_EQ(sb.toStdString(), "Fri, 04 Dec 2026 14:07:00 +0100");
+    platform::LocalTime early{2027, 1, 3, 0, 5, 9, 0, -30, false};
+    sb.clear();
+    EmailDate::formatDateText(early, sb);
+    EXPECT_EQ(sb.toStdString(), "Sun, 03 Jan 2027 00:05:09 -0030");
+}
+
+TEST(EmailDate, CurrentTextFollowsTimeZone) {
+    struct Case {
+        const char* tz;
+        const char* zoneText;
+    } cases[] = {{"UTC0", "+0000"}, {"IST-5:30", "+0530"}, {"XYZ0:30", "-0030"}, {"EST5", "-0500"}, {"XYZ-14", "+1400"}};
+    for (const Case& c : cases) {
+        ScopedTz tz(c.tz);
+        StringBuffer sb;
+        EmailDate::currentDateText(sb);
+        const std::string text = sb.toStdString();
+        SCOPED_TRACE(text);
+        ASSERT_EQ(text.size(), 31u);
+        EXPECT_TRUE(matchesShape(text.substr(0, 26), "AAA, 99 AAA 9999 99:99:99 "));
+        EXPECT_TRUE(matchesShape(text.substr(27), "9999"));
+        EXPECT_TRUE(text[26] == '+' || text[26] == '-');
+        EXPECT_EQ(text.substr(text.size() - 5), c.zoneText);
+        // Reading it back gives the present moment, whatever the zone.
+        EmailDateValue v;
+        ASSERT_TRUE(EmailDate::parse(text.c_str(), v));
+        EXPECT_LE(std::llabs(v.unixTime - static_cast<long long>(std::time(nullptr))), 5);
+    }
+}
+
+TEST(EmailDate, ParsesZonesAndRejectsJunk) {
+    EmailDateValue ref;
+    ASSERT_TRUE(EmailDate::parse("Fri, 04 Dec 2026 14:07:00 +0100", ref));
+    EXPECT_EQ(ref.unixTime, 1796389620);  // 2026-12-04T13:07:00Z
+    EXPECT_EQ(ref.zoneMinutes, 60);
+    struct Case {
+        const char* text;
+        int zone;
+    } same[] = {
+        {"Fri, 04 Dec 2026 13:07:00 GMT", 0},     {"04 Dec 2026 13:07:00 ut", 0},
+        {"Fri, 04 Dec 2026 08:07:00 EST", -300},  {"Fri, 04 Dec 2026 09:07:00 edt", -240},
+        {"Fri, 04 Dec 2026 07:07:00 CST", -360},  {"Fri, 04 Dec 2026 08:07:00 CDT", -300},
+        {"Fri, 04 Dec 2026 06:07:00 MST", -420},  {"Fri, 04 Dec 2026 07:07:00 MDT", -360},
+        {"Fri, 04 Dec 2026 05:07:00 PST", -480},  {"Fri, 04 Dec 2026 06:07:00 PDT", -420},
+        {"Fri, 4 Dec 26 12:37 -0030", -30},       {"fri,04 dec 2026 13:07:00", 0},
+    };
+    for (const Case& c : same) {
+        EmailDateValue v;
+        ASSERT_TRUE(EmailDate::parse(c.text, v)) << c.text;
+        EXPECT_EQ(v.unixTime, ref.unixTime) << c.text;
+        EXPECT_EQ(v.zoneMinutes, c.zone) << c.text;
+    }
+    EmailDateValue v;
+    for (const char* bad : {"", "yesterday", "Fri, 32 Dec 2026 10:00:00 +0000", "04 Foo 2026 10:00:00",
+                            "04 Dec 2026 25:00:00", "04 Dec 2026", "04 Dec 2026 10:00:00 +01"}) {
+        EXPECT_FALSE(EmailDate::parse(bad, v)) << bad;
+    }
+    EXPECT_FALSE(EmailDate::parse(nullptr, v));
+}
+
+// Python's e-mail utilities read our Date text.
+TEST(EmailDate, DateReadByPython) {
+    ScopedTz tz("IST-5:30");
+    StringBuffer sb;
+    EmailDate::currentDateText(sb);
+    const std::string cmd = "/usr/bin/python3 -c \"import sys,email.utils,time; d=email.utils.parsedate_to_datetime("
+                            "sys.argv[1]); print(int(d.utcoffset().total_seconds()), int(abs(d.timestamp()-time.time())<5))\" '" +
+                            sb.toStdString() + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[64] = {0};
+    const size_t n = fread(buf, 1, sizeof(buf) - 1, p);
+    ASSERT_EQ(pclose(p), 0);
+    EXPECT_EQ(std::string(buf, n), "19800 1\n");
+}

@@ -1,0 +1,265 @@
+#include "email/Rfc822Address.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace ostmail;
+
+namespace {
+
+std::string headerForm(const Rfc822Address& a) {
+    StringBuffer sb;
+    a.toHeaderForm(sb);
+    return sb.toStdString();
+}
+
+// Owns the objects of a list for the length of a test.
+struct AddressList {
+    ExtPtrArray items;
+    ~AddressList() { items.removeAllObjects(); }
+    const Rfc822Address& at(int i) const { return *items.at<Rfc822Address>(i); }
+    int size() const { return items.getSize(); }
+    std::vector<std::string> addresses() const {
+        std::vector<std::string> v;
+        for (int i = 0; i < size(); ++i) v.push_back(at(i).address().toStdString());
+        return v;
+    }
+};
+
+// A header value must not hold a CR or LF except in a CRLF + WSP fold.
+bool hasBareLineBreak(const std::string& s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\r' && i + 2 < s.size() && s[i + 1] == '\n' && (s[i + 2] == ' ' || s[i + 2] == '\t')) {
+            ++i;
+            continue;
+        }
+        if (s[i] == '\r' || s[i] == '\n') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(Rfc822Address, ParsesCommonForms) {
+    struct Case {
+        const char* text;
+        const char* name;
+        const char* address;
+    } cases[] = {
+        {"John Doe <jdoe@example.com>", "John Doe", "jdoe@example.com"},
+        {"  \"John Doe\"   <jdoe@example.com>\t", "John Doe", "jdoe@example.com"},
+        {"'Ann' <ann@x.org>", "Ann", "ann@x.org"},
+        {"jdoe@example.com", "", "jdoe@example.com"},
+        {"<jdoe@example.com>", "", "jdoe@example.com"},
+        {"ann@x.org <ann@x.org>", "", "ann@x.org"},                  // name equal to address
+        {"\"Smith, Bob\" <bob@x.com>", "Smith, Bob", "bob@x.com"},
+        {"\"Say \\\"hi\\\" now\" <s@x.com>", "Say \\\"hi\\\" now", "s@x.com"},  // escaped quotes stay
+        {"Team a@b <c@d.org>", "Team a@b", "c@d.org"},               // pivot is the last '@'
+        {"Mailbox Name noatsign", "Mailbox Name", "noatsign"},       // no '@': last word
+        {"x", "", "x"},
+        {"\"q\"@example.com", "", "q@example.com"},                  // quotes never stay in the address
+        {"C=US; O=Org; CN=John Smith", "", "C=US; O=Org; CN=John Smith"},
+        {"John \"JS\" <C=US;O=Org>", "John JS", "C=US;O=Org"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        Rfc822Address a;
+        ASSERT_TRUE(a.parse(c.text));
+        EXPECT_EQ(a.friendlyName().toStdString(), c.name);
+        EXPECT_EQ(a.address().toStdString(), c.address);
+        EXPECT_EQ(a.friendlyNameIsEmpty(), *c.name == 0);
+    }
+    Rfc822Address a;
+    a.parse("  John <j@x.com>  ");
+    EXPECT_EQ(a.fullText().toStdString(), "John <j@x.com>");
+
+    for (const char* none : {"", "Undisclosed-Recipients:;", "undisclosed recipients <x@y.z>", "UNDISCLOSED-RECIPIENT"}) {
+        SCOPED_TRACE(none);
+        EXPECT_FALSE(a.parse(none));
+        EXPECT_TRUE(a.address().isEmpty());
+        EXPECT_EQ(Rfc822Address::createByParsing(none), nullptr);
+    }
+    EXPECT_FALSE(a.parse(nullptr));
+}
+
+TEST(Rfc822Address, NameAndAddressConstructor) {
+    Rfc822Address a("John Doe", "<jdoe@example.com>");
+    EXPECT_TRUE(a.isValid());
+    EXPECT_EQ(a.address().toStdString(), "jdoe@example.com");
+    EXPECT_EQ(a.fullText().toStdString(), "\"John Doe\" <<jdoe@example.com>>");
+    EXPECT_EQ(headerForm(a), "\"John Doe\" <jdoe@example.com>");
+
+    Rfc822Address noName(nullptr, " j doe@example.com ");
+    EXPECT_EQ(noName.address().toStdString(), "jdoe@example.com");
+    EXPECT_EQ(noName.fullText().toStdString(), " j doe@example.com ");
+    EXPECT_EQ(headerForm(noName), "jdoe@example.com");
+
+    Rfc822Address emptyName("", "a@b.c");
+    EXPECT_EQ(emptyName.fullText().toStdString(), "\"\" <a@b.c>");
+    EXPECT_EQ(headerForm(emptyName), "a@b.c");
+
+    Rfc822Address same(" a@b.c ", "a@b.c");
+    EXPECT_TRUE(same.friendlyNameIsEmpty());
+
+    Rfc822Address quoted(nullptr, "\"john doe\"@example.com");  // quoted local part keeps its space
+    EXPECT_EQ(quoted.address().toStdString(), "\"john doe\"@example.com");
+    EXPECT_EQ(headerForm(quoted), "<\"john doe\"@example.com>");
+
+    // UTF-8 names given separately stay raw; given as text they become a Q word.
+    Rfc822Address raw("Jos\xc3\xa9", "j@x.com");
+    EXPECT_EQ(headerForm(raw), "\"Jos\xc3\xa9\" <j@x.com>");
+    Rfc822Address parsed;
+    ASSERT_TRUE(parsed.parse("Jos\xc3\xa9 <j@x.com>"));
+    EXPECT_EQ(parsed.friendlyName().toStdString(), "=?utf-8?Q?Jos=C3=A9?=");
+    StringBuffer display;
+    parsed.toDisplayForm(display);
+    EXPECT_EQ(display.toStdString(), "\"Jos\xc3\xa9\" <j@x.com>");
+
+    // The ?8bit? marker asks for the raw bytes of the words.
+    Rfc822Address eight("=?8bit?Q?Jos=C3=A9?= Smith", "j@x.com");
+    EXPECT_EQ(eight.friendlyName().toStdString(), "Jos\xc3\xa9 Smith");
+}
+
+TEST(Rfc822Address, EditsCopiesAndForms) {
+    Rfc822Address a("Old Name", "old@x.com");
+    a.setAddress(" Someone <new @y.com> trailing");
+    EXPECT_EQ(a.address().toStdString(), "new@y.com");
+
+    std::unique_ptr<Rfc822Address> copy(a.clone());
+    ASSERT_TRUE(copy);
+    EXPECT_TRUE(copy->replaceInAll("y.com", "z.org"));
+    EXPECT_EQ(copy->address().toStdString(), "new@z.org");
+    EXPECT_EQ(a.address().toStdString(), "new@y.com");  // clone is independent
+    EXPECT_FALSE(copy->replaceInAll("absent", "x"));
+
+    Rfc822Address spaced;
+    spaced.setAddress("\"a b\"@c.d");
+    std::unique_ptr<StringBuffer> plain(spaced.toPlainForm());
+    EXPECT_EQ(plain->toStdString(), "\"a b\"@c.d");  // only the header form adds brackets
+    EXPECT_EQ(headerForm(spaced), "<\"a b\"@c.d>");
+}
+
+TEST(Rfc822Address, ListParsing) {
+    AddressList l1;
+    EXPECT_EQ(Rfc822Address::parseAddressList("\"Doe, John\" <jd@x.com>, ann@y.org", l1.items, false), 2);
+    ASSERT_EQ(l1.size(), 2);
+    EXPECT_EQ(l1.at(0).friendlyName().toStdString(), "Doe, John");
+    EXPECT_EQ(l1.addresses(), (std::vector<std::string>{"jd@x.com", "ann@y.org"}));
+
+    AddressList dup;
+    EXPECT_EQ(Rfc822Address::parseAddressList("Ann <ann@x.org>, ANN@X.ORG", dup.items, true), 2);
+    EXPECT_EQ(dup.addresses(), (std::vector<std::string>{"ann@x.org"}));
+    AddressList keep;
+    EXPECT_EQ(Rfc822Address::parseAddressList("Ann <ann@x.org>, ANN@X.ORG", keep.items, false), 2);
+    EXPECT_EQ(keep.size(), 2);
+
+    AddressList flat, folded;
+    Rfc822Address::parseAddressList("A <a@x.com>, \"B, b\" <b@x.com>, c@x.com", flat.items, false);
+    Rfc822Address::parseAddressList("A <a@x.com>,\r\n\t\"B, b\" <b@x.com>,\r\n c@x.com\r\n", folded.items, false);
+    EXPECT_EQ(flat.addresses(), folded.addresses());
+    EXPECT_EQ(folded.at(1).friendlyName().toStdString(), "B, b");
+
+    AddressList gaps;
+    EXPECT_EQ(Rfc822Address::parseAddressList(", a@x.com,, undisclosed-recipients:;,b@y.com,", gaps.items, false), 2);
+    AddressList semi;
+    EXPECT_EQ(Rfc822Address::parseAddressList("a@x.com; b@y.com", semi.items, false), 1);  // ';' does not split
+    AddressList none;
+    EXPECT_EQ(Rfc822Address::parseAddressList(nullptr, none.items, true), 0);
+
+    StringBuffer joined;
+    Rfc822Address::formatList(l1.items, false, joined);
+    EXPECT_EQ(joined.toStdString(), "\"Doe, John\" <jd@x.com>, ann@y.org");
+}
+
+TEST(Rfc822Address, HostileInputNeverBreaksHeaderForms) {
+    std::string longName(10000, 'N');
+    Rfc822Address big;
+    ASSERT_TRUE(big.parse((longName + " <n@x.com>").c_str()));
+    EXPECT_EQ(big.friendlyName().getSize(), 10000u);
+    Rfc822Address bigHigh;
+    ASSERT_TRUE(bigHigh.parse((std::string(10000, '\xe9') + " <n@x.com>").c_str()));
+    EXPECT_TRUE(bigHigh.friendlyName().is7bit());
+
+    AddressList unterminated;
+    Rfc822Address::parseAddressList("\"Open, quote <a@x.com>, b@y.com", unterminated.items, false);
+    ASSERT_EQ(unterminated.size(), 1);  // the comma inside the open quote does not split
+    EXPECT_EQ(unterminated.at(0).address().toStdString(), "b@y.com");
+
+    std::string many;
+    for (int i = 0; i < 5000; ++i) many += "User " + std::to_string(i) + " <u" + std::to_string(i) + "@x.com>,";
+    AddressList all;
+    EXPECT_EQ(Rfc822Address::parseAddressList(many.c_str(), all.items, true), 5000);
+    EXPECT_EQ(all.size(), 5000);
+    EXPECT_EQ(all.at(4999).address().toStdString(), "u4999@x.com");
+
+    Rfc822Address inj;
+    inj.parse("Evil\r\nBcc: victim@x.com\r\n <e@x.com>");
+    Rfc822Address injCtor("Evil\r\nBcc: v@x.com", "e@x.com\r\nRCPT TO:<v@x.com>");
+    EXPECT_FALSE(hasBareLineBreak(headerForm(inj)));
+    EXPECT_FALSE(hasBareLineBreak(headerForm(injCtor)));
+    EXPECT_EQ(injCtor.address().indexOfChar('\n'), -1);
+
+    // Random soup of the bytes the parser cares about.
+    std::mt19937 rng(12345);
+    const char alphabet[] = "ab@<>\"'\\ ,\t\r\n;=?CNOP\xc3\xa9\x1b$B";
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const int len = static_cast<int>(rng() % 40);
+        for (int i = 0; i < len; ++i) text += alphabet[rng() % (sizeof(alphabet) - 1)];
+        SCOPED_TRACE(text);
+        AddressList list;
+        Rfc822Address::parseAddressList(text.c_str(), list.items, round % 2 == 0);
+        StringBuffer joined;
+        Rfc822Address::formatList(list.items, false, joined);
+        ASSERT_FALSE(hasBareLineBreak(joined.toStdString()));
+        Rfc822Address one;
+        one.parse(text.c_str());
+        ASSERT_FALSE(hasBareLineBreak(headerForm(one)));
+        Rfc822Address ctor(text.c_str(), text.c_str());
+        ASSERT_FALSE(hasBareLineBreak(headerForm(ctor)));
+    }
+}
+
+// Python's e-mail package reads our To value back.
+TEST(Rfc822Address, HeaderFormReadByPythonEmailPackage) {
+    AddressList list;
+    list.items.appendObject(new Rfc822Address("Doe, John", "jd@example.com"));
+    list.items.appendObject(new Rfc822Address(nullptr, "bare@example.org"));
+    list.items.appendObject(Rfc822Address::createByParsing("Jos\xc3\xa9 M\xc3\xbcller <jm@example.net>"));
+    list.items.appendObject(Rfc822Address::createByParsing("'Quoted' <q@example.com>"));
+    list.items.appendObject(Rfc822Address::createByParsing("\"M\xc3\xbcller, J\xc3\xb6rg\" <mj@example.de>"));
+    list.items.appendObject(new Rfc822Address("\x1b$B$3$s$K$A$O\x1b(B", "jp@example.jp"));
+    StringBuffer value;
+    Rfc822Address::formatList(list.items, false, value);
+
+    const std::string dir = ::testing::TempDir();
+    const std::string in = dir + "/addr_peer_in.eml", script = dir + "/addr_peer.py";
+    std::ofstream(in, std::ios::binary) << "To: " << value.toStdString() << "\r\n\r\n";
+    std::ofstream(script) << "import sys\n"
+                             "from email import policy\n"
+                             "from email.parser import BytesParser\n"
+                             "m = BytesParser(policy=policy.default).parse(open(sys.argv[1], 'rb'))\n"
+                             "for a in m['To'].addresses:\n"
+                             "    sys.stdout.buffer.write((a.display_name + '|' + a.addr_spec + '\\n').encode())\n";
+    FILE* p = popen(("/usr/bin/python3 " + script + " " + in).c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+    ASSERT_EQ(pclose(p), 0) << out;
+    EXPECT_EQ(out,
+              "Doe, John|jd@example.com\n"
+              "|bare@example.org\n"
+              "Jos\xc3\xa9 M\xc3\xbcller|jm@example.net\n"
+              "Quoted|q@example.com\n"
+              "M\xc3\xbcller, J\xc3\xb6rg|mj@example.de\n"
+              "\xe3\x81\x93\xe3\x82\x93\xe3\x81\xab\xe3\x81\xa1\xe3\x81\xaf|jp@example.jp\n");
+}
