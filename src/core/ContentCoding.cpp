@@ -56,7 +56,9 @@ char* encodeGroups(const unsigned char* in, size_t groups, size_t avail, char* o
     while (groups >= 2 && avail >= 8) {
         uint64_t w;
         std::memcpy(&w, in, 8);
-        w = __builtin_bswap64(w);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        w = __builtin_bswap64(w);  // first input byte in the top bits
+#endif
         put12(out, static_cast<uint32_t>(w >> 52) & 0xFFF);
         put12(out + 2, static_cast<uint32_t>(w >> 40) & 0xFFF);
         put12(out + 4, static_cast<uint32_t>(w >> 28) & 0xFFF);
