@@ -61,7 +61,9 @@ TEST(MailJobExim, DoMailDeliversToCcAndAttachmentsByteExact) {
     std::string token = Maildir::uniqueToken("domail");
     std::string bin = binaryBytes();
     std::string binPath = writeFile(token + "-data.bin", bin);
-    std::string txtPath = writeFile(token + "-notes.txt", "first line\r\n.second line starts with a dot\r\n");
+    // Text travels as lines, and the Maildir stores them with LF ends.
+    const std::string notes = "first line\n.second line starts with a dot\n";
+    std::string txtPath = writeFile(token + "-notes.txt", notes);
 
     CMailObj m;
     m.SetServer(wide(env.get("OSTMAIL_HOST")));
@@ -105,7 +107,8 @@ TEST(MailJobExim, DoMailDeliversToCcAndAttachmentsByteExact) {
     EXPECT_EQ(mc.get("attachment.0.filename"), token + "-data.bin");
     EXPECT_EQ(mc.attachmentBytes(0), bin);
     EXPECT_EQ(mc.get("attachment.1.filename"), token + "-notes.txt");
-    EXPECT_EQ(mc.attachmentBytes(1), "first line\r\n.second line starts with a dot\r\n");
+    EXPECT_EQ(mc.get("attachment.1.content_type"), "text/plain");
+    EXPECT_EQ(mc.attachmentBytes(1), notes);
 }
 
 TEST(MailJobExim, CommandLineSendsAndReportsFailures) {
@@ -175,6 +178,15 @@ TEST(MailJobExim, ExampleHostSendsThroughTheSharedLibrary) {
     EXPECT_NE(r.out.find("DoMail returned 0"), std::string::npos);
     Maildir maildir(env.get("OSTMAIL_MAILDIR"));
     EXPECT_EQ(maildir.waitForCount(token, 2).size(), 2u);
+
+    // The library shows the host its one class and nothing else.
+    r = runProgram({"nm", "-D", "--defined-only", "-C", std::string(OSTMAIL_BINARY_DIR) + "/libostmail.so"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("CMailObj::DoMail()"), std::string::npos) << r.out;
+    size_t lines = 0;
+    for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1, ++lines)
+        EXPECT_NE(r.out.substr(at, end - at).find(" CMailObj::"), std::string::npos) << r.out.substr(at, end - at);
+    EXPECT_GE(lines, 36u);
 }
 
 }  // namespace

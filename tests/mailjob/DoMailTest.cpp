@@ -146,7 +146,7 @@ TEST(DoMail, BadEntriesAreLeftOutAndNeverInjectCommands) {
     EXPECT_GE(count("RCPT TO:<c@y.test>"), 1) << srv.transcript();
     for (const std::string& l : lines) EXPECT_EQ(l.find('\r'), std::string::npos) << l;
     ASSERT_EQ(srv.dataBlocks().size(), 1u);
-    const std::string& data = srv.dataBlocks()[0];
+    const std::string data = srv.dataBlocks()[0];
     EXPECT_NE(data.find("ostmail_attach.txt"), std::string::npos);
     EXPECT_EQ(data.find("missing.pdf"), std::string::npos);
     std::remove(real.c_str());

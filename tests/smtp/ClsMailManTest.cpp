@@ -142,7 +142,7 @@ TEST(ClsMailMan, PartlyRefusedRecipientsStillSendAndAreCounted) {
     EXPECT_NE(srv.dataBlocks()[0].find("Subject: hello\r\n"), std::string::npos);
 }
 
-TEST(ClsMailMan, FailureTextsTellRefusedFromPartlyDone) {
+TEST(ClsMailMan, FailedSendsReportTheirCountsAndStatus) {
     // Every recipient refused: nothing accepted.
     ScriptedSmtpServer refused;
     greetAndHello(refused)
@@ -165,7 +165,8 @@ TEST(ClsMailMan, FailureTextsTellRefusedFromPartlyDone) {
     ASSERT_TRUE(refused.waitDone());
     EXPECT_FALSE(contains(refused.lines(), "DATA")) << refused.transcript();
 
-    // Every recipient accepted, then the message itself refused.
+    // Every recipient accepted, then the message itself refused: the
+    // session counts nothing as delivered, and the server's code is kept.
     ScriptedSmtpServer dataRefused;
     greetAndHello(dataRefused)
         .expectReply("MAIL FROM:", "250 ok")
@@ -182,8 +183,10 @@ TEST(ClsMailMan, FailureTextsTellRefusedFromPartlyDone) {
         compose(email, {"a@y.test"});
         EXPECT_FALSE(mm.SendEmail(&email, nullptr));
         std::string log = lastError(mm);
-        EXPECT_NE(log.find("Partial send failure."), std::string::npos) << log;
-        EXPECT_EQ(log.find("Send failed."), std::string::npos) << log;
+        EXPECT_NE(log.find("NumSuccess: 0"), std::string::npos) << log;
+        EXPECT_NE(log.find("NumTotal: 1"), std::string::npos) << log;
+        EXPECT_NE(log.find("Send failed."), std::string::npos) << log;
+        EXPECT_EQ(log.find("Returning success status."), std::string::npos) << log;
         EXPECT_EQ(mm.get_LastSmtpStatus(), 554);
     }
     ASSERT_TRUE(dataRefused.waitDone());
