@@ -48,7 +48,7 @@ public:
                     LogBase& log, ProgressMonitor* pm);
 
     // Appends what arrives (at most maxCount bytes). Leftover bytes of the
-    // line reader are not returned here.
+    // line reader are not returned here. Reads clear the flags first.
     bool ReceiveBytes(DataBuffer& out, uint32_t maxCount, uint32_t heartbeatMs, uint32_t idleTimeoutMs,
                       SocketFlags& flags, LogBase& log, ProgressMonitor* pm);
 
@@ -73,6 +73,8 @@ private:
     bool connectDirect(const char* hostname, int port, bool tls, uint32_t heartbeatMs, uint32_t connectTimeoutMs,
                        bool& aborted, uint32_t& failReason, LogBase& log, ProgressMonitor* pm);
     bool connectViaSocks(int version, uint32_t& failReason, LogBase& log);
+    bool sendCommon(const unsigned char* data, uint32_t n, uint32_t chunkSize, uint32_t heartbeatMs,
+                    uint32_t idleTimeoutMs, const char* abortText, LogBase& log, ProgressMonitor* pm);
     bool takeLineFromOutput(StringBuffer& out, const char* match, uint32_t from);
 
     DataBuffer m_leftover;

@@ -100,11 +100,14 @@ private:
     bool bindSocket(LogBase& log);
     void applyBufferSizes();
     void connectSucceeded();
-    bool finishConnect(int connectErr, bool waited, bool timedOut, bool withMonitor, uint32_t addr,
-                       const StringBuffer& host, LogBase& log);
+    bool connectSocket(uint32_t addr, uint16_t port, uint32_t timeoutMs, uint32_t heartbeatMs, const StringBuffer& host,
+                       bool& aborted, LogBase& log, ProgressMonitor* pm);
+    void logConnectTarget(uint32_t addr, const StringBuffer& host, LogBase& log);
+    bool waitWritableOnce(uint32_t timeoutMs, LogBase& log);
     bool waitWritableSliced(uint32_t timeoutMs, uint32_t heartbeatMs, bool& aborted, LogBase& log,
                             ProgressMonitor* pm);
-    bool sendFailed(const char* text, LogBase& log);
+    bool sendChunk(const unsigned char* data, uint32_t len, uint32_t heartbeatMs, uint32_t& sent, LogBase& log,
+                   ProgressMonitor* pm);
 
     uint32_t m_sendBufferSize = 0;
     uint32_t m_recvBufferSize = 0;

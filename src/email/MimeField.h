@@ -1,0 +1,46 @@
+#pragma once
+#include "core/StringBuffer.h"
+#include "core/VelmoraObject.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace ostmail {
+
+class LogBase;
+
+// One header field. The value is kept unfolded, with encoded words already
+// decoded to UTF-8; encoding and folding happen only when it is written out.
+class MimeField : public VelmoraObject {
+public:
+    MimeField() = default;
+
+    // Assigns name and value (decoded and unfolded, see the .cpp).
+    void set(const char* name, const char* value);
+    // Parses "Name: value" read back from a message; false without a colon.
+    bool parseLine(const char* line);
+
+    const StringBuffer& name() const { return m_name; }
+    const StringBuffer& value() const { return m_value; }
+    bool nameEquals(const char* name) const { return m_name.equalsIgnoreCase(name); }
+    bool noFold() const { return m_noFold; }
+
+    std::unique_ptr<MimeField> clone() const;
+    // Name, colon, space, value; no encoding, no folding.
+    void emitPlain(StringBuffer& out) const;
+    uint32_t sizeEstimate() const { return m_name.getSize() + m_value.getSize() + 4; }
+
+    // Removes folding ("\r\n\t", "\r\n ") and any CR or LF left behind, so
+    // no stored value can ever be read as a second header line.
+    static void unfold(StringBuffer& value);
+
+private:
+    void setValue(const char* value);
+    void parseAddressValue(const char* raw);
+
+    bool m_noFold = false;
+    StringBuffer m_name;
+    StringBuffer m_value;
+};
+
+}  // namespace ostmail

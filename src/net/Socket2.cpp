@@ -1,0 +1,181 @@
+#include "net/Socket2.h"
+
+#include "core/LogBase.h"
+#include "core/ProgressMonitor.h"
+#include "net/ClsSocksClient.h"
+
+#include <cstring>
+
+namespace ostmail {
+
+namespace {
+
+constexpr uint32_t kConnectFailed = VelmoraSocket::kConnectFailed;
+
+bool tlsUnavailable(LogBase& log) {
+    log.LogError("TLS is not available in this build.");
+    return false;
+}
+
+}  // namespace
+
+Socket2::Socket2() = default;
+
+Socket2::~Socket2() { m_socket.Close(); }
+
+void Socket2::setIdleTimeoutMs(uint32_t ms) {
+    m_idleTimeoutMs = ms;
+    m_socket.setIdleTimeoutMs(ms);
+}
+
+bool Socket2::Connect(const char* hostname, int port, bool tls, uint32_t heartbeatMs, uint32_t connectTimeoutMs,
+                      ClsSocksClient* proxy, bool& aborted, uint32_t& failReason, LogBase& log, ProgressMonitor* pm) {
+    aborted = false;
+    failReason = 0;
+    // Bytes of an earlier connection must never pass for this one's replies.
+    m_leftover.clear();
+    int version = proxy ? proxy->socksVersion() : 0;
+    if (version == 4 || version == 5) return connectViaSocks(version, failReason, log);
+    return connectDirect(hostname, port, tls, heartbeatMs, connectTimeoutMs, aborted, failReason, log, pm);
+}
+
+bool Socket2::connectViaSocks(int version, uint32_t& failReason, LogBase& log) {
+    LogContextExitor ctx(log, version == 4 ? "SOCKS4" : "SOCKS5");
+    log.LogError("SOCKS proxy connections are not available in this build.");
+    failReason = kConnectFailed;
+    return false;
+}
+
+bool Socket2::connectDirect(const char* hostname, int port, bool tls, uint32_t heartbeatMs,
+                            uint32_t connectTimeoutMs, bool& aborted, uint32_t& failReason, LogBase& log,
+                            ProgressMonitor* pm) {
+    Close(heartbeatMs, m_idleTimeoutMs, log, pm);
+    m_hostname.setString(hostname ? hostname : "");
+    m_hostname.trimWhitespace();
+    if (tls) {
+        failReason = kConnectFailed;
+        return tlsUnavailable(log);
+    }
+    m_socket.setConnectTimeoutMs(connectTimeoutMs);
+    bool ok = m_socket.Connect(hostname, port, heartbeatMs, aborted, log, pm);
+    failReason = m_socket.connectFailReason();
+    return ok;
+}
+
+bool Socket2::ConvertToTls(uint32_t heartbeatMs, uint32_t idleTimeoutMs, LogBase& log, ProgressMonitor* pm) {
+    (void)heartbeatMs;
+    (void)idleTimeoutMs;
+    (void)pm;
+    return tlsUnavailable(log);
+}
+
+bool Socket2::sendCommon(const unsigned char* data, uint32_t n, uint32_t chunkSize, uint32_t heartbeatMs,
+                         uint32_t idleTimeoutMs, const char* abortText, LogBase& log, ProgressMonitor* pm) {
+    if (m_tlsActive) return tlsUnavailable(log);
+    m_socket.setIdleTimeoutMs(idleTimeoutMs);
+    if (!m_socket.SendBytes(data, n, chunkSize, heartbeatMs, log, pm)) return false;
+    if (pm && pm->heartbeatCheck(heartbeatMs)) {
+        log.LogError(abortText);
+        return false;
+    }
+    return true;
+}
+
+bool Socket2::SendBytes2(const unsigned char* data, uint32_t n, uint32_t chunkSize, uint32_t heartbeatMs,
+                         uint32_t idleTimeoutMs, LogBase& log, ProgressMonitor* pm) {
+    return sendCommon(data, n, chunkSize, heartbeatMs, idleTimeoutMs, "Socket SendBytes2 aborted by application.",
+                      log, pm);
+}
+
+bool Socket2::SendString(const StringBuffer& s, uint32_t chunkSize, uint32_t heartbeatMs, uint32_t idleTimeoutMs,
+                         LogBase& log, ProgressMonitor* pm) {
+    return sendCommon(reinterpret_cast<const unsigned char*>(s.getString()), s.getSize(), chunkSize, heartbeatMs,
+                      idleTimeoutMs, "Socket SendString aborted by application.", log, pm);
+}
+
+bool Socket2::ReceiveBytes(DataBuffer& out, uint32_t maxCount, uint32_t heartbeatMs, uint32_t idleTimeoutMs,
+                           SocketFlags& flags, LogBase& log, ProgressMonitor* pm) {
+    flags.clear();
+    if (m_tlsActive) return tlsUnavailable(log);
+    m_socket.setIdleTimeoutMs(idleTimeoutMs);
+    if (!m_socket.ReceiveChunk(out, maxCount, heartbeatMs, flags, log, pm)) return false;
+    if (pm && pm->heartbeatCheck(heartbeatMs)) {
+        flags.aborted = true;
+        log.LogError("Socket ReceiveBytes aborted by application.");
+        return false;
+    }
+    return true;
+}
+
+bool Socket2::ReceiveExactly(DataBuffer& out, uint32_t n, uint32_t heartbeatMs, uint32_t idleTimeoutMs,
+                             uint32_t& numRead, SocketFlags& flags, LogBase& log, ProgressMonitor* pm) {
+    flags.clear();
+    m_socket.setIdleTimeoutMs(idleTimeoutMs);
+    return m_socket.ReceiveExactly(out, n, heartbeatMs, numRead, flags, log, pm);
+}
+
+// Cuts out after the first match at or after from; the rest becomes the
+// leftover for the next call.
+bool Socket2::takeLineFromOutput(StringBuffer& out, const char* match, uint32_t from) {
+    int32_t at = out.indexOf(match, from);
+    if (at < 0) return false;
+    uint32_t end = static_cast<uint32_t>(at) + static_cast<uint32_t>(std::strlen(match));
+    if (end < out.getSize()) {
+        m_leftover.append(out.getString() + end, out.getSize() - end);
+        out.truncateTo(end);
+    }
+    return true;
+}
+
+bool Socket2::ReceiveUntilMatch(const char* match, StringBuffer& out, uint32_t heartbeatMs, uint32_t idleTimeoutMs,
+                                SocketFlags& flags, LogBase& log, ProgressMonitor* pm) {
+    flags.clear();
+    out.clear();
+    if (!match || !*match) {
+        log.LogError("No match string for reading.");
+        return false;
+    }
+    if (!m_leftover.isEmpty()) {
+        out.appendN(m_leftover.getData(), m_leftover.getSize());
+        m_leftover.clear();
+    }
+    if (takeLineFromOutput(out, match, 0)) return true;
+
+    uint32_t matchLen = static_cast<uint32_t>(std::strlen(match));
+    DataBuffer block;
+    for (;;) {
+        if (!IsConnected()) {
+            log.LogError("This socket is not connected");
+            flags.socketError = true;
+            return false;
+        }
+        uint32_t before = out.getSize();
+        block.clear();
+        bool ok = ReceiveBytes(block, kLineReadSize, heartbeatMs, idleTimeoutMs, flags, log, pm);
+        block.replaceByte(0, ' ');
+        out.appendN(block.getData(), block.getSize());
+        if (flags.aborted || flags.socketError) return false;
+        if (takeLineFromOutput(out, match, before > matchLen ? before - matchLen : 0)) return true;
+        if (!ok) return false;
+    }
+}
+
+bool Socket2::IsConnected() const {
+    // The TLS channel's own state takes over here once it exists.
+    return m_tlsActive ? false : m_socket.isConnected();
+}
+
+void Socket2::Close(uint32_t heartbeatMs, uint32_t idleTimeoutMs, LogBase& log, ProgressMonitor* pm) {
+    (void)heartbeatMs;
+    (void)idleTimeoutMs;
+    (void)log;
+    (void)pm;
+    m_tlsActive = false;
+    m_socket.Close();
+}
+
+void Socket2::LogConnectionType(LogBase& log) const {
+    log.LogData("ConnectionType", m_tlsActive ? "SSL/TLS" : "Unencrypted TCP/IP");
+}
+
+}  // namespace ostmail

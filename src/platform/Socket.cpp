@@ -1,0 +1,195 @@
+#include "platform/Socket.h"
+
+#include "platform/SysInfo.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace ostmail {
+namespace platform {
+
+namespace {
+
+struct ErrorPair {
+    int sys;
+    int wsa;
+};
+
+// First match wins in both directions, so the preferred system number for
+// a Winsock number comes first.
+const ErrorPair kErrors[] = {
+    {EWOULDBLOCK, 10035}, {EAGAIN, 10035},       {EINPROGRESS, 10035},     {EINTR, 10004},
+    {EBADF, 10009},       {EACCES, 10013},       {EFAULT, 10014},          {EINVAL, 10022},
+    {EMFILE, 10024},      {ENFILE, 10024},       {EALREADY, 10037},        {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},    {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045}, {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},  {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},       {ENETUNREACH, 10051},
+    {ENETRESET, 10052},   {ECONNABORTED, 10053}, {ECONNRESET, 10054},      {EPIPE, 10054},
+    {ENOBUFS, 10055},     {ENOMEM, 10055},       {EISCONN, 10056},         {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},   {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},
+};
+
+int lastError() { return winsockErrorFromSystem(errno); }
+
+sockaddr_in ipv4(uint32_t addrNetOrder, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addrNetOrder;
+    return sa;
+}
+
+int waitFor(SocketHandle s, short events, uint32_t timeoutMs, int* err) {
+    if (s < 0) {
+        if (err) *err = 10038;
+        return -1;
+    }
+    pollfd p{s, events, 0};
+    int ms = timeoutMs > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
+    int r;
+    do {
+        r = ::poll(&p, 1, ms);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        if (err) *err = lastError();
+        return -1;
+    }
+    if (r == 0) return 0;
+    if (p.revents & POLLNVAL) {
+        if (err) *err = 10038;
+        return -1;
+    }
+    // Errors and hang-ups count as ready: the next call reports them.
+    return 1;
+}
+
+int setIntOption(SocketHandle s, int name, uint32_t value) {
+    int v = static_cast<int>(value);
+    return ::setsockopt(s, SOL_SOCKET, name, &v, sizeof v) == 0 ? 0 : lastError();
+}
+
+}  // namespace
+
+int socketStartup(uint16_t versionWord) {
+    (void)versionWord;
+    return 0;
+}
+
+int winsockErrorFromSystem(int sysErr) {
+    for (const ErrorPair& e : kErrors)
+        if (e.sys == sysErr) return e.wsa;
+    return sysErr == 0 ? 0 : 10000 + sysErr;
+}
+
+std::string socketSystemErrorText(int wsaError) {
+    for (const ErrorPair& e : kErrors)
+        if (e.wsa == wsaError) return errorText(e.sys);
+    return wsaError > 10000 ? errorText(wsaError - 10000) : errorText(wsaError);
+}
+
+int socketCreate(SocketHandle* out) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    *out = s < 0 ? kInvalidSocket : s;
+    return s < 0 ? lastError() : 0;
+}
+
+int socketSetNonBlocking(SocketHandle s, bool on) {
+    int flags = ::fcntl(s, F_GETFL, 0);
+    if (flags < 0) return lastError();
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return ::fcntl(s, F_SETFL, flags) == 0 ? 0 : lastError();
+}
+
+int socketBind(SocketHandle s, uint32_t addrNetOrder, uint16_t port) {
+    sockaddr_in sa = ipv4(addrNetOrder, port);
+    return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : lastError();
+}
+
+int socketConnect(SocketHandle s, uint32_t addrNetOrder, uint16_t port) {
+    sockaddr_in sa = ipv4(addrNetOrder, port);
+    // Not retried on EINTR: the connect goes on in the background.
+    return ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : lastError();
+}
+
+int socketPendingError(SocketHandle s) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return lastError();
+    return winsockErrorFromSystem(err);
+}
+
+int socketSetSendBufferSize(SocketHandle s, uint32_t size) { return setIntOption(s, SO_SNDBUF, size); }
+int socketSetRecvBufferSize(SocketHandle s, uint32_t size) { return setIntOption(s, SO_RCVBUF, size); }
+
+int socketWaitWritable(SocketHandle s, uint32_t timeoutMs, int* err) { return waitFor(s, POLLOUT, timeoutMs, err); }
+int socketWaitReadable(SocketHandle s, uint32_t timeoutMs, int* err) { return waitFor(s, POLLIN, timeoutMs, err); }
+
+long socketSend(SocketHandle s, const void* data, size_t n, int* err) {
+    ssize_t r;
+    do {
+        r = ::send(s, data, n, MSG_NOSIGNAL);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0 && err) *err = lastError();
+    return static_cast<long>(r);
+}
+
+long socketRecv(SocketHandle s, void* data, size_t n, int* err) {
+    ssize_t r;
+    do {
+        r = ::recv(s, data, n, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0 && err) *err = lastError();
+    return static_cast<long>(r);
+}
+
+void socketShutdownBoth(SocketHandle s) {
+    if (s >= 0) ::shutdown(s, SHUT_RDWR);
+}
+
+void socketClose(SocketHandle s) {
+    if (s >= 0) ::close(s);
+}
+
+uint32_t inetAddr(const char* dotted) {
+    in_addr a{};
+    if (!dotted || ::inet_aton(dotted, &a) == 0) return kInaddrNone;
+    return a.s_addr;
+}
+
+std::string dottedAddress(uint32_t addrNetOrder) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&addrNetOrder);
+    char buf[20];
+    std::snprintf(buf, sizeof buf, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    return buf;
+}
+
+bool resolveIpv4(const char* hostname, uint32_t* addrNetOrder) {
+    if (!hostname || !*hostname) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(hostname, nullptr, &hints, &res) != 0 || !res) return false;
+    bool ok = false;
+    for (addrinfo* ai = res; ai && !ok; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET || !ai->ai_addr) continue;
+        *addrNetOrder = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
+        ok = true;
+    }
+    ::freeaddrinfo(res);
+    return ok;
+}
+
+}  // namespace platform
+}  // namespace ostmail

@@ -1,0 +1,163 @@
+#include "EmailTestUtil.h"
+#include "core/Logger.h"
+#include "email/Email2.h"
+#include "email/Rfc822Address.h"
+#include "email/TextCharset.h"
+
+#include <gtest/gtest.h>
+
+namespace ostmail {
+namespace {
+
+using testutil::fieldNames;
+using testutil::headerValue;
+
+std::unique_ptr<Email2> newEmail() {
+    LogNull log;
+    return Email2::createNewEmail(log);
+}
+
+uint32_t bodyCharset(const char* utf8) {
+    auto e = newEmail();
+    LogNull log;
+    e->setBodyText(utf8, strlen(utf8), log);
+    return e->charset();
+}
+
+TEST(Email2, DefaultHeaderOrderAndPlainBody) {
+    auto e = newEmail();
+    EXPECT_EQ(fieldNames(*e), "MIME-Version,Date,Message-ID,Content-Type,Content-Transfer-Encoding,X-Mailer,X-Priority,");
+    EXPECT_EQ(headerValue(*e, "X-Priority"), "3 (Normal)");
+    EXPECT_EQ(e->origin(), Email2::kOriginNew);
+    LogNull log;
+    e->setBodyText("hello", 5, log);
+    EXPECT_EQ(headerValue(*e, "Content-Type"), "text/plain");
+    EXPECT_EQ(headerValue(*e, "Content-Transfer-Encoding"), "quoted-printable");
+    EXPECT_EQ(e->charset(), 0u);
+}
+
+TEST(Email2, CharsetFollowsTheScriptsOfTheText) {
+    EXPECT_EQ(bodyCharset("caf\xC3\xA9"), 28591u);
+    EXPECT_EQ(bodyCharset("\xC3\xA9 \xC5\x82"), 28592u);
+    EXPECT_EQ(bodyCharset("\xD0\x9F\xD1\x80\xD0\xB8"), 28595u);
+    EXPECT_EQ(bodyCharset("\xD0\x9F \xC3\xA9"), 65001u);
+    EXPECT_EQ(bodyCharset("\xE3\x81\x82\xE6\xBC\xA2"), 932u);    // kana and kanji
+    EXPECT_EQ(bodyCharset("\xED\x95\x9C"), 949u);                 // Hangul
+    EXPECT_EQ(bodyCharset("\xE4\xB8\xAD\xE6\x96\x87"), 936u);    // ideographs only
+    EXPECT_EQ(bodyCharset("\xD7\xA9"), 28598u);
+    EXPECT_EQ(bodyCharset("\xD8\xB9"), 28596u);
+    EXPECT_EQ(bodyCharset("\xCE\xB1"), 28597u);
+    EXPECT_EQ(bodyCharset("\xE0\xB8\x81"), 874u);
+    EXPECT_EQ(bodyCharset("\xCE\xB1\xD0\x9F"), 65001u);          // two scripts
+    // Characters outside every script: ISO-8859-1 when they fit, else UTF-8.
+    EXPECT_EQ(bodyCharset("\xEF\xBC\x81"), 65001u);
+    EXPECT_EQ(TextCharset::choose("", 0), 0u);
+
+    auto e = newEmail();
+    LogNull log;
+    e->setBodyText("caf\xC3\xA9", 5, log);
+    EXPECT_EQ(headerValue(*e, "Content-Type"), "text/plain; charset=\"iso-8859-1\"");
+    e->setSubject("\xCE\xB1");  // the e-mail has a charset: no new choice
+    EXPECT_EQ(e->charset(), 28591u);
+}
+
+TEST(Email2, SenderAndRecipients) {
+    auto e = newEmail();
+    Logger log;
+    e->setFromName("Report Server");
+    EXPECT_FALSE(e->header().hasField("From"));
+    e->setFromAddress("no-at-sign");
+    EXPECT_FALSE(e->header().hasField("From"));
+    e->setFromAddress("  reports@example.com ");
+    EXPECT_EQ(headerValue(*e, "From"), "\"Report Server\" <reports@example.com>");
+    EXPECT_EQ(headerValue(*e, "Return-Path"), "reports@example.com");
+    e->setFromName("Night Shift");
+    EXPECT_EQ(headerValue(*e, "From"), "\"Night Shift\" <reports@example.com>");
+
+    EXPECT_TRUE(e->addRecipient(Email2::kTo, "", "a@example.com", log));
+    EXPECT_TRUE(e->addRecipient(Email2::kTo, "Bob B", "b@example.com", log));
+    EXPECT_EQ(headerValue(*e, "To"), "a@example.com, \"Bob B\" <b@example.com>");
+    EXPECT_FALSE(e->addRecipient(Email2::kCc, "x", "  \r\n", log));
+    EXPECT_EQ(e->numRecipients(Email2::kCc), 0);
+    EXPECT_FALSE(e->header().hasField("Cc"));
+    StringBuffer text;
+    log.GetText(text);
+    EXPECT_TRUE(text.containsSubstring("No Email Address was provided"));
+    EXPECT_TRUE(e->addRecipient(Email2::kBcc, "", "hidden@example.com", log));
+    EXPECT_FALSE(e->header().hasField("Bcc"));
+
+    StringBuffer env;
+    e->envelopeSender(env);
+    EXPECT_EQ(env.toStdString(), "reports@example.com");
+    auto copy = e->clone();
+    copy->prepareForSending(log);
+    EXPECT_FALSE(copy->header().hasField("Return-Path"));
+    EXPECT_TRUE(e->header().hasField("Return-Path"));
+    EXPECT_EQ(copy->numRecipients(Email2::kBcc), 1);
+    e->removeHeaderField("TO");
+    EXPECT_EQ(e->numRecipients(Email2::kTo), 0);
+}
+
+TEST(Email2, AttachmentsTurnTheMessageIntoMultipartMixed) {
+    testutil::TempDir dir;
+    std::string pdf = dir.write("report.pdf", std::string("%PDF\0\x01\x02", 7));
+    std::string txt = dir.write("notes.txt", "line\n");
+    auto e = newEmail();
+    Logger log;
+    e->setBodyText("caf\xC3\xA9", 5, log);
+    StringBuffer type;
+    EXPECT_FALSE(e->addFileAttachment((dir.path() + "/missing.bin").c_str(), type, log));
+    EXPECT_FALSE(e->isMultipart());
+    EXPECT_TRUE(type.isEmpty());
+
+    ASSERT_TRUE(e->addFileAttachment(pdf.c_str(), type, log));
+    EXPECT_EQ(type.toStdString(), "application/pdf");
+    ASSERT_EQ(e->numParts(), 2);
+    EXPECT_TRUE(e->contentTypeIs("multipart/mixed"));
+    EXPECT_EQ(e->charset(), 0u);
+    EXPECT_FALSE(e->header().hasField("Content-Transfer-Encoding"));
+    EXPECT_EQ(e->boundary().getSize(), 45u);
+    EXPECT_TRUE(e->boundary().endsWith("_.MIX"));
+    Email2* text = e->partAt(0);
+    EXPECT_EQ(text->charset(), 28591u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(text->body().getData()), text->body().getSize()), "caf\xC3\xA9");
+    EXPECT_EQ(fieldNames(*text), "Content-Type,Content-Transfer-Encoding,");
+    Email2* att = e->partAt(1);
+    EXPECT_EQ(fieldNames(*att), "Content-Type,Content-Transfer-Encoding,Content-Disposition,");
+    EXPECT_EQ(headerValue(*att, "Content-Disposition"), "attachment; filename=\"report.pdf\"");
+    EXPECT_EQ(att->body().getSize(), 7u);
+
+    StringBuffer oldBoundary(e->boundary());
+    type.clear();
+    ASSERT_TRUE(e->addFileAttachment(txt.c_str(), type, log));
+    EXPECT_EQ(type.toStdString(), "text/plain");
+    EXPECT_EQ(e->numParts(), 3);
+    EXPECT_TRUE(e->boundary().equals(oldBoundary));
+    EXPECT_EQ(e->partAt(2)->transferEncoding().toStdString(), "quoted-printable");
+
+    // A body set afterwards lands in the first part.
+    e->setBodyText("new", 3, log);
+    EXPECT_EQ(e->partAt(0)->body().getSize(), 3u);
+    EXPECT_EQ(e->sizeEstimate(), 60u * 6 + (60u * 2 + 3) + (60u * 3 + 7) + (60u * 3 + 5));
+}
+
+TEST(Email2, SetHeaderFieldRoutesDedicatedNames) {
+    auto e = newEmail();
+    LogNull log;
+    e->setHeaderField("Content-Transfer-Encoding", " base64 \r\n", log);
+    EXPECT_EQ(e->transferEncoding().toStdString(), "base64");
+    e->setHeaderField("From", "Ann Other <ann@example.com>", log);
+    ASSERT_NE(e->sender(), nullptr);
+    EXPECT_EQ(e->sender()->address().toStdString(), "ann@example.com");
+    e->setHeaderField("X-Custom", "a\r\nBcc: b@example.com", log);
+    EXPECT_EQ(headerValue(*e, "X-Custom"), "aBcc: b@example.com");
+    e->setHeaderField("Date", "Fri, 04 Dec 2026 14:07:00 +0100", log);
+    EXPECT_NE(e->dateValue(), 0);
+    e->removeHeaderField("content-type");
+    EXPECT_TRUE(e->contentType().isEmpty());
+    e->removeHeaderField("From");
+    EXPECT_EQ(e->sender(), nullptr);
+}
+
+}  // namespace
+}  // namespace ostmail

@@ -1,0 +1,75 @@
+#pragma once
+#include "core/LogBase.h"
+#include "core/StringBuffer.h"
+#include "email/Email2.h"
+#include "email/MimeRenderer.h"
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace ostmail {
+namespace testutil {
+
+inline std::string render(Email2& e, const char* prefix = "VMX-") {
+    StringBuffer out;
+    LogNull log;
+    MimeRenderer::render(e, out, prefix, false, log);
+    return std::string(out.getString(), out.getSize());
+}
+
+inline std::vector<std::string> lines(const std::string& s) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;) {
+        size_t p = s.find("\r\n", start);
+        if (p == std::string::npos) {
+            out.push_back(s.substr(start));
+            return out;
+        }
+        out.push_back(s.substr(start, p - start));
+        start = p + 2;
+    }
+}
+
+inline std::string headerValue(const Email2& e, const char* name) {
+    StringBuffer v;
+    e.getHeaderField(name, v);
+    return v.toStdString();
+}
+
+inline std::string fieldNames(const Email2& e) {
+    std::string s;
+    for (int32_t i = 0; i < e.header().count(); ++i) s += e.header().fieldAt(i)->name().toStdString() + ",";
+    return s;
+}
+
+// A scratch folder removed with its files at the end of the test.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/ostmail-email-XXXXXX";
+        path_ = mkdtemp(tmpl) ? tmpl : "/tmp";
+    }
+    ~TempDir() {
+        std::string cmd = "rm -rf '" + path_ + "'";
+        if (path_ != "/tmp") (void)!system(cmd.c_str());
+    }
+    const std::string& path() const { return path_; }
+    std::string write(const std::string& name, const std::string& bytes) const {
+        std::string p = path_ + "/" + name;
+        FILE* f = fopen(p.c_str(), "wb");
+        if (f) {
+            fwrite(bytes.data(), 1, bytes.size(), f);
+            fclose(f);
+        }
+        return p;
+    }
+
+private:
+    std::string path_;
+};
+
+}  // namespace testutil
+}  // namespace ostmail

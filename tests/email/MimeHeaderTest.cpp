@@ -1,0 +1,126 @@
+#include "core/LogBase.h"
+#include "email/MimeField.h"
+#include "email/MimeHeader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace ostmail {
+namespace {
+
+std::string emit(const MimeHeader& h, uint32_t cp = 0, const char* prefix = nullptr) {
+    StringBuffer out;
+    LogNull log;
+    h.emit(out, prefix, cp, log);
+    return out.toStdString();
+}
+
+std::string names(const MimeHeader& h) {
+    std::string s;
+    for (int32_t i = 0; i < h.count(); ++i) s += h.fieldAt(i)->name().toStdString() + ",";
+    return s;
+}
+
+TEST(MimeHeader, ReplaceMovesToEndAndDropsEmptyValues) {
+    MimeHeader h;
+    h.replaceField("Subject", "one");
+    h.replaceField("X-A", "a");
+    h.addField("Received", "r1");
+    h.addField("received", "r2");
+    h.replaceField("SUBJECT", "two");
+    EXPECT_EQ(names(h), "X-A,Received,received,SUBJECT,");
+    StringBuffer v;
+    EXPECT_TRUE(h.getValue("subject", v));
+    EXPECT_EQ(v.toStdString(), "two");
+
+    h.replaceField("X-A", " \r\n\t ");  // empty once trimmed: removed, not re-added
+    EXPECT_FALSE(h.hasField("x-a"));
+    EXPECT_FALSE(h.addField("X-B", "  "));
+    StringBuffer none;
+    EXPECT_FALSE(h.getValue("", none));
+
+    h.mergeDuplicates("RECEIVED");
+    EXPECT_EQ(names(h), "Received,SUBJECT,");
+    v.clear();
+    h.getValue("received", v);
+    EXPECT_EQ(v.toStdString(), "r1,r2");
+}
+
+TEST(MimeHeader, ParametersAreQuoteAware) {
+    MimeHeader h;
+    h.replaceField("Content-Type", "multipart/mixed; boundary=\"a;b=c\"; CHARSET=utf-8; name=\"x\\\"y\"");
+    StringBuffer v;
+    EXPECT_TRUE(h.getParam("content-type", "boundary", v));
+    EXPECT_EQ(v.toStdString(), "a;b=c");
+    v.clear();
+    EXPECT_TRUE(h.getParam("Content-Type", "charset", v));
+    EXPECT_EQ(v.toStdString(), "utf-8");
+    v.clear();
+    EXPECT_FALSE(h.getParam("Content-Type", "protocol", v));
+    EXPECT_TRUE(h.valueMatches("content-type", "MULTIPART/*", false));
+    EXPECT_FALSE(h.valueMatches("content-type", "MULTIPART/*", true));
+}
+
+TEST(MimeHeader, EmitSkipsPrefixFoldsAndNeverEndsWithLineEnd) {
+    MimeHeader h;
+    h.replaceField("Content-Type", "multipart/mixed;\r\n\tboundary=\"B\"");
+    h.replaceField("vmx-bcc", "hidden@example.com");
+    h.replaceField("VMX-ReturnReceipt", "YES");
+    h.replaceField("User-Agent", "x; yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy; zzzzzzzzzzzzzzzzzzzzzz");
+    h.replaceField("To", "alice@example.com, bob@example.com, carol.long.name@example.com");
+    std::string s = emit(h, 0, "VMX-");
+    EXPECT_EQ(s,
+              "Content-Type: multipart/mixed;\r\n\tboundary=\"B\"\r\n"
+              "User-Agent: x; yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy; zzzzzzzzzzzzzzzzzzzzzz\r\n"
+              "To: alice@example.com,\r\n\t bob@example.com, carol.long.name@example.com");
+    StringBuffer flat;
+    LogNull log;
+    h.emitUnfolded(flat, "VMX-", 0, log);
+    EXPECT_EQ(flat.toStdString().find("\r\n\t"), std::string::npos);
+}
+
+TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
+    MimeHeader h;
+    h.replaceField("Subject", "Caf\xC3\xA9 menu");
+    EXPECT_EQ(emit(h, 65001), "Subject: =?utf-8?Q?Caf=C3=A9_menu?=");
+    EXPECT_EQ(emit(h, 28591), "Subject: =?iso-8859-1?Q?Caf=E9_menu?=");
+    EXPECT_EQ(emit(h, 50220), "Subject: =?utf-8?B?Q2Fmw6kgbWVudQ==?=");  // no e-acute in ISO-2022-JP
+    h.replaceField("Subject", "\xE5\xA0\xB1\xE5\x91\x8A");  // Japanese
+    EXPECT_EQ(emit(h, 65001), "Subject: =?utf-8?Q?=E5=A0=B1=E5=91=8A?=");
+    EXPECT_EQ(emit(h, 50220), "Subject: =?iso-2022-jp?B?GyRCSnM5cBsoQg==?=");
+    // Not in ISO-8859-1: ISO-8859-2 is tried, then UTF-8.
+    h.replaceField("Subject", "\xC5\x81\xC3\xB3""d\xC5\xBA");  // Łódź
+    EXPECT_EQ(emit(h, 28591), "Subject: =?iso-8859-2?Q?=A3=F3d=BC?=");
+    h.replaceField("Subject", "\xCE\xA3\xC3\xA9");  // Greek sigma and e-acute
+    EXPECT_EQ(emit(h, 28591), "Subject: =?utf-8?Q?=CE=A3=C3=A9?=");
+    // A display name is encoded, its address stays readable; commas in the
+    // name are escaped so they cannot split the list.
+    h.replaceField("To", "\"M\xC3\xBCller, Hans\" <hans@example.com>, bob@example.com");
+    std::string to = emit(h, 28591);
+    EXPECT_NE(to.find("=?iso-8859-1?Q?M=FCller=2C_Hans?= <hans@example.com>, bob@example.com"), std::string::npos)
+        << to;
+}
+
+TEST(MimeHeader, ValuesAndNamesCannotForgeHeaderLines) {
+    MimeHeader h;
+    h.replaceField("Subject", "hello\r\nBcc: victim@example.com");
+    h.replaceField("X-Note", "a\nb\rc");
+    EXPECT_FALSE(h.replaceField("X-Evil\r\nBcc", "victim@example.com"));
+    EXPECT_FALSE(h.replaceField("Bad:Name", "x"));
+    std::string s = emit(h);
+    EXPECT_EQ(s, "Subject: helloBcc: victim@example.com\r\nX-Note: abc");
+}
+
+TEST(MimeField, ParseLineDecodesWordsAndUnfolds) {
+    MimeField f;
+    EXPECT_FALSE(f.parseLine("no colon here"));
+    ASSERT_TRUE(f.parseLine("X \"odd\" name:  =?utf-8?Q?a_b?= c\r\n\tdone"));
+    EXPECT_EQ(f.name().toStdString(), "X--odd--name");
+    EXPECT_EQ(f.value().toStdString(), "a b cdone");
+    ASSERT_TRUE(f.parseLine("To: =?utf-8?Q?Doe=2C_John?= <john@example.com>, jane@example.com"));
+    EXPECT_EQ(f.value().toStdString(), "\"Doe, John\" <john@example.com>,<jane@example.com>");
+}
+
+}  // namespace
+}  // namespace ostmail

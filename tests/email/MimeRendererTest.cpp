@@ -1,0 +1,219 @@
+#include "EmailTestUtil.h"
+#include "core/Logger.h"
+#include "email/Email2.h"
+#include "email/MimeRenderer.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace ostmail {
+namespace {
+
+using testutil::lines;
+using testutil::render;
+
+std::unique_ptr<Email2> newEmail() {
+    LogNull log;
+    return Email2::createNewEmail(log);
+}
+
+std::string base64Of(const std::string& bytes) {
+    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        uint32_t v = (uint8_t)bytes[i] << 16 | (uint8_t)bytes[i + 1] << 8 | (uint8_t)bytes[i + 2];
+        for (int k = 18; k >= 0; k -= 6) out += a[(v >> k) & 63];
+    }
+    if (bytes.size() - i == 1) {
+        uint32_t v = (uint8_t)bytes[i] << 16;
+        out += a[v >> 18];
+        out += a[(v >> 12) & 63];
+        out += "==";
+    } else if (bytes.size() - i == 2) {
+        uint32_t v = (uint8_t)bytes[i] << 16 | (uint8_t)bytes[i + 1] << 8;
+        out += a[v >> 18];
+        out += a[(v >> 12) & 63];
+        out += a[(v >> 6) & 63];
+        out += '=';
+    }
+    return out;
+}
+
+TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
+    testutil::TempDir dir;
+    std::string pdf;
+    for (int i = 0; i < 200; ++i) pdf += static_cast<char>(i * 7);
+    std::string path = dir.write("report.pdf", pdf);
+
+    auto e = newEmail();
+    Logger log;
+    e->setBodyText("Hello team", 10, log);
+    e->setSubject("Weekly status report");
+    e->setFromName("Report Server");
+    e->setFromAddress("server@example.com");
+    ASSERT_TRUE(e->addRecipient(Email2::kTo, "", "boss@example.com", log));
+    StringBuffer type;
+    ASSERT_TRUE(e->addFileAttachment(path.c_str(), type, log));
+
+    std::vector<std::string> l = lines(render(*e));
+    const std::string b = e->boundary().toStdString();
+    EXPECT_TRUE(std::regex_match(b, std::regex("-----_velmora_[0-9a-f]{3}_[0-9a-f]{4}_[0-9a-f]{8}\\.[0-9a-f]{8}_\\.MIX")))
+        << b;
+    std::string b64 = base64Of(pdf);
+    std::vector<std::string> want = {
+        "MIME-Version: 1.0",
+        "<date>",
+        "<message-id>",
+        "X-Mailer: Ostmail 1.0",
+        "X-Priority: 3 (Normal)",
+        "Subject: Weekly status report",
+        "From: \"Report Server\" <server@example.com>",
+        "Return-Path: server@example.com",
+        "To: boss@example.com",
+        "Content-Type: multipart/mixed;",
+        "\tboundary=\"" + b + "\"",
+        "",
+        "This is a multi-part message in MIME format.",
+        "",
+        "--" + b,
+        "Content-Type: text/plain",
+        "Content-Transfer-Encoding: quoted-printable",
+        "",
+        "Hello team",
+        "--" + b,
+        "Content-Type: application/pdf;",
+        "\tname=\"report.pdf\"",
+        "Content-Transfer-Encoding: base64",
+        "Content-Disposition: attachment;",
+        "\t filename=\"report.pdf\"",
+        "",
+    };
+    for (size_t i = 0; i < b64.size(); i += 72) want.push_back(b64.substr(i, 72));
+    want.push_back("");
+    want.push_back("--" + b + "--");
+    want.push_back("");
+    ASSERT_EQ(l.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (want[i] == "<date>") {
+            EXPECT_TRUE(std::regex_match(l[i], std::regex("Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} "
+                                                          "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                                                          "[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}")))
+                << l[i];
+        } else if (want[i] == "<message-id>") {
+            EXPECT_TRUE(std::regex_match(
+                l[i], std::regex("Message-ID: <VELMORA-MID-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
+                                 "[0-9a-f]{12}@[^>]+>")))
+                << l[i];
+        } else {
+            EXPECT_EQ(l[i], want[i]) << "line " << i + 1;
+        }
+    }
+}
+
+TEST(MimeRenderer, SinglePartAndTextNormalisation) {
+    auto e = newEmail();
+    LogNull log;
+    e->setBodyText("plain", 5, log);
+    std::string s = render(*e);
+    size_t sep = s.find("\r\n\r\n");
+    ASSERT_NE(sep, std::string::npos);
+    EXPECT_EQ(s.substr(sep), "\r\n\r\nplain");
+    EXPECT_EQ(s.find("This is a multi-part"), std::string::npos);
+
+    // Latin-1 bytes in a part without a charset or transfer encoding:
+    // labelled ISO-8859-1 and sent quoted-printable.
+    auto latin = Email2::createNewPart();
+    latin->removeHeaderField("Content-Transfer-Encoding");
+    latin->bodyRw().append("caf\xE9", 4);
+    s = render(*latin);
+    EXPECT_NE(s.find("Content-Type: text/plain;\r\n\t charset=\"iso-8859-1\""), std::string::npos) << s;
+    EXPECT_NE(s.find("Content-Transfer-Encoding: quoted-printable"), std::string::npos) << s;
+    EXPECT_EQ(s.substr(s.find("\r\n\r\n") + 4), "caf=E9");
+
+    // UTF-8 bytes are recognised and converted; an existing 7bit stays.
+    auto utf8 = Email2::createNewPart();
+    utf8->bodyRw().append("caf\xC3\xA9", 5);
+    s = render(*utf8);
+    EXPECT_NE(s.find("charset=\"iso-8859-1\""), std::string::npos) << s;
+    EXPECT_NE(s.find("Content-Transfer-Encoding: 7bit"), std::string::npos) << s;
+    EXPECT_EQ(s.substr(s.find("\r\n\r\n") + 4), "caf\xE9");
+
+    // A NUL byte marks binary content: left alone.
+    auto binary = Email2::createNewPart();
+    binary->bodyRw().append("a\0\xE9", 3);
+    s = render(*binary);
+    EXPECT_EQ(s.find("charset"), std::string::npos);
+}
+
+TEST(MimeRenderer, InternalFieldsStayInsideAndBoundariesNest) {
+    auto e = newEmail();
+    Logger log;
+    e->setBodyText("x", 1, log);
+    e->header().replaceField("VMX-Bcc", "hidden@example.com");
+    e->header().replaceField("vmx-FileDistList", "/tmp/list");
+    auto alt = Email2::createNewPart();
+    alt->setContentType("multipart/alternative", nullptr, nullptr, nullptr, 0, "ALTB", nullptr, nullptr);
+    auto plain = Email2::createNewPart();
+    plain->setBodyText("plain text", 10, log);
+    auto html = Email2::createNewPart();
+    html->setContentType("text/html", nullptr, nullptr, nullptr, 65001, nullptr, nullptr, nullptr);
+    html->setBodyBytes("<p>h\xC3\xA9</p>", 10, log);
+    alt->appendPart(std::move(plain));
+    alt->appendPart(std::move(html));
+    e->convertToMixed();
+    e->appendPart(std::move(alt));
+    std::string s = render(*e);
+    EXPECT_EQ(s.find("VMX-"), std::string::npos);
+    EXPECT_EQ(s.find("hidden@example.com"), std::string::npos);
+    std::string b = e->boundary().toStdString();
+    EXPECT_NE(s.find("\r\n--" + b + "\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"ALTB\"\r\n\r\n"
+                     "This is a multi-part message in MIME format.\r\n\r\n--ALTB\r\n"),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("\r\n--ALTB--\r\n\r\n--" + b + "--\r\n"), std::string::npos);
+    EXPECT_EQ(s.substr(s.size() - b.size() - 6), "--" + b + "--\r\n");
+    EXPECT_NE(s.find("h=C3=A9"), std::string::npos);
+}
+
+class ChunkSink : public MimeSink {
+public:
+    explicit ChunkSink(int failAt) : failAt_(failAt) {}
+    bool write(const char* data, size_t n) override {
+        if (++calls_ == failAt_) return false;
+        text.append(data, n);
+        return true;
+    }
+    std::string text;
+
+private:
+    int failAt_;
+    int calls_ = 0;
+};
+
+TEST(MimeRenderer, StreamFormMatchesBufferFormAndStopsOnFailure) {
+    testutil::TempDir dir;
+    std::string big(700000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 3);
+    std::string path = dir.write("big.bin", big);
+    auto e = newEmail();
+    Logger log;
+    e->setBodyText("body", 4, log);
+    StringBuffer type;
+    ASSERT_TRUE(e->addFileAttachment(path.c_str(), type, log));
+    auto a = e->clone();
+    auto b = e->clone(true);
+    std::string buffered = render(*a);
+    ChunkSink sink(0);
+    ASSERT_TRUE(MimeRenderer::render(*b, sink, "VMX-", false, log));
+    EXPECT_EQ(sink.text, buffered);
+    EXPECT_LE(buffered.size(), MimeRenderer::sizeBound(*e));
+
+    auto c = e->clone(true);
+    ChunkSink failing(2);
+    EXPECT_FALSE(MimeRenderer::render(*c, failing, "VMX-", false, log));
+}
+
+}  // namespace
+}  // namespace ostmail

@@ -1,0 +1,102 @@
+#pragma once
+#include "core/LogBase.h"
+#include "core/StringBuffer.h"
+#include "email/ClsEmail.h"
+#include "email/MimeRenderer.h"
+#include "facade/VmEmail.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace ostmail {
+namespace facadetest {
+
+// Renders what the mail manager would send: a prepared copy, internal
+// fields left out.
+inline std::string renderForSending(VmEmail& e) {
+    LogNull log;
+    std::unique_ptr<Email2> copy = e.impl()->cloneForSending(log);
+    StringBuffer out;
+    MimeRenderer::render(*copy, out, "VMX-", false, log);
+    return std::string(out.getString(), out.getSize());
+}
+
+inline std::string jsonString(const std::string& s) {
+    std::string o = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            o += '\\';
+            o += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\u%04x", c);
+            o += buf;
+        } else {
+            o += static_cast<char>(c);
+        }
+    }
+    return o + "\"";
+}
+
+inline std::string jsonList(const std::vector<std::string>& v) {
+    std::string o = "[";
+    for (size_t i = 0; i < v.size(); ++i) o += (i ? "," : "") + jsonString(v[i]);
+    return o + "]";
+}
+
+class ScratchDir {
+public:
+    ScratchDir() {
+        char tmpl[] = "/tmp/ostmail-facade-XXXXXX";
+        path_ = mkdtemp(tmpl) ? tmpl : "";
+    }
+    // OSTMAIL_KEEP_TEST_FILES keeps the folder for a look by hand.
+    ~ScratchDir() {
+        if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());
+        else if (!path_.empty()) (void)!system(("rm -rf '" + path_ + "'").c_str());
+    }
+    const std::string& path() const { return path_; }
+    std::string write(const std::string& name, const std::string& bytes) const {
+        std::string p = path_ + "/" + name;
+        FILE* f = fopen(p.c_str(), "wb");
+        if (f) {
+            fwrite(bytes.data(), 1, bytes.size(), f);
+            fclose(f);
+        }
+        return p;
+    }
+
+private:
+    std::string path_;
+};
+
+// Runs the Python checker over dir; result per message name: "" for OK,
+// else the reason. A missing entry means Python never looked at it.
+inline std::map<std::string, std::string> runPythonCheck(const std::string& dir) {
+    std::map<std::string, std::string> result;
+    std::string cmd = "/usr/bin/python3 " OSTMAIL_SOURCE_DIR "/tests/facade/parse_check.py '" + dir + "' 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return result;
+    char line[65536];
+    while (fgets(line, sizeof line, p)) {
+        std::string s(line);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        if (s.rfind("OK ", 0) == 0) {
+            result[s.substr(3)] = "";
+        } else if (s.rfind("FAIL ", 0) == 0) {
+            size_t colon = s.find(':');
+            result[s.substr(5, colon - 5)] = s.substr(colon + 2);
+        } else {
+            result["<python>"] += s + "\n";
+        }
+    }
+    pclose(p);
+    return result;
+}
+
+}  // namespace facadetest
+}  // namespace ostmail

@@ -1,0 +1,166 @@
+// Hostile and broken input through the facade: a clear result, never a
+// crash, never a header line that a parser reads as a field of its own.
+#include "FacadeTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/SysInfo.h"
+
+#include <sys/stat.h>
+
+namespace ostmail {
+namespace {
+
+std::string lastError(VmEmail& e) { return e.lastErrorText(); }
+
+void writeCase(const facadetest::ScratchDir& dir, const std::string& id, const std::string& mime,
+               const std::string& json) {
+    dir.write(id + ".eml", mime);
+    dir.write(id + ".json", json);
+}
+
+const char kBaseNames[] =
+    "[\"MIME-Version\",\"Date\",\"Message-ID\",\"X-Mailer\",\"X-Priority\",\"Content-Type\","
+    "\"Content-Transfer-Encoding\",\"Subject\",\"From\",\"To\"";
+
+TEST(VmEmailBadInput, LineBreaksInValuesNeverForgeFields) {
+    facadetest::ScratchDir dir;
+    VmEmail e;
+    e.put_Utf8(true);
+    e.put_Body("body\r\n");
+    e.put_Subject("Hello\r\nBcc: victim@example.com\r\n\r\nInjected body");
+    e.put_FromName("Evil\r\nX-Injected: 1");
+    e.put_FromAddress("sender@example.com\r\nX-Injected: 2");
+    EXPECT_TRUE(e.AddTo("Name\r\nCc: cc@example.com", "to@example.com\r\nX-Injected: 3"));
+    e.AddHeaderField("X-Note", "a\r\nBcc: victim@example.com");
+    e.AddHeaderField("X-Evil\r\nBcc", "victim@example.com");
+    e.AddHeaderField("X-Bare", "line\nfeed\rand return");
+    std::string mime = facadetest::renderForSending(e);
+    std::string head = mime.substr(0, mime.find("\r\n\r\n"));
+    EXPECT_EQ(head.find("\nBcc"), std::string::npos) << head;
+    EXPECT_EQ(head.find("\nX-Injected"), std::string::npos) << head;
+    EXPECT_EQ(head.find("\nCc"), std::string::npos) << head;
+    writeCase(dir, "crlf", mime, std::string("{\"header_names\":") + kBaseNames + ",\"X-Note\",\"X-Bare\"]}");
+    auto verdicts = facadetest::runPythonCheck(dir.path());
+    ASSERT_EQ(verdicts.count("crlf"), 1u) << verdicts["<python>"];
+    EXPECT_EQ(verdicts["crlf"], "");
+}
+
+TEST(VmEmailBadInput, HugeNamesAndListsStillRender) {
+    facadetest::ScratchDir dir;
+    std::string longName(10000, 'N');
+    std::string longUtf8;
+    for (int i = 0; i < 5000; ++i) longUtf8 += "\xC3\xA9";
+    VmEmail e;
+    e.put_Utf8(true);
+    e.put_Body("b");
+    e.put_Subject(longUtf8.c_str());
+    e.put_FromName(longUtf8.c_str());
+    e.put_FromAddress("sender@example.com");
+    ASSERT_TRUE(e.AddTo(longName.c_str(), "long@example.com"));
+    std::vector<std::string> cc;
+    for (int i = 0; i < 5000; ++i) {
+        cc.push_back("user" + std::to_string(i) + "@example.com");
+        ASSERT_TRUE(e.AddCC("", cc.back().c_str()));
+    }
+    EXPECT_EQ(e.get_NumCC(), 5000);
+    std::string mime = facadetest::renderForSending(e);
+    std::string json = "{\"subject\":" + facadetest::jsonString(longUtf8) + ",\"from_name\":" +
+                       facadetest::jsonString(longUtf8) + ",\"from_name_spaces_ignored\":true" +
+                       ",\"from_addr\":\"sender@example.com\"" +
+                       ",\"to\":[\"long@example.com\"],\"to_names\":[" + facadetest::jsonString(longName) +
+                       "],\"cc\":" + facadetest::jsonList(cc) + ",\"header_names\":" + kBaseNames + ",\"Cc\"]}";
+    writeCase(dir, "huge", mime, json);
+
+    // One entry holding a whole comma list is one mailbox text to the
+    // e-mail object; it is accepted and must not break the header.
+    VmEmail list;
+    list.put_Utf8(true);
+    std::string joined;
+    for (int i = 0; i < 5000; ++i) joined += (i ? ", " : "") + cc[i];
+    EXPECT_TRUE(list.AddTo("", joined.c_str()));
+    list.put_FromAddress("sender@example.com");
+    writeCase(dir, "joined", facadetest::renderForSending(list),
+              "{\"header_names\":[\"MIME-Version\",\"Date\",\"Message-ID\",\"X-Mailer\",\"X-Priority\","
+              "\"Content-Type\",\"Content-Transfer-Encoding\",\"From\",\"To\"]}");
+
+    // Unbalanced quotes in a display name: names are written between quotes
+    // without escaping, so the reader's view of the list is lost; the header
+    // structure is not.
+    VmEmail quotes;
+    quotes.put_Utf8(true);
+    EXPECT_TRUE(quotes.AddTo("Joe \"Unterminated", "joe@example.com"));
+    EXPECT_TRUE(quotes.AddTo("", "\"odd@example.com"));
+    EXPECT_TRUE(quotes.AddCC("Ann", "ann@example.com"));
+    writeCase(dir, "quotes", facadetest::renderForSending(quotes),
+              "{\"cc\":[\"ann@example.com\"],\"header_names\":[\"MIME-Version\",\"Date\",\"Message-ID\","
+              "\"X-Mailer\",\"X-Priority\",\"Content-Type\",\"Content-Transfer-Encoding\",\"To\",\"Cc\"]}");
+
+    auto verdicts = facadetest::runPythonCheck(dir.path());
+    for (const char* id : {"huge", "joined", "quotes"}) {
+        ASSERT_EQ(verdicts.count(id), 1u) << id << verdicts["<python>"];
+        EXPECT_EQ(verdicts[id], "") << id;
+    }
+}
+
+TEST(VmEmailBadInput, EmptyAddressesAndUnusableAttachmentsFailClearly) {
+    facadetest::ScratchDir dir;
+    VmEmail e;
+    e.put_Utf8(true);
+    e.put_Body("text");
+    EXPECT_FALSE(e.AddTo("Nobody", "   "));
+    EXPECT_NE(lastError(e).find("No Email Address was provided"), std::string::npos);
+    EXPECT_FALSE(e.AddCC("Nobody", nullptr));
+    EXPECT_EQ(e.get_NumTo() + e.get_NumCC(), 0);
+
+    EXPECT_EQ(e.addFileAttachment((dir.path() + "/no/such/file.pdf").c_str()), nullptr);
+    std::string err = lastError(e);
+    EXPECT_NE(err.find("AddFileAttachment"), std::string::npos) << err;
+    EXPECT_NE(err.find("Failed to add file attachment"), std::string::npos) << err;
+    EXPECT_EQ(e.addFileAttachment(dir.path().c_str()), nullptr) << "a directory is not a file";
+    EXPECT_NE(lastError(e).find("Failed to add file attachment"), std::string::npos);
+    EXPECT_EQ(e.addFileAttachment(""), nullptr);
+    EXPECT_EQ(e.get_NumAttachments(), 0);
+    EXPECT_EQ(std::string(e.getHeaderField("Content-Type")), "text/plain");
+
+    // A file that exists but cannot be read is attached empty.
+    std::string unreadable = dir.write("secret.bin", "secret");
+    chmod(unreadable.c_str(), 0);
+    if (geteuid() == 0) unreadable = "/proc/self/mem";  // root reads anything; this one fails with EIO
+    const char* type = e.addFileAttachment(unreadable.c_str());
+    ASSERT_NE(type, nullptr) << lastError(e);
+    EXPECT_EQ(std::string(type), "application/octet-stream");
+    EXPECT_EQ(e.get_NumAttachments(), 1);
+    std::string mime = facadetest::renderForSending(e);
+    EXPECT_EQ(mime.find("secret"), std::string::npos);
+}
+
+TEST(VmEmailFacade, AnsiModeAndRotatingResults) {
+    platform::setAnsiCodePageOverride(1252);
+    VmEmail e;
+    EXPECT_FALSE(e.get_Utf8());
+    e.put_Subject("Caf\xE9");  // ANSI text in Windows-1252
+    e.put_FromName("Ren\xE9");
+    e.put_FromAddress("rene@example.com");
+    EXPECT_EQ(std::string(e.subject()), "Caf\xE9");
+    e.put_Utf8(true);
+    EXPECT_EQ(std::string(e.subject()), "Caf\xC3\xA9");
+    EXPECT_EQ(std::string(e.charset()), "iso-8859-1");
+
+    const char* results[VmEmail::kNumResults];
+    std::string want[VmEmail::kNumResults];
+    for (int i = 0; i < VmEmail::kNumResults; ++i) {
+        std::string name = "X-H" + std::to_string(i);
+        want[i] = "value " + std::to_string(i);
+        e.AddHeaderField(name.c_str(), want[i].c_str());
+        results[i] = e.getHeaderField(name.c_str());
+    }
+    for (int i = 0; i < VmEmail::kNumResults; ++i) EXPECT_EQ(std::string(results[i]), want[i]);
+    EXPECT_EQ(e.getHeaderField("X-Absent"), nullptr);
+    EXPECT_STREQ(e.fromName(), "Ren\xC3\xA9");
+    EXPECT_STREQ(e.fromAddress(), "rene@example.com");
+    platform::setAnsiCodePageOverride(0);
+}
+
+}  // namespace
+}  // namespace ostmail

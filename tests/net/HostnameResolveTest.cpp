@@ -1,0 +1,193 @@
+#include "core/Logger.h"
+#include "core/ProgressMonitor.h"
+#include "net/HostnameResolve.h"
+#include "net/Socket2.h"
+#include "platform/Clock.h"
+#include "platform/Socket.h"
+#include "NetPeers.h"
+#include "support/ScriptedSmtpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ostmail {
+namespace {
+
+using nettest::contains;
+using nettest::logText;
+
+// A name service of our own: answers "mail.test" and anything in
+// g_answerFor with 127.0.0.1 after g_delayMs, and records what was asked.
+std::mutex g_mu;
+std::vector<std::string> g_asked;
+std::string g_answerFor;
+std::atomic<uint32_t> g_delayMs{0};
+
+bool fakeLookup(const char* name, uint32_t* addr) {
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_asked.push_back(name);
+    }
+    platform::sleepMs(g_delayMs.load());
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (std::string(name) != "mail.test" && name != g_answerFor) return false;
+    *addr = platform::inetAddr("127.0.0.1");
+    return true;
+}
+
+class HostnameResolveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HostnameResolve::setLookupFunction(fakeLookup);
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_asked.clear();
+        g_answerFor.clear();
+        g_delayMs = 0;
+    }
+    void TearDown() override {
+        // Given-up workers must finish on their own and free their object.
+        for (int i = 0; i < 300 && HostnameResolve::runningWorkers() > 0; ++i) platform::sleepMs(10);
+        EXPECT_EQ(HostnameResolve::runningWorkers(), 0);
+        HostnameResolve::setLookupFunction(nullptr);
+    }
+    std::vector<std::string> asked() {
+        std::lock_guard<std::mutex> lock(g_mu);
+        return g_asked;
+    }
+};
+
+TEST_F(HostnameResolveTest, RetriesWithCleanedNameThenWww) {
+    nettest::CountingSink sink;
+    ProgressMonitor pm(&sink, 100);
+    Logger log;
+    HostnameResolve::Result r;
+    EXPECT_FALSE(HostnameResolve::resolve("Ex<am>ple.COM", 2000, 50, &pm, r, log));
+    EXPECT_EQ(asked(), (std::vector<std::string>{"Ex<am>ple.COM", "example.com", "www.example.com"}));
+    EXPECT_FALSE(r.aborted || r.timedOut);
+
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_asked.clear();
+        g_answerFor = "www.example.com";
+    }
+    HostnameResolve::Result r2;
+    EXPECT_TRUE(HostnameResolve::resolve("example.com", 2000, 50, &pm, r2, log));
+    EXPECT_EQ(asked(), (std::vector<std::string>{"example.com", "www.example.com"}));
+    EXPECT_STREQ(r2.dotted.getString(), "127.0.0.1");
+
+    // Two dots and nothing to clean: one attempt only.
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_asked.clear();
+    }
+    HostnameResolve::Result r3;
+    EXPECT_FALSE(HostnameResolve::resolve("a.b.c", 2000, 0, nullptr, r3, log));
+    EXPECT_EQ(asked().size(), 1u);
+}
+
+TEST_F(HostnameResolveTest, NamesAreNormalizedAndCleaned) {
+    StringBuffer sb;
+    HostnameResolve::normalizeName(" https://Mail.Example.com:465/path ", sb);
+    EXPECT_STREQ(sb.getString(), "Mail.Example.com");
+    HostnameResolve::normalizeName("http://h/x:1", sb);
+    EXPECT_STREQ(sb.getString(), "h");
+    HostnameResolve::cleanName(" 'Us@R'?<b>:\t\"x/\r\n\xC4", sb);
+    EXPECT_STREQ(sb.getString(), "usrbx\xE4");
+
+    nettest::CountingSink sink;
+    ProgressMonitor pm(&sink, 100);
+    Logger log;
+    HostnameResolve::Result r;
+    EXPECT_FALSE(HostnameResolve::resolve("http:///", 1000, 50, &pm, r, log));
+    EXPECT_TRUE(contains(logText(log), "Invalid hostname for resolving hostname to IP address.")) << logText(log);
+}
+
+TEST_F(HostnameResolveTest, ConnectUsesTheLookupResult) {
+    testsupport::ScriptedSmtpServer srv;
+    srv.reply("220 hi");
+    srv.start();
+    Socket2 s;
+    Logger log;
+    bool aborted = false;
+    uint32_t reason = 9;
+    ASSERT_TRUE(s.Connect(" mail.test ", srv.port(), false, 0, 2000, nullptr, aborted, reason, log, nullptr))
+        << logText(log);
+    EXPECT_EQ(reason, 0u);
+    EXPECT_STREQ(s.plainSocket().remoteAddress().getString(), "127.0.0.1");
+    EXPECT_EQ(asked(), std::vector<std::string>{"mail.test"});
+
+    Socket2 s2;
+    Logger log2;
+    EXPECT_FALSE(s2.Connect("nowhere.test", srv.port(), false, 0, 2000, nullptr, aborted, reason, log2, nullptr));
+    EXPECT_EQ(reason, 2u);
+    EXPECT_TRUE(contains(logText(log2), "Cannot get host by name..")) << logText(log2);
+}
+
+// A lookup that hangs: the connect gives up at its timeout (reason 3) or on
+// the application's abort (reason 4) without waiting for the worker.
+TEST_F(HostnameResolveTest, SlowLookupIsGivenUpOn) {
+    g_delayMs = 1500;
+    {
+        Socket2 s;
+        Logger log;
+        bool aborted = false;
+        uint32_t reason = 0;
+        uint32_t start = platform::tickCount();
+        EXPECT_FALSE(s.Connect("mail.test", 25, false, 0, 200, nullptr, aborted, reason, log, nullptr));
+        EXPECT_LT(platform::tickCount() - start, 1000u);
+        EXPECT_EQ(reason, 3u);
+        EXPECT_GE(HostnameResolve::runningWorkers(), 1);
+    }
+    {
+        nettest::CountingSink sink(2);
+        ProgressMonitor pm(&sink, 100);
+        Socket2 s;
+        Logger log;
+        bool aborted = false;
+        uint32_t reason = 0;
+        uint32_t start = platform::tickCount();
+        EXPECT_FALSE(s.Connect("mail.test", 25, false, 50, 5000, nullptr, aborted, reason, log, &pm));
+        EXPECT_LT(platform::tickCount() - start, 1000u);
+        EXPECT_EQ(reason, 4u);
+        EXPECT_TRUE(aborted);
+        std::string t = logText(log);
+        EXPECT_TRUE(contains(t, "DNS lookup aborted by application callback")) << t;
+        EXPECT_TRUE(contains(t, "Cannot get host by name.")) << t;
+    }
+}
+
+TEST_F(HostnameResolveTest, StandAloneLookupCases) {
+    StringBuffer dotted;
+    Logger log;
+    EXPECT_FALSE(HostnameResolve::dnsLookup(nullptr, 1000, 0, nullptr, dotted, log));
+    EXPECT_FALSE(HostnameResolve::dnsLookup(" \t", 1000, 0, nullptr, dotted, log));
+    EXPECT_FALSE(HostnameResolve::dnsLookup("10.1.2.3", 1000, 0, nullptr, dotted, log));
+    std::string t = logText(log);
+    EXPECT_TRUE(contains(t, "DNS lookup failed; hostname is NULL")) << t;
+    EXPECT_TRUE(contains(t, "DNS lookup failed; hostname is empty")) << t;
+    EXPECT_TRUE(contains(t, "IP address passed to DNS lookup")) << t;
+    EXPECT_TRUE(HostnameResolve::dnsLookup(" LOCALHOST ", 1000, 0, nullptr, dotted, log));
+    EXPECT_STREQ(dotted.getString(), "127.0.0.1");
+    EXPECT_TRUE(asked().empty());
+
+    Logger log2;
+    EXPECT_FALSE(HostnameResolve::dnsLookup("a.b.c", 1000, 0, nullptr, dotted, log2));
+    EXPECT_TRUE(contains(logText(log2), "DNS lookup failed.")) << logText(log2);
+    EXPECT_TRUE(HostnameResolve::dnsLookup("mail.test", 1000, 0, nullptr, dotted, log2));
+    EXPECT_STREQ(dotted.getString(), "127.0.0.1");
+}
+
+// The system's own lookup, on a name the hosts file answers.
+TEST(SystemLookup, LocalhostResolvesToLoopback) {
+    uint32_t addr = 0;
+    ASSERT_TRUE(platform::resolveIpv4("localhost", &addr));
+    EXPECT_EQ(platform::dottedAddress(addr), "127.0.0.1");
+    EXPECT_EQ(platform::dottedAddress(platform::inetAddr("192.168.10.250")), "192.168.10.250");
+    EXPECT_EQ(platform::inetAddr("mail.example.com"), platform::kInaddrNone);
+}
+
+}  // namespace
+}  // namespace ostmail

@@ -1,0 +1,179 @@
+#pragma once
+// Loopback peers and progress sinks for the socket tests.
+
+#include "core/LogBase.h"
+#include "core/ProgressEvent.h"
+#include "core/StringBuffer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ostmail {
+namespace nettest {
+
+inline std::string logText(LogBase& log) {
+    StringBuffer sb;
+    log.GetText(sb);
+    return sb.toStdString();
+}
+
+inline int listenLoopback(int backlog, uint16_t* port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof sa;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    *port = ntohs(sa.sin_port);
+    return fd;
+}
+
+// A port on which nothing listens: bound, then released.
+inline uint16_t closedPort() {
+    uint16_t port = 0;
+    int fd = listenLoopback(1, &port);
+    ::close(fd);
+    return port;
+}
+
+// A listener that never accepts, with its queue filled, so that a further
+// connect hangs in SYN-SENT without the traffic ever leaving loopback.
+class FilledBacklog {
+public:
+    FilledBacklog() {
+        listenFd_ = listenLoopback(0, &port_);
+        for (int i = 0; i < 64 && !full_; ++i) {
+            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_port = htons(port_);
+            sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+            pollfd p{fd, POLLOUT, 0};
+            full_ = ::poll(&p, 1, 300) == 0;
+            fillers_.push_back(fd);
+        }
+    }
+    ~FilledBacklog() {
+        for (int fd : fillers_) ::close(fd);
+        if (listenFd_ >= 0) ::close(listenFd_);
+    }
+    bool full() const { return full_; }
+    uint16_t port() const { return port_; }
+
+private:
+    int listenFd_ = -1;
+    uint16_t port_ = 0;
+    bool full_ = false;
+    std::vector<int> fillers_;
+};
+
+// Accepts one connection and reads it to the end, pausing after each read
+// so that the sender's buffers fill up.
+class SlowReader {
+public:
+    explicit SlowReader(int pauseMs, size_t readSize = 65536) {
+        listenFd_ = listenLoopback(1, &port_);
+        thread_ = std::thread([this, pauseMs, readSize] { run(pauseMs, readSize); });
+    }
+    ~SlowReader() {
+        stop_ = true;
+        thread_.join();
+        ::close(listenFd_);
+    }
+    uint16_t port() const { return port_; }
+    // Waits for the end of the stream; false on time-out.
+    bool waitEnd(int timeoutMs) {
+        for (int waited = 0; !ended_ && waited < timeoutMs; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return ended_;
+    }
+    const std::string& received() const { return data_; }
+
+private:
+    void run(int pauseMs, size_t readSize) {
+        pollfd p{listenFd_, POLLIN, 0};
+        while (!stop_ && ::poll(&p, 1, 50) == 0) {}
+        if (stop_) return;
+        int fd = ::accept(listenFd_, nullptr, nullptr);
+        std::vector<char> buf(readSize);
+        for (;;) {
+            pollfd q{fd, POLLIN, 0};
+            if (::poll(&q, 1, 50) == 0) {
+                if (stop_) break;
+                continue;
+            }
+            ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+            if (n <= 0) break;
+            data_.append(buf.data(), static_cast<size_t>(n));
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        }
+        ::close(fd);
+        ended_ = true;
+    }
+
+    int listenFd_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> ended_{false};
+    std::string data_;
+};
+
+// Counts the events it gets and asks to abort from the nth heartbeat on.
+class CountingSink : public ProgressEvent {
+public:
+    explicit CountingSink(int abortAtHeartbeat = 0) : abortAt_(abortAtHeartbeat) {}
+    void Heartbeat(uint32_t, bool* abort) override {
+        ++heartbeats;
+        if (abort) *abort = abortAt_ > 0 && heartbeats >= abortAt_;
+    }
+    void AbortCheck(bool* abort) override {
+        ++abortChecks;
+        if (abort) *abort = false;
+    }
+    void UploadRate(uint64_t count, uint32_t rate) override {
+        ++uploadReports;
+        lastUploadCount = count;
+        lastUploadRate = rate;
+    }
+    void DownloadRate(uint64_t count, uint32_t) override {
+        ++downloadReports;
+        lastDownloadCount = count;
+    }
+    void TransferRate(uint64_t, uint32_t) override { ++transferReports; }
+
+    int heartbeats = 0;
+    int abortChecks = 0;
+    int uploadReports = 0;
+    int downloadReports = 0;
+    int transferReports = 0;
+    uint64_t lastUploadCount = 0;
+    uint32_t lastUploadRate = 0;
+    uint64_t lastDownloadCount = 0;
+
+private:
+    int abortAt_;
+};
+
+inline bool contains(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
+}  // namespace nettest
+}  // namespace ostmail

@@ -1,0 +1,299 @@
+// The provider against an OpenSSL server over memory: each test decides
+// which bytes reach the client in which call.
+#include "platform/TlsProvider.h"
+#include "support/TestTls.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+using namespace ostmail::platform;
+using ostmail::testsupport::CertKey;
+using ostmail::testsupport::recordLengths;
+using ostmail::testsupport::TestPki;
+using ostmail::testsupport::TlsServerPeer;
+
+namespace {
+
+struct Client {
+    TlsProvider& p = *tlsProvider();
+    std::unique_ptr<TlsCredentials> cred;
+    std::unique_ptr<TlsContext> ctx;
+    Bytes extra;  // bytes left after the handshake
+
+    explicit Client(const TlsCredentialSettings& s = {}) { EXPECT_EQ(p.AcquireCredentials(s, cred), SEC_E_OK); }
+
+    // Drives both sides; server output reaches the client chunk bytes at a
+    // time, kept in a buffer the way the channel's handshake loop keeps it.
+    uint32_t handshake(TlsServerPeer& srv, size_t chunk = 65536, const std::string& appData = "") {
+        TlsStepResult r;
+        p.InitializeContext(*cred, ctx, "localhost", nullptr, 0, r);
+        if (r.status != SEC_I_CONTINUE_NEEDED) return r.status;
+        Bytes wire, buf;
+        for (int guard = 0; guard < 100000; ++guard) {
+            srv.feed(r.output);
+            if (srv.handshake() == 1 && !appData.empty() && wire.empty()) srv.write(appData);
+            Bytes out = srv.takeOutput();
+            wire.insert(wire.end(), out.begin(), out.end());
+            if (wire.empty() && buf.empty()) return SEC_E_INTERNAL_ERROR;
+            size_t take = std::min(chunk, wire.size());
+            buf.insert(buf.end(), wire.begin(), wire.begin() + take);
+            wire.erase(wire.begin(), wire.begin() + take);
+            p.InitializeContext(*cred, ctx, "localhost", buf.data(), buf.size(), r);
+            if (r.status == SEC_E_INCOMPLETE_MESSAGE) {
+                r.output.clear();
+                continue;
+            }
+            buf.erase(buf.begin(), buf.end() - r.extra);
+            if (r.status == SEC_E_OK) {
+                srv.feed(r.output);
+                srv.handshake();
+                extra = buf;
+                extra.insert(extra.end(), wire.begin(), wire.end());
+                return r.status;
+            }
+            if (r.status != SEC_I_CONTINUE_NEEDED) return r.status;
+        }
+        return SEC_E_INTERNAL_ERROR;
+    }
+
+    Bytes encrypt(const std::string& s) {
+        Bytes rec;
+        EXPECT_EQ(p.EncryptMessage(*ctx, reinterpret_cast<const unsigned char*>(s.data()), s.size(), rec), SEC_E_OK);
+        return rec;
+    }
+};
+
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+class TlsProviderTest : public ::testing::Test {
+protected:
+    TestPki pki;
+    CertKey localhost = pki.leaf("localhost", {"localhost"});
+};
+
+TEST_F(TlsProviderTest, HandshakeAtEveryChunkSizeThenRecordsBothWays) {
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        for (size_t chunk : {size_t(1), size_t(7), size_t(1000), size_t(65536)}) {
+            SCOPED_TRACE(std::to_string(version) + " chunk " + std::to_string(chunk));
+            TlsServerPeer srv(pki.serverContext(localhost, {}, version));
+            Client c;
+            ASSERT_EQ(c.handshake(srv, chunk), SEC_E_OK);
+            EXPECT_TRUE(c.extra.empty());
+
+            srv.feed(c.encrypt("EHLO me\r\n"));
+            EXPECT_EQ(srv.read(), "EHLO me\r\n");
+
+            srv.write("250 ok\r\n");
+            Bytes rec = srv.takeOutput();
+            TlsDecryptResult d;
+            c.p.DecryptMessage(*c.ctx, rec.data(), rec.size(), d);
+            EXPECT_EQ(d.status, SEC_E_OK);
+            EXPECT_EQ(text(d.data), "250 ok\r\n");
+            EXPECT_EQ(d.extra, 0u);
+
+            TlsConnectionInfo info;
+            ASSERT_EQ(c.p.QueryConnectionInfo(*c.ctx, info), SEC_E_OK);
+            EXPECT_EQ(info.protocol, version == TLS1_3_VERSION ? 0x2000u : 0x800u);
+            EXPECT_FALSE(info.cipherName.empty());
+            EXPECT_GE(info.cipherStrength, 128u);
+            TlsStreamSizes sizes;
+            ASSERT_EQ(c.p.QueryStreamSizes(*c.ctx, sizes), SEC_E_OK);
+            EXPECT_GE(sizes.maxMessage, 16000u);
+        }
+    }
+}
+
+TEST_F(TlsProviderTest, RecordAfterLastHandshakeMessageComesBackAsExtra) {
+    TlsServerPeer srv(pki.serverContext(localhost, {}, TLS1_2_VERSION));
+    Client c;
+    ASSERT_EQ(c.handshake(srv, 65536, "220 greeting\r\n"), SEC_E_OK);
+    ASSERT_FALSE(c.extra.empty());
+    TlsDecryptResult d;
+    c.p.DecryptMessage(*c.ctx, c.extra.data(), c.extra.size(), d);
+    EXPECT_EQ(d.status, SEC_E_OK);
+    EXPECT_EQ(text(d.data), "220 greeting\r\n");
+    EXPECT_EQ(d.extra, 0u);
+}
+
+TEST_F(TlsProviderTest, DecryptTakesOneRecordAndReportsMissingAndExtra) {
+    TlsServerPeer srv(pki.serverContext(localhost));
+    Client c;
+    ASSERT_EQ(c.handshake(srv), SEC_E_OK);
+    srv.write("first");
+    srv.write("second");
+    Bytes both = srv.takeOutput();
+    auto lens = recordLengths(both);
+    ASSERT_EQ(lens.size(), 2u);
+
+    TlsDecryptResult d;
+    c.p.DecryptMessage(*c.ctx, both.data(), 3, d);
+    EXPECT_EQ(d.status, SEC_E_INCOMPLETE_MESSAGE);
+    EXPECT_EQ(d.missing, 2u);
+    c.p.DecryptMessage(*c.ctx, both.data(), 10, d);
+    EXPECT_EQ(d.status, SEC_E_INCOMPLETE_MESSAGE);
+    EXPECT_EQ(d.missing, lens[0] - 10);
+
+    c.p.DecryptMessage(*c.ctx, both.data(), both.size(), d);
+    EXPECT_EQ(d.status, SEC_E_OK);
+    EXPECT_EQ(text(d.data), "first");
+    EXPECT_EQ(d.extra, lens[1]);
+    c.p.DecryptMessage(*c.ctx, both.data() + lens[0], lens[1], d);
+    EXPECT_EQ(text(d.data), "second");
+
+    srv.write("third");
+    Bytes rec = srv.takeOutput();
+    rec[rec.size() - 3] ^= 0x55;
+    c.p.DecryptMessage(*c.ctx, rec.data(), rec.size(), d);
+    EXPECT_TRUE(secFailed(d.status));
+}
+
+TEST_F(TlsProviderTest, CloseAlertBothWays) {
+    TlsServerPeer srv(pki.serverContext(localhost));
+    Client c;
+    ASSERT_EQ(c.handshake(srv), SEC_E_OK);
+    srv.write("bye");
+    srv.closeNotify();
+    Bytes out = srv.takeOutput();
+    TlsDecryptResult d;
+    c.p.DecryptMessage(*c.ctx, out.data(), out.size(), d);
+    EXPECT_EQ(text(d.data), "bye");
+    ASSERT_GT(d.extra, 0u);
+    c.p.DecryptMessage(*c.ctx, out.data() + out.size() - d.extra, d.extra, d);
+    EXPECT_EQ(d.status, SEC_I_CONTEXT_EXPIRED);
+
+    TlsServerPeer srv2(pki.serverContext(localhost));
+    Client c2;
+    ASSERT_EQ(c2.handshake(srv2), SEC_E_OK);
+    ASSERT_EQ(c2.p.ApplyShutdownToken(*c2.ctx), SEC_E_OK);
+    TlsStepResult r;
+    c2.p.InitializeContext(*c2.cred, c2.ctx, "localhost", nullptr, 0, r);
+    EXPECT_EQ(r.status, SEC_E_OK);
+    srv2.feed(r.output);
+    bool closed = false;
+    srv2.read(&closed);
+    EXPECT_TRUE(closed);
+}
+
+TEST_F(TlsProviderTest, GarbageInsteadOfHandshakeIsAnIllegalMessage) {
+    Client c;
+    TlsStepResult r;
+    c.p.InitializeContext(*c.cred, c.ctx, "localhost", nullptr, 0, r);
+    ASSERT_EQ(r.status, SEC_I_CONTINUE_NEEDED);
+    EXPECT_FALSE(r.output.empty());
+    const std::string junk = "HTTP/1.0 400 Bad Request\r\n\r\n";
+    c.p.InitializeContext(*c.cred, c.ctx, "localhost", reinterpret_cast<const unsigned char*>(junk.data()),
+                          junk.size(), r);
+    EXPECT_EQ(r.status, SEC_E_ILLEGAL_MESSAGE);
+}
+
+TEST_F(TlsProviderTest, SettingsTheLibraryCannotHonourFailAtCredentials) {
+    TlsProvider& p = *tlsProvider();
+    std::unique_ptr<TlsCredentials> cred;
+    TlsCredentialSettings s;
+    s.protocolMask = SP_PROT_SSL3;
+    EXPECT_EQ(p.AcquireCredentials(s, cred), SEC_E_ALGORITHM_MISMATCH);
+    s.protocolMask = 0;
+    s.algorithms = {CALG_RC2};
+    EXPECT_EQ(p.AcquireCredentials(s, cred), SEC_E_ALGORITHM_MISMATCH);
+    EXPECT_FALSE(cred);
+
+    // A mask for TLS 1.2 alone holds against a server that offers 1.3.
+    s = TlsCredentialSettings();
+    s.protocolMask = SP_PROT_TLS1_2;
+    Client c(s);
+    TlsServerPeer srv(pki.serverContext(localhost));
+    ASSERT_EQ(c.handshake(srv), SEC_E_OK);
+    TlsConnectionInfo info;
+    c.p.QueryConnectionInfo(*c.ctx, info);
+    EXPECT_EQ(info.protocol, 0x800u);
+    EXPECT_EQ(info.protocolName, "TLSv1.2");
+}
+
+class CertCheck : public TlsProviderTest {
+protected:
+    std::string caFile;
+    void SetUp() override {
+        char tmpl[] = "/tmp/ostmail-ca-XXXXXX";
+        int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        caFile = tmpl;
+        ASSERT_TRUE(pki.writeRootPem(caFile));
+    }
+    void TearDown() override { unlink(caFile.c_str()); }
+
+    // Policy result for a server presenting leaf (and chain), checked for host.
+    uint32_t check(const CertKey& leaf, const char* host, bool trusted = true, std::vector<CertKey> chain = {},
+                   std::shared_ptr<TlsCertificate>* keep = nullptr) {
+        TlsServerPeer srv(pki.serverContext(leaf, chain));
+        Client c;
+        EXPECT_EQ(c.handshake(srv), SEC_E_OK);
+        std::shared_ptr<TlsCertificate> cert;
+        EXPECT_EQ(c.p.QueryRemoteCertificate(*c.ctx, cert), SEC_E_OK);
+        if (!cert) return 0xFFFFFFFF;
+        TlsTrustSettings trust;
+        if (trusted) trust.caFile = caFile;
+        uint32_t err = 0xFFFFFFFF;
+        EXPECT_TRUE(c.p.VerifyServerCertificate(*cert, trust, host, err));
+        if (keep) *keep = cert;
+        return err;
+    }
+};
+
+TEST_F(CertCheck, PolicyErrorsMapToCertCodes) {
+    std::shared_ptr<TlsCertificate> cert;
+    EXPECT_EQ(check(localhost, "localhost", true, {}, &cert), 0u);
+    EXPECT_EQ(cert->subjectCn(), "localhost");
+    EXPECT_EQ(cert->issuerCn(), "Ostmail Test CA");
+    EXPECT_EQ(cert->subjectDn(), "CN=localhost,O=Ostmail Tests");
+    EXPECT_EQ(cert->issuerDn(), "CN=Ostmail Test CA,O=Ostmail Tests");
+
+    EXPECT_EQ(check(localhost, "mail.example.org"), CERT_E_CN_NO_MATCH);
+    EXPECT_EQ(check(localhost, "127.0.0.1"), CERT_E_CN_NO_MATCH);
+    EXPECT_EQ(check(localhost, "localhost", false), CERT_E_UNTRUSTEDROOT);
+    // Trust is reported before the name, as the chain policy does.
+    EXPECT_EQ(check(localhost, "other.test", false), CERT_E_UNTRUSTEDROOT);
+
+    CertKey expired = pki.leaf("localhost", {"localhost"}, nullptr, -60, -30);
+    EXPECT_EQ(check(expired, "localhost"), CERT_E_EXPIRED);
+    EXPECT_EQ(check(expired, "other.test"), CERT_E_EXPIRED);
+}
+
+TEST_F(CertCheck, ChainOfTenCertificatesVerifiesFromTheRoot) {
+    std::vector<CertKey> cas{pki.root()};
+    for (int i = 1; i <= 8; ++i) cas.push_back(pki.intermediate(cas.back(), "Intermediate " + std::to_string(i)));
+    CertKey leaf = pki.leaf("deep.test", {"deep.test"}, &cas.back());
+    std::vector<CertKey> chain(cas.rbegin(), cas.rend() - 1);  // nearest issuer first, root left out
+    ASSERT_EQ(chain.size() + 2, 10u);
+    std::shared_ptr<TlsCertificate> cert;
+    EXPECT_EQ(check(leaf, "deep.test", true, chain, &cert), 0u);
+    EXPECT_EQ(cert->issuerCn(), "Intermediate 8");
+    // Without the middle of the chain there is no way to the root.
+    chain.erase(chain.begin() + 3);
+    EXPECT_EQ(check(leaf, "deep.test", true, chain), CERT_E_UNTRUSTEDROOT);
+}
+
+TEST_F(CertCheck, CaFolderIsATrustSource) {
+    char tmpl[] = "/tmp/ostmail-cadir-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    std::string cmd = "cp " + caFile + " " + dir + "/ca.pem && openssl rehash " + dir + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    TlsServerPeer srv(pki.serverContext(localhost));
+    Client c;
+    ASSERT_EQ(c.handshake(srv), SEC_E_OK);
+    std::shared_ptr<TlsCertificate> cert;
+    ASSERT_EQ(c.p.QueryRemoteCertificate(*c.ctx, cert), SEC_E_OK);
+    TlsTrustSettings trust;
+    trust.caDir = dir;
+    uint32_t err = 1;
+    EXPECT_TRUE(c.p.VerifyServerCertificate(*cert, trust, "localhost", err));
+    EXPECT_EQ(err, 0u);
+    std::system(("rm -rf " + dir).c_str());
+}
+
+}  // namespace
