@@ -324,6 +324,16 @@ start_all() {
     log "servers already started in $DIR; stopping them first"
     stop_all
   fi
+  local attempt
+  # A free port can be taken by someone else between choosing and binding.
+  for attempt in 1 2 3; do
+    if launch; then return 0; fi
+    log "attempt $attempt failed"
+  done
+  exit 1
+}
+
+launch() {
   rm -rf "$DIR/tls" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/socks" "$DIR/dns" "$DIR/sasl" "$DIR/Maildir" "$DIR/env"
   mkdir -p "$DIR/pids" "$DIR/logs" "$DIR/socks" "$DIR/Maildir/new" "$DIR/Maildir/cur" "$DIR/Maildir/tmp"
   # Exim runs as $EXIM_USER: every parent folder must be searchable.
@@ -377,7 +387,7 @@ start_all() {
   wait_port dns "$dns" || ok=0
   if ((!ok)); then
     stop_all
-    exit 1
+    return 1
   fi
 
   cat >"$DIR/env.tmp" <<EOF

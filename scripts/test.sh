@@ -108,8 +108,14 @@ for tree in "${trees[@]}"; do
   rm -f "$tree/ctest-junit.xml"
   ctest --test-dir "$tree" -j "$JOBS" --output-on-failure --no-tests=ignore \
     --output-junit ctest-junit.xml "${ctest_args[@]}" >"$tree/ctest.log" 2>&1
+  ctest_rc=$?
   counts=$("$PY" "$ROOT/scripts/ctest_report.py" "$tree/ctest-junit.xml" "$tree/ctest.log")
   read -r p f s <<<"$counts"
+  if ((ctest_rc != 0 && f == 0)); then
+    say "ctest failed in $tree (exit $ctest_rc) without a failed test; see $tree/ctest.log"
+    tail -n 20 "$tree/ctest.log"
+    f=1
+  fi
   say "$tree: $p passed, $f failed, $s skipped"
   passed=$((passed + p))
   failed=$((failed + f))

@@ -35,12 +35,17 @@ bool Socket2::Connect(const char* hostname, int port, bool tls, uint32_t heartbe
     // Bytes of an earlier connection must never pass for this one's replies.
     m_leftover.clear();
     int version = proxy ? proxy->socksVersion() : 0;
-    if (version == 4 || version == 5) return connectViaSocks(version, failReason, log);
+    if (version == 4 || version == 5)
+        return connectViaSocks(*proxy, hostname, port, tls, heartbeatMs, connectTimeoutMs, aborted, failReason, log,
+                               pm);
     return connectDirect(hostname, port, tls, heartbeatMs, connectTimeoutMs, aborted, failReason, log, pm);
 }
 
-bool Socket2::connectViaSocks(int version, uint32_t& failReason, LogBase& log) {
-    LogContextExitor ctx(log, version == 4 ? "SOCKS4" : "SOCKS5");
+bool Socket2::connectViaSocks(ClsSocksClient& proxy, const char* hostname, int port, bool tls, uint32_t heartbeatMs,
+                              uint32_t connectTimeoutMs, bool& aborted, uint32_t& failReason, LogBase& log,
+                              ProgressMonitor* pm) {
+    (void)hostname, (void)port, (void)tls, (void)heartbeatMs, (void)connectTimeoutMs, (void)aborted, (void)pm;
+    LogContextExitor ctx(log, proxy.socksVersion() == 4 ? "SOCKS4" : "SOCKS5");
     log.LogError("SOCKS proxy connections are not available in this build.");
     failReason = kConnectFailed;
     return false;

@@ -72,7 +72,9 @@ public:
 private:
     bool connectDirect(const char* hostname, int port, bool tls, uint32_t heartbeatMs, uint32_t connectTimeoutMs,
                        bool& aborted, uint32_t& failReason, LogBase& log, ProgressMonitor* pm);
-    bool connectViaSocks(int version, uint32_t& failReason, LogBase& log);
+    bool connectViaSocks(ClsSocksClient& proxy, const char* hostname, int port, bool tls, uint32_t heartbeatMs,
+                         uint32_t connectTimeoutMs, bool& aborted, uint32_t& failReason, LogBase& log,
+                         ProgressMonitor* pm);
     bool sendCommon(const unsigned char* data, uint32_t n, uint32_t chunkSize, uint32_t heartbeatMs,
                     uint32_t idleTimeoutMs, const char* abortText, LogBase& log, ProgressMonitor* pm);
     bool takeLineFromOutput(StringBuffer& out, const char* match, uint32_t from);

@@ -34,6 +34,7 @@ TEST(SocketSend, LargeSendToSlowReaderCompletes) {
     Socket2 s;
     connectTo(s, reader.port());
     s.plainSocket().setRateMonitoring(true);
+    s.plainSocket().setSendBufferSize(65536);
     const std::string data = pattern(6 * 1024 * 1024 + 123);
     nettest::CountingSink sink;
     ProgressMonitor pm(&sink, data.size());
