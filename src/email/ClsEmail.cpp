@@ -81,6 +81,24 @@ bool ClsEmail::get_Charset(XString& out) {
     return true;
 }
 
+void ClsEmail::SetHtmlBody(XString& html) {
+    if (!checkEmail(m_log)) return;
+    const StringBuffer& s = html.getUtf8Sb();
+    m_email->setHtmlBody(s.getString(), s.getSize(), m_log);
+}
+
+void ClsEmail::AddPlainTextAlternativeBody(XString& text) {
+    if (!checkEmail(m_log)) return;
+    const StringBuffer& s = text.getUtf8Sb();
+    m_email->addAlternativeBody("text/plain", s.getString(), s.getSize(), m_log);
+}
+
+void ClsEmail::AddHtmlAlternativeBody(XString& html) {
+    if (!checkEmail(m_log)) return;
+    const StringBuffer& s = html.getUtf8Sb();
+    m_email->addAlternativeBody("text/html", s.getString(), s.getSize(), m_log);
+}
+
 bool ClsEmail::addRecipient(Email2::RecipientKind kind, const char* method, XString& name, XString& address) {
     MethodFrame frame(m_log, method);
     m_log.LogData("DllDate", kDllDate);

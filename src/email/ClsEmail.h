@@ -32,6 +32,10 @@ public:
     void put_Charset(XString& name);
     bool get_Charset(XString& out);
 
+    void SetHtmlBody(XString& html);
+    void AddPlainTextAlternativeBody(XString& text);
+    void AddHtmlAlternativeBody(XString& html);
+
     bool AddTo(XString& name, XString& address);
     bool AddCC(XString& name, XString& address);
     bool AddBcc(XString& name, XString& address);

@@ -77,7 +77,14 @@ public:
     // --- message-level operations (used on the root) ---
     void chooseCharsetFromText(const char* utf8, size_t n);
     void setBodyText(const char* utf8, size_t n, LogBase& log);
-    void setBodyBytes(const void* utf8, size_t n, LogBase& log);  // the body setter
+    // The body setter; returns the leaf that received the bytes.
+    Email2* setBodyBytes(const void* utf8, size_t n, LogBase& log);
+    // HTML body: a single-part message stays single-part; the HTML names
+    // its charset in a META tag.
+    void setHtmlBody(const char* utf8, size_t n, LogBase& log);
+    // Adds or replaces the alternative of that content type, turning the
+    // body into multipart/alternative first.
+    void addAlternativeBody(const char* contentType, const char* utf8, size_t n, LogBase& log);
     void setSubject(const char* utf8);
     void setFromName(const char* utf8);
     void setFromAddress(const char* utf8);
@@ -124,11 +131,13 @@ private:
     void rebuildFrom();
     void setFromFieldText(const char* text);
     void setReplyTo(const char* text);
-    void setTextBodyOnPart(const void* data, size_t n, LogBase& log);
+    Email2* setTextBodyOnPart(const void* data, size_t n, LogBase& log);
+    Email2* alternativeTarget();
+    void convertToAlternative();
     void chooseCharsetForBytes(const void* data, size_t n);
     void copyContentFieldsFrom(const Email2& other);
     void wrapRelatedInMixed();
-    void applyBodyToAlternative(const void* data, size_t n, LogBase& log);
+    Email2* applyBodyToAlternative(const char* type, const void* data, size_t n, LogBase& log);
     void copyFrom(const Email2& other, bool shareBodies);
 
     DataBuffer m_body;

@@ -73,48 +73,43 @@ void Email2::chooseCharsetForBytes(const void* data, size_t n) {
     else setCharset(65001);
 }
 
-void Email2::setBodyBytes(const void* data, size_t n, LogBase& log) {
+Email2* Email2::setBodyBytes(const void* data, size_t n, LogBase& log) {
     if (m_charset == 0 && has8bit(static_cast<const char*>(data), n)) chooseCharsetForBytes(data, n);
-    if (contentTypeIs("multipart/alternative")) {
-        applyBodyToAlternative(data, n, log);
-        return;
-    }
+    if (contentTypeIs("multipart/alternative")) return applyBodyToAlternative("text/plain", data, n, log);
     if (!isMultipart()) {
         setTransferEncoding("quoted-printable");
         DataBuffer fresh;  // never write into memory a sending copy borrowed
         fresh.append(data, n);
         m_body.swap(fresh);
-        return;
+        return this;
     }
     if (contentTypeIs("multipart/mixed") || contentTypeIs("multipart/related")) {
-        partAt(0)->setBodyBytes(data, n, log);
-        return;
+        return partAt(0)->setBodyBytes(data, n, log);
     }
-    setTextBodyOnPart(data, n, log);
+    return setTextBodyOnPart(data, n, log);
 }
 
-void Email2::setTextBodyOnPart(const void* data, size_t n, LogBase& log) {
+Email2* Email2::setTextBodyOnPart(const void* data, size_t n, LogBase& log) {
     Email2* leaf = firstLeaf();
-    if (leaf) {
-        leaf->setBodyBytes(data, n, log);
-        return;
-    }
+    if (leaf) return leaf->setBodyBytes(data, n, log);
     auto part = createNewPart();
-    part->setBodyBytes(data, n, log);
+    Email2* target = part->setBodyBytes(data, n, log);
     insertPart(0, std::move(part));
+    return target;
 }
 
-void Email2::applyBodyToAlternative(const void* data, size_t n, LogBase& log) {
+// The alternative of that type gets the body; a new text/plain one goes
+// first, any other type last.
+Email2* Email2::applyBodyToAlternative(const char* type, const void* data, size_t n, LogBase& log) {
     for (int32_t i = 0; i < numParts(); ++i) {
         Email2* p = partAt(i);
-        if (p->contentTypeIs("text/plain")) {
-            p->setBodyBytes(data, n, log);
-            return;
-        }
+        if (p->contentTypeIs(type)) return p->setBodyBytes(data, n, log);
     }
     auto part = createNewPart();
-    part->setBodyBytes(data, n, log);
-    insertPart(0, std::move(part));
+    part->setContentType(type, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr);
+    Email2* target = part->setBodyBytes(data, n, log);
+    insertPart(StringBuffer(type).equalsIgnoreCase("text/plain") ? 0 : numParts(), std::move(part));
+    return target;
 }
 
 void Email2::setSubject(const char* utf8) {

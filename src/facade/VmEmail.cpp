@@ -83,6 +83,24 @@ const char* VmEmail::charset() {
     return out(nextResult(), x);
 }
 
+void VmEmail::SetHtmlBody(const char* html) {
+    XString x;
+    in(x, html);
+    m_impl->SetHtmlBody(x);
+}
+
+void VmEmail::AddPlainTextAlternativeBody(const char* text) {
+    XString x;
+    in(x, text);
+    m_impl->AddPlainTextAlternativeBody(x);
+}
+
+void VmEmail::AddHtmlAlternativeBody(const char* html) {
+    XString x;
+    in(x, html);
+    m_impl->AddHtmlAlternativeBody(x);
+}
+
 bool VmEmail::AddTo(const char* name, const char* address) {
     XString n, a;
     in(n, name);

@@ -33,6 +33,10 @@ public:
     void put_Charset(const char* name);
     const char* charset();
 
+    void SetHtmlBody(const char* html);
+    void AddPlainTextAlternativeBody(const char* text);
+    void AddHtmlAlternativeBody(const char* html);
+
     bool AddTo(const char* name, const char* address);
     bool AddCC(const char* name, const char* address);
     bool AddBcc(const char* name, const char* address);

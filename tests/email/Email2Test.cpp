@@ -141,6 +141,40 @@ TEST(Email2, AttachmentsTurnTheMessageIntoMultipartMixed) {
     EXPECT_EQ(e->sizeEstimate(), 60u * 6 + (60u * 2 + 3) + (60u * 3 + 7) + (60u * 3 + 5));
 }
 
+TEST(Email2, HtmlBodiesAndAlternatives) {
+    auto e = newEmail();
+    LogNull log;
+    const std::string html = "<html><head></head><body>caf\xC3\xA9</body></html>";
+    e->setHtmlBody(html.data(), html.size(), log);
+    EXPECT_FALSE(e->isMultipart());
+    EXPECT_TRUE(e->contentTypeIs("text/html"));
+    EXPECT_EQ(headerValue(*e, "Content-Type"), "text/html; charset=\"iso-8859-1\"");
+    std::string body(reinterpret_cast<const char*>(e->body().getData()), e->body().getSize());
+    // Declared before the charset was chosen; the rendering names the real one.
+    EXPECT_NE(body.find("<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">"),
+              std::string::npos) << body;
+    std::string mime = testutil::render(*e->clone());
+    EXPECT_NE(mime.find("set=3Diso-8859-1\""), std::string::npos) << mime;
+    EXPECT_NE(mime.find("caf=E9"), std::string::npos);
+
+    auto m = newEmail();
+    m->setBodyText("plain", 5, log);
+    StringBuffer type;
+    testutil::TempDir dir;
+    ASSERT_TRUE(m->addFileAttachment(dir.write("a.bin", "x").c_str(), type, log));
+    m->addAlternativeBody("text/html", "<p>h</p>", 8, log);
+    m->addAlternativeBody("text/html", "<p>i</p>", 8, log);  // replaces
+    Email2* alt = m->partAt(0);
+    ASSERT_TRUE(alt->contentTypeIs("multipart/alternative"));
+    EXPECT_TRUE(alt->boundary().endsWith("_.ALT"));
+    EXPECT_FALSE(alt->header().hasField("Content-Transfer-Encoding"));
+    ASSERT_EQ(alt->numParts(), 2);
+    EXPECT_TRUE(alt->partAt(0)->contentTypeIs("text/plain"));
+    EXPECT_TRUE(alt->partAt(1)->contentTypeIs("text/html"));
+    EXPECT_EQ(alt->partAt(1)->body().getSize(), 8u);
+    EXPECT_EQ(alt->partAt(1)->body().getData()[3], 'i');
+}
+
 TEST(Email2, SetHeaderFieldRoutesDedicatedNames) {
     auto e = newEmail();
     LogNull log;

@@ -19,7 +19,7 @@ struct AttachedFile {
 };
 
 struct Case {
-    std::string id, subject, fromName, fromAddress, body;
+    std::string id, subject, fromName, fromAddress, body, html;
     std::vector<Mailbox> to, cc;
     std::vector<AttachedFile> files;
     bool checkNames = true;
@@ -153,6 +153,9 @@ std::vector<Case> corpus() {
         boss, {}, {{"\xE6\x8A\xA5\xE5\x91\x8A.zip", binaryBytes(500, 12), "application/zip"}});
     add("35_korean_sender_name", "Status", "\xEA\xB9\x80\xEC\xB2\xA0\xEC\x88\x98", "\xED\x99\x95\xEC\x9D\xB8\r\n",
         {{"\xEC\x9D\xB4\xEC\x98\x81\xED\x9D\xAC", "lee@example.com"}});
+    k = add("37_html_alternative", "Men\xC3\xBC", "", "Men\xC3\xBC: Suppe\r\n", boss, {},
+            {{"menu.pdf", binaryBytes(64, 13), "application/pdf"}});
+    k->html = "<html><body><p>Men\xC3\xBC: <b>Suppe</b></p></body></html>\r\n";
     add("36_no_attachment_no_names", "Plain", "", "Just text\r\n", {{"", "a@example.com"}, {"", "b@example.com"}});
     return c;
 }
@@ -172,7 +175,9 @@ std::string expectationJson(const Case& k, const std::string& dir) {
     j += ",\"from_name\":" + jsonString(k.fromName) + ",\"from_addr\":" + jsonString(k.fromAddress);
     j += ",\"to\":" + jsonList(to) + ",\"cc\":" + jsonList(cc);
     if (k.checkNames) j += ",\"to_names\":" + jsonList(toNames) + ",\"cc_names\":" + jsonList(ccNames);
-    j += ",\"body\":" + jsonString(k.body) + ",\"attachments\":[";
+    j += ",\"body\":" + jsonString(k.body);
+    if (!k.html.empty()) j += ",\"html\":" + jsonString(k.html);
+    j += ",\"attachments\":[";
     for (size_t i = 0; i < k.files.size(); ++i) {
         const AttachedFile& f = k.files[i];
         j += std::string(i ? "," : "") + "{\"filename\":" + jsonString(f.fileName) +
@@ -189,6 +194,7 @@ void build(VmEmail& e, const Case& k, const std::string& dir) {
     e.put_FromAddress(k.fromAddress.c_str());
     for (const Mailbox& m : k.to) EXPECT_TRUE(e.AddTo(m.name.c_str(), m.address.c_str())) << k.id;
     for (const Mailbox& m : k.cc) EXPECT_TRUE(e.AddCC(m.name.c_str(), m.address.c_str())) << k.id;
+    if (!k.html.empty()) e.AddHtmlAlternativeBody(k.html.c_str());
     for (const AttachedFile& f : k.files) {
         const char* type = e.addFileAttachment((dir + "/in/" + f.fileName).c_str());
         ASSERT_NE(type, nullptr) << k.id << " " << e.lastErrorText();

@@ -79,6 +79,10 @@ def check(raw, exp):
         part = msg.get_body(preferencelist=("plain",))
         got = norm(part.get_content()) if part is not None else None
         expect("body", got, norm(exp["body"]))
+    if "html" in exp:
+        part = msg.get_body(preferencelist=("html",))
+        got = norm(part.get_content()) if part is not None else None
+        expect("html", got, norm(exp["html"]))
     if "attachments" in exp:
         atts = list(msg.iter_attachments()) if msg.is_multipart() else []
         expect("attachment count", len(atts), len(exp["attachments"]))
