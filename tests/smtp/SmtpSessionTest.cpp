@@ -202,7 +202,7 @@ TEST(SmtpSession, UnsupportedAndMsnMechanisms) {
     }
 }
 
-TEST(SmtpSession, NtlmChoiceWithoutAnNtlmImplementation) {
+TEST(SmtpSession, ForcedNtlmWithoutCredentialsUsesTheDefaultAccount) {
     ScriptedSmtpServer srv;
     srv.reply("220 hi").expect("EHLO").send("250 AUTH LOGIN NTLM\r\n")
         .expectReply("AUTH NTLM", "334 ").silence(300);
@@ -213,6 +213,8 @@ TEST(SmtpSession, NtlmChoiceWithoutAnNtlmImplementation) {
     EXPECT_TRUE(c.log.has("I: Username/password is default/default, therefore using NTLM."));
     EXPECT_TRUE(c.log.has("D: smtpAuthMethod=NTLM"));
     EXPECT_TRUE(c.log.has("D: login_method=NTLM"));
+    // There is no logged-on account to borrow credentials from here.
+    EXPECT_TRUE(c.log.has("I: Using Microsoft SSPI NTLM."));
     EXPECT_TRUE(c.log.has("E: NTLM authentication failed"));
     EXPECT_TRUE(c.log.has("I: Failed to login using NTLM method"));
     EXPECT_EQ(srv.lines()[1], "AUTH NTLM");
