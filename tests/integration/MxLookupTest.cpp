@@ -2,7 +2,8 @@
 #include "core/ExtPtrArray.h"
 #include "core/Logger.h"
 #include "net/Mx.h"
-#include "smtp/MailManMx.h"
+#include "facade/VmMailMan.h"
+#include "smtp/ClsMailMan.h"
 #include "support/TestEnv.h"
 
 #include <gtest/gtest.h>
@@ -28,47 +29,75 @@ protected:
         ASSERT_TRUE(env.ok()) << env.error();
         Logger log;
         ASSERT_TRUE(mx.setDnsServer("127.0.0.1", env.port("OSTMAIL_DNS_PORT"), log)) << logText(log);
+        XString server;
+        server.setFromUtf8("localhost");
+        ASSERT_TRUE(mm.SetDnsServer(server, env.port("OSTMAIL_DNS_PORT")));
     }
-    bool best(const std::string& input, std::string& out, Logger& log) {
-        StringBuffer sb("stale");
-        bool ok = MailManMx::MxLookup(mx, input.c_str(), sb, log);
-        out = sb.toStdString();
+    // The manager's log of the last operation is appended to log.
+    bool best(const std::string& input, std::string& out, std::string& log) {
+        XString in, host;
+        in.setFromUtf8(input.c_str());
+        host.setFromUtf8("stale");
+        bool ok = mm.MxLookup(in, host);
+        out = host.getUtf8();
+        log += lastError();
         return ok;
     }
-    bool all(const std::string& input, std::vector<std::string>& out, Logger& log) {
+    bool all(const std::string& input, std::vector<std::string>& out, std::string& log) {
+        XString in;
+        in.setFromUtf8(input.c_str());
         ExtPtrArray arr;
-        bool ok = MailManMx::MxLookupAll(mx, input.c_str(), arr, log);
+        bool ok = mm.MxLookupAll(in, arr);
         out.clear();
         for (int32_t i = 0; i < arr.getSize(); ++i) out.push_back(arr.at<StringBuffer>(i)->toStdString());
         arr.removeAllObjects();
+        log += lastError();
         return ok;
+    }
+    std::string lastError() {
+        XString x;
+        mm.LastErrorText(x);
+        return x.getUtf8();
     }
 
     testsupport::TestEnv env;
     Mx mx;
+    ClsMailMan mm;
 };
 
 TEST_F(MxLookupTest, LowestPreferenceFirstAndAddressesAgreeWithDomains) {
     std::string domain = env.get("OSTMAIL_DNS_MX_DOMAIN");
     for (const std::string& input : {domain, "  " + domain + " ", "Joe <joe@" + domain + ">", "joe@" + domain}) {
-        Logger log;
+        std::string log;
         std::string host;
-        ASSERT_TRUE(best(input, host, log)) << input << "\n" << logText(log);
+        ASSERT_TRUE(best(input, host, log)) << input << "\n" << log;
         EXPECT_EQ(host, "mx2.example.test") << input;
         std::vector<std::string> hosts;
-        ASSERT_TRUE(all(input, hosts, log)) << logText(log);
+        ASSERT_TRUE(all(input, hosts, log)) << log;
         EXPECT_EQ(hosts, (std::vector<std::string>{"mx2.example.test", "mx1.example.test"}));
-        EXPECT_TRUE(contains(logText(log), "MxLookupAll")) << logText(log);
+        EXPECT_TRUE(contains(lastError(), "MxLookupAll")) << log;
+        EXPECT_TRUE(contains(lastError(), ("emailAddr: " + input).c_str())) << log;
     }
+    // The facade gives the same answers.
+    VmMailMan vm;
+    ASSERT_TRUE(vm.SetDnsServer("127.0.0.1", env.port("OSTMAIL_DNS_PORT")));
+    const char* best = vm.mxLookup(("<someone@" + domain + ">").c_str());
+    ASSERT_NE(best, nullptr) << vm.lastErrorText();
+    EXPECT_STREQ(best, "mx2.example.test");
+    std::vector<std::string> hosts;
+    EXPECT_TRUE(vm.MxLookupAll(domain.c_str(), hosts));
+    EXPECT_EQ(hosts, (std::vector<std::string>{"mx2.example.test", "mx1.example.test"}));
+    EXPECT_EQ(vm.mxLookup(env.get("OSTMAIL_DNS_MISSING_DOMAIN").c_str()), nullptr);
 }
 
 // Equal preferences: the answer's first wins, and the list has both.
 TEST_F(MxLookupTest, EqualPreferences) {
     std::string domain = env.get("OSTMAIL_DNS_EQUAL_DOMAIN");
-    Logger log;
+    Logger mxLog;
     std::vector<platform::DnsRecord> answer;
-    ASSERT_TRUE(mx.query(domain.c_str(), answer, log)) << logText(log);
+    ASSERT_TRUE(mx.query(domain.c_str(), answer, mxLog)) << logText(mxLog);
     ASSERT_EQ(answer.size(), 2u);
+    std::string log;
     std::string host;
     ASSERT_TRUE(best(domain, host, log));
     EXPECT_EQ(host, answer[0].exchange);
@@ -89,16 +118,15 @@ TEST_F(MxLookupTest, NoRecordsAndMissingNames) {
         {"someone@" + env.get("OSTMAIL_DNS_MISSING_DOMAIN"), platform::kDnsNameError},
     };
     for (const Case& c : cases) {
-        Logger log;
+        std::string text;
         std::string host;
-        EXPECT_FALSE(best(c.input, host, log)) << c.input;
+        EXPECT_FALSE(best(c.input, host, text)) << c.input;
         EXPECT_EQ(host, "");
-        std::string text = logText(log);
         EXPECT_TRUE(contains(text, "Failed to lookup MX record")) << text;
         EXPECT_TRUE(contains(text, ("dnsQueryError: " + std::to_string(c.status)).c_str())) << text;
         EXPECT_TRUE(contains(text, ("emailOrDomain: " + c.input).c_str())) << text;
         std::vector<std::string> hosts;
-        EXPECT_FALSE(all(c.input, hosts, log));
+        EXPECT_FALSE(all(c.input, hosts, text));
         EXPECT_TRUE(hosts.empty());
     }
 }
@@ -107,16 +135,17 @@ TEST_F(MxLookupTest, NoRecordsAndMissingNames) {
 // a success with nothing found; there is no fallback to address records.
 TEST_F(MxLookupTest, AnswerWithoutMxRecords) {
     std::string name = env.get("OSTMAIL_DNS_CNAME_ONLY_NAME");
-    Logger log;
+    Logger mxLog;
     std::vector<platform::DnsRecord> answer;
-    ASSERT_TRUE(mx.query(name.c_str(), answer, log)) << logText(log);
+    ASSERT_TRUE(mx.query(name.c_str(), answer, mxLog)) << logText(mxLog);
+    std::string log;
     ASSERT_FALSE(answer.empty());
     EXPECT_NE(answer[0].type, platform::kDnsTypeMx);
     std::string host;
-    EXPECT_TRUE(best(name, host, log)) << logText(log);
+    EXPECT_TRUE(best(name, host, log)) << log;
     EXPECT_EQ(host, "");
     std::vector<std::string> hosts;
-    EXPECT_TRUE(all("postmaster@" + name, hosts, log)) << logText(log);
+    EXPECT_TRUE(all("postmaster@" + name, hosts, log)) << log;
     EXPECT_TRUE(hosts.empty());
 }
 
@@ -124,15 +153,18 @@ TEST_F(MxLookupTest, InputsWithoutADomain) {
     for (auto [input, text] : {std::make_pair("joe@", "Invalid email address, cannot parse domain."),
                                std::make_pair("  ", "Invalid email address, cannot parse domain."),
                                std::make_pair("Joe <@>", "Invalid email address, cannot parse domain.")}) {
-        Logger log;
+        std::string log;
         std::string host;
         EXPECT_FALSE(best(input, host, log)) << input;
-        EXPECT_TRUE(contains(logText(log), text)) << input << "\n" << logText(log);
-        EXPECT_FALSE(contains(logText(log), "Failed to lookup MX record")) << logText(log);
+        EXPECT_TRUE(contains(log, text)) << input << "\n" << log;
+        EXPECT_FALSE(contains(log, "Failed to lookup MX record")) << log;
     }
-    Logger log;
-    EXPECT_FALSE(mx.setDnsServer("dns.example", 53, log));
-    EXPECT_FALSE(mx.setDnsServer("127.0.0.1", 70000, log));
+    XString server;
+    server.setFromUtf8("dns.example");
+    EXPECT_FALSE(mm.SetDnsServer(server, 53));
+    EXPECT_TRUE(contains(lastError(), "Invalid DNS server address or port"));
+    server.setFromUtf8("127.0.0.1");
+    EXPECT_FALSE(mm.SetDnsServer(server, 70000));
 }
 
 }  // namespace

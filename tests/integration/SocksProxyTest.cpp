@@ -59,13 +59,13 @@ ClsSocksClient proxyAt(int version, int port, const std::string& user = "", cons
 }
 
 // Greeting, EHLO and QUIT pass the tunnel unchanged.
-void talkSmtp(Tunnel& t) {
+void talkSmtp(Tunnel& t, bool offersStartTls = true) {
     std::string greeting = t.line();
     EXPECT_EQ(greeting.compare(0, 4, "220 "), 0) << greeting << logText(t.log);
     ASSERT_TRUE(t.say("EHLO socks.test\r\n")) << logText(t.log);
     std::string ehlo = t.reply();
     EXPECT_EQ(ehlo.compare(0, 4, "250-"), 0) << ehlo;
-    EXPECT_NE(ehlo.find("STARTTLS"), std::string::npos) << ehlo;
+    EXPECT_EQ(ehlo.find("STARTTLS") != std::string::npos, offersStartTls) << ehlo;
     ASSERT_TRUE(t.say("QUIT\r\n"));
     EXPECT_EQ(t.line().compare(0, 4, "221 "), 0);
 }
@@ -110,6 +110,36 @@ TEST(SocksProxy, Socks5LoginRightAndWrong) {
         Tunnel t;
         EXPECT_FALSE(t.open(proxy, "127.0.0.1", env.port("OSTMAIL_SMTP_PORT")));
         EXPECT_NE(logText(t.log).find("SOCKS5 username is empty."), std::string::npos) << logText(t.log);
+    }
+}
+
+// TLS runs over the tunnel and checks the target's name, not the proxy's.
+TEST(SocksProxy, TlsOverTheTunnel) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    {
+        ClsSocksClient proxy = proxyAt(5, env.port("OSTMAIL_SOCKS_PORT"));
+        Tunnel t;
+        t.sock.tlsChannel().impl()->setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+        t.sock.tlsChannel().impl()->setRequireVerifiedCert(true);
+        ASSERT_TRUE(t.sock.Connect(env.get("OSTMAIL_TLS_HOST").c_str(), env.port("OSTMAIL_SMTPS_PORT"), true, 0,
+                                   5000, &proxy, t.aborted, t.reason, t.log, nullptr))
+            << logText(t.log);
+        EXPECT_TRUE(t.sock.isTls());
+        EXPECT_NE(logText(t.log).find("SSL Server Certificate verified"), std::string::npos) << logText(t.log);
+        talkSmtp(t, false);
+    }
+    {
+        ClsSocksClient proxy = proxyAt(4, env.port("OSTMAIL_SOCKS_PORT"));
+        Tunnel t;
+        t.sock.tlsChannel().impl()->setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+        t.sock.tlsChannel().impl()->setRequireVerifiedCert(true);
+        EXPECT_FALSE(t.sock.Connect(env.get("OSTMAIL_TLS_HOST").c_str(), env.port("OSTMAIL_WRONGNAME_SMTPS_PORT"),
+                                    true, 0, 5000, &proxy, t.aborted, t.reason, t.log, nullptr));
+        std::string text = logText(t.log);
+        EXPECT_NE(text.find("CERT_E_CN_NO_MATCH"), std::string::npos) << text;
+        EXPECT_NE(text.find("Failed to establish SSL/TLS channel after SOCKS4 connection."), std::string::npos)
+            << text;
+        EXPECT_FALSE(t.sock.IsConnected());
     }
 }
 
