@@ -1,7 +1,6 @@
 #include "core/ContentCoding.h"
 #include "core/DataBuffer.h"
 #include "core/LogBase.h"
-#include "platform/SysInfo.h"
 #include "smtp/CramMD5.h"
 #include "smtp/SmtpConnImpl.h"
 
@@ -115,67 +114,6 @@ bool SmtpConnImpl::authCramMd5(XString& login, XString& password, LogBase& log, 
         log.LogError("Failed to get successful CRAM-MD5 response");
         log.LogError(kSettingsHint);
         logTranscript(log);
-        return false;
-    }
-    return true;
-}
-
-bool SmtpConnImpl::authNtlm(XString& domain, XString& login, XString& password, LogBase& log, bool& fallback,
-                            ProgressMonitor* pm, SocketFlags& flags) {
-    (void)domain;
-    (void)password;
-    fallback = false;
-    if (!sendCommand("AUTH NTLM\r\n", 334, log, pm, flags)) {
-        log.LogError("Failed to send AUTH NTLM");
-        logTranscript(log);
-        return false;
-    }
-    StringBuffer trimmedLogin(login.getAnsi());
-    trimmedLogin.trimWhitespace();
-    if (platform::userName() == "SYSTEM" && !trimmedLogin.isEmpty() && !trimmedLogin.equalsIgnoreCase("default")) {
-        log.LogInfo("Using Velmora NTLM...");
-        log.LogError("NTLM messages are not available in this build yet.");
-    } else {
-        log.LogInfo("Using Microsoft SSPI NTLM.");
-        log.LogError("The NTLM security package is not available in this build yet.");
-    }
-    log.LogError("NTLM authentication failed");
-    return false;
-}
-
-// No MSN package is offered here, so the caller falls back to LOGIN.
-bool SmtpConnImpl::authMsn(XString&, XString&, XString&, LogBase&, bool& fallback, ProgressMonitor*,
-                           SocketFlags&) {
-    fallback = true;
-    return false;
-}
-
-bool SmtpConnImpl::exchangePackage(const DataBuffer& toSend, DataBuffer& received, LogBase& log) {
-    SocketFlags flags;
-    if (!sendBase64Line(toSend.getData(), toSend.getSize(), log, nullptr)) {
-        log.LogError("exchangePackage: failed to send package on socket");
-        return false;
-    }
-    StringBuffer line;
-    if (!readSingleLineReply(334, line, log, nullptr, flags)) {
-        log.LogError("exchangePackage: failed to get success response");
-        return false;
-    }
-    decodeAfterCode(line, received);
-    return true;
-}
-
-bool SmtpConnImpl::sendFinal(const DataBuffer& toSend, LogBase& log) {
-    SocketFlags flags;
-    if (!sendBase64Line(toSend.getData(), toSend.getSize(), log, nullptr)) {
-        log.LogError("sendFinal: failed to send package on socket");
-        return false;
-    }
-    StringBuffer line;
-    if (!readSingleLineReply(235, line, log, nullptr, flags)) {
-        line.trimWhitespace();
-        log.LogData("response", line.getString());
-        log.LogError("Logon denied.  Check username, password, and domain");
         return false;
     }
     return true;

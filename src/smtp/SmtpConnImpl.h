@@ -149,6 +149,10 @@ private:
                             SocketFlags& flags);
     bool sendBase64Line(const void* data, size_t n, LogBase& log, ProgressMonitor* pm);
     void logTranscript(LogBase& log);
+    bool ownNtlmExchange(XString& domain, XString& login, XString& password, LogBase& log, ProgressMonitor* pm,
+                         SocketFlags& flags);
+    bool packageExchange(const char* package, XString& domain, XString& login, XString& password, LogBase& log,
+                         bool& fallback);
 
     // --- the mail transaction ---
     bool sendMailTransaction(SmtpMessage& msg, const char* reversePath, const StringBuffer* preRendered,

@@ -1,0 +1,154 @@
+#pragma once
+#include "core/ClsBase.h"
+#include "core/ExtPtrArray.h"
+#include "core/StringBuffer.h"
+#include "core/XString.h"
+#include "net/ClsSocksClient.h"
+#include "net/Mx.h"
+#include "smtp/SmtpConnImpl.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace ostmail {
+
+class ClsEmail;
+class Email2;
+class MailManCallback;
+class ProgressMonitor;
+
+// The mail manager: SMTP connection settings, the one SMTP session it owns,
+// and the send of one e-mail from start to end. The session stays open
+// after a send so that the next one reuses it (RSET); the destructor ends
+// it with QUIT. Every operation reports through the activity log.
+class ClsMailMan : public ClsBase {
+public:
+    static const char kDllDate[];
+
+    ClsMailMan();
+    ~ClsMailMan() override;
+
+    // callback may be null: no progress then, and nothing can abort.
+    bool SendEmail(ClsEmail* email, MailManCallback* callback);
+    // QUIT (when connected) and close; the next send connects afresh.
+    bool CloseSmtpConnection();
+
+    // --- connection texts (taken under the manager's lock) ---
+    // The host is stored lower-cased with any http:// or https:// scheme and
+    // every '/' removed, so a pasted web address becomes a host name.
+    void put_SmtpHost(XString& host);
+    void get_SmtpHost(XString& out);
+    void put_SmtpUsername(XString& v);
+    void get_SmtpUsername(XString& out);
+    void put_SmtpPassword(XString& v);
+    void get_SmtpPassword(XString& out);
+    void put_HeloHostname(XString& v);
+    void get_HeloHostname(XString& out);
+
+    void put_SmtpDomain(XString& v) { m_smtpDomain.copyFrom(v); }
+    void get_SmtpDomain(XString& out) { out.copyFrom(m_smtpDomain); }
+    void put_SmtpAuthMethod(XString& v) { m_smtpAuthMethod.copyFrom(v); }
+    void get_SmtpAuthMethod(XString& out) { out.copyFrom(m_smtpAuthMethod); }
+    void put_SentLogPath(XString& v) { m_sentLogPath.setString(v.getUtf8()); }
+    void get_SentLogPath(XString& out) { out.setFromSb(m_sentLogPath); }
+    void put_DsnNotify(XString& v) { m_dsnNotify.setString(v.getUtf8()); }
+    void get_DsnNotify(XString& out) { out.setFromSb(m_dsnNotify); }
+    void put_DsnEnvid(XString& v) { m_dsnEnvid.setString(v.getUtf8()); }
+    void get_DsnEnvid(XString& out) { out.setFromSb(m_dsnEnvid); }
+    void put_DsnRet(XString& v) { m_dsnRet.setString(v.getUtf8()); }
+    void get_DsnRet(XString& out) { out.setFromSb(m_dsnRet); }
+
+    // --- numbers and switches ---
+    int32_t get_SmtpPort() const { return m_smtpPort; }
+    void put_SmtpPort(int32_t v) { m_smtpPort = v; }
+    bool get_SmtpSsl() const { return m_smtpSsl; }
+    void put_SmtpSsl(bool v) { m_smtpSsl = v; }
+    bool get_StartTLS() const { return m_startTls; }
+    void put_StartTLS(bool v) { m_startTls = v; }
+    // Seconds; the session is told in milliseconds.
+    int32_t get_ReadTimeout() const { return m_readTimeout; }
+    void put_ReadTimeout(int32_t secs);
+    int32_t get_ConnectTimeout() const { return m_connectTimeout; }
+    void put_ConnectTimeout(int32_t secs) { m_connectTimeout = secs; }
+    int32_t get_HeartbeatMs() const { return m_heartbeatMs; }
+    void put_HeartbeatMs(int32_t ms);
+    bool get_AutoGenMessageId() const { return m_autoGenMessageId; }
+    void put_AutoGenMessageId(bool v) { m_autoGenMessageId = v; }
+    bool get_SendIndividual() const { return m_sendIndividual; }
+    void put_SendIndividual(bool v) { m_sendIndividual = v; }
+    bool get_RequireAllRecipients() const { return m_requireAllRecipients; }
+    void put_RequireAllRecipients(bool v) { m_requireAllRecipients = v; }
+    int32_t get_LastSmtpStatus() const { return m_lastSmtpStatus; }
+
+    // Recipients the server refused in the sends so far.
+    int32_t get_NumBadAddresses() const { return m_badAddresses.getSize(); }
+    bool getBadAddress(int32_t index, XString& out) const;
+    void ClearBadEmailAddresses() { m_badAddresses.removeAllObjects(); }
+
+    // --- SOCKS proxy (version 0 = none) ---
+    ClsSocksClient& socks() { return m_socks; }
+    int32_t get_SocksVersion() const { return m_socks.socksVersion(); }
+    void put_SocksVersion(int32_t v) { m_socks.setSocksVersion(v); }
+    int32_t get_SocksPort() const { return m_socks.port(); }
+    void put_SocksPort(int32_t v) { m_socks.setPort(v); }
+    void put_SocksHostname(XString& v) { m_socks.hostname().copyFrom(v); }
+    void get_SocksHostname(XString& out) { out.copyFrom(m_socks.hostname()); }
+    void put_SocksUsername(XString& v) { m_socks.username().copyFrom(v); }
+    void get_SocksUsername(XString& out) { out.copyFrom(m_socks.username()); }
+    void put_SocksPassword(XString& v) { m_socks.password().copyFrom(v); }
+    void get_SocksPassword(XString& out) { out.copyFrom(m_socks.password()); }
+
+    // --- MX lookup: the input is an e-mail address or a bare domain ---
+    // Best exchanger; empty with success when the answer has no MX record.
+    bool MxLookup(XString& emailOrDomain, XString& out);
+    // Every exchanger, lowest preference first: new StringBuffers appended
+    // to out, which the caller owns.
+    bool MxLookupAll(XString& emailOrDomain, ExtPtrArray& out);
+    // Where MX queries go: a dotted IPv4 address or "localhost" and a port
+    // (0 = 53). An empty host restores the system's servers.
+    bool SetDnsServer(XString& host, int32_t port);
+
+    // For tests and tools: is a session open right now?
+    bool isSmtpConnected() const { return m_smtp.isConnected(); }
+
+private:
+    bool sendEmailLocked(ClsEmail* email, MailManCallback* callback);
+    void resolveTlsFlags();
+    void logEnvironment();
+    void logRecipients(const Email2& email);
+    void handSettingsToSession();
+    bool connectStep(ProgressMonitor* pm, ProgressMonitor& monitor);
+    bool sendStep(ClsEmail& email, const char* envelopeSender, ProgressMonitor* pm, ProgressMonitor& monitor);
+    bool transmit(Email2& copy, const char* envelopeSender, ProgressMonitor* pm);
+    std::unique_ptr<Email2> prepareSendingCopy(ClsEmail& email);
+
+    std::recursive_mutex m_cs;
+    ClsSocksClient m_socks;
+    Mx m_mx;
+    SmtpConnImpl m_smtp;
+
+    StringBuffer m_smtpHost;
+    int32_t m_smtpPort = 25;
+    bool m_smtpSsl = false;
+    bool m_startTls = false;
+    XString m_smtpUsername;
+    XString m_smtpPassword;
+    XString m_smtpDomain;
+    XString m_smtpAuthMethod;
+    StringBuffer m_heloHostname;
+    int32_t m_readTimeout = 30;
+    int32_t m_connectTimeout = 30;
+    int32_t m_heartbeatMs = 0;
+    bool m_autoGenMessageId = true;
+    bool m_sendIndividual = true;
+    bool m_requireAllRecipients = false;
+    StringBuffer m_sentLogPath;
+    ExtPtrArray m_badAddresses;  // owned StringBuffers
+    StringBuffer m_dsnNotify;
+    StringBuffer m_dsnEnvid;
+    StringBuffer m_dsnRet;
+    int32_t m_lastSmtpStatus = 0;
+};
+
+}  // namespace ostmail

@@ -1,0 +1,200 @@
+#include "core/ProgressMonitor.h"
+#include "email/ClsEmail.h"
+#include "email/Email2.h"
+#include "platform/SysInfo.h"
+#include "smtp/ClsMailMan.h"
+#include "smtp/EmailSendMessage.h"
+#include "smtp/MailManCallback.h"
+
+#include <exception>
+
+namespace ostmail {
+
+namespace {
+
+// Ends the monitor on every exit of a send, so a host's bar reaches 100 %
+// whether the send worked or not.
+class MonitorFinisher {
+public:
+    explicit MonitorFinisher(ProgressMonitor& pm) : m_pm(pm) {}
+    ~MonitorFinisher() { m_pm.finish(); }
+    MonitorFinisher(const MonitorFinisher&) = delete;
+    MonitorFinisher& operator=(const MonitorFinisher&) = delete;
+
+private:
+    ProgressMonitor& m_pm;
+};
+
+void logAddressList(LogBase& log, const Email2& email, Email2::RecipientKind kind, const char* countName,
+                    const char* itemName) {
+    ExtPtrArray list;
+    email.recipientAddresses(kind, list);
+    log.LogDataLong(countName, list.getSize());
+    for (int32_t i = 0; i < list.getSize(); ++i) log.LogDataSb(itemName, *list.at<StringBuffer>(i));
+    list.removeAllObjects();
+}
+
+}  // namespace
+
+bool ClsMailMan::SendEmail(ClsEmail* email, MailManCallback* callback) {
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    m_lastSmtpStatus = 0;
+    MethodFrame frame(m_log, "SendEmail");
+    m_log.LogData("DllDate", kDllDate);
+    logEnvironment();
+    if (callback) callback->setSending(true);
+    resolveTlsFlags();
+    if (!email) {
+        m_log.LogError("Email parameter is NULL in SendEmail");
+        return false;
+    }
+    return sendEmailLocked(email, callback);
+}
+
+// Both set: port 465 means implicit TLS, any other port STARTTLS. The
+// choice is stored, so it holds for later sends as well.
+void ClsMailMan::resolveTlsFlags() {
+    if (!m_startTls || !m_smtpSsl) return;
+    if (m_smtpPort == 465)
+        m_startTls = false;
+    else
+        m_smtpSsl = false;
+}
+
+void ClsMailMan::logEnvironment() {
+    m_log.LogData("UserName", platform::userName().c_str());
+    m_log.LogData("Platform", "Linux");
+}
+
+void ClsMailMan::logRecipients(const Email2& email) {
+    LogContextExitor ctx(m_log, "Recipients");
+    logAddressList(m_log, email, Email2::kTo, "NumTo", "To");
+    logAddressList(m_log, email, Email2::kCc, "NumCC", "CC");
+    logAddressList(m_log, email, Email2::kBcc, "NumBCC", "BCC");
+}
+
+bool ClsMailMan::sendEmailLocked(ClsEmail* email, MailManCallback* callback) {
+    Email2* mime = email->email();
+    if (!mime) {
+        m_log.LogError("Internal email is NULL");
+        return false;
+    }
+    logRecipients(*mime);
+
+    StringBuffer sender;
+    mime->envelopeSender(sender);
+
+    uint64_t total = static_cast<uint64_t>(mime->sizeEstimate()) * 3 / 2 + 200;
+    ProgressMonitor monitor(callback, total);
+    MonitorFinisher finisher(monitor);
+    // Without a host callback the lower layers get no monitor at all.
+    ProgressMonitor* pm = callback ? &monitor : nullptr;
+
+    if (monitor.advance(200)) {
+        m_log.LogError("Mail sending aborted by application");
+        return false;
+    }
+    handSettingsToSession();
+    if (!connectStep(pm, monitor)) return false;
+    return sendStep(*email, sender.getString(), pm, monitor);
+}
+
+void ClsMailMan::handSettingsToSession() {
+    m_smtp.setTlsOnConnect(m_smtpSsl);
+    m_smtp.setStartTls(m_startTls);
+    m_smtp.setRequireAllRecipients(m_requireAllRecipients);
+    m_smtp.setHeloHostname(m_heloHostname.getString());
+    m_smtp.setDsnNotify(m_dsnNotify.getString());
+    m_smtp.setDsnEnvid(m_dsnEnvid.getString());
+    m_smtp.setDsnRet(m_dsnRet.getString());
+}
+
+bool ClsMailMan::connectStep(ProgressMonitor* pm, ProgressMonitor& monitor) {
+    bool timedOut = false;
+    bool aborted = false;
+    bool ok = false;
+    try {
+        ok = m_smtp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword, m_smtpDomain,
+                                m_smtpAuthMethod, m_connectTimeout,
+                                static_cast<uint32_t>(m_readTimeout) * 1000u, &m_socks, m_log, pm, timedOut,
+                                aborted);
+    } catch (const std::exception&) {
+        m_log.LogError("Unexpected exception while connecting to the SMTP server.");
+        return false;
+    }
+    if (!ok) {
+        if (aborted) m_log.LogError("Aborted by application");
+        m_log.LogError("Failed to connect to SMTP server.");
+        return false;
+    }
+    if (monitor.advance(200)) {
+        m_log.LogError("Mail sending aborted by application");
+        return false;
+    }
+    return true;
+}
+
+bool ClsMailMan::sendStep(ClsEmail& email, const char* envelopeSender, ProgressMonitor* pm,
+                          ProgressMonitor& monitor) {
+    try {
+        if (m_heartbeatMs != 0 && monitor.heartbeatCheck(static_cast<uint32_t>(m_heartbeatMs))) {
+            m_log.LogError("Mail send aborted by application.");
+            return false;
+        }
+        std::unique_ptr<Email2> copy = prepareSendingCopy(email);
+        if (!copy) {
+            m_log.LogError("Failed to prepare email for sending. (3)");
+            return false;
+        }
+        if (m_heartbeatMs != 0 && monitor.heartbeatCheck(static_cast<uint32_t>(m_heartbeatMs))) {
+            m_log.LogError("Mail send aborted by application..");
+            return false;
+        }
+        if (monitor.advance(50)) {
+            m_log.LogError("Mail sending aborted by application");
+            return false;
+        }
+        return transmit(*copy, envelopeSender, pm);
+    } catch (const std::exception&) {
+        m_log.LogError("Unexpected exception while preparing email for sending.");
+        return false;
+    }
+}
+
+std::unique_ptr<Email2> ClsMailMan::prepareSendingCopy(ClsEmail& email) {
+    if (!email.email()) {
+        m_log.LogError("Internal email is null");
+        return nullptr;
+    }
+    // Signing, encryption and search/replace patterns are never asked for
+    // on this path, so the copy is the plain clone with its header adjusted.
+    return email.cloneForSending(m_log);
+}
+
+bool ClsMailMan::transmit(Email2& copy, const char* envelopeSender, ProgressMonitor* pm) {
+    SmtpSendResult result;
+    EmailSendMessage message(copy);
+    bool ok = m_smtp.sendEmail(&message, envelopeSender, nullptr, m_sentLogPath.getString(), m_log, pm, result,
+                               m_badAddresses, m_sendIndividual, m_autoGenMessageId);
+    m_lastSmtpStatus = m_smtp.lastReplyCode();
+    if (!ok) {
+        if (result.aborted)
+            m_log.LogError("Aborted by application");
+        else if (result.timedOut)
+            m_log.LogError("Timed out");
+        else if (result.accepted != 0 && result.accepted == result.attempted)
+            m_log.LogError("Partial send failure.");
+        else {
+            m_log.LogDataLong("NumSuccess", result.accepted);
+            m_log.LogDataLong("NumTotal", result.attempted);
+            m_log.LogError("Send failed.");
+        }
+        return false;
+    }
+    m_log.LogDataLong("NumAccepted", result.accepted);
+    m_log.LogDataLong("NumRejected", result.attempted - result.accepted);
+    m_log.LogInfo("Returning success status.");
+    return true;
+}
+
+}  // namespace ostmail

@@ -1,0 +1,127 @@
+#include "mailjob/MailJob.h"
+#include "ostmail/CMailObj.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace ostmail {
+namespace {
+
+using mailjob::runAttempts;
+using mailjob::splitList;
+
+TEST(MailJob, ListsSplitAtSemicolonsWithoutEmptyEntries) {
+    EXPECT_EQ(splitList(L"a@x.test;;b@x.test;"), (std::vector<std::wstring>{L"a@x.test", L"b@x.test"}));
+    EXPECT_EQ(splitList(L";; a@x.test ;b"), (std::vector<std::wstring>{L" a@x.test ", L"b"}));
+    EXPECT_TRUE(splitList(L"").empty());
+    EXPECT_TRUE(splitList(L";;;").empty());
+    EXPECT_EQ(splitList(L"/tmp/a b.txt"), (std::vector<std::wstring>{L"/tmp/a b.txt"}));
+}
+
+struct AttemptLog {
+    std::vector<bool> outcomes;  // what each attempt returns; false beyond the end
+    int attempts = 0;
+    std::vector<uint32_t> waits;
+
+    int run(int32_t retries, uint32_t waitMs) {
+        return runAttempts(
+            [this] { return attempts < static_cast<int>(outcomes.size()) && outcomes[attempts++]; }, retries,
+            waitMs, [this](uint32_t ms) { waits.push_back(ms); });
+    }
+};
+
+TEST(MailJob, AttemptsAndWaitsFollowTheRetryCount) {
+    struct Case {
+        std::vector<bool> outcomes;
+        int32_t retries;
+        int result, attempts, waits;
+    } cases[] = {
+        {{}, 0, -1, 1, 1},                     // fails once, still waits once
+        {{}, -5, -1, 1, 1},                    // negative counts as none
+        {{}, 2, -1, 3, 3},                     // the last failure waits too
+        {{}, 3, -1, 4, 4},                     // three retries are four attempts
+        {{false, true}, 2, 0, 2, 1},           // accepted on the second attempt
+        {{true}, 5, 0, 1, 0},                  // first attempt wins, no wait
+    };
+    for (const Case& c : cases) {
+        AttemptLog log;
+        for (bool b : c.outcomes) log.outcomes.push_back(b);
+        if (log.outcomes.empty()) log.outcomes.assign(10, false);
+        EXPECT_EQ(log.run(c.retries, 7000), c.result) << "retries " << c.retries;
+        EXPECT_EQ(log.attempts, c.attempts) << "retries " << c.retries;
+        EXPECT_EQ(static_cast<int>(log.waits.size()), c.waits) << "retries " << c.retries;
+        for (uint32_t w : log.waits) EXPECT_EQ(w, 7000u);
+    }
+}
+
+// Reaches the protected file helpers the way a deriving host would.
+class HostMail : public CMailObj {
+public:
+    using CMailObj::AddId;
+    using CMailObj::ReadFileToString;
+    void addImage(const std::wstring& path) { m_inlineImages.push_back(path); }
+};
+
+TEST(CMailObj, NewObjectDefaultsAndAccessorsRoundTrip) {
+    CMailObj m;
+    EXPECT_EQ(m.GetPort(), 25);
+    EXPECT_EQ(m.GetRetryVal(), 0);
+    EXPECT_EQ(m.GetTimeoutInt(), 0);
+    EXPECT_EQ(m.GetAuthState(), 0);
+    EXPECT_TRUE(m.GetServer().empty());
+    EXPECT_TRUE(m.GetBodyHTMLfile().empty());
+    m.SetServer(L"mail.example.test");
+    m.SetRecipAddr(L"a;b");
+    m.SetBodyHTML(L"<p>\u00e9</p>");
+    m.SetPortNum(-3);  // stored unchanged: no validation here
+    EXPECT_EQ(m.GetServer(), L"mail.example.test");
+    EXPECT_EQ(m.GetRecipAddr(), L"a;b");
+    EXPECT_EQ(m.GetBodyHTML(), L"<p>\u00e9</p>");
+    EXPECT_EQ(m.GetPort(), -3);
+}
+
+TEST(CMailObj, ReadFileToStringStopsAtZeroAndKeepsTextOnFailure) {
+    HostMail m;
+    std::string dir = ::testing::TempDir();
+    std::string empty = dir + "/ostmail_empty.txt", zero = dir + "/ostmail_zero.txt";
+    std::ofstream(empty).close();
+    std::ofstream(zero, std::ios::binary) << std::string("line one\r\nline two\0hidden", 27);
+
+    std::wstring text = L"unchanged";
+    EXPECT_EQ(m.ReadFileToString(L"/nonexistent/ostmail/file.txt", text), 0);
+    EXPECT_EQ(text, L"unchanged");
+    EXPECT_EQ(m.ReadFileToString(std::wstring(empty.begin(), empty.end()), text), 1);
+    EXPECT_EQ(text, L"");
+    EXPECT_EQ(m.ReadFileToString(std::wstring(zero.begin(), zero.end()), text), 1);
+    EXPECT_EQ(text, L"line one\r\nline two");
+    std::remove(empty.c_str());
+    std::remove(zero.c_str());
+}
+
+TEST(CMailObj, AddIdTurnsImageReferencesIntoContentIds) {
+    HostMail m;
+    m.addImage(L"C:\\report\\img\\logo.png");
+    m.addImage(L"/srv/pics/missing.gif");
+    m.addImage(L"/srv/pics/chart.png");
+    std::wstring html = L"<img src=\"img/logo.png\"><img src=\"img/logo.png\"><img src=\"other/chart.png\">";
+    m.AddId(html);
+    // logo: the slash form matches the path once backslashed; chart: "other/"
+    // is not part of its path, so it stays.
+    EXPECT_EQ(html, L"<img src=\"cid:logo.png\"><img src=\"cid:logo.png\"><img src=\"other/chart.png\">");
+
+    // A name with no quote before it ends the whole run.
+    HostMail stop;
+    stop.addImage(L"/a/x.png");
+    stop.addImage(L"/a/y.png");
+    std::wstring bare = L"x.png then \"/a/y.png\"";
+    stop.AddId(bare);
+    EXPECT_EQ(bare, L"x.png then \"/a/y.png\"");
+}
+
+}  // namespace
+}  // namespace ostmail

@@ -1,0 +1,273 @@
+#include "core/ContentCoding.h"
+#include "core/Logger.h"
+#include "smtp/ClsNtlm.h"
+#include "smtp/NtlmResponses.h"
+#include "smtp/NtlmTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace ostmail;
+using namespace ntlmtest;
+
+namespace {
+
+// The common values of MS-NLMP 4.2.1.
+const char kServerChallenge[] = "0123456789abcdef";
+const char kClientChallenge[] = "aaaaaaaaaaaaaaaa";
+
+XString x(const char* s) {
+    XString v;
+    v.setFromUtf8(s);
+    return v;
+}
+
+void setExampleCredentials(ClsNtlm& ntlm) {
+    XString user = x("User"), domain = x("Domain"), password = x("Password"), ws = x("COMPUTER");
+    ntlm.put_UserName(user);
+    ntlm.put_Domain(domain);
+    ntlm.put_Password(password);
+    ntlm.put_Workstation(ws);
+    DataBuffer cc;
+    Bytes c = unhex(kClientChallenge);
+    cc.append(c.data(), c.size());
+    ntlm.put_ClientChallenge(cc);
+}
+
+DataBuffer toDb(const Bytes& b) {
+    DataBuffer d;
+    d.append(b.data(), b.size());
+    return d;
+}
+
+Bytes toBytes(const DataBuffer& d) {
+    return Bytes(d.getData(), d.getData() + d.getSize());
+}
+
+Bytes type3For(ClsNtlm& ntlm, uint32_t serverFlags, const Bytes& info = exampleTargetInfo()) {
+    DataBuffer in = toDb(type2(serverFlags, unhex(kServerChallenge), Bytes(), info)), out;
+    LogNull log;
+    EXPECT_TRUE(ntlm.genType3Bytes(in, out, log));
+    return toBytes(out);
+}
+
+std::string logText(Logger& log) {
+    StringBuffer sb;
+    log.GetText(sb);
+    return sb.toStdString();
+}
+
+}  // namespace
+
+// MS-NLMP 4.2.2 and 4.2.3: NTLMv1 with and without the NTLM2 session
+// response, and the LM copy a server asks for with the NT-only flag.
+TEST(NtlmResponsesTest, NtlmV1MatchesPublishedExamples) {
+    ClsNtlm ntlm;
+    setExampleCredentials(ntlm);
+
+    Bytes m = type3For(ntlm, 0x00000201);
+    EXPECT_EQ(hex(payload(m, 12)), "98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13");
+    EXPECT_EQ(hex(payload(m, 20)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
+
+    m = type3For(ntlm, 0x00080201);
+    EXPECT_EQ(hex(payload(m, 12)), "aaaaaaaaaaaaaaaa00000000000000000000000000000000");
+    EXPECT_EQ(hex(payload(m, 20)), "7537f803ae367128ca458204bde7caf81e97ed2683267232");
+
+    m = type3For(ntlm, 0x00000601);
+    EXPECT_EQ(hex(payload(m, 12)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
+    EXPECT_EQ(hex(payload(m, 20)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
+}
+
+// MS-NLMP 4.2.4: NTLMv2 with the zero time stamp of the example.
+TEST(NtlmResponsesTest, NtlmV2MatchesPublishedExample) {
+    ClsNtlm ntlm;
+    setExampleCredentials(ntlm);
+    ntlm.put_NtlmVersion(2);
+    ntlm.put_FixedTimestamp(0);
+    Bytes info = exampleTargetInfo();
+    Bytes m = type3For(ntlm, 0x00088201, info);
+
+    EXPECT_EQ(hex(payload(m, 12)), "86c35097ac9cec102554764a57cccc19aaaaaaaaaaaaaaaa");
+    Bytes nt = payload(m, 20);
+    ASSERT_EQ(nt.size(), 16u + 28u + info.size() + 4u);
+    EXPECT_EQ(hex(Bytes(nt.begin(), nt.begin() + 16)), "68cd0ab851e51c96aabc927bebef6a1c");
+    Bytes blob(nt.begin() + 16, nt.end());
+    EXPECT_EQ(hex(Bytes(blob.begin(), blob.begin() + 28)),
+              "0101000000000000" "0000000000000000" "aaaaaaaaaaaaaaaa" "00000000");
+    EXPECT_EQ(Bytes(blob.begin() + 28, blob.end() - 4), info);
+
+    XString v;
+    ntlm.get_NetBiosDomainName(v);
+    EXPECT_STREQ(v.getUtf8(), "Domain");
+    ntlm.get_NetBiosComputerName(v);
+    EXPECT_STREQ(v.getUtf8(), "Server");
+}
+
+TEST(NtlmResponsesTest, LmHashUsesFirstFourteenOemBytesOfUpperCasedPassword) {
+    unsigned char a[16], b[16];
+    XString pw = x("Password");
+    NtlmResponses::lmHash(pw, 437, a);
+    EXPECT_EQ(hex(Bytes(a, a + 16)), "e52cac67419a9a224a3b108f3fa6cb6d");
+
+    XString longer = x("abcdefghijklmnXYZ"), cut = x("ABCDEFGHIJKLMN"), other = x("abcdefghijklmZ");
+    NtlmResponses::lmHash(longer, 437, a);
+    NtlmResponses::lmHash(cut, 437, b);
+    EXPECT_EQ(0, std::memcmp(a, b, 16));
+    NtlmResponses::lmHash(other, 437, b);
+    EXPECT_NE(0, std::memcmp(a, b, 16));
+}
+
+TEST(NtlmMessageTest, Type1LayoutWithWorkstationAndWithDomainAndVersion) {
+    ClsNtlm ntlm;
+    XString ws = x("WS01");
+    ntlm.put_Workstation(ws);
+    XString b64;
+    LogNull log;
+    ASSERT_TRUE(ntlm.GenType1(b64, log));
+    DataBuffer raw;
+    ContentCoding::decodeBase64(b64.getUtf8(), std::strlen(b64.getUtf8()), raw);
+    Bytes m = toBytes(raw);
+    ASSERT_EQ(m.size(), 36u);
+    EXPECT_EQ(0, std::memcmp(m.data(), "NTLMSSP\0", 8));
+    EXPECT_EQ(u32(m, 8), 1u);
+    EXPECT_EQ(u32(m, 12), 0x00088207u | 0x00002000u);
+    SecBuf dom = secBuf(m, 16), wsb = secBuf(m, 24);
+    EXPECT_EQ(dom.len + dom.maxLen + dom.offset, 0u);
+    EXPECT_EQ(wsb.len, 4u);
+    EXPECT_EQ(wsb.maxLen, 4u);
+    EXPECT_EQ(wsb.offset, 32u);
+    EXPECT_EQ(std::string(m.begin() + 32, m.end()), "WS01");
+
+    XString domain = x("CORP");
+    ntlm.put_Domain(domain);
+    ntlm.SetFlag(ClsNtlm::kFlagVersion, true);
+    ASSERT_TRUE(ntlm.genType1Bytes(raw, log));
+    m = toBytes(raw);
+    EXPECT_EQ(u32(m, 12), 0x00088207u | 0x00003000u | 0x02000000u);
+    EXPECT_EQ(m[32], ClsNtlm::kVersionMajor);
+    EXPECT_EQ(u16(m, 34), ClsNtlm::kVersionBuild);
+    EXPECT_EQ(m[39], 0x0f);
+    EXPECT_EQ(secBuf(m, 16).offset, 40u);
+    EXPECT_EQ(str(payload(m, 16)), "CORP");
+    EXPECT_EQ(secBuf(m, 24).offset, 44u);
+    EXPECT_EQ(m.size(), 48u);
+}
+
+TEST(NtlmMessageTest, Type3LayoutUnicodeAndOem) {
+    ClsNtlm ntlm;
+    setExampleCredentials(ntlm);
+    Bytes m = type3For(ntlm, 0xe2888215);  // a typical server's flags
+    EXPECT_EQ(0, std::memcmp(m.data(), "NTLMSSP\0", 8));
+    EXPECT_EQ(u32(m, 8), 3u);
+    uint32_t flags = u32(m, 60);
+    EXPECT_EQ(flags, 0x00088207u & 0xe2888215u);
+    SecBuf key = secBuf(m, 52);
+    EXPECT_EQ(key.len + key.maxLen + key.offset, 0u);
+    EXPECT_EQ(payload(m, 28), utf16("Domain"));
+    EXPECT_EQ(payload(m, 36), utf16("User"));
+    EXPECT_EQ(payload(m, 44), utf16("COMPUTER"));
+    // Payloads follow the header and the flags in order, back to back.
+    uint32_t expect = 64;
+    for (size_t slot : {28, 36, 44, 12, 20}) {
+        SecBuf b = secBuf(m, slot);
+        EXPECT_EQ(b.offset, expect) << "slot " << slot;
+        EXPECT_EQ(b.len, b.maxLen);
+        expect += b.len;
+    }
+    EXPECT_EQ(expect, m.size());
+
+    // A server without Unicode gets the OEM code page (437: e-acute is 0x82).
+    XString user = x("Us\xc3\xa9r");
+    ntlm.put_UserName(user);
+    ntlm.put_OemCodePage(437);
+    m = type3For(ntlm, 0x00000202);
+    EXPECT_EQ(u32(m, 60) & 1u, 0u);
+    EXPECT_EQ(hex(payload(m, 36)), "5573" "82" "72");
+    EXPECT_EQ(str(payload(m, 28)), "Domain");
+}
+
+TEST(NtlmMessageTest, MalformedType2IsRefusedWithItsReason) {
+    Bytes good = type2(0x00000201, unhex(kServerChallenge), utf16("SRV"), exampleTargetInfo());
+    ASSERT_GE(good.size(), 60u);
+
+    struct Case {
+        const char* name;
+        Bytes msg;
+        const char* reason;
+    };
+    Bytes short59 = type2(0x201, unhex(kServerChallenge), Bytes{'A', 'B', 'C'}, Bytes());
+    ASSERT_EQ(short59.size(), 59u);
+    Bytes badSig = good;
+    badSig[3] = 'X';
+    Bytes badType = good;
+    badType[8] = 3;
+    Bytes targetPast = good;
+    targetPast[16] = static_cast<unsigned char>(good.size() - 5);  // offset low byte, length 6
+    Bytes infoPast = good;
+    infoPast[40] = static_cast<unsigned char>(u16(good, 40) + 1);
+    infoPast[42] = infoPast[40];
+    Bytes infoHugeOffset = good;
+    infoHugeOffset[47] = 0xff;  // offset near 4 GiB must not wrap
+    std::vector<Case> cases = {
+        {"59 bytes", short59, "TYPE2 message is not long enough."},
+        {"signature", badSig, "Expected TYPE2 message to begin with NTLMSSP."},
+        {"type", badType, "TYPE2 message type not equal to 2"},
+        {"target name", targetPast, "Failed to get target name from TYPE2 message."},
+        {"target info", infoPast, "Failed to get target info data from TYPE2 message."},
+        {"target info offset", infoHugeOffset, "Failed to get target info data from TYPE2 message."},
+    };
+    for (const Case& c : cases) {
+        ClsNtlm ntlm;
+        setExampleCredentials(ntlm);
+        Logger log;
+        DataBuffer out;
+        EXPECT_FALSE(ntlm.genType3Bytes(toDb(c.msg), out, log)) << c.name;
+        EXPECT_TRUE(out.isEmpty()) << c.name;
+        std::string text = logText(log);
+        EXPECT_NE(text.find(c.reason), std::string::npos) << c.name << "\n" << text;
+        EXPECT_NE(text.find("Failed to decode TYPE2 input message."), std::string::npos) << c.name;
+    }
+
+    // An empty target name may point anywhere.
+    Bytes emptyTarget = type2(0x201, unhex(kServerChallenge), Bytes(), exampleTargetInfo());
+    emptyTarget[16] = 0xff;
+    emptyTarget[19] = 0x7f;
+    ClsNtlm ntlm;
+    setExampleCredentials(ntlm);
+    LogNull quiet;
+    DataBuffer out;
+    EXPECT_TRUE(ntlm.genType3Bytes(toDb(emptyTarget), out, quiet));
+    XString target;
+    ntlm.get_TargetName(target);
+    EXPECT_TRUE(target.isEmpty());
+
+    // The text form: bad base64 decodes to too little.
+    XString in = x("TlRMTVNTUAACAAAA"), result;
+    Logger log;
+    EXPECT_FALSE(ntlm.GenType3(in, result, log));
+    EXPECT_NE(logText(log).find("TYPE2 message is not long enough."), std::string::npos);
+}
+
+TEST(NtlmMessageTest, Type2TargetNameAndTruncatedTargetInfoAreRead) {
+    // The last entry claims more than is left: the walk stops, the message is still good.
+    Bytes info = exampleTargetInfo();
+    info.resize(info.size() - 4);
+    put16(info, 3);
+    put16(info, 200);
+    Bytes msg = type2(0x00000001, unhex(kServerChallenge), utf16("TARGET"), info);
+    ClsNtlm ntlm;
+    setExampleCredentials(ntlm);
+    Logger log;
+    DataBuffer out;
+    ASSERT_TRUE(ntlm.genType3Bytes(toDb(msg), out, log));
+    XString v;
+    ntlm.get_TargetName(v);
+    EXPECT_STREQ(v.getUtf8(), "TARGET");
+    ntlm.get_NetBiosComputerName(v);
+    EXPECT_STREQ(v.getUtf8(), "Server");
+    ntlm.get_DnsComputerName(v);
+    EXPECT_TRUE(v.isEmpty());
+    std::string text = logText(log);
+    EXPECT_NE(text.find("TARGET"), std::string::npos) << text;
+}

@@ -1,0 +1,153 @@
+// AUTH NTLM and AUTH MSN through the SMTP session: the line flow against
+// the scripted peer, the logins against the real servers.
+
+#include "core/ContentCoding.h"
+#include "smtp/NtlmTestSupport.h"
+#include "smtp/SmtpConnImpl.h"
+#include "smtp/SmtpTestSupport.h"
+#include "support/ScriptedSmtpServer.h"
+#include "support/TestEnv.h"
+
+#include <gtest/gtest.h>
+
+namespace ostmail {
+namespace {
+
+using smtptest::Client;
+using smtptest::xs;
+using testsupport::ScriptedSmtpServer;
+
+ntlmtest::Bytes unbase64(const std::string& s) {
+    DataBuffer d;
+    ContentCoding::decodeBase64(s.data(), s.size(), d);
+    return ntlmtest::Bytes(d.getData(), d.getData() + d.getSize());
+}
+
+std::string base64(const ntlmtest::Bytes& b) {
+    StringBuffer sb;
+    ContentCoding::encodeBase64Flat(b.data(), b.size(), sb);
+    return sb.toStdString();
+}
+
+bool login(Client& c, int port, const std::string& user, const std::string& password, const std::string& domain,
+           const std::string& method) {
+    return c.conn.smtpConnect("127.0.0.1", port, xs(user), xs(password), xs(domain), xs(method), 5, 5000, nullptr,
+                              c.log, nullptr, c.timedOut, c.aborted);
+}
+
+}  // namespace
+
+// NTLM chosen from the EHLO list; the answer to a fixed challenge is checked
+// against MS-NLMP 4.2.2, and no token goes into the transcript.
+TEST(SmtpNtlm, ChosenFromEhloListAnswersTheChallenge) {
+    ntlmtest::Bytes challenge = ntlmtest::type2(0x00008201, ntlmtest::unhex("0123456789abcdef"), {}, {});
+    challenge.resize(48);
+    ScriptedSmtpServer srv;
+    srv.reply("220 hi").expect("EHLO").send("250-mail.test\r\n250 AUTH NTLM CRAM-MD5\r\n")
+        .expectReply("AUTH NTLM", "334 ").expectReply("TlRMTVNTUAAB", "334 " + base64(challenge))
+        .expectReply("TlRMTVNTUAAD", "235 welcome").serveRest();
+    srv.start();
+    {
+        Client c;
+        ASSERT_TRUE(login(c, srv.port(), "User", "Password", "", "")) << c.log.text();
+        EXPECT_TRUE(c.log.has("D: login_method=NTLM"));
+        EXPECT_TRUE(c.log.has("I: Using Microsoft SSPI NTLM."));
+        EXPECT_FALSE(c.conn.transcript().containsSubstring("TlRMTVNTUAAB")) << c.conn.transcript().getString();
+        EXPECT_FALSE(c.conn.transcript().containsSubstring("TlRMTVNTUAAD"));
+    }
+    ASSERT_TRUE(srv.waitDone());
+    ASSERT_GE(srv.lines().size(), 4u);
+    ntlmtest::Bytes type3 = unbase64(srv.lines()[3]);
+    EXPECT_EQ(ntlmtest::hex(ntlmtest::payload(type3, 20)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
+    EXPECT_EQ(ntlmtest::payload(type3, 36), ntlmtest::utf16("User"));
+    EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
+}
+
+TEST(SmtpNtlm, PackageFailuresEndTheLogin) {
+    {   // the server refuses the first token
+        ScriptedSmtpServer srv;
+        srv.reply("220 hi").expect("EHLO").send("250 AUTH NTLM\r\n")
+            .expectReply("AUTH NTLM", "334 ").expectReply("TlRMTVNTUAAB", "504 no").serveRest();
+        srv.start();
+        Client c;
+        EXPECT_FALSE(login(c, srv.port(), "User", "Password", "", ""));
+        EXPECT_TRUE(c.log.has("E: exchangePackage: failed to get success response"));
+        EXPECT_TRUE(c.log.has("E: VelmoraSSPI.authenticate: exchange failed"));
+        EXPECT_TRUE(c.log.has("E: NTLM authentication failed"));
+        EXPECT_TRUE(c.log.has("I: Failed to login using NTLM method"));
+    }
+    {   // a challenge that is not NTLM: nothing more is sent
+        ScriptedSmtpServer srv;
+        srv.reply("220 hi").expect("EHLO").send("250 AUTH NTLM\r\n")
+            .expectReply("AUTH NTLM", "334 ").expectReply("TlRMTVNTUAAB", "334 aGVsbG8=").serveRest();
+        srv.start();
+        Client c;
+        EXPECT_FALSE(login(c, srv.port(), "User", "Password", "", ""));
+        EXPECT_TRUE(c.log.has("E: VelmoraSSPI.authenticate: failed to prepare next package"));
+        EXPECT_TRUE(c.log.has("E: Finished and NOT authenticated"));
+        c.conn.closeConnection(c.log, nullptr);
+        ASSERT_TRUE(srv.waitDone());
+        EXPECT_EQ(srv.lines().size(), 3u) << srv.transcript();
+    }
+    {   // the server refuses AUTH NTLM itself
+        ScriptedSmtpServer srv;
+        srv.reply("220 hi").expect("EHLO").send("250 AUTH NTLM\r\n")
+            .expectReply("AUTH NTLM", "504 unrecognized").serveRest();
+        srv.start();
+        Client c;
+        EXPECT_FALSE(login(c, srv.port(), "User", "Password", "", ""));
+        EXPECT_TRUE(c.log.has("E: Failed to send AUTH NTLM"));
+        EXPECT_FALSE(c.log.has("E: NTLM authentication failed"));
+    }
+}
+
+// Forced NTLM against Exim's spa (NTLMv1) and Cyrus: the right password is
+// taken, a wrong one is refused with the logon-denied lines.
+TEST(SmtpNtlm, ForcedNtlmAgainstRealServers) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    for (const char* key : {"OSTMAIL_SMTP_PORT", "OSTMAIL_NTLM2_SMTP_PORT"}) {
+        int port = env.port(key);
+        {
+            Client c;
+            EXPECT_TRUE(login(c, port, user, pass, "", "NTLM")) << key << "\n" << c.log.text();
+            EXPECT_TRUE(c.log.has("D: login_method=NTLM")) << key;
+        }
+        {
+            Client c;
+            EXPECT_FALSE(login(c, port, user, "wrong-" + pass, "", "NTLM")) << key;
+            EXPECT_TRUE(c.log.has("D: response=535 Incorrect authentication data")) << key << "\n" << c.log.text();
+            EXPECT_TRUE(c.log.has("E: Logon denied.  Check username, password, and domain")) << key;
+            EXPECT_TRUE(c.log.has("E: NTLM authentication failed")) << key;
+            EXPECT_TRUE(c.log.has("I: Failed to login using NTLM method")) << key;
+        }
+    }
+    // An upper-case domain is what Cyrus looks its users up under.
+    Client c;
+    EXPECT_TRUE(login(c, env.port("OSTMAIL_NTLM2_SMTP_PORT"), user, pass, "WORKGROUP", "NTLM")) << c.log.text();
+}
+
+// No MSN package is installed here: LOGIN logs in instead, and the
+// "default" account has no credentials behind it.
+TEST(SmtpNtlm, MsnFallsBackToLoginAndDefaultAccountFails) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    int port = env.port("OSTMAIL_SMTP_PORT");
+    {
+        Client c;
+        EXPECT_TRUE(login(c, port, env.get("OSTMAIL_SMTP_USER"), env.get("OSTMAIL_SMTP_PASSWORD"), "", "MSN"))
+            << c.log.text();
+        EXPECT_TRUE(c.log.has("D: login_method=MSN"));
+        EXPECT_TRUE(c.log.has("D: alt_login_method=LOGIN"));
+    }
+    {
+        Client c;
+        EXPECT_FALSE(login(c, port, " Default ", "default", "", "NTLM"));
+        EXPECT_TRUE(c.log.has("I: Using default NTLM credentials."));
+        EXPECT_TRUE(c.log.has("E: Failed to acquire credentials handle"));
+        EXPECT_TRUE(c.log.has("D: status_code=SEC_E_NO_CREDENTIALS"));
+        EXPECT_TRUE(c.log.has("D: domain=NONE"));
+        EXPECT_TRUE(c.log.has("E: NTLM authentication failed"));
+    }
+}
+
+}  // namespace ostmail

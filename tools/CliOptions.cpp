@@ -1,0 +1,220 @@
+#include "CliOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+namespace ostmail {
+namespace cli {
+
+namespace {
+
+bool toInt(const std::string& text, int& out) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < -2147483647L || v > 2147483647L) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+using ValueSetter = std::function<bool(SendOptions&, const std::string&)>;
+
+ValueSetter text(std::string SendOptions::*field) {
+    return [field](SendOptions& o, const std::string& v) {
+        o.*field = v;
+        return true;
+    };
+}
+
+ValueSetter number(int SendOptions::*field) {
+    return [field](SendOptions& o, const std::string& v) { return toInt(v, o.*field); };
+}
+
+ValueSetter list(std::vector<std::string> SendOptions::*field) {
+    return [field](SendOptions& o, const std::string& v) {
+        for (const std::string& e : splitEntries(v)) (o.*field).push_back(e);
+        return true;
+    };
+}
+
+// HOST:PORT of a SOCKS proxy; without a port the usual 1080.
+ValueSetter socksProxy(int version) {
+    return [version](SendOptions& o, const std::string& v) {
+        std::string port;
+        if (!splitHostPort(v, o.socksHost, port)) return false;
+        o.socksPort = 1080;
+        o.socksVersion = version;
+        return port.empty() || (toInt(port, o.socksPort) && o.socksPort > 0 && o.socksPort <= 65535);
+    };
+}
+
+const std::map<std::string, ValueSetter>& valueOptions() {
+    static const std::map<std::string, ValueSetter> options = {
+        {"--server", text(&SendOptions::server)},
+        {"--port", number(&SendOptions::port)},
+        {"--user", text(&SendOptions::user)},
+        {"--password", text(&SendOptions::password)},
+        {"--domain", text(&SendOptions::domain)},
+        {"--auth-method", text(&SendOptions::authMethod)},
+        {"--helo", text(&SendOptions::helo)},
+        {"--connect-timeout", number(&SendOptions::connectTimeout)},
+        {"--read-timeout", number(&SendOptions::readTimeout)},
+        {"--from", text(&SendOptions::fromAddress)},
+        {"--from-name", text(&SendOptions::fromName)},
+        {"--to", list(&SendOptions::to)},
+        {"--cc", list(&SendOptions::cc)},
+        {"--bcc", list(&SendOptions::bcc)},
+        {"--attach", list(&SendOptions::attachments)},
+        {"--subject", text(&SendOptions::subject)},
+        {"--body", text(&SendOptions::body)},
+        {"--body-file", text(&SendOptions::bodyFile)},
+        {"--retries", number(&SendOptions::retries)},
+        {"--retry-wait", number(&SendOptions::retryWait)},
+        {"--dsn-notify", text(&SendOptions::dsnNotify)},
+        {"--dsn-envid", text(&SendOptions::dsnEnvid)},
+        {"--dsn-ret", text(&SendOptions::dsnRet)},
+        {"--sent-log", text(&SendOptions::sentLog)},
+        {"--socks-host", text(&SendOptions::socksHost)},
+        {"--socks-port", number(&SendOptions::socksPort)},
+        {"--socks-version", number(&SendOptions::socksVersion)},
+        {"--socks-user", text(&SendOptions::socksUser)},
+        {"--socks-password", text(&SendOptions::socksPassword)},
+        {"--socks4", socksProxy(4)},
+        {"--socks5", socksProxy(5)},
+    };
+    return options;
+}
+
+const std::map<std::string, bool SendOptions::*>& flagOptions() {
+    static const std::map<std::string, bool SendOptions::*> flags = {
+        {"--ssl", &SendOptions::ssl},         {"--starttls", &SendOptions::startTls},
+        {"--verbose", &SendOptions::verbose}, {"-v", &SendOptions::verbose},
+        {"--help", &SendOptions::help},       {"-h", &SendOptions::help},
+    };
+    return flags;
+}
+
+bool applyValue(const std::string& name, const std::string& value, SendOptions& opts, std::string& error) {
+    auto it = valueOptions().find(name);
+    if (it->second(opts, value)) return true;
+    error = "bad value for " + name + ": '" + value + "'";
+    return false;
+}
+
+}  // namespace
+
+bool splitHostPort(const std::string& text, std::string& host, std::string& port) {
+    size_t colon = text.rfind(':');
+    host = text.substr(0, colon);
+    port = colon == std::string::npos ? "" : text.substr(colon + 1);
+    return !host.empty() && (colon == std::string::npos || !port.empty());
+}
+
+std::vector<std::string> splitEntries(const std::string& list) {
+    std::vector<std::string> entries;
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t end = list.find(';', pos);
+        if (end == std::string::npos) end = list.size();
+        if (end > pos) entries.push_back(list.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return entries;
+}
+
+bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, std::string& error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        bool inlineValue = false;
+        size_t eq = name.find('=');
+        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            inlineValue = true;
+        }
+        auto flag = flagOptions().find(name);
+        if (flag != flagOptions().end() && !inlineValue) {
+            opts.*(flag->second) = true;
+            continue;
+        }
+        if (valueOptions().count(name) == 0) {
+            error = "unknown option '" + args[i] + "'";
+            return false;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= args.size()) {
+                error = "option " + name + " needs a value";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (!applyValue(name, value, opts, error)) return false;
+    }
+    if (opts.help) return true;
+    if (opts.server.empty()) error = "--server is required";
+    else if (opts.to.empty() && opts.cc.empty() && opts.bcc.empty()) error = "at least one --to, --cc or --bcc is required";
+    else if (!opts.body.empty() && !opts.bodyFile.empty()) error = "give --body or --body-file, not both";
+    return error.empty();
+}
+
+const char* usageText() {
+    return "usage: ostmail send --server HOST --to ADDR [options]\n"
+           "       ostmail mx DOMAIN|ADDRESS [--all] [--dns-server HOST:PORT]\n"
+           "\n"
+           "Sends one message over SMTP. Lists may be repeated or separated by ';'.\n"
+           "\n"
+           "Server and login:\n"
+           "  --server HOST          SMTP server (a pasted web address is reduced to its host)\n"
+           "  --port N               port (default 25)\n"
+           "  --ssl                  TLS from the first byte (implicit TLS, port 465)\n"
+           "  --starttls             upgrade with STARTTLS after connecting\n"
+           "  --user NAME            login name; with --password enables AUTH\n"
+           "  --password TEXT        login password\n"
+           "  --domain NAME          login domain for NTLM\n"
+           "  --auth-method NAME     force LOGIN, PLAIN, CRAM-MD5, NTLM or NONE\n"
+           "  --helo NAME            name sent with EHLO/HELO (default: this host's name)\n"
+           "  --connect-timeout S    seconds to wait for the connection (default 30)\n"
+           "  --read-timeout S       seconds to wait for each reply (default 30)\n"
+           "  --socks4 HOST:PORT     connect through a SOCKS4 proxy (port default 1080)\n"
+           "  --socks5 HOST:PORT     connect through a SOCKS5 proxy (port default 1080)\n"
+           "  --socks-user NAME      user name for the proxy\n"
+           "  --socks-password TEXT  password for a SOCKS5 proxy\n"
+           "  --socks-host HOST, --socks-port N, --socks-version 4|5   the same, one by one\n"
+           "\n"
+           "Message:\n"
+           "  --from ADDR            sender address (also the envelope sender)\n"
+           "  --from-name NAME       sender display name\n"
+           "  --to ADDR              recipient (repeatable)\n"
+           "  --cc ADDR              copy recipient (repeatable)\n"
+           "  --bcc ADDR             blind copy recipient (repeatable)\n"
+           "  --subject TEXT         subject\n"
+           "  --body TEXT            plain-text body\n"
+           "  --body-file PATH       plain-text body read from a file\n"
+           "  --attach PATH          file attachment (repeatable)\n"
+           "\n"
+           "Delivery:\n"
+           "  --retries N            further attempts after a failure (default 0)\n"
+           "  --retry-wait S         seconds to wait after each failed attempt (default 0)\n"
+           "  --dsn-notify LIST      DSN NOTIFY value, e.g. SUCCESS,FAILURE\n"
+           "  --dsn-envid ID         DSN envelope id\n"
+           "  --dsn-ret FULL|HDRS    DSN return type\n"
+           "  --sent-log PATH        append every sent message to this file\n"
+           "\n"
+           "  -v, --verbose          print the activity log of the send\n"
+           "  -h, --help             this text\n"
+           "\n"
+           "Exit status: 0 sent, 1 not sent (the reason follows on stderr), 2 usage error.\n"
+           "\n"
+           "ostmail mx prints the mail exchangers of a domain (or of an address's\n"
+           "domain), best first, one per line: only the best one unless --all is\n"
+           "given. --dns-server asks that server (a dotted IPv4 address, port\n"
+           "default 53) instead of the system's. Exit status: 0 found, 1 none or\n"
+           "the lookup failed, 2 usage error.\n";
+}
+
+}  // namespace cli
+}  // namespace ostmail

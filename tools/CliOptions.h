@@ -1,0 +1,59 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace ostmail {
+namespace cli {
+
+// Everything `ostmail send` can be told on its command line.
+struct SendOptions {
+    std::string server;
+    int port = 25;
+    bool ssl = false;
+    bool startTls = false;
+    std::string user;
+    std::string password;
+    std::string domain;
+    std::string authMethod;
+    std::string helo;
+    int connectTimeout = 30;
+    int readTimeout = 30;
+    std::string fromName;
+    std::string fromAddress;
+    std::vector<std::string> to;
+    std::vector<std::string> cc;
+    std::vector<std::string> bcc;
+    std::vector<std::string> attachments;
+    std::string subject;
+    std::string body;
+    std::string bodyFile;
+    int retries = 0;
+    int retryWait = 0;
+    std::string dsnNotify;
+    std::string dsnEnvid;
+    std::string dsnRet;
+    std::string sentLog;
+    std::string socksHost;
+    int socksPort = 1080;
+    int socksVersion = 0;
+    std::string socksUser;
+    std::string socksPassword;
+    bool verbose = false;
+    bool help = false;
+};
+
+// Parses the arguments after "send". On a usage error returns false with
+// the reason in error.
+bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, std::string& error);
+
+// "host:port" or "host"; port is empty when not given. False when the
+// host is empty or a colon has no port after it.
+bool splitHostPort(const std::string& text, std::string& host, std::string& port);
+
+// Splits "a;b" lists given to a repeatable option into their entries.
+std::vector<std::string> splitEntries(const std::string& list);
+
+const char* usageText();
+
+}  // namespace cli
+}  // namespace ostmail

@@ -1,0 +1,135 @@
+// ostmail: the command-line front end of the mail toolkit.
+#include "CliOptions.h"
+#include "MxCommand.h"
+#include "ProgressBar.h"
+#include "facade/VmEmail.h"
+#include "facade/VmMailMan.h"
+#include "facade/VmString.h"
+#include "mailjob/MailJob.h"
+#include "platform/Clock.h"
+#include "platform/FileSystem.h"
+#include "platform/Terminal.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+using namespace ostmail;
+
+namespace {
+
+enum ExitCode { kSent = 0, kNotSent = 1, kUsage = 2 };
+
+void configureServer(VmMailMan& mm, const cli::SendOptions& o) {
+    mm.put_SmtpHost(o.server.c_str());
+    mm.put_SmtpPort(o.port);
+    mm.put_SmtpSsl(o.ssl);
+    mm.put_StartTLS(o.startTls);
+    mm.put_SmtpUsername(o.user.c_str());
+    mm.put_SmtpPassword(o.password.c_str());
+    mm.put_SmtpDomain(o.domain.c_str());
+    mm.put_SmtpAuthMethod(o.authMethod.c_str());
+    mm.put_HeloHostname(o.helo.c_str());
+    mm.put_ConnectTimeout(o.connectTimeout);
+    mm.put_ReadTimeout(o.readTimeout);
+    mm.put_DsnNotify(o.dsnNotify.c_str());
+    mm.put_DsnEnvid(o.dsnEnvid.c_str());
+    mm.put_DsnRet(o.dsnRet.c_str());
+    mm.put_SentLogPath(o.sentLog.c_str());
+    if (!o.socksHost.empty()) {
+        mm.put_SocksHostname(o.socksHost.c_str());
+        mm.put_SocksPort(o.socksPort);
+        mm.put_SocksVersion(o.socksVersion == 0 ? 5 : o.socksVersion);
+        mm.put_SocksUsername(o.socksUser.c_str());
+        mm.put_SocksPassword(o.socksPassword.c_str());
+    }
+}
+
+bool readBody(const cli::SendOptions& o, std::string& body) {
+    if (o.bodyFile.empty()) {
+        body = o.body;
+        return true;
+    }
+    if (platform::readWholeFile(o.bodyFile.c_str(), body)) return true;
+    std::fprintf(stderr, "ostmail: cannot read the body file '%s'\n", o.bodyFile.c_str());
+    return false;
+}
+
+// Unlike the library's mail job, the command line refuses to send a
+// message that lost a recipient or an attachment on the way.
+bool composeMessage(VmEmail& email, const cli::SendOptions& o) {
+    std::string body;
+    if (!readBody(o, body)) return false;
+    email.put_Body(body.c_str());
+    email.put_Subject(o.subject.c_str());
+    email.put_FromName(o.fromName.c_str());
+    email.put_FromAddress(o.fromAddress.c_str());
+    struct List {
+        const std::vector<std::string>& entries;
+        bool (VmEmail::*add)(const char*, const char*);
+    } lists[] = {{o.to, &VmEmail::AddTo}, {o.cc, &VmEmail::AddCC}, {o.bcc, &VmEmail::AddBcc}};
+    for (const List& list : lists)
+        for (const std::string& address : list.entries)
+            if (!(email.*list.add)("", address.c_str())) {
+                std::fprintf(stderr, "ostmail: bad address '%s'\n%s", address.c_str(), email.lastErrorText());
+                return false;
+            }
+    VmString contentType;
+    for (const std::string& path : o.attachments)
+        if (!email.AddFileAttachment(path.c_str(), contentType)) {
+            std::fprintf(stderr, "ostmail: cannot attach '%s'\n%s", path.c_str(), email.lastErrorText());
+            return false;
+        }
+    return true;
+}
+
+int runSend(const cli::SendOptions& o) {
+    VmMailMan mailman;
+    configureServer(mailman, o);
+    VmEmail email;
+    if (!composeMessage(email, o)) return kUsage;
+
+    std::unique_ptr<cli::ProgressBar> bar;
+    if (platform::stderrIsTerminal()) {
+        bar = std::make_unique<cli::ProgressBar>();
+        mailman.put_EventCallbackObject(bar.get());
+    }
+    uint32_t waitMs = static_cast<uint32_t>(o.retryWait) * 1000u;
+    int rc = mailjob::runAttempts([&] { return mailman.SendEmail(email); }, o.retries, waitMs,
+                                  [](uint32_t ms) { platform::sleepMs(ms); });
+    mailman.put_EventCallbackObject(nullptr);
+    bar.reset();
+
+    if (o.verbose || rc != 0) std::fputs(mailman.lastErrorText(), stderr);
+    if (rc != 0) {
+        std::fputs("ostmail: the message was not sent\n", stderr);
+        return kNotSent;
+    }
+    std::fputs("ostmail: message sent\n", stderr);
+    return kSent;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(cli::usageText(), argc < 2 ? stderr : stdout);
+        return argc < 2 ? kUsage : kSent;
+    }
+    if (std::strcmp(argv[1], "mx") == 0) return cli::runMx(std::vector<std::string>(argv + 2, argv + argc));
+    if (std::strcmp(argv[1], "send") != 0) {
+        std::fprintf(stderr, "ostmail: unknown command '%s'\n%s", argv[1], cli::usageText());
+        return kUsage;
+    }
+    cli::SendOptions opts;
+    std::string error;
+    if (!cli::parseSendOptions(std::vector<std::string>(argv + 2, argv + argc), opts, error)) {
+        std::fprintf(stderr, "ostmail: %s\n(see ostmail send --help)\n", error.c_str());
+        return kUsage;
+    }
+    if (opts.help) {
+        std::fputs(cli::usageText(), stdout);
+        return kSent;
+    }
+    return runSend(opts);
+}
