@@ -3,6 +3,7 @@
 #include "core/LogBase.h"
 #include "core/ProgressMonitor.h"
 #include "net/ClsSocksClient.h"
+#include "net/SocksConnect.h"
 
 #include <cstring>
 
@@ -43,11 +44,14 @@ bool Socket2::Connect(const char* hostname, int port, bool tls, uint32_t heartbe
 bool Socket2::connectViaSocks(ClsSocksClient& proxy, const char* hostname, int port, bool tls, uint32_t heartbeatMs,
                               uint32_t connectTimeoutMs, bool& aborted, uint32_t& failReason, LogBase& log,
                               ProgressMonitor* pm) {
-    (void)hostname, (void)port, (void)tls, (void)heartbeatMs, (void)connectTimeoutMs, (void)aborted, (void)pm;
-    LogContextExitor ctx(log, proxy.socksVersion() == 4 ? "SOCKS4" : "SOCKS5");
-    log.LogError("SOCKS proxy connections are not available in this build.");
-    failReason = kConnectFailed;
-    return false;
+    Close(heartbeatMs, m_idleTimeoutMs, log, pm);
+    // The target's name, not the proxy's: TLS over the tunnel checks it.
+    m_hostname.setString(hostname ? hostname : "");
+    m_hostname.trimWhitespace();
+    SocksConnect socks(*this, proxy, heartbeatMs, log, pm);
+    if (proxy.socksVersion() == 4)
+        return socks.socks4(hostname, port, tls, connectTimeoutMs, aborted, failReason);
+    return socks.socks5(hostname, port, tls, connectTimeoutMs, aborted, failReason);
 }
 
 bool Socket2::connectDirect(const char* hostname, int port, bool tls, uint32_t heartbeatMs,
