@@ -72,6 +72,6 @@ cat "$message"
 echo "------------------------------------------------------------------------"
 say "as Python's email package reads it:"
 /usr/bin/python3 "$ROOT/tests/support/mailcheck.py" --flat "$message" |
-  grep -E '^(subject|from\.0\.|to\.0\.|cc\.0\.|header\.return-path|header\.envelope-to|body|attachment\.0\.(filename|content_type|size))=' |
+  grep -E '^(subject|from\.0\.(name|addr)|to\.0\.addr|cc\.0\.addr|header\.return-path|header\.envelope-to|body|attachment\.0\.(filename|content_type|size))=' |
   sed 's/^/  /'
 say "done; the server is stopped and its folder removed"

@@ -376,7 +376,8 @@ launch() {
     --host-record=mx1.example.test,127.0.0.1 --host-record=mx2.example.test,127.0.0.1 \
     --mx-host=equal.test,mxa.equal.test,10 --mx-host=equal.test,mxb.equal.test,10 \
     --host-record=mxa.equal.test,127.0.0.1 --host-record=mxb.equal.test,127.0.0.1 \
-    --host-record=nomx.test,127.0.0.1
+    --host-record=nomx.test,127.0.0.1 \
+    --cname=alias.example.test,mx1.example.test
 
   local ok=1
   wait_port exim "$smtp" && wait_port exim "$smtps" || ok=0
@@ -418,6 +419,7 @@ OSTMAIL_DNS_MX_DOMAIN='example.test'
 OSTMAIL_DNS_EQUAL_DOMAIN='equal.test'
 OSTMAIL_DNS_NOMX_DOMAIN='nomx.test'
 OSTMAIL_DNS_MISSING_DOMAIN='missing.example.test'
+OSTMAIL_DNS_CNAME_ONLY_NAME='alias.example.test'
 EOF
   mv "$DIR/env.tmp" "$DIR/env"
   log "started in $DIR (env: $DIR/env)"

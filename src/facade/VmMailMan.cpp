@@ -18,6 +18,34 @@ bool VmMailMan::SendEmail(VmEmail& email) {
 
 bool VmMailMan::CloseSmtpConnection() { return m_impl->CloseSmtpConnection(); }
 
+const char* VmMailMan::mxLookup(const char* emailOrDomain) {
+    XString in, host;
+    in.setFrom8bit(emailOrDomain ? emailOrDomain : "", m_utf8);
+    if (!m_impl->MxLookup(in, host)) return nullptr;
+    return out(host);
+}
+
+bool VmMailMan::MxLookupAll(const char* emailOrDomain, std::vector<std::string>& hosts) {
+    hosts.clear();
+    XString in;
+    in.setFrom8bit(emailOrDomain ? emailOrDomain : "", m_utf8);
+    ExtPtrArray found;
+    bool ok = m_impl->MxLookupAll(in, found);
+    for (int32_t i = 0; i < found.getSize(); ++i) {
+        XString x;
+        x.setFromSb(*found.at<StringBuffer>(i));
+        hosts.emplace_back(out(x));
+    }
+    found.removeAllObjects();
+    return ok;
+}
+
+bool VmMailMan::SetDnsServer(const char* host, int32_t port) {
+    XString x;
+    x.setFrom8bit(host ? host : "", m_utf8);
+    return m_impl->SetDnsServer(x, port);
+}
+
 void VmMailMan::setText(XSetter f, const char* text) {
     XString x;
     x.setFrom8bit(text ? text : "", m_utf8);

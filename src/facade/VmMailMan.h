@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace ostmail {
 
@@ -30,6 +32,15 @@ public:
     bool CloseSmtpConnection();
     // Not owned; null removes it. Must outlive every send it watches.
     void put_EventCallbackObject(VmMailManProgress* progress) { m_progress = progress; }
+
+    // --- MX lookup (input: an e-mail address or a domain) ---
+    // The best exchanger; null on failure, "" when the domain has no MX.
+    const char* mxLookup(const char* emailOrDomain);
+    // Every exchanger, best first; replaces the content of hosts.
+    bool MxLookupAll(const char* emailOrDomain, std::vector<std::string>& hosts);
+    // Dotted IPv4 address (or "localhost") and port of the DNS server to ask;
+    // an empty host goes back to the system's servers.
+    bool SetDnsServer(const char* host, int32_t port);
 
     // --- texts ---
     void put_SmtpHost(const char* v);

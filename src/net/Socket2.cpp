@@ -3,6 +3,7 @@
 #include "core/LogBase.h"
 #include "core/ProgressMonitor.h"
 #include "net/ClsSocksClient.h"
+#include "net/SocksConnect.h"
 
 #include <cstring>
 
@@ -12,16 +13,15 @@ namespace {
 
 constexpr uint32_t kConnectFailed = VelmoraSocket::kConnectFailed;
 
-bool tlsUnavailable(LogBase& log) {
-    log.LogError("TLS is not available in this build.");
-    return false;
-}
-
 }  // namespace
 
 Socket2::Socket2() = default;
 
-Socket2::~Socket2() { m_socket.Close(); }
+Socket2::~Socket2() {
+    LogNull quiet;
+    if (m_tlsActive) m_tls.ShutdownChannel(quiet);
+    m_socket.Close();
+}
 
 void Socket2::setIdleTimeoutMs(uint32_t ms) {
     m_idleTimeoutMs = ms;
@@ -44,11 +44,14 @@ bool Socket2::Connect(const char* hostname, int port, bool tls, uint32_t heartbe
 bool Socket2::connectViaSocks(ClsSocksClient& proxy, const char* hostname, int port, bool tls, uint32_t heartbeatMs,
                               uint32_t connectTimeoutMs, bool& aborted, uint32_t& failReason, LogBase& log,
                               ProgressMonitor* pm) {
-    (void)hostname, (void)port, (void)tls, (void)heartbeatMs, (void)connectTimeoutMs, (void)aborted, (void)pm;
-    LogContextExitor ctx(log, proxy.socksVersion() == 4 ? "SOCKS4" : "SOCKS5");
-    log.LogError("SOCKS proxy connections are not available in this build.");
-    failReason = kConnectFailed;
-    return false;
+    Close(heartbeatMs, m_idleTimeoutMs, log, pm);
+    // The target's name, not the proxy's: TLS over the tunnel checks it.
+    m_hostname.setString(hostname ? hostname : "");
+    m_hostname.trimWhitespace();
+    SocksConnect socks(*this, proxy, heartbeatMs, log, pm);
+    if (proxy.socksVersion() == 4)
+        return socks.socks4(hostname, port, tls, connectTimeoutMs, aborted, failReason);
+    return socks.socks5(hostname, port, tls, connectTimeoutMs, aborted, failReason);
 }
 
 bool Socket2::connectDirect(const char* hostname, int port, bool tls, uint32_t heartbeatMs,
@@ -58,8 +61,11 @@ bool Socket2::connectDirect(const char* hostname, int port, bool tls, uint32_t h
     m_hostname.setString(hostname ? hostname : "");
     m_hostname.trimWhitespace();
     if (tls) {
-        failReason = kConnectFailed;
-        return tlsUnavailable(log);
+        m_tlsActive = m_tls.EstablishChannel(m_hostname.getString(), static_cast<uint32_t>(port), heartbeatMs,
+                                             connectTimeoutMs, m_idleTimeoutMs, log, pm);
+        failReason = m_tls.lastStatus();
+        aborted = failReason == VelmoraSocket::kConnectAborted;
+        return m_tlsActive;
     }
     m_socket.setConnectTimeoutMs(connectTimeoutMs);
     bool ok = m_socket.Connect(hostname, port, heartbeatMs, aborted, log, pm);
@@ -68,17 +74,23 @@ bool Socket2::connectDirect(const char* hostname, int port, bool tls, uint32_t h
 }
 
 bool Socket2::ConvertToTls(uint32_t heartbeatMs, uint32_t idleTimeoutMs, LogBase& log, ProgressMonitor* pm) {
-    (void)heartbeatMs;
-    (void)idleTimeoutMs;
-    (void)pm;
-    return tlsUnavailable(log);
+    // Plaintext that came before the handshake must not pass for protected data.
+    m_leftover.clear();
+    if (!m_tls.EstablishChannel2(m_hostname.getString(), m_socket, heartbeatMs, idleTimeoutMs, log, pm)) return false;
+    m_tlsActive = true;
+    return true;
 }
 
 bool Socket2::sendCommon(const unsigned char* data, uint32_t n, uint32_t chunkSize, uint32_t heartbeatMs,
                          uint32_t idleTimeoutMs, const char* abortText, LogBase& log, ProgressMonitor* pm) {
-    if (m_tlsActive) return tlsUnavailable(log);
-    m_socket.setIdleTimeoutMs(idleTimeoutMs);
-    if (!m_socket.SendBytes(data, n, chunkSize, heartbeatMs, log, pm)) return false;
+    bool ok;
+    if (m_tlsActive) {
+        ok = m_tls.SendSecure(data, n, heartbeatMs, idleTimeoutMs, log, pm);
+    } else {
+        m_socket.setIdleTimeoutMs(idleTimeoutMs);
+        ok = m_socket.SendBytes(data, n, chunkSize, heartbeatMs, log, pm);
+    }
+    if (!ok) return false;
     if (pm && pm->heartbeatCheck(heartbeatMs)) {
         log.LogError(abortText);
         return false;
@@ -101,15 +113,29 @@ bool Socket2::SendString(const StringBuffer& s, uint32_t chunkSize, uint32_t hea
 bool Socket2::ReceiveBytes(DataBuffer& out, uint32_t maxCount, uint32_t heartbeatMs, uint32_t idleTimeoutMs,
                            SocketFlags& flags, LogBase& log, ProgressMonitor* pm) {
     flags.clear();
-    if (m_tlsActive) return tlsUnavailable(log);
-    m_socket.setIdleTimeoutMs(idleTimeoutMs);
-    if (!m_socket.ReceiveChunk(out, maxCount, heartbeatMs, flags, log, pm)) return false;
+    if (m_tlsActive) {
+        if (!receiveSecure(out, heartbeatMs, idleTimeoutMs, flags, log, pm)) return false;
+    } else {
+        m_socket.setIdleTimeoutMs(idleTimeoutMs);
+        if (!m_socket.ReceiveChunk(out, maxCount, heartbeatMs, flags, log, pm)) return false;
+    }
     if (pm && pm->heartbeatCheck(heartbeatMs)) {
         flags.aborted = true;
         log.LogError("Socket ReceiveBytes aborted by application.");
         return false;
     }
     return true;
+}
+
+// The end of the TLS session reads like a peer close; what came with it
+// still counts.
+bool Socket2::receiveSecure(DataBuffer& out, uint32_t heartbeatMs, uint32_t idleTimeoutMs, SocketFlags& flags,
+                            LogBase& log, ProgressMonitor* pm) {
+    uint32_t before = out.getSize();
+    bool endOfSession = false;
+    bool ok = m_tls.RecvSecure(out, heartbeatMs, idleTimeoutMs, flags, endOfSession, log, pm);
+    if (endOfSession) flags.closedByPeer = true;
+    return ok && out.getSize() > before;
 }
 
 bool Socket2::ReceiveExactly(DataBuffer& out, uint32_t n, uint32_t heartbeatMs, uint32_t idleTimeoutMs,
@@ -166,15 +192,14 @@ bool Socket2::ReceiveUntilMatch(const char* match, StringBuffer& out, uint32_t h
 }
 
 bool Socket2::IsConnected() const {
-    // The TLS channel's own state takes over here once it exists.
-    return m_tlsActive ? false : m_socket.isConnected();
+    return m_tlsActive ? m_tls.isConnected() : m_socket.isConnected();
 }
 
 void Socket2::Close(uint32_t heartbeatMs, uint32_t idleTimeoutMs, LogBase& log, ProgressMonitor* pm) {
     (void)heartbeatMs;
     (void)idleTimeoutMs;
-    (void)log;
     (void)pm;
+    if (m_tlsActive) m_tls.ShutdownChannel(log);
     m_tlsActive = false;
     m_socket.Close();
 }

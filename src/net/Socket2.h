@@ -2,6 +2,7 @@
 #include "core/DataBuffer.h"
 #include "core/StringBuffer.h"
 #include "core/VelmoraObject.h"
+#include "net/SChannel.h"
 #include "net/SocketFlags.h"
 #include "net/VelmoraSocket.h"
 
@@ -67,6 +68,9 @@ public:
 
     // The plain connection, for the proxy handshakes and the TLS hand-over.
     VelmoraSocket& plainSocket() { return m_socket; }
+    // The TLS channel, for its settings (required verification, trust
+    // anchors, protocol and cipher names) and its server certificate.
+    SChannel& tlsChannel() { return m_tls; }
     uint32_t leftoverSize() const { return m_leftover.getSize(); }
 
 private:
@@ -77,11 +81,14 @@ private:
                          ProgressMonitor* pm);
     bool sendCommon(const unsigned char* data, uint32_t n, uint32_t chunkSize, uint32_t heartbeatMs,
                     uint32_t idleTimeoutMs, const char* abortText, LogBase& log, ProgressMonitor* pm);
+    bool receiveSecure(DataBuffer& out, uint32_t heartbeatMs, uint32_t idleTimeoutMs, SocketFlags& flags, LogBase& log,
+                       ProgressMonitor* pm);
     bool takeLineFromOutput(StringBuffer& out, const char* match, uint32_t from);
 
     DataBuffer m_leftover;
-    // Traffic goes through the TLS channel (a member to come) while set.
+    // Traffic goes through the TLS channel while set.
     bool m_tlsActive = false;
+    SChannel m_tls;
     VelmoraSocket m_socket;
     StringBuffer m_hostname;
     uint32_t m_idleTimeoutMs = VelmoraSocket::kDefaultIdleTimeoutMs;

@@ -4,6 +4,7 @@
 #include "core/StringBuffer.h"
 #include "core/XString.h"
 #include "net/ClsSocksClient.h"
+#include "net/Mx.h"
 #include "smtp/SmtpConnImpl.h"
 
 #include <cstdint>
@@ -98,6 +99,16 @@ public:
     void put_SocksPassword(XString& v) { m_socks.password().copyFrom(v); }
     void get_SocksPassword(XString& out) { out.copyFrom(m_socks.password()); }
 
+    // --- MX lookup: the input is an e-mail address or a bare domain ---
+    // Best exchanger; empty with success when the answer has no MX record.
+    bool MxLookup(XString& emailOrDomain, XString& out);
+    // Every exchanger, lowest preference first: new StringBuffers appended
+    // to out, which the caller owns.
+    bool MxLookupAll(XString& emailOrDomain, ExtPtrArray& out);
+    // Where MX queries go: a dotted IPv4 address or "localhost" and a port
+    // (0 = 53). An empty host restores the system's servers.
+    bool SetDnsServer(XString& host, int32_t port);
+
     // For tests and tools: is a session open right now?
     bool isSmtpConnected() const { return m_smtp.isConnected(); }
 
@@ -114,6 +125,7 @@ private:
 
     std::recursive_mutex m_cs;
     ClsSocksClient m_socks;
+    Mx m_mx;
     SmtpConnImpl m_smtp;
 
     StringBuffer m_smtpHost;

@@ -1,6 +1,4 @@
 #include "core/LogBase.h"
-#include "core/ProgressMonitor.h"
-#include "platform/SysInfo.h"
 #include "smtp/SmtpConnCredentials.h"
 #include "smtp/SmtpConnImpl.h"
 
@@ -177,7 +175,9 @@ bool SmtpConnImpl::openAndGreet(const char* host, int port, int connectTimeoutSe
     uint32_t failReason = 0;
     if (!m_conn.Connect(host, port, m_tlsOnConnect, m_heartbeatMs, static_cast<uint32_t>(connectTimeoutSecs) * 1000,
                         socks, aborted, failReason, log, pm)) {
-        if (aborted) flags.aborted = true;
+        if (aborted || failReason == VelmoraSocket::kConnectAborted) flags.aborted = true;
+        if (failReason == VelmoraSocket::kConnectDnsTimeout || failReason == VelmoraSocket::kConnectTimeout)
+            flags.timedOut = true;
         log.LogError("Failed to connect to SMTP server.");
         return false;
     }

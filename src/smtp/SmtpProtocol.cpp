@@ -3,6 +3,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include <vector>
+
 namespace ostmail {
 
 namespace {
@@ -106,28 +108,26 @@ void SmtpProtocol::limitCommand(StringBuffer& cmd) {
     if (cmd.getSize() > kMaxCommand) cmd.truncateTo(kMaxCommand);
 }
 
+// In place: the buffer grows by one byte per stuffed dot and the text moves
+// up from the back, so a large body is never held twice.
 void SmtpProtocol::dotStuff(StringBuffer& body) {
+    const uint32_t n = body.getSize();
     const char* s = body.getString();
-    uint32_t n = body.getSize();
     const char* end = s + n;
-    const char* p = s;
-    uint32_t dots = 0;
-    while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr) {
-        if (++p < end && *p == '.') ++dots;
+    std::vector<uint32_t> dotAt;  // offsets of the dots that need a twin
+    for (const char* p = s; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))));)
+        if (++p < end && *p == '.') dotAt.push_back(static_cast<uint32_t>(p - s));
+    if (dotAt.empty() || !body.appendCharN('.', dotAt.size())) return;
+    char* b = body.getMutable();
+    uint32_t src = n;
+    uint32_t dst = n + static_cast<uint32_t>(dotAt.size());
+    for (auto it = dotAt.rbegin(); it != dotAt.rend(); ++it) {
+        uint32_t len = src - *it;
+        dst -= len;
+        std::memmove(b + dst, b + *it, len);
+        b[--dst] = '.';
+        src = *it;
     }
-    if (dots == 0) return;
-    StringBuffer out;
-    out.expectNumBytes(n + dots);
-    const char* run = s;
-    for (p = s; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr;) {
-        if (++p < end && *p == '.') {
-            out.appendN(run, static_cast<size_t>(p - run));
-            out.appendChar('.');
-            run = p;
-        }
-    }
-    out.appendN(run, static_cast<size_t>(end - run));
-    body.swap(out);
 }
 
 void SmtpProtocol::recordWrite(StringBuffer& transcript, const char* data, uint32_t n) {

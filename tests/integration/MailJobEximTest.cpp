@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <string>
@@ -166,6 +167,60 @@ TEST(MailJobExim, CommandLineSendsAndReportsFailures) {
     EXPECT_NE(r.err.find("--server is required"), std::string::npos) << r.err;
     r = runProgram({prog, "send", "--server", "h", "--to", "a@example.test", "--port", "x25"});
     EXPECT_EQ(r.exitCode, 2);
+}
+
+// Trusts the test CA (through OpenSSL's default-path variable) while alive.
+class TrustTestCa {
+public:
+    explicit TrustTestCa(const std::string& caFile) {
+        const char* old = std::getenv("SSL_CERT_FILE");
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        setenv("SSL_CERT_FILE", caFile.c_str(), 1);
+    }
+    ~TrustTestCa() {
+        if (had_)
+            setenv("SSL_CERT_FILE", old_.c_str(), 1);
+        else
+            unsetenv("SSL_CERT_FILE");
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+TEST(MailJobExim, ImplicitTlsAndStartTlsDeliver) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    TrustTestCa trust(env.get("OSTMAIL_CA_FILE"));
+    std::string token = Maildir::uniqueToken("tls");
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+
+    CMailObj m;
+    m.SetServer(wide(env.get("OSTMAIL_TLS_HOST")));
+    m.SetPortNum(env.port("OSTMAIL_SMTPS_PORT"));
+    m.UseSSL(1);
+    m.SetUserName(wide(env.get("OSTMAIL_SMTP_USER")));
+    m.SetPasswd(wide(env.get("OSTMAIL_SMTP_PASSWORD")));
+    m.SetSenderAddr(L"tls@example.test");
+    m.SetRecipAddr(L"secure@example.test");
+    m.SetSubject(wide(token + "-implicit"));
+    m.SetBody(L"over TLS from the first byte\r\n");
+    ASSERT_EQ(m.DoMail(), 0);
+    std::string path = maildir.waitFor(token + "-implicit");
+    ASSERT_NE(path, "");
+    EXPECT_NE(Maildir::readFile(path).find("with esmtpsa"), std::string::npos) << "TLS and AUTH, says Exim";
+
+    PythonResult r = runProgram({std::string(OSTMAIL_BINARY_DIR) + "/ostmail", "send", "--server",
+                                 env.get("OSTMAIL_TLS_HOST"), "--port",
+                                 std::to_string(env.port("OSTMAIL_SMTP_PORT")), "--starttls", "--user",
+                                 env.get("OSTMAIL_SMTP_USER"), "--password", env.get("OSTMAIL_SMTP_PASSWORD"),
+                                 "--from", "tls@example.test", "--to", "secure@example.test", "--subject",
+                                 token + "-starttls", "--body", "upgraded"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    path = maildir.waitFor(token + "-starttls");
+    ASSERT_NE(path, "");
+    EXPECT_NE(Maildir::readFile(path).find("with esmtpsa"), std::string::npos);
 }
 
 TEST(MailJobExim, ExampleHostSendsThroughTheSharedLibrary) {

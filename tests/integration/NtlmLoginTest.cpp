@@ -1,13 +1,12 @@
-// NTLM logins against the real servers of the test setup: Exim's spa
-// authenticator (NTLMv1) and a Cyrus SASL instance (NTLMv2). The SMTP lines
-// are moved by a bare socket so that only the NTLM messages are ours.
+// ClsNtlm's own messages against the real servers of the test setup: Exim's
+// spa authenticator (NTLMv1) and a Cyrus SASL instance (NTLMv2). The SMTP
+// lines are moved by a bare socket so that only the NTLM messages are ours;
+// the session's own AUTH NTLM is tested with the SMTP layer.
 
 #include "core/ContentCoding.h"
 #include "core/Logger.h"
 #include "integration/RawClient.h"
 #include "smtp/ClsNtlm.h"
-#include "smtp/PackageExchange.h"
-#include "smtp/VelmoraSSPI.h"
 #include "support/TestEnv.h"
 
 #include <gtest/gtest.h>
@@ -66,36 +65,9 @@ ClsNtlm* configured(ClsNtlm& ntlm, const std::string& user, const std::string& p
     return &ntlm;
 }
 
-// The session side of a security-package handshake, over a bare socket.
-class RawExchange : public PackageExchange {
-public:
-    explicit RawExchange(RawClient& c) : c_(c) {}
-    bool exchangePackage(const DataBuffer& toSend, DataBuffer& received, LogBase&) override {
-        ++exchanges;
-        std::string reply = c_.command(base64(toSend));
-        if (reply.compare(0, 4, "334 ") != 0) return false;
-        std::string text = reply.substr(4, reply.find_first_of("\r\n") - 4);
-        return ContentCoding::decodeBase64(text.data(), text.size(), received);
-    }
-    bool sendFinal(const DataBuffer& toSend, LogBase&) override {
-        final = c_.command(base64(toSend));
-        return final.compare(0, 4, "235 ") == 0;
-    }
-    int exchanges = 0;
-    std::string final;
-
-private:
-    static std::string base64(const DataBuffer& d) {
-        StringBuffer sb;
-        ContentCoding::encodeBase64Flat(d.getData(), d.getSize(), sb);
-        return sb.toStdString();
-    }
-    RawClient& c_;
-};
-
 }  // namespace
 
-TEST(NtlmLoginTest, EximSpaTakesNtlmV1AndRefusesWrongPassword) {
+TEST(NtlmLoginTest, EximSpaChallengeIsShortAndTakesNtlmV1Only) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     int port = env.port("OSTMAIL_SMTP_PORT");
     std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
@@ -109,10 +81,9 @@ TEST(NtlmLoginTest, EximSpaTakesNtlmV1AndRefusesWrongPassword) {
     log.GetText(text);
     EXPECT_TRUE(text.containsSubstring("TYPE2 message is not long enough.")) << text.getString();
 
-    ClsNtlm good, bad, v2;
-    EXPECT_EQ(ntlmLogin(port, *configured(good, user, pass, 1, true)).substr(0, 4), "235 ");
-    EXPECT_EQ(ntlmLogin(port, *configured(bad, user, pass + "x", 1, true)).substr(0, 4), "535 ");
-    // spa knows no NTLMv2: the right password still fails, so v2 really changes the answer.
+    // Read leniently it is answered; spa knows no NTLMv2, so only v1 gets in.
+    ClsNtlm v1, v2;
+    EXPECT_EQ(ntlmLogin(port, *configured(v1, user, pass, 1, true)).substr(0, 4), "235 ");
     EXPECT_EQ(ntlmLogin(port, *configured(v2, user, pass, 2, true)).substr(0, 4), "535 ");
 }
 
@@ -127,34 +98,4 @@ TEST(NtlmLoginTest, CyrusTakesNtlmV2WithEmptyAndUpperCaseDomain) {
     configured(upper, user, pass, 2)->put_Domain(domain);
     EXPECT_EQ(ntlmLogin(port, upper).substr(0, 4), "235 ");
     EXPECT_EQ(ntlmLogin(port, *configured(bad, user, "wrong", 2)).substr(0, 4), "535 ");
-}
-
-// The package path that AUTH NTLM takes here, against both servers.
-TEST(NtlmLoginTest, SecurityPackageHandshakeAgainstEximAndCyrus) {
-    OSTMAIL_REQUIRE_TEST_ENV(env);
-    XString user = x(env.get("OSTMAIL_SMTP_USER")), pass = x(env.get("OSTMAIL_SMTP_PASSWORD"));
-    XString wrong = x("not-the-password"), noDomain;
-
-    VelmoraSSPI sspi;
-    ASSERT_TRUE(sspi.choosePackage(sspi.packageIndex("ntlm")));
-    for (const char* key : {"OSTMAIL_SMTP_PORT", "OSTMAIL_NTLM2_SMTP_PORT"}) {
-        int port = env.port(key);
-        {
-            RawClient c;
-            ASSERT_TRUE(startAuth(c, port)) << key;
-            RawExchange peer(c);
-            Logger log;
-            EXPECT_TRUE(sspi.authenticate(noDomain, user, pass, peer, log)) << key;
-            EXPECT_EQ(peer.exchanges, 1) << key;
-            EXPECT_EQ(peer.final.substr(0, 4), "235 ") << key;
-        }
-        {
-            RawClient c;
-            ASSERT_TRUE(startAuth(c, port)) << key;
-            RawExchange peer(c);
-            Logger log;
-            EXPECT_FALSE(sspi.authenticate(noDomain, user, wrong, peer, log)) << key;
-            EXPECT_EQ(peer.final.substr(0, 4), "535 ") << key;
-        }
-    }
 }

@@ -141,10 +141,11 @@ TEST(SmtpNtlm, MsnFallsBackToLoginAndDefaultAccountFails) {
     }
     {
         Client c;
-        EXPECT_FALSE(login(c, port, "default", "default", "", "NTLM"));
+        EXPECT_FALSE(login(c, port, " Default ", "default", "", "NTLM"));
         EXPECT_TRUE(c.log.has("I: Using default NTLM credentials."));
         EXPECT_TRUE(c.log.has("E: Failed to acquire credentials handle"));
         EXPECT_TRUE(c.log.has("D: status_code=SEC_E_NO_CREDENTIALS"));
+        EXPECT_TRUE(c.log.has("D: domain=NONE"));
         EXPECT_TRUE(c.log.has("E: NTLM authentication failed"));
     }
 }

@@ -202,6 +202,37 @@ TEST(SmtpSession, UnsupportedAndMsnMechanisms) {
     }
 }
 
+TEST(SmtpSession, ForcedNtlmWithoutCredentialsUsesTheDefaultAccount) {
+    ScriptedSmtpServer srv;
+    srv.reply("220 hi").expect("EHLO").send("250 AUTH LOGIN NTLM\r\n")
+        .expectReply("AUTH NTLM", "334 ").silence(300);
+    srv.start();
+    Client c;
+    // Forced NTLM without credentials logs in as the "default" account.
+    EXPECT_FALSE(c.connect(srv.port(), "", "", "ntlm"));
+    EXPECT_TRUE(c.log.has("I: Username/password is default/default, therefore using NTLM."));
+    EXPECT_TRUE(c.log.has("D: smtpAuthMethod=NTLM"));
+    EXPECT_TRUE(c.log.has("D: login_method=NTLM"));
+    // There is no logged-on account to borrow credentials from here.
+    EXPECT_TRUE(c.log.has("I: Using Microsoft SSPI NTLM."));
+    EXPECT_TRUE(c.log.has("E: NTLM authentication failed"));
+    EXPECT_TRUE(c.log.has("I: Failed to login using NTLM method"));
+    EXPECT_EQ(srv.lines()[1], "AUTH NTLM");
+}
+
+TEST(SmtpSession, ProviderLoginTakesStartTlsAfterEhlo) {
+    ScriptedSmtpServer srv;
+    srv.reply("220 hi").expectReply("EHLO", "250 STARTTLS").expectReply("STARTTLS", "220 go").silence(300);
+    srv.start();
+    Client c;
+    c.conn.setStartTls(true);
+    EXPECT_FALSE(c.connect(srv.port(), "someone@Hotmail.com", "pw", "", 2000));
+    EXPECT_TRUE(c.log.has("I: Sending STARTTLS (2)..."));
+    EXPECT_FALSE(c.log.has("I: Sending STARTTLS (1)..."));
+    EXPECT_TRUE(c.log.has("E: Failed to establish TLS connection."));
+    EXPECT_EQ(srv.lines(), (std::vector<std::string>{"EHLO client.test", "STARTTLS"}));
+}
+
 TEST(SmtpSession, StartTls503ThenEhloAndRetry) {
     ScriptedSmtpServer srv;
     srv.reply("220 hi")
@@ -247,6 +278,17 @@ TEST(SmtpSession, GreetingFailures) {
         Client c;
         EXPECT_FALSE(c.connect(1, "", "", "", 1000, ""));
         EXPECT_TRUE(c.log.has("E: No hostname"));
+    }
+    {
+        int closedPort;
+        {
+            ScriptedSmtpServer gone;
+            closedPort = gone.port();
+        }
+        Client c;
+        EXPECT_FALSE(c.connect(closedPort));
+        EXPECT_TRUE(c.log.has("E: Failed to connect to SMTP server."));
+        EXPECT_FALSE(c.timedOut);
     }
 }
 

@@ -112,7 +112,7 @@ TEST(SmtpTransaction, CcBccOrderAndDsnParameters) {
     {
         Client c;
         c.conn.setDsnRet(" HDRS ");
-        c.conn.setDsnEnvid("env1");
+        c.conn.setDsnEnvid("env1\r\nRSET");
         c.conn.setDsnNotify("SUCCESS,FAILURE");
         ASSERT_TRUE(c.connect(srv.port()));
         SmtpTextMessage m;
@@ -128,7 +128,7 @@ TEST(SmtpTransaction, CcBccOrderAndDsnParameters) {
     ASSERT_TRUE(srv.waitDone());
     auto lines = srv.lines();
     ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[1], "MAIL FROM:<sender@example.test> RET=HDRS ENVID=env1");
+    EXPECT_EQ(lines[1], "MAIL FROM:<sender@example.test> RET=HDRS ENVID=env1RSET");
     EXPECT_EQ(lines[2], "RCPT TO:<to@x.test> NOTIFY=SUCCESS,FAILURE");
     EXPECT_EQ(lines[3], "RCPT TO:<cc@x.test> NOTIFY=SUCCESS,FAILURE");
     EXPECT_EQ(lines[4], "RCPT TO:<bcc@x.test> NOTIFY=SUCCESS,FAILURE");
@@ -141,6 +141,7 @@ TEST(SmtpTransaction, DotStuffingAndNoInjectedCommands) {
     {
         Client c;
         c.conn.setDsnNotify("NEVER\r\nRSET");  // ignored: the server lists no DSN
+        c.conn.setHeloHostname("client.test\r\nNOOP");
         ASSERT_TRUE(c.connect(srv.port()));
         SmtpTextMessage m;
         message(m, {"a@x.test\r\nRCPT TO:<evil@x.test>"}, "Subject: s\r\n\r\n.\r\n.hidden\r\nend");
@@ -150,7 +151,7 @@ TEST(SmtpTransaction, DotStuffingAndNoInjectedCommands) {
             << c.log.text();
     }
     ASSERT_TRUE(srv.waitDone());
-    EXPECT_EQ(srv.lines(), (std::vector<std::string>{"EHLO client.test", "MAIL FROM:<s@x.test>DATA>",
+    EXPECT_EQ(srv.lines(), (std::vector<std::string>{"EHLO client.testNOOP", "MAIL FROM:<s@x.test>DATA>",
                                                      "RCPT TO:<a@x.testRCPT TO:<evil@x.test>>",
                                                      "RCPT TO:<b@x.testQUIT>", "DATA", "QUIT"}));
     EXPECT_EQ(srv.dataBlocks(), std::vector<std::string>{"Subject: s\r\n\r\n..\r\n..hidden\r\nend\r\n"});

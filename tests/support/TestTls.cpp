@@ -132,6 +132,15 @@ std::string TlsServerPeer::read(bool* closed) {
     }
 }
 
+std::vector<std::string> TlsServerPeer::readRecords() {
+    std::vector<std::string> records;
+    char buf[16384];
+    int n;
+    while ((n = SSL_read(ssl_, buf, sizeof buf)) > 0) records.emplace_back(buf, static_cast<size_t>(n));
+    ERR_clear_error();
+    return records;
+}
+
 void TlsServerPeer::closeNotify() { SSL_shutdown(ssl_); }
 
 std::vector<unsigned char> TlsServerPeer::takeOutput() {

@@ -63,6 +63,8 @@ public:
     void write(const std::string& plain);
     // Everything decryptable from what was fed; closed is set on close_notify.
     std::string read(bool* closed = nullptr);
+    // Plaintext one SSL_read at a time: one entry per record.
+    std::vector<std::string> readRecords();
     void closeNotify();
     std::vector<unsigned char> takeOutput();
     SSL* ssl() { return ssl_; }

@@ -1,0 +1,150 @@
+// The TLS channel against the test Exim: implicit TLS, STARTTLS and the
+// certificate checks, with the SMTP lines written by hand over Socket2.
+#include "core/Logger.h"
+#include "net/Socket2.h"
+#include "support/Maildir.h"
+#include "support/TestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace ostmail {
+namespace {
+
+using testsupport::Maildir;
+using testsupport::TestEnv;
+
+bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+struct Session {
+    Socket2 sock;
+    Logger log;
+    uint32_t reason = 0;
+
+    SChannelWin32& channel() { return *sock.tlsChannel().impl(); }
+    std::string logText() {
+        StringBuffer sb;
+        log.GetText(sb);
+        return sb.toStdString();
+    }
+    bool connect(const std::string& host, int port, bool tls) {
+        bool aborted = false;
+        return sock.Connect(host.c_str(), port, tls, 0, 5000, nullptr, aborted, reason, log, nullptr);
+    }
+    // Every line of one reply, up to the line whose fourth byte is a space.
+    std::string reply() {
+        std::string all;
+        for (;;) {
+            StringBuffer line;
+            SocketFlags flags;
+            if (!sock.ReceiveUntilMatch("\r\n", line, 0, 5000, flags, log, nullptr)) return all + "<failed>";
+            all += line.toStdString();
+            if (line.getSize() < 4 || line.getString()[3] == ' ') return all;
+        }
+    }
+    std::string command(const std::string& line) {
+        StringBuffer sb(line.c_str());
+        sb.append("\r\n");
+        if (!sock.SendString(sb, 0, 0, 5000, log, nullptr)) return "<send failed>";
+        return reply();
+    }
+};
+
+TEST(TlsExim, ImplicitTlsCarriesAWholeMessage) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    Session s;
+    s.channel().setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+    s.channel().setRequireVerifiedCert(true);
+    ASSERT_TRUE(s.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_SMTPS_PORT"), true)) << s.logText();
+    EXPECT_TRUE(has(s.logText(), "SSL Server Certificate verified")) << s.logText();
+    EXPECT_TRUE(s.channel().serverCertVerified());
+    EXPECT_EQ(s.sock.tlsChannel().serverCertificate()->issuerCn(), "Ostmail Test CA");
+    EXPECT_EQ(s.reply().substr(0, 4), "220 ");
+    EXPECT_TRUE(has(s.command("EHLO client.test"), "250 "));
+
+    // A body of several records, so that the server decrypts more than one.
+    std::string token = Maildir::uniqueToken("tls");
+    std::string body = "Subject: " + token + "\r\n\r\n";
+    for (int i = 0; body.size() < 50000; ++i) body += "line " + std::to_string(i) + " of the TLS test body\r\n";
+    EXPECT_EQ(s.command("MAIL FROM:<sender@client.test>").substr(0, 3), "250");
+    EXPECT_EQ(s.command("RCPT TO:<someone@example.test>").substr(0, 3), "250");
+    EXPECT_EQ(s.command("DATA").substr(0, 3), "354");
+    EXPECT_EQ(s.command(body + ".").substr(0, 3), "250") << s.logText();
+    EXPECT_EQ(s.command("QUIT").substr(0, 3), "221");
+    s.sock.Close(0, 5000, s.log, nullptr);
+
+    std::string path = Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(has(Maildir::readFile(path), "line 1000 of the TLS test body"));
+}
+
+TEST(TlsExim, StartTlsOnThePlainPort) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    Session s;
+    s.channel().setTrustFolder(env.get("OSTMAIL_CA_DIR").c_str());
+    ASSERT_TRUE(s.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_SMTP_PORT"), false)) << s.logText();
+    EXPECT_EQ(s.reply().substr(0, 4), "220 ");
+    EXPECT_TRUE(has(s.command("EHLO client.test"), "STARTTLS"));
+    EXPECT_EQ(s.command("STARTTLS").substr(0, 3), "220");
+    ASSERT_TRUE(s.sock.ConvertToTls(0, 5000, s.log, nullptr)) << s.logText();
+    EXPECT_TRUE(s.sock.isTls());
+    EXPECT_FALSE(s.sock.plainSocket().isConnected());
+    EXPECT_TRUE(s.sock.IsConnected());
+    std::string text = s.logText();
+    EXPECT_TRUE(has(text, "SSL Server Certificate verified.")) << text;
+    EXPECT_TRUE(has(text, "Secure Channel Established.")) << text;
+
+    // Inside TLS the server no longer offers STARTTLS.
+    std::string ehlo = s.command("EHLO client.test");
+    EXPECT_TRUE(has(ehlo, "250 ")) << ehlo;
+    EXPECT_FALSE(has(ehlo, "STARTTLS")) << ehlo;
+    EXPECT_EQ(s.command("QUIT").substr(0, 3), "221");
+    s.sock.Close(0, 5000, s.log, nullptr);
+    EXPECT_FALSE(s.sock.IsConnected());
+}
+
+TEST(TlsExim, NameMismatchWarnsAndFailsOnlyWhenVerificationIsRequired) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    for (bool required : {false, true}) {
+        SCOPED_TRACE(required);
+        Session s;
+        s.channel().setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+        s.channel().setRequireVerifiedCert(required);
+        bool ok = s.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_WRONGNAME_SMTPS_PORT"), true);
+        std::string text = s.logText();
+        EXPECT_TRUE(has(text, "CERT_E_CN_NO_MATCH")) << text;
+        EXPECT_TRUE(has(text, "Status = 0x800b010f")) << text;
+        EXPECT_TRUE(has(text, "(warning) SSL Server Certificate not verified")) << text;
+        EXPECT_EQ(ok, !required) << text;
+        if (required) {
+            EXPECT_EQ(s.reason, 105u);
+            EXPECT_TRUE(has(text, "Failed to verify server certificate"));
+            EXPECT_FALSE(s.sock.IsConnected());
+        } else {
+            EXPECT_EQ(s.reply().substr(0, 4), "220 ");
+        }
+    }
+}
+
+TEST(TlsExim, ExpiredAndUntrustedCertificatesAreNamed) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    Session expired;
+    expired.channel().setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+    ASSERT_TRUE(expired.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_EXPIRED_SMTPS_PORT"), true))
+        << expired.logText();
+    EXPECT_TRUE(has(expired.logText(), "CERT_E_EXPIRED")) << expired.logText();
+    EXPECT_EQ(expired.reply().substr(0, 4), "220 ");
+
+    // Without the test CA the root is untrusted, which has no name of its own.
+    Session untrusted;
+    ASSERT_TRUE(untrusted.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_SMTPS_PORT"), true));
+    std::string text = untrusted.logText();
+    EXPECT_TRUE(has(text, "(warning) SSL Server Certificate not verified")) << text;
+    EXPECT_FALSE(has(text, "WinVerifyTrustWarning")) << text;
+    EXPECT_FALSE(untrusted.channel().serverCertVerified());
+    EXPECT_EQ(untrusted.reply().substr(0, 4), "220 ");
+}
+
+}  // namespace
+}  // namespace ostmail

@@ -1,0 +1,285 @@
+// The TLS channel through Socket2 against a scripted TLS server that
+// decides how its bytes are cut into writes.
+#include "core/Logger.h"
+#include "net/Socket2.h"
+#include "NetPeers.h"
+#include "TlsScriptedPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+
+namespace ostmail {
+namespace {
+
+using nettest::logText;
+using nettest::TlsConn;
+using nettest::TlsScriptedServer;
+using testsupport::CertKey;
+using testsupport::TestPki;
+
+bool has(const std::string& log, const std::string& what) { return log.find(what) != std::string::npos; }
+
+class SChannelTest : public ::testing::Test {
+protected:
+    TestPki pki;
+    CertKey localhost = pki.leaf("localhost", {"localhost"});
+    Logger log;
+    Socket2 sock;
+    uint32_t reason = 0;
+
+    void SetUp() override { sock.setIdleTimeoutMs(3000); }
+
+    bool connectTls(uint16_t port, const char* host = "localhost") {
+        bool aborted = false;
+        return sock.Connect(host, port, true, 0, 3000, nullptr, aborted, reason, log, nullptr);
+    }
+    std::string line(SocketFlags& flags, bool* ok) {
+        StringBuffer sb;
+        *ok = sock.ReceiveUntilMatch("\r\n", sb, 0, 3000, flags, log, nullptr);
+        return sb.toStdString();
+    }
+    bool send(const std::string& s) {
+        return sock.SendBytes2(reinterpret_cast<const unsigned char*>(s.data()), static_cast<uint32_t>(s.size()), 0, 0,
+                               3000, log, nullptr);
+    }
+};
+
+// The server's Finished and its greeting arrive in one segment and the
+// server then stays silent: a socket read would time out, so the greeting
+// can only come from the bytes kept after the handshake.
+TEST_F(SChannelTest, RecordBehindLastHandshakeMessageIsReadWithoutTheSocket) {
+    TlsScriptedServer srv(pki.serverContext(localhost, {}, TLS1_2_VERSION), [](TlsConn& c) {
+        if (c.handshake("220 one segment\r\n")) c.waitForClose();
+    });
+    ASSERT_TRUE(connectTls(srv.port())) << logText(log);
+    EXPECT_TRUE(sock.isTls());
+    EXPECT_FALSE(sock.plainSocket().isConnected());
+    SocketFlags flags;
+    bool ok = false;
+    EXPECT_EQ(line(flags, &ok), "220 one segment\r\n");
+    EXPECT_TRUE(ok);
+    std::string text = logText(log);
+    EXPECT_TRUE(has(text, "extraConnectDataSize")) << text;
+    EXPECT_TRUE(has(text, "Secure Channel Established.")) << text;
+    EXPECT_FALSE(has(text, "Failed to read SChannelWin32 response")) << text;
+    sock.Close(0, 1000, log, nullptr);
+}
+
+// One record cut across two writes, then two records in one write followed
+// by half of a third: whole records are returned, the half waits.
+TEST_F(SChannelTest, RecordsSplitAndJoinedAcrossReads) {
+    TlsScriptedServer srv(pki.serverContext(localhost), [](TlsConn& c) {
+        if (!c.handshake()) return;
+        c.peer().write("220 split record\r\n");
+        auto rec = c.peer().takeOutput();
+        c.sendRaw(std::vector<unsigned char>(rec.begin(), rec.begin() + 7));
+        usleep(200000);
+        c.sendRaw(std::vector<unsigned char>(rec.begin() + 7, rec.end()));
+        usleep(200000);
+        c.peer().write("250-first\r\n");
+        c.peer().write("250-second\r\n");
+        c.peer().write("250 third\r\n");
+        auto three = c.peer().takeOutput();
+        size_t cut = three.size() - 4;
+        c.sendRaw(std::vector<unsigned char>(three.begin(), three.begin() + cut));
+        usleep(200000);
+        c.sendRaw(std::vector<unsigned char>(three.begin() + cut, three.end()));
+        c.waitForClose();
+    });
+    ASSERT_TRUE(connectTls(srv.port())) << logText(log);
+    SocketFlags flags;
+    bool ok = false;
+    EXPECT_EQ(line(flags, &ok), "220 split record\r\n");
+    DataBuffer got;
+    ASSERT_TRUE(sock.ReceiveBytes(got, 2048, 0, 3000, flags, log, nullptr)) << logText(log);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(got.getData()), got.getSize()), "250-first\r\n250-second\r\n");
+    got.clear();
+    ASSERT_TRUE(sock.ReceiveBytes(got, 2048, 0, 3000, flags, log, nullptr)) << logText(log);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(got.getData()), got.getSize()), "250 third\r\n");
+    sock.Close(0, 1000, log, nullptr);
+}
+
+TEST_F(SChannelTest, LargeSendGoesOutInRecordsOf16000) {
+    std::vector<size_t> sizes;
+    std::string received;
+    std::string big(40000, 'x');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+    {
+        TlsScriptedServer srv(pki.serverContext(localhost), [&](TlsConn& c) {
+            if (!c.handshake()) return;
+            for (auto& r : c.readRecords(40000)) {
+                sizes.push_back(r.size());
+                received += r;
+            }
+            c.waitForClose();
+        });
+        ASSERT_TRUE(connectTls(srv.port())) << logText(log);
+        ASSERT_TRUE(send(big)) << logText(log);
+        sock.Close(0, 3000, log, nullptr);
+        EXPECT_TRUE(has(logText(log), "Secure Channel Shutdown Complete."));
+    }  // the server has read everything once it is gone
+    EXPECT_TRUE(received == big);
+    EXPECT_EQ(sizes, (std::vector<size_t>{16000, 16000, 8000}));
+}
+
+TEST_F(SChannelTest, CloseAlertEndsTheSession) {
+    TlsScriptedServer srv(pki.serverContext(localhost), [](TlsConn& c) {
+        if (!c.handshake()) return;
+        c.peer().write("221 bye\r\n");
+        c.peer().closeNotify();
+        c.flush();
+        c.waitForClose();
+    });
+    ASSERT_TRUE(connectTls(srv.port())) << logText(log);
+    SocketFlags flags;
+    bool ok = false;
+    EXPECT_EQ(line(flags, &ok), "221 bye\r\n");
+    EXPECT_TRUE(flags.closedByPeer);
+    EXPECT_FALSE(sock.IsConnected());
+    std::string text = logText(log);
+    EXPECT_TRUE(has(text, "End of session has been signalled.")) << text;
+    EXPECT_TRUE(has(text, "Secure Channel Shutdown Complete.")) << text;
+    line(flags, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(send("QUIT\r\n"));
+    EXPECT_TRUE(has(logText(log), "(SendSecure) Cannot send data, not connected.")) << logText(log);
+}
+
+TEST_F(SChannelTest, PeerSilentMidHandshakeTimesOut) {
+    TlsScriptedServer srv(pki.serverContext(localhost), [](TlsConn& c) {
+        c.receive();  // the ClientHello, then nothing
+        c.waitForClose();
+    });
+    sock.setIdleTimeoutMs(800);
+    EXPECT_FALSE(connectTls(srv.port()));
+    EXPECT_EQ(reason, 103u);
+    std::string text = logText(log);
+    EXPECT_TRUE(has(text, "WaitForData timed out.")) << text;
+    EXPECT_TRUE(has(text, "Error reading data from server in handshake loop")) << text;
+    EXPECT_TRUE(has(text, "Error performing handshake")) << text;
+    EXPECT_FALSE(sock.IsConnected());
+}
+
+TEST_F(SChannelTest, PlainTextInsteadOfHandshakeFails) {
+    TlsScriptedServer srv(pki.serverContext(localhost), [](TlsConn& c) {
+        c.receive();
+        c.sendRaw("220 mail.example.org ESMTP ready\r\n");
+        c.waitForClose();
+    });
+    EXPECT_FALSE(connectTls(srv.port()));
+    EXPECT_EQ(reason, 103u);
+    std::string text = logText(log);
+    EXPECT_TRUE(has(text, "The message received was unexpected or badly formatted.")) << text;
+    EXPECT_TRUE(has(text, "Aborting SSL client handshake because of fatal error")) << text;
+    EXPECT_FALSE(send("EHLO x\r\n"));
+}
+
+class SChannelCertTest : public SChannelTest {
+protected:
+    std::string caFile;
+    void SetUp() override {
+        SChannelTest::SetUp();
+        char tmpl[] = "/tmp/ostmail-chan-ca-XXXXXX";
+        int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+        caFile = tmpl;
+        ASSERT_TRUE(pki.writeRootPem(caFile));
+    }
+    void TearDown() override { unlink(caFile.c_str()); }
+    SChannelWin32& channel() { return *sock.tlsChannel().impl(); }
+};
+
+TEST_F(SChannelCertTest, ChainOfTenVerifiesWithTheRootTrusted) {
+    std::vector<CertKey> cas{pki.root()};
+    for (int i = 1; i <= 8; ++i) cas.push_back(pki.intermediate(cas.back(), "Level " + std::to_string(i)));
+    CertKey leaf = pki.leaf("localhost", {"localhost"}, &cas.back());
+    std::vector<CertKey> chain(cas.rbegin(), cas.rend() - 1);
+    TlsScriptedServer srv(pki.serverContext(leaf, chain), [](TlsConn& c) {
+        if (c.handshake("220 deep\r\n")) c.waitForClose();
+    });
+    channel().setTrustFile(caFile.c_str());
+    channel().setRequireVerifiedCert(true);
+    ASSERT_TRUE(connectTls(srv.port())) << logText(log);
+    EXPECT_TRUE(channel().serverCertVerified());
+    EXPECT_TRUE(has(logText(log), "SSL Server Certificate verified"));
+    EXPECT_EQ(sock.tlsChannel().serverCertificate()->issuerCn(), "Level 8");
+    sock.Close(0, 1000, log, nullptr);
+}
+
+TEST_F(SChannelCertTest, UnverifiedCertificateWarnsUnlessVerificationIsRequired) {
+    for (bool required : {false, true}) {
+        SCOPED_TRACE(required);
+        log.ClearLog();
+        TlsScriptedServer srv(pki.serverContext(localhost), [](TlsConn& c) {
+            if (c.handshake("220 hi\r\n")) c.waitForClose();
+        });
+        channel().setRequireVerifiedCert(required);
+        bool ok = connectTls(srv.port(), "127.0.0.1");  // trusted nowhere, and not its name
+        std::string text = logText(log);
+        EXPECT_TRUE(has(text, "(warning) SSL Server Certificate not verified")) << text;
+        EXPECT_TRUE(has(text, "This warning may be caused by using an IP address")) << text;
+        EXPECT_EQ(ok, !required);
+        EXPECT_EQ(reason, required ? 105u : 0u);
+        EXPECT_EQ(has(text, "Failed to verify server certificate"), required);
+        sock.Close(0, 1000, log, nullptr);
+    }
+}
+
+TEST_F(SChannelCertTest, RequiredCertificateFieldMustMatch) {
+    for (const char* want : {"Ostmail Test CA", "Someone Else"}) {
+        SCOPED_TRACE(want);
+        log.ClearLog();
+        TlsScriptedServer srv(pki.serverContext(localhost), [](TlsConn& c) {
+            if (c.handshake("220 hi\r\n")) c.waitForClose();
+        });
+        channel().setTrustFile(caFile.c_str());
+        channel().setRequiredCertificate("IssuerCN", want);
+        bool ok = connectTls(srv.port());
+        bool match = std::string(want) == "Ostmail Test CA";
+        EXPECT_EQ(ok, match) << logText(log);
+        EXPECT_EQ(has(logText(log), "SSL server certificate fails to match requirement"), !match);
+        sock.Close(0, 1000, log, nullptr);
+    }
+}
+
+TEST(SChannelNames, SettingNamesAndTheirPrintedForms) {
+    EXPECT_EQ(SChannelWin32::protocolMaskFromName("TLS 1.0"), 0xC0u);
+    EXPECT_EQ(SChannelWin32::protocolMaskFromName("ssl 3.0"), 0x30u);
+    EXPECT_EQ(SChannelWin32::protocolMaskFromName("tls 1.3"), 0u);
+    EXPECT_STREQ(SChannelWin32::protocolMaskName(0x0C), "SSL 2.0");
+    EXPECT_STREQ(SChannelWin32::protocolMaskName(0), "default");
+    EXPECT_EQ(SChannelWin32::cipherFromName("ARC4"), 0x6801u);
+    EXPECT_EQ(SChannelWin32::cipherFromName("rc4-128"), 0x6801u);
+    EXPECT_EQ(SChannelWin32::cipherFromName("3des two key"), 0x6609u);
+    EXPECT_STREQ(SChannelWin32::cipherName(0x6609), "3DES TWO KEY");
+    EXPECT_STREQ(SChannelWin32::cipherName(0), "ANY");
+    EXPECT_STREQ(SChannelWin32::hashName(SChannelWin32::hashFromName("SHA-1")), "SHA-1");
+    EXPECT_STREQ(SChannelWin32::keyExchangeName(SChannelWin32::keyExchangeFromName("RSA")), "RSA");
+    EXPECT_STREQ(SChannelWin32::policyErrorName(0x800B010F), "CERT_E_CN_NO_MATCH");
+    EXPECT_EQ(SChannelWin32::policyErrorName(0x800B0109), nullptr);
+    EXPECT_STREQ(SChannelWin32::policyErrorName(0x800B0111), "(unknown)");
+}
+
+// An SSL 3.0 choice cannot be honoured: credentials fail before any byte
+// is sent, and a cipher the library lacks does the same.
+TEST_F(SChannelTest, UnavailableProtocolFailsAtCredentials) {
+    uint16_t port = nettest::closedPort();
+    sock.tlsChannel().impl()->setProtocol("SSL 3.0");
+    EXPECT_FALSE(connectTls(port));
+    EXPECT_EQ(reason, 101u);
+    EXPECT_TRUE(has(logText(log), "Error creating credentials"));
+    sock.tlsChannel().impl()->setProtocol("");
+    sock.tlsChannel().impl()->setCipher("rc2");
+    EXPECT_FALSE(connectTls(port));
+    EXPECT_EQ(reason, 101u);
+    sock.tlsChannel().impl()->setCipher("");
+    EXPECT_FALSE(connectTls(port));
+    EXPECT_EQ(reason, 7u);  // now it gets as far as the refused connect
+}
+
+}  // namespace
+}  // namespace ostmail

@@ -1,0 +1,108 @@
+#pragma once
+// A scripted SOCKS proxy for what a real one will not do on demand: odd
+// replies, refusals, a close after a few bytes. It reads fixed byte counts
+// and records them, so tests can check the requests byte for byte.
+
+#include "NetPeers.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ostmail {
+namespace nettest {
+
+class SocksPeer {
+public:
+    SocksPeer() { listenFd_ = listenLoopback(1, &port_); }
+    ~SocksPeer() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (listenFd_ >= 0) ::close(listenFd_);
+    }
+    SocksPeer(const SocksPeer&) = delete;
+    SocksPeer& operator=(const SocksPeer&) = delete;
+
+    // Reads exactly n bytes and records them as one request.
+    SocksPeer& read(size_t n) { return add({n, "", false}); }
+    SocksPeer& send(const std::string& bytes) { return add({0, bytes, false}); }
+    SocksPeer& close() { return add({0, "", true}); }
+
+    void start() { thread_ = std::thread([this] { run(); }); }
+    // Waits for the script's end; false on time-out.
+    bool waitDone(int timeoutMs = 10000) {
+        for (int waited = 0; !done_ && waited < timeoutMs; waited += 10) ::usleep(10000);
+        return done_;
+    }
+    uint16_t port() const { return port_; }
+    const std::vector<std::string>& requests() const { return requests_; }
+    bool shortRead() const { return shortRead_; }
+
+private:
+    struct Step {
+        size_t readCount;
+        std::string bytes;
+        bool close;
+    };
+    SocksPeer& add(Step s) {
+        steps_.push_back(std::move(s));
+        return *this;
+    }
+    bool waitIn(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        for (int waited = 0; waited < 10000 && !stop_; waited += 50)
+            if (::poll(&p, 1, 50) > 0) return true;
+        return false;
+    }
+    bool readN(int fd, size_t n, std::string& out) {
+        char buf[512];
+        while (out.size() < n) {
+            if (!waitIn(fd)) return false;
+            ssize_t got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (got <= 0) return false;
+            out.append(buf, static_cast<size_t>(got));
+        }
+        return true;
+    }
+    void run() {
+        int fd = waitIn(listenFd_) ? ::accept(listenFd_, nullptr, nullptr) : -1;
+        for (const Step& s : steps_) {
+            if (fd < 0) break;
+            if (s.close) {
+                ::close(fd);
+                fd = -1;
+            } else if (s.readCount) {
+                std::string got;
+                shortRead_ = !readN(fd, s.readCount, got);
+                requests_.push_back(got);
+                if (shortRead_) break;
+            } else {
+                ::send(fd, s.bytes.data(), s.bytes.size(), MSG_NOSIGNAL);
+            }
+        }
+        if (fd >= 0) {
+            // Hold the connection until the client closes it.
+            char c;
+            while (waitIn(fd) && ::recv(fd, &c, 1, 0) > 0) {}
+            ::close(fd);
+        }
+        done_ = true;
+    }
+
+    int listenFd_ = -1;
+    uint16_t port_ = 0;
+    std::vector<Step> steps_;
+    std::vector<std::string> requests_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> done_{false};
+    bool shortRead_ = false;
+};
+
+}  // namespace nettest
+}  // namespace ostmail
