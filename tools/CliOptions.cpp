@@ -40,6 +40,17 @@ ValueSetter list(std::vector<std::string> SendOptions::*field) {
     };
 }
 
+// HOST:PORT of a SOCKS proxy; without a port the usual 1080.
+ValueSetter socksProxy(int version) {
+    return [version](SendOptions& o, const std::string& v) {
+        std::string port;
+        if (!splitHostPort(v, o.socksHost, port)) return false;
+        o.socksPort = 1080;
+        o.socksVersion = version;
+        return port.empty() || (toInt(port, o.socksPort) && o.socksPort > 0 && o.socksPort <= 65535);
+    };
+}
+
 const std::map<std::string, ValueSetter>& valueOptions() {
     static const std::map<std::string, ValueSetter> options = {
         {"--server", text(&SendOptions::server)},
@@ -71,6 +82,8 @@ const std::map<std::string, ValueSetter>& valueOptions() {
         {"--socks-version", number(&SendOptions::socksVersion)},
         {"--socks-user", text(&SendOptions::socksUser)},
         {"--socks-password", text(&SendOptions::socksPassword)},
+        {"--socks4", socksProxy(4)},
+        {"--socks5", socksProxy(5)},
     };
     return options;
 }
@@ -92,6 +105,13 @@ bool applyValue(const std::string& name, const std::string& value, SendOptions& 
 }
 
 }  // namespace
+
+bool splitHostPort(const std::string& text, std::string& host, std::string& port) {
+    size_t colon = text.rfind(':');
+    host = text.substr(0, colon);
+    port = colon == std::string::npos ? "" : text.substr(colon + 1);
+    return !host.empty() && (colon == std::string::npos || !port.empty());
+}
 
 std::vector<std::string> splitEntries(const std::string& list) {
     std::vector<std::string> entries;
@@ -143,6 +163,7 @@ bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, s
 
 const char* usageText() {
     return "usage: ostmail send --server HOST --to ADDR [options]\n"
+           "       ostmail mx DOMAIN|ADDRESS [--all] [--dns-server HOST:PORT]\n"
            "\n"
            "Sends one message over SMTP. Lists may be repeated or separated by ';'.\n"
            "\n"
@@ -158,8 +179,11 @@ const char* usageText() {
            "  --helo NAME            name sent with EHLO/HELO (default: this host's name)\n"
            "  --connect-timeout S    seconds to wait for the connection (default 30)\n"
            "  --read-timeout S       seconds to wait for each reply (default 30)\n"
-           "  --socks-host HOST, --socks-port N, --socks-version 4|5,\n"
-           "  --socks-user NAME, --socks-password TEXT   connect through a SOCKS proxy\n"
+           "  --socks4 HOST:PORT     connect through a SOCKS4 proxy (port default 1080)\n"
+           "  --socks5 HOST:PORT     connect through a SOCKS5 proxy (port default 1080)\n"
+           "  --socks-user NAME      user name for the proxy\n"
+           "  --socks-password TEXT  password for a SOCKS5 proxy\n"
+           "  --socks-host HOST, --socks-port N, --socks-version 4|5   the same, one by one\n"
            "\n"
            "Message:\n"
            "  --from ADDR            sender address (also the envelope sender)\n"
@@ -183,7 +207,13 @@ const char* usageText() {
            "  -v, --verbose          print the activity log of the send\n"
            "  -h, --help             this text\n"
            "\n"
-           "Exit status: 0 sent, 1 not sent (the reason follows on stderr), 2 usage error.\n";
+           "Exit status: 0 sent, 1 not sent (the reason follows on stderr), 2 usage error.\n"
+           "\n"
+           "ostmail mx prints the mail exchangers of a domain (or of an address's\n"
+           "domain), best first, one per line: only the best one unless --all is\n"
+           "given. --dns-server asks that server (a dotted IPv4 address, port\n"
+           "default 53) instead of the system's. Exit status: 0 found, 1 none or\n"
+           "the lookup failed, 2 usage error.\n";
 }
 
 }  // namespace cli

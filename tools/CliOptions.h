@@ -46,6 +46,10 @@ struct SendOptions {
 // the reason in error.
 bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, std::string& error);
 
+// "host:port" or "host"; port is empty when not given. False when the
+// host is empty or a colon has no port after it.
+bool splitHostPort(const std::string& text, std::string& host, std::string& port);
+
 // Splits "a;b" lists given to a repeatable option into their entries.
 std::vector<std::string> splitEntries(const std::string& list);
 

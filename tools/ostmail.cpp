@@ -1,5 +1,6 @@
 // ostmail: the command-line front end of the mail toolkit.
 #include "CliOptions.h"
+#include "MxCommand.h"
 #include "ProgressBar.h"
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
@@ -115,6 +116,7 @@ int main(int argc, char** argv) {
         std::fputs(cli::usageText(), argc < 2 ? stderr : stdout);
         return argc < 2 ? kUsage : kSent;
     }
+    if (std::strcmp(argv[1], "mx") == 0) return cli::runMx(std::vector<std::string>(argv + 2, argv + argc));
     if (std::strcmp(argv[1], "send") != 0) {
         std::fprintf(stderr, "ostmail: unknown command '%s'\n%s", argv[1], cli::usageText());
         return kUsage;
