@@ -157,6 +157,10 @@ private:
                          bool& fallback);
 
     // --- the mail transaction ---
+    bool sendToDistributionList(SmtpMessage& msg, const StringBuffer& listPath, const char* reversePath,
+                                const StringBuffer* preRendered, const char* sentLogPath, LogBase& log,
+                                ProgressMonitor* pm, SmtpSendResult& result, ExtPtrArray& badAddresses,
+                                bool sendIndividual, SocketFlags& flags);
     bool sendMailTransaction(SmtpMessage& msg, const char* reversePath, const StringBuffer* preRendered,
                              const char* sentLogPath, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
                              ExtPtrArray& badAddresses, SocketFlags& flags);
