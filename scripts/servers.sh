@@ -2,8 +2,9 @@
 # Real servers for the integration tests, all on 127.0.0.1 with free high
 # ports and all state under DIR:
 #   Exim      SMTP (plain + STARTTLS), implicit TLS, AUTH PLAIN/LOGIN/CRAM-MD5/NTLM
-#   Exim      a second instance whose certificate has expired (and one port with
-#             a certificate for the wrong name)
+#   Exim      a second instance whose NTLM is Cyrus's (NTLMv2)
+#   Exim      a third whose certificate has expired (and one port with a
+#             certificate for the wrong name)
 #   dante     SOCKS4+5 open, and SOCKS5 with username/password only
 #   dnsmasq   MX records for a few test domains
 # `start` writes DIR/env (KEY='value' lines) for the tests to read.
@@ -258,12 +259,9 @@ auxprop_plugin: sasldb
 sasldb_path: $s/sasldb2
 mech_list: NTLM
 EOF
-  # Cyrus looks the user up under the realm the client sends, upper-cased,
-  # or under the server's name when the client sends none.
-  local realm
-  for realm in localhost LOCALHOST WORKGROUP; do
-    printf '%s' "$SMTP_PASS" | saslpasswd2 -p -c -f "$s/sasldb2" -u "$realm" "$SMTP_USER"
-  done
+  # The realm is the server's name. NTLMv2 logins succeed with an empty
+  # client domain only.
+  printf '%s' "$SMTP_PASS" | saslpasswd2 -p -c -f "$s/sasldb2" -u localhost "$SMTP_USER"
 }
 
 # --- dante -----------------------------------------------------------------------

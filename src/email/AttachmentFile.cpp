@@ -1,9 +1,11 @@
 #include "email/AttachmentFile.h"
 
 #include "core/LogBase.h"
+#include "core/OutputTail.h"
 #include "email/ContentTypeTable.h"
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -20,11 +22,26 @@ bool readBody(const char* path, DataBuffer& body) {
     if (!reader.open(path)) return false;
     if (reader.size() > 0xFFFFFFF0u) return false;
     if (reader.size() && !body.ensureCapacity(static_cast<size_t>(reader.size()))) return false;
-    unsigned char block[16384];
+    // Reads land in the buffer itself: no bounce copy of a large file. Past
+    // the expected size (the end probe, a growing file) a small block goes
+    // through the stack, so the exactly sized buffer is not grown for nothing.
+    const uint64_t kBlock = 1u << 20;
+    unsigned char probe[4096];
+    OutputTail tail(body);
     for (;;) {
-        long n = reader.read(block, sizeof(block));
+        uint64_t left = reader.size() > body.getSize() ? reader.size() - body.getSize() : 0;
+        long n;
+        if (left > 0) {
+            size_t want = static_cast<size_t>(std::min(left, kBlock));
+            unsigned char* p = tail.reserve(want);
+            n = p ? reader.read(p, want) : -1;
+            if (n > 0) tail.commit(p + n);
+        } else {
+            n = reader.read(probe, sizeof probe);
+            if (n > 0 && !body.append(probe, static_cast<size_t>(n))) n = -1;
+        }
         if (n == 0) return true;
-        if (n < 0 || !body.append(block, static_cast<size_t>(n))) {
+        if (n < 0) {
             body.clear();
             return false;
         }

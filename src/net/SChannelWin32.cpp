@@ -153,7 +153,7 @@ bool SChannelWin32::afterHandshake(bool starttls, LogBase& log) {
     std::shared_ptr<TlsCertificate> cert;
     if (tlsProvider()->QueryRemoteCertificate(*m_context, cert) != SEC_E_OK || !cert) {
         log.LogError("Error querying remote certificate");
-        forceClose(log);
+        forceClose();
         m_lastStatus = kStatusNoServerCert;
         return false;
     }
@@ -166,14 +166,14 @@ bool SChannelWin32::afterHandshake(bool starttls, LogBase& log) {
                              : "(warning) SSL Server Certificate not verified");
         if (m_requireVerified) {
             log.LogError("Failed to verify server certificate");
-            forceClose(log);
+            forceClose();
             m_lastStatus = kStatusCertNotVerified;
             return false;
         }
     }
     logConnectionInfo(log);
     if (!checkRequiredCertificate(log)) {
-        forceClose(log);
+        forceClose();
         m_lastStatus = kStatusCertNotVerified;
         return false;
     }
@@ -264,8 +264,7 @@ void SChannelWin32::releaseSecurity() {
     m_credentials.reset();
 }
 
-void SChannelWin32::forceClose(LogBase& log) {
-    (void)log;
+void SChannelWin32::forceClose() {
     releaseSecurity();
     m_socket.Close();
 }

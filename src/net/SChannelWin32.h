@@ -150,7 +150,7 @@ private:
     bool readPending(LogBase& log);
     void takeDecrypted(platform::TlsDecryptResult& d, DataBuffer& from, DataBuffer& out);
     void releaseSecurity();
-    void forceClose(LogBase& log);
+    void forceClose();
 
     StringBuffer m_hostname;
     uint32_t m_port = 443;

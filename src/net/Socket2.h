@@ -36,7 +36,8 @@ public:
     bool isTls() const { return m_tlsActive; }
 
     // A proxy of SOCKS version 4 or 5 takes the connect through it; null or
-    // any other version connects directly. failReason: see VelmoraSocket.
+    // any other version connects directly. failReason: see VelmoraSocket;
+    // with TLS it is the channel's status (also 100-105, see SChannelWin32).
     bool Connect(const char* hostname, int port, bool tls, uint32_t heartbeatMs, uint32_t connectTimeoutMs,
                  ClsSocksClient* proxy, bool& aborted, uint32_t& failReason, LogBase& log, ProgressMonitor* pm);
 

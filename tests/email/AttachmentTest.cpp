@@ -88,7 +88,8 @@ TEST(AttachmentFile, PrepareReadsRealFiles) {
     const std::string bin = dir + "/Job.PDF";
     const std::string text = "caf\xc3\xa9\r\nline two\r\n";
     std::string binary;
-    for (int i = 0; i < 70000; ++i) binary += static_cast<char>(i * 7);
+    // Over two read blocks and not a multiple of one.
+    for (int i = 0; i < (5 << 19) + 7; ++i) binary += static_cast<char>(i * 7);
     std::ofstream(txt, std::ios::binary) << text;
     std::ofstream(bin, std::ios::binary) << binary;
     LogNull log;

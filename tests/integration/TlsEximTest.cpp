@@ -83,6 +83,7 @@ TEST(TlsExim, StartTlsOnThePlainPort) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     Session s;
     s.channel().setTrustFolder(env.get("OSTMAIL_CA_DIR").c_str());
+    s.channel().setVerbose(true);
     ASSERT_TRUE(s.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_SMTP_PORT"), false)) << s.logText();
     EXPECT_EQ(s.reply().substr(0, 4), "220 ");
     EXPECT_TRUE(has(s.command("EHLO client.test"), "STARTTLS"));
@@ -94,6 +95,8 @@ TEST(TlsExim, StartTlsOnThePlainPort) {
     std::string text = s.logText();
     EXPECT_TRUE(has(text, "SSL Server Certificate verified.")) << text;
     EXPECT_TRUE(has(text, "Secure Channel Established.")) << text;
+    EXPECT_TRUE(has(text, "EstablishChannel2")) << text;
+    EXPECT_TRUE(has(text, "clientHandshakeLoop returning true.")) << text;
 
     // Inside TLS the server no longer offers STARTTLS.
     std::string ehlo = s.command("EHLO client.test");

@@ -1,6 +1,7 @@
 // The TLS channel through Socket2 against a scripted TLS server that
 // decides how its bytes are cut into writes.
 #include "core/Logger.h"
+#include "core/ProgressMonitor.h"
 #include "net/Socket2.h"
 #include "NetPeers.h"
 #include "TlsScriptedPeer.h"
@@ -244,6 +245,52 @@ TEST_F(SChannelCertTest, RequiredCertificateFieldMustMatch) {
         EXPECT_EQ(has(logText(log), "SSL server certificate fails to match requirement"), !match);
         sock.Close(0, 1000, log, nullptr);
     }
+}
+
+TEST_F(SChannelTest, HttpProxyTunnelCarriesTheHandshake) {
+    std::string request;
+    TlsScriptedServer proxy(pki.serverContext(localhost), [&](TlsConn& c) {
+        request = c.receiveRawUntil("\r\n\r\n");
+        c.sendRaw("HTTP/1.0 200 Connection established\r\nProxy-Agent: test\r\n\r\n");
+        if (c.handshake("220 through the proxy\r\n")) c.waitForClose();
+    });
+    SChannelWin32 ch;
+    ch.setHostname("localhost");
+    ch.setPort(465);
+    ch.setHttpProxy("127.0.0.1", proxy.port());
+    ASSERT_TRUE(ch.EstablishChannel(0, 3000, 3000, log, nullptr)) << logText(log);
+    DataBuffer got;
+    SocketFlags flags;
+    bool end = false;
+    ASSERT_TRUE(ch.RecvSecure(got, 0, 3000, flags, end, log, nullptr)) << logText(log);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(got.getData()), got.getSize()), "220 through the proxy\r\n");
+    EXPECT_TRUE(ch.ShutdownChannel(log));
+    EXPECT_FALSE(ch.isConnected());
+    EXPECT_EQ(request, "CONNECT localhost:465 HTTP/1.0\r\nUser-Agent: Velmora\r\n\r\n");
+
+    // A proxy that hangs up instead of answering.
+    TlsScriptedServer mute(pki.serverContext(localhost), [](TlsConn& c) { c.receiveRawUntil("\r\n\r\n"); });
+    ch.setHttpProxy("127.0.0.1", mute.port());
+    EXPECT_FALSE(ch.EstablishChannel(0, 3000, 3000, log, nullptr));
+    EXPECT_EQ(ch.lastStatus(), 102u);
+    EXPECT_TRUE(has(logText(log), "Error receiving message from proxy server"));
+}
+
+TEST_F(SChannelTest, ApplicationAbortsAStalledHandshake) {
+    TlsScriptedServer srv(pki.serverContext(localhost), [](TlsConn& c) {
+        c.receive();
+        c.waitForClose();
+    });
+    nettest::CountingSink sink(3);
+    ProgressMonitor pm(&sink, 0);
+    bool aborted = false;
+    sock.setIdleTimeoutMs(20000);
+    EXPECT_FALSE(sock.Connect("localhost", srv.port(), true, 100, 3000, nullptr, aborted, reason, log, &pm));
+    EXPECT_EQ(reason, 103u);
+    EXPECT_GE(sink.heartbeats, 3);
+    std::string text = logText(log);
+    EXPECT_TRUE(has(text, "socket operation aborted by application callback")) << text;
+    EXPECT_TRUE(has(text, "Error reading data from server in handshake loop")) << text;
 }
 
 TEST(SChannelNames, SettingNamesAndTheirPrintedForms) {

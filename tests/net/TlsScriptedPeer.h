@@ -32,6 +32,18 @@ public:
         return true;
     }
 
+    // Plain bytes up to and including end (a proxy request); "" on failure.
+    std::string receiveRawUntil(const std::string& end) {
+        std::string got;
+        char ch;
+        while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 2000) != 1 || ::recv(fd_, &ch, 1, 0) != 1) return "";
+            got += ch;
+        }
+        return got;
+    }
+
     bool sendRaw(const std::vector<unsigned char>& b) {
         return b.empty() || ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
     }
