@@ -80,6 +80,8 @@ protected:
     std::list<std::wstring> m_inlineImages;
 
 private:
+    int sendWithRetries();
+
     std::wstring m_userName;
     std::wstring m_password;
     std::wstring m_body;

@@ -21,7 +21,16 @@ const char* ansi(VmString& scratch, const std::wstring& text) {
 
 }  // namespace
 
+// Nothing may escape into the host: a failure of any kind is -1.
 int CMailObj::DoMail() {
+    try {
+        return sendWithRetries();
+    } catch (...) {
+        return -1;
+    }
+}
+
+int CMailObj::sendWithRetries() {
     VmString text;
     VmMailMan mailman;
     mailman.put_SmtpSsl(m_useSsl != 0);

@@ -29,7 +29,12 @@ void replaceAll(std::wstring& text, const std::wstring& find, const std::wstring
 int CMailObj::ReadFileToString(std::wstring path, std::wstring& text) {
     ostmail::platform::FileReader file;
     if (!file.open(utf8Path(path).c_str())) return 0;
-    std::vector<char> bytes(static_cast<size_t>(file.size()) + 1, 0);
+    std::vector<char> bytes;
+    try {
+        bytes.assign(static_cast<size_t>(file.size()) + 1, 0);
+    } catch (...) {
+        return 0;
+    }
     // A short read leaves zeros, which end the text like the file's end.
     size_t got = 0;
     while (got < file.size()) {

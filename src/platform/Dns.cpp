@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <resolv.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -77,6 +78,12 @@ int dnsQueryMx(const char* name, uint32_t serverAddrNetOrder, uint16_t serverPor
     if (res_ninit(&res->st) != 0) return kDnsServerFailure;
     res->open = true;
     if (serverAddrNetOrder != 0) {
+        // IPv6 servers from resolv.conf live apart and would be asked first;
+        // glibc frees them the same way in res_nclose.
+        for (int i = 0; i < MAXNS; ++i) {
+            std::free(res->st._u._ext.nsaddrs[i]);
+            res->st._u._ext.nsaddrs[i] = nullptr;
+        }
         res->st.nsaddr_list[0].sin_family = AF_INET;
         res->st.nsaddr_list[0].sin_addr.s_addr = serverAddrNetOrder;
         res->st.nsaddr_list[0].sin_port = htons(serverPort ? serverPort : NS_DEFAULTPORT);

@@ -6,7 +6,6 @@
 #include "smtp/EmailSendMessage.h"
 #include "smtp/MailManCallback.h"
 
-#include <exception>
 
 namespace ostmail {
 
@@ -118,7 +117,7 @@ bool ClsMailMan::connectStep(ProgressMonitor* pm, ProgressMonitor& monitor) {
                                 m_smtpAuthMethod, m_connectTimeout,
                                 static_cast<uint32_t>(m_readTimeout) * 1000u, &m_socks, m_log, pm, timedOut,
                                 aborted);
-    } catch (const std::exception&) {
+    } catch (...) {
         m_log.LogError("Unexpected exception while connecting to the SMTP server.");
         return false;
     }
@@ -155,7 +154,7 @@ bool ClsMailMan::sendStep(ClsEmail& email, const char* envelopeSender, ProgressM
             return false;
         }
         return transmit(*copy, envelopeSender, pm);
-    } catch (const std::exception&) {
+    } catch (...) {
         m_log.LogError("Unexpected exception while preparing email for sending.");
         return false;
     }

@@ -56,6 +56,8 @@ public:
     const SmtpCapabilities& capabilities() const { return m_caps; }
     const StringBuffer& transcript() const { return m_transcript; }
     bool isConnected() const { return m_conn.IsConnected(); }
+    // The connection, for its TLS settings (trust anchors, verification).
+    Socket2& connection() { return m_conn; }
 
     // Ready for MAIL FROM on success. Reuses the open connection (RSET) when
     // host, port and credentials are unchanged; otherwise connects, reads
@@ -155,6 +157,10 @@ private:
                          bool& fallback);
 
     // --- the mail transaction ---
+    bool sendToDistributionList(SmtpMessage& msg, const StringBuffer& listPath, const char* reversePath,
+                                const StringBuffer* preRendered, const char* sentLogPath, LogBase& log,
+                                ProgressMonitor* pm, SmtpSendResult& result, ExtPtrArray& badAddresses,
+                                bool sendIndividual, SocketFlags& flags);
     bool sendMailTransaction(SmtpMessage& msg, const char* reversePath, const StringBuffer* preRendered,
                              const char* sentLogPath, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
                              ExtPtrArray& badAddresses, SocketFlags& flags);

@@ -22,6 +22,13 @@ bool SmtpEmailMessage::render(StringBuffer& out, LogBase& log) {
     return true;
 }
 
+bool SmtpEmailMessage::distributionList(StringBuffer& path) const {
+    path.clear();
+    m_email.getHeaderField("VMX-FileDistList", path);
+    path.trimWhitespace();
+    return !path.isEmpty();
+}
+
 void SmtpEmailMessage::newMessageId() {
     m_email.newMessageId();
 }

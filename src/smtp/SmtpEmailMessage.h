@@ -15,6 +15,7 @@ public:
     void addresses(Kind kind, ExtPtrArray& out) const override;
     bool render(StringBuffer& out, LogBase& log) override;
     void newMessageId() override;
+    bool distributionList(StringBuffer& path) const override;
 
 private:
     Email2& m_email;

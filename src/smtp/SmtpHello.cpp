@@ -1,4 +1,5 @@
 #include "core/LogBase.h"
+#include "net/SChannel.h"
 #include "platform/SysInfo.h"
 #include "smtp/SmtpConnCredentials.h"
 #include "smtp/SmtpConnImpl.h"
@@ -57,6 +58,7 @@ bool SmtpConnImpl::startTlsExchange(LogBase& log, ProgressMonitor* pm, SocketFla
 bool SmtpConnImpl::upgradeToTls(int connectTimeoutSecs, uint32_t idleMs, LogBase& log, ProgressMonitor* pm) {
     if (connectTimeoutSecs != 0) m_conn.setConnectTimeoutSecs(static_cast<uint32_t>(connectTimeoutSecs));
     m_conn.setIdleTimeoutMs(idleMs);
+    if (SChannelWin32* tls = m_conn.tlsChannel().impl()) tls->setProtocol("default");
     if (!m_conn.ConvertToTls(m_heartbeatMs, idleMs, log, pm)) {
         log.LogError("Failed to establish TLS connection.");
         return false;

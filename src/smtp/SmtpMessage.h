@@ -20,6 +20,11 @@ public:
     // Appends the message text for sending (no internal "VMX-" fields).
     virtual bool render(StringBuffer& out, LogBase& log) = 0;
     virtual void newMessageId() {}
+    // The distribution-list file that replaces the recipient lists, if any.
+    virtual bool distributionList(StringBuffer& path) const {
+        (void)path;
+        return false;
+    }
 };
 
 // A message whose text is already rendered.
@@ -33,14 +38,20 @@ public:
     void setSubject(const char* s) { m_subject.setString(s); }
     void addAddress(Kind kind, const char* address);
     StringBuffer& text() { return m_text; }
+    void setDistributionList(const char* path) { m_distList.setString(path); }
 
     void subject(StringBuffer& out) const override { out.append(m_subject); }
     void addresses(Kind kind, ExtPtrArray& out) const override;
     bool render(StringBuffer& out, LogBase&) override { return out.append(m_text); }
+    bool distributionList(StringBuffer& path) const override {
+        path.setString(m_distList);
+        return !path.isEmpty();
+    }
 
 private:
     StringBuffer m_subject;
     StringBuffer m_text;
+    StringBuffer m_distList;
     ExtPtrArray m_lists[3];
 };
 

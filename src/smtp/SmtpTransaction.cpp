@@ -13,7 +13,6 @@ const char kAborted[] = "Mail sending aborted by application";
 bool SmtpConnImpl::sendEmail(SmtpMessage* msg, const char* reversePath, const StringBuffer* preRendered,
                              const char* sentLogPath, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
                              ExtPtrArray& badAddresses, bool sendIndividual, bool autoGenMessageId) {
-    (void)sendIndividual;  // matters for distribution lists only
     m_lastReplyCode = 0;
     result = SmtpSendResult();
     if (!msg) {
@@ -23,8 +22,12 @@ bool SmtpConnImpl::sendEmail(SmtpMessage* msg, const char* reversePath, const St
     }
     if (autoGenMessageId) msg->newMessageId();
     SocketFlags flags;
-    bool ok = sendMailTransaction(*msg, reversePath ? reversePath : "", preRendered, sentLogPath, log, pm, result,
-                                  badAddresses, flags);
+    StringBuffer listPath;
+    const char* from = reversePath ? reversePath : "";
+    bool ok = msg->distributionList(listPath)
+                  ? sendToDistributionList(*msg, listPath, from, preRendered, sentLogPath, log, pm, result,
+                                           badAddresses, sendIndividual, flags)
+                  : sendMailTransaction(*msg, from, preRendered, sentLogPath, log, pm, result, badAddresses, flags);
     result.timedOut = flags.timedOut;
     result.aborted = monitorAborted(pm, flags);
     if (ok) {

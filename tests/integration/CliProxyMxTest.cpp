@@ -47,8 +47,7 @@ TEST(CliProxyMx, MxCommandPrintsBestFirst) {
     EXPECT_NE(r.err.find("has no MX records"), std::string::npos) << r.err;
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"mx"}, {"mx", "example.test", "--dns-server"}, {"mx", "example.test", "--dns-server", "dns.test:53"},
-             {"mx", "a.test", "b.test"}}) {
+             {"mx"}, {"mx", "example.test", "--dns-server", "dns.test:53"}, {"mx", "a.test", "b.test"}}) {
         r = run(bad);
         EXPECT_EQ(r.exitCode, 2) << bad.back() << "\n" << r.err;
     }

@@ -2,6 +2,8 @@
 
 #include "smtp/SmtpConnImpl.h"
 
+#include "net/SChannel.h"
+
 #include "smtp/SmtpTestSupport.h"
 #include "support/MailCheck.h"
 #include "support/Maildir.h"
@@ -86,6 +88,48 @@ TEST(SmtpExim, MessageArrivesInMaildir) {
     std::string raw = Maildir::readFile(files[0]);
     // The server removed the stuffing dots again.
     EXPECT_NE(raw.find("\n.\n.leading dot\nlast line\n"), std::string::npos) << raw;
+}
+
+// Exim wants EHLO before STARTTLS: the 503 path, then TLS, EHLO again and
+// a login inside the channel. Then TLS from the first byte.
+TEST(SmtpExim, StartTlsAndImplicitTls) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    std::string user = env.get("OSTMAIL_SMTP_USER");
+    std::string pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    std::string host = env.get("OSTMAIL_TLS_HOST");
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+    std::string token = Maildir::uniqueToken("smtptls");
+    {
+        Client c;
+        c.conn.setStartTls(true);
+        ASSERT_TRUE(c.conn.connection().tlsChannel().impl());
+        c.conn.connection().tlsChannel().impl()->setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+        c.conn.connection().tlsChannel().impl()->setRequireVerifiedCert(true);
+        ASSERT_TRUE(c.connect(env.port("OSTMAIL_SMTP_PORT"), user, pass, "", 5000, host.c_str())) << c.log.text();
+        EXPECT_TRUE(c.log.has("I: Received 503 SMTP Status...")) << c.log.text();
+        EXPECT_TRUE(c.log.has("I: TLS connection established."));
+        EXPECT_TRUE(c.log.has("D: login_method=LOGIN"));
+        EXPECT_TRUE(c.log.has("D: ConnectionType=SSL/TLS"));
+        SmtpTextMessage m;
+        m.addAddress(SmtpMessage::kTo, "tls@example.test");
+        m.text().setString(("Subject: " + token + "\r\n\r\nover STARTTLS\r\n").c_str());
+        ASSERT_TRUE(c.send(m)) << c.log.text();
+    }
+    {
+        Client c;
+        c.conn.setTlsOnConnect(true);
+        c.conn.connection().tlsChannel().impl()->setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+        c.conn.connection().tlsChannel().impl()->setRequireVerifiedCert(true);
+        ASSERT_TRUE(c.connect(env.port("OSTMAIL_SMTPS_PORT"), user, pass, "cram-md5", 5000, host.c_str()))
+            << c.log.text();
+        EXPECT_TRUE(c.log.has("D: login_method=CRAM_MD5"));
+        EXPECT_TRUE(c.log.has("D: ConnectionType=SSL/TLS"));
+        SmtpTextMessage m;
+        m.addAddress(SmtpMessage::kTo, "tls@example.test");
+        m.text().setString(("Subject: " + token + "\r\n\r\nimplicit TLS\r\n").c_str());
+        ASSERT_TRUE(c.send(m)) << c.log.text();
+    }
+    EXPECT_EQ(maildir.waitForCount(token, 2).size(), 2u);
 }
 
 }  // namespace

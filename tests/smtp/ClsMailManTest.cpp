@@ -217,6 +217,10 @@ TEST(ClsMailMan, EnvelopeSenderAndSecondSendReuseTheConnection) {
         anonymous.put_Body(body);
         addTo(anonymous, "c@y.test");
         ASSERT_TRUE(mm.SendEmail(&anonymous, nullptr)) << lastError(mm);
+
+        EXPECT_TRUE(mm.isSmtpConnected());
+        EXPECT_TRUE(mm.CloseSmtpConnection());
+        EXPECT_FALSE(mm.isSmtpConnected());
     }
     ASSERT_TRUE(srv.waitDone()) << srv.transcript();
     EXPECT_EQ(srv.connections(), 1);
@@ -225,6 +229,7 @@ TEST(ClsMailMan, EnvelopeSenderAndSecondSendReuseTheConnection) {
               1)
         << srv.transcript();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "RSET"), 2) << srv.transcript();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "QUIT"), 1) << "closed once, not again at the end";
     EXPECT_TRUE(contains(lines, "MAIL FROM:<bounce@x.test>")) << srv.transcript();
     EXPECT_TRUE(contains(lines, "MAIL FROM:<s@x.test>")) << srv.transcript();
     EXPECT_TRUE(contains(lines, "MAIL FROM:<>")) << srv.transcript();

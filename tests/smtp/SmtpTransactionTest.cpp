@@ -330,5 +330,47 @@ TEST(SmtpTransaction, ShortReplyLineIsUnrecognized) {
     EXPECT_TRUE(c.log.has("E: Failed when sending RCPT TO:<a@x.test>"));
 }
 
+TEST(SmtpTransaction, DistributionListOneByOneAndInBatches) {
+    std::string path = "/tmp/ostmail_distlist_" + std::to_string(::getpid()) + ".txt";
+    ASSERT_TRUE(platform::writeWholeFile(path.c_str(), "a@x.test\r\n# comment\n\n  b@x.test \nc@x.test", 42));
+    ScriptedSmtpServer srv;
+    greet(srv).expectReply("MAIL", "250 ok").expectReply("RCPT TO:<a@x.test>", "250 ok")
+        .expectReply("DATA", "354 go").readData().reply("250 ok")
+        .expectReply("MAIL", "250 ok").expectReply("RCPT TO:<b@x.test>", "550 no")
+        .expectReply("RSET", "250 ok")
+        .expectReply("MAIL", "250 ok").expectReply("RCPT TO:<c@x.test>", "250 ok")
+        .expectReply("DATA", "354 go").readData().reply("250 ok")
+        .serveRest();
+    srv.start();
+    {
+        Client c;
+        ASSERT_TRUE(c.connect(srv.port()));
+        SmtpTextMessage m;
+        message(m, {"ignored@x.test"});
+        m.setDistributionList(path.c_str());
+        ASSERT_TRUE(c.send(m)) << c.log.text();
+        EXPECT_TRUE(c.log.has("I: Sending to distribution list..."));
+        EXPECT_TRUE(c.log.has("D: DistributionCount=3"));
+        EXPECT_EQ(c.result.accepted, 2);
+        EXPECT_EQ(c.result.attempted, 3);
+        EXPECT_EQ(c.badAddresses(), std::vector<std::string>{"b@x.test"});
+        EXPECT_TRUE(c.log.has("I: Mail sent to 2 recipients"));
+
+        ASSERT_TRUE(c.conn.sendEmail(&m, "s@x.test", nullptr, nullptr, c.log, nullptr, c.result, c.bad, false,
+                                     false));
+        EXPECT_EQ(c.result.accepted, 3);
+    }
+    ASSERT_TRUE(srv.waitDone());
+    auto lines = srv.lines();
+    ASSERT_EQ(lines.size(), 16u) << srv.transcript();
+    EXPECT_EQ(lines[6], "RSET");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 10, lines.begin() + 15),
+              (std::vector<std::string>{"MAIL FROM:<s@x.test>", "RCPT TO:<a@x.test>", "RCPT TO:<b@x.test>",
+                                        "RCPT TO:<c@x.test>", "DATA"}));
+    EXPECT_EQ(srv.dataBlocks().size(), 3u);
+    for (const auto& l : lines) EXPECT_EQ(l.find("ignored"), std::string::npos);
+    ::unlink(path.c_str());
+}
+
 }  // namespace
 }  // namespace ostmail
