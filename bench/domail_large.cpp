@@ -229,6 +229,12 @@ void summary() {
         }
         printf("  DoMail TLS peak RSS / attachment: %.2fx\n", g_doMailTls.peakRssMiB / att);
     }
+    // The sink decrypts on the same machine, so part of any TLS cost is its.
+    if (!g_curlTls.seconds.empty() && !g_curl.seconds.empty()) {
+        printf("  For scale, curl TLS / curl plain: %.2fx (CPU time %.2fx)\n",
+               g_curlTls.seconds.best() / g_curl.seconds.best(),
+               g_curlTls.cpuSeconds.best() / g_curl.cpuSeconds.best());
+    }
 }
 
 // For profiling clients by hand: serves the sink until standard input
