@@ -113,7 +113,8 @@ TEST(MailManTlsExim, DoMailOverImplicitTlsLogsInOnlyWithCredentials) {
 }
 
 // Every mechanism, forced and left to the EHLO list, over implicit TLS and
-// over STARTTLS, with the server certificate checked against the test CA.
+// over STARTTLS, with the server certificate checked against the test CA
+// (as a file, then as a hashed folder).
 TEST(MailManTlsExim, CommandLineLogsInWithEachMechanismOverBothTlsModes) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     Maildir maildir(env.get("OSTMAIL_MAILDIR"));
@@ -133,7 +134,11 @@ TEST(MailManTlsExim, CommandLineLogsInWithEachMechanismOverBothTlsModes) {
                          k.user + "'");
             std::string token = Maildir::uniqueToken("clitls");
             Cli cli(env, implicitTls);
-            cli.login(k.user, k.password, k.method).with({"--ca-file", env.get("OSTMAIL_CA_FILE"), "--require-cert"});
+            cli.login(k.user, k.password, k.method).with({"--require-cert"});
+            if (implicitTls)
+                cli.with({"--ca-file", env.get("OSTMAIL_CA_FILE"), "--tls-protocol", "TLS 1.0"});
+            else
+                cli.with({"--ca-dir", env.get("OSTMAIL_CA_DIR")});
             PythonResult r = cli.send(token);
             ASSERT_EQ(r.exitCode, 0) << r.err;
             EXPECT_TRUE(has(r.err, "SSL Server Certificate verified")) << r.err;
@@ -150,7 +155,7 @@ TEST(MailManTlsExim, CommandLineLogsInWithEachMechanismOverBothTlsModes) {
     }
 }
 
-TEST(MailManTlsExim, CertificateAndPasswordRefusals) {
+TEST(MailManTlsExim, CertificateTlsChoiceAndPasswordRefusals) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     Maildir maildir(env.get("OSTMAIL_MAILDIR"));
     std::string user = env.get("OSTMAIL_SMTP_USER");
@@ -162,6 +167,16 @@ TEST(MailManTlsExim, CertificateAndPasswordRefusals) {
         EXPECT_EQ(r.exitCode, 1) << r.err;
         EXPECT_TRUE(has(r.err, "Failed to verify server certificate")) << r.err;
         EXPECT_FALSE(has(r.err, "SSL Server Certificate verified")) << r.err;
+        EXPECT_TRUE(maildir.find(token).empty());
+    }
+
+    // Protocols and ciphers no longer on offer fail before the handshake.
+    for (std::initializer_list<std::string> choice : {std::initializer_list<std::string>{"--tls-protocol", "SSL 3.0"},
+                                                      std::initializer_list<std::string>{"--tls-cipher", "3DES"}}) {
+        std::string token = Maildir::uniqueToken("tlschoice");
+        PythonResult r = Cli(env, true).with(choice).send(token);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_TRUE(has(r.err, "Error creating credentials")) << r.err;
         EXPECT_TRUE(maildir.find(token).empty());
     }
 
