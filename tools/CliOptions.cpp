@@ -60,6 +60,10 @@ const std::map<std::string, ValueSetter>& valueOptions() {
         {"--domain", text(&SendOptions::domain)},
         {"--auth-method", text(&SendOptions::authMethod)},
         {"--helo", text(&SendOptions::helo)},
+        {"--ca-file", text(&SendOptions::caFile)},
+        {"--ca-dir", text(&SendOptions::caDir)},
+        {"--tls-protocol", text(&SendOptions::tlsProtocol)},
+        {"--tls-cipher", text(&SendOptions::tlsCipher)},
         {"--connect-timeout", number(&SendOptions::connectTimeout)},
         {"--read-timeout", number(&SendOptions::readTimeout)},
         {"--from", text(&SendOptions::fromAddress)},
@@ -91,6 +95,7 @@ const std::map<std::string, ValueSetter>& valueOptions() {
 const std::map<std::string, bool SendOptions::*>& flagOptions() {
     static const std::map<std::string, bool SendOptions::*> flags = {
         {"--ssl", &SendOptions::ssl},         {"--starttls", &SendOptions::startTls},
+        {"--require-cert", &SendOptions::requireCert},
         {"--verbose", &SendOptions::verbose}, {"-v", &SendOptions::verbose},
         {"--help", &SendOptions::help},       {"-h", &SendOptions::help},
     };
@@ -172,6 +177,11 @@ const char* usageText() {
            "  --port N               port (default 25)\n"
            "  --ssl                  TLS from the first byte (implicit TLS, port 465)\n"
            "  --starttls             upgrade with STARTTLS after connecting\n"
+           "  --require-cert         refuse a server certificate that does not verify\n"
+           "  --ca-file PATH         PEM file of CA certificates to trust as well\n"
+           "  --ca-dir PATH          folder of hashed CA certificates to trust as well\n"
+           "  --tls-protocol NAME    TLS 1.0, SSL 3.0, ... (default: the best both sides know)\n"
+           "  --tls-cipher NAME      3DES, RC4, DES, RC2, ... (default: any)\n"
            "  --user NAME            login name; with --password enables AUTH\n"
            "  --password TEXT        login password\n"
            "  --domain NAME          login domain for NTLM\n"

@@ -11,6 +11,11 @@ struct SendOptions {
     int port = 25;
     bool ssl = false;
     bool startTls = false;
+    bool requireCert = false;
+    std::string caFile;
+    std::string caDir;
+    std::string tlsProtocol;
+    std::string tlsCipher;
     std::string user;
     std::string password;
     std::string domain;

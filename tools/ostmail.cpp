@@ -25,6 +25,11 @@ void configureServer(VmMailMan& mm, const cli::SendOptions& o) {
     mm.put_SmtpPort(o.port);
     mm.put_SmtpSsl(o.ssl);
     mm.put_StartTLS(o.startTls);
+    mm.put_RequireSslCertVerify(o.requireCert);
+    mm.put_SslTrustFile(o.caFile.c_str());
+    mm.put_SslTrustFolder(o.caDir.c_str());
+    mm.put_SslProtocol(o.tlsProtocol.c_str());
+    mm.put_SslCipher(o.tlsCipher.c_str());
     mm.put_SmtpUsername(o.user.c_str());
     mm.put_SmtpPassword(o.password.c_str());
     mm.put_SmtpDomain(o.domain.c_str());

@@ -89,6 +89,10 @@ OSTMAIL_VM_TEXT(DsnRet, dsnRet)
 OSTMAIL_VM_TEXT(SocksHostname, socksHostname)
 OSTMAIL_VM_TEXT(SocksUsername, socksUsername)
 OSTMAIL_VM_TEXT(SocksPassword, socksPassword)
+OSTMAIL_VM_TEXT(SslTrustFile, sslTrustFile)
+OSTMAIL_VM_TEXT(SslTrustFolder, sslTrustFolder)
+OSTMAIL_VM_TEXT(SslProtocol, sslProtocol)
+OSTMAIL_VM_TEXT(SslCipher, sslCipher)
 #undef OSTMAIL_VM_TEXT
 
 #define OSTMAIL_VM_VALUE(Type, Name)                                           \
@@ -106,6 +110,7 @@ OSTMAIL_VM_VALUE(bool, SendIndividual)
 OSTMAIL_VM_VALUE(bool, RequireAllRecipients)
 OSTMAIL_VM_VALUE(int32_t, SocksVersion)
 OSTMAIL_VM_VALUE(int32_t, SocksPort)
+OSTMAIL_VM_VALUE(bool, RequireSslCertVerify)
 #undef OSTMAIL_VM_VALUE
 
 int32_t VmMailMan::get_LastSmtpStatus() const { return m_impl->get_LastSmtpStatus(); }

@@ -69,6 +69,14 @@ public:
     const char* socksUsername();
     void put_SocksPassword(const char* v);
     const char* socksPassword();
+    void put_SslTrustFile(const char* v);
+    const char* sslTrustFile();
+    void put_SslTrustFolder(const char* v);
+    const char* sslTrustFolder();
+    void put_SslProtocol(const char* v);
+    const char* sslProtocol();
+    void put_SslCipher(const char* v);
+    const char* sslCipher();
 
     // --- numbers and switches ---
     int32_t get_SmtpPort() const;
@@ -93,6 +101,8 @@ public:
     void put_SocksVersion(int32_t v);
     int32_t get_SocksPort() const;
     void put_SocksPort(int32_t v);
+    bool get_RequireSslCertVerify() const;
+    void put_RequireSslCertVerify(bool v);
     int32_t get_LastSmtpStatus() const;
     int32_t get_NumBadAddresses() const;
     const char* badAddress(int32_t index);  // null when out of range

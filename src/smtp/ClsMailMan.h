@@ -109,6 +109,21 @@ public:
     // (0 = 53). An empty host restores the system's servers.
     bool SetDnsServer(XString& host, int32_t port);
 
+    // --- TLS: handed to the channel before every connect ---
+    // Off by default: an unverifiable server certificate is logged, not refused.
+    bool get_RequireSslCertVerify() const { return m_requireSslCertVerify; }
+    void put_RequireSslCertVerify(bool v) { m_requireSslCertVerify = v; }
+    // A PEM file / a hashed folder of private CAs, trusted besides the system's.
+    void put_SslTrustFile(XString& v) { m_sslTrustFile.setString(v.getUtf8()); }
+    void get_SslTrustFile(XString& out) { out.setFromSb(m_sslTrustFile); }
+    void put_SslTrustFolder(XString& v) { m_sslTrustFolder.setString(v.getUtf8()); }
+    void get_SslTrustFolder(XString& out) { out.setFromSb(m_sslTrustFolder); }
+    // "TLS 1.0", "SSL 3.0", ... and "3DES", "RC4", ...; empty or unknown: default.
+    void put_SslProtocol(XString& v) { m_sslProtocol.setString(v.getUtf8()); }
+    void get_SslProtocol(XString& out) { out.setFromSb(m_sslProtocol); }
+    void put_SslCipher(XString& v) { m_sslCipher.setString(v.getUtf8()); }
+    void get_SslCipher(XString& out) { out.setFromSb(m_sslCipher); }
+
     // For tests and tools: is a session open right now?
     bool isSmtpConnected() const { return m_smtp.isConnected(); }
 
@@ -118,6 +133,7 @@ private:
     void logEnvironment();
     void logRecipients(const Email2& email);
     void handSettingsToSession();
+    void handTlsSettingsToChannel();
     bool connectStep(ProgressMonitor* pm, ProgressMonitor& monitor);
     bool sendStep(ClsEmail& email, const char* envelopeSender, ProgressMonitor* pm, ProgressMonitor& monitor);
     bool transmit(Email2& copy, const char* envelopeSender, ProgressMonitor* pm);
@@ -149,6 +165,11 @@ private:
     StringBuffer m_dsnEnvid;
     StringBuffer m_dsnRet;
     int32_t m_lastSmtpStatus = 0;
+    bool m_requireSslCertVerify = false;
+    StringBuffer m_sslTrustFile;
+    StringBuffer m_sslTrustFolder;
+    StringBuffer m_sslProtocol;
+    StringBuffer m_sslCipher;
 };
 
 }  // namespace ostmail

@@ -105,6 +105,7 @@ void ClsMailMan::handSettingsToSession() {
     m_smtp.setDsnNotify(m_dsnNotify.getString());
     m_smtp.setDsnEnvid(m_dsnEnvid.getString());
     m_smtp.setDsnRet(m_dsnRet.getString());
+    handTlsSettingsToChannel();
 }
 
 bool ClsMailMan::connectStep(ProgressMonitor* pm, ProgressMonitor& monitor) {

@@ -27,5 +27,8 @@ PythonResult runPython(const std::string& script, const std::string& input = "",
 PythonResult runPythonFile(const std::string& path, const std::string& input = "",
                            const std::vector<std::string>& args = {}, int timeoutMs = 60000);
 
+// Any program, its output captured the same way.
+PythonResult runProgram(const std::vector<std::string>& argv, int timeoutMs = 130000);
+
 }  // namespace testsupport
 }  // namespace ostmail

@@ -1,0 +1,19 @@
+#include "net/SChannelWin32.h"
+#include "net/Socket2.h"
+#include "smtp/ClsMailMan.h"
+
+namespace ostmail {
+
+// Set every time, so that a cleared setting also reaches a channel that
+// an earlier send configured.
+void ClsMailMan::handTlsSettingsToChannel() {
+    SChannelWin32* ch = m_smtp.connection().tlsChannel().impl();
+    if (!ch) return;
+    ch->setRequireVerifiedCert(m_requireSslCertVerify);
+    ch->setTrustFile(m_sslTrustFile.getString());
+    ch->setTrustFolder(m_sslTrustFolder.getString());
+    ch->setProtocol(m_sslProtocol.getString());
+    ch->setCipher(m_sslCipher.getString());
+}
+
+}  // namespace ostmail

@@ -1,0 +1,223 @@
+// Logins inside TLS through the mail job, the mail manager and the command
+// line against Exim; which authenticator took the login is read from the
+// arrival line in Exim's own log.
+#include "facade/VmEmail.h"
+#include "facade/VmMailMan.h"
+#include "ostmail/CMailObj.h"
+#include "support/Maildir.h"
+#include "support/PythonRun.h"
+#include "support/TestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace ostmail {
+namespace {
+
+using testsupport::Maildir;
+using testsupport::PythonResult;
+using testsupport::runProgram;
+using testsupport::TestEnv;
+
+bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// Exim's "<=" line for a delivered file, found through the queue id that
+// its Received header carries.
+std::string arrivalLine(const TestEnv& env, const std::string& deliveredPath) {
+    std::string mail = Maildir::readFile(deliveredPath);
+    size_t at = mail.find("\tid ");
+    if (at == std::string::npos) return "";
+    at += 4;
+    std::string queueId = mail.substr(at, mail.find_first_of("\r\n", at) - at);
+    std::string log = Maildir::readFile(env.get("OSTMAIL_EXIM_LOG"));
+    size_t pos = log.find(queueId + " <= ");
+    if (pos == std::string::npos) return "";
+    size_t start = log.rfind('\n', pos) + 1;
+    return log.substr(start, log.find('\n', pos) - start);
+}
+
+// The "A=authenticator:user" field of an arrival line; empty when no login.
+std::string authField(const std::string& line) {
+    size_t at = line.find(" A=");
+    if (at == std::string::npos) return "";
+    return line.substr(at + 1, line.find(' ', at + 1) - at - 1);
+}
+
+struct Cli {
+    const TestEnv& env;
+    std::vector<std::string> args;
+    Cli(const TestEnv& e, bool implicitTls) : env(e) {
+        args = {std::string(OSTMAIL_BINARY_DIR) + "/ostmail", "send", "--server", env.get("OSTMAIL_TLS_HOST"),
+                "--port", std::to_string(env.port(implicitTls ? "OSTMAIL_SMTPS_PORT" : "OSTMAIL_SMTP_PORT")),
+                implicitTls ? "--ssl" : "--starttls", "--from", "tlslogin@example.test", "--to",
+                "inbox@example.test", "--body", "inside TLS", "--verbose"};
+    }
+    Cli& login(const std::string& user, const std::string& password, const std::string& method) {
+        for (const std::string& a : {std::string("--user"), user, std::string("--password"), password})
+            args.push_back(a);
+        if (!method.empty()) args.insert(args.end(), {"--auth-method", method});
+        return *this;
+    }
+    Cli& with(std::initializer_list<std::string> more) {
+        args.insert(args.end(), more);
+        return *this;
+    }
+    PythonResult send(const std::string& subject) {
+        args.insert(args.end(), {"--subject", subject});
+        return runProgram(args);
+    }
+};
+
+TEST(MailManTlsExim, DoMailOverImplicitTlsLogsInOnlyWithCredentials) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+    std::string user = env.get("OSTMAIL_SMTP_USER");
+    struct Case {
+        const char* name;
+        std::string user, password;
+        bool delivered;
+        std::string auth;
+    };
+    for (const Case& k : {Case{"login", user, env.get("OSTMAIL_SMTP_PASSWORD"), true, "A=login:" + user},
+                          Case{"anonymous", "", "", true, ""},
+                          Case{"refused", user, "wrong-password", false, ""}}) {
+        SCOPED_TRACE(k.name);
+        std::string token = Maildir::uniqueToken(std::string("domail-") + k.name);
+        CMailObj m;
+        m.SetServer(wide(env.get("OSTMAIL_TLS_HOST")));
+        m.SetPortNum(env.port("OSTMAIL_SMTPS_PORT"));
+        m.UseSSL(1);
+        m.SetUserName(wide(k.user));
+        m.SetPasswd(wide(k.password));
+        m.SetSenderAddr(L"job@example.test");
+        m.SetRecipAddr(L"inbox@example.test");
+        m.SetSubject(wide(token));
+        m.SetBody(L"sent by the mail job\r\n");
+        m.SetRetryVal(1);
+        m.SetTimeoutInt(1);
+        EXPECT_EQ(m.DoMail() == 0, k.delivered);
+        if (!k.delivered) {
+            EXPECT_TRUE(maildir.find(token).empty());
+            continue;
+        }
+        std::string path = maildir.waitFor(token);
+        ASSERT_NE(path, "");
+        std::string line = arrivalLine(env, path);
+        ASSERT_NE(line, "") << "no arrival line in Exim's log";
+        EXPECT_TRUE(has(line, " X=TLS")) << line;
+        EXPECT_EQ(authField(line), k.auth) << line;
+    }
+}
+
+// Every mechanism, forced and left to the EHLO list, over implicit TLS and
+// over STARTTLS, with the server certificate checked against the test CA.
+TEST(MailManTlsExim, CommandLineLogsInWithEachMechanismOverBothTlsModes) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    struct Case {
+        std::string method, user, password, auth;
+    };
+    const std::vector<Case> cases = {
+        {"", user, pass, "A=login:" + user},           {"LOGIN", user, pass, "A=login:" + user},
+        {"PLAIN", user, pass, "A=plain:" + user},      {"CRAM-MD5", user, pass, "A=cram:" + user},
+        {"NTLM", user, pass, "A=ntlm_spa:" + user},    {"NONE", user, pass, ""},
+        {"", "", "", ""},
+    };
+    for (bool implicitTls : {true, false}) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE((implicitTls ? "implicit TLS, method '" : "STARTTLS, method '") + k.method + "', user '" +
+                         k.user + "'");
+            std::string token = Maildir::uniqueToken("clitls");
+            Cli cli(env, implicitTls);
+            cli.login(k.user, k.password, k.method).with({"--ca-file", env.get("OSTMAIL_CA_FILE"), "--require-cert"});
+            PythonResult r = cli.send(token);
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_TRUE(has(r.err, "SSL Server Certificate verified")) << r.err;
+            std::string path = maildir.waitFor(token);
+            ASSERT_NE(path, "");
+            std::string line = arrivalLine(env, path);
+            ASSERT_NE(line, "");
+            EXPECT_TRUE(has(line, " X=TLS")) << line;
+            EXPECT_EQ(authField(line), k.auth) << line;
+            if (k.auth.empty()) {
+                EXPECT_FALSE(has(r.err, "\nAUTH ")) << "no AUTH command in the transcript\n" << r.err;
+            }
+        }
+    }
+}
+
+TEST(MailManTlsExim, CertificateAndPasswordRefusals) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+    std::string user = env.get("OSTMAIL_SMTP_USER");
+
+    // The test CA is private: required verification without it refuses.
+    for (bool implicitTls : {true, false}) {
+        std::string token = Maildir::uniqueToken("untrusted");
+        PythonResult r = Cli(env, implicitTls).with({"--require-cert"}).send(token);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_TRUE(has(r.err, "Failed to verify server certificate")) << r.err;
+        EXPECT_FALSE(has(r.err, "SSL Server Certificate verified")) << r.err;
+        EXPECT_TRUE(maildir.find(token).empty());
+    }
+
+    struct Refusal {
+        const char* method;
+        std::vector<std::string> lines;
+    };
+    for (const Refusal& k :
+         {Refusal{"LOGIN", {"Failed to get response to login password", "Failed to login using LOGIN method"}},
+          Refusal{"PLAIN", {"535 Incorrect authentication data", "Failed to login using PLAIN method"}},
+          Refusal{"CRAM-MD5",
+                  {"Failed to get successful CRAM-MD5 response", "Failed to login using CRAM-MD5 method"}},
+          Refusal{"NTLM", {"Logon denied.  Check username, password, and domain", "NTLM authentication failed"}}}) {
+        SCOPED_TRACE(k.method);
+        std::string token = Maildir::uniqueToken("badpass");
+        PythonResult r = Cli(env, false).login(user, "wrong-password", k.method).send(token);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        for (const std::string& line : k.lines) EXPECT_TRUE(has(r.err, line)) << line << "\n" << r.err;
+        EXPECT_TRUE(has(r.err, "Failed to connect to SMTP server.")) << r.err;
+        EXPECT_TRUE(maildir.find(token).empty());
+    }
+}
+
+// The manager hands its TLS settings over before every connect, so a
+// changed setting counts on the next send of the same manager.
+TEST(MailManTlsExim, ManagerSettingsReachTheChannelOnEachConnect) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+    VmMailMan mm;
+    mm.put_SmtpHost(env.get("OSTMAIL_TLS_HOST").c_str());
+    mm.put_SmtpPort(env.port("OSTMAIL_SMTPS_PORT"));
+    mm.put_SmtpSsl(true);
+    EXPECT_FALSE(mm.get_RequireSslCertVerify());
+    mm.put_RequireSslCertVerify(true);
+
+    std::string token = Maildir::uniqueToken("mmtls");
+    VmEmail email;
+    email.put_FromAddress("manager@example.test");
+    ASSERT_TRUE(email.AddTo("", "inbox@example.test"));
+    email.put_Body("verified channel");
+    email.put_Subject(token.c_str());
+    EXPECT_FALSE(mm.SendEmail(email));
+    EXPECT_TRUE(has(mm.lastErrorText(), "Failed to verify server certificate")) << mm.lastErrorText();
+
+    mm.put_SslTrustFolder(env.get("OSTMAIL_CA_DIR").c_str());
+    EXPECT_EQ(std::string(mm.sslTrustFolder()), env.get("OSTMAIL_CA_DIR"));
+    ASSERT_TRUE(mm.SendEmail(email)) << mm.lastErrorText();
+    EXPECT_TRUE(has(mm.lastErrorText(), "SSL Server Certificate verified")) << mm.lastErrorText();
+    EXPECT_NE(maildir.waitFor(token), "");
+    mm.CloseSmtpConnection();
+
+    // Clearing the folder again takes the trust away from the next connect.
+    mm.put_SslTrustFolder("");
+    EXPECT_FALSE(mm.SendEmail(email));
+    EXPECT_TRUE(has(mm.lastErrorText(), "Failed to verify server certificate")) << mm.lastErrorText();
+}
+
+}  // namespace
+}  // namespace ostmail
