@@ -3,7 +3,6 @@
 #include "email/Email2.h"
 #include "platform/SysInfo.h"
 #include "smtp/ClsMailMan.h"
-#include "smtp/EmailSendMessage.h"
 #include "smtp/MailManCallback.h"
 
 
@@ -173,8 +172,7 @@ std::unique_ptr<Email2> ClsMailMan::prepareSendingCopy(ClsEmail& email) {
 
 bool ClsMailMan::transmit(Email2& copy, const char* envelopeSender, ProgressMonitor* pm) {
     SmtpSendResult result;
-    EmailSendMessage message(copy);
-    bool ok = m_smtp.sendEmail(&message, envelopeSender, nullptr, m_sentLogPath.getString(), m_log, pm, result,
+    bool ok = m_smtp.sendEmail(&copy, envelopeSender, nullptr, m_sentLogPath.getString(), m_log, pm, result,
                                m_badAddresses, m_sendIndividual, m_autoGenMessageId);
     m_lastSmtpStatus = m_smtp.lastReplyCode();
     if (!ok) {
