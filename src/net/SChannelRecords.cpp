@@ -43,7 +43,8 @@ bool SChannelWin32::sendRecord(const unsigned char* data, uint32_t n, LogBase& l
         log.LogError("Message is too large for secure send");
         return false;
     }
-    Bytes record;
+    Bytes& record = m_sendRecord;
+    record.clear();
     record.reserve(sizes.header + sizes.maxMessage + sizes.trailer + 4);
     if (tlsProvider()->EncryptMessage(*m_context, data, n, record) != SEC_E_OK) {
         log.LogError("Failed to encrypt secure send request");

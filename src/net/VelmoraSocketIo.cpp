@@ -187,11 +187,11 @@ bool VelmoraSocket::SendBytes(const unsigned char* data, uint32_t n, uint32_t ch
         log.LogError("No socket exists for sending (2)");
         return false;
     }
-    platform::socketSetNonBlocking(m_socket, true);
+    // Every send is non-blocking by itself (the platform send never waits),
+    // so the socket's mode is left alone: no mode switch per TLS record.
     bool ok = true;
     for (uint32_t sent = 0; ok && sent < n;)
         ok = sendChunk(data + sent, std::min(chunk, n - sent), heartbeatMs, sent, log, pm);
-    if (hasSocket()) platform::socketSetNonBlocking(m_socket, false);
     return ok;
 }
 

@@ -144,7 +144,7 @@ int socketWaitReadable(SocketHandle s, uint32_t timeoutMs, int* err) { return wa
 long socketSend(SocketHandle s, const void* data, size_t n, int* err) {
     ssize_t r;
     do {
-        r = ::send(s, data, n, MSG_NOSIGNAL);
+        r = ::send(s, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (r < 0 && errno == EINTR);
     if (r < 0 && err) *err = lastError();
     return static_cast<long>(r);

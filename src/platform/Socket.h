@@ -43,7 +43,7 @@ int socketWaitWritable(SocketHandle s, uint32_t timeoutMs, int* err);
 int socketWaitReadable(SocketHandle s, uint32_t timeoutMs, int* err);
 
 // Byte count, 0 (recv: peer closed), or -1 with *err set. Send never
-// raises SIGPIPE.
+// raises SIGPIPE and never blocks (10035 when the socket buffer is full).
 long socketSend(SocketHandle s, const void* data, size_t n, int* err);
 long socketRecv(SocketHandle s, void* data, size_t n, int* err);
 

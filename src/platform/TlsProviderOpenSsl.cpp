@@ -369,6 +369,10 @@ public:
         if (!cred->ctx) return SEC_E_INSUFFICIENT_MEMORY;
         // The caller checks the server's certificate after the handshake.
         SSL_CTX_set_verify(cred->ctx.get(), SSL_VERIFY_NONE, nullptr);
+        // AES-128-GCM first: as safe as AES-256 for mail and about a third
+        // cheaper per byte, which a large attachment feels.
+        SSL_CTX_set_ciphersuites(cred->ctx.get(),
+                                 "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
         uint32_t status = applySettings(cred->ctx.get(), settings);
         if (status == SEC_E_OK) out = std::move(cred);
         return status;
