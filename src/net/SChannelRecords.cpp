@@ -27,13 +27,13 @@ bool SChannelWin32::SendSecure(const unsigned char* data, uint32_t n, uint32_t h
     if (!readyFor("SendSecure", log)) return false;
     for (uint32_t off = 0; off < n;) {
         uint32_t len = std::min(kRecordPlaintext, n - off);
-        if (!sendRecord(data + off, len, log)) return false;
+        if (!sendRecord(data + off, len, off + len < n, log)) return false;
         off += len;
     }
     return true;
 }
 
-bool SChannelWin32::sendRecord(const unsigned char* data, uint32_t n, LogBase& log) {
+bool SChannelWin32::sendRecord(const unsigned char* data, uint32_t n, bool moreFollows, LogBase& log) {
     TlsStreamSizes sizes;
     if (tlsProvider()->QueryStreamSizes(*m_context, sizes) != SEC_E_OK) {
         log.LogError("Error getting stream sizes");
@@ -51,7 +51,7 @@ bool SChannelWin32::sendRecord(const unsigned char* data, uint32_t n, LogBase& l
         return false;
     }
     if (!m_socket.SendBytes(record.data(), static_cast<uint32_t>(record.size()), kSocketWrite, m_call.heartbeatMs,
-                            log, m_call.pm)) {
+                            log, m_call.pm, moreFollows)) {
         log.LogError("Failed to send secure");
         return false;
     }

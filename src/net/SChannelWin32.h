@@ -143,7 +143,7 @@ private:
     bool sendToken(const platform::Bytes& token, LogBase& log);
     void logStep(const platform::TlsStepResult& r, uint32_t inCount, LogBase& log);
 
-    bool sendRecord(const unsigned char* data, uint32_t n, LogBase& log);
+    bool sendRecord(const unsigned char* data, uint32_t n, bool moreFollows, LogBase& log);
     bool readyFor(const char* op, LogBase& log);
     bool decryptExtraConnectData(DataBuffer& out, bool& endOfSession, bool& more, LogBase& log);
     bool readRecords(DataBuffer& out, uint32_t outStart, bool wantMore, bool& endOfSession, LogBase& log);

@@ -70,8 +70,9 @@ public:
                  ProgressMonitor* pm);
 
     // Every byte or failure; the socket is non-blocking for the duration.
+    // moreFollows: the caller sends again at once (TLS records of one send).
     bool SendBytes(const unsigned char* data, uint32_t n, uint32_t chunkSize, uint32_t heartbeatMs, LogBase& log,
-                   ProgressMonitor* pm);
+                   ProgressMonitor* pm, bool moreFollows = false);
 
     // Waits up to the idle timeout, then one recv of up to maxCount bytes
     // appended to out. True when bytes were appended.
@@ -106,8 +107,8 @@ private:
     bool waitWritableOnce(uint32_t timeoutMs, LogBase& log);
     bool waitWritableSliced(uint32_t timeoutMs, uint32_t heartbeatMs, bool& aborted, LogBase& log,
                             ProgressMonitor* pm);
-    bool sendChunk(const unsigned char* data, uint32_t len, uint32_t heartbeatMs, uint32_t& sent, LogBase& log,
-                   ProgressMonitor* pm);
+    bool sendChunk(const unsigned char* data, uint32_t len, bool more, uint32_t heartbeatMs, uint32_t& sent,
+                   LogBase& log, ProgressMonitor* pm);
 
     uint32_t m_sendBufferSize = 0;
     uint32_t m_recvBufferSize = 0;

@@ -181,7 +181,7 @@ bool VelmoraSocket::ReceiveExactly(DataBuffer& out, uint32_t n, uint32_t heartbe
 }
 
 bool VelmoraSocket::SendBytes(const unsigned char* data, uint32_t n, uint32_t chunkSize, uint32_t heartbeatMs,
-                              LogBase& log, ProgressMonitor* pm) {
+                              LogBase& log, ProgressMonitor* pm, bool moreFollows) {
     uint32_t chunk = sendChunkSize(chunkSize);
     if (!hasSocket()) {
         log.LogError("No socket exists for sending (2)");
@@ -190,14 +190,16 @@ bool VelmoraSocket::SendBytes(const unsigned char* data, uint32_t n, uint32_t ch
     // Every send is non-blocking by itself (the platform send never waits),
     // so the socket's mode is left alone: no mode switch per TLS record.
     bool ok = true;
-    for (uint32_t sent = 0; ok && sent < n;)
-        ok = sendChunk(data + sent, std::min(chunk, n - sent), heartbeatMs, sent, log, pm);
+    for (uint32_t sent = 0; ok && sent < n;) {
+        uint32_t len = std::min(chunk, n - sent);
+        ok = sendChunk(data + sent, len, moreFollows || sent + len < n, heartbeatMs, sent, log, pm);
+    }
     return ok;
 }
 
 // One pass of the send loop; sent grows by what went out.
-bool VelmoraSocket::sendChunk(const unsigned char* data, uint32_t len, uint32_t heartbeatMs, uint32_t& sent,
-                              LogBase& log, ProgressMonitor* pm) {
+bool VelmoraSocket::sendChunk(const unsigned char* data, uint32_t len, bool more, uint32_t heartbeatMs,
+                              uint32_t& sent, LogBase& log, ProgressMonitor* pm) {
     if (pm && pm->heartbeatCheck(heartbeatMs)) {
         log.LogError("Socket SendBytes2 aborted by application. (1a)");
         return false;
@@ -208,7 +210,7 @@ bool VelmoraSocket::sendChunk(const unsigned char* data, uint32_t len, uint32_t 
         return false;
     }
     int err = 0;
-    long r = platform::socketSend(m_socket, data, len, &err);
+    long r = platform::socketSend(m_socket, data, len, &err, more);
     if (r < 0) {
         m_lastSocketError = err;
         if (err != platform::kWsaWouldBlock) {

@@ -141,10 +141,11 @@ int socketSetRecvBufferSize(SocketHandle s, uint32_t size) { return setIntOption
 int socketWaitWritable(SocketHandle s, uint32_t timeoutMs, int* err) { return waitFor(s, POLLOUT, timeoutMs, err); }
 int socketWaitReadable(SocketHandle s, uint32_t timeoutMs, int* err) { return waitFor(s, POLLIN, timeoutMs, err); }
 
-long socketSend(SocketHandle s, const void* data, size_t n, int* err) {
+long socketSend(SocketHandle s, const void* data, size_t n, int* err, bool more) {
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
     ssize_t r;
     do {
-        r = ::send(s, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        r = ::send(s, data, n, flags);
     } while (r < 0 && errno == EINTR);
     if (r < 0 && err) *err = lastError();
     return static_cast<long>(r);

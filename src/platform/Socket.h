@@ -44,7 +44,9 @@ int socketWaitReadable(SocketHandle s, uint32_t timeoutMs, int* err);
 
 // Byte count, 0 (recv: peer closed), or -1 with *err set. Send never
 // raises SIGPIPE and never blocks (10035 when the socket buffer is full).
-long socketSend(SocketHandle s, const void* data, size_t n, int* err);
+// more: further bytes follow at once, so the kernel may hold this piece
+// back to fill whole segments (the last piece of a message goes without).
+long socketSend(SocketHandle s, const void* data, size_t n, int* err, bool more = false);
 long socketRecv(SocketHandle s, void* data, size_t n, int* err);
 
 void socketShutdownBoth(SocketHandle s);
