@@ -1,4 +1,5 @@
 #pragma once
+#include "support/ScratchDir.h"
 #include "core/LogBase.h"
 #include "core/StringBuffer.h"
 #include "email/Email2.h"
@@ -45,31 +46,7 @@ inline std::string fieldNames(const Email2& e) {
     return s;
 }
 
-// A scratch folder removed with its files at the end of the test.
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/ostmail-email-XXXXXX";
-        path_ = mkdtemp(tmpl) ? tmpl : "/tmp";
-    }
-    ~TempDir() {
-        std::string cmd = "rm -rf '" + path_ + "'";
-        if (path_ != "/tmp") (void)!system(cmd.c_str());
-    }
-    const std::string& path() const { return path_; }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::string p = path_ + "/" + name;
-        FILE* f = fopen(p.c_str(), "wb");
-        if (f) {
-            fwrite(bytes.data(), 1, bytes.size(), f);
-            fclose(f);
-        }
-        return p;
-    }
-
-private:
-    std::string path_;
-};
+using TempDir = testsupport::ScratchDir;
 
 }  // namespace testutil
 }  // namespace ostmail

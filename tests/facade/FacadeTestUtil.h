@@ -1,4 +1,5 @@
 #pragma once
+#include "support/ScratchDir.h"
 #include "core/LogBase.h"
 #include "core/StringBuffer.h"
 #include "email/ClsEmail.h"
@@ -48,31 +49,7 @@ inline std::string jsonList(const std::vector<std::string>& v) {
     return o + "]";
 }
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        char tmpl[] = "/tmp/ostmail-facade-XXXXXX";
-        path_ = mkdtemp(tmpl) ? tmpl : "";
-    }
-    // OSTMAIL_KEEP_TEST_FILES keeps the folder for a look by hand.
-    ~ScratchDir() {
-        if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());
-        else if (!path_.empty()) (void)!system(("rm -rf '" + path_ + "'").c_str());
-    }
-    const std::string& path() const { return path_; }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::string p = path_ + "/" + name;
-        FILE* f = fopen(p.c_str(), "wb");
-        if (f) {
-            fwrite(bytes.data(), 1, bytes.size(), f);
-            fclose(f);
-        }
-        return p;
-    }
-
-private:
-    std::string path_;
-};
+using ScratchDir = testsupport::ScratchDir;
 
 // Runs the Python checker over dir; result per message name: "" for OK,
 // else the reason. A missing entry means Python never looked at it.

@@ -20,12 +20,7 @@ const std::string kProg = std::string(OSTMAIL_BINARY_DIR) + "/ostmail";
 PythonResult run(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {kProg};
     argv.insert(argv.end(), args.begin(), args.end());
-    return testsupport::runPython(
-        "import subprocess,sys\n"
-        "r = subprocess.run(sys.argv[1:], capture_output=True, timeout=60)\n"
-        "sys.stdout.buffer.write(r.stdout); sys.stderr.buffer.write(r.stderr)\n"
-        "sys.exit(r.returncode)\n",
-        "", argv, 70000);
+    return testsupport::runProgram(argv, 70000);
 }
 
 TEST(CliProxyMx, MxCommandPrintsBestFirst) {

@@ -20,7 +20,7 @@ namespace {
 using testsupport::MailCheck;
 using testsupport::Maildir;
 using testsupport::PythonResult;
-using testsupport::runPython;
+using testsupport::runProgram;
 
 std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
@@ -36,16 +36,6 @@ std::string binaryBytes() {
     for (int i = 0; i < 256; ++i) b.push_back(static_cast<char>(i));
     for (int i = 0; i < 5000; ++i) b.push_back(static_cast<char>((i * 131 + 7) & 0xff));
     return b;
-}
-
-// Runs a program and collects its exit status and output.
-PythonResult runProgram(const std::vector<std::string>& argv) {
-    return runPython(
-        "import subprocess,sys\n"
-        "r = subprocess.run(sys.argv[1:], capture_output=True, timeout=120)\n"
-        "sys.stdout.buffer.write(r.stdout); sys.stderr.buffer.write(r.stderr)\n"
-        "sys.exit(r.returncode)\n",
-        "", argv, 130000);
 }
 
 std::set<std::string> envelopeRecipients(const std::vector<std::string>& paths) {

@@ -138,7 +138,7 @@ PythonResult runPythonFile(const std::string& path, const std::string& input,
 
 // Python replaces itself with the program, so the timeout still kills it.
 PythonResult runProgram(const std::vector<std::string>& argv, int timeoutMs) {
-    return runPython("import os,sys; os.execv(sys.argv[1], sys.argv[1:])", "", argv, timeoutMs);
+    return runPython("import os,sys; os.execvp(sys.argv[1], sys.argv[1:])", "", argv, timeoutMs);
 }
 
 }  // namespace testsupport
