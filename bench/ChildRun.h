@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,17 @@ inline ChildResult runChild(const std::vector<std::string>& argv, const std::vec
     std::vector<char*> args, envp;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    // A given entry replaces an inherited one of the same name: getenv
+    // takes the first, so appending would not override it.
+    auto overridden = [&env](const char* e) {
+        for (const std::string& mine : env) {
+            size_t eq = mine.find('=');
+            if (eq != std::string::npos && strncmp(e, mine.c_str(), eq + 1) == 0) return true;
+        }
+        return false;
+    };
+    for (char** e = environ; *e; ++e)
+        if (!overridden(*e)) envp.push_back(*e);
     for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
     auto t0 = std::chrono::steady_clock::now();

@@ -140,6 +140,7 @@ private:
         if (tls) {
             c.ssl = SSL_new(m_tls);
             SSL_set_fd(c.ssl, fd);
+            SSL_set_read_ahead(c.ssl, 1);  // one recv for many records
             if (SSL_accept(c.ssl) == 1) session(c);
             SSL_shutdown(c.ssl);
             SSL_free(c.ssl);

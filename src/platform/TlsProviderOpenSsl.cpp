@@ -10,8 +10,11 @@
 #include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace ostmail {
@@ -48,13 +51,67 @@ public:
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
 };
 
+// Where OpenSSL's output goes: straight into the caller's buffer while a
+// call runs, otherwise (a reply OpenSSL makes on its own) into spill.
+struct OutputTarget {
+    Bytes* to = nullptr;
+    Bytes spill;
+};
+
 class OsslContext : public TlsContext {
 public:
     std::unique_ptr<SSL, SslFree> ssl;
-    BIO* in = nullptr;   // owned by ssl
-    BIO* out = nullptr;  // owned by ssl
+    BIO* in = nullptr;  // owned by ssl
+    OutputTarget out;
     bool shutdownRequested = false;
 };
+
+// Points the output at one buffer for the length of a call, spill first.
+class OutputCapture {
+public:
+    OutputCapture(OutputTarget& target, Bytes& to) : m_target(target) {
+        to.insert(to.end(), target.spill.begin(), target.spill.end());
+        target.spill.clear();
+        target.to = &to;
+    }
+    ~OutputCapture() { m_target.to = nullptr; }
+    OutputCapture(const OutputCapture&) = delete;
+    OutputCapture& operator=(const OutputCapture&) = delete;
+
+private:
+    OutputTarget& m_target;
+};
+
+// An output BIO that appends to the current target: a memory BIO would cost
+// one more copy and a zero-fill of every record.
+int appendWrite(BIO* b, const char* data, int n) {
+    auto* target = static_cast<OutputTarget*>(BIO_get_data(b));
+    Bytes& to = target->to ? *target->to : target->spill;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);  // same type: one memcpy
+    to.insert(to.end(), bytes, bytes + n);
+    return n;
+}
+
+long appendCtrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int appendCreate(BIO* b) {
+    BIO_set_init(b, 1);
+    return 1;
+}
+
+BIO* newAppendBio(OutputTarget& target) {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "append");
+        if (m && BIO_meth_set_write(m, appendWrite) && BIO_meth_set_ctrl(m, appendCtrl) &&
+            BIO_meth_set_create(m, appendCreate))
+            return m;
+        BIO_meth_free(m);
+        return static_cast<BIO_METHOD*>(nullptr);
+    }();
+    BIO* b = method ? BIO_new(method) : nullptr;
+    if (b) BIO_set_data(b, &target);
+    return b;
+}
 
 class OsslCertificate : public TlsCertificate {
 public:
@@ -85,16 +142,6 @@ private:
         return s;
     }
 };
-
-// Everything OpenSSL has queued for the peer.
-void drainOutput(BIO* out, Bytes& to) {
-    size_t pending = BIO_ctrl_pending(out);
-    if (pending == 0) return;
-    size_t at = to.size();
-    to.resize(at + pending);
-    int got = BIO_read(out, to.data() + at, static_cast<int>(pending));
-    to.resize(at + (got > 0 ? static_cast<size_t>(got) : 0));
-}
 
 void discardInput(BIO* in) {
     unsigned char scrap[4096];
@@ -338,10 +385,38 @@ uint32_t worstPolicyError(const std::vector<int>& errors) {
     return code;
 }
 
+// True when the folder holds certificates named by subject hash ("1a2b3c4d.0").
+bool hasHashedNames(const char* dir) {
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir), closedir);
+    if (!d) return false;
+    while (const dirent* e = readdir(d.get())) {
+        const char* dot = strchr(e->d_name, '.');
+        if (dot == e->d_name + 8 && isdigit(static_cast<unsigned char>(dot[1])) &&
+            strspn(e->d_name, "0123456789abcdef") == 8)
+            return true;
+    }
+    return false;
+}
+
+// The system anchors. Reading the whole bundle costs about 20 ms a connection
+// (every certificate is parsed), so the hashed folder is preferred: it is
+// searched by issuer and reads only the certificates a chain needs. A file
+// named in SSL_CERT_FILE is still read whole, being the user's own choice.
+void addSystemAnchors(X509_STORE* store) {
+    const char* file = secure_getenv(X509_get_default_cert_file_env());
+    const char* dirs = secure_getenv(X509_get_default_cert_dir_env());
+    const char* dir = dirs && *dirs ? dirs : X509_get_default_cert_dir();
+    if (file && *file)
+        X509_STORE_load_file(store, file);
+    else if (!hasHashedNames(dir))
+        X509_STORE_load_file(store, X509_get_default_cert_file());
+    X509_STORE_load_path(store, dir);
+}
+
 std::unique_ptr<X509_STORE, StoreFree> trustStore(const TlsTrustSettings& trust) {
     std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
     if (!store) return store;
-    X509_STORE_set_default_paths(store.get());
+    addSystemAnchors(store.get());
     // A missing extra file or folder leaves only the system anchors.
     if (!trust.caFile.empty()) X509_STORE_load_file(store.get(), trust.caFile.c_str());
     if (!trust.caDir.empty()) X509_STORE_load_path(store.get(), trust.caDir.c_str());
@@ -431,12 +506,12 @@ public:
     uint32_t EncryptMessage(TlsContext& ctx, const unsigned char* data, uint32_t n, Bytes& record) override {
         auto& c = static_cast<OsslContext&>(ctx);
         if (n == 0) return SEC_E_OK;
+        OutputCapture capture(c.out, record);
         int wrote = SSL_write(c.ssl.get(), data, static_cast<int>(n));
         if (wrote != static_cast<int>(n)) {
             ERR_clear_error();
             return SEC_E_ENCRYPT_FAILURE;
         }
-        drainOutput(c.out, record);
         return SEC_E_OK;
     }
 
@@ -509,14 +584,14 @@ private:
         auto c = std::make_unique<OsslContext>();
         c->ssl.reset(SSL_new(cred.ctx.get()));
         c->in = BIO_new(BIO_s_mem());
-        c->out = BIO_new(BIO_s_mem());
-        if (!c->ssl || !c->in || !c->out) {
+        BIO* out = newAppendBio(c->out);
+        if (!c->ssl || !c->in || !out) {
             BIO_free(c->in);
-            BIO_free(c->out);
+            BIO_free(out);
             r.status = SEC_E_INSUFFICIENT_MEMORY;
             return;
         }
-        SSL_set_bio(c->ssl.get(), c->in, c->out);
+        SSL_set_bio(c->ssl.get(), c->in, out);
         SSL_set_connect_state(c->ssl.get());
         unsigned char addr[4];
         if (target && *target && inet_pton(AF_INET, target, addr) != 1)
@@ -542,6 +617,7 @@ private:
     }
 
     static void stepHandshake(OsslContext& c, TlsStepResult& r) {
+        OutputCapture capture(c.out, r.output);
         int rc = SSL_do_handshake(c.ssl.get());
         if (rc == 1) {
             r.status = SEC_E_OK;
@@ -550,14 +626,13 @@ private:
         } else {
             r.status = statusFromSslError();
         }
-        drainOutput(c.out, r.output);
         r.extendedError = secFailed(r.status) && !r.output.empty();
     }
 
     static void closeAlert(OsslContext& c, TlsStepResult& r) {
+        OutputCapture capture(c.out, r.output);
         int rc = SSL_shutdown(c.ssl.get());
         r.status = rc >= 0 ? SEC_E_OK : statusFromSslError();
-        drainOutput(c.out, r.output);
     }
 };
 
