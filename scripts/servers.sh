@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Real servers for the integration tests, all on 127.0.0.1 with free high
 # ports and all state under DIR:
-#   Exim      SMTP (plain + STARTTLS), implicit TLS, AUTH PLAIN/LOGIN/CRAM-MD5/NTLM
+#   Exim      SMTP (plain + STARTTLS), implicit TLS, AUTH PLAIN/LOGIN/CRAM-MD5/NTLM,
+#             and ports of both kinds that offer fewer mechanisms
 #   Exim      a second instance whose NTLM is Cyrus's (NTLMv2)
 #   Exim      a third whose certificate has expired (and one port with a
 #             certificate for the wrong name)
@@ -151,24 +152,36 @@ exim_secret() {
   echo "\${if eq{\$auth1}{$SMTP_USER}{$SMTP_PASS}{\${if eq{\$auth1}{$SMTP_USER2}{$SMTP_PASS2}fail}}}"
 }
 
+# Exim condition: advertise an authenticator except on the ports of list
+# (an Exim macro, possibly empty).
+exim_advertise() {
+  echo "  server_advertise_condition = \${if inlist{\$received_port}{$1}{no}{yes}}"
+}
+
 # Exim's own NTLM (spa) takes NTLMv1 only, Cyrus takes NTLMv2; two
 # authenticators may not share a public name, hence one instance for each.
 exim_ntlm() {
   if [[ $1 == cyrus ]]; then
     printf '%s\n' 'ntlm_cyrus:' '  driver = cyrus_sasl' '  public_name = NTLM' \
-      '  server_mech = NTLM' '  server_set_id = $auth1'
+      '  server_mech = NTLM' '  server_set_id = $auth1' "$(exim_advertise HIDE_NTLM)"
   else
     printf '%s\n' 'ntlm_spa:' '  driver = spa' '  public_name = NTLM' \
-      "  server_password = $(exim_secret)" '  server_set_id = $auth1'
+      "  server_password = $(exim_secret)" '  server_set_id = $auth1' "$(exim_advertise HIDE_NTLM)"
   fi
 }
 
-# write_exim_conf NAME PORTS TLS_PORTS CERT KEY spa|cyrus
+# write_exim_conf NAME PORTS TLS_PORTS CERT KEY spa|cyrus [OFFER-PORTS]
+# OFFER-PORTS: "NTLM CRAM PLAIN" where each names the ports (a:b) that offer
+# that mechanism and those after it in the client's order, nothing before.
 write_exim_conf() {
   local name=$1 ports=$2 tls_ports=$3 cert=$4 key=$5 ntlm=$6
+  local -a offer=(${7:-})
   local e=$DIR/$name
   mkdir -p "$e/spool" "$e/log"
   cat >"$e/exim.conf" <<EOF
+HIDE_LOGIN = ${offer[0]:-}${offer[1]:+ : }${offer[1]:-}${offer[2]:+ : }${offer[2]:-}
+HIDE_NTLM = ${offer[1]:-}${offer[2]:+ : }${offer[2]:-}
+HIDE_CRAM = ${offer[2]:-}
 primary_hostname = localhost
 local_interfaces = <; 127.0.0.1
 daemon_smtp_ports = $ports
@@ -238,12 +251,14 @@ login:
   server_prompts = Username:: : Password::
   server_condition = $(exim_check '$auth1' '$auth2')
   server_set_id = \$auth1
+$(exim_advertise HIDE_LOGIN)
 
 cram:
   driver = cram_md5
   public_name = CRAM-MD5
   server_secret = $(exim_secret)
   server_set_id = \$auth1
+$(exim_advertise HIDE_CRAM)
 
 $(exim_ntlm "$ntlm")
 EOF
@@ -342,13 +357,17 @@ launch() {
   done
 
   local -a p
-  mapfile -t p < <("$PY" "$HERE/free_ports.py" 10)
+  mapfile -t p < <("$PY" "$HERE/free_ports.py" 15)
   local smtp=${p[0]} smtps=${p[1]} ntlm2=${p[2]} expired=${p[3]} wrongname=${p[4]}
   local socks=${p[5]} socks_auth=${p[6]} dns=${p[7]} closed=${p[8]}
+  # Ports offering NTLM and on, CRAM-MD5 and on, PLAIN only: STARTTLS, implicit.
+  local ntlm_s=${p[9]} cram_s=${p[10]} plain_s=${p[11]} ntlm_t=${p[12]} cram_t=${p[13]} plain_t=${p[14]}
 
   make_certs
   make_sasl
-  write_exim_conf exim "$smtp : $smtps" "$smtps" "$DIR/tls/server.pem" "$DIR/tls/server.key" spa
+  write_exim_conf exim "$smtp : $smtps : $ntlm_s : $cram_s : $plain_s : $ntlm_t : $cram_t : $plain_t" \
+    "$smtps : $ntlm_t : $cram_t : $plain_t" "$DIR/tls/server.pem" "$DIR/tls/server.key" spa \
+    "$ntlm_s:$ntlm_t $cram_s:$cram_t $plain_s:$plain_t"
   write_exim_conf exim_ntlm2 "$ntlm2" "" "$DIR/tls/server.pem" "$DIR/tls/server.key" cyrus
   write_exim_conf exim_expired "$expired : $wrongname" "$expired : $wrongname" \
     "\${if eq{\$received_port}{$wrongname}{$DIR/tls/wrong.pem}{$DIR/tls/expired.pem}}" \
@@ -378,7 +397,7 @@ launch() {
     --cname=alias.example.test,mx1.example.test
 
   local ok=1
-  wait_port exim "$smtp" && wait_port exim "$smtps" || ok=0
+  wait_port exim "$smtp" && wait_port exim "$smtps" && wait_port exim "$plain_t" || ok=0
   wait_port exim_ntlm2 "$ntlm2" || ok=0
   wait_port exim_expired "$expired" && wait_port exim_expired "$wrongname" || ok=0
   wait_port socks_open "$socks" || ok=0
@@ -395,6 +414,12 @@ OSTMAIL_HOST='127.0.0.1'
 OSTMAIL_TLS_HOST='localhost'
 OSTMAIL_SMTP_PORT='$smtp'
 OSTMAIL_SMTPS_PORT='$smtps'
+OSTMAIL_SMTP_OFFER_NTLM_PORT='$ntlm_s'
+OSTMAIL_SMTP_OFFER_CRAM_PORT='$cram_s'
+OSTMAIL_SMTP_OFFER_PLAIN_PORT='$plain_s'
+OSTMAIL_SMTPS_OFFER_NTLM_PORT='$ntlm_t'
+OSTMAIL_SMTPS_OFFER_CRAM_PORT='$cram_t'
+OSTMAIL_SMTPS_OFFER_PLAIN_PORT='$plain_t'
 OSTMAIL_NTLM2_SMTP_PORT='$ntlm2'
 OSTMAIL_EXPIRED_SMTPS_PORT='$expired'
 OSTMAIL_WRONGNAME_SMTPS_PORT='$wrongname'

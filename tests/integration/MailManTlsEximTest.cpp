@@ -46,14 +46,29 @@ std::string authField(const std::string& line) {
     return line.substr(at + 1, line.find(' ', at + 1) - at - 1);
 }
 
+// The port a test reaches: the given key, or the usual port of the mode.
+std::string portKey(bool implicitTls, const std::string& key) {
+    return !key.empty() ? key : implicitTls ? "OSTMAIL_SMTPS_PORT" : "OSTMAIL_SMTP_PORT";
+}
+
 struct Cli {
     const TestEnv& env;
     std::vector<std::string> args;
-    Cli(const TestEnv& e, bool implicitTls) : env(e) {
+    Cli(const TestEnv& e, bool implicitTls, const std::string& port = "") : env(e) {
         args = {std::string(OSTMAIL_BINARY_DIR) + "/ostmail", "send", "--server", env.get("OSTMAIL_TLS_HOST"),
-                "--port", std::to_string(env.port(implicitTls ? "OSTMAIL_SMTPS_PORT" : "OSTMAIL_SMTP_PORT")),
+                "--port", std::to_string(env.port(portKey(implicitTls, port))),
                 implicitTls ? "--ssl" : "--starttls", "--from", "tlslogin@example.test", "--to",
                 "inbox@example.test", "--body", "inside TLS", "--verbose"};
+    }
+    // Runs the command under env(1), which sets or unsets (NAME without =).
+    Cli& environment(std::initializer_list<std::string> vars) {
+        std::vector<std::string> front = {"/usr/bin/env"};
+        for (const std::string& v : vars) {
+            if (v.find('=') == std::string::npos) front.push_back("-u");
+            front.push_back(v);
+        }
+        args.insert(args.begin(), front.begin(), front.end());
+        return *this;
     }
     Cli& login(const std::string& user, const std::string& password, const std::string& method) {
         for (const std::string& a : {std::string("--user"), user, std::string("--password"), password})
@@ -146,11 +161,80 @@ TEST(MailManTlsExim, CommandLineLogsInWithEachMechanismOverBothTlsModes) {
             ASSERT_NE(path, "");
             std::string line = arrivalLine(env, path);
             ASSERT_NE(line, "");
-            EXPECT_TRUE(has(line, " X=TLS")) << line;
+            // The protocol choice holds for implicit TLS; STARTTLS always takes the default.
+            EXPECT_TRUE(has(line, implicitTls ? " X=TLS1.0:" : " X=TLS1.3:")) << line;
             EXPECT_EQ(authField(line), k.auth) << line;
             if (k.auth.empty()) {
                 EXPECT_FALSE(has(r.err, "\nAUTH ")) << "no AUTH command in the transcript\n" << r.err;
             }
+        }
+    }
+}
+
+// Ports that offer fewer mechanisms show the client's order of choice:
+// LOGIN, NTLM, CRAM-MD5, PLAIN.
+TEST(MailManTlsExim, MechanismIsChosenFromTheEhloListInOrder) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    struct Offer {
+        std::string portSuffix, auth, method;
+    };
+    for (bool implicitTls : {true, false}) {
+        for (const Offer& k : {Offer{"NTLM", "A=ntlm_spa:", "NTLM"}, Offer{"CRAM", "A=cram:", "CRAM_MD5"},
+                               Offer{"PLAIN", "A=plain:", "PLAIN"}}) {
+            std::string port = std::string(implicitTls ? "OSTMAIL_SMTPS" : "OSTMAIL_SMTP") + "_OFFER_" +
+                               k.portSuffix + "_PORT";
+            SCOPED_TRACE(port);
+            std::string token = Maildir::uniqueToken("offer");
+            PythonResult r = Cli(env, implicitTls, port).login(user, pass, "").send(token);
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_TRUE(has(r.err, "login_method: " + k.method)) << r.err;
+            std::string path = maildir.waitFor(token);
+            ASSERT_NE(path, "");
+            EXPECT_EQ(authField(arrivalLine(env, path)), k.auth + user);
+        }
+    }
+
+    // The mail job over implicit TLS makes the same choice.
+    std::string token = Maildir::uniqueToken("offer-domail");
+    CMailObj m;
+    m.SetServer(wide(env.get("OSTMAIL_TLS_HOST")));
+    m.SetPortNum(env.port("OSTMAIL_SMTPS_OFFER_CRAM_PORT"));
+    m.UseSSL(1);
+    m.SetUserName(wide(user));
+    m.SetPasswd(wide(pass));
+    m.SetSenderAddr(L"job@example.test");
+    m.SetRecipAddr(L"inbox@example.test");
+    m.SetSubject(wide(token));
+    m.SetBody(L"chosen mechanism\r\n");
+    ASSERT_EQ(m.DoMail(), 0);
+    std::string path = maildir.waitFor(token);
+    ASSERT_NE(path, "");
+    EXPECT_EQ(authField(arrivalLine(env, path)), "A=cram:" + user);
+}
+
+// Without a trust setting the system anchors count: SSL_CERT_FILE when set,
+// otherwise the hashed folder, otherwise the system bundle.
+TEST(MailManTlsExim, SystemAnchorsComeFromTheEnvironmentOrTheHashedFolder) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+    struct Case {
+        const char* name;
+        std::initializer_list<std::string> vars;
+        bool verified;
+    };
+    const std::string emptyDir = "SSL_CERT_DIR=" + env.get("OSTMAIL_SERVERS_DIR") + "/logs";
+    for (const Case& k : {Case{"hashed folder", {"SSL_CERT_FILE", "SSL_CERT_DIR=" + env.get("OSTMAIL_CA_DIR")}, true},
+                          Case{"file", {"SSL_CERT_FILE=" + env.get("OSTMAIL_CA_FILE"), emptyDir}, true},
+                          Case{"system bundle", {"SSL_CERT_FILE", emptyDir}, false}}) {
+        SCOPED_TRACE(k.name);
+        std::string token = Maildir::uniqueToken("anchors");
+        PythonResult r = Cli(env, true).environment(k.vars).with({"--require-cert"}).send(token);
+        EXPECT_EQ(r.exitCode, k.verified ? 0 : 1) << r.err;
+        EXPECT_EQ(has(r.err, "SSL Server Certificate verified"), k.verified) << r.err;
+        if (k.verified) {
+            EXPECT_NE(maildir.waitFor(token), "");
         }
     }
 }
