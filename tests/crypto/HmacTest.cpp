@@ -23,7 +23,7 @@ std::string hmacMd5(const std::vector<unsigned char>& key, const std::vector<uns
 
 }  // namespace
 
-TEST(Hmac, Rfc2202Md5Cases)
+TEST(Hmac, Rfc2202AndCramMd5Cases)
 {
     std::vector<unsigned char> key25;
     for (unsigned char b = 1; b <= 25; ++b)
@@ -46,10 +46,7 @@ TEST(Hmac, Rfc2202Md5Cases)
     EXPECT_EQ(hmacMd5(aa80, bytes("Test Using Larger Than Block-Size Key and Larger Than One "
                                   "Block-Size Data")),
               "6f630fad67cda0ee1fb1f562db3aa53e");
-}
-
-TEST(Hmac, CramMd5ExampleOfRfc2195)
-{
+    // The CRAM-MD5 example of RFC 2195.
     EXPECT_EQ(hmacMd5(bytes("tanstaaftanstaaf"),
                       bytes("<1896.697170952@postoffice.reston.mci.net>")),
               "b913a602c7eda7a495b4e6e7334d3890");

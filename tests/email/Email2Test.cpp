@@ -37,20 +37,18 @@ TEST(Email2, DefaultHeaderOrderAndPlainBody) {
 }
 
 TEST(Email2, CharsetFollowsTheScriptsOfTheText) {
-    EXPECT_EQ(bodyCharset("caf\xC3\xA9"), 28591u);
-    EXPECT_EQ(bodyCharset("\xC3\xA9 \xC5\x82"), 28592u);
-    EXPECT_EQ(bodyCharset("\xD0\x9F\xD1\x80\xD0\xB8"), 28595u);
-    EXPECT_EQ(bodyCharset("\xD0\x9F \xC3\xA9"), 65001u);
-    EXPECT_EQ(bodyCharset("\xE3\x81\x82\xE6\xBC\xA2"), 932u);    // kana and kanji
-    EXPECT_EQ(bodyCharset("\xED\x95\x9C"), 949u);                 // Hangul
-    EXPECT_EQ(bodyCharset("\xE4\xB8\xAD\xE6\x96\x87"), 936u);    // ideographs only
-    EXPECT_EQ(bodyCharset("\xD7\xA9"), 28598u);
-    EXPECT_EQ(bodyCharset("\xD8\xB9"), 28596u);
-    EXPECT_EQ(bodyCharset("\xCE\xB1"), 28597u);
-    EXPECT_EQ(bodyCharset("\xE0\xB8\x81"), 874u);
-    EXPECT_EQ(bodyCharset("\xCE\xB1\xD0\x9F"), 65001u);          // two scripts
-    // Characters outside every script: ISO-8859-1 when they fit, else UTF-8.
-    EXPECT_EQ(bodyCharset("\xEF\xBC\x81"), 65001u);
+    const std::pair<const char*, uint32_t> cases[] = {
+        {"caf\xC3\xA9", 28591},           {"\xC3\xA9 \xC5\x82", 28592},
+        {"\xD0\x9F\xD1\x80\xD0\xB8", 28595}, {"\xD0\x9F \xC3\xA9", 65001},
+        {"\xE3\x81\x82\xE6\xBC\xA2", 932},   // kana and kanji
+        {"\xED\x95\x9C", 949},              // Hangul
+        {"\xE4\xB8\xAD\xE6\x96\x87", 936},   // ideographs only
+        {"\xD7\xA9", 28598},                 {"\xD8\xB9", 28596},
+        {"\xCE\xB1", 28597},                 {"\xE0\xB8\x81", 874},
+        {"\xCE\xB1\xD0\x9F", 65001},         // two scripts
+        {"\xEF\xBC\x81", 65001},            // outside every script and not in ISO-8859-1
+    };
+    for (const auto& c : cases) EXPECT_EQ(bodyCharset(c.first), c.second) << c.first;
     EXPECT_EQ(TextCharset::choose("", 0), 0u);
 
     auto e = newEmail();

@@ -1,4 +1,5 @@
 #include "EmailTestUtil.h"
+#include "core/ContentCoding.h"
 #include "core/Logger.h"
 #include "email/Email2.h"
 #include "email/MimeRenderer.h"
@@ -16,29 +17,6 @@ using testutil::render;
 std::unique_ptr<Email2> newEmail() {
     LogNull log;
     return Email2::createNewEmail(log);
-}
-
-std::string base64Of(const std::string& bytes) {
-    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t v = (uint8_t)bytes[i] << 16 | (uint8_t)bytes[i + 1] << 8 | (uint8_t)bytes[i + 2];
-        for (int k = 18; k >= 0; k -= 6) out += a[(v >> k) & 63];
-    }
-    if (bytes.size() - i == 1) {
-        uint32_t v = (uint8_t)bytes[i] << 16;
-        out += a[v >> 18];
-        out += a[(v >> 12) & 63];
-        out += "==";
-    } else if (bytes.size() - i == 2) {
-        uint32_t v = (uint8_t)bytes[i] << 16 | (uint8_t)bytes[i + 1] << 8;
-        out += a[v >> 18];
-        out += a[(v >> 12) & 63];
-        out += a[(v >> 6) & 63];
-        out += '=';
-    }
-    return out;
 }
 
 TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
@@ -61,7 +39,9 @@ TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
     const std::string b = e->boundary().toStdString();
     EXPECT_TRUE(std::regex_match(b, std::regex("-----_velmora_[0-9a-f]{3}_[0-9a-f]{4}_[0-9a-f]{8}\\.[0-9a-f]{8}_\\.MIX")))
         << b;
-    std::string b64 = base64Of(pdf);
+    StringBuffer flat;
+    ContentCoding::encodeBase64Flat(pdf.data(), pdf.size(), flat);
+    const std::string b64 = flat.toStdString();
     std::vector<std::string> want = {
         "MIME-Version: 1.0",
         "<date>",

@@ -1,9 +1,8 @@
 #include "email/Rfc822Address.h"
+#include "support/PythonRun.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -239,23 +238,16 @@ TEST(Rfc822Address, HeaderFormReadByPythonEmailPackage) {
     StringBuffer value;
     Rfc822Address::formatList(list.items, false, value);
 
-    const std::string dir = ::testing::TempDir();
-    const std::string in = dir + "/addr_peer_in.eml", script = dir + "/addr_peer.py";
-    std::ofstream(in, std::ios::binary) << "To: " << value.toStdString() << "\r\n\r\n";
-    std::ofstream(script) << "import sys\n"
-                             "from email import policy\n"
-                             "from email.parser import BytesParser\n"
-                             "m = BytesParser(policy=policy.default).parse(open(sys.argv[1], 'rb'))\n"
-                             "for a in m['To'].addresses:\n"
-                             "    sys.stdout.buffer.write((a.display_name + '|' + a.addr_spec + '\\n').encode())\n";
-    FILE* p = popen(("/usr/bin/python3 " + script + " " + in).c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    ASSERT_EQ(pclose(p), 0) << out;
-    EXPECT_EQ(out,
+    const auto r = testsupport::runPython(
+        "import sys\n"
+        "from email import policy\n"
+        "from email.parser import BytesParser\n"
+        "m = BytesParser(policy=policy.default).parse(sys.stdin.buffer)\n"
+        "for a in m['To'].addresses:\n"
+        "    sys.stdout.buffer.write((a.display_name + '|' + a.addr_spec + '\\n').encode())\n",
+        "To: " + value.toStdString() + "\r\n\r\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out,
               "Doe, John|jd@example.com\n"
               "|bare@example.org\n"
               "Jos\xc3\xa9 M\xc3\xbcller|jm@example.net\n"

