@@ -159,16 +159,6 @@ TEST(ContentCodingTest, QuotedPrintableEncodeRules) {
     // A full last line still gets its soft break; it decodes to nothing.
     EXPECT_EQ(qpEncode(std::string(30, 'a'), 10), "aaaaaaaaaa=\r\naaaaaaaaaa=\r\naaaaaaaaaa=\r\n");
 
-    // Lines stay within the 76 characters of RFC 2045 at the default length.
-    std::mt19937 rng(11);
-    for (int round = 0; round < 20; ++round) {
-        const std::string in = round % 2 ? randomText(rng, 3000) : randomBytes(rng, 3000);
-        const std::string out = qpEncode(in);
-        for (const auto& line : splitOn(out, "\r\n")) ASSERT_LE(line.size(), 76u) << line;
-        for (unsigned char c : out) ASSERT_TRUE(c == '\r' || c == '\n' || c == '\t' || (c >= 32 && c < 127)) << int(c);
-        ASSERT_EQ(qpDecode(out), in) << "round " << round;
-    }
-
     StringBuffer sb;
     EXPECT_FALSE(ContentCoding().encodeQuotedPrintable("", 0, sb));
     EXPECT_EQ(sb.getSize(), 0u);
@@ -188,7 +178,7 @@ TEST(ContentCodingTest, QuotedPrintableDecodeRules) {
 TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
     std::mt19937 rng(45);
     std::vector<std::string> inputs;
-    for (size_t n : {1, 5, 73, 200, 1000, 5000}) {
+    for (size_t n : {1, 5, 73, 200, 1000, 3000, 5000}) {
         inputs.push_back(randomText(rng, n));
         inputs.push_back(randomBytes(rng, n));
     }
@@ -206,6 +196,10 @@ TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
     for (size_t i = 0; i < inputs.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(pyDecoded[i], inputs[i]);
+        EXPECT_EQ(qpDecode(ours[i]), inputs[i]);
+        // Lines stay within the 76 characters of RFC 2045 at the default length.
+        for (const auto& line : splitOn(ours[i], "\r\n")) ASSERT_LE(line.size(), 76u) << line;
+        for (unsigned char c : ours[i]) ASSERT_TRUE(c == '\r' || c == '\n' || c == '\t' || (c >= 32 && c < 127)) << int(c);
         std::string crlf;
         for (char c : noCr[i]) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
         EXPECT_EQ(qpDecode(pyEncoded[i]), crlf);

@@ -241,21 +241,6 @@ TEST(Logger, ContextBalanceEmptyContextsAndClearing) {
     EXPECT_EQ(text(log), "VelmoraLog:\r\n  after\r\n");
 }
 
-TEST(LogNull, DoesNothingAndLeavesBuffersAlone) {
-    LogNull null;
-    LogBase& log = null;
-    EXPECT_TRUE(log.EnterContext("x", true));
-    EXPECT_TRUE(log.LogError("e"));
-    EXPECT_TRUE(log.LogData("  ", "v"));
-    log.LogWindowsError(2);
-    StringBuffer sb("keep");
-    log.GetText(sb);
-    log.GetXml(sb);
-    log.GetHtml(sb);
-    EXPECT_EQ(sb.toStdString(), "keep");
-    EXPECT_TRUE(log.SaveXml("/nonexistent/dir/file.xml"));
-}
-
 // Several writers and one reader on one log: every entry arrives once, each
 // writer's entries keep their order, and renderings taken meanwhile are whole.
 TEST(Logger, ConcurrentWritersAndReader) {

@@ -34,11 +34,6 @@ TEST(XString, ConvertsBetweenFormsThroughTheAnsiCodePage) {
     x.setFromUtf8("");  // same as clear
     EXPECT_TRUE(x.isEmpty());
     EXPECT_EQ(0, x.getUnicode()[0]);
-    x.setFromUtf8("\xC3\xA9");
-    EXPECT_EQ(1u, x.numChars());
-    EXPECT_EQ(std::vector<uint16_t>{0xE9}, units(x));
-    EXPECT_STREQ("\xE9", x.getAnsi());
-    EXPECT_EQ(XString::kAnsiExact, x.ansiAccuracy());
 
     XString a;
     a.setFromAnsi("caf\xE9 \x80");  // 0x80 is the euro sign in 1252
