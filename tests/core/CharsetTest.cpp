@@ -51,14 +51,11 @@ TEST(Charset, SetByNameAndCodePage) {
     cs.setByName("Latin1");
     EXPECT_EQ(cs.getCodePage(), 28591u);
     EXPECT_STREQ(cs.getName(), "iso-8859-1");
-    cs.setByName("x-user-defined");
-    EXPECT_EQ(cs.getCodePage(), 0u);
-    EXPECT_STREQ(cs.getName(), "");
-    cs.setByName("default");
-    EXPECT_EQ(cs.getCodePage(), 0u);
-    cs.setByName("unheard-of");
-    EXPECT_EQ(cs.getCodePage(), 0u);
-    EXPECT_STREQ(cs.getName(), "");
+    for (const char* none : {"x-user-defined", "default", "unheard-of"}) {
+        cs.setByName(none);
+        EXPECT_EQ(cs.getCodePage(), 0u) << none;
+        EXPECT_STREQ(cs.getName(), "") << none;
+    }
 
     platform::setAnsiCodePageOverride(1251);
     platform::setOemCodePageOverride(866);
