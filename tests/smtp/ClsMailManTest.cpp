@@ -102,7 +102,10 @@ TEST(ClsMailMan, SendsReportTheirCountsAndStatus) {
     };
     const std::vector<Case> cases = {
         {"partly refused", {"a@y.test", "bad@y.test", "c@y.test"}, {"250 ok", "550 no such user", "250 ok"},
-         "250 queued", true, 250, {"NumAccepted: 2", "NumRejected: 1", "Returning success status."}},
+         "250 queued", true, 250,
+         {"Failed when sending RCPT TO:<bad@y.test>",
+          "Warning: failed to send to 1 recipient(s), continuing to send to 2 recipient(s)", "Sent DATA terminator",
+          "Mail sent to 2 recipients", "NumAccepted: 2", "NumRejected: 1", "Returning success status."}},
         {"all refused", {"a@y.test", "b@y.test"}, {"550 no", "550 no"}, nullptr, false, 550,
          {"NumSuccess: 0", "NumTotal: 2", "Send failed."}},
         {"refused after DATA", {"a@y.test"}, {"250 ok"}, "554 content rejected", false, 554,
