@@ -102,22 +102,6 @@ TEST(SocksConnect, Socks5TargetsAndBoundAddresses) {
     EXPECT_EQ(peer.requests()[1], bytes({5, 1, 0, 1, 192, 0, 2, 7, 0, 25}));
 }
 
-TEST(SocksConnect, Socks5UserPasswordExchange) {
-    for (int verdict : {0, 1}) {
-        SocksPeer peer;
-        peer.read(4).send(bytes({5, 2})).read(3 + 5 + 6).send(bytes({1, verdict}));
-        if (verdict == 0) peer.read(10).send(bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
-        peer.start();
-        ClsSocksClient proxy = proxyAt(5, peer.port(), "alice", "s3cret");
-        Dial a;
-        EXPECT_EQ(a.run("127.0.0.1", 25, 3000, &proxy), verdict == 0) << a.text();
-        a.sock.Close(0, 1000, a.log, nullptr);
-        ASSERT_TRUE(peer.waitDone());
-        EXPECT_EQ(peer.requests()[1], bytes({1, 5}) + "alice" + bytes({6}) + "s3cret");
-        EXPECT_EQ(contains(a.text(), "SOCKS5 server rejected username/password"), verdict != 0) << a.text();
-    }
-}
-
 // Refusals and short replies each fail with their own line and close.
 TEST(SocksConnect, ProxyRefusalsAndShortReplies) {
     struct Case {

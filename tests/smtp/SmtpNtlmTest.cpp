@@ -3,8 +3,10 @@
 
 #include "core/ContentCoding.h"
 #include "smtp/NtlmTestSupport.h"
+#include "smtp/PackageExchange.h"
 #include "smtp/SmtpConnImpl.h"
 #include "smtp/SmtpTestSupport.h"
+#include "smtp/VelmoraSSPI.h"
 #include "support/ScriptedSmtpServer.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +36,34 @@ bool login(Client& c, int port, const std::string& user, const std::string& pass
                               c.log, nullptr, c.timedOut, c.aborted);
 }
 
+// Counts the tokens a handshake tries to send; never answers.
+class CountingPeer : public PackageExchange {
+public:
+    bool exchangePackage(const DataBuffer&, DataBuffer&, LogBase&) override { return ++calls, false; }
+    bool sendFinal(const DataBuffer&, LogBase&) override { return ++calls, false; }
+    int calls = 0;
+};
+
 }  // namespace
+
+// Failures before the first token leave the connection untouched. The one
+// package is "NTLM", found whatever the case of its name.
+TEST(VelmoraSspi, NothingIsSentWithoutCredentialsOrPackage) {
+    EXPECT_EQ(VelmoraSSPI().packageIndex("nTlM"), 0);
+    EXPECT_EQ(VelmoraSSPI().packageIndex("Negotiate"), -1);
+    XString none, user = xs("User"), password = xs("Password");
+    VelmoraSSPI chosen, unchosen;
+    ASSERT_TRUE(chosen.choosePackage(0));
+    CountingPeer peer;
+    smtptest::RecordingLog log;
+    EXPECT_FALSE(chosen.authenticate(none, user, none, peer, log));
+    EXPECT_FALSE(unchosen.authenticate(none, user, password, peer, log));
+    EXPECT_EQ(peer.calls, 0);
+    EXPECT_EQ(log.missing({"E: No username and/or password for SSPI authenticate.",
+                           "E: Failed to acquire credentials handle"}),
+              "");
+    EXPECT_TRUE(log.text().find("SEC_E_SECPKG_NOT_FOUND") != std::string::npos) << log.text();
+}
 
 // NTLM chosen from the EHLO list; the answer to a fixed challenge is checked
 // against MS-NLMP 4.2.2, and no token goes into the transcript.
