@@ -88,7 +88,11 @@ int appendWrite(BIO* b, const char* data, int n) {
     auto* target = static_cast<OutputTarget*>(BIO_get_data(b));
     Bytes& to = target->to ? *target->to : target->spill;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);  // same type: one memcpy
-    to.insert(to.end(), bytes, bytes + n);
+    try {
+        to.insert(to.end(), bytes, bytes + n);
+    } catch (...) {  // must not unwind through OpenSSL
+        return -1;
+    }
     return n;
 }
 
