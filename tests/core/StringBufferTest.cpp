@@ -53,10 +53,9 @@ TEST(StringBuffer, EmbeddedZerosAndSelfAliasing) {
     EXPECT_EQ(5u, sb.getSize());
     EXPECT_FALSE(sb.containsSubstring("cd"));  // searches stop at the zero
     EXPECT_EQ(3, sb.indexOfChar('c'));
-    sb.zerosToSpaces();
-    EXPECT_STREQ("ab cd", sb.getString());
 
-    sb.setString(sb.getString() + 3);  // a tail of itself
+    sb.setString("abcd");
+    sb.setString(sb.getString() + 2);  // a tail of itself
     EXPECT_STREQ("cd", sb.getString());
     sb.append(sb.getString());
     EXPECT_STREQ("cdcd", sb.getString());
@@ -99,9 +98,6 @@ TEST(StringBuffer, TakeFromDataBufferAndDetach) {
     EXPECT_STREQ("borrowed", p);
     std::free(p);
     EXPECT_EQ(0u, sb.getSize());
-    sb.append("again");
-    sb.minimize();
-    EXPECT_EQ(6u, sb.bufferSize());
 }
 
 TEST(StringBuffer, ReplaceTrimAndCharacterEdits) {
@@ -124,14 +120,6 @@ TEST(StringBuffer, ReplaceTrimAndCharacterEdits) {
     EXPECT_STREQ("\r\n text", sb.getString());
     sb.trimWhitespace();
     EXPECT_STREQ("text", sb.getString());
-    sb.setString("\"-*'@/name/@'*-\"");
-    sb.trimPunctuation();
-    EXPECT_STREQ("name", sb.getString());
-
-    sb.clear();
-    sb.appendN("a\x01\tb\x1f\r\n\0c", 9);
-    sb.removeControls();
-    EXPECT_EQ(std::string("a\tb\r\nc"), sb.toStdString());
     sb.setString("a,b,c,d");
     EXPECT_EQ(2u, sb.removeCharOccurrences(',', 3));
     EXPECT_STREQ("a,bcd", sb.getString());
@@ -169,11 +157,10 @@ TEST(StringBuffer, CaseComparisonsAndFormatting) {
 
     StringBuffer f;
     f.appendInt(-42);
-    f.appendHex(0xBEEF, true);
     f.appendInt64(-5000000000LL);
     std::string longArg(600, 'w');
     f.appendFormat(" %s=%u%s", "n", 7u, longArg.c_str());
-    EXPECT_EQ("-42BEEF-5000000000 n=7" + longArg, f.toStdString());
+    EXPECT_EQ("-42-5000000000 n=7" + longArg, f.toStdString());
     StringBuffer moved(std::move(f));
     EXPECT_EQ(0u, f.getSize());  // moved-from stays usable
     f.append("reused");
