@@ -126,23 +126,14 @@ TEST(Rfc822Address, NameAndAddressConstructor) {
     EXPECT_EQ(eight.friendlyName().toStdString(), "Jos\xc3\xa9 Smith");
 }
 
-TEST(Rfc822Address, EditsCopiesAndForms) {
+TEST(Rfc822Address, SetAddressAndIndependentClone) {
     Rfc822Address a("Old Name", "old@x.com");
     a.setAddress(" Someone <new @y.com> trailing");
     EXPECT_EQ(a.address().toStdString(), "new@y.com");
-
     std::unique_ptr<Rfc822Address> copy(a.clone());
     ASSERT_TRUE(copy);
-    EXPECT_TRUE(copy->replaceInAll("y.com", "z.org"));
-    EXPECT_EQ(copy->address().toStdString(), "new@z.org");
-    EXPECT_EQ(a.address().toStdString(), "new@y.com");  // clone is independent
-    EXPECT_FALSE(copy->replaceInAll("absent", "x"));
-
-    Rfc822Address spaced;
-    spaced.setAddress("\"a b\"@c.d");
-    std::unique_ptr<StringBuffer> plain(spaced.toPlainForm());
-    EXPECT_EQ(plain->toStdString(), "\"a b\"@c.d");  // only the header form adds brackets
-    EXPECT_EQ(headerForm(spaced), "<\"a b\"@c.d>");
+    a.setAddress("other@z.org");
+    EXPECT_EQ(headerForm(*copy), "\"Old Name\" <new@y.com>");
 }
 
 TEST(Rfc822Address, ListParsing) {
