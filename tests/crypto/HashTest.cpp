@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 
 using namespace ostmail;
@@ -144,34 +143,6 @@ TEST(Md5, StreamingSplitAtEveryOffset)
 {
     checkEverySplit<Md5>();
     checkEverySplit<Md4>();
-}
-
-TEST(Md5, DigestStreamReadsFixedBlocksAndStopsOnFailure)
-{
-    const auto data = lcgBytes(4103, 45000);
-    size_t pos = 0;
-    std::vector<size_t> caps;
-    auto reader = [&](unsigned char* buf, size_t cap, size_t& got) {
-        caps.push_back(cap);
-        got = std::min(cap, data.size() - pos);
-        std::memcpy(buf, data.data() + pos, got);
-        pos += got;
-        return true;
-    };
-    unsigned char d[16];
-    ASSERT_TRUE(Md5::digestStream(reader, d));
-    EXPECT_EQ(hex(d, 16), oneShot<Md5>(data));
-    ASSERT_FALSE(caps.empty());
-    for (size_t cap : caps)
-        EXPECT_EQ(cap, 20000u);
-
-    int calls = 0;
-    auto failing = [&](unsigned char* buf, size_t cap, size_t& got) {
-        got = cap;
-        std::memset(buf, 'x', cap);
-        return ++calls < 2;
-    };
-    EXPECT_FALSE(Md5::digestStream(failing, d));
 }
 
 // MD4 of the UTF-16LE form: the published NT hash of "password" and of the
