@@ -221,6 +221,7 @@ TEST(Logger, ConcurrentWritersAndReader) {
         while (!done.load()) {
             std::string x = xml(log);
             ASSERT_EQ(x.rfind("<VelmoraLog>\r\n", 0), 0u);
+            ASSERT_GE(x.size(), 14u + 15u);
             ASSERT_EQ(x.substr(x.size() - 15), "</VelmoraLog>\r\n");
         }
     });

@@ -33,12 +33,6 @@ inline std::string headerValue(const Email2& e, const char* name) {
     return v.toStdString();
 }
 
-inline std::string fieldNames(const Email2& e) {
-    std::string s;
-    for (int32_t i = 0; i < e.header().count(); ++i) s += e.header().fieldAt(i)->name().toStdString() + ",";
-    return s;
-}
-
 using TempDir = testsupport::ScratchDir;
 
 }  // namespace testutil
