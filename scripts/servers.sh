@@ -9,7 +9,8 @@
 #   dante     SOCKS4+5 open, and SOCKS5 with username/password only
 #   dnsmasq   MX records for a few test domains
 # `start` writes DIR/env (KEY='value' lines) for the tests to read.
-# Needs root (Exim drops to Debian-exim, dante checks system users).
+# Needs root (Exim drops to Debian-exim, dante checks system users) and
+# creates the account SYSTEM when it is missing.
 set -euo pipefail
 
 usage() { echo "usage: $0 start|stop|status DIR" >&2; exit 2; }
@@ -26,6 +27,7 @@ SMTP_USER2=other@example.test
 SMTP_PASS2='p@ss w:rd 2'
 SOCKS_USER=ostsocks
 SOCKS_PASS=Sock-Pass1
+SYSTEM_USER=SYSTEM
 
 log() { echo "servers: $*" >&2; }
 
@@ -324,6 +326,23 @@ start_dante_auth() {
            exec danted -f "$1/auth.conf" -p "$1/auth.pid" -N 1' sh "$s"
 }
 
+# --- the service account -----------------------------------------------------------
+
+# NTLM takes the own message builder only in a process whose account is
+# named exactly SYSTEM; the tests run the client under this one.
+ensure_system_account() {
+  getent passwd "$SYSTEM_USER" >/dev/null && return 0
+  local group=(--user-group)
+  getent group "$SYSTEM_USER" >/dev/null && group=(--gid "$SYSTEM_USER")
+  # Without it only the tests that need it fail, each saying so.
+  if useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
+    "${group[@]}" "$SYSTEM_USER"; then
+    log "created the account $SYSTEM_USER"
+  else
+    log "could not create the account $SYSTEM_USER"
+  fi
+}
+
 # --- start / stop / status ----------------------------------------------------------
 
 start_all() {
@@ -331,6 +350,7 @@ start_all() {
     log "must run as root (Exim drops to $EXIM_USER, dante reads shadow)"
     exit 1
   fi
+  ensure_system_account
   mkdir -p "$DIR"
   DIR=$(cd "$DIR" && pwd)
   if [[ -d $DIR/pids ]] && compgen -G "$DIR/pids/*" >/dev/null; then
@@ -437,6 +457,7 @@ OSTMAIL_SOCKS_PORT='$socks'
 OSTMAIL_SOCKS_AUTH_PORT='$socks_auth'
 OSTMAIL_SOCKS_USER='$SOCKS_USER'
 OSTMAIL_SOCKS_PASSWORD='$SOCKS_PASS'
+OSTMAIL_NTLM2_EXIM_LOG='$DIR/exim_ntlm2/log/mainlog'
 OSTMAIL_DNS_PORT='$dns'
 OSTMAIL_DNS_MX_DOMAIN='example.test'
 OSTMAIL_DNS_EQUAL_DOMAIN='equal.test'

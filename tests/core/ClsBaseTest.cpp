@@ -1,12 +1,10 @@
 #include "core/ClsBase.h"
+#include "platform/FileSystem.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 
 namespace ostmail {
 namespace {
@@ -56,32 +54,25 @@ TEST(ClsBase, LastErrorDescribesOnlyTheLastCall) {
 }
 
 TEST(ClsBase, SaveLastErrorTrimsAndRefusesBlankPaths) {
-    char tmpl[] = "/tmp/ostmail_clsbase_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
-
+    testsupport::ScratchDir dir;
     Probe p;
     p.AddTo("a@b.c");
     EXPECT_FALSE(p.SaveLastError(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(p.SaveLastError(" \t\r\n"));
-    XString blank;
-    EXPECT_FALSE(p.SaveLastError(blank));
 
     XString path;
-    path.setFromUtf8((" " + dir + "/last error.xml\t").c_str());
+    path.setFromUtf8((" " + dir.path() + "/last error.xml\t").c_str());
     ASSERT_TRUE(p.SaveLastError(path));
-    std::ifstream in(dir + "/last error.xml", std::ios::binary);
-    std::ostringstream got;
-    got << in.rdbuf();
+    std::string saved;
+    ASSERT_TRUE(platform::readWholeFile((dir.path() + "/last error.xml").c_str(), saved));
     XString xml;
     p.LastErrorXml(xml);
-    EXPECT_EQ(got.str(), xml.getUtf8());
+    EXPECT_EQ(saved, xml.getUtf8());
 
-    EXPECT_FALSE(p.SaveLastError((dir + "/no/such/dir.xml").c_str()));
+    EXPECT_FALSE(p.SaveLastError((dir.path() + "/no/such/dir.xml").c_str()));
     XString txt;
     p.LastErrorText(txt);
     EXPECT_NE(std::string(txt.getUtf8()).find("Failed to write complete file (7)"), std::string::npos);
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

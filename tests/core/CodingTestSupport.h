@@ -1,17 +1,14 @@
 #pragma once
-// Helpers for the codec tests. pythonMap runs Python's own codecs over test
-// data, so our encoders and decoders are checked against an implementation
-// we did not write.
+// Helpers for the codec and charset tests. Python's codecs, base64, quopri
+// and email.header serve as implementations we did not write.
 #include "core/DataBuffer.h"
+#include "core/EncodingConvert.h"
+#include "core/LogBase.h"
 #include "core/StringBuffer.h"
+#include "support/PythonRun.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace ostmail_test {
@@ -33,11 +30,7 @@ inline std::vector<std::string> splitOn(const std::string& s, const std::string&
 inline std::string toHex(const std::string& s) {
     static const char* d = "0123456789abcdef";
     std::string h;
-    h.reserve(s.size() * 2);
-    for (unsigned char c : s) {
-        h += d[c >> 4];
-        h += d[c & 15];
-    }
+    for (unsigned char c : s) h += {d[c >> 4], d[c & 15]};
     return h;
 }
 
@@ -47,42 +40,66 @@ inline std::string fromHex(const std::string& h) {
     return s;
 }
 
+// Converts from a heap block of exactly the input's size, so that a read past
+// the end trips the address sanitizer.
+inline std::string convert(ostmail::EncodingConvert& ec, uint32_t from, uint32_t to, const std::string& in,
+                           bool* ok = nullptr) {
+    std::vector<unsigned char> block(in.begin(), in.end());
+    ostmail::DataBuffer out;
+    ostmail::LogNull log;
+    const bool r = ec.convert(from, to, block.data(), block.size(), out, log);
+    if (ok) *ok = r;
+    return str(out);
+}
+inline std::string convert(uint32_t from, uint32_t to, const std::string& in, bool* ok = nullptr) {
+    ostmail::EncodingConvert ec;
+    return convert(ec, from, to, in, ok);
+}
+
+// Output lines of a Python run, one per request.
+inline std::vector<std::string> outputLines(const ostmail::testsupport::PythonResult& r) {
+    std::vector<std::string> lines = splitOn(r.out, "\n");
+    lines.pop_back();  // after the last newline
+    return lines;
+}
+
 // Applies the Python expression 'expr' (over the bytes x, giving bytes) to
 // every input in one interpreter run. Throws when Python fails, so a missing
 // peer fails the test instead of passing it.
 inline std::vector<std::string> pythonMap(const std::string& expr, const std::vector<std::string>& inputs) {
-    char inName[] = "/tmp/ostmail_py_inXXXXXX";
-    char outName[] = "/tmp/ostmail_py_outXXXXXX";
-    const int fi = mkstemp(inName);
-    const int fo = mkstemp(outName);
-    if (fi < 0 || fo < 0) throw std::runtime_error("mkstemp");
-    close(fi);
-    close(fo);
-    {
-        std::ofstream in(inName);
-        for (const auto& s : inputs) in << toHex(s) << '\n';
-    }
-    const std::string script =
-        "import sys, base64, quopri, binascii, email.header\n"
-        "out = open(sys.argv[2], 'w')\n"
-        "for line in open(sys.argv[1]):\n"
-        "    x = bytes.fromhex(line.strip())\n"
-        "    out.write((" + expr + ").hex() + '\\n')\n";
-    char scriptName[] = "/tmp/ostmail_py_scriptXXXXXX";
-    const int fs = mkstemp(scriptName);
-    if (fs < 0) throw std::runtime_error("mkstemp");
-    close(fs);
-    std::ofstream(scriptName) << script;
-    const std::string cmd = std::string("/usr/bin/python3 ") + scriptName + " " + inName + " " + outName;
-    const int rc = std::system(cmd.c_str());
+    std::string in;
+    for (const auto& s : inputs) in += toHex(s) + "\n";
+    const auto r = ostmail::testsupport::runPython("import sys, base64, quopri, binascii, email.header\n"
+                                                   "for line in sys.stdin:\n"
+                                                   "    x = bytes.fromhex(line.strip())\n"
+                                                   "    print((" + expr + ").hex())\n",
+                                                   in);
     std::vector<std::string> result;
-    std::ifstream out(outName);
-    for (std::string line; std::getline(out, line);) result.push_back(fromHex(line));
-    unlink(inName);
-    unlink(outName);
-    unlink(scriptName);
-    if (rc != 0 || result.size() != inputs.size()) throw std::runtime_error("python peer failed: " + expr);
+    for (const auto& line : outputLines(r)) result.push_back(fromHex(line));
+    if (r.exitCode != 0 || result.size() != inputs.size()) throw std::runtime_error("python peer failed: " + r.err);
     return result;
 }
+
+// Batches requests for tests/core/codec_peer.py and runs it once.
+class CodecPeer {
+public:
+    // Returns the index of the request's answer.
+    size_t add(const std::string& op, const std::string& codec, const std::string& errors, const std::string& bytes) {
+        m_requests += op + " " + codec + " " + errors + " " + toHex(bytes) + "\n";
+        return m_count++;
+    }
+    bool run() {
+        const auto r = ostmail::testsupport::runPythonFile(OSTMAIL_SOURCE_DIR "/tests/core/codec_peer.py", m_requests);
+        m_answers = outputLines(r);
+        return r.exitCode == 0 && m_answers.size() == m_count;
+    }
+    bool refused(size_t i) const { return m_answers.at(i) == "!"; }
+    std::string bytes(size_t i) const { return fromHex(m_answers.at(i)); }
+
+private:
+    std::string m_requests;
+    size_t m_count = 0;
+    std::vector<std::string> m_answers;
+};
 
 }  // namespace ostmail_test

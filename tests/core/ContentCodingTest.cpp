@@ -100,21 +100,16 @@ TEST(ContentCodingTest, Base64AgreesWithPython) {
 
     const auto pyFlat = pythonMap("base64.b64encode(x)", inputs);
     const auto pyLines = pythonMap("base64.encodebytes(x)", inputs);
-    std::vector<std::string> ours72, ours76, oursWide;
-    for (const auto& in : inputs) {
-        ours72.push_back(b64Lines(in));
-        ours76.push_back(b64Lines(in, 76));
-        oursWide.push_back(b64Lines(in, 2000));
-    }
-    const auto back72 = pythonMap("base64.b64decode(x.replace(b'\\r\\n', b''), validate=True)", ours72);
-    const auto back76 = pythonMap("base64.b64decode(x.replace(b'\\r\\n', b''), validate=True)", ours76);
-    const auto backWide = pythonMap("base64.b64decode(x.replace(b'\\r\\n', b''), validate=True)", oursWide);
+    std::vector<std::string> ours72, ours;
+    for (const auto& in : inputs) ours72.push_back(b64Lines(in));
+    for (const auto& in : inputs) ours.push_back(b64Lines(in, 76));
+    ours.insert(ours.begin(), ours72.begin(), ours72.end());
+    const auto back = pythonMap("base64.b64decode(x.replace(b'\\r\\n', b''), validate=True)", ours);
     for (size_t i = 0; i < inputs.size(); ++i) {
         SCOPED_TRACE(inputs[i].size());
         EXPECT_EQ(b64Flat(inputs[i]), pyFlat[i]);
-        EXPECT_EQ(back72[i], inputs[i]);
-        EXPECT_EQ(back76[i], inputs[i]);
-        EXPECT_EQ(backWide[i], inputs[i]);
+        EXPECT_EQ(back[i], inputs[i]);
+        EXPECT_EQ(back[inputs.size() + i], inputs[i]);
         EXPECT_EQ(b64Decode(pyLines[i]), inputs[i]);
         EXPECT_EQ(b64Decode(ours72[i]), inputs[i]);
         for (const auto& line : splitOn(ours72[i], "\r\n")) EXPECT_LE(line.size(), 72u);
@@ -146,40 +141,6 @@ TEST(ContentCodingTest, Base64DecodeIsTolerant) {
     EXPECT_FALSE(ContentCoding::isBase64("QU~", 3));
 }
 
-TEST(ContentCodingTest, ChunkedCallsAppendToTheSameResult) {
-    std::mt19937 rng(7);
-    const std::string data = randomBytes(rng, 20000);
-    const std::string flat = b64Flat(data);
-    const std::string text = randomText(rng, 20000);
-    const std::string qp = qpEncode(text);
-    for (size_t chunk : {1, 16, 1024, 4096}) {
-        SCOPED_TRACE(chunk);
-        StringBuffer enc;
-        const size_t inChunk = chunk * 3;
-        for (size_t off = 0; off < data.size(); off += inChunk)
-            ContentCoding::encodeBase64Flat(data.data() + off, std::min(inChunk, data.size() - off), enc);
-        EXPECT_EQ(str(enc), flat);
-
-        DataBuffer dec;
-        const size_t textChunk = chunk * 4;
-        for (size_t off = 0; off < flat.size(); off += textChunk)
-            ContentCoding::decodeBase64(flat.data() + off, std::min(textChunk, flat.size() - off), dec);
-        EXPECT_EQ(str(dec), data);
-
-        // Quoted-printable keeps no state across a hard line break.
-        StringBuffer qpOut;
-        ContentCoding cc;
-        size_t off = 0;
-        while (off < text.size()) {
-            size_t cut = text.find("\r\n", off + chunk);
-            cut = cut == std::string::npos ? text.size() : cut + 2;
-            cc.encodeQuotedPrintable(text.data() + off, cut - off, qpOut);
-            off = cut;
-        }
-        EXPECT_EQ(str(qpOut), qp);
-    }
-}
-
 TEST(ContentCodingTest, QuotedPrintableEncodeRules) {
     EXPECT_EQ(qpEncode(".\r\n.x"), "=2E\r\n=2Ex");
     EXPECT_EQ(qpEncode("From me\r\nFrom you\r\nFro"), "=46rom me\r\n=46rom you\r\nFro");
@@ -197,16 +158,6 @@ TEST(ContentCodingTest, QuotedPrintableEncodeRules) {
     EXPECT_EQ(qpEncode(std::string(71, 'a') + "\xff" + "b"), std::string(71, 'a') + "=FF=\r\nb");
     // A full last line still gets its soft break; it decodes to nothing.
     EXPECT_EQ(qpEncode(std::string(30, 'a'), 10), "aaaaaaaaaa=\r\naaaaaaaaaa=\r\naaaaaaaaaa=\r\n");
-
-    // Lines stay within the 76 characters of RFC 2045 at the default length.
-    std::mt19937 rng(11);
-    for (int round = 0; round < 20; ++round) {
-        const std::string in = round % 2 ? randomText(rng, 3000) : randomBytes(rng, 3000);
-        const std::string out = qpEncode(in);
-        for (const auto& line : splitOn(out, "\r\n")) ASSERT_LE(line.size(), 76u) << line;
-        for (unsigned char c : out) ASSERT_TRUE(c == '\r' || c == '\n' || c == '\t' || (c >= 32 && c < 127)) << int(c);
-        ASSERT_EQ(qpDecode(out), in) << "round " << round;
-    }
 
     StringBuffer sb;
     EXPECT_FALSE(ContentCoding().encodeQuotedPrintable("", 0, sb));
@@ -227,7 +178,7 @@ TEST(ContentCodingTest, QuotedPrintableDecodeRules) {
 TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
     std::mt19937 rng(45);
     std::vector<std::string> inputs;
-    for (size_t n : {1, 5, 73, 200, 1000, 5000}) {
+    for (size_t n : {1, 5, 73, 200, 1000, 3000, 5000}) {
         inputs.push_back(randomText(rng, n));
         inputs.push_back(randomBytes(rng, n));
     }
@@ -245,6 +196,10 @@ TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
     for (size_t i = 0; i < inputs.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(pyDecoded[i], inputs[i]);
+        EXPECT_EQ(qpDecode(ours[i]), inputs[i]);
+        // Lines stay within the 76 characters of RFC 2045 at the default length.
+        for (const auto& line : splitOn(ours[i], "\r\n")) ASSERT_LE(line.size(), 76u) << line;
+        for (unsigned char c : ours[i]) ASSERT_TRUE(c == '\r' || c == '\n' || c == '\t' || (c >= 32 && c < 127)) << int(c);
         std::string crlf;
         for (char c : noCr[i]) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
         EXPECT_EQ(qpDecode(pyEncoded[i]), crlf);

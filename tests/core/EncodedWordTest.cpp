@@ -1,7 +1,5 @@
 #include "core/CodingTestSupport.h"
 #include "core/ContentCoding.h"
-#include "core/EncodingConvert.h"
-#include "core/LogBase.h"
 
 #include <gtest/gtest.h>
 
@@ -37,14 +35,6 @@ std::string raw(const std::string& text, bool* whole = nullptr) {
     StringBuffer out;
     const bool ok = ContentCoding::decodeWordsRaw(in, out);
     if (whole) *whole = ok;
-    return str(out);
-}
-
-std::string convert(const std::string& utf8, uint32_t cp) {
-    ostmail::EncodingConvert conv;
-    ostmail::LogNull log;
-    DataBuffer out;
-    conv.convert(65001, cp, utf8.data(), utf8.size(), out, log);
     return str(out);
 }
 
@@ -129,7 +119,7 @@ TEST(EncodedWordTest, SplitWordsKeepCharactersWhole) {
     std::vector<std::string> words;
     std::vector<std::string> expected;
     for (const auto& c : cases) {
-        const std::string bytes = convert(c.text, c.cp);
+        const std::string bytes = ostmail_test::convert(65001, c.cp, c.text);
         ASSERT_FALSE(bytes.empty()) << c.charset;
         StringBuffer bw, qw;
         ContentCoding::encodeBWordsSplit(bytes.data(), bytes.size(), c.charset, bw);

@@ -1,6 +1,4 @@
-#include "core/EncodingConvert.h"
-#include "core/LogBase.h"
-#include "core/CodecPeer.h"
+#include "core/CodingTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -10,21 +8,9 @@
 namespace ostmail {
 namespace {
 
-using test::CodecPeer;
-using test::toHex;
-
-std::string conv(EncodingConvert& ec, uint32_t from, uint32_t to, const std::string& in, bool* ok = nullptr) {
-    DataBuffer out;
-    LogNull log;
-    bool r = ec.convert(from, to, in.data(), in.size(), out, log);
-    if (ok) *ok = r;
-    return std::string(reinterpret_cast<const char*>(out.getData()), out.getSize());
-}
-
-std::string conv(uint32_t from, uint32_t to, const std::string& in, bool* ok = nullptr) {
-    EncodingConvert ec;
-    return conv(ec, from, to, in, ok);
-}
+using ostmail_test::CodecPeer;
+using ostmail_test::convert;
+using ostmail_test::toHex;
 
 struct PeerCase {
     const char* codec;  // Python's name
@@ -77,7 +63,7 @@ TEST(EncodingConvertPeer, CorpusMatchesPythonBothWays) {
     std::vector<size_t> theirs, readBack;
     for (const PeerCase& c : kCorpus) {
         bool ok = false;
-        ours.push_back(conv(65001, c.codePage, c.text, &ok));
+        ours.push_back(convert(65001, c.codePage, c.text, &ok));
         EXPECT_TRUE(ok) << c.codec;
         theirs.push_back(peer.add("enc", c.codec, "strict", c.text));
         readBack.push_back(peer.add("dec", c.codec, "strict", ours.back()));
@@ -91,18 +77,12 @@ TEST(EncodingConvertPeer, CorpusMatchesPythonBothWays) {
         }
         EXPECT_EQ(peer.bytes(readBack[i]), c.text) << c.codec << " reading our bytes";
         bool ok = false;
-        EXPECT_EQ(conv(c.codePage, 65001, peer.bytes(theirs[i]), &ok), c.text) << c.codec << " reading Python's";
+        EXPECT_EQ(convert(c.codePage, 65001, peer.bytes(theirs[i]), &ok), c.text) << c.codec << " reading Python's";
         EXPECT_TRUE(ok) << c.codec;
     }
 }
 
-}  // namespace
-}  // namespace ostmail
-
-namespace ostmail {
-namespace {
-
-std::string utf16le(const std::string& utf8) { return conv(65001, 1200, utf8); }
+std::string utf16le(const std::string& utf8) { return convert(65001, 1200, utf8); }
 
 struct ActionCase {
     int action;
@@ -144,7 +124,7 @@ TEST(EncodingConvertPeer, ErrorActionsMatchPythonHandlers) {
                 ec.setAltCodePage(a.alt);
                 ec.setMarkerFlag(a.marker);
                 Run r{};
-                r.ours = conv(ec, from, t.cp, from == 1200 ? utf16le(text) : text, &r.ok);
+                r.ours = convert(ec, from, t.cp, from == 1200 ? utf16le(text) : text, &r.ok);
                 r.answer = peer.add("enc", t.codec, a.pythonErrors, text);
                 r.a = &a;
                 r.from = from;
@@ -161,42 +141,31 @@ TEST(EncodingConvertPeer, ErrorActionsMatchPythonHandlers) {
     }
 }
 
-TEST(EncodingConvertPeer, ReferencesSurviveTheIso2022JpStep) {
-    const std::string text = "\u65e5\u672c\u00e4\u8a9e";
-    EncodingConvert ec;
-    ec.setErrorAction(EncodingConvert::kHtmlRef);
+// References inside ISO-2022-JP, marked pieces on input (copied through with
+// the flag, plain Latin-1 without it), Arabic digits in ISO-8859-6.
+TEST(EncodingConvertPeer, ReferencesMarkersAndArabicDigits) {
+    EncodingConvert refs;
+    refs.setErrorAction(EncodingConvert::kHtmlRef);
     bool ok = false;
-    std::string ours = conv(ec, 65001, 50220, text, &ok);
+    const std::string jp = convert(refs, 65001, 50220, "\u65e5\u672c\u00e4\u8a9e", &ok);
     EXPECT_TRUE(ok);
-    CodecPeer peer;
-    size_t back = peer.add("dec", "iso2022_jp", "strict", ours);
-    ASSERT_TRUE(peer.run());
-    EXPECT_EQ(peer.bytes(back), "\u65e5\u672c&#xE4;\u8a9e");
-}
 
-// A marked piece in the input is copied through; without the flag the same
-// bytes are plain Latin-1 text.
-TEST(EncodingConvertPeer, MarkedPiecesPassThroughOnInput) {
-    const std::string in = std::string("a\xFD\xEF\x02\xE9\x00", 6) + "b\xFD\xEF\x06&";
-    EncodingConvert marked;
-    marked.setMarkerFlag(true);
-    std::string withFlag = conv(marked, 28591, 65001, in);
-    EXPECT_EQ(withFlag, std::string("a\xFD\xEF\x02\xE9\x00", 6) + "b\xC3\xBD\xC3\xAF\x06&");
-    CodecPeer peer;
-    size_t plain = peer.add("dec", "latin-1", "strict", in);
-    ASSERT_TRUE(peer.run());
-    EXPECT_EQ(conv(28591, 65001, in), peer.bytes(plain));
-}
+    const std::string marked = std::string("a\xFD\xEF\x02\xE9\x00", 6) + "b\xFD\xEF\x06&";
+    EncodingConvert withFlag;
+    withFlag.setMarkerFlag(true);
+    EXPECT_EQ(convert(withFlag, 28591, 65001, marked), std::string("a\xFD\xEF\x02\xE9\x00", 6) + "b\xC3\xBD\xC3\xAF\x06&");
 
-TEST(EncodingConvertPeer, ArabicDigitsBecomeAsciiInIso8859_6) {
+    const std::string arabic = "\u0663\u0664\u0665 \u06f1\u06f2 \u0633";
     CodecPeer peer;
-    size_t expected = peer.add("enc", "iso8859_6", "strict", "345 12 \u0633");
+    const size_t jpBack = peer.add("dec", "iso2022_jp", "strict", jp);
+    const size_t plain = peer.add("dec", "latin-1", "strict", marked);
+    const size_t digits = peer.add("enc", "iso8859_6", "strict", "345 12 \u0633");
     ASSERT_TRUE(peer.run());
-    const std::string text = "\u0663\u0664\u0665 \u06f1\u06f2 \u0633";
-    bool ok = false;
-    EXPECT_EQ(toHex(conv(65001, 28596, text, &ok)), toHex(peer.bytes(expected)));
+    EXPECT_EQ(peer.bytes(jpBack), "\u65e5\u672c&#xE4;\u8a9e");
+    EXPECT_EQ(convert(28591, 65001, marked), peer.bytes(plain));
+    EXPECT_EQ(toHex(convert(65001, 28596, arabic, &ok)), toHex(peer.bytes(digits)));
     EXPECT_TRUE(ok);
-    EXPECT_EQ(toHex(conv(1200, 28596, utf16le(text))), toHex(peer.bytes(expected)));
+    EXPECT_EQ(toHex(convert(1200, 28596, utf16le(arabic))), toHex(peer.bytes(digits)));
 }
 
 }  // namespace

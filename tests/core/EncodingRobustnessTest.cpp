@@ -1,6 +1,4 @@
-#include "core/EncodingConvert.h"
-#include "core/LogBase.h"
-#include "core/CodecPeer.h"
+#include "core/CodingTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -10,20 +8,9 @@
 namespace ostmail {
 namespace {
 
-using test::CodecPeer;
-using test::toHex;
-
-// Input lives in a heap block of exactly its size, so that a read past the
-// end is caught by the address sanitizer.
-std::string exact(uint32_t from, uint32_t to, const std::string& in, bool* ok = nullptr) {
-    std::vector<unsigned char> block(in.begin(), in.end());
-    EncodingConvert ec;
-    DataBuffer out;
-    LogNull log;
-    bool r = ec.convert(from, to, block.data(), block.size(), out, log);
-    if (ok) *ok = r;
-    return std::string(reinterpret_cast<const char*>(out.getData()), out.getSize());
-}
+using ostmail_test::CodecPeer;
+using ostmail_test::toHex;
+using ostmail_test::convert;
 
 std::string stripReplacements(std::string s) {
     const std::string fffd = "\xEF\xBF\xBD";
@@ -46,23 +33,23 @@ TEST(EncodingRobustness, MalformedUnicodeFormsReadLikePython) {
     ASSERT_TRUE(peer.run());
     for (size_t i = 0; i < utf8.size(); ++i) {
         bool ok = true;
-        EXPECT_EQ(toHex(exact(65001, 1200, utf8[i], &ok)), toHex(peer.bytes(a8[i]))) << toHex(utf8[i]);
+        EXPECT_EQ(toHex(convert(65001, 1200, utf8[i], &ok)), toHex(peer.bytes(a8[i]))) << toHex(utf8[i]);
         EXPECT_EQ(ok, i == utf8.size() - 1) << toHex(utf8[i]);
         // The same text through the direct single-byte path.
-        EXPECT_EQ(exact(65001, 20127, utf8[i], &ok).find('\x80'), std::string::npos);
+        EXPECT_EQ(convert(65001, 20127, utf8[i], &ok).find('\x80'), std::string::npos);
     }
     for (size_t i = 0; i < utf16.size(); ++i) {
         bool ok = true;
-        EXPECT_EQ(toHex(exact(1200, 65001, utf16[i], &ok)), toHex(peer.bytes(a16[i]))) << toHex(utf16[i]);
+        EXPECT_EQ(toHex(convert(1200, 65001, utf16[i], &ok)), toHex(peer.bytes(a16[i]))) << toHex(utf16[i]);
         EXPECT_FALSE(ok);
     }
     for (size_t i = 0; i < utf32.size(); ++i) {
         bool ok = true;
-        EXPECT_EQ(toHex(exact(65005, 65001, utf32[i], &ok)), toHex(peer.bytes(a32[i]))) << toHex(utf32[i]);
+        EXPECT_EQ(toHex(convert(65005, 65001, utf32[i], &ok)), toHex(peer.bytes(a32[i]))) << toHex(utf32[i]);
         EXPECT_FALSE(ok);
     }
     bool ok = true;
-    EXPECT_EQ(exact(1200, 65001, std::string("a\0b", 3), &ok), "a");
+    EXPECT_EQ(convert(1200, 65001, std::string("a\0b", 3), &ok), "a");
     EXPECT_FALSE(ok);
 }
 
@@ -80,13 +67,10 @@ TEST(EncodingRobustness, CutInputReadsAsAPrefix) {
         EncodingConvert ec;
         ec.setErrorAction(EncodingConvert::kReplace);
         ec.setReplacement("?", 1);
-        DataBuffer full;
-        LogNull log;
-        ec.convert(65001, cp, text.data(), text.size(), full, log);
-        std::string encoded(reinterpret_cast<const char*>(full.getData()), full.getSize());
-        std::string whole = exact(cp, 65001, encoded);
+        const std::string encoded = convert(ec, 65001, cp, text);
+        std::string whole = convert(cp, 65001, encoded);
         for (size_t k = 0; k <= encoded.size(); ++k) {
-            std::string got = stripReplacements(exact(cp, 65001, encoded.substr(0, k)));
+            std::string got = stripReplacements(convert(cp, 65001, encoded.substr(0, k)));
             EXPECT_EQ(whole.compare(0, got.size(), got), 0) << cp << " cut at " << k;
         }
     }
@@ -95,12 +79,12 @@ TEST(EncodingRobustness, CutInputReadsAsAPrefix) {
             std::string cut = text.substr(0, k);
             bool boundary = k == text.size() || (static_cast<unsigned char>(text[k]) & 0xC0) != 0x80;
             bool ok = false;
-            std::string encoded = exact(65001, cp, cut, &ok);
+            std::string encoded = convert(65001, cp, cut, &ok);
             // UTF-8 to itself is a copy; not every character fits ISO-2022.
             if (cp == 65001 || cp == 50225 || (cp >= 50220 && cp <= 50222)) continue;
             EXPECT_EQ(ok, boundary) << cp << " cut at " << k;
             if (boundary) {
-                EXPECT_EQ(exact(cp, 65001, encoded), cut) << cp << " cut at " << k;
+                EXPECT_EQ(convert(cp, 65001, encoded), cut) << cp << " cut at " << k;
             }
         }
     }
@@ -125,8 +109,8 @@ TEST(EncodingRobustness, RandomBytesStayBounded) {
         }
         for (uint32_t cp : kOwnForms) {
             for (uint32_t other : {65001u, 1200u, 932u, 50220u, 65000u}) {
-                EXPECT_LE(exact(cp, other, in).size(), 8 * len + 8) << cp << "->" << other;
-                EXPECT_LE(exact(other, cp, in).size(), 8 * len + 8) << other << "->" << cp;
+                EXPECT_LE(convert(cp, other, in).size(), 8 * len + 8) << cp << "->" << other;
+                EXPECT_LE(convert(other, cp, in).size(), 8 * len + 8) << other << "->" << cp;
             }
         }
     }

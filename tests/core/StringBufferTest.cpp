@@ -1,55 +1,50 @@
 #include "core/DataBuffer.h"
+#include "core/Logger.h"
 #include "core/StringBuffer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 using ostmail::DataBuffer;
 using ostmail::StringBuffer;
 
-TEST(StringBuffer, GrowthFollowsExtendSize) {
+TEST(StringBuffer, GrowthFollowsExtendSizeUpToTheCap) {
     StringBuffer sb;
     EXPECT_EQ(202u, sb.bufferSize());
-    EXPECT_EQ(0u, sb.getSize());
-    EXPECT_EQ(202u, sb.extendSize());
-
     std::string text(300, 'x');
     ASSERT_TRUE(sb.append(text.c_str()));
     EXPECT_EQ(503u, sb.bufferSize());
     EXPECT_EQ(251u, sb.extendSize());
-    EXPECT_EQ(text, sb.getString());
+    ostmail::Logger log;
+    sb.reportSizes(log);
+    StringBuffer report;
+    log.GetText(report);
+    EXPECT_EQ(report.toStdString(), "VelmoraLog:\r\n  sb_bufferSize: 503\r\n  sb_extendSize: 251\r\n  sb_dataSize: 300\r\n");
 
     // Raw bytes allocate without the extra terminator byte.
     StringBuffer raw;
     ASSERT_TRUE(raw.appendN(text.data(), 300));
     EXPECT_EQ(502u, raw.bufferSize());
-    EXPECT_EQ(251u, raw.extendSize());
-
     // Exactly filling the buffer still grows: the terminator needs a byte.
     StringBuffer edge;
     edge.appendN(text.data(), 201);
     EXPECT_EQ(202u, edge.bufferSize());
     edge.appendChar('y');
     EXPECT_EQ(202u + 202u, edge.bufferSize());
-}
 
-TEST(StringBuffer, ExtendSizeCapsAtHalfAMillion) {
-    StringBuffer sb;
+    StringBuffer big;
     std::string chunk(100000, 'a');
     uint32_t lastExtend = 0;
     for (int i = 0; i < 60; ++i) {
-        ASSERT_TRUE(sb.appendN(chunk.data(), chunk.size()));
-        ASSERT_LE(sb.extendSize(), 500000u);
-        ASSERT_GE(sb.extendSize(), lastExtend);
-        lastExtend = sb.extendSize();
+        ASSERT_TRUE(big.appendN(chunk.data(), chunk.size()));
+        ASSERT_GE(big.extendSize(), lastExtend);
+        lastExtend = big.extendSize();
     }
-    EXPECT_EQ(500000u, sb.extendSize());
-    EXPECT_EQ(6000000u, sb.getSize());
-    EXPECT_LT(sb.bufferSize(), 6000000u + 1000001u);
-    EXPECT_EQ('\0', sb.getString()[sb.getSize()]);
+    EXPECT_EQ(500000u, big.extendSize());
+    EXPECT_LT(big.bufferSize(), 6000000u + 1000001u);
+    EXPECT_EQ('\0', big.getString()[big.getSize()]);
 }
 
 TEST(StringBuffer, EmbeddedZerosAndSelfAliasing) {
@@ -58,10 +53,9 @@ TEST(StringBuffer, EmbeddedZerosAndSelfAliasing) {
     EXPECT_EQ(5u, sb.getSize());
     EXPECT_FALSE(sb.containsSubstring("cd"));  // searches stop at the zero
     EXPECT_EQ(3, sb.indexOfChar('c'));
-    sb.zerosToSpaces();
-    EXPECT_STREQ("ab cd", sb.getString());
 
-    sb.setString(sb.getString() + 3);  // a tail of itself
+    sb.setString("abcd");
+    sb.setString(sb.getString() + 2);  // a tail of itself
     EXPECT_STREQ("cd", sb.getString());
     sb.append(sb.getString());
     EXPECT_STREQ("cdcd", sb.getString());
@@ -69,9 +63,9 @@ TEST(StringBuffer, EmbeddedZerosAndSelfAliasing) {
     sb.setString(big.c_str());
     sb.appendN(sb.getString(), sb.getSize());  // forces growth while reading itself
     EXPECT_EQ(std::string(2000, 'q'), sb.toStdString());
-
-    EXPECT_TRUE(sb.append(static_cast<const char*>(nullptr)));
-    EXPECT_EQ(2000u, sb.getSize());
+    sb.setString("one two");
+    sb.replaceFirstOccurrence("two", sb.getString());  // replacement aliases the text
+    EXPECT_STREQ("one one two", sb.getString());
 }
 
 TEST(StringBuffer, TakeFromDataBufferAndDetach) {
@@ -83,8 +77,6 @@ TEST(StringBuffer, TakeFromDataBufferAndDetach) {
     EXPECT_STREQ("hello", sb.getString());
     EXPECT_EQ(5u, sb.getSize());
     EXPECT_EQ(static_cast<const void*>(mem), static_cast<const void*>(sb.getString()));
-    EXPECT_EQ(1024u, sb.extendSize());
-    EXPECT_EQ(0u, db.getSize());
     EXPECT_EQ(nullptr, db.getData());
 
     DataBuffer one;
@@ -106,60 +98,28 @@ TEST(StringBuffer, TakeFromDataBufferAndDetach) {
     EXPECT_STREQ("borrowed", p);
     std::free(p);
     EXPECT_EQ(0u, sb.getSize());
-    EXPECT_EQ(1024u, sb.bufferSize());
-    sb.append("again");
-    char* copy = sb.copyOut();
-    EXPECT_STREQ("again", copy);
-    std::free(copy);
-
-    sb.minimize();
-    EXPECT_EQ(6u, sb.bufferSize());
 }
 
-TEST(StringBuffer, ReplaceOccurrences) {
+TEST(StringBuffer, ReplaceTrimAndCharacterEdits) {
     StringBuffer sb("xabyab");
     EXPECT_TRUE(sb.replaceFirstOccurrence("ab", ""));
     EXPECT_STREQ("xyab", sb.getString());
-    EXPECT_TRUE(sb.replaceFirstOccurrence("ab", ""));
-    EXPECT_STREQ("xy", sb.getString());
-    EXPECT_FALSE(sb.replaceFirstOccurrence("ab", ""));
-    EXPECT_STREQ("xy", sb.getString());
-
     sb.setString("a\r\nb\r\n\r\nc\r");
     EXPECT_EQ(3u, sb.replaceAllOccurrences("\r\n", "\n"));
     EXPECT_STREQ("a\nb\n\nc\r", sb.getString());
     EXPECT_EQ(3u, sb.replaceAllOccurrences("\n", "\r\n"));
-    EXPECT_EQ(0u, sb.replaceAllOccurrences("zz", "y"));
     EXPECT_STREQ("a\r\nb\r\n\r\nc\r", sb.getString());
-
     sb.setString("aaa");
     EXPECT_EQ(1u, sb.replaceAllOccurrences("aa", "a"));  // no overlap, no rescan
     EXPECT_STREQ("aa", sb.getString());
-    sb.setString("one two");
-    sb.replaceFirstOccurrence("two", sb.getString());  // replacement aliases the text
-    EXPECT_STREQ("one one two", sb.getString());
-}
 
-TEST(StringBuffer, TrimsAndCharacterEdits) {
-    StringBuffer sb(" \t\r\n text \t\n");
+    sb.setString(" \t\r\n text \t\n");
     sb.trim();
     EXPECT_STREQ("\r\n text \t\n", sb.getString());
     sb.trimTrailingWhitespace();
     EXPECT_STREQ("\r\n text", sb.getString());
     sb.trimWhitespace();
     EXPECT_STREQ("text", sb.getString());
-    sb.setString("\"-*'@/name/@'*-\"");
-    sb.trimPunctuation();
-    EXPECT_STREQ("name", sb.getString());
-    sb.setString("   ");
-    sb.trim();
-    EXPECT_EQ(0u, sb.getSize());
-
-    sb.clear();
-    sb.appendN("a\x01\tb\x1f\r\n\0c", 9);
-    sb.removeControls();
-    EXPECT_EQ(std::string("a\tb\r\nc"), sb.toStdString());
-
     sb.setString("a,b,c,d");
     EXPECT_EQ(2u, sb.removeCharOccurrences(',', 3));
     EXPECT_STREQ("a,bcd", sb.getString());
@@ -168,78 +128,43 @@ TEST(StringBuffer, TrimsAndCharacterEdits) {
     EXPECT_STREQ("val=x", sb.getString());
     EXPECT_TRUE(sb.dropThroughChar('=', false));
     EXPECT_STREQ("=x", sb.getString());
-    EXPECT_FALSE(sb.dropThroughChar(';', true));
     sb.setString("/a/b/c");
     EXPECT_TRUE(sb.cutAfterLastChar('/', false));
     EXPECT_STREQ("/a/b/", sb.getString());
     EXPECT_TRUE(sb.cutAfterLastChar('/', true));
     EXPECT_STREQ("/a/b", sb.getString());
-    sb.truncateAtChar('b');
-    EXPECT_STREQ("/a/", sb.getString());
-    sb.setString("a<b>c");
-    EXPECT_EQ(2u, sb.replaceAnyOf("<>", '_'));
-    EXPECT_STREQ("a_b_c", sb.getString());
 }
 
-TEST(StringBuffer, CaseAndComparisons) {
+TEST(StringBuffer, CaseComparisonsAndFormatting) {
     StringBuffer sb("ABC\xC4\xE4\xDF\xC0z");
     sb.toLowerCase();
     EXPECT_STREQ("abc\xE4\xE4\xFF\xE0z", sb.getString());
     EXPECT_TRUE(sb.equalsIgnoreCase("ABC\xE4\xE4\xFF\xE0Z"));
     EXPECT_FALSE(sb.equalsIgnoreCase("ABC"));
-
-    StringBuffer empty;
-    EXPECT_TRUE(empty.equalsIgnoreCase(nullptr));
-    EXPECT_TRUE(empty.equals(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(sb.equalsIgnoreCase(nullptr));
+    EXPECT_TRUE(StringBuffer().equalsIgnoreCase(nullptr));
 
     StringBuffer h("Content-Type: text/plain");
     EXPECT_TRUE(h.beginsWithIgnoreCase("content-type:"));
     EXPECT_FALSE(h.beginsWith("content"));
-    EXPECT_TRUE(h.endsWith("plain"));
     EXPECT_TRUE(h.containsSubstringNoCase("TEXT/"));
     EXPECT_EQ(14, h.indexOf("text"));
     EXPECT_EQ(-1, h.indexOf("text", 15));
     EXPECT_EQ(-1, h.indexOf("x", 1000));
-
     StringBuffer bits("plain\x80text");
-    EXPECT_FALSE(bits.is7bit());
     EXPECT_TRUE(bits.is7bit(5));
     EXPECT_FALSE(bits.is7bit(6));
-}
-
-TEST(StringBuffer, CopiesMovesAndFormatting) {
-    StringBuffer a("first");
-    StringBuffer b(a);
-    b.append(" copy");
-    EXPECT_STREQ("first", a.getString());
-    StringBuffer c(std::move(b));
-    EXPECT_STREQ("first copy", c.getString());
-    EXPECT_EQ(0u, b.getSize());  // moved-from stays usable
-    b.append("reused");
-    EXPECT_STREQ("reused", b.getString());
-    a = c;
-    EXPECT_STREQ("first copy", a.getString());
 
     StringBuffer f;
     f.appendInt(-42);
-    f.appendChar(' ');
-    f.appendHex(0xBEEF, true);
-    f.appendChar(' ');
     f.appendInt64(-5000000000LL);
-    f.appendFormat(" %s=%u", "n", 7u);
     std::string longArg(600, 'w');
-    f.appendFormat("%s", longArg.c_str());
-    EXPECT_EQ("-42 BEEF -5000000000 n=7" + longArg, f.toStdString());
-    f.setString("world");
-    f.prepend("hello ");
-    EXPECT_STREQ("hello world", f.getString());
-    f.shorten(6);
-    EXPECT_STREQ("hello", f.getString());
-    f.setMode(3);
-    EXPECT_EQ(0, f.mode());
-    f.setMode(2);
-    EXPECT_EQ(2, f.mode());
+    f.appendFormat(" %s=%u%s", "n", 7u, longArg.c_str());
+    EXPECT_EQ("-42-5000000000 n=7" + longArg, f.toStdString());
+    StringBuffer moved(std::move(f));
+    EXPECT_EQ(0u, f.getSize());  // moved-from stays usable
+    f.append("reused");
+    EXPECT_STREQ("reused", f.getString());
 }
 
 TEST(StringBufferDeath, UseAfterDestructionIsFatal) {

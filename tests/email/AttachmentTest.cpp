@@ -1,10 +1,10 @@
 #include "core/LogBase.h"
 #include "email/AttachmentFile.h"
 #include "email/ContentTypeTable.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <set>
 #include <string>
 
@@ -44,36 +44,29 @@ TEST(ContentTypeTable, ShapeAndFirstMatchWins) {
     EXPECT_EQ(ContentTypeTable::typeForExtension("xyz"), nullptr);
 }
 
-TEST(ContentTypeTable, TypeForPath) {
-    EXPECT_EQ(typeFor("C:\\reports\\Job.PDF"), "application/pdf");
-    EXPECT_EQ(typeFor("notes.txt"), "text/plain");
-    EXPECT_EQ(typeFor("archive.tar.gz"), "application/x-gzip");
-    EXPECT_EQ(typeFor("README"), "application/octet-stream");
-    EXPECT_EQ(typeFor("data.xyz"), "application/octet-stream");
-    EXPECT_EQ(typeFor("setup.exe"), "application/octet-stream");
-    EXPECT_EQ(typeFor("page.mht"), "message/rfc822");
-    EXPECT_EQ(typeFor("photo.JPG"), "image/jpeg");
-    EXPECT_EQ(typeFor("trailing."), "application/octet-stream");
-    EXPECT_EQ(typeFor("dir.v2/README"), "application/octet-stream");
-    EXPECT_EQ(typeFor("song.mp3"), "audio/mpeg");
-    EXPECT_EQ(typeFor("x.\xc4"), "application/octet-stream");  // Latin-1 capital lower-cased, unknown
-}
-
-TEST(AttachmentFile, NamesAndEncodings) {
+TEST(AttachmentFile, TypeNameAndEncodingOfPaths) {
     struct Case {
         const char* path;
+        const char* type;
         const char* name;
     } cases[] = {
-        {"C:\\reports\\Job.PDF", "Job.PDF"},
-        {"C:\\odd\\dir/sub\\x/report.txt", "report.txt"},  // '/' wins even with '\' after it
-        {"/tmp/a/b.doc", "b.doc"},
-        {"plain", "plain"},
-        {"dir/", ""},
+        {"C:\\reports\\Job.PDF", "application/pdf", "Job.PDF"},
+        {"C:\\odd\\dir/sub\\x/report.txt", "text/plain", "report.txt"},  // '/' wins even with '\' after it
+        {"/tmp/archive.tar.gz", "application/x-gzip", "archive.tar.gz"},
+        {"dir.v2/README", "application/octet-stream", "README"},
+        {"data.xyz", "application/octet-stream", "data.xyz"},
+        {"setup.exe", "application/octet-stream", "setup.exe"},
+        {"page.mht", "message/rfc822", "page.mht"},
+        {"trailing.", "application/octet-stream", "trailing."},
+        {"x.\xc4", "application/octet-stream", "x.\xc4"},  // Latin-1 capital lower-cased, unknown
+        {"dir/", "application/octet-stream", ""},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
         StringBuffer sb;
         AttachmentFile::fileNameOfPath(c.path, sb);
-        EXPECT_EQ(sb.toStdString(), c.name) << c.path;
+        EXPECT_EQ(sb.toStdString(), c.name);
+        EXPECT_EQ(typeFor(c.path), c.type);
     }
     EXPECT_STREQ(AttachmentFile::transferEncodingFor("text/plain"), "quoted-printable");
     EXPECT_STREQ(AttachmentFile::transferEncodingFor("TEXT/html"), "quoted-printable");
@@ -83,15 +76,13 @@ TEST(AttachmentFile, NamesAndEncodings) {
 }
 
 TEST(AttachmentFile, PrepareReadsRealFiles) {
-    const std::string dir = ::testing::TempDir();
-    const std::string txt = dir + "/notes.txt";
-    const std::string bin = dir + "/Job.PDF";
+    testsupport::ScratchDir dir;
     const std::string text = "caf\xc3\xa9\r\nline two\r\n";
     std::string binary;
     // Over two read blocks and not a multiple of one.
     for (int i = 0; i < (5 << 19) + 7; ++i) binary += static_cast<char>(i * 7);
-    std::ofstream(txt, std::ios::binary) << text;
-    std::ofstream(bin, std::ios::binary) << binary;
+    const std::string txt = dir.write("notes.txt", text);
+    const std::string bin = dir.write("Job.PDF", binary);
     LogNull log;
 
     AttachmentInfo info;
@@ -111,10 +102,10 @@ TEST(AttachmentFile, PrepareReadsRealFiles) {
     EXPECT_EQ(info.contentType.toStdString(), "text/x-custom");
     EXPECT_EQ(info.transferEncoding.toStdString(), "quoted-printable");
 
-    EXPECT_FALSE(AttachmentFile::prepare((dir + "/missing.pdf").c_str(), nullptr, info, log));
+    EXPECT_FALSE(AttachmentFile::prepare((dir.path() + "/missing.pdf").c_str(), nullptr, info, log));
     EXPECT_TRUE(info.body.isEmpty());
     EXPECT_TRUE(info.contentType.isEmpty());
-    EXPECT_FALSE(AttachmentFile::exists((dir + "/no/such/dir/x.txt").c_str(), log));
+    EXPECT_FALSE(AttachmentFile::exists((dir.path() + "/no/such/dir/x.txt").c_str(), log));
     EXPECT_TRUE(AttachmentFile::exists(txt.c_str(), log));
-    EXPECT_FALSE(AttachmentFile::exists(dir.c_str(), log));  // a directory is no file to attach
+    EXPECT_FALSE(AttachmentFile::exists(dir.path().c_str(), log));  // a directory is no file to attach
 }

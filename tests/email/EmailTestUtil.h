@@ -5,9 +5,7 @@
 #include "email/Email2.h"
 #include "email/MimeRenderer.h"
 
-#include <cstdio>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace ostmail {
@@ -23,27 +21,16 @@ inline std::string render(Email2& e, const char* prefix = "VMX-") {
 inline std::vector<std::string> lines(const std::string& s) {
     std::vector<std::string> out;
     size_t start = 0;
-    for (;;) {
-        size_t p = s.find("\r\n", start);
-        if (p == std::string::npos) {
-            out.push_back(s.substr(start));
-            return out;
-        }
+    for (size_t p; (p = s.find("\r\n", start)) != std::string::npos; start = p + 2)
         out.push_back(s.substr(start, p - start));
-        start = p + 2;
-    }
+    out.push_back(s.substr(start));
+    return out;
 }
 
 inline std::string headerValue(const Email2& e, const char* name) {
     StringBuffer v;
     e.getHeaderField(name, v);
     return v.toStdString();
-}
-
-inline std::string fieldNames(const Email2& e) {
-    std::string s;
-    for (int32_t i = 0; i < e.header().count(); ++i) s += e.header().fieldAt(i)->name().toStdString() + ",";
-    return s;
 }
 
 using TempDir = testsupport::ScratchDir;

@@ -69,11 +69,15 @@ TEST(MimeHeader, EmitSkipsPrefixFoldsAndNeverEndsWithLineEnd) {
     h.replaceField("VMX-ReturnReceipt", "YES");
     h.replaceField("User-Agent", "x; yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy; zzzzzzzzzzzzzzzzzzzzzz");
     h.replaceField("To", "alice@example.com, bob@example.com, carol.long.name@example.com");
+    h.replaceField("X-Note", "a\nb\rc");  // a bare line break is dropped
+    EXPECT_FALSE(h.replaceField("X-Evil\r\nBcc", "victim@example.com"));
+    EXPECT_FALSE(h.replaceField("Bad:Name", "x"));
     std::string s = emit(h, 0, "VMX-");
     EXPECT_EQ(s,
               "Content-Type: multipart/mixed;\r\n\tboundary=\"B\"\r\n"
               "User-Agent: x; yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy; zzzzzzzzzzzzzzzzzzzzzz\r\n"
-              "To: alice@example.com,\r\n\t bob@example.com, carol.long.name@example.com");
+              "To: alice@example.com,\r\n\t bob@example.com, carol.long.name@example.com\r\n"
+              "X-Note: abc");
     StringBuffer flat;
     LogNull log;
     h.emitUnfolded(flat, "VMX-", 0, log);
@@ -100,16 +104,6 @@ TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
     std::string to = emit(h, 28591);
     EXPECT_NE(to.find("=?iso-8859-1?Q?M=FCller=2C_Hans?= <hans@example.com>, bob@example.com"), std::string::npos)
         << to;
-}
-
-TEST(MimeHeader, ValuesAndNamesCannotForgeHeaderLines) {
-    MimeHeader h;
-    h.replaceField("Subject", "hello\r\nBcc: victim@example.com");
-    h.replaceField("X-Note", "a\nb\rc");
-    EXPECT_FALSE(h.replaceField("X-Evil\r\nBcc", "victim@example.com"));
-    EXPECT_FALSE(h.replaceField("Bad:Name", "x"));
-    std::string s = emit(h);
-    EXPECT_EQ(s, "Subject: helloBcc: victim@example.com\r\nX-Note: abc");
 }
 
 TEST(MimeField, ParseLineDecodesWordsAndUnfolds) {

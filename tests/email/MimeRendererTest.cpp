@@ -1,11 +1,12 @@
 #include "EmailTestUtil.h"
+#include "core/ContentCoding.h"
 #include "core/Logger.h"
 #include "email/Email2.h"
+#include "email/MailIdentifiers.h"
 #include "email/MimeRenderer.h"
+#include "email/ShapeMatch.h"
 
 #include <gtest/gtest.h>
-
-#include <regex>
 
 namespace ostmail {
 namespace {
@@ -18,36 +19,15 @@ std::unique_ptr<Email2> newEmail() {
     return Email2::createNewEmail(log);
 }
 
-std::string base64Of(const std::string& bytes) {
-    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t v = (uint8_t)bytes[i] << 16 | (uint8_t)bytes[i + 1] << 8 | (uint8_t)bytes[i + 2];
-        for (int k = 18; k >= 0; k -= 6) out += a[(v >> k) & 63];
-    }
-    if (bytes.size() - i == 1) {
-        uint32_t v = (uint8_t)bytes[i] << 16;
-        out += a[v >> 18];
-        out += a[(v >> 12) & 63];
-        out += "==";
-    } else if (bytes.size() - i == 2) {
-        uint32_t v = (uint8_t)bytes[i] << 16 | (uint8_t)bytes[i + 1] << 8;
-        out += a[v >> 18];
-        out += a[(v >> 12) & 63];
-        out += a[(v >> 6) & 63];
-        out += '=';
-    }
-    return out;
-}
-
 TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
     testutil::TempDir dir;
     std::string pdf;
     for (int i = 0; i < 200; ++i) pdf += static_cast<char>(i * 7);
     std::string path = dir.write("report.pdf", pdf);
 
+    MailIdentifiers::setHostNameOverride("mail.example.org");
     auto e = newEmail();
+    MailIdentifiers::setHostNameOverride(nullptr);
     Logger log;
     e->setBodyText("Hello team", 10, log);
     e->setSubject("Weekly status report");
@@ -59,13 +39,14 @@ TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
 
     std::vector<std::string> l = lines(render(*e));
     const std::string b = e->boundary().toStdString();
-    EXPECT_TRUE(std::regex_match(b, std::regex("-----_velmora_[0-9a-f]{3}_[0-9a-f]{4}_[0-9a-f]{8}\\.[0-9a-f]{8}_\\.MIX")))
-        << b;
-    std::string b64 = base64Of(pdf);
+    EXPECT_TRUE(matchesShape(b, "-----_velmora_###_####_########.########_.MIX")) << b;
+    StringBuffer flat;
+    ContentCoding::encodeBase64Flat(pdf.data(), pdf.size(), flat);
+    const std::string b64 = flat.toStdString();
     std::vector<std::string> want = {
         "MIME-Version: 1.0",
-        "<date>",
-        "<message-id>",
+        "Date: AAA, 99 AAA 9999 99:99:99 +9999",  // Date and Message-ID by their shape
+        "Message-ID: <VELMORA-MID-########-####-####-####-############@mail.example.org>",
         "X-Mailer: Ostmail 1.0",
         "X-Priority: 3 (Normal)",
         "Subject: Weekly status report",
@@ -96,16 +77,10 @@ TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
     want.push_back("");
     ASSERT_EQ(l.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) {
-        if (want[i] == "<date>") {
-            EXPECT_TRUE(std::regex_match(l[i], std::regex("Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} "
-                                                          "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-                                                          "[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}")))
-                << l[i];
-        } else if (want[i] == "<message-id>") {
-            EXPECT_TRUE(std::regex_match(
-                l[i], std::regex("Message-ID: <VELMORA-MID-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
-                                 "[0-9a-f]{12}@[^>]+>")))
-                << l[i];
+        if (i == 1 || i == 2) {
+            std::string line = l[i];
+            if (i == 1 && line.size() == 37 && line[32] == '-') line[32] = '+';  // zones west of UTC
+            EXPECT_TRUE(matchesShape(line, want[i])) << l[i];
         } else {
             EXPECT_EQ(l[i], want[i]) << "line " << i + 1;
         }

@@ -66,11 +66,6 @@ TEST(VmMailMan, TextsTravelInAnsiOrUtf8AndReachTheManager) {
     EXPECT_STREQ(mm.smtpHost(), "mail.example.test");
     mm.put_SocksVersion(3);
     EXPECT_EQ(mm.get_SocksVersion(), 0) << "only 4 and 5 are proxies";
-    mm.put_SocksVersion(5);
-    mm.put_SocksHostname("proxy.test");
-    EXPECT_EQ(mm.get_SocksVersion(), 5);
-    EXPECT_STREQ(mm.socksHostname(), "proxy.test");
-    EXPECT_EQ(mm.badAddress(0), nullptr);
 
     // The last error renders in all three forms.
     VmEmail email;

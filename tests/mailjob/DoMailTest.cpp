@@ -4,12 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <fstream>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace ostmail {
@@ -34,21 +31,9 @@ long msSince(Clock::time_point t0) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
-// A port on which nothing listens: bound, then released.
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 TEST(DoMail, RetriesWaitAfterEveryFailureAndStopAtTheFirstSuccess) {
-    // Retry 0 against a server that turns every client away: one attempt, one wait.
+    // Retry 0 against a server that turns every client away: one attempt, one
+    // wait. (Longer runs of failures are counted by the mail job's own test.)
     {
         ScriptedSmtpServer srv;
         srv.reply("554 go away");
@@ -80,25 +65,14 @@ TEST(DoMail, RetriesWaitAfterEveryFailureAndStopAtTheFirstSuccess) {
         EXPECT_EQ(srv.connections(), 2);
         EXPECT_EQ(srv.dataBlocks().size(), 1u);
     }
-    // Retry 2 against a server that always refuses: three attempts, three waits.
-    {
-        ScriptedSmtpServer srv;
-        srv.reply("554 no").acceptNext().reply("554 no").acceptNext().reply("554 no");
-        srv.start();
-        CMailObj m;
-        fillJob(m, srv.port());
-        m.SetRetryVal(2);
-        m.SetTimeoutInt(1);
-        auto t0 = Clock::now();
-        EXPECT_EQ(m.DoMail(), -1);
-        EXPECT_GE(msSince(t0), 3000);
-        EXPECT_TRUE(srv.waitDone()) << srv.transcript();
-        EXPECT_EQ(srv.connections(), 3);
-    }
 }
 
 TEST(DoMail, UnusableServersFailWithoutHanging) {
-    int closed = closedPort();
+    int closed;
+    {
+        ScriptedSmtpServer gone;  // bound, then released: nothing listens there
+        closed = gone.port();
+    }
     struct Case {
         const wchar_t* host;
         int port;
@@ -152,6 +126,7 @@ TEST(DoMail, BadEntriesAreLeftOutAndNeverInjectCommands) {
     std::remove(real.c_str());
 }
 
+// A recipient list of only separators leaves nothing to send to.
 TEST(DoMail, AMessageWithoutRecipientsIsNeverSent) {
     ScriptedSmtpServer srv;
     srv.reply("220 ready").serveRest();

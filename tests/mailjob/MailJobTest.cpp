@@ -67,15 +67,6 @@ public:
     void addImage(const std::wstring& path) { m_inlineImages.push_back(path); }
 };
 
-TEST(CMailObj, NewObjectHasPort25AndEmptyTexts) {
-    CMailObj m;
-    EXPECT_EQ(m.GetPort(), 25);
-    EXPECT_EQ(m.GetRetryVal(), 0);
-    EXPECT_EQ(m.GetTimeoutInt(), 0);
-    EXPECT_EQ(m.GetAuthState(), 0);
-    EXPECT_TRUE(m.GetServer().empty() && m.GetRecipAddr().empty() && m.GetBodyHTMLfile().empty());
-}
-
 TEST(CMailObj, ReadFileToStringStopsAtZeroAndKeepsTextOnFailure) {
     HostMail m;
     std::string dir = ::testing::TempDir();

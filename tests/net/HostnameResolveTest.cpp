@@ -1,7 +1,5 @@
-#include "core/Logger.h"
 #include "core/ProgressMonitor.h"
 #include "net/HostnameResolve.h"
-#include "net/Socket2.h"
 #include "platform/Clock.h"
 #include "platform/Socket.h"
 #include "NetPeers.h"
@@ -42,9 +40,7 @@ class HostnameResolveTest : public ::testing::Test {
 protected:
     void SetUp() override {
         HostnameResolve::setLookupFunction(fakeLookup);
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_asked.clear();
-        g_answerFor.clear();
+        forget();
         g_delayMs = 0;
     }
     void TearDown() override {
@@ -57,6 +53,11 @@ protected:
         std::lock_guard<std::mutex> lock(g_mu);
         return g_asked;
     }
+    void forget(const std::string& answerFor = "") {
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_asked.clear();
+        g_answerFor = answerFor;
+    }
 };
 
 TEST_F(HostnameResolveTest, RetriesWithCleanedNameThenWww) {
@@ -68,21 +69,14 @@ TEST_F(HostnameResolveTest, RetriesWithCleanedNameThenWww) {
     EXPECT_EQ(asked(), (std::vector<std::string>{"Ex<am>ple.COM", "example.com", "www.example.com"}));
     EXPECT_FALSE(r.aborted || r.timedOut);
 
-    {
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_asked.clear();
-        g_answerFor = "www.example.com";
-    }
+    forget("www.example.com");
     HostnameResolve::Result r2;
     EXPECT_TRUE(HostnameResolve::resolve("example.com", 2000, 50, &pm, r2, log));
     EXPECT_EQ(asked(), (std::vector<std::string>{"example.com", "www.example.com"}));
     EXPECT_STREQ(r2.dotted.getString(), "127.0.0.1");
 
     // Two dots and nothing to clean: one attempt only.
-    {
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_asked.clear();
-    }
+    forget();
     HostnameResolve::Result r3;
     EXPECT_FALSE(HostnameResolve::resolve("a.b.c", 2000, 0, nullptr, r3, log));
     EXPECT_EQ(asked().size(), 1u);
@@ -109,54 +103,36 @@ TEST_F(HostnameResolveTest, ConnectUsesTheLookupResult) {
     testsupport::ScriptedSmtpServer srv;
     srv.reply("220 hi");
     srv.start();
-    Socket2 s;
-    Logger log;
-    bool aborted = false;
-    uint32_t reason = 9;
-    ASSERT_TRUE(s.Connect(" mail.test ", srv.port(), false, 0, 2000, nullptr, aborted, reason, log, nullptr))
-        << logText(log);
-    EXPECT_EQ(reason, 0u);
-    EXPECT_STREQ(s.plainSocket().remoteAddress().getString(), "127.0.0.1");
+    nettest::Dial d, nowhere;
+    ASSERT_TRUE(d.run(" mail.test ", srv.port())) << d.text();
+    EXPECT_EQ(d.reason, 0u);
+    EXPECT_STREQ(d.sock.plainSocket().remoteAddress().getString(), "127.0.0.1");
     EXPECT_EQ(asked(), std::vector<std::string>{"mail.test"});
-
-    Socket2 s2;
-    Logger log2;
-    EXPECT_FALSE(s2.Connect("nowhere.test", srv.port(), false, 0, 2000, nullptr, aborted, reason, log2, nullptr));
-    EXPECT_EQ(reason, 2u);
-    EXPECT_TRUE(contains(logText(log2), "Cannot get host by name..")) << logText(log2);
+    EXPECT_FALSE(nowhere.run("nowhere.test", srv.port()));
+    EXPECT_EQ(nowhere.reason, 2u);
+    EXPECT_TRUE(contains(nowhere.text(), "Cannot get host by name..")) << nowhere.text();
 }
 
 // A lookup that hangs: the connect gives up at its timeout (reason 3) or on
 // the application's abort (reason 4) without waiting for the worker.
 TEST_F(HostnameResolveTest, SlowLookupIsGivenUpOn) {
     g_delayMs = 1500;
-    {
-        Socket2 s;
-        Logger log;
-        bool aborted = false;
-        uint32_t reason = 0;
-        uint32_t start = platform::tickCount();
-        EXPECT_FALSE(s.Connect("mail.test", 25, false, 0, 200, nullptr, aborted, reason, log, nullptr));
-        EXPECT_LT(platform::tickCount() - start, 1000u);
-        EXPECT_EQ(reason, 3u);
-        EXPECT_GE(HostnameResolve::runningWorkers(), 1);
-    }
-    {
-        nettest::CountingSink sink(2);
-        ProgressMonitor pm(&sink, 100);
-        Socket2 s;
-        Logger log;
-        bool aborted = false;
-        uint32_t reason = 0;
-        uint32_t start = platform::tickCount();
-        EXPECT_FALSE(s.Connect("mail.test", 25, false, 50, 5000, nullptr, aborted, reason, log, &pm));
-        EXPECT_LT(platform::tickCount() - start, 1000u);
-        EXPECT_EQ(reason, 4u);
-        EXPECT_TRUE(aborted);
-        std::string t = logText(log);
-        EXPECT_TRUE(contains(t, "DNS lookup aborted by application callback")) << t;
-        EXPECT_TRUE(contains(t, "Cannot get host by name.")) << t;
-    }
+    nettest::Dial timedOut, aborted;
+    uint32_t start = platform::tickCount();
+    EXPECT_FALSE(timedOut.run("mail.test", 25, 200));
+    EXPECT_LT(platform::tickCount() - start, 1000u);
+    EXPECT_EQ(timedOut.reason, 3u);
+    EXPECT_GE(HostnameResolve::runningWorkers(), 1);
+
+    nettest::CountingSink sink(2);
+    ProgressMonitor pm(&sink, 100);
+    start = platform::tickCount();
+    EXPECT_FALSE(aborted.run("mail.test", 25, 5000, nullptr, 50, &pm));
+    EXPECT_LT(platform::tickCount() - start, 1000u);
+    EXPECT_EQ(aborted.reason, 4u);
+    EXPECT_TRUE(aborted.aborted);
+    EXPECT_TRUE(contains(aborted.text(), "DNS lookup aborted by application callback")) << aborted.text();
+    EXPECT_TRUE(contains(aborted.text(), "Cannot get host by name.")) << aborted.text();
 }
 
 TEST_F(HostnameResolveTest, StandAloneLookupCases) {
@@ -178,15 +154,6 @@ TEST_F(HostnameResolveTest, StandAloneLookupCases) {
     EXPECT_TRUE(contains(logText(log2), "DNS lookup failed.")) << logText(log2);
     EXPECT_TRUE(HostnameResolve::dnsLookup("mail.test", 1000, 0, nullptr, dotted, log2));
     EXPECT_STREQ(dotted.getString(), "127.0.0.1");
-}
-
-// The system's own lookup, on a name the hosts file answers.
-TEST(SystemLookup, LocalhostResolvesToLoopback) {
-    uint32_t addr = 0;
-    ASSERT_TRUE(platform::resolveIpv4("localhost", &addr));
-    EXPECT_EQ(platform::dottedAddress(addr), "127.0.0.1");
-    EXPECT_EQ(platform::dottedAddress(platform::inetAddr("192.168.10.250")), "192.168.10.250");
-    EXPECT_EQ(platform::inetAddr("mail.example.com"), platform::kInaddrNone);
 }
 
 }  // namespace

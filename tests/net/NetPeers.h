@@ -1,9 +1,10 @@
 #pragma once
 // Loopback peers and progress sinks for the socket tests.
 
-#include "core/LogBase.h"
+#include "core/Logger.h"
 #include "core/ProgressEvent.h"
 #include "core/StringBuffer.h"
+#include "net/Socket2.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -167,6 +168,29 @@ private:
 inline bool contains(const std::string& hay, const std::string& needle) {
     return hay.find(needle) != std::string::npos;
 }
+
+// One connect attempt through Socket2 and what it logged.
+struct Dial {
+    Socket2 sock;
+    Logger log;
+    bool aborted = false;
+    uint32_t reason = 99;
+
+    bool run(const char* host, int port, uint32_t timeoutMs = 3000, ClsSocksClient* socks = nullptr,
+             uint32_t heartbeatMs = 0, ProgressMonitor* pm = nullptr, bool tls = false) {
+        return sock.Connect(host, port, tls, heartbeatMs, timeoutMs, socks, aborted, reason, log, pm);
+    }
+    // The next line the connection delivers; *ok tells whether a whole one came.
+    std::string line(uint32_t idleMs = 3000, bool* ok = nullptr, SocketFlags* flags = nullptr,
+                     uint32_t heartbeatMs = 0, ProgressMonitor* pm = nullptr) {
+        StringBuffer sb;
+        SocketFlags own;
+        bool got = sock.ReceiveUntilMatch("\r\n", sb, heartbeatMs, idleMs, flags ? *flags : own, log, pm);
+        if (ok) *ok = got;
+        return sb.toStdString();
+    }
+    std::string text() { return logText(log); }
+};
 
 }  // namespace nettest
 }  // namespace ostmail

@@ -1,8 +1,5 @@
-#include "core/Logger.h"
 #include "core/ProgressMonitor.h"
-#include "net/ClsSocksClient.h"
 #include "net/HostnameResolve.h"
-#include "net/Socket2.h"
 #include "net/VelmoraSocket.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
@@ -16,6 +13,7 @@ namespace ostmail {
 namespace {
 
 using nettest::contains;
+using nettest::Dial;
 using nettest::logText;
 
 int g_lookups = 0;
@@ -24,73 +22,53 @@ bool countingLookup(const char*, uint32_t*) {
     return false;
 }
 
-struct LookupGuard {
-    explicit LookupGuard(HostnameResolve::LookupFn fn) { HostnameResolve::setLookupFunction(fn); }
-    ~LookupGuard() { HostnameResolve::setLookupFunction(nullptr); }
-};
-
 // "localhost", dotted addresses and padded names connect without asking the
 // name service, and the peer really sees the connection.
 TEST(SocketConnect, LocalNamesAndDottedAddressesNeedNoLookup) {
-    LookupGuard guard(countingLookup);
+    struct Restore {
+        ~Restore() { HostnameResolve::setLookupFunction(nullptr); }
+    } restore;
+    HostnameResolve::setLookupFunction(countingLookup);
     g_lookups = 0;
     for (const char* host : {"localhost", "LocalHost", "127.0.0.1", "  127.0.0.1\t", " localhost "}) {
+        SCOPED_TRACE(host);
         testsupport::ScriptedSmtpServer srv;
         srv.reply("220 hi");
         srv.start();
-        Socket2 s;
-        Logger log;
-        bool aborted = true;
-        uint32_t reason = 99;
-        ASSERT_TRUE(s.Connect(host, srv.port(), false, 0, 2000, nullptr, aborted, reason, log, nullptr))
-            << host << "\n" << logText(log);
-        EXPECT_EQ(reason, 0u);
-        EXPECT_FALSE(aborted);
-        EXPECT_TRUE(s.IsConnected());
-        EXPECT_STREQ(s.plainSocket().remoteAddress().getString(), "127.0.0.1");
-        EXPECT_EQ(s.hostname().getSize(), 9u) << "stored untrimmed: " << host;  // every name here has 9 letters
-        StringBuffer line;
-        SocketFlags flags;
-        EXPECT_TRUE(s.ReceiveUntilMatch("\r\n", line, 0, 2000, flags, log, nullptr));
-        EXPECT_STREQ(line.getString(), "220 hi\r\n");
+        Dial d;
+        ASSERT_TRUE(d.run(host, srv.port())) << d.text();
+        EXPECT_EQ(d.reason, 0u);
+        EXPECT_FALSE(d.aborted);
+        EXPECT_STREQ(d.sock.plainSocket().remoteAddress().getString(), "127.0.0.1");
+        EXPECT_EQ(d.sock.hostname().getSize(), 9u) << "stored untrimmed";  // every name here has 9 letters
+        EXPECT_EQ(d.line(), "220 hi\r\n");
         EXPECT_TRUE(srv.waitDone());
     }
     EXPECT_EQ(g_lookups, 0);
 }
 
-TEST(SocketConnect, MissingHostnamesGiveReasonOne) {
-    Socket2 s;
+TEST(SocketConnect, MissingHostnameAndRefusedPort) {
     for (const char* host : {static_cast<const char*>(nullptr), "", "  \t "}) {
-        Logger log;
-        bool aborted = false;
-        uint32_t reason = 0;
-        EXPECT_FALSE(s.Connect(host, 25, false, 0, 1000, nullptr, aborted, reason, log, nullptr));
-        EXPECT_EQ(reason, 1u);
-        EXPECT_TRUE(contains(logText(log), host ? "Cannot connect, hostname is zero length"
-                                                : "Cannot connect, hostname is NULL"))
-            << logText(log);
+        Dial d;
+        EXPECT_FALSE(d.run(host, 25));
+        EXPECT_EQ(d.reason, 1u);
+        EXPECT_TRUE(contains(d.text(), host ? "Cannot connect, hostname is zero length"
+                                            : "Cannot connect, hostname is NULL"))
+            << d.text();
     }
-}
-
-// Both connect forms report a refused port as reason 7 with the Winsock text.
-TEST(SocketConnect, RefusedPortIsReasonSevenWithItsText) {
+    // Both connect forms report a refused port as reason 7 with the Winsock text.
     uint16_t port = nettest::closedPort();
     for (bool withMonitor : {false, true}) {
         nettest::CountingSink sink;
         ProgressMonitor pm(&sink, 100);
-        Socket2 s;
-        Logger log;
-        bool aborted = false;
-        uint32_t reason = 0;
-        EXPECT_FALSE(s.Connect("127.0.0.1", port, false, withMonitor ? 100 : 0, 2000, nullptr, aborted, reason, log,
-                               withMonitor ? &pm : nullptr));
-        EXPECT_EQ(reason, 7u);
-        EXPECT_FALSE(s.IsConnected());
-        std::string t = logText(log);
+        Dial d;
+        EXPECT_FALSE(d.run("127.0.0.1", port, 2000, nullptr, withMonitor ? 100 : 0, withMonitor ? &pm : nullptr));
+        EXPECT_EQ(d.reason, 7u);
+        EXPECT_FALSE(d.sock.IsConnected());
+        std::string t = d.text();
         EXPECT_TRUE(contains(t, "sockError")) << t;
-        if (withMonitor) {
-            EXPECT_TRUE(contains(t, "Connect function failed")) << t;
-        } else {
+        EXPECT_TRUE(contains(t, "Connect function failed")) << t;
+        if (!withMonitor) {
             EXPECT_TRUE(contains(t, "Connect function failed.")) << t;
             EXPECT_TRUE(contains(t, "WSAECONNREFUSED No connection could be made because the target machine "
                                     "actively refused it."))
@@ -105,45 +83,29 @@ TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
     nettest::FilledBacklog target;
     ASSERT_TRUE(target.full());
     {
-        Socket2 s;
-        Logger log;
-        bool aborted = false;
-        uint32_t reason = 0;
+        Dial d;
         uint32_t start = platform::tickCount();
-        EXPECT_FALSE(s.Connect("127.0.0.1", target.port(), false, 0, 300, nullptr, aborted, reason, log, nullptr));
+        EXPECT_FALSE(d.run("127.0.0.1", target.port(), 300));
         EXPECT_GE(platform::tickCount() - start, 290u);
-        EXPECT_EQ(reason, 6u);
-        std::string t = logText(log);
-        EXPECT_TRUE(contains(t, "socket is not ready for writing")) << t;
-        EXPECT_TRUE(contains(t, "WSAEWOULDBLOCK The socket would block.")) << t;
+        EXPECT_EQ(d.reason, 6u);
+        EXPECT_TRUE(contains(d.text(), "socket is not ready for writing")) << d.text();
+        EXPECT_TRUE(contains(d.text(), "WSAEWOULDBLOCK The socket would block.")) << d.text();
     }
-    {
-        nettest::CountingSink sink;
+    for (int abortAt : {0, 3}) {
+        nettest::CountingSink sink(abortAt);
         ProgressMonitor pm(&sink, 100);
-        Socket2 s;
-        Logger log;
-        bool aborted = false;
-        uint32_t reason = 0;
-        EXPECT_FALSE(s.Connect("127.0.0.1", target.port(), false, 50, 300, nullptr, aborted, reason, log, &pm));
-        EXPECT_EQ(reason, 6u);
-        EXPECT_FALSE(aborted);
-        EXPECT_GE(sink.heartbeats, 2);
-        std::string t = logText(log);
-        EXPECT_TRUE(contains(t, "socket is not ready for writing;")) << t;
-        EXPECT_TRUE(contains(t, "ConnectTimeoutMs")) << t;
-    }
-    {
-        nettest::CountingSink sink(3);
-        ProgressMonitor pm(&sink, 100);
-        Socket2 s;
-        Logger log;
-        bool aborted = false;
-        uint32_t reason = 0;
-        EXPECT_FALSE(s.Connect("127.0.0.1", target.port(), false, 50, 5000, nullptr, aborted, reason, log, &pm));
-        EXPECT_EQ(reason, 4u);
-        EXPECT_TRUE(aborted);
-        EXPECT_EQ(sink.heartbeats, 3);
-        EXPECT_TRUE(contains(logText(log), "socket operation aborted by application callback"));
+        Dial d;
+        EXPECT_FALSE(d.run("127.0.0.1", target.port(), abortAt ? 5000 : 300, nullptr, 50, &pm));
+        EXPECT_EQ(d.reason, abortAt ? 4u : 6u);
+        EXPECT_EQ(d.aborted, abortAt != 0);
+        if (abortAt) {
+            EXPECT_EQ(sink.heartbeats, 3);
+            EXPECT_TRUE(contains(d.text(), "socket operation aborted by application callback"));
+        } else {
+            EXPECT_GE(sink.heartbeats, 2);
+            EXPECT_TRUE(contains(d.text(), "socket is not ready for writing;")) << d.text();
+            EXPECT_TRUE(contains(d.text(), "ConnectTimeoutMs")) << d.text();
+        }
     }
 }
 
@@ -156,9 +118,8 @@ TEST(SocketConnect, BindsToTheGivenLocalAddress) {
     Logger log;
     bool aborted = false;
     ASSERT_TRUE(sock.Connect("127.0.0.1", srv.port(), 0, aborted, log, nullptr)) << logText(log);
-    std::string t = logText(log);
-    EXPECT_TRUE(contains(t, "BindIpAddr")) << t;
-    EXPECT_TRUE(contains(t, "ClientBindIP")) << t;
+    EXPECT_TRUE(contains(logText(log), "BindIpAddr")) << logText(log);
+    EXPECT_TRUE(contains(logText(log), "ClientBindIP")) << logText(log);
 
     VelmoraSocket bad;
     bad.setBindAddress("127.0.0.1");
@@ -166,43 +127,10 @@ TEST(SocketConnect, BindsToTheGivenLocalAddress) {
     Logger log2;
     EXPECT_FALSE(bad.Connect("127.0.0.1", srv.port(), 0, aborted, log2, nullptr));
     EXPECT_EQ(bad.connectFailReason(), 5u);
-    t = logText(log2);
+    std::string t = logText(log2);
     EXPECT_TRUE(contains(t, "Failed to bind to local IP address")) << t;
     EXPECT_TRUE(contains(t, "WSAEADDRINUSE")) << t;
     EXPECT_TRUE(contains(t, "Cannot connect, invalid socket.")) << t;
-}
-
-// Until the TLS channel and the proxy connects exist they must fail openly.
-TEST(SocketConnect, TlsAndSocksFailWithoutPretending) {
-    testsupport::ScriptedSmtpServer srv;
-    srv.reply("220 hi");
-    srv.start();
-    Socket2 s;
-    Logger log;
-    bool aborted = false;
-    uint32_t reason = 0;
-    EXPECT_FALSE(s.Connect("127.0.0.1", srv.port(), true, 0, 2000, nullptr, aborted, reason, log, nullptr));
-    EXPECT_EQ(reason, 103u);  // a plain greeting where the handshake should be
-    EXPECT_TRUE(contains(logText(log), "The message received was unexpected or badly formatted."));
-
-    ClsSocksClient socks;
-    socks.setSocksVersion(5);
-    socks.hostname().setFromUtf8("127.0.0.1");
-    Logger log2;
-    EXPECT_FALSE(s.Connect("127.0.0.1", srv.port(), false, 0, 2000, &socks, aborted, reason, log2, nullptr));
-    EXPECT_EQ(reason, 7u);
-    EXPECT_FALSE(s.IsConnected());
-
-    socks.setSocksVersion(3);  // not a SOCKS version: stored as 0, connects directly
-    EXPECT_EQ(socks.socksVersion(), 0);
-    Logger log3;
-    ASSERT_TRUE(s.Connect("127.0.0.1", srv.port(), false, 0, 2000, &socks, aborted, reason, log3, nullptr));
-    s.LogConnectionType(log3);
-    EXPECT_TRUE(contains(logText(log3), "Unencrypted TCP/IP"));
-    Logger log4;
-    EXPECT_FALSE(s.ConvertToTls(0, 2000, log4, nullptr));
-    EXPECT_TRUE(contains(logText(log4), "Error performing handshake."));
-    EXPECT_FALSE(s.isTls());
 }
 
 }  // namespace

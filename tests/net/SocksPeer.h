@@ -41,7 +41,6 @@ public:
     }
     uint16_t port() const { return port_; }
     const std::vector<std::string>& requests() const { return requests_; }
-    bool shortRead() const { return shortRead_; }
 
 private:
     struct Step {

@@ -79,15 +79,6 @@ public:
         return records;
     }
 
-    std::string readLine() {
-        std::string all;
-        while (all.find("\r\n") == std::string::npos) {
-            for (auto& r : peer_.readRecords()) all += r;
-            if (all.find("\r\n") == std::string::npos && !receive()) break;
-        }
-        return all;
-    }
-
     // Waits until the client closes (or 5 s pass).
     void waitForClose() {
         for (int i = 0; i < 50; ++i) {

@@ -1,24 +1,15 @@
 #include "platform/FileSystem.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 namespace pf = ostmail::platform;
 
-namespace {
-std::string tempDir() {
-    std::string tmpl = ::testing::TempDir() + "ostmail_fsXXXXXX";
-    char* made = mkdtemp(&tmpl[0]);
-    return made ? std::string(made) : std::string();
-}
-}  // namespace
-
 TEST(FileSystem, WriteAppendReadAndErrors) {
-    std::string dir = tempDir();
-    ASSERT_FALSE(dir.empty());
+    ostmail::testsupport::ScratchDir scratch;
+    const std::string& dir = scratch.path();
     std::string path = dir + "/a.bin";
     std::string payload("line one\r\n\0binary", 17);
     ASSERT_TRUE(pf::writeWholeFile(path.c_str(), payload.data(), payload.size()));
@@ -56,7 +47,4 @@ TEST(FileSystem, WriteAppendReadAndErrors) {
     back = "x";
     ASSERT_TRUE(pf::readWholeFile(empty.c_str(), back));
     EXPECT_EQ("", back);
-    unlink(empty.c_str());
-    unlink(path.c_str());
-    rmdir(dir.c_str());
 }

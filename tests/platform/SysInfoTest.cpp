@@ -7,34 +7,32 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace pf = ostmail::platform;
 
 namespace {
-// Restores the locale variables a test changes.
+// Clears the locale variables for a test and restores them afterwards.
 class LocaleEnv {
 public:
     LocaleEnv() {
-        for (int i = 0; i < 3; ++i) {
-            const char* v = std::getenv(kVars[i]);
-            m_had[i] = v != nullptr;
-            if (v) m_saved[i] = v;
-            unsetenv(kVars[i]);
+        for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+            const char* v = std::getenv(name);
+            m_saved.push_back({name, v ? v : "", v != nullptr});
+            unsetenv(name);
         }
     }
     ~LocaleEnv() {
-        for (int i = 0; i < 3; ++i) {
-            if (m_had[i])
-                setenv(kVars[i], m_saved[i].c_str(), 1);
-            else
-                unsetenv(kVars[i]);
-        }
+        for (const Saved& s : m_saved) s.had ? setenv(s.name, s.value.c_str(), 1) : unsetenv(s.name);
     }
-    static constexpr const char* kVars[3] = {"LC_ALL", "LC_CTYPE", "LANG"};
 
 private:
-    bool m_had[3];
-    std::string m_saved[3];
+    struct Saved {
+        const char* name;
+        std::string value;
+        bool had;
+    };
+    std::vector<Saved> m_saved;
 };
 }  // namespace
 

@@ -1,13 +1,11 @@
 // The provider against an OpenSSL server over memory: each test decides
 // which bytes reach the client in which call.
 #include "platform/TlsProvider.h"
+#include "support/ScratchDir.h"
 #include "support/TestTls.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <string>
 
 using namespace ostmail::platform;
@@ -28,14 +26,14 @@ struct Client {
 
     // Drives both sides; server output reaches the client chunk bytes at a
     // time, kept in a buffer the way the channel's handshake loop keeps it.
-    uint32_t handshake(TlsServerPeer& srv, size_t chunk = 65536, const std::string& appData = "") {
+    uint32_t handshake(TlsServerPeer& srv, size_t chunk = 65536) {
         TlsStepResult r;
         p.InitializeContext(*cred, ctx, "localhost", nullptr, 0, r);
         if (r.status != SEC_I_CONTINUE_NEEDED) return r.status;
         Bytes wire, buf;
         for (int guard = 0; guard < 100000; ++guard) {
             srv.feed(r.output);
-            if (srv.handshake() == 1 && !appData.empty() && wire.empty()) srv.write(appData);
+            srv.handshake();
             Bytes out = srv.takeOutput();
             wire.insert(wire.end(), out.begin(), out.end());
             if (wire.empty() && buf.empty()) return SEC_E_INTERNAL_ERROR;
@@ -107,18 +105,6 @@ TEST_F(TlsProviderTest, HandshakeAtEveryChunkSizeThenRecordsBothWays) {
     }
 }
 
-TEST_F(TlsProviderTest, RecordAfterLastHandshakeMessageComesBackAsExtra) {
-    TlsServerPeer srv(pki.serverContext(localhost, {}, TLS1_2_VERSION));
-    Client c;
-    ASSERT_EQ(c.handshake(srv, 65536, "220 greeting\r\n"), SEC_E_OK);
-    ASSERT_FALSE(c.extra.empty());
-    TlsDecryptResult d;
-    c.p.DecryptMessage(*c.ctx, c.extra.data(), c.extra.size(), d);
-    EXPECT_EQ(d.status, SEC_E_OK);
-    EXPECT_EQ(text(d.data), "220 greeting\r\n");
-    EXPECT_EQ(d.extra, 0u);
-}
-
 TEST_F(TlsProviderTest, DecryptTakesOneRecordAndReportsMissingAndExtra) {
     TlsServerPeer srv(pki.serverContext(localhost));
     Client c;
@@ -151,58 +137,25 @@ TEST_F(TlsProviderTest, DecryptTakesOneRecordAndReportsMissingAndExtra) {
     EXPECT_TRUE(secFailed(d.status));
 }
 
-TEST_F(TlsProviderTest, CloseAlertBothWays) {
+// The channel tests cover the peer's close alert, plain text for a handshake
+// and the settings refused at credentials; these are the provider's own parts.
+TEST_F(TlsProviderTest, ShutdownTokenSendsTheCloseAlert) {
     TlsServerPeer srv(pki.serverContext(localhost));
     Client c;
     ASSERT_EQ(c.handshake(srv), SEC_E_OK);
-    srv.write("bye");
-    srv.closeNotify();
-    Bytes out = srv.takeOutput();
-    TlsDecryptResult d;
-    c.p.DecryptMessage(*c.ctx, out.data(), out.size(), d);
-    EXPECT_EQ(text(d.data), "bye");
-    ASSERT_GT(d.extra, 0u);
-    c.p.DecryptMessage(*c.ctx, out.data() + out.size() - d.extra, d.extra, d);
-    EXPECT_EQ(d.status, SEC_I_CONTEXT_EXPIRED);
-
-    TlsServerPeer srv2(pki.serverContext(localhost));
-    Client c2;
-    ASSERT_EQ(c2.handshake(srv2), SEC_E_OK);
-    ASSERT_EQ(c2.p.ApplyShutdownToken(*c2.ctx), SEC_E_OK);
+    ASSERT_EQ(c.p.ApplyShutdownToken(*c.ctx), SEC_E_OK);
     TlsStepResult r;
-    c2.p.InitializeContext(*c2.cred, c2.ctx, "localhost", nullptr, 0, r);
+    c.p.InitializeContext(*c.cred, c.ctx, "localhost", nullptr, 0, r);
     EXPECT_EQ(r.status, SEC_E_OK);
-    srv2.feed(r.output);
+    srv.feed(r.output);
     bool closed = false;
-    srv2.read(&closed);
+    srv.read(&closed);
     EXPECT_TRUE(closed);
 }
 
-TEST_F(TlsProviderTest, GarbageInsteadOfHandshakeIsAnIllegalMessage) {
-    Client c;
-    TlsStepResult r;
-    c.p.InitializeContext(*c.cred, c.ctx, "localhost", nullptr, 0, r);
-    ASSERT_EQ(r.status, SEC_I_CONTINUE_NEEDED);
-    EXPECT_FALSE(r.output.empty());
-    const std::string junk = "HTTP/1.0 400 Bad Request\r\n\r\n";
-    c.p.InitializeContext(*c.cred, c.ctx, "localhost", reinterpret_cast<const unsigned char*>(junk.data()),
-                          junk.size(), r);
-    EXPECT_EQ(r.status, SEC_E_ILLEGAL_MESSAGE);
-}
-
-TEST_F(TlsProviderTest, SettingsTheLibraryCannotHonourFailAtCredentials) {
-    TlsProvider& p = *tlsProvider();
-    std::unique_ptr<TlsCredentials> cred;
+// A mask for TLS 1.2 alone holds against a server that offers 1.3.
+TEST_F(TlsProviderTest, ProtocolMaskLimitsTheVersion) {
     TlsCredentialSettings s;
-    s.protocolMask = SP_PROT_SSL3;
-    EXPECT_EQ(p.AcquireCredentials(s, cred), SEC_E_ALGORITHM_MISMATCH);
-    s.protocolMask = 0;
-    s.algorithms = {CALG_RC2};
-    EXPECT_EQ(p.AcquireCredentials(s, cred), SEC_E_ALGORITHM_MISMATCH);
-    EXPECT_FALSE(cred);
-
-    // A mask for TLS 1.2 alone holds against a server that offers 1.3.
-    s = TlsCredentialSettings();
     s.protocolMask = SP_PROT_TLS1_2;
     Client c(s);
     TlsServerPeer srv(pki.serverContext(localhost));
@@ -215,16 +168,9 @@ TEST_F(TlsProviderTest, SettingsTheLibraryCannotHonourFailAtCredentials) {
 
 class CertCheck : public TlsProviderTest {
 protected:
-    std::string caFile;
-    void SetUp() override {
-        char tmpl[] = "/tmp/ostmail-ca-XXXXXX";
-        int fd = mkstemp(tmpl);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        caFile = tmpl;
-        ASSERT_TRUE(pki.writeRootPem(caFile));
-    }
-    void TearDown() override { unlink(caFile.c_str()); }
+    ostmail::testsupport::ScratchDir dir;
+    std::string caFile = dir.path() + "/ca.pem";
+    void SetUp() override { ASSERT_TRUE(pki.writeRootPem(caFile)); }
 
     // Policy result for a server presenting leaf (and chain), checked for host.
     uint32_t check(const CertKey& leaf, const char* host, bool trusted = true, std::vector<CertKey> chain = {},
@@ -252,10 +198,8 @@ TEST_F(CertCheck, PolicyErrorsMapToCertCodes) {
     EXPECT_EQ(cert->subjectDn(), "CN=localhost,O=Ostmail Tests");
     EXPECT_EQ(cert->issuerDn(), "CN=Ostmail Test CA,O=Ostmail Tests");
 
-    EXPECT_EQ(check(localhost, "mail.example.org"), CERT_E_CN_NO_MATCH);
     EXPECT_EQ(check(localhost, "127.0.0.1"), CERT_E_CN_NO_MATCH);
-    EXPECT_EQ(check(localhost, "localhost", false), CERT_E_UNTRUSTEDROOT);
-    // Trust is reported before the name, as the chain policy does.
+    // The worst fault is reported: trust before the name, expiry before the name.
     EXPECT_EQ(check(localhost, "other.test", false), CERT_E_UNTRUSTEDROOT);
 
     CertKey expired = pki.leaf("localhost", {"localhost"}, nullptr, -60, -30);
@@ -275,25 +219,6 @@ TEST_F(CertCheck, ChainOfTenCertificatesVerifiesFromTheRoot) {
     // Without the middle of the chain there is no way to the root.
     chain.erase(chain.begin() + 3);
     EXPECT_EQ(check(leaf, "deep.test", true, chain), CERT_E_UNTRUSTEDROOT);
-}
-
-TEST_F(CertCheck, CaFolderIsATrustSource) {
-    char tmpl[] = "/tmp/ostmail-cadir-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
-    std::string cmd = "cp " + caFile + " " + dir + "/ca.pem && openssl rehash " + dir + " >/dev/null 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    TlsServerPeer srv(pki.serverContext(localhost));
-    Client c;
-    ASSERT_EQ(c.handshake(srv), SEC_E_OK);
-    std::shared_ptr<TlsCertificate> cert;
-    ASSERT_EQ(c.p.QueryRemoteCertificate(*c.ctx, cert), SEC_E_OK);
-    TlsTrustSettings trust;
-    trust.caDir = dir;
-    uint32_t err = 1;
-    EXPECT_TRUE(c.p.VerifyServerCertificate(*cert, trust, "localhost", err));
-    EXPECT_EQ(err, 0u);
-    std::system(("rm -rf " + dir).c_str());
 }
 
 }  // namespace

@@ -13,9 +13,9 @@ namespace {
 
 using testsupport::ScriptedSmtpServer;
 
-XString x(const char* utf8) {
+XString x(const std::string& utf8) {
     XString s;
-    s.setFromUtf8(utf8);
+    s.setFromUtf8(utf8.c_str());
     return s;
 }
 
@@ -25,18 +25,16 @@ std::string lastError(ClsMailMan& mm) {
     return t.getUtf8();
 }
 
-void addTo(ClsEmail& email, const char* address) {
-    XString name = x(""), addr = x(address);
-    ASSERT_TRUE(email.AddTo(name, addr));
-}
-
 // A message from s@x.test to the given recipients.
-void compose(ClsEmail& email, const std::vector<const char*>& to) {
-    XString from = x("s@x.test"), subject = x("hello"), body = x("body text\r\n");
-    email.put_FromAddress(from);
+void compose(ClsEmail& email, const std::vector<const char*>& to, const char* from = "s@x.test") {
+    XString f = x(from), subject = x("hello"), body = x("body text\r\n"), none = x("");
+    if (*from) email.put_FromAddress(f);
     email.put_Subject(subject);
     email.put_Body(body);
-    for (const char* a : to) addTo(email, a);
+    for (const char* a : to) {
+        XString addr = x(a);
+        ASSERT_TRUE(email.AddTo(none, addr));
+    }
 }
 
 void pointAt(ClsMailMan& mm, const ScriptedSmtpServer& srv) {
@@ -47,24 +45,11 @@ void pointAt(ClsMailMan& mm, const ScriptedSmtpServer& srv) {
     mm.put_ConnectTimeout(5);
 }
 
-ScriptedSmtpServer& greetAndHello(ScriptedSmtpServer& srv) {
-    return srv.reply("220 scripted ready").expectReply("EHLO", "250-scripted\r\n250 HELP");
-}
-
-bool contains(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
+bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
 TEST(ClsMailMan, HostIsReducedToABareLowerCaseName) {
     ClsMailMan mm;
     XString out;
-    mm.get_SmtpHost(out);
-    EXPECT_STREQ(out.getUtf8(), "localhost");
-    EXPECT_EQ(mm.get_SmtpPort(), 25);
-    EXPECT_EQ(mm.get_ReadTimeout(), 30);
-    EXPECT_EQ(mm.get_ConnectTimeout(), 30);
-    EXPECT_TRUE(mm.get_AutoGenMessageId());
-
     const char* cases[][2] = {
         {"HTTPS://Mail.Example.COM/", "mail.example.com"},
         {"http://smtp.example.org/submit/", "smtp.example.orgsubmit"},
@@ -93,9 +78,8 @@ TEST(ClsMailMan, BothTlsFlagsResolveByPortAndTheChoiceSticks) {
     EXPECT_FALSE(mm.SendEmail(nullptr, nullptr));
     EXPECT_FALSE(mm.get_SmtpSsl());
     EXPECT_TRUE(mm.get_StartTLS());
-    std::string log = lastError(mm);
-    EXPECT_NE(log.find("Email parameter is NULL in SendEmail"), std::string::npos) << log;
-    EXPECT_NE(log.find("DllDate: Mar  4 2009"), std::string::npos) << log;
+    EXPECT_TRUE(has(lastError(mm), "Email parameter is NULL in SendEmail")) << lastError(mm);
+    EXPECT_TRUE(has(lastError(mm), "DllDate: Mar  4 2009")) << lastError(mm);
 
     // Only one flag set: nothing to resolve.
     mm.put_SmtpSsl(true);
@@ -104,97 +88,70 @@ TEST(ClsMailMan, BothTlsFlagsResolveByPortAndTheChoiceSticks) {
     EXPECT_TRUE(mm.get_SmtpSsl());
 }
 
-TEST(ClsMailMan, PartlyRefusedRecipientsStillSendAndAreCounted) {
-    ScriptedSmtpServer srv;
-    greetAndHello(srv)
-        .expectReply("MAIL FROM:", "250 sender ok")
-        .expectReply("RCPT TO:", "250 ok")
-        .expectReply("RCPT TO:", "550 no such user")
-        .expectReply("RCPT TO:", "250 ok")
-        .expectReply("DATA", "354 go ahead")
-        .readData()
-        .reply("250 queued")
-        .expectReply("QUIT", "221 bye");
-    srv.start();
-    {
-        ClsMailMan mm;
-        pointAt(mm, srv);
-        ClsEmail email;
-        compose(email, {"a@y.test", "bad@y.test", "c@y.test"});
-        ASSERT_TRUE(mm.SendEmail(&email, nullptr)) << lastError(mm) << srv.transcript();
-        std::string log = lastError(mm);
-        EXPECT_NE(log.find("NumAccepted: 2"), std::string::npos) << log;
-        EXPECT_NE(log.find("NumRejected: 1"), std::string::npos) << log;
-        EXPECT_NE(log.find("Returning success status."), std::string::npos) << log;
-        EXPECT_EQ(mm.get_LastSmtpStatus(), 250);
-        ASSERT_EQ(mm.get_NumBadAddresses(), 1);
-        XString bad;
-        ASSERT_TRUE(mm.getBadAddress(0, bad));
-        EXPECT_STREQ(bad.getUtf8(), "bad@y.test");
+// Partly refused, all refused, and refused after DATA: the counts, the
+// verdict and the server's last code as the manager reports them.
+TEST(ClsMailMan, SendsReportTheirCountsAndStatus) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> to;
+        std::vector<std::string> rcptReplies;
+        const char* dataReply;  // nullptr: no DATA
+        bool ok;
+        int status;
+        std::vector<std::string> log;
+    };
+    const std::vector<Case> cases = {
+        {"partly refused", {"a@y.test", "bad@y.test", "c@y.test"}, {"250 ok", "550 no such user", "250 ok"},
+         "250 queued", true, 250,
+         {"Failed when sending RCPT TO:<bad@y.test>",
+          "Warning: failed to send to 1 recipient(s), continuing to send to 2 recipient(s)", "Sent DATA terminator",
+          "Mail sent to 2 recipients", "NumAccepted: 2", "NumRejected: 1", "Returning success status."}},
+        {"all refused", {"a@y.test", "b@y.test"}, {"550 no", "550 no"}, nullptr, false, 550,
+         {"NumSuccess: 0", "NumTotal: 2", "Send failed."}},
+        {"refused after DATA", {"a@y.test"}, {"250 ok"}, "554 content rejected", false, 554,
+         {"NumSuccess: 0", "NumTotal: 1", "Send failed."}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ScriptedSmtpServer srv;
+        srv.reply("220 ready").expectReply("EHLO", "250-scripted\r\n250 HELP").expectReply("MAIL FROM:", "250 ok");
+        for (const std::string& r : k.rcptReplies) srv.expectReply("RCPT TO:", r);
+        if (k.dataReply) srv.expectReply("DATA", "354 go ahead").readData().reply(k.dataReply);
+        srv.serveRest();
+        srv.start();
+        {
+            ClsMailMan mm;
+            pointAt(mm, srv);
+            ClsEmail email;
+            compose(email, k.to);
+            EXPECT_EQ(mm.SendEmail(&email, nullptr), k.ok);
+            std::string log = lastError(mm);
+            for (const std::string& line : k.log) EXPECT_TRUE(has(log, line)) << line << "\n" << log;
+            EXPECT_EQ(has(log, "Returning success status."), k.ok);
+            EXPECT_EQ(mm.get_LastSmtpStatus(), k.status);
+            if (k.ok) {
+                XString bad;
+                ASSERT_EQ(mm.get_NumBadAddresses(), 1);
+                ASSERT_TRUE(mm.getBadAddress(0, bad));
+                EXPECT_STREQ(bad.getUtf8(), "bad@y.test");
+            }
+        }
+        ASSERT_TRUE(srv.waitDone()) << srv.transcript();
+        EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
+        std::vector<std::string> lines = srv.lines();
+        EXPECT_EQ(lines[1], "MAIL FROM:<s@x.test>");
+        EXPECT_EQ(lines[2], std::string("RCPT TO:<") + k.to[0] + ">");
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "DATA"), k.dataReply ? 1 : 0);
+        EXPECT_EQ(lines.back(), "QUIT") << "the manager's end says goodbye";
     }
-    ASSERT_TRUE(srv.waitDone()) << srv.transcript();
-    EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
-    std::vector<std::string> lines = srv.lines();
-    EXPECT_EQ(lines[1], "MAIL FROM:<s@x.test>");
-    EXPECT_EQ(lines[2], "RCPT TO:<a@y.test>");
-    EXPECT_EQ(lines.back(), "QUIT") << "the manager's end says goodbye";
-    ASSERT_EQ(srv.dataBlocks().size(), 1u);
-    EXPECT_NE(srv.dataBlocks()[0].find("Subject: hello\r\n"), std::string::npos);
 }
 
-TEST(ClsMailMan, FailedSendsReportTheirCountsAndStatus) {
-    // Every recipient refused: nothing accepted.
-    ScriptedSmtpServer refused;
-    greetAndHello(refused)
-        .expectReply("MAIL FROM:", "250 ok")
-        .expectReply("RCPT TO:", "550 no")
-        .expectReply("RCPT TO:", "550 no")
-        .serveRest();
-    refused.start();
-    {
-        ClsMailMan mm;
-        pointAt(mm, refused);
-        ClsEmail email;
-        compose(email, {"a@y.test", "b@y.test"});
-        EXPECT_FALSE(mm.SendEmail(&email, nullptr));
-        std::string log = lastError(mm);
-        EXPECT_NE(log.find("NumSuccess: 0"), std::string::npos) << log;
-        EXPECT_NE(log.find("NumTotal: 2"), std::string::npos) << log;
-        EXPECT_NE(log.find("Send failed."), std::string::npos) << log;
-    }
-    ASSERT_TRUE(refused.waitDone());
-    EXPECT_FALSE(contains(refused.lines(), "DATA")) << refused.transcript();
-
-    // Every recipient accepted, then the message itself refused: the
-    // session counts nothing as delivered, and the server's code is kept.
-    ScriptedSmtpServer dataRefused;
-    greetAndHello(dataRefused)
-        .expectReply("MAIL FROM:", "250 ok")
-        .expectReply("RCPT TO:", "250 ok")
-        .expectReply("DATA", "354 go")
-        .readData()
-        .reply("554 content rejected")
-        .serveRest();
-    dataRefused.start();
-    {
-        ClsMailMan mm;
-        pointAt(mm, dataRefused);
-        ClsEmail email;
-        compose(email, {"a@y.test"});
-        EXPECT_FALSE(mm.SendEmail(&email, nullptr));
-        std::string log = lastError(mm);
-        EXPECT_NE(log.find("NumSuccess: 0"), std::string::npos) << log;
-        EXPECT_NE(log.find("NumTotal: 1"), std::string::npos) << log;
-        EXPECT_NE(log.find("Send failed."), std::string::npos) << log;
-        EXPECT_EQ(log.find("Returning success status."), std::string::npos) << log;
-        EXPECT_EQ(mm.get_LastSmtpStatus(), 554);
-    }
-    ASSERT_TRUE(dataRefused.waitDone());
-}
-
-TEST(ClsMailMan, EnvelopeSenderAndSecondSendReuseTheConnection) {
+// The sending copy: Bcc gets RCPT TO but no header, internal fields and
+// Return-Path stay home, which gives the envelope sender, and each send
+// has its own Message-ID. Later sends reuse the connection after RSET.
+TEST(ClsMailMan, SendingCopyEnvelopeSenderAndConnectionReuse) {
     ScriptedSmtpServer srv;
-    greetAndHello(srv).serveRest();
+    srv.reply("220 ready").expectReply("EHLO", "250-scripted\r\n250 HELP").serveRest();
     srv.start();
     {
         ClsMailMan mm;
@@ -202,20 +159,20 @@ TEST(ClsMailMan, EnvelopeSenderAndSecondSendReuseTheConnection) {
 
         ClsEmail withReturnPath;
         compose(withReturnPath, {"a@y.test"});
-        XString rp = x("Return-Path"), rpValue = x(" <bounce@x.test> ");
+        XString rp = x("Return-Path"), rpValue = x(" <bounce@x.test> "), none = x("");
+        XString bcc = x("hidden@y.test"), internal = x("VMX-Secret"), secret = x("do not send");
         withReturnPath.AddHeaderField(rp, rpValue);
+        withReturnPath.AddHeaderField(internal, secret);
+        ASSERT_TRUE(withReturnPath.AddBcc(none, bcc));
         ASSERT_TRUE(mm.SendEmail(&withReturnPath, nullptr)) << lastError(mm);
 
         ClsEmail plain;
         compose(plain, {"b@y.test"});
         ASSERT_TRUE(mm.SendEmail(&plain, nullptr)) << lastError(mm);
-        std::string log = lastError(mm);
-        EXPECT_NE(log.find("Using existing/open SMTP connection to send email."), std::string::npos) << log;
+        EXPECT_TRUE(has(lastError(mm), "Using existing/open SMTP connection to send email.")) << lastError(mm);
 
         ClsEmail anonymous;
-        XString body = x("no sender");
-        anonymous.put_Body(body);
-        addTo(anonymous, "c@y.test");
+        compose(anonymous, {"c@y.test"}, "");
         ASSERT_TRUE(mm.SendEmail(&anonymous, nullptr)) << lastError(mm);
 
         EXPECT_TRUE(mm.isSmtpConnected());
@@ -225,16 +182,24 @@ TEST(ClsMailMan, EnvelopeSenderAndSecondSendReuseTheConnection) {
     ASSERT_TRUE(srv.waitDone()) << srv.transcript();
     EXPECT_EQ(srv.connections(), 1);
     std::vector<std::string> lines = srv.lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("EHLO", 0) == 0; }),
-              1)
-        << srv.transcript();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "RSET"), 2) << srv.transcript();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "QUIT"), 1) << "closed once, not again at the end";
-    EXPECT_TRUE(contains(lines, "MAIL FROM:<bounce@x.test>")) << srv.transcript();
-    EXPECT_TRUE(contains(lines, "MAIL FROM:<s@x.test>")) << srv.transcript();
-    EXPECT_TRUE(contains(lines, "MAIL FROM:<>")) << srv.transcript();
-    ASSERT_EQ(srv.dataBlocks().size(), 3u);
-    EXPECT_EQ(srv.dataBlocks()[0].find("Return-Path"), std::string::npos) << "never transmitted";
+    auto count = [&](const std::string& l) { return std::count(lines.begin(), lines.end(), l); };
+    EXPECT_EQ(count("RSET"), 2) << srv.transcript();
+    EXPECT_EQ(count("QUIT"), 1) << "closed once, not again at the end";
+    EXPECT_EQ(count("MAIL FROM:<bounce@x.test>"), 1) << srv.transcript();
+    EXPECT_EQ(count("MAIL FROM:<s@x.test>"), 1) << srv.transcript();
+    EXPECT_EQ(count("MAIL FROM:<>"), 1) << srv.transcript();
+    EXPECT_EQ(count("RCPT TO:<hidden@y.test>"), 1) << srv.transcript();
+    std::vector<std::string> blocks = srv.dataBlocks();
+    ASSERT_EQ(blocks.size(), 3u);
+    for (const char* msg : {"Return-Path", "VMX-", "hidden@y.test"})
+        EXPECT_FALSE(has(blocks[0], msg)) << msg << " was sent:\n" << blocks[0];
+    EXPECT_TRUE(has(blocks[0], "Subject: hello\r\n")) << blocks[0];
+    auto messageId = [](const std::string& msg) {
+        size_t p = msg.find("Message-ID: ");
+        return p == std::string::npos ? "" : msg.substr(p, msg.find("\r\n", p) - p);
+    };
+    EXPECT_NE(messageId(blocks[0]), "");
+    EXPECT_NE(messageId(blocks[0]), messageId(blocks[1]));
 }
 
 }  // namespace

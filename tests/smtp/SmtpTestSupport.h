@@ -31,10 +31,12 @@ public:
     }
 
     bool has(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
-    // Index of the first entry equal to line, or -1.
-    int indexOf(const std::string& line) const {
-        auto it = std::find(lines.begin(), lines.end(), line);
-        return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
+    // The wanted lines the log lacks, with the whole log after them; "" when none.
+    std::string missing(std::initializer_list<std::string> wanted) const {
+        std::string out;
+        for (const auto& w : wanted)
+            if (!has(w)) out += "missing: " + w + "\n";
+        return out.empty() ? out : out + "log:\n" + text();
     }
     bool hasPrefix(const std::string& prefix) const {
         for (const auto& l : lines)
