@@ -66,12 +66,18 @@ std::vector<Case> corpus() {
     add("01_ascii", "Weekly status report", "Report Server", "Hello team,\r\nall systems green.\r\n", boss);
     add("02_latin1", "Caf\xC3\xA9 men\xC3\xBC f\xC3\xBCr Sie", "M\xC3\xBCller",
         "Gr\xC3\xBC\xC3\x9F" "e aus M\xC3\xBCnchen,\r\nsch\xC3\xB6ne Gr\xC3\xBC\xC3\x9F" "e.\r\n", boss);
+    add("03_latin2", "Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 g\xC4\x99\xC5\x9Bl\xC4\x85", "Pawe\xC5\x82",
+        "Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 g\xC4\x99\xC5\x9Bl\xC4\x85 ja\xC5\xBA\xC5\x84.\r\n", boss);
+    add("04_greek", "\xCE\x93\xCE\xB5\xCE\xB9\xCE\xB1 \xCF\x83\xCE\xB1\xCF\x82", "\xCE\x9D\xCE\xAF\xCE\xBA\xCE\xBF\xCF\x82",
+        "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 \xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5.\r\n", boss);
     add("05_cyrillic", "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xD0\xB7\xD0\xB0 \xD0\xBD\xD0\xB5\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8E",
         "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD \xD0\x9F\xD0\xB5\xD1\x82\xD1\x80\xD0\xBE\xD0\xB2",
         "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xD0\xBC\xD0\xB8\xD1\x80! \xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 "
         "\xD0\xB3\xD0\xBE\xD1\x82\xD0\xBE\xD0\xB2.\r\n", boss);
     add("06_hebrew", "\xD7\x93\xD7\x95\xD7\x97 \xD7\xA9\xD7\x91\xD7\x95\xD7\xA2\xD7\x99", "",
         "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D\r\n", boss);
+    add("07_arabic", "\xD8\xAA\xD9\x82\xD8\xB1\xD9\x8A\xD8\xB1", "\xD8\xB9\xD9\x84\xD9\x8A",
+        "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7 \xD8\xA8\xD8\xA7\xD9\x84\xD8\xB9\xD8\xA7\xD9\x84\xD9\x85\r\n", boss);
     add("08_thai", "\xE0\xB8\xA3\xE0\xB8\xB2\xE0\xB8\xA2\xE0\xB8\x87\xE0\xB8\xB2\xE0\xB8\x99", "",
         "\xE0\xB8\xAA\xE0\xB8\xA7\xE0\xB8\xB1\xE0\xB8\xAA\xE0\xB8\x94\xE0\xB8\xB5\xE0\xB8\x84\xE0\xB8\xA3\xE0\xB8\xB1\xE0\xB8\x9A\r\n",
         boss);
@@ -86,19 +92,31 @@ std::vector<Case> corpus() {
     add("12_mixed_scripts", "Hello \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xCE\x93\xCE\xB5\xCE\xB9\xCE\xB1",
         "Mixed \xCE\xB1\xD0\x9F", "Hello \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xCE\x93\xCE\xB5\xCE\xB9\xCE\xB1 "
         "\xE4\xB8\xAD\xE6\x96\x87\r\n", boss);
+    add("13_latin_and_cyrillic", "Caf\xC3\xA9 \xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0", "Team",
+        "Caf\xC3\xA9 \xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0 \xE2\x80\x94 \xE2\x82\xAC 5\r\n", boss);
     // Plain folding puts CRLF TAB after a semicolon; a reader removes only
     // the CRLF, so the TAB stays in the subject it sees.
     Case* k = add("14_long_ascii_subject", "Quarterly figures; regional breakdown; final version for the board meeting",
                   "Report Server", "See subject.\r\n", boss);
     k->expectSubject = "Quarterly figures;\t regional breakdown; final version for the board meeting";
+    add("15_long_latin1_subject",
+        repeat("R\xC3\xA9sum\xC3\xA9 des r\xC3\xA9sultats trimestriels, ", 4) + "fin", "S\xC3\xA9verine",
+        "Voil\xC3\xA0 le r\xC3\xA9sum\xC3\xA9.\r\n", boss);
     add("16_long_japanese_subject", repeat("\xE5\x9B\x9B\xE5\x8D\x8A\xE6\x9C\x9F\xE3\x81\xAE\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8", 6),
         "", "\xE3\x81\x8A\xE7\x9F\xA5\xE3\x82\x89\xE3\x81\x9B\r\n", boss);
+    add("17_long_mixed_subject",
+        repeat("\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xCE\xB1\xCE\xB2\xCE\xB3 r\xC3\xA9sum\xC3\xA9 ", 5), "",
+        "x\r\n", boss);
     add("18_names_with_commas", "Names", "Server, Report",
         "Body\r\n", {{"Doe, John", "john@example.com"}, {"Smith, Jane Q.", "jane@example.com"}},
         {{"Ops, Team", "ops@example.com"}});
     add("19_non_ascii_names", "Names", "Jos\xC3\xA9 M\xC3\xBCller", "Body caf\xC3\xA9\r\n",
         {{"\xC3\x86r\xC3\xB8, \xC3\x85se", "ase@example.com"}, {"\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD", "ivan@example.com"}},
         {{"Fran\xC3\xA7ois", "fr@example.com"}});
+    add("20_many_recipients", "Many", "Sender", "Body\r\n",
+        {{"", "alice@example.com"}, {"Bob Builder", "bob@example.com"}, {"", "carol@example.org"},
+         {"Dave", "dave@example.net"}, {"", "erin@example.com"}},
+        {{"", "cc1@example.com"}, {"Cc Two", "cc2@example.com"}, {"", "cc3@example.com"}});
     add("21_binary_attachment", "Binary", "Sender", "See attachment.\r\n", boss, {},
         {{"data.bin", binaryBytes(5000, 1), "application/octet-stream"}});
     add("22_text_attachment_lf", "Text", "Sender", "See attachment.\r\n", boss, {},
@@ -116,15 +134,29 @@ std::vector<Case> corpus() {
          {"b.zip", binaryBytes(4096, 6), "application/zip"},
          {"c.html", "<html><body>hi</body></html>\r\n", "text/html"},
          {"d.unknownext", binaryBytes(55, 7), "application/octet-stream"}});
+    add("28_japanese_with_filename", "\xE5\xA0\xB1\xE5\x91\x8A", "\xE5\xB1\xB1\xE7\x94\xB0",
+        "\xE6\xB7\xBB\xE4\xBB\x98\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x99\xE3\x80\x82\r\n", boss, {},
+        {{"\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8.pdf", binaryBytes(999, 8), "application/pdf"}});
+    add("29_greek_with_attachment", "\xCE\x91\xCE\xBD\xCE\xB1\xCF\x86\xCE\xBF\xCF\x81\xCE\xAC", "",
+        "\xCE\x94\xCE\xB5\xCE\xAF\xCF\x84\xCE\xB5 \xCF\x84\xCE\xBF \xCF\x83\xCF\x85\xCE\xBD\xCE\xB7\xCE\xBC\xCE\xBC\xCE\xAD\xCE\xBD\xCE\xBF.\r\n",
+        boss, {}, {{"report.pdf", binaryBytes(10000, 9), "application/pdf"}});
+    add("30_cyrillic_filename_latin_message", "Caf\xC3\xA9", "", "Caf\xC3\xA9\r\n", boss, {},
+        {{"\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.doc", binaryBytes(123, 10), "application/msword"}});
+    add("31_hebrew_subject_ascii_body", "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D", "", "ASCII body only.\r\n", boss);
     add("32_qp_edge_lines", "Edges", "Sender",
         ".leading dot\r\nFrom the start\r\ntrailing space \r\ntrailing tab\t\r\n= sign and ? mark\r\n" +
             repeat("0123456789", 15) + "\r\n",
         boss);
     add("33_large_body_and_file", "Large", "Sender", repeat("The quick brown fox jumps over the lazy dog. ", 5000) + "\r\n",
         boss, {}, {{"big.bin", binaryBytes(1 << 20, 11), "application/octet-stream"}});
+    add("34_chinese_with_attachment", "\xE6\x8A\xA5\xE5\x91\x8A", "", "\xE8\xAF\xB7\xE6\x9F\xA5\xE6\x94\xB6\xE3\x80\x82\r\n",
+        boss, {}, {{"\xE6\x8A\xA5\xE5\x91\x8A.zip", binaryBytes(500, 12), "application/zip"}});
+    add("35_korean_sender_name", "Status", "\xEA\xB9\x80\xEC\xB2\xA0\xEC\x88\x98", "\xED\x99\x95\xEC\x9D\xB8\r\n",
+        {{"\xEC\x9D\xB4\xEC\x98\x81\xED\x9D\xAC", "lee@example.com"}});
     k = add("37_html_alternative", "Men\xC3\xBC", "", "Men\xC3\xBC: Suppe\r\n", boss, {},
             {{"menu.pdf", binaryBytes(64, 13), "application/pdf"}});
     k->html = "<html><body><p>Men\xC3\xBC: <b>Suppe</b></p></body></html>\r\n";
+    add("36_no_attachment_no_names", "Plain", "", "Just text\r\n", {{"", "a@example.com"}, {"", "b@example.com"}});
     return c;
 }
 
@@ -175,7 +207,7 @@ TEST(VmEmailCorpus, PythonRecoversEveryField) {
     ASSERT_FALSE(dir.path().empty());
     ASSERT_EQ(system(("mkdir -p '" + dir.path() + "/in' '" + dir.path() + "/out'").c_str()), 0);
     std::vector<Case> cases = corpus();
-    ASSERT_GE(cases.size(), 20u);
+    ASSERT_GE(cases.size(), 30u);
     for (const Case& k : cases) {
         for (const AttachedFile& f : k.files) dir.write("in/" + f.fileName, f.bytes);
         VmEmail e;
