@@ -58,12 +58,15 @@ TEST(VmEmailBadInput, HugeNamesAndListsStillRender) {
     e.put_FromName(longUtf8.c_str());
     e.put_FromAddress("sender@example.com");
     ASSERT_TRUE(e.AddTo(longName.c_str(), "long@example.com"));
+    // Far more than servers take in one message; each add rebuilds the Cc
+    // field, so the count is kept where the sanitizer run stays short.
+    const int kCcCount = 2000;
     std::vector<std::string> cc;
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < kCcCount; ++i) {
         cc.push_back("user" + std::to_string(i) + "@example.com");
         ASSERT_TRUE(e.AddCC("", cc.back().c_str()));
     }
-    EXPECT_EQ(e.get_NumCC(), 5000);
+    EXPECT_EQ(e.get_NumCC(), kCcCount);
     std::string mime = facadetest::renderForSending(e);
     std::string json = "{\"subject\":" + facadetest::jsonString(longUtf8) + ",\"from_name\":" +
                        facadetest::jsonString(longUtf8) + ",\"from_name_spaces_ignored\":true" +
@@ -77,7 +80,7 @@ TEST(VmEmailBadInput, HugeNamesAndListsStillRender) {
     VmEmail list;
     list.put_Utf8(true);
     std::string joined;
-    for (int i = 0; i < 5000; ++i) joined += (i ? ", " : "") + cc[i];
+    for (int i = 0; i < kCcCount; ++i) joined += (i ? ", " : "") + cc[i];
     EXPECT_TRUE(list.AddTo("", joined.c_str()));
     list.put_FromAddress("sender@example.com");
     writeCase(dir, "joined", facadetest::renderForSending(list),
