@@ -144,6 +144,13 @@ private:
     MimeHeader m_header;
     ExtPtrArray m_parts;
     ExtPtrArray m_to, m_cc, m_bcc;
+    // The To and Cc values as last formatted and how many entries they hold:
+    // the lists only grow or are emptied, so an add formats just the newest.
+    struct FormattedList {
+        StringBuffer text;
+        int32_t count = 0;
+    };
+    FormattedList m_toText, m_ccText;
     StringBuffer m_pendingName;
     std::unique_ptr<Rfc822Address> m_sender;
     int64_t m_date = 0;

@@ -160,9 +160,19 @@ void Email2::setFromAddress(const char* utf8) {
 
 void Email2::rebuildRecipientField(RecipientKind kind) {
     if (kind == kBcc) return;
-    StringBuffer v;
-    Rfc822Address::formatList(list(kind), false, v);
-    m_header.replaceField(kind == kTo ? "To" : "Cc", v.getString());
+    const ExtPtrArray& l = list(kind);
+    FormattedList& f = kind == kTo ? m_toText : m_ccText;
+    if (l.getSize() > 0 && f.count == l.getSize() - 1) {
+        StringBuffer one;
+        l.at<Rfc822Address>(l.getSize() - 1)->toHeaderForm(one);
+        if (!one.isEmpty() && !f.text.isEmpty()) f.text.append(", ");
+        f.text.append(one);
+    } else {
+        f.text.clear();
+        Rfc822Address::formatList(l, false, f.text);
+    }
+    f.count = l.getSize();
+    m_header.replaceField(kind == kTo ? "To" : "Cc", f.text.getString());
 }
 
 bool Email2::addRecipient(RecipientKind kind, const char* nameIn, const char* addressIn, LogBase& log) {

@@ -77,6 +77,18 @@ TEST(Email2, SenderAndRecipients) {
     EXPECT_EQ(copy->numRecipients(Email2::kBcc), 1);
     e->removeHeaderField("TO");
     EXPECT_EQ(e->numRecipients(Email2::kTo), 0);
+
+    // After the list is emptied, the field starts again from the new entries.
+    EXPECT_TRUE(e->addRecipient(Email2::kTo, "", "c@example.com", log));
+    EXPECT_EQ(headerValue(*e, "To"), "c@example.com");
+    e->clearRecipients(Email2::kTo);
+    EXPECT_FALSE(e->header().hasField("To"));
+    EXPECT_TRUE(e->addRecipient(Email2::kTo, "", "d@example.com", log));
+    EXPECT_TRUE(e->addRecipient(Email2::kTo, "", "e@example.com", log));
+    EXPECT_EQ(headerValue(*e, "To"), "d@example.com, e@example.com");
+    auto second = e->clone();
+    EXPECT_TRUE(second->addRecipient(Email2::kTo, "", "f@example.com", log));
+    EXPECT_EQ(headerValue(*second, "To"), "d@example.com, e@example.com, f@example.com");
 }
 
 // The header layout of the converted message is checked by the worked
