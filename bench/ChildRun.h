@@ -97,6 +97,7 @@ struct Series {
     void add(double v) { values.push_back(v); }
     bool empty() const { return values.empty(); }
     double best() const { return values.empty() ? 0 : *std::min_element(values.begin(), values.end()); }
+    double last() const { return values.empty() ? 0 : values.back(); }
     double worst() const { return values.empty() ? 0 : *std::max_element(values.begin(), values.end()); }
     double median() const {
         if (values.empty()) return 0;

@@ -33,6 +33,32 @@ bool SChannelWin32::SendSecure(const unsigned char* data, uint32_t n, uint32_t h
     return true;
 }
 
+namespace {
+
+// Sends each record from the provider's buffer as soon as it is sealed.
+class SocketRecordSink : public TlsOutputSink {
+public:
+    SocketRecordSink(VelmoraSocket& socket, uint32_t pieceSize, uint32_t heartbeatMs, bool moreFollows, LogBase& log,
+                     ProgressMonitor* pm)
+        : m_socket(socket), m_pieceSize(pieceSize), m_heartbeatMs(heartbeatMs), m_more(moreFollows), m_log(log),
+          m_pm(pm) {}
+    bool put(const unsigned char* data, uint32_t n) override {
+        m_failed = !m_socket.SendBytes(data, n, m_pieceSize, m_heartbeatMs, m_log, m_pm, m_more);
+        return !m_failed;
+    }
+    bool failed() const { return m_failed; }
+
+private:
+    VelmoraSocket& m_socket;
+    uint32_t m_pieceSize, m_heartbeatMs;
+    bool m_more;
+    LogBase& m_log;
+    ProgressMonitor* m_pm;
+    bool m_failed = false;
+};
+
+}  // namespace
+
 bool SChannelWin32::sendRecord(const unsigned char* data, uint32_t n, bool moreFollows, LogBase& log) {
     TlsStreamSizes sizes;
     if (tlsProvider()->QueryStreamSizes(*m_context, sizes) != SEC_E_OK) {
@@ -43,16 +69,14 @@ bool SChannelWin32::sendRecord(const unsigned char* data, uint32_t n, bool moreF
         log.LogError("Message is too large for secure send");
         return false;
     }
-    Bytes& record = m_sendRecord;
-    record.clear();
-    record.reserve(sizes.header + sizes.maxMessage + sizes.trailer + 4);
-    if (tlsProvider()->EncryptMessage(*m_context, data, n, record) != SEC_E_OK) {
-        log.LogError("Failed to encrypt secure send request");
+    SocketRecordSink sink(m_socket, kSocketWrite, m_call.heartbeatMs, moreFollows, log, m_call.pm);
+    uint32_t status = tlsProvider()->EncryptMessage(*m_context, data, n, sink);
+    if (sink.failed()) {
+        log.LogError("Failed to send secure");
         return false;
     }
-    if (!m_socket.SendBytes(record.data(), static_cast<uint32_t>(record.size()), kSocketWrite, m_call.heartbeatMs,
-                            log, m_call.pm, moreFollows)) {
-        log.LogError("Failed to send secure");
+    if (status != SEC_E_OK) {
+        log.LogError("Failed to encrypt secure send request");
         return false;
     }
     return true;

@@ -176,7 +176,6 @@ private:
     bool m_requireVerified = false;
     platform::TlsTrustSettings m_trust;
     DataBuffer m_pending;  // received records not yet decrypted
-    platform::Bytes m_sendRecord;  // kept: one allocation for every record of a send
 };
 
 }  // namespace ostmail

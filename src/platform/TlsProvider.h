@@ -170,6 +170,13 @@ public:
     virtual ~TlsContext() = default;
 };
 
+// Takes encrypted output as it is made; the bytes are valid during the call only.
+class TlsOutputSink {
+public:
+    virtual ~TlsOutputSink() = default;
+    virtual bool put(const unsigned char* data, uint32_t n) = 0;
+};
+
 class TlsProvider {
 public:
     virtual ~TlsProvider() = default;
@@ -187,8 +194,12 @@ public:
     virtual uint32_t QueryRemoteCertificate(TlsContext& ctx, std::shared_ptr<TlsCertificate>& cert) = 0;
     virtual uint32_t QueryConnectionInfo(TlsContext& ctx, TlsConnectionInfo& info) = 0;
 
-    // One record (header, data, trailer) appended to record.
-    virtual uint32_t EncryptMessage(TlsContext& ctx, const unsigned char* data, uint32_t n, Bytes& record) = 0;
+    // One record (header, data, trailer), handed to sink straight from the
+    // implementation's own buffer: a 25 MiB message would otherwise be copied
+    // once more on its way to the socket. A false from sink fails the call.
+    virtual uint32_t EncryptMessage(TlsContext& ctx, const unsigned char* data, uint32_t n, TlsOutputSink& sink) = 0;
+    // The same record appended to record.
+    uint32_t EncryptMessage(TlsContext& ctx, const unsigned char* data, uint32_t n, Bytes& record);
     // Decrypts the first record of the input only.
     virtual void DecryptMessage(TlsContext& ctx, const unsigned char* in, uint32_t n, TlsDecryptResult& result) = 0;
 

@@ -51,10 +51,11 @@ public:
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
 };
 
-// Where OpenSSL's output goes: straight into the caller's buffer while a
-// call runs, otherwise (a reply OpenSSL makes on its own) into spill.
+// Where OpenSSL's output goes: straight into the caller's buffer or sink
+// while a call runs, otherwise (a reply OpenSSL makes on its own) into spill.
 struct OutputTarget {
     Bytes* to = nullptr;
+    TlsOutputSink* sink = nullptr;
     Bytes spill;
 };
 
@@ -86,6 +87,8 @@ private:
 // one more copy and a zero-fill of every record.
 int appendWrite(BIO* b, const char* data, int n) {
     auto* target = static_cast<OutputTarget*>(BIO_get_data(b));
+    if (target->sink)
+        return target->sink->put(reinterpret_cast<const unsigned char*>(data), static_cast<uint32_t>(n)) ? n : -1;
     Bytes& to = target->to ? *target->to : target->spill;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);  // same type: one memcpy
     try {
@@ -507,11 +510,18 @@ public:
         return SEC_E_OK;
     }
 
-    uint32_t EncryptMessage(TlsContext& ctx, const unsigned char* data, uint32_t n, Bytes& record) override {
+    using TlsProvider::EncryptMessage;
+
+    uint32_t EncryptMessage(TlsContext& ctx, const unsigned char* data, uint32_t n, TlsOutputSink& sink) override {
         auto& c = static_cast<OsslContext&>(ctx);
         if (n == 0) return SEC_E_OK;
-        OutputCapture capture(c.out, record);
+        Bytes spill;
+        spill.swap(c.out.spill);
+        if (!spill.empty() && !sink.put(spill.data(), static_cast<uint32_t>(spill.size())))
+            return SEC_E_ENCRYPT_FAILURE;
+        c.out.sink = &sink;
         int wrote = SSL_write(c.ssl.get(), data, static_cast<int>(n));
+        c.out.sink = nullptr;
         if (wrote != static_cast<int>(n)) {
             ERR_clear_error();
             return SEC_E_ENCRYPT_FAILURE;
@@ -641,6 +651,22 @@ private:
 };
 
 }  // namespace
+
+uint32_t TlsProvider::EncryptMessage(TlsContext& ctx, const unsigned char* data, uint32_t n, Bytes& record) {
+    struct Append : TlsOutputSink {
+        explicit Append(Bytes& b) : to(b) {}
+        bool put(const unsigned char* d, uint32_t len) override {
+            try {
+                to.insert(to.end(), d, d + len);
+            } catch (...) {  // must not unwind through OpenSSL
+                return false;
+            }
+            return true;
+        }
+        Bytes& to;
+    } append(record);
+    return EncryptMessage(ctx, data, n, append);
+}
 
 TlsProvider* tlsProvider() {
     static OpenSslProvider provider;

@@ -126,6 +126,20 @@ TEST_F(SChannelTest, LargeSendGoesOutInRecordsOf16000) {
     EXPECT_EQ(sizes, (std::vector<size_t>{16000, 16000, 8000}));
 }
 
+// Records go to the socket from inside the encryption call; a socket that
+// fails there must read as a failed send, not as a failed encryption.
+TEST_F(SChannelTest, PeerGoneInTheMiddleOfASendFailsTheSend) {
+    TlsScriptedServer srv(pki.serverContext(localhost), [](TlsConn& c) {
+        if (c.handshake()) c.receive();
+    });  // closing with unread data resets the connection
+    ASSERT_TRUE(connectTls(srv.port())) << logText(log);
+    EXPECT_FALSE(send(std::string(8 << 20, 'x')));
+    std::string text = logText(log);
+    EXPECT_TRUE(has(text, "Error sending on socket")) << text;
+    EXPECT_TRUE(has(text, "Failed to send secure")) << text;
+    EXPECT_FALSE(has(text, "Failed to encrypt secure send request")) << text;
+}
+
 TEST_F(SChannelTest, CloseAlertEndsTheSession) {
     TlsScriptedServer srv(pki.serverContext(localhost), [](TlsConn& c) {
         if (!c.handshake()) return;
