@@ -25,19 +25,14 @@ XString x(const std::string& s) {
     return v;
 }
 
-// Greeting, EHLO and AUTH NTLM; true when the server asks for the first message.
-bool startAuth(RawClient& c, int port) {
-    if (!c.connect(port)) return false;
-    if (c.readReply().compare(0, 3, "220") != 0) return false;
-    std::string ehlo = c.command("EHLO client.test");
-    if (ehlo.find("NTLM") == std::string::npos) return false;
-    return c.command("AUTH NTLM").compare(0, 4, "334 ") == 0;
-}
-
-// The whole login with ClsNtlm; returns the server's final line.
+// The whole login with ClsNtlm after greeting, EHLO and AUTH NTLM; returns
+// the server's final line.
 std::string ntlmLogin(int port, ClsNtlm& ntlm, LogBase& log) {
     RawClient c;
-    if (!startAuth(c, port)) return "no AUTH NTLM prompt";
+    if (!c.connect(port) || c.readReply().compare(0, 3, "220") != 0 ||
+        c.command("EHLO client.test").find("NTLM") == std::string::npos ||
+        c.command("AUTH NTLM").compare(0, 4, "334 ") != 0)
+        return "no AUTH NTLM prompt";
     XString type1, type3;
     ntlm.GenType1(type1, log);
     std::string challenge = c.command(type1.getUtf8());

@@ -2,22 +2,19 @@
 // the own NTLM messages are used, against Exim's spa authenticator and the
 // Cyrus instance; the same commands as root go through the security package.
 // Which authenticator took the login is read from Exim's arrival lines.
-#include "support/Maildir.h"
-#include "support/PythonRun.h"
+#include "integration/EximCheck.h"
 #include "support/ScratchDir.h"
-#include "support/TestEnv.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
 
 namespace ostmail {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace itest;
 using testsupport::Maildir;
 using testsupport::PythonResult;
 using testsupport::runProgram;
@@ -27,29 +24,6 @@ using testsupport::TestEnv;
 const char kOwn[] = "Using Velmora NTLM...";
 const char kPackage[] = "Using Microsoft SSPI NTLM.";
 const char kDenied[] = "Logon denied.  Check username, password, and domain";
-
-bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
-
-// The "<=" line in eximLog of a delivered file, found through the queue id
-// of its Received header.
-std::string arrivalLine(const std::string& eximLog, const std::string& deliveredPath) {
-    std::string mail = Maildir::readFile(deliveredPath);
-    size_t at = mail.find("\tid ");
-    if (at == std::string::npos) return "";
-    at += 4;
-    std::string queueId = mail.substr(at, mail.find_first_of("\r\n", at) - at);
-    std::string log = Maildir::readFile(eximLog);
-    size_t pos = log.find(queueId + " <= ");
-    if (pos == std::string::npos) return "";
-    return log.substr(pos, log.find('\n', pos) - pos);
-}
-
-// Its "A=authenticator:user" field; empty when there was no login.
-std::string authField(const std::string& line) {
-    size_t at = line.find(" A=");
-    if (at == std::string::npos) return "";
-    return line.substr(at + 1, line.find(' ', at + 1) - at - 1);
-}
 
 // The client copied where SYSTEM can run it (the build tree may sit in a
 // folder only root can enter), and the setpriv prefix that switches to it.
@@ -121,48 +95,40 @@ PythonResult send(const SystemAccount& account, const TestEnv& env, const Send& 
     return runProgram(argv);
 }
 
+// The log lines of one run, those expected and those that must be missing.
+void expectLines(const PythonResult& r, int exitCode, std::initializer_list<const char*> present,
+                 std::initializer_list<const char*> absent) {
+    EXPECT_EQ(r.exitCode, exitCode) << r.err;
+    for (const char* line : present) EXPECT_TRUE(has(r.err, line)) << line << "\n" << r.err;
+    for (const char* line : absent) EXPECT_FALSE(has(r.err, line)) << line << "\n" << r.err;
+}
+
 // Cyrus answers with a full challenge: the own messages (NTLMv1, the only
 // version the session asks for) log in, in the clear and inside STARTTLS,
 // with and without a domain; a wrong password gets the logon-denied lines.
 TEST(NtlmSystemAccount, OwnMessagesLogInToCyrus) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     OSTMAIL_REQUIRE_SYSTEM_ACCOUNT(account);
-    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
     std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
     const std::string port = "OSTMAIL_NTLM2_SMTP_PORT";
-    struct Case {
-        const char* name;
-        Send send;
-        bool tls;
-    };
-    for (const Case& k :
-         {Case{"plain", {true, port, user, pass, {}}, false},
-          Case{"STARTTLS with domain", {true, port, user, pass, {"--starttls", "--domain", "WORKGROUP"}}, true}}) {
-        SCOPED_TRACE(k.name);
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "STARTTLS with domain" : "plain");
         std::string token = Maildir::uniqueToken("ntlmsys");
-        PythonResult r = send(account, env, k.send, token);
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_TRUE(has(r.err, "UserName: SYSTEM")) << r.err;
-        EXPECT_TRUE(has(r.err, kOwn)) << r.err;
-        EXPECT_FALSE(has(r.err, kPackage)) << r.err;
-        EXPECT_TRUE(has(r.err, "NtlmVersion: 1")) << r.err;
-        EXPECT_TRUE(has(r.err, "NTLM authentication succeeded.")) << r.err;
-        std::string path = maildir.waitFor(token);
-        ASSERT_NE(path, "");
-        std::string line = arrivalLine(env.get("OSTMAIL_NTLM2_EXIM_LOG"), path);
-        ASSERT_NE(line, "") << "no arrival line in the Cyrus instance's log";
+        std::vector<std::string> more;
+        if (tls) more = {"--starttls", "--domain", "WORKGROUP"};
+        expectLines(send(account, env, {true, port, user, pass, more}, token), 0,
+                    {"UserName: SYSTEM", kOwn, "NtlmVersion: 1", "NTLM authentication succeeded."}, {kPackage});
+        std::string line = arrival(env, token, "OSTMAIL_NTLM2_EXIM_LOG");
         EXPECT_EQ(authField(line), "A=ntlm_cyrus:" + user) << line;
-        EXPECT_EQ(has(line, " X=TLS"), k.tls) << line;
+        EXPECT_EQ(has(line, " X=TLS"), tls) << line;
     }
 
     std::string token = Maildir::uniqueToken("ntlmsys-denied");
-    PythonResult r = send(account, env, {true, port, user, "wrong-" + pass, {}}, token);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    for (const char* line : {kOwn, "response: 535 Incorrect authentication data", kDenied, "NTLM authentication failed",
-                             "Failed to login using NTLM method"})
-        EXPECT_TRUE(has(r.err, line)) << line << "\n" << r.err;
-    EXPECT_FALSE(has(r.err, "NTLM authentication succeeded.")) << r.err;
-    EXPECT_TRUE(maildir.find(token).empty());
+    expectLines(send(account, env, {true, port, user, "wrong-" + pass, {}}, token), 1,
+                {kOwn, "response: 535 Incorrect authentication data", kDenied, "NTLM authentication failed",
+                 "Failed to login using NTLM method"},
+                {"NTLM authentication succeeded."});
+    EXPECT_TRUE(Maildir(env.get("OSTMAIL_MAILDIR")).find(token).empty());
 }
 
 // Exim's spa sends a 48-byte challenge without target information, which
@@ -175,48 +141,26 @@ TEST(NtlmSystemAccount, AccountAndLoginChooseTheImplementation) {
     std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
 
     std::string token = Maildir::uniqueToken("ntlmsys-spa");
-    PythonResult r = send(account, env, {true, "OSTMAIL_SMTP_PORT", user, pass, {}}, token);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    for (const char* line : {kOwn, "TYPE2 message is not long enough.", "Failed to decode TYPE2 input message.",
-                             "NTLM authentication failed", "Failed to login using NTLM method"})
-        EXPECT_TRUE(has(r.err, line)) << line << "\n" << r.err;
-    EXPECT_FALSE(has(r.err, kDenied)) << "no Type 3 goes out\n" << r.err;
+    expectLines(send(account, env, {true, "OSTMAIL_SMTP_PORT", user, pass, {}}, token), 1,
+                {kOwn, "TYPE2 message is not long enough.", "Failed to decode TYPE2 input message.",
+                 "NTLM authentication failed", "Failed to login using NTLM method"},
+                {kDenied});  // no Type 3 goes out
     EXPECT_TRUE(maildir.find(token).empty());
 
-    struct Case {
-        const char* name;
-        Send send;
-        const char* eximLog;
-        std::string auth;
-    };
-    for (const Case& k :
-         {Case{"root, spa", {false, "OSTMAIL_SMTP_PORT", user, pass, {}}, "OSTMAIL_EXIM_LOG", "A=ntlm_spa:" + user},
-          Case{"root, Cyrus",
-               {false, "OSTMAIL_NTLM2_SMTP_PORT", user, pass, {}},
-               "OSTMAIL_NTLM2_EXIM_LOG",
-               "A=ntlm_cyrus:" + user}}) {
-        SCOPED_TRACE(k.name);
+    for (bool cyrus : {false, true}) {
+        SCOPED_TRACE(cyrus ? "root, Cyrus" : "root, spa");
         token = Maildir::uniqueToken("ntlmsys-root");
-        r = send(account, env, k.send, token);
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_TRUE(has(r.err, "UserName: root")) << r.err;
-        EXPECT_TRUE(has(r.err, kPackage)) << r.err;
-        EXPECT_FALSE(has(r.err, kOwn)) << r.err;
-        std::string path = maildir.waitFor(token);
-        ASSERT_NE(path, "");
-        std::string line = arrivalLine(env.get(k.eximLog), path);
-        ASSERT_NE(line, "") << "no arrival line in " << env.get(k.eximLog);
-        EXPECT_EQ(authField(line), k.auth) << line;
+        expectLines(send(account, env, {false, cyrus ? "OSTMAIL_NTLM2_SMTP_PORT" : "OSTMAIL_SMTP_PORT", user, pass, {}},
+                         token),
+                    0, {"UserName: root", kPackage}, {kOwn});
+        std::string line = arrival(env, token, cyrus ? "OSTMAIL_NTLM2_EXIM_LOG" : "OSTMAIL_EXIM_LOG");
+        EXPECT_EQ(authField(line), (cyrus ? "A=ntlm_cyrus:" : "A=ntlm_spa:") + user) << line;
     }
 
     // The package has no logged-on account behind "default" here.
     token = Maildir::uniqueToken("ntlmsys-default");
-    r = send(account, env, {true, "OSTMAIL_NTLM2_SMTP_PORT", " Default ", "default", {}}, token);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_TRUE(has(r.err, "UserName: SYSTEM")) << r.err;
-    EXPECT_TRUE(has(r.err, kPackage)) << r.err;
-    EXPECT_FALSE(has(r.err, kOwn)) << r.err;
-    EXPECT_TRUE(has(r.err, "Using default NTLM credentials.")) << r.err;
+    expectLines(send(account, env, {true, "OSTMAIL_NTLM2_SMTP_PORT", " Default ", "default", {}}, token), 1,
+                {"UserName: SYSTEM", kPackage, "Using default NTLM credentials."}, {kOwn});
     EXPECT_TRUE(maildir.find(token).empty());
 }
 

@@ -26,20 +26,15 @@ TEST(SmtpNtlm, ForcedNtlmAgainstRealServers) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
     for (const char* key : {"OSTMAIL_SMTP_PORT", "OSTMAIL_NTLM2_SMTP_PORT"}) {
-        int port = env.port(key);
-        {
-            Client c;
-            EXPECT_TRUE(login(c, port, user, pass, "", "NTLM")) << key << "\n" << c.log.text();
-            EXPECT_TRUE(c.log.has("D: login_method=NTLM")) << key;
-        }
-        {
-            Client c;
-            EXPECT_FALSE(login(c, port, user, "wrong-" + pass, "", "NTLM")) << key;
-            EXPECT_TRUE(c.log.has("D: response=535 Incorrect authentication data")) << key << "\n" << c.log.text();
-            EXPECT_TRUE(c.log.has("E: Logon denied.  Check username, password, and domain")) << key;
-            EXPECT_TRUE(c.log.has("E: NTLM authentication failed")) << key;
-            EXPECT_TRUE(c.log.has("I: Failed to login using NTLM method")) << key;
-        }
+        SCOPED_TRACE(key);
+        Client good, bad;
+        EXPECT_TRUE(login(good, env.port(key), user, pass, "", "NTLM")) << good.log.text();
+        EXPECT_TRUE(good.log.has("D: login_method=NTLM"));
+        EXPECT_FALSE(login(bad, env.port(key), user, "wrong-" + pass, "", "NTLM"));
+        for (const char* line : {"D: response=535 Incorrect authentication data",
+                                 "E: Logon denied.  Check username, password, and domain",
+                                 "E: NTLM authentication failed", "I: Failed to login using NTLM method"})
+            EXPECT_TRUE(bad.log.has(line)) << line << "\n" << bad.log.text();
     }
     // An upper-case domain is what Cyrus looks its users up under.
     Client c;
@@ -51,22 +46,15 @@ TEST(SmtpNtlm, ForcedNtlmAgainstRealServers) {
 TEST(SmtpNtlm, MsnFallsBackToLoginAndDefaultAccountFails) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     int port = env.port("OSTMAIL_SMTP_PORT");
-    {
-        Client c;
-        EXPECT_TRUE(login(c, port, env.get("OSTMAIL_SMTP_USER"), env.get("OSTMAIL_SMTP_PASSWORD"), "", "MSN"))
-            << c.log.text();
-        EXPECT_TRUE(c.log.has("D: login_method=MSN"));
-        EXPECT_TRUE(c.log.has("D: alt_login_method=LOGIN"));
-    }
-    {
-        Client c;
-        EXPECT_FALSE(login(c, port, " Default ", "default", "", "NTLM"));
-        EXPECT_TRUE(c.log.has("I: Using default NTLM credentials."));
-        EXPECT_TRUE(c.log.has("E: Failed to acquire credentials handle"));
-        EXPECT_TRUE(c.log.has("D: status_code=SEC_E_NO_CREDENTIALS"));
-        EXPECT_TRUE(c.log.has("D: domain=NONE"));
-        EXPECT_TRUE(c.log.has("E: NTLM authentication failed"));
-    }
+    Client msn, dflt;
+    EXPECT_TRUE(login(msn, port, env.get("OSTMAIL_SMTP_USER"), env.get("OSTMAIL_SMTP_PASSWORD"), "", "MSN"))
+        << msn.log.text();
+    EXPECT_TRUE(msn.log.has("D: login_method=MSN"));
+    EXPECT_TRUE(msn.log.has("D: alt_login_method=LOGIN"));
+    EXPECT_FALSE(login(dflt, port, " Default ", "default", "", "NTLM"));
+    for (const char* line : {"I: Using default NTLM credentials.", "E: Failed to acquire credentials handle",
+                             "D: status_code=SEC_E_NO_CREDENTIALS", "D: domain=NONE", "E: NTLM authentication failed"})
+        EXPECT_TRUE(dflt.log.has(line)) << line << "\n" << dflt.log.text();
 }
 
 }  // namespace ostmail

@@ -25,8 +25,17 @@ struct Tunnel {
     bool aborted = false;
     uint32_t reason = 99;
 
-    bool open(ClsSocksClient& proxy, const std::string& target, int port) {
-        return sock.Connect(target.c_str(), port, false, 0, 5000, &proxy, aborted, reason, log, nullptr);
+    bool open(ClsSocksClient& proxy, const std::string& target, int port, bool tls = false) {
+        return sock.Connect(target.c_str(), port, tls, 0, 5000, &proxy, aborted, reason, log, nullptr);
+    }
+    // TLS to the target requires its certificate to verify against the test CA.
+    void trust(const testsupport::TestEnv& env) {
+        sock.tlsChannel().impl()->setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+        sock.tlsChannel().impl()->setRequireVerifiedCert(true);
+    }
+    bool openTls(ClsSocksClient& proxy, const testsupport::TestEnv& env, const char* portKey) {
+        trust(env);
+        return open(proxy, env.get("OSTMAIL_TLS_HOST"), env.port(portKey), true);
     }
     std::string line() {
         StringBuffer sb;
@@ -57,10 +66,9 @@ ClsSocksClient proxyAt(int version, int port) {
     return p;
 }
 
-// Greeting, EHLO and QUIT pass the tunnel unchanged.
-void talkSmtp(Tunnel& t, bool offersStartTls = true) {
-    std::string greeting = t.line();
-    EXPECT_EQ(greeting.compare(0, 4, "220 "), 0) << greeting << logText(t.log);
+// Greeting (unless already read), EHLO and QUIT pass the tunnel unchanged.
+void talkSmtp(Tunnel& t, bool offersStartTls = true, bool greeting = true) {
+    EXPECT_TRUE(!greeting || t.line().compare(0, 4, "220 ") == 0) << logText(t.log);
     ASSERT_TRUE(t.say("EHLO socks.test\r\n")) << logText(t.log);
     std::string ehlo = t.reply();
     EXPECT_EQ(ehlo.compare(0, 4, "250-"), 0) << ehlo;
@@ -87,31 +95,33 @@ TEST(SocksProxy, OpenProxyBothVersionsByAddressAndName) {
 // TLS runs over the tunnel and checks the target's name, not the proxy's.
 TEST(SocksProxy, TlsOverTheTunnel) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
-    {
-        ClsSocksClient proxy = proxyAt(5, env.port("OSTMAIL_SOCKS_PORT"));
-        Tunnel t;
-        t.sock.tlsChannel().impl()->setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
-        t.sock.tlsChannel().impl()->setRequireVerifiedCert(true);
-        ASSERT_TRUE(t.sock.Connect(env.get("OSTMAIL_TLS_HOST").c_str(), env.port("OSTMAIL_SMTPS_PORT"), true, 0,
-                                   5000, &proxy, t.aborted, t.reason, t.log, nullptr))
-            << logText(t.log);
-        EXPECT_TRUE(t.sock.isTls());
-        EXPECT_NE(logText(t.log).find("SSL Server Certificate verified"), std::string::npos) << logText(t.log);
-        talkSmtp(t, false);
-    }
-    {
-        ClsSocksClient proxy = proxyAt(4, env.port("OSTMAIL_SOCKS_PORT"));
-        Tunnel t;
-        t.sock.tlsChannel().impl()->setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
-        t.sock.tlsChannel().impl()->setRequireVerifiedCert(true);
-        EXPECT_FALSE(t.sock.Connect(env.get("OSTMAIL_TLS_HOST").c_str(), env.port("OSTMAIL_WRONGNAME_SMTPS_PORT"),
-                                    true, 0, 5000, &proxy, t.aborted, t.reason, t.log, nullptr));
-        std::string text = logText(t.log);
-        EXPECT_NE(text.find("CERT_E_CN_NO_MATCH"), std::string::npos) << text;
-        EXPECT_NE(text.find("Failed to establish SSL/TLS channel after SOCKS4 connection."), std::string::npos)
-            << text;
-        EXPECT_FALSE(t.sock.IsConnected());
-    }
+    ClsSocksClient proxy5 = proxyAt(5, env.port("OSTMAIL_SOCKS_PORT"));
+    Tunnel good;
+    ASSERT_TRUE(good.openTls(proxy5, env, "OSTMAIL_SMTPS_PORT")) << logText(good.log);
+    EXPECT_TRUE(good.sock.isTls());
+    EXPECT_NE(logText(good.log).find("SSL Server Certificate verified"), std::string::npos) << logText(good.log);
+    talkSmtp(good, false);
+
+    ClsSocksClient proxy4 = proxyAt(4, env.port("OSTMAIL_SOCKS_PORT"));
+    Tunnel wrongName;
+    EXPECT_FALSE(wrongName.openTls(proxy4, env, "OSTMAIL_WRONGNAME_SMTPS_PORT"));
+    std::string text = logText(wrongName.log);
+    EXPECT_NE(text.find("CERT_E_CN_NO_MATCH"), std::string::npos) << text;
+    EXPECT_NE(text.find("Failed to establish SSL/TLS channel after SOCKS4 connection."), std::string::npos) << text;
+    EXPECT_FALSE(wrongName.sock.IsConnected());
+
+    // STARTTLS on the plain port, inside a SOCKS4 tunnel.
+    Tunnel upgraded;
+    upgraded.trust(env);
+    ASSERT_TRUE(upgraded.open(proxy4, env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_SMTP_PORT")));
+    EXPECT_EQ(upgraded.line().compare(0, 4, "220 "), 0);
+    ASSERT_TRUE(upgraded.say("EHLO socks.test\r\n"));
+    EXPECT_NE(upgraded.reply().find("STARTTLS"), std::string::npos);
+    ASSERT_TRUE(upgraded.say("STARTTLS\r\n"));
+    EXPECT_EQ(upgraded.line().compare(0, 4, "220 "), 0);
+    ASSERT_TRUE(upgraded.sock.ConvertToTls(0, 5000, upgraded.log, nullptr)) << logText(upgraded.log);
+    EXPECT_NE(logText(upgraded.log).find("SSL Server Certificate verified"), std::string::npos);
+    talkSmtp(upgraded, false, false);
 }
 
 }  // namespace

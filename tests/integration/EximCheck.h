@@ -1,0 +1,69 @@
+#pragma once
+// What the tests against the test Exim share: the command line, a mail job
+// aimed at a port, and Exim's own record of how a message arrived.
+#include "ostmail/CMailObj.h"
+#include "support/Maildir.h"
+#include "support/PythonRun.h"
+#include "support/TestEnv.h"
+
+#include <string>
+#include <vector>
+
+namespace ostmail {
+namespace itest {
+
+inline bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+inline std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// ostmail ARGS...
+inline testsupport::PythonResult cli(std::vector<std::string> args, int timeoutMs = 130000) {
+    args.insert(args.begin(), std::string(OSTMAIL_BINARY_DIR) + "/ostmail");
+    return testsupport::runProgram(args, timeoutMs);
+}
+
+// A mail job to inbox@example.test, one try, the token as its subject.
+inline void aimJob(CMailObj& m, const std::string& host, int port, bool ssl, const std::string& user,
+                   const std::string& password, const std::string& token) {
+    m.SetServer(wide(host));
+    m.SetPortNum(port);
+    m.UseSSL(ssl ? 1 : 0);
+    m.SetUserName(wide(user));
+    m.SetPasswd(wide(password));
+    m.SetSenderAddr(L"job@example.test");
+    m.SetRecipAddr(L"inbox@example.test");
+    m.SetSubject(wide(token));
+    m.SetBody(L"sent by the mail job\r\n");
+    m.SetRetryVal(1);
+    m.SetTimeoutInt(1);
+}
+
+// The "<=" line in eximLog of a delivered file, found through the queue id
+// its Received header carries.
+inline std::string arrivalLine(const std::string& eximLog, const std::string& deliveredPath) {
+    std::string mail = testsupport::Maildir::readFile(deliveredPath);
+    size_t at = mail.find("\tid ");
+    if (at == std::string::npos) return "";
+    at += 4;
+    std::string queueId = mail.substr(at, mail.find_first_of("\r\n", at) - at);
+    std::string log = testsupport::Maildir::readFile(eximLog);
+    size_t pos = log.find(queueId + " <= ");
+    return pos == std::string::npos ? "" : log.substr(pos, log.find('\n', pos) - pos);
+}
+
+// Its "A=authenticator:user" field; empty when there was no login.
+inline std::string authField(const std::string& line) {
+    size_t at = line.find(" A=");
+    return at == std::string::npos ? "" : line.substr(at + 1, line.find(' ', at + 1) - at - 1);
+}
+
+// The arrival line of the delivered message with token, or a marker that
+// no authentication or TLS field can match.
+inline std::string arrival(const testsupport::TestEnv& env, const std::string& token,
+                           const std::string& logKey = "OSTMAIL_EXIM_LOG") {
+    std::string path = testsupport::Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
+    std::string line = path.empty() ? "" : arrivalLine(env.get(logKey), path);
+    return line.empty() ? "<no arrival of " + token + ">" : line;
+}
+
+}  // namespace itest
+}  // namespace ostmail
