@@ -37,10 +37,10 @@ TEST(ContentTypeTable, ShapeAndFirstMatchWins) {
     EXPECT_STREQ(ContentTypeTable::row(0).contentType, "application/envoy");
     EXPECT_STREQ(ContentTypeTable::row(123).contentType, "x-world/x-vrml");
     // Types that are written exactly as the original product wrote them.
-    EXPECT_STREQ(ContentTypeTable::typeForExtension("acx"), "application/internet-property-tream");
-    EXPECT_STREQ(ContentTypeTable::typeForExtension("sit"), "application/x-tuffit");
-    EXPECT_STREQ(ContentTypeTable::typeForExtension("pko"), "application/ynd.ms-pkipko");
-    EXPECT_STREQ(ContentTypeTable::typeForExtension("isp"), "application/x-internet-ignup");
+    for (auto [ext, type] : {std::make_pair("acx", "application/internet-property-tream"),
+                             {"sit", "application/x-tuffit"}, {"pko", "application/ynd.ms-pkipko"},
+                             {"isp", "application/x-internet-ignup"}})
+        EXPECT_STREQ(ContentTypeTable::typeForExtension(ext), type);
     EXPECT_EQ(ContentTypeTable::typeForExtension("xyz"), nullptr);
 }
 
@@ -68,11 +68,10 @@ TEST(AttachmentFile, TypeNameAndEncodingOfPaths) {
         EXPECT_EQ(sb.toStdString(), c.name);
         EXPECT_EQ(typeFor(c.path), c.type);
     }
-    EXPECT_STREQ(AttachmentFile::transferEncodingFor("text/plain"), "quoted-printable");
-    EXPECT_STREQ(AttachmentFile::transferEncodingFor("TEXT/html"), "quoted-printable");
-    EXPECT_STREQ(AttachmentFile::transferEncodingFor("textual/x"), "quoted-printable");  // first four letters only
-    EXPECT_STREQ(AttachmentFile::transferEncodingFor("application/pdf"), "base64");
-    EXPECT_STREQ(AttachmentFile::transferEncodingFor(""), "base64");
+    // Only the first four letters count.
+    for (const char* text : {"text/plain", "TEXT/html", "textual/x"})
+        EXPECT_STREQ(AttachmentFile::transferEncodingFor(text), "quoted-printable") << text;
+    for (const char* other : {"application/pdf", ""}) EXPECT_STREQ(AttachmentFile::transferEncodingFor(other), "base64");
 }
 
 TEST(AttachmentFile, PrepareReadsRealFiles) {
@@ -85,23 +84,22 @@ TEST(AttachmentFile, PrepareReadsRealFiles) {
     const std::string bin = dir.write("Job.PDF", binary);
     LogNull log;
 
+    struct Case {
+        const std::string& path;
+        const char *forcedType, *type, *encoding;
+        const std::string& bytes;
+    };
     AttachmentInfo info;
-    ASSERT_TRUE(AttachmentFile::prepare(txt.c_str(), nullptr, info, log));
-    EXPECT_EQ(info.contentType.toStdString(), "text/plain");
-    EXPECT_EQ(info.fileName.toStdString(), "notes.txt");
-    EXPECT_EQ(info.transferEncoding.toStdString(), "quoted-printable");
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.body.getData()), info.body.getSize()), text);
-
-    ASSERT_TRUE(AttachmentFile::prepare(bin.c_str(), "", info, log));
-    EXPECT_EQ(info.contentType.toStdString(), "application/pdf");
-    EXPECT_EQ(info.transferEncoding.toStdString(), "base64");
-    ASSERT_EQ(info.body.getSize(), binary.size());
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.body.getData()), info.body.getSize()), binary);
-
-    ASSERT_TRUE(AttachmentFile::prepare(bin.c_str(), "text/x-custom", info, log));
-    EXPECT_EQ(info.contentType.toStdString(), "text/x-custom");
-    EXPECT_EQ(info.transferEncoding.toStdString(), "quoted-printable");
-
+    for (const Case& c : {Case{txt, nullptr, "text/plain", "quoted-printable", text},
+                          Case{bin, "", "application/pdf", "base64", binary},
+                          Case{bin, "text/x-custom", "text/x-custom", "quoted-printable", binary}}) {
+        SCOPED_TRACE(c.type);
+        ASSERT_TRUE(AttachmentFile::prepare(c.path.c_str(), c.forcedType, info, log));
+        EXPECT_EQ(info.contentType.toStdString(), c.type);
+        EXPECT_EQ(info.transferEncoding.toStdString(), c.encoding);
+        EXPECT_EQ(info.fileName.toStdString(), c.path.substr(c.path.rfind('/') + 1));
+        EXPECT_TRUE(std::string(reinterpret_cast<const char*>(info.body.getData()), info.body.getSize()) == c.bytes);
+    }
     EXPECT_FALSE(AttachmentFile::prepare((dir.path() + "/missing.pdf").c_str(), nullptr, info, log));
     EXPECT_TRUE(info.body.isEmpty());
     EXPECT_TRUE(info.contentType.isEmpty());

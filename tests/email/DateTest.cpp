@@ -16,37 +16,30 @@ using namespace ostmail;
 namespace {
 
 // Sets TZ for the test and restores it afterwards.
-class ScopedTz {
-public:
+struct ScopedTz {
+    bool had = std::getenv("TZ") != nullptr;
+    std::string old = had ? std::getenv("TZ") : "";
     explicit ScopedTz(const char* tz) {
-        const char* old = std::getenv("TZ");
-        m_had = old != nullptr;
-        if (old) m_old = old;
         setenv("TZ", tz, 1);
         tzset();
     }
     ~ScopedTz() {
-        if (m_had) setenv("TZ", m_old.c_str(), 1);
-        else unsetenv("TZ");
+        had ? setenv("TZ", old.c_str(), 1) : unsetenv("TZ");
         tzset();
     }
-
-private:
-    bool m_had = false;
-    std::string m_old;
 };
 
 }  // namespace
 
 TEST(EmailDate, FormatsFixedTime) {
-    platform::LocalTime t{2026, 12, 4, 14, 7, 0, 5, 60, false};
-    StringBuffer sb;
-    EmailDate::formatDateText(t, sb);
-    EXPECT_EQ(sb.toStdString(), "Fri, 04 Dec 2026 14:07:00 +0100");
-    platform::LocalTime early{2027, 1, 3, 0, 5, 9, 0, -30, false};
-    sb.clear();
-    EmailDate::formatDateText(early, sb);
-    EXPECT_EQ(sb.toStdString(), "Sun, 03 Jan 2027 00:05:09 -0030");
+    for (auto [t, text] : {std::make_pair(platform::LocalTime{2026, 12, 4, 14, 7, 0, 5, 60, false},
+                                          "Fri, 04 Dec 2026 14:07:00 +0100"),
+                           std::make_pair(platform::LocalTime{2027, 1, 3, 0, 5, 9, 0, -30, false},
+                                          "Sun, 03 Jan 2027 00:05:09 -0030")}) {
+        StringBuffer sb;
+        EmailDate::formatDateText(t, sb);
+        EXPECT_EQ(sb.toStdString(), text);
+    }
 }
 
 // Python's e-mail utilities read the present moment and the zone back.
@@ -95,8 +88,6 @@ TEST(EmailDate, ParsesZonesAndRejectsJunk) {
     }
     EmailDateValue v;
     for (const char* bad : {"", "yesterday", "Fri, 32 Dec 2026 10:00:00 +0000", "04 Foo 2026 10:00:00",
-                            "04 Dec 2026 25:00:00", "04 Dec 2026", "04 Dec 2026 10:00:00 +01"}) {
-        EXPECT_FALSE(EmailDate::parse(bad, v)) << bad;
-    }
-    EXPECT_FALSE(EmailDate::parse(nullptr, v));
+                            "04 Dec 2026 25:00:00", "04 Dec 2026", "04 Dec 2026 10:00:00 +01", (const char*)nullptr})
+        EXPECT_FALSE(EmailDate::parse(bad, v)) << (bad ? bad : "(null)");
 }

@@ -43,10 +43,7 @@ std::string uuid() {
 TEST(VelmoraRand, CStyleGeneratorMatchesClassicSequence) {
     // The classic LCG of the Windows C runtime: seed 1 gives 41, 18467, 6334, 26500.
     VelmoraRand::crtSeed(1);
-    EXPECT_EQ(VelmoraRand::crtRand(), 41);
-    EXPECT_EQ(VelmoraRand::crtRand(), 18467);
-    EXPECT_EQ(VelmoraRand::crtRand(), 6334);
-    EXPECT_EQ(VelmoraRand::crtRand(), 26500);
+    for (int want : {41, 18467, 6334, 26500}) EXPECT_EQ(VelmoraRand::crtRand(), want);
 }
 
 TEST(VelmoraRand, OutputFollowsR250Recurrence) {
@@ -56,13 +53,9 @@ TEST(VelmoraRand, OutputFollowsR250Recurrence) {
     for (size_t n = 250; n < x.size(); ++n) ASSERT_EQ(x[n], x[n - 250] ^ x[n - 147]) << n;
 
     int ones[32] = {0};
-    for (uint32_t v : x) {
+    for (uint32_t v : x)
         for (int b = 0; b < 32; ++b) ones[b] += (v >> b) & 1;
-    }
-    for (int b = 0; b < 32; ++b) {
-        EXPECT_GT(ones[b], 1300) << "bit " << b;
-        EXPECT_LT(ones[b], 1700) << "bit " << b;
-    }
+    for (int b = 0; b < 32; ++b) EXPECT_TRUE(ones[b] > 1300 && ones[b] < 1700) << "bit " << b << ": " << ones[b];
 }
 
 TEST_F(FallbackSeeding, SameMillisecondGivesSameIdentifiers) {
@@ -90,9 +83,8 @@ TEST(VelmoraUuid, TextShapeAndLayout) {
         ASSERT_TRUE(seen.insert(u).second) << u;
         // Words are laid out little-endian, in order.
         char expect[33];
-        for (int w = 0; w < 4; ++w) {
+        for (int w = 0; w < 4; ++w)
             for (int b = 0; b < 4; ++b) std::snprintf(expect + w * 8 + b * 2, 3, "%02x", (words[w] >> (8 * b)) & 0xFF);
-        }
         std::string hex = u;
         hex.erase(std::remove(hex.begin(), hex.end(), '-'), hex.end());
         ASSERT_EQ(hex, std::string(expect, 32));

@@ -16,6 +16,13 @@ std::string emit(const MimeHeader& h, uint32_t cp = 0, const char* prefix = null
     return out.toStdString();
 }
 
+// The value of a field, or of one of its parameters; "<none>" when absent.
+std::string value(const MimeHeader& h, const char* name, const char* param = nullptr) {
+    StringBuffer v;
+    bool found = param ? h.getParam(name, param, v) : h.getValue(name, v);
+    return found ? v.toStdString() : "<none>";
+}
+
 std::string names(const MimeHeader& h) {
     std::string s;
     for (int32_t i = 0; i < h.count(); ++i) s += h.fieldAt(i)->name().toStdString() + ",";
@@ -30,34 +37,24 @@ TEST(MimeHeader, ReplaceMovesToEndAndDropsEmptyValues) {
     h.addField("received", "r2");
     h.replaceField("SUBJECT", "two");
     EXPECT_EQ(names(h), "X-A,Received,received,SUBJECT,");
-    StringBuffer v;
-    EXPECT_TRUE(h.getValue("subject", v));
-    EXPECT_EQ(v.toStdString(), "two");
+    EXPECT_EQ(value(h, "subject"), "two");
 
     h.replaceField("X-A", " \r\n\t ");  // empty once trimmed: removed, not re-added
     EXPECT_FALSE(h.hasField("x-a"));
     EXPECT_FALSE(h.addField("X-B", "  "));
-    StringBuffer none;
-    EXPECT_FALSE(h.getValue("", none));
+    EXPECT_EQ(value(h, ""), "<none>");
 
     h.mergeDuplicates("RECEIVED");
     EXPECT_EQ(names(h), "Received,SUBJECT,");
-    v.clear();
-    h.getValue("received", v);
-    EXPECT_EQ(v.toStdString(), "r1,r2");
+    EXPECT_EQ(value(h, "received"), "r1,r2");
 }
 
 TEST(MimeHeader, ParametersAreQuoteAware) {
     MimeHeader h;
     h.replaceField("Content-Type", "multipart/mixed; boundary=\"a;b=c\"; CHARSET=utf-8; name=\"x\\\"y\"");
-    StringBuffer v;
-    EXPECT_TRUE(h.getParam("content-type", "boundary", v));
-    EXPECT_EQ(v.toStdString(), "a;b=c");
-    v.clear();
-    EXPECT_TRUE(h.getParam("Content-Type", "charset", v));
-    EXPECT_EQ(v.toStdString(), "utf-8");
-    v.clear();
-    EXPECT_FALSE(h.getParam("Content-Type", "protocol", v));
+    EXPECT_EQ(value(h, "content-type", "boundary"), "a;b=c");
+    EXPECT_EQ(value(h, "Content-Type", "charset"), "utf-8");
+    EXPECT_EQ(value(h, "Content-Type", "protocol"), "<none>");
     EXPECT_TRUE(h.valueMatches("content-type", "MULTIPART/*", false));
     EXPECT_FALSE(h.valueMatches("content-type", "MULTIPART/*", true));
 }

@@ -84,42 +84,37 @@ TEST(Rfc822Address, ParsesCommonForms) {
     EXPECT_FALSE(a.parse(nullptr));
 }
 
-TEST(Rfc822Address, NameAndAddressConstructor) {
-    Rfc822Address a("John Doe", "<jdoe@example.com>");
-    EXPECT_TRUE(a.isValid());
-    EXPECT_EQ(a.address().toStdString(), "jdoe@example.com");
-    EXPECT_EQ(headerForm(a), "\"John Doe\" <jdoe@example.com>");
-
-    Rfc822Address noName(nullptr, " j doe@example.com ");
-    EXPECT_EQ(noName.address().toStdString(), "jdoe@example.com");
-    EXPECT_EQ(headerForm(noName), "jdoe@example.com");
-
-    Rfc822Address emptyName("", "a@b.c");
-    EXPECT_EQ(headerForm(emptyName), "a@b.c");
-
-    Rfc822Address same(" a@b.c ", "a@b.c");
-    EXPECT_EQ(headerForm(same), "a@b.c");
-
-    Rfc822Address quoted(nullptr, "\"john doe\"@example.com");  // quoted local part keeps its space
-    EXPECT_EQ(quoted.address().toStdString(), "\"john doe\"@example.com");
-    EXPECT_EQ(headerForm(quoted), "<\"john doe\"@example.com>");
-
-    // UTF-8 names given separately stay raw; given as text they become a Q word.
-    Rfc822Address raw("Jos\xc3\xa9", "j@x.com");
-    EXPECT_EQ(headerForm(raw), "\"Jos\xc3\xa9\" <j@x.com>");
+TEST(Rfc822Address, NameAndAddressConstructorSetAddressAndClone) {
+    struct Case {
+        const char *name, *address, *wantAddress, *headerForm;
+    } cases[] = {
+        {"John Doe", "<jdoe@example.com>", "jdoe@example.com", "\"John Doe\" <jdoe@example.com>"},
+        {nullptr, " j doe@example.com ", "jdoe@example.com", "jdoe@example.com"},
+        {"", "a@b.c", "a@b.c", "a@b.c"},
+        {" a@b.c ", "a@b.c", "a@b.c", "a@b.c"},
+        // A quoted local part keeps its space.
+        {nullptr, "\"john doe\"@example.com", "\"john doe\"@example.com", "<\"john doe\"@example.com>"},
+        // UTF-8 names given separately stay raw.
+        {"Jos\xc3\xa9", "j@x.com", "j@x.com", "\"Jos\xc3\xa9\" <j@x.com>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        Rfc822Address a(c.name, c.address);
+        EXPECT_TRUE(a.isValid());
+        EXPECT_EQ(a.address().toStdString(), c.wantAddress);
+        EXPECT_EQ(headerForm(a), c.headerForm);
+    }
+    // Given as text, they become a Q word.
     Rfc822Address parsed;
     ASSERT_TRUE(parsed.parse("Jos\xc3\xa9 <j@x.com>"));
     EXPECT_EQ(parsed.friendlyName().toStdString(), "=?utf-8?Q?Jos=C3=A9?=");
     StringBuffer display;
     parsed.toDisplayForm(display);
     EXPECT_EQ(display.toStdString(), "\"Jos\xc3\xa9\" <j@x.com>");
-
     // The ?8bit? marker asks for the raw bytes of the words.
     Rfc822Address eight("=?8bit?Q?Jos=C3=A9?= Smith", "j@x.com");
     EXPECT_EQ(eight.friendlyName().toStdString(), "Jos\xc3\xa9 Smith");
-}
 
-TEST(Rfc822Address, SetAddressAndIndependentClone) {
     Rfc822Address a("Old Name", "old@x.com");
     a.setAddress(" Someone <new @y.com> trailing");
     EXPECT_EQ(a.address().toStdString(), "new@y.com");
@@ -130,34 +125,31 @@ TEST(Rfc822Address, SetAddressAndIndependentClone) {
 }
 
 TEST(Rfc822Address, ListParsing) {
-    AddressList l1;
-    EXPECT_EQ(Rfc822Address::parseAddressList("\"Doe, John\" <jd@x.com>, ann@y.org", l1.items, false), 2);
-    ASSERT_EQ(l1.size(), 2);
-    EXPECT_EQ(l1.at(0).friendlyName().toStdString(), "Doe, John");
-    EXPECT_EQ(l1.addresses(), (std::vector<std::string>{"jd@x.com", "ann@y.org"}));
-
-    AddressList dup;
-    EXPECT_EQ(Rfc822Address::parseAddressList("Ann <ann@x.org>, ANN@X.ORG", dup.items, true), 2);
-    EXPECT_EQ(dup.addresses(), (std::vector<std::string>{"ann@x.org"}));
-    AddressList keep;
-    EXPECT_EQ(Rfc822Address::parseAddressList("Ann <ann@x.org>, ANN@X.ORG", keep.items, false), 2);
-    EXPECT_EQ(keep.size(), 2);
+    // The count parseAddressList returns and the addresses it kept.
+    auto parse = [](const char* text, bool dedupe, std::vector<std::string> want, int count) {
+        SCOPED_TRACE(text ? text : "(null)");
+        AddressList l;
+        EXPECT_EQ(Rfc822Address::parseAddressList(text, l.items, dedupe), count);
+        EXPECT_EQ(l.addresses(), want);
+    };
+    parse("\"Doe, John\" <jd@x.com>, ann@y.org", false, {"jd@x.com", "ann@y.org"}, 2);
+    parse("Ann <ann@x.org>, ANN@X.ORG", true, {"ann@x.org"}, 2);
+    parse("Ann <ann@x.org>, ANN@X.ORG", false, {"ann@x.org", "ANN@X.ORG"}, 2);
+    parse(", a@x.com,, undisclosed-recipients:;,b@y.com,", false, {"a@x.com", "b@y.com"}, 2);
+    parse("a@x.com; b@y.com", false, {"b@y.com"}, 1);  // no split at the semicolon; the last @ wins
+    parse(nullptr, true, {}, 0);
 
     AddressList flat, folded;
     Rfc822Address::parseAddressList("A <a@x.com>, \"B, b\" <b@x.com>, c@x.com", flat.items, false);
     Rfc822Address::parseAddressList("A <a@x.com>,\r\n\t\"B, b\" <b@x.com>,\r\n c@x.com\r\n", folded.items, false);
+    EXPECT_EQ(folded.addresses(), (std::vector<std::string>{"a@x.com", "b@x.com", "c@x.com"}));
     EXPECT_EQ(flat.addresses(), folded.addresses());
     EXPECT_EQ(folded.at(1).friendlyName().toStdString(), "B, b");
 
-    AddressList gaps;
-    EXPECT_EQ(Rfc822Address::parseAddressList(", a@x.com,, undisclosed-recipients:;,b@y.com,", gaps.items, false), 2);
-    AddressList semi;
-    EXPECT_EQ(Rfc822Address::parseAddressList("a@x.com; b@y.com", semi.items, false), 1);  // ';' does not split
-    AddressList none;
-    EXPECT_EQ(Rfc822Address::parseAddressList(nullptr, none.items, true), 0);
-
+    AddressList l;
+    Rfc822Address::parseAddressList("\"Doe, John\" <jd@x.com>, ann@y.org", l.items, false);
     StringBuffer joined;
-    Rfc822Address::formatList(l1.items, false, joined);
+    Rfc822Address::formatList(l.items, false, joined);
     EXPECT_EQ(joined.toStdString(), "\"Doe, John\" <jd@x.com>, ann@y.org");
 }
 

@@ -5,12 +5,11 @@
 #include "email/ClsEmail.h"
 #include "email/MimeRenderer.h"
 #include "facade/VmEmail.h"
+#include "support/PythonRun.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace ostmail {
@@ -55,23 +54,16 @@ using ScratchDir = testsupport::ScratchDir;
 // else the reason. A missing entry means Python never looked at it.
 inline std::map<std::string, std::string> runPythonCheck(const std::string& dir) {
     std::map<std::string, std::string> result;
-    std::string cmd = "/usr/bin/python3 " OSTMAIL_SOURCE_DIR "/tests/facade/parse_check.py '" + dir + "' 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return result;
-    char line[65536];
-    while (fgets(line, sizeof line, p)) {
-        std::string s(line);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-        if (s.rfind("OK ", 0) == 0) {
-            result[s.substr(3)] = "";
-        } else if (s.rfind("FAIL ", 0) == 0) {
-            size_t colon = s.find(':');
-            result[s.substr(5, colon - 5)] = s.substr(colon + 2);
-        } else {
-            result["<python>"] += s + "\n";
-        }
+    testsupport::PythonResult r =
+        testsupport::runPythonFile(OSTMAIL_SOURCE_DIR "/tests/facade/parse_check.py", "", {dir});
+    if (r.exitCode != 0 || !r.err.empty()) result["<python>"] = r.err;
+    for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string s = r.out.substr(at, end - at);
+        size_t colon = s.find(':');
+        if (s.rfind("OK ", 0) == 0) result[s.substr(3)] = "";
+        else if (s.rfind("FAIL ", 0) == 0) result[s.substr(5, colon - 5)] = s.substr(colon + 2);
+        else result["<python>"] += s + "\n";
     }
-    pclose(p);
     return result;
 }
 

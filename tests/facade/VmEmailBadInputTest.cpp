@@ -13,17 +13,17 @@ namespace {
 
 std::string lastError(VmEmail& e) { return e.lastErrorText(); }
 
-void writeCase(const facadetest::ScratchDir& dir, const std::string& id, const std::string& mime,
-               const std::string& json) {
-    dir.write(id + ".eml", mime);
-    dir.write(id + ".json", json);
+// The JSON list of the fields every rendered message has, then those given.
+std::string headerNames(std::vector<std::string> more) {
+    std::vector<std::string> names = {"MIME-Version", "Date", "Message-ID", "X-Mailer", "X-Priority", "Content-Type",
+                                      "Content-Transfer-Encoding"};
+    names.insert(names.end(), more.begin(), more.end());
+    return facadetest::jsonList(names);
 }
 
-const char kBaseNames[] =
-    "[\"MIME-Version\",\"Date\",\"Message-ID\",\"X-Mailer\",\"X-Priority\",\"Content-Type\","
-    "\"Content-Transfer-Encoding\",\"Subject\",\"From\",\"To\"";
-
-TEST(VmEmailBadInput, LineBreaksInValuesNeverForgeFields) {
+// Line breaks in values never forge fields; huge names and lists, and
+// unbalanced quotes, still give a header Python reads as it was meant.
+TEST(VmEmailBadInput, HostileValuesKeepTheHeaderStructure) {
     facadetest::ScratchDir dir;
     VmEmail e;
     e.put_Utf8(true);
@@ -37,41 +37,34 @@ TEST(VmEmailBadInput, LineBreaksInValuesNeverForgeFields) {
     e.AddHeaderField("X-Bare", "line\nfeed\rand return");
     std::string mime = facadetest::renderForSending(e);
     std::string head = mime.substr(0, mime.find("\r\n\r\n"));
-    EXPECT_EQ(head.find("\nBcc"), std::string::npos) << head;
-    EXPECT_EQ(head.find("\nX-Injected"), std::string::npos) << head;
-    EXPECT_EQ(head.find("\nCc"), std::string::npos) << head;
-    writeCase(dir, "crlf", mime, std::string("{\"header_names\":") + kBaseNames + ",\"X-Note\",\"X-Bare\"]}");
-    auto verdicts = facadetest::runPythonCheck(dir.path());
-    ASSERT_EQ(verdicts.count("crlf"), 1u) << verdicts["<python>"];
-    EXPECT_EQ(verdicts["crlf"], "");
-}
+    for (const char* forged : {"\nBcc", "\nX-Injected", "\nCc"}) EXPECT_EQ(head.find(forged), std::string::npos) << head;
+    dir.write("crlf.eml", mime);
+    dir.write("crlf.json", "{\"header_names\":" + headerNames({"Subject", "From", "To", "X-Note", "X-Bare"}) + "}");
 
-TEST(VmEmailBadInput, HugeNamesAndListsStillRender) {
-    facadetest::ScratchDir dir;
     std::string longName(10000, 'N');
     std::string longUtf8;
     for (int i = 0; i < 5000; ++i) longUtf8 += "\xC3\xA9";
-    VmEmail e;
-    e.put_Utf8(true);
-    e.put_Body("b");
-    e.put_Subject(longUtf8.c_str());
-    e.put_FromName(longUtf8.c_str());
-    e.put_FromAddress("sender@example.com");
-    ASSERT_TRUE(e.AddTo(longName.c_str(), "long@example.com"));
+    VmEmail huge;
+    huge.put_Utf8(true);
+    huge.put_Body("b");
+    huge.put_Subject(longUtf8.c_str());
+    huge.put_FromName(longUtf8.c_str());
+    huge.put_FromAddress("sender@example.com");
+    ASSERT_TRUE(huge.AddTo(longName.c_str(), "long@example.com"));
     const int kCcCount = 5000;
     std::vector<std::string> cc;
     for (int i = 0; i < kCcCount; ++i) {
         cc.push_back("user" + std::to_string(i) + "@example.com");
-        ASSERT_TRUE(e.AddCC("", cc.back().c_str()));
+        ASSERT_TRUE(huge.AddCC("", cc.back().c_str()));
     }
-    EXPECT_EQ(e.get_NumCC(), kCcCount);
-    std::string mime = facadetest::renderForSending(e);
-    std::string json = "{\"subject\":" + facadetest::jsonString(longUtf8) + ",\"from_name\":" +
-                       facadetest::jsonString(longUtf8) + ",\"from_name_spaces_ignored\":true" +
-                       ",\"from_addr\":\"sender@example.com\"" +
-                       ",\"to\":[\"long@example.com\"],\"to_names\":[" + facadetest::jsonString(longName) +
-                       "],\"cc\":" + facadetest::jsonList(cc) + ",\"header_names\":" + kBaseNames + ",\"Cc\"]}";
-    writeCase(dir, "huge", mime, json);
+    EXPECT_EQ(huge.get_NumCC(), kCcCount);
+    using facadetest::jsonString;
+    dir.write("huge.eml", facadetest::renderForSending(huge));
+    dir.write("huge.json", "{\"subject\":" + jsonString(longUtf8) + ",\"from_name\":" + jsonString(longUtf8) +
+                               ",\"from_name_spaces_ignored\":true,\"from_addr\":\"sender@example.com\"" +
+                               ",\"to\":[\"long@example.com\"],\"to_names\":[" + jsonString(longName) +
+                               "],\"cc\":" + facadetest::jsonList(cc) +
+                               ",\"header_names\":" + headerNames({"Subject", "From", "To", "Cc"}) + "}");
 
     // One entry holding a whole comma list is one mailbox text to the
     // e-mail object; it is accepted and must not break the header.
@@ -81,9 +74,8 @@ TEST(VmEmailBadInput, HugeNamesAndListsStillRender) {
     for (int i = 0; i < kCcCount; ++i) joined += (i ? ", " : "") + cc[i];
     EXPECT_TRUE(list.AddTo("", joined.c_str()));
     list.put_FromAddress("sender@example.com");
-    writeCase(dir, "joined", facadetest::renderForSending(list),
-              "{\"header_names\":[\"MIME-Version\",\"Date\",\"Message-ID\",\"X-Mailer\",\"X-Priority\","
-              "\"Content-Type\",\"Content-Transfer-Encoding\",\"From\",\"To\"]}");
+    dir.write("joined.eml", facadetest::renderForSending(list));
+    dir.write("joined.json", "{\"header_names\":" + headerNames({"From", "To"}) + "}");
 
     // Unbalanced quotes in a display name: names are written between quotes
     // without escaping, so the reader's view of the list is lost; the header
@@ -93,12 +85,11 @@ TEST(VmEmailBadInput, HugeNamesAndListsStillRender) {
     EXPECT_TRUE(quotes.AddTo("Joe \"Unterminated", "joe@example.com"));
     EXPECT_TRUE(quotes.AddTo("", "\"odd@example.com"));
     EXPECT_TRUE(quotes.AddCC("Ann", "ann@example.com"));
-    writeCase(dir, "quotes", facadetest::renderForSending(quotes),
-              "{\"cc\":[\"ann@example.com\"],\"header_names\":[\"MIME-Version\",\"Date\",\"Message-ID\","
-              "\"X-Mailer\",\"X-Priority\",\"Content-Type\",\"Content-Transfer-Encoding\",\"To\",\"Cc\"]}");
+    dir.write("quotes.eml", facadetest::renderForSending(quotes));
+    dir.write("quotes.json", "{\"cc\":[\"ann@example.com\"],\"header_names\":" + headerNames({"To", "Cc"}) + "}");
 
     auto verdicts = facadetest::runPythonCheck(dir.path());
-    for (const char* id : {"huge", "joined", "quotes"}) {
+    for (const char* id : {"crlf", "huge", "joined", "quotes"}) {
         ASSERT_EQ(verdicts.count(id), 1u) << id << verdicts["<python>"];
         EXPECT_EQ(verdicts[id], "") << id;
     }

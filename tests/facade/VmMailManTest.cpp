@@ -38,18 +38,28 @@ struct Recorder : VmMailManProgress {
     }
 };
 
-void pointAt(VmMailMan& mm, const ScriptedSmtpServer& srv) {
-    mm.put_SmtpHost("127.0.0.1");
-    mm.put_SmtpPort(srv.port());
-    mm.put_ReadTimeout(10);
-}
-
-void compose(VmEmail& email, size_t bodySize = 20000) {
-    email.put_FromAddress("s@x.test");
-    email.put_Subject("progress");
-    email.put_Body(std::string(bodySize, 'x').c_str());
-    ASSERT_TRUE(email.AddTo("", "a@y.test"));
-}
+// A manager aimed at a scripted server, a recorder registered, and a
+// message of bodySize bytes to send.
+struct Sending {
+    ScriptedSmtpServer srv;
+    Recorder rec;
+    VmMailMan mm;
+    VmEmail email;
+    explicit Sending(size_t bodySize = 20000) {
+        mm.put_SmtpHost("127.0.0.1");
+        mm.put_ReadTimeout(10);
+        mm.put_EventCallbackObject(&rec);
+        email.put_FromAddress("s@x.test");
+        email.put_Subject("progress");
+        email.put_Body(std::string(bodySize, 'x').c_str());
+        EXPECT_TRUE(email.AddTo("", "a@y.test"));
+    }
+    bool send() {
+        srv.start();
+        mm.put_SmtpPort(srv.port());
+        return mm.SendEmail(email);
+    }
+};
 
 TEST(VmMailMan, TextsTravelInAnsiOrUtf8AndReachTheManager) {
     Cp1252 cp;
@@ -77,68 +87,43 @@ TEST(VmMailMan, TextsTravelInAnsiOrUtf8AndReachTheManager) {
 }
 
 TEST(VmMailMan, RegisteredProgressSeesRisingPercentagesToTheEnd) {
-    ScriptedSmtpServer srv;
-    srv.reply("220 ready").serveRest();
-    srv.start();
-    Recorder rec;
-    {
-        VmMailMan mm;
-        pointAt(mm, srv);
-        mm.put_EventCallbackObject(&rec);
-        VmEmail email;
-        compose(email);
-        ASSERT_TRUE(mm.SendEmail(email)) << mm.lastErrorText();
-    }
-    ASSERT_FALSE(rec.percents.empty());
-    for (size_t i = 1; i < rec.percents.size(); ++i) EXPECT_GT(rec.percents[i], rec.percents[i - 1]);
-    EXPECT_EQ(rec.percents.back(), 100);
-    EXPECT_EQ(srv.dataBlocks().size(), 1u);
+    Sending run;
+    run.srv.reply("220 ready").serveRest();
+    ASSERT_TRUE(run.send()) << run.mm.lastErrorText();
+    const std::vector<int>& p = run.rec.percents;
+    ASSERT_FALSE(p.empty());
+    for (size_t i = 1; i < p.size(); ++i) EXPECT_GT(p[i], p[i - 1]);
+    EXPECT_EQ(p.back(), 100);
+    EXPECT_EQ(run.srv.dataBlocks().size(), 1u);
 }
 
 TEST(VmMailMan, HostCanAbortBeforeConnectingAndWhileWaiting) {
     // Abort at the first percentage, which a small message reaches before
     // connecting: nothing reaches the server.
-    {
-        ScriptedSmtpServer srv;
-        srv.reply("220 ready").serveRest();
-        srv.setReadTimeoutMs(500);
-        srv.start();
-        Recorder rec;
-        rec.abortAtPercent = 0;
-        VmMailMan mm;
-        pointAt(mm, srv);
-        mm.put_EventCallbackObject(&rec);
-        VmEmail email;
-        compose(email, 10);
-        EXPECT_FALSE(mm.SendEmail(email));
-        EXPECT_NE(std::string(mm.lastErrorText()).find("Mail sending aborted by application"), std::string::npos)
-            << mm.lastErrorText();
-        EXPECT_EQ(srv.connections(), 0);
-        EXPECT_EQ(rec.percents.back(), 100) << "the bar is finished even on failure";
-    }
+    Sending early(10);
+    early.srv.reply("220 ready").serveRest();
+    early.srv.setReadTimeoutMs(500);
+    early.rec.abortAtPercent = 0;
+    EXPECT_FALSE(early.send());
+    EXPECT_NE(std::string(early.mm.lastErrorText()).find("Mail sending aborted by application"), std::string::npos)
+        << early.mm.lastErrorText();
+    EXPECT_EQ(early.srv.connections(), 0);
+    EXPECT_EQ(early.rec.percents.back(), 100) << "the bar is finished even on failure";
+
     // A silent server: with heartbeats on, the host's abort check ends the
     // wait long before the read time-out.
-    {
-        ScriptedSmtpServer srv;
-        srv.silence(8000);
-        srv.start();
-        Recorder rec;
-        rec.abortOnCheck = true;
-        VmMailMan mm;
-        pointAt(mm, srv);
-        mm.put_HeartbeatMs(100);
-        mm.put_EventCallbackObject(&rec);
-        VmEmail email;
-        compose(email);
-        auto t0 = std::chrono::steady_clock::now();
-        EXPECT_FALSE(mm.SendEmail(email));
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-        EXPECT_LT(ms, 5000);
-        EXPECT_GE(rec.abortChecks, 1);
-        std::string log = mm.lastErrorText();
-        EXPECT_NE(log.find("Aborted by application"), std::string::npos) << log;
-        EXPECT_NE(log.find("Failed to connect to SMTP server."), std::string::npos) << log;
-    }
+    Sending waiting;
+    waiting.srv.silence(8000);
+    waiting.rec.abortOnCheck = true;
+    waiting.mm.put_HeartbeatMs(100);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(waiting.send());
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(ms, 5000);
+    EXPECT_GE(waiting.rec.abortChecks, 1);
+    std::string log = waiting.mm.lastErrorText();
+    EXPECT_NE(log.find("Aborted by application"), std::string::npos) << log;
+    EXPECT_NE(log.find("Failed to connect to SMTP server."), std::string::npos) << log;
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // The TLS channel against the test Exim: implicit TLS, STARTTLS and the
 // certificate checks, with the SMTP lines written by hand over Socket2.
-#include "core/Logger.h"
-#include "net/Socket2.h"
+#include "integration/SocketSession.h"
 #include "support/Maildir.h"
-#include "support/TestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -15,51 +13,15 @@ namespace {
 using testsupport::Maildir;
 using testsupport::TestEnv;
 
+using Session = itest::SocketSession;
 bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
-
-struct Session {
-    Socket2 sock;
-    Logger log;
-    uint32_t reason = 0;
-
-    SChannelWin32& channel() { return *sock.tlsChannel().impl(); }
-    std::string logText() {
-        StringBuffer sb;
-        log.GetText(sb);
-        return sb.toStdString();
-    }
-    bool connect(const std::string& host, int port, bool tls) {
-        bool aborted = false;
-        return sock.Connect(host.c_str(), port, tls, 0, 5000, nullptr, aborted, reason, log, nullptr);
-    }
-    // Every line of one reply, up to the line whose fourth byte is a space.
-    std::string reply() {
-        std::string all;
-        for (;;) {
-            StringBuffer line;
-            SocketFlags flags;
-            if (!sock.ReceiveUntilMatch("\r\n", line, 0, 5000, flags, log, nullptr)) return all + "<failed>";
-            all += line.toStdString();
-            if (line.getSize() < 4 || line.getString()[3] == ' ') return all;
-        }
-    }
-    // The reply's three-digit code.
-    std::string code(const std::string& line) { return command(line).substr(0, 3); }
-    std::string command(const std::string& line) {
-        StringBuffer sb(line.c_str());
-        sb.append("\r\n");
-        if (!sock.SendString(sb, 0, 0, 5000, log, nullptr)) return "<send failed>";
-        return reply();
-    }
-};
 
 TEST(TlsExim, ImplicitTlsCarriesAWholeMessage) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     Session s;
-    s.channel().setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
-    s.channel().setRequireVerifiedCert(true);
+    s.trustTestCa(env);
     ASSERT_TRUE(s.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_SMTPS_PORT"), true)) << s.logText();
-    EXPECT_TRUE(has(s.logText(), "SSL Server Certificate verified")) << s.logText();
+    EXPECT_TRUE(s.logHas("SSL Server Certificate verified")) << s.logText();
     EXPECT_TRUE(s.channel().serverCertVerified());
     EXPECT_EQ(s.sock.tlsChannel().serverCertificate()->issuerCn(), "Ostmail Test CA");
     EXPECT_EQ(s.reply().substr(0, 4), "220 ");
@@ -111,8 +73,7 @@ TEST(TlsExim, NameMismatchWarnsAndFailsOnlyWhenVerificationIsRequired) {
     for (bool required : {false, true}) {
         SCOPED_TRACE(required);
         Session s;
-        s.channel().setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
-        s.channel().setRequireVerifiedCert(required);
+        s.trustTestCa(env, required);
         bool ok = s.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_WRONGNAME_SMTPS_PORT"), true);
         std::string text = s.logText();
         for (const char* line : {"CERT_E_CN_NO_MATCH", "Status = 0x800b010f", "(warning) SSL Server Certificate not verified"})
@@ -131,7 +92,7 @@ TEST(TlsExim, NameMismatchWarnsAndFailsOnlyWhenVerificationIsRequired) {
 TEST(TlsExim, ExpiredAndUntrustedCertificatesAreNamed) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     Session expired;
-    expired.channel().setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+    expired.trustTestCa(env, false);
     ASSERT_TRUE(expired.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_EXPIRED_SMTPS_PORT"), true))
         << expired.logText();
     EXPECT_TRUE(has(expired.logText(), "CERT_E_EXPIRED")) << expired.logText();
