@@ -1,21 +1,14 @@
 // ClsNtlm's own messages against the real servers of the test setup: Exim's
 // spa authenticator (NTLMv1) and a Cyrus SASL instance (NTLMv2). The SMTP
-// lines are moved by a bare socket so that only the NTLM messages are ours;
-// the session's own AUTH NTLM is tested with the SMTP layer.
+// lines are written by hand, so that only the NTLM messages come from the
+// client; the session's own AUTH NTLM is tested with the SMTP layer.
 
-#include "core/ContentCoding.h"
-#include "core/Logger.h"
-#include "integration/RawClient.h"
+#include "integration/SocketSession.h"
 #include "smtp/ClsNtlm.h"
-#include "support/TestEnv.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
-
 using namespace ostmail;
-using ostmail::testsupport::RawClient;
 
 namespace {
 
@@ -28,8 +21,8 @@ XString x(const std::string& s) {
 // The whole login with ClsNtlm after greeting, EHLO and AUTH NTLM; returns
 // the server's final line.
 std::string ntlmLogin(int port, ClsNtlm& ntlm, LogBase& log) {
-    RawClient c;
-    if (!c.connect(port) || c.readReply().compare(0, 3, "220") != 0 ||
+    itest::SocketSession c;
+    if (!c.connect("127.0.0.1", port, false) || c.reply().compare(0, 3, "220") != 0 ||
         c.command("EHLO client.test").find("NTLM") == std::string::npos ||
         c.command("AUTH NTLM").compare(0, 4, "334 ") != 0)
         return "no AUTH NTLM prompt";

@@ -28,42 +28,23 @@ const char kDenied[] = "Logon denied.  Check username, password, and domain";
 // The client copied where SYSTEM can run it (the build tree may sit in a
 // folder only root can enter), and the setpriv prefix that switches to it.
 // The program links no project library, so the one file is enough.
-class SystemAccount {
-   public:
-    bool prepare(std::string& why) {
-        PythonResult entry = runProgram({"/usr/bin/getent", "passwd", "SYSTEM"});
-        std::vector<std::string> fields;
-        size_t start = 0;
-        for (size_t end; (end = entry.out.find(':', start)) != std::string::npos; start = end + 1)
-            fields.push_back(entry.out.substr(start, end - start));
-        if (entry.exitCode != 0 || fields.size() < 4) {
-            why = "no account SYSTEM (scripts/servers.sh start creates it)";
-            return false;
-        }
-        std::error_code ec;
-        fs::permissions(dir_.path(),
-                        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
-                            fs::perms::others_exec,
-                        ec);
-        binary_ = dir_.path() + "/ostmail";
-        if (!ec) fs::copy_file(std::string(OSTMAIL_BINARY_DIR) + "/ostmail", binary_, ec);
-        if (ec) {
-            why = "cannot copy the client to " + dir_.path() + ": " + ec.message();
-            return false;
-        }
-        prefix_ = {"/usr/bin/setpriv", "--reuid=" + fields[2], "--regid=" + fields[3], "--clear-groups"};
-        return true;
-    }
-    std::vector<std::string> command(bool asSystem) const {
-        std::vector<std::string> argv = asSystem ? prefix_ : std::vector<std::string>{};
-        argv.push_back(binary_);
-        return argv;
-    }
+struct SystemAccount {
+    ScratchDir dir;
+    std::string binary = dir.path() + "/ostmail";
+    std::vector<std::string> prefix;
 
-   private:
-    ScratchDir dir_;
-    std::string binary_;
-    std::vector<std::string> prefix_;
+    // Why the account cannot be used; "" when it can.
+    std::string prepare() {
+        PythonResult uid = runProgram({"/usr/bin/id", "-u", "SYSTEM"}), gid = runProgram({"/usr/bin/id", "-g", "SYSTEM"});
+        if (uid.exitCode != 0 || gid.exitCode != 0) return "no account SYSTEM (scripts/servers.sh start creates it)";
+        std::error_code ec;
+        fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec, ec);
+        if (!ec) fs::copy_file(std::string(OSTMAIL_BINARY_DIR) + "/ostmail", binary, ec);
+        if (ec) return "cannot copy the client to " + dir.path() + ": " + ec.message();
+        prefix = {"/usr/bin/setpriv", "--reuid=" + uid.out.substr(0, uid.out.find('\n')),
+                  "--regid=" + gid.out.substr(0, gid.out.find('\n')), "--clear-groups"};
+        return "";
+    }
 };
 
 // Skips unless root (only root can switch accounts); fails when the account
@@ -71,10 +52,7 @@ class SystemAccount {
 #define OSTMAIL_REQUIRE_SYSTEM_ACCOUNT(var)                                             \
     if (::geteuid() != 0) GTEST_SKIP() << "switching to the account SYSTEM needs root"; \
     SystemAccount var;                                                                  \
-    {                                                                                   \
-        std::string why;                                                                \
-        ASSERT_TRUE(var.prepare(why)) << why;                                           \
-    }
+    ASSERT_EQ(var.prepare(), "")
 
 struct Send {
     bool asSystem;
@@ -84,7 +62,8 @@ struct Send {
 };
 
 PythonResult send(const SystemAccount& account, const TestEnv& env, const Send& s, const std::string& token) {
-    std::vector<std::string> argv = account.command(s.asSystem);
+    std::vector<std::string> argv = s.asSystem ? account.prefix : std::vector<std::string>{};
+    argv.push_back(account.binary);
     const std::vector<std::string> args = {
         "send", "--server", env.get("OSTMAIL_TLS_HOST"), "--port", std::to_string(env.port(s.portKey)),
         "--from", "service@example.test", "--to", "inbox@example.test", "--subject", token,

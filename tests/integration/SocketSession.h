@@ -51,5 +51,13 @@ struct SocketSession {
     std::string code(const std::string& line) { return command(line).substr(0, 3); }
 };
 
+inline ClsSocksClient socksProxy(int version, int port) {
+    ClsSocksClient p;
+    p.setSocksVersion(version);
+    p.setPort(port);
+    p.hostname().setFromUtf8("127.0.0.1");
+    return p;
+}
+
 }  // namespace itest
 }  // namespace ostmail

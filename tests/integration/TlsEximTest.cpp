@@ -42,30 +42,37 @@ TEST(TlsExim, ImplicitTlsCarriesAWholeMessage) {
     EXPECT_TRUE(has(Maildir::readFile(path), "line 1000 of the TLS test body"));
 }
 
+// STARTTLS on the plain port, directly and inside a SOCKS4 tunnel.
 TEST(TlsExim, StartTlsOnThePlainPort) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
-    Session s;
-    s.channel().setTrustFolder(env.get("OSTMAIL_CA_DIR").c_str());
-    s.channel().setVerbose(true);
-    ASSERT_TRUE(s.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_SMTP_PORT"), false)) << s.logText();
-    EXPECT_EQ(s.reply().substr(0, 4), "220 ");
-    EXPECT_TRUE(has(s.command("EHLO client.test"), "STARTTLS"));
-    EXPECT_EQ(s.code("STARTTLS"), "220");
-    ASSERT_TRUE(s.sock.ConvertToTls(0, 5000, s.log, nullptr)) << s.logText();
-    EXPECT_TRUE(s.sock.isTls());
-    EXPECT_FALSE(s.sock.plainSocket().isConnected());
-    EXPECT_TRUE(s.sock.IsConnected());
-    for (const char* line : {"SSL Server Certificate verified.", "Secure Channel Established.", "EstablishChannel2",
-                             "clientHandshakeLoop returning true."})
-        EXPECT_TRUE(has(s.logText(), line)) << line << "\n" << s.logText();
+    for (bool viaSocks : {false, true}) {
+        SCOPED_TRACE(viaSocks ? "through SOCKS4" : "direct");
+        ClsSocksClient proxy = itest::socksProxy(4, env.port("OSTMAIL_SOCKS_PORT"));
+        Session s;
+        s.channel().setTrustFolder(env.get("OSTMAIL_CA_DIR").c_str());
+        s.channel().setVerbose(true);
+        ASSERT_TRUE(s.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_SMTP_PORT"), false,
+                              viaSocks ? &proxy : nullptr))
+            << s.logText();
+        EXPECT_EQ(s.reply().substr(0, 4), "220 ");
+        EXPECT_TRUE(has(s.command("EHLO client.test"), "STARTTLS"));
+        EXPECT_EQ(s.code("STARTTLS"), "220");
+        ASSERT_TRUE(s.sock.ConvertToTls(0, 5000, s.log, nullptr)) << s.logText();
+        EXPECT_TRUE(s.sock.isTls());
+        EXPECT_FALSE(s.sock.plainSocket().isConnected());
+        EXPECT_TRUE(s.sock.IsConnected());
+        for (const char* line : {"SSL Server Certificate verified.", "Secure Channel Established.",
+                                 "EstablishChannel2", "clientHandshakeLoop returning true."})
+            EXPECT_TRUE(s.logHas(line)) << line << "\n" << s.logText();
 
-    // Inside TLS the server no longer offers STARTTLS.
-    std::string ehlo = s.command("EHLO client.test");
-    EXPECT_TRUE(has(ehlo, "250 ")) << ehlo;
-    EXPECT_FALSE(has(ehlo, "STARTTLS")) << ehlo;
-    EXPECT_EQ(s.code("QUIT"), "221");
-    s.sock.Close(0, 5000, s.log, nullptr);
-    EXPECT_FALSE(s.sock.IsConnected());
+        // Inside TLS the server no longer offers STARTTLS.
+        std::string ehlo = s.command("EHLO client.test");
+        EXPECT_TRUE(has(ehlo, "250 ")) << ehlo;
+        EXPECT_FALSE(has(ehlo, "STARTTLS")) << ehlo;
+        EXPECT_EQ(s.code("QUIT"), "221");
+        s.sock.Close(0, 5000, s.log, nullptr);
+        EXPECT_FALSE(s.sock.IsConnected());
+    }
 }
 
 TEST(TlsExim, NameMismatchWarnsAndFailsOnlyWhenVerificationIsRequired) {
