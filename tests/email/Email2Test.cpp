@@ -10,11 +10,7 @@ namespace {
 
 using testutil::headerValue;
 
-std::unique_ptr<Email2> newEmail() {
-    LogNull log;
-    return Email2::createNewEmail(log);
-}
-
+using testutil::newEmail;
 uint32_t bodyCharset(const char* utf8) {
     auto e = newEmail();
     LogNull log;

@@ -11,6 +11,11 @@
 namespace ostmail {
 namespace testutil {
 
+inline std::unique_ptr<Email2> newEmail() {
+    LogNull log;
+    return Email2::createNewEmail(log);
+}
+
 inline std::string render(Email2& e, const char* prefix = "VMX-") {
     StringBuffer out;
     LogNull log;
