@@ -13,28 +13,20 @@ fi
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 H=$OSTMAIL_HOST
 failed=0
-check() { # check NAME COMMAND...: the command must succeed
-  local name=$1
-  shift
-  if out=$("$@" 2>&1); then
+outcome() { # outcome ok|fail NAME COMMAND...: the command must succeed or fail
+  local want=$1 name=$2 got=fail
+  shift 2
+  out=$("$@" 2>&1) && got=ok
+  if [[ $got == "$want" ]]; then
     echo "ok   $name"
   else
-    echo "FAIL $name"
+    echo "FAIL $name (expected: $want)"
     echo "$out" | tail -n 15 | sed 's/^/     /'
     failed=$((failed + 1))
   fi
 }
-refused() { # refused NAME COMMAND...: the command must fail
-  local name=$1
-  shift
-  if out=$("$@" 2>&1); then
-    echo "FAIL $name (unexpectedly succeeded)"
-    echo "$out" | tail -n 15 | sed 's/^/     /'
-    failed=$((failed + 1))
-  else
-    echo "ok   $name"
-  fi
-}
+check() { outcome ok "$@"; }
+refused() { outcome fail "$@"; }
 
 token="smoke-$$-$RANDOM$RANDOM"
 sw() { swaks --server "$H" --from sender@example.test --to rcpt@example.test --timeout 10 "$@"; }
