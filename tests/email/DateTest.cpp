@@ -64,15 +64,13 @@ TEST(EmailDate, CurrentTextFollowsTimeZone) {
     EXPECT_EQ(r.out, "0 1\n330 1\n-30 1\n-300 1\n840 1\n") << r.err;
 }
 
+// Every one of these is 2026-12-04T13:07:00Z.
 TEST(EmailDate, ParsesZonesAndRejectsJunk) {
-    EmailDateValue ref;
-    ASSERT_TRUE(EmailDate::parse("Fri, 04 Dec 2026 14:07:00 +0100", ref));
-    EXPECT_EQ(ref.unixTime, 1796389620);  // 2026-12-04T13:07:00Z
-    EXPECT_EQ(ref.zoneMinutes, 60);
     struct Case {
         const char* text;
         int zone;
     } same[] = {
+        {"Fri, 04 Dec 2026 14:07:00 +0100", 60},
         {"Fri, 04 Dec 2026 13:07:00 GMT", 0},     {"04 Dec 2026 13:07:00 ut", 0},
         {"Fri, 04 Dec 2026 08:07:00 EST", -300},  {"Fri, 04 Dec 2026 09:07:00 edt", -240},
         {"Fri, 04 Dec 2026 07:07:00 CST", -360},  {"Fri, 04 Dec 2026 08:07:00 CDT", -300},
@@ -83,7 +81,7 @@ TEST(EmailDate, ParsesZonesAndRejectsJunk) {
     for (const Case& c : same) {
         EmailDateValue v;
         ASSERT_TRUE(EmailDate::parse(c.text, v)) << c.text;
-        EXPECT_EQ(v.unixTime, ref.unixTime) << c.text;
+        EXPECT_EQ(v.unixTime, 1796389620) << c.text;
         EXPECT_EQ(v.zoneMinutes, c.zone) << c.text;
     }
     EmailDateValue v;

@@ -18,9 +18,6 @@ namespace {
 
 const char kUuidShape[] = "########-####-####-####-############";
 
-uint32_t fixedTick() { return 123456789u; }
-uint32_t otherTick() { return 123456790u; }
-
 // Runs the fallback path (no system random source) with a frozen clock.
 class FallbackSeeding : public ::testing::Test {
 protected:
@@ -59,7 +56,7 @@ TEST(VelmoraRand, OutputFollowsR250Recurrence) {
 }
 
 TEST_F(FallbackSeeding, SameMillisecondGivesSameIdentifiers) {
-    VelmoraRand::setTickSource(fixedTick);
+    VelmoraRand::setTickSource([] { return 123456789u; });
     VelmoraRand::reseed(99);
     const std::string first = uuid(), second = uuid();
     VelmoraRand::reseed(5);  // the seed argument is overridden by the tick in the fallback
@@ -67,7 +64,7 @@ TEST_F(FallbackSeeding, SameMillisecondGivesSameIdentifiers) {
     EXPECT_EQ(uuid(), second);
     EXPECT_NE(first, second);
 
-    VelmoraRand::setTickSource(otherTick);
+    VelmoraRand::setTickSource([] { return 123456790u; });
     VelmoraRand::reseed(99);
     EXPECT_NE(uuid(), first);
 }

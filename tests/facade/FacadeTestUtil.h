@@ -28,16 +28,9 @@ inline std::string renderForSending(VmEmail& e) {
 inline std::string jsonString(const std::string& s) {
     std::string o = "\"";
     for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            o += buf;
-        } else {
-            o += static_cast<char>(c);
-        }
+        char buf[8];
+        snprintf(buf, sizeof buf, c < 0x20 ? "\\u%04x" : (c == '"' || c == '\\') ? "\\%c" : "%c", c);
+        o += buf;
     }
     return o + "\"";
 }

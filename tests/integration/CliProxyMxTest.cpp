@@ -39,7 +39,6 @@ TEST(CliProxyMx, MxCommandPrintsBestFirst) {
 
 TEST(CliProxyMx, SendThroughSocksProxies) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
-    std::string token = Maildir::uniqueToken("clisocks");
     std::string open = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_SOCKS_PORT"));
     std::string auth = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_SOCKS_AUTH_PORT"));
     std::string user = env.get("OSTMAIL_SOCKS_USER");
@@ -54,9 +53,8 @@ TEST(CliProxyMx, SendThroughSocksProxies) {
          "SOCKS5 server rejected username/password"},
     };
     Maildir maildir(env.get("OSTMAIL_MAILDIR"));
-    int n = 0;
     for (const Case& c : cases) {
-        std::string subject = token + "-" + std::to_string(n++);
+        std::string subject = Maildir::uniqueToken("clisocks");
         std::vector<std::string> args = {"send", "--server", env.get("OSTMAIL_HOST"), "--port",
                                          std::to_string(env.port("OSTMAIL_SMTP_PORT")), "--from", "cli@example.test",
                                          "--to", "socks@example.test", "--subject", subject, "--verbose"};
