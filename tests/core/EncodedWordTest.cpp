@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -36,6 +37,14 @@ std::string raw(const std::string& text, bool* whole = nullptr) {
     const bool ok = ContentCoding::decodeWordsRaw(in, out);
     if (whole) *whole = ok;
     return str(out);
+}
+
+// The words of a split encoding, without the folds between them.
+std::vector<std::string> splitWords(const std::string& bytes, const char* charset, bool bWords) {
+    StringBuffer sb;
+    EXPECT_TRUE(bWords ? ContentCoding::encodeBWordsSplit(bytes.data(), bytes.size(), charset, sb)
+                       : ContentCoding().encodeQWordsSplit(bytes.data(), bytes.size(), charset, sb));
+    return splitOn(str(sb), "\r\n\t");
 }
 
 std::string removeAll(std::string s, const std::string& what) {
@@ -82,22 +91,12 @@ TEST(EncodedWordTest, SplitWordsKeepCharactersWhole) {
     // 30 bytes of UTF-8, 15 characters: 12 in the first word, 3 in the second.
     std::string s30;
     for (int i = 0; i < 15; ++i) s30 += "\xc3\xa9";
-    StringBuffer b;
-    ASSERT_TRUE(ContentCoding::encodeBWordsSplit(s30.data(), s30.size(), "utf-8", b));
-    const auto bWords = splitOn(str(b), "\r\n\t");
+    const auto bWords = splitWords(s30, "utf-8", true);
     ASSERT_EQ(bWords.size(), 2u);
     EXPECT_EQ(raw(bWords[0]), s30.substr(0, 24));
-    EXPECT_EQ(raw(removeAll(str(b), "\r\n\t")), s30);
-
-    const std::string subject23 = "Twenty-three bytes long";
-    StringBuffer shortB;
-    ContentCoding::encodeBWordsSplit(subject23.data(), subject23.size(), "utf-8", shortB);
-    EXPECT_EQ(splitOn(str(shortB), "\r\n\t").size(), 1u);
-
-    const std::string q35(35, 'q');
-    StringBuffer q;
-    ContentCoding().encodeQWordsSplit(q35.data(), q35.size(), "iso-8859-1", q);
-    const auto qWords = splitOn(str(q), "\r\n\t");
+    EXPECT_EQ(raw(bWords[0] + bWords[1]), s30);
+    EXPECT_EQ(splitWords("Twenty-three bytes long", "utf-8", true).size(), 1u);
+    const auto qWords = splitWords(std::string(35, 'q'), "iso-8859-1", false);
     ASSERT_EQ(qWords.size(), 3u);
     EXPECT_EQ(qWords[0], "=?iso-8859-1?Q?" + std::string(17, 'q') + "?=");
 
@@ -117,28 +116,20 @@ TEST(EncodedWordTest, SplitWordsKeepCharactersWhole) {
                                      {emoji, "utf-8", 65001},          {emoji, "no-such-charset", 65001}};
     // Each B word alone must decode to whole characters; so must the runs.
     std::vector<std::string> words;
-    std::vector<std::string> expected;
+    std::string want;  // per case, the text twice (B then Q)
     for (const auto& c : cases) {
         const std::string bytes = ostmail_test::convert(65001, c.cp, c.text);
         ASSERT_FALSE(bytes.empty()) << c.charset;
-        StringBuffer bw, qw;
-        ContentCoding::encodeBWordsSplit(bytes.data(), bytes.size(), c.charset, bw);
-        ContentCoding().encodeQWordsSplit(bytes.data(), bytes.size(), c.charset, qw);
-        const auto pieces = splitOn(str(bw), "\r\n\t");
-        EXPECT_GT(pieces.size(), 1u) << c.charset;
-        words.insert(words.end(), pieces.begin(), pieces.end());
-        words.push_back(removeAll(str(qw), "\r\n\t"));
-        expected.push_back(c.text);
+        const auto b = splitWords(bytes, c.charset, true), q = splitWords(bytes, c.charset, false);
+        EXPECT_GT(b.size(), 1u) << c.charset;
+        words.insert(words.end(), b.begin(), b.end());
+        words.push_back(std::accumulate(q.begin(), q.end(), std::string()));
+        want += c.text + c.text;
     }
     const auto back = pythonMap("str(email.header.make_header(email.header.decode_header("
                                 "x.decode().replace('no-such-charset', 'utf-8')))).encode()",
                                 words);
-    // Concatenating what Python read gives, per case, the text twice (B then Q).
-    std::string all;
-    for (const auto& t : back) all += t;
-    std::string want;
-    for (const auto& t : expected) want += t + t;
-    EXPECT_EQ(all, want);
+    EXPECT_EQ(std::accumulate(back.begin(), back.end(), std::string()), want);
 }
 
 TEST(EncodedWordTest, DecodeRules) {
