@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,7 +26,9 @@ std::string encode(Encoder f, const std::string& in, int lineLength) {
     return str(sb);
 }
 std::string b64Lines(const std::string& in, int len = 72) { return encode(&ContentCoding::encodeBase64, in, len); }
-std::string qpEncode(const std::string& in, int len = 72) { return encode(&ContentCoding::encodeQuotedPrintable, in, len); }
+std::string qpEncode(const std::string& in, int len = 72) {
+    return encode(&ContentCoding::encodeQuotedPrintable, in, len);
+}
 std::string b64Flat(const std::string& in) {
     StringBuffer sb;
     ContentCoding::encodeBase64Flat(in.data(), in.size(), sb);
@@ -191,11 +194,8 @@ TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
     const auto pyDecoded = pythonMap("quopri.decodestring(x)", ours);
     // Python's encoder leaves a lone CR bare, which no decoder can keep, so
     // that direction gets texts without one.
-    std::vector<std::string> noCr;
-    for (auto in : inputs) {
-        for (auto& c : in) c = c == '\r' ? 'r' : c;
-        noCr.push_back(in);
-    }
+    std::vector<std::string> noCr = inputs;
+    for (auto& in : noCr) std::replace(in.begin(), in.end(), '\r', 'r');
     const auto pyEncoded = pythonMap("quopri.encodestring(x)", noCr);
     for (size_t i = 0; i < inputs.size(); ++i) {
         SCOPED_TRACE(i);
