@@ -105,10 +105,3 @@ TEST(DataBuffer, Utf16UpperCase) {
     ASSERT_EQ(sizeof want, db.getSize());
     EXPECT_EQ(0, std::memcmp(want, db.getData(), sizeof want));
 }
-
-TEST(DataBufferDeath, UseAfterDestructionIsFatal) {
-    alignas(DataBuffer) unsigned char storage[sizeof(DataBuffer)];
-    DataBuffer* db = new (storage) DataBuffer();
-    db->~DataBuffer();
-    EXPECT_DEATH(db->getSize(), "DataBuffer used after destruction|invalid vptr");
-}
