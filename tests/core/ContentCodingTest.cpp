@@ -45,11 +45,7 @@ std::string decode(Decoder f, const std::string& text) {
 std::string b64Decode(const std::string& text) { return decode(ContentCoding::decodeBase64, text); }
 std::string qpDecode(const std::string& text) { return decode(ContentCoding::decodeQuotedPrintable, text); }
 
-struct Uu {
-    bool ok = false;
-    uint32_t mode = 0;
-    std::string data, name;
-};
+struct Uu { bool ok = false; uint32_t mode = 0; std::string data, name; };
 Uu uudecode(const std::string& text) {
     std::vector<char> exact(text.begin(), text.end());
     DataBuffer db;

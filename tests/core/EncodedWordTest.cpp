@@ -106,11 +106,7 @@ TEST(EncodedWordTest, SplitWordsKeepCharactersWhole) {
         "\x82\xe9\x95\xb7\xe3\x81\x84\xe3\x83\x86\xe3\x82\xad\xe3\x82\xb9\xe3\x83\x88\xe3\x82\x92\xe5\x88\x86\xe3"
         "\x81\x91\xe3\x81\xbe\xe3\x81\x99";
     const std::string emoji = std::string(11, 'e') + "\xf0\x9f\x98\x80" + std::string(20, 'f');
-    struct Case {
-        std::string text;
-        const char* charset;
-        uint32_t cp;
-    };
+    struct Case { std::string text; const char* charset; uint32_t cp; };
     const std::vector<Case> cases = {{japanese, "utf-8", 65001},     {japanese, "shift_jis", 932},
                                      {japanese, "iso-2022-jp", 50220}, {japanese, "euc-jp", 51932},
                                      {emoji, "utf-8", 65001},          {emoji, "no-such-charset", 65001}};

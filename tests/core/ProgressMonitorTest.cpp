@@ -38,11 +38,7 @@ TEST(ProgressMonitor, PercentScalesLargeTotalsByTens) {
 // Only rises are reported; the total clamps; finish gives 100 once, also
 // after a failure part way.
 TEST(ProgressMonitor, ReportsOnlyRisesAndFinishReachesHundredOnce) {
-    struct Case {
-        uint64_t total;
-        std::vector<uint64_t> steps;
-        std::vector<int32_t> before, after;
-    };
+    struct Case { uint64_t total; std::vector<uint64_t> steps; std::vector<int32_t> before, after; };
     const Case cases[] = {
         {200, {1, 1, 100, 1000, 5}, {1, 51, 100}, {1, 51, 100}},
         {1000, {200}, {20}, {20, 100}},

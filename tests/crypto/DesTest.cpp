@@ -55,10 +55,7 @@ std::string lmHash(const std::string& upperPassword)
 // against an independent DES.
 TEST(VelmoraDes, PublishedAndReferenceVectors)
 {
-    struct Vec {
-        std::string key, pt, ct;
-        int bits = 56;
-    };
+    struct Vec { std::string key, pt, ct; int bits = 56; };
     const Vec vecs[] = {
         // Classic worked examples.
         {"133457799bbcdff1", "0123456789abcdef", "85e813540f0ab405"},

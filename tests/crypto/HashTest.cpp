@@ -45,10 +45,7 @@ std::string hmacMd5(const Bytes& key, const Bytes& msg)
 // The test suites of RFC 1321 (MD5) and RFC 1320 (MD4).
 TEST(Md5, RfcSuitesOfMd5AndMd4)
 {
-    const struct {
-        std::string text;
-        const char *md5, *md4;
-    } suite[] = {
+    const struct { std::string text; const char *md5, *md4; } suite[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e", "31d6cfe0d16ae931b73c59d7e0c089c0"},
         {"a", "0cc175b9c0f1b6a831c399e269772661", "bde52cb31de33e46245e05fbdbd6fb24"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72", "a448017aaf21d8525fc10ae87aa6729d"},
@@ -144,10 +141,7 @@ TEST(Hmac, Rfc2202AndCramMd5Cases)
     Bytes key25(25);
     for (size_t i = 0; i < key25.size(); ++i) key25[i] = static_cast<unsigned char>(i + 1);
     const Bytes aa80(80, 0xaa);
-    const struct {
-        Bytes key, msg;
-        const char* mac;
-    } cases[] = {
+    const struct { Bytes key, msg; const char* mac; } cases[] = {
         {Bytes(16, 0x0b), bytes("Hi There"), "9294727a3638bb1c13f48ef8158bfc9d"},
         {bytes("Jefe"), bytes("what do ya want for nothing?"), "750c783e6ab0b503eaa86e310a5db738"},
         {Bytes(16, 0xaa), Bytes(50, 0xdd), "56be34521d144c88dbb8c733f0e8b3f6"},
@@ -167,10 +161,7 @@ TEST(Hmac, Rfc2202AndCramMd5Cases)
 // Key lengths on both sides of the 64-byte block, against an independent HMAC.
 TEST(Hmac, MatchesReferenceAtKeyLengthBoundaries)
 {
-    const struct {
-        size_t keyLen, msgLen;
-        const char* mac;
-    } refs[] = {
+    const struct { size_t keyLen, msgLen; const char* mac; } refs[] = {
         {0, 0, "74e6f7298a9c2d168935f58c001bad88"},    {1, 3, "67410bdc5fd187ebd9d16151a059bb8e"},
         {63, 100, "fa0cbd20f14a4155b0251eb7dff83ab8"}, {64, 64, "40c9d15dd459c11f0e10e1565db55aee"},
         {65, 7, "341f8cafed25a708db7be7c00171ed4d"},   {200, 1000, "f452bc5a3acc5fae955b0a085b3c50b8"},

@@ -36,10 +36,7 @@ private:
 TEST(SysInfo, AnsiCodePageFromLocale) {
     LocaleEnv env;
     EXPECT_EQ(1252u, pf::ansiCodePage());  // nothing set
-    const struct {
-        const char *var, *value;
-        uint32_t cp;
-    } steps[] = {
+    const struct { const char *var, *value; uint32_t cp; } steps[] = {
         {"LANG", "C", 1252},          {"LANG", "de_DE.ISO-8859-15@euro", 28605}, {"LC_CTYPE", "ru_RU.KOI8-R", 20866},
         {"LC_ALL", "en_US.utf8", 65001}, {"LC_ALL", "ja_JP.SJIS", 932},          {"LC_ALL", "xx_YY.NoSuchCharset", 1252},
     };
