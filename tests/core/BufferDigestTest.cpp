@@ -6,8 +6,7 @@
 #include <string>
 
 using namespace ostmail;
-using ostmail_test::str;
-using ostmail_test::toHex;
+using namespace ostmail_test;
 
 // The whole data size is hashed, bytes after an embedded zero included, and
 // the digest replaces what the output held.

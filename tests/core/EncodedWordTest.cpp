@@ -8,12 +8,8 @@
 #include <string>
 #include <vector>
 
-using ostmail::ContentCoding;
-using ostmail::DataBuffer;
-using ostmail::StringBuffer;
-using ostmail_test::pythonMap;
-using ostmail_test::splitOn;
-using ostmail_test::str;
+using namespace ostmail;
+using namespace ostmail_test;
 
 namespace {
 

@@ -10,9 +10,7 @@
 namespace ostmail {
 namespace {
 
-using ostmail_test::CodecPeer;
-using ostmail_test::convert;
-using ostmail_test::toHex;
+using namespace ostmail_test;
 
 
 struct PeerCase {

@@ -5,9 +5,7 @@
 
 #include <vector>
 
-using ostmail::ExtPtrArray;
-using ostmail::StringBuffer;
-using ostmail::VelmoraObject;
+using namespace ostmail;
 
 namespace {
 struct Counted : VelmoraObject {

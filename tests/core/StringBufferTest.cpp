@@ -7,8 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-using ostmail::DataBuffer;
-using ostmail::StringBuffer;
+using namespace ostmail;
 
 TEST(StringBuffer, GrowthFollowsExtendSizeUpToTheCap) {
     StringBuffer sb;

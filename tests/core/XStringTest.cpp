@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-using ostmail::StringBuffer;
-using ostmail::XString;
+using namespace ostmail;
 namespace pf = ostmail::platform;
 
 namespace {

@@ -6,9 +6,7 @@
 #include <algorithm>
 
 using namespace ostmail;
-using testbytes::bytes;
-using testbytes::hex;
-using testbytes::unhex;
+using namespace testbytes;
 
 namespace {
 
@@ -71,6 +69,11 @@ TEST(VelmoraDes, PublishedAndReferenceVectors)
         {"2001010101010101", "0000000000000000", "7ad16ffb79c45926"},
         {"7ca110454a1a6e57", "01a1d6d039776742", "690f5b0d9a26939b"},
         {"0131d9619dc1376e", "5cd54ca83def57da", "7a389d10354bd271"},
+        // Parity bits do not matter (every low bit cleared); key bytes beyond what the bit
+        // count needs are ignored; two-key triple DES with K1 == K2 is single DES under K1.
+        {"123456789abcdef0", "0123456789abcdef", "85e813540f0ab405"},
+        {"133457799bbcdff1ffff", "0123456789abcdef", "85e813540f0ab405"},
+        {"133457799bbcdff1133457799bbcdff1", "0123456789abcdef", "85e813540f0ab405", 112},
         {"238aa2b2c67d0be8", "9d1eeeffa44dce9ecb686854268945c6", "1450b871bbadcdf95e92180a09093d35"},
         {"0f4d0d1b8d663df2", "a6ef33b63a1c481a364704e3e27448d3", "17c82b111dcccee20f126472006c059f"},
         {"7bc7acfa385efc7abf63046deac4dad9", "7a473e1f6cc30115cc02ece5c2bd00a2",
@@ -105,16 +108,10 @@ TEST(VelmoraDes, RivestIteration)
 
 TEST(VelmoraDes, KeyHandling)
 {
-    // Parity bits do not matter: clearing every low bit gives the same cipher.
-    EXPECT_EQ(encryptHex("123456789abcdef0", "0123456789abcdef"), "85e813540f0ab405");
     // A short key is padded with zero bytes.
     EXPECT_EQ(encryptHex("0123", "0011223344556677"), encryptHex("0123000000000000", "0011223344556677"));
-    // Extra key bytes beyond what the bit count needs are ignored.
-    EXPECT_EQ(encryptHex("133457799bbcdff1ffff", "0123456789abcdef"), "85e813540f0ab405");
-    // Two-key triple DES with K1 == K2 collapses to single DES under K1;
-    // a 16-byte key at 168 bits leaves K3 zero, unlike 112 bits.
+    // A 16-byte key at 168 bits leaves K3 zero, unlike 112 bits.
     const std::string k = "133457799bbcdff1";
-    EXPECT_EQ(encryptHex(k + k, "0123456789abcdef", 112), "85e813540f0ab405");
     EXPECT_NE(encryptHex(k + "0e329232ea6d0d73", "0123456789abcdef", 112),
               encryptHex(k + "0e329232ea6d0d73", "0123456789abcdef", 168));
     EXPECT_EQ(encryptHex(k + "0e329232ea6d0d73", "0123456789abcdef", 168),

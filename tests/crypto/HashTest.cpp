@@ -9,9 +9,7 @@
 #include <cstring>
 
 using namespace ostmail;
-using testbytes::bytes;
-using testbytes::hex;
-using testbytes::lcgBytes;
+using namespace testbytes;
 
 namespace {
 

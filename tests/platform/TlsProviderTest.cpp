@@ -9,10 +9,7 @@
 #include <string>
 
 using namespace ostmail::platform;
-using ostmail::testsupport::CertKey;
-using ostmail::testsupport::recordLengths;
-using ostmail::testsupport::TestPki;
-using ostmail::testsupport::TlsServerPeer;
+using namespace ostmail::testsupport;
 
 namespace {
 
@@ -29,33 +26,26 @@ struct Client {
     uint32_t handshake(TlsServerPeer& srv, size_t chunk = 65536) {
         TlsStepResult r;
         p.InitializeContext(*cred, ctx, "localhost", nullptr, 0, r);
-        if (r.status != SEC_I_CONTINUE_NEEDED) return r.status;
         Bytes wire, buf;
-        for (int guard = 0; guard < 100000; ++guard) {
+        for (int guard = 0; r.status == SEC_I_CONTINUE_NEEDED || r.status == SEC_E_INCOMPLETE_MESSAGE; ++guard) {
+            if (r.status == SEC_E_INCOMPLETE_MESSAGE) r.output.clear();
             srv.feed(r.output);
             srv.handshake();
             Bytes out = srv.takeOutput();
             wire.insert(wire.end(), out.begin(), out.end());
-            if (wire.empty() && buf.empty()) return SEC_E_INTERNAL_ERROR;
-            size_t take = std::min(chunk, wire.size());
+            if ((wire.empty() && buf.empty()) || guard == 100000) return SEC_E_INTERNAL_ERROR;
+            const size_t take = std::min(chunk, wire.size());
             buf.insert(buf.end(), wire.begin(), wire.begin() + take);
             wire.erase(wire.begin(), wire.begin() + take);
             p.InitializeContext(*cred, ctx, "localhost", buf.data(), buf.size(), r);
-            if (r.status == SEC_E_INCOMPLETE_MESSAGE) {
-                r.output.clear();
-                continue;
-            }
-            buf.erase(buf.begin(), buf.end() - r.extra);
-            if (r.status == SEC_E_OK) {
-                srv.feed(r.output);
-                srv.handshake();
-                extra = buf;
-                extra.insert(extra.end(), wire.begin(), wire.end());
-                return r.status;
-            }
-            if (r.status != SEC_I_CONTINUE_NEEDED) return r.status;
+            if (r.status != SEC_E_INCOMPLETE_MESSAGE) buf.erase(buf.begin(), buf.end() - r.extra);
         }
-        return SEC_E_INTERNAL_ERROR;
+        if (r.status != SEC_E_OK) return r.status;
+        srv.feed(r.output);
+        srv.handshake();
+        extra = buf;
+        extra.insert(extra.end(), wire.begin(), wire.end());
+        return r.status;
     }
 
     Bytes encrypt(const std::string& s) {
