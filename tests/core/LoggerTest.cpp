@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -159,23 +160,21 @@ TEST(Logger, DataValuesAndHelpers) {
     EXPECT_TRUE(err.find('\n') == std::string::npos && err.front() != ' ' && err.back() != ' ') << err;
 }
 
+// Plays "+Name" (enter a context), "-" (leave it) and any other word (an info line).
+void play(Logger& log, const std::string& script) {
+    std::istringstream words(script);
+    for (std::string w; words >> w;) {
+        if (w[0] == '+') log.EnterContext(w.c_str() + 1, true);
+        else if (w == "-") log.LeaveContext();
+        else log.LogInfo(w.c_str());
+    }
+}
+
+// Empty contexts vanish when left, except directly under the root (Top is
+// empty once Low and then Mid vanish).
 TEST(Logger, ContextBalanceEmptyContextsAndClearing) {
     Logger log;
-    log.EnterContext("Outer", true);
-    log.EnterContext("EmptyInner", true);
-    log.LeaveContext();
-    log.EnterContext("Inner", true);
-    log.EnterContext("EmptyDeeper", true);
-    log.LeaveContext();
-    log.LogInfo("kept");
-    log.LeaveContext();
-    log.LeaveContext();
-    log.EnterContext("Top", true);  // empty once Low and then Mid vanish, but kept under the root
-    log.EnterContext("Mid", true);
-    log.EnterContext("Low", true);
-    log.LeaveContext();
-    log.LeaveContext();
-    log.LeaveContext();
+    play(log, "+Outer +EmptyInner - +Inner +EmptyDeeper - kept - - +Top +Mid +Low - - -");
     EXPECT_EQ(text(log), "VelmoraLog:\r\n  Outer:\r\n    Inner:\r\n      kept\r\n  Top:\r\n");
 
     // Leaving past the root is harmless; null texts record nothing but succeed.
@@ -194,8 +193,7 @@ TEST(Logger, ContextBalanceEmptyContextsAndClearing) {
     EXPECT_EQ(text(log), "VelmoraLog:\r\n  first\r\n  Step:\r\n    inside\r\n");
 
     // Clearing with contexts still open starts over at the root.
-    log.EnterContext("A", true);
-    log.EnterContext("B", true);
+    play(log, "+A +B");
     EXPECT_TRUE(log.ClearLog());
     EXPECT_EQ(log.openContexts(), 1);
     log.LogInfo("after");
@@ -262,20 +260,14 @@ TEST(SaveXml, FileHoldsExactlyTheXmlAndParses) {
     EXPECT_EQ(saved, xml(log));
 
     const auto r = testsupport::runPython(
-        "import sys, xml.dom.minidom as m\n"
-        "def walk(n, depth):\n"
-        "    for c in n.childNodes:\n"
-        "        if c.nodeType == c.ELEMENT_NODE:\n"
-        "            t = ''.join(x.data for x in c.childNodes if x.nodeType in (x.TEXT_NODE, x.CDATA_SECTION_NODE))\n"
-        "            leaf = not any(e.nodeType == e.ELEMENT_NODE for e in c.childNodes)\n"
-        "            print(depth, c.tagName, repr(t.strip()) if leaf else '')\n"
-        "            walk(c, depth + 1)\n"
-        "d = m.parse(sys.argv[1]).documentElement\n"
-        "print(d.tagName)\n"
-        "walk(d, 1)\n",
+        "import sys, xml.etree.ElementTree as ET\n"
+        "def walk(e, depth):\n"
+        "    print(depth, e.tag, '' if len(e) else repr((e.text or '').strip()))\n"
+        "    for c in e: walk(c, depth + 1)\n"
+        "walk(ET.parse(sys.argv[1]).getroot(), 0)\n",
         "", {path});
     EXPECT_EQ(r.out,
-              "VelmoraLog\n"
+              "0 VelmoraLog \n"
               "1 SendEmail \n"
               "2 smtp_host 'mail.example.com'\n"
               "2 error '550 <bob@example.com>: rejected & logged'\n"
