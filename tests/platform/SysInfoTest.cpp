@@ -37,8 +37,8 @@ TEST(SysInfo, AnsiCodePageFromLocale) {
     LocaleEnv env;
     EXPECT_EQ(1252u, pf::ansiCodePage());  // nothing set
     const struct { const char *var, *value; uint32_t cp; } steps[] = {
-        {"LANG", "C", 1252},          {"LANG", "de_DE.ISO-8859-15@euro", 28605}, {"LC_CTYPE", "ru_RU.KOI8-R", 20866},
-        {"LC_ALL", "en_US.utf8", 65001}, {"LC_ALL", "ja_JP.SJIS", 932},          {"LC_ALL", "xx_YY.NoSuchCharset", 1252},
+        {"LANG", "C", 1252}, {"LANG", "de_DE.ISO-8859-15@euro", 28605}, {"LC_CTYPE", "ru_RU.KOI8-R", 20866},
+        {"LC_ALL", "en_US.utf8", 65001}, {"LC_ALL", "ja_JP.SJIS", 932}, {"LC_ALL", "xx_YY.NoSuchCharset", 1252},
     };
     for (const auto& s : steps) {
         setenv(s.var, s.value, 1);
@@ -75,11 +75,9 @@ TEST(Clock, TicksAdvanceWithSleep) {
     EXPECT_GE(elapsed, 20u);
     EXPECT_LT(elapsed, 5000u);
 
-    pf::LocalTime lt = pf::localNow();
-    EXPECT_GE(lt.year, 2020);
-    EXPECT_TRUE(lt.month >= 1 && lt.month <= 12);
-    EXPECT_TRUE(lt.weekday >= 0 && lt.weekday <= 6);
-    pf::UtcTimeOfDay u = pf::utcTimeOfDay();
+    const pf::LocalTime lt = pf::localNow();
+    EXPECT_TRUE(lt.year >= 2020 && lt.month >= 1 && lt.month <= 12 && lt.weekday >= 0 && lt.weekday <= 6);
+    const pf::UtcTimeOfDay u = pf::utcTimeOfDay();
     EXPECT_TRUE(u.hour >= 0 && u.hour < 24 && u.millisecond >= 0 && u.millisecond < 1000);
     EXPECT_GT(pf::unixTimeNow(), 1600000000);
 }
