@@ -50,10 +50,6 @@ TEST(SysInfo, AnsiCodePageFromLocale) {
     pf::setAnsiCodePageOverride(0);
     EXPECT_EQ(1252u, pf::ansiCodePage());
     EXPECT_EQ(437u, pf::oemCodePage());
-    pf::setOemCodePageOverride(850);
-    EXPECT_EQ(850u, pf::oemCodePage());
-    pf::setOemCodePageOverride(0);
-    EXPECT_EQ(437u, pf::oemCodePage());
 }
 
 TEST(SysInfo, NamesErrorsAndRandom) {
