@@ -71,6 +71,16 @@ std::string randomText(std::mt19937& rng, size_t n) {
     return s;
 }
 
+// Random bytes of each size (with text: a mail-like text of that size first).
+std::vector<std::string> randomInputs(unsigned seed, std::initializer_list<size_t> sizes, bool withText = false) {
+    std::mt19937 rng(seed);
+    std::vector<std::string> inputs;
+    for (size_t n : sizes) {
+        if (withText) inputs.push_back(randomText(rng, n));
+        inputs.push_back(randomBytes(rng, n));
+    }
+    return inputs;
+}
 
 std::string headerWord(const std::string& text, const char* charset, bool commas = false) {
     ContentCoding cc;
@@ -141,9 +151,7 @@ TEST(ContentCodingTest, LineLengthSetterAndBase64LineLayout) {
 }
 
 TEST(ContentCodingTest, Base64AgreesWithPython) {
-    std::mt19937 rng(2047);
-    std::vector<std::string> inputs;
-    for (size_t n : {1, 2, 3, 4, 53, 54, 55, 57, 1023, 1024, 4096, 10001}) inputs.push_back(randomBytes(rng, n));
+    const auto inputs = randomInputs(2047, {1, 2, 3, 4, 53, 54, 55, 57, 1023, 1024, 4096, 10001});
 
     const auto pyFlat = pythonMap("base64.b64encode(x)", inputs);
     const auto pyLines = pythonMap("base64.encodebytes(x)", inputs);
@@ -222,12 +230,7 @@ TEST(ContentCodingTest, QuotedPrintableDecodeRules) {
 }
 
 TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
-    std::mt19937 rng(45);
-    std::vector<std::string> inputs;
-    for (size_t n : {1, 5, 73, 200, 1000, 3000, 5000}) {
-        inputs.push_back(randomText(rng, n));
-        inputs.push_back(randomBytes(rng, n));
-    }
+    const auto inputs = randomInputs(45, {1, 5, 73, 200, 1000, 3000, 5000}, true);
     std::vector<std::string> ours;
     for (const auto& in : inputs) ours.push_back(qpEncode(in));
     const auto pyDecoded = pythonMap("quopri.decodestring(x)", ours);
@@ -250,9 +253,7 @@ TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
 }
 
 TEST(ContentCodingTest, UuencodeRoundTripsWithPython) {
-    std::mt19937 rng(644);
-    std::vector<std::string> inputs;
-    for (size_t n : {1, 44, 45, 46, 90, 1000}) inputs.push_back(randomBytes(rng, n));
+    const auto inputs = randomInputs(644, {1, 44, 45, 46, 90, 1000});
     std::vector<std::string> ours;
     for (const auto& in : inputs) {
         StringBuffer sb;
