@@ -50,7 +50,7 @@ TEST(MailManTlsExim, DoMailOverImplicitTlsLogsInOnlyWithCredentials) {
         bool delivered;
         std::string auth;
     };
-    // A port offering CRAM-MD5 only shows the job's choice from the EHLO list.
+    // The port without LOGIN and NTLM shows the job's choice from the EHLO list.
     for (const Case& k : {Case{"login", "OSTMAIL_SMTPS_PORT", user, pass, true, "A=login:" + user},
                           Case{"anonymous", "OSTMAIL_SMTPS_PORT", "", "", true, ""},
                           Case{"refused", "OSTMAIL_SMTPS_PORT", user, "wrong-password", false, ""},
