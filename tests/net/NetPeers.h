@@ -29,6 +29,18 @@ inline std::string logText(LogBase& log) {
     return sb.toStdString();
 }
 
+inline bool contains(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
+// The wanted pieces the text lacks, with the text after them; "" when none.
+inline std::string lacks(const std::string& text, const std::vector<std::string>& wanted) {
+    std::string out;
+    for (const auto& w : wanted)
+        if (!contains(text, w)) out += "missing: " + w + "\n";
+    return out.empty() ? out : out + "in:\n" + text;
+}
+
 inline int listenLoopback(int backlog, uint16_t* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
@@ -47,8 +59,7 @@ inline int listenLoopback(int backlog, uint16_t* port) {
 // A port on which nothing listens: bound, then released.
 inline uint16_t closedPort() {
     uint16_t port = 0;
-    int fd = listenLoopback(1, &port);
-    ::close(fd);
+    ::close(listenLoopback(1, &port));
     return port;
 }
 
@@ -84,13 +95,30 @@ private:
     std::vector<int> fillers_;
 };
 
-// Accepts one connection and reads it to the end, pausing after each read
-// so that the sender's buffers fill up.
+// Accepts one connection and reads it to the end in small reads, pausing
+// after each, so that the sender's buffers fill up. The thread ends with
+// the stream (or, failing that, when the reader is destroyed).
 class SlowReader {
 public:
-    explicit SlowReader(int pauseMs, size_t readSize = 65536) {
+    SlowReader(int pauseMs, size_t readSize) {
         listenFd_ = listenLoopback(1, &port_);
-        thread_ = std::thread([this, pauseMs, readSize] { run(pauseMs, readSize); });
+        thread_ = std::thread([this, pauseMs, readSize] {
+            pollfd p{listenFd_, POLLIN, 0};
+            while (!stop_ && ::poll(&p, 1, 50) == 0) {}
+            int fd = stop_ ? -1 : ::accept(listenFd_, nullptr, nullptr);
+            int small = 65536;  // no receive-window autotuning: the sender must wait
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            std::vector<char> buf(readSize);
+            for (pollfd q{fd, POLLIN, 0}; fd >= 0 && !stop_;) {
+                if (::poll(&q, 1, 50) == 0) continue;
+                ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+                if (n <= 0) break;
+                data_.append(buf.data(), static_cast<size_t>(n));
+                std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            }
+            if (fd >= 0) ::close(fd);
+            ended_ = true;
+        });
     }
     ~SlowReader() {
         stop_ = true;
@@ -107,29 +135,6 @@ public:
     const std::string& received() const { return data_; }
 
 private:
-    void run(int pauseMs, size_t readSize) {
-        pollfd p{listenFd_, POLLIN, 0};
-        while (!stop_ && ::poll(&p, 1, 50) == 0) {}
-        if (stop_) return;
-        int fd = ::accept(listenFd_, nullptr, nullptr);
-        int small = 65536;  // no receive-window autotuning: the sender must wait
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        std::vector<char> buf(readSize);
-        for (;;) {
-            pollfd q{fd, POLLIN, 0};
-            if (::poll(&q, 1, 50) == 0) {
-                if (stop_) break;
-                continue;
-            }
-            ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-            if (n <= 0) break;
-            data_.append(buf.data(), static_cast<size_t>(n));
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-        }
-        ::close(fd);
-        ended_ = true;
-    }
-
     int listenFd_ = -1;
     uint16_t port_ = 0;
     std::thread thread_;
@@ -154,20 +159,13 @@ public:
     void DownloadRate(uint64_t, uint32_t) override { ++downloadReports; }
     void TransferRate(uint64_t, uint32_t) override { ++transferReports; }
 
-    int heartbeats = 0;
-    int uploadReports = 0;
-    int downloadReports = 0;
-    int transferReports = 0;
+    int heartbeats = 0, uploadReports = 0, downloadReports = 0, transferReports = 0;
     uint64_t lastUploadCount = 0;
     uint32_t lastUploadRate = 0;
 
 private:
     int abortAt_;
 };
-
-inline bool contains(const std::string& hay, const std::string& needle) {
-    return hay.find(needle) != std::string::npos;
-}
 
 // One connect attempt through Socket2 and what it logged.
 struct Dial {
@@ -190,6 +188,7 @@ struct Dial {
         return sb.toStdString();
     }
     std::string text() { return logText(log); }
+    std::string lacks(const std::vector<std::string>& wanted) { return nettest::lacks(text(), wanted); }
 };
 
 }  // namespace nettest

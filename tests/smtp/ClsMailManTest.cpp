@@ -181,14 +181,12 @@ TEST(ClsMailMan, SendingCopyEnvelopeSenderAndConnectionReuse) {
     }
     ASSERT_TRUE(srv.waitDone()) << srv.transcript();
     EXPECT_EQ(srv.connections(), 1);
+    // Closed once, not again at the end.
     std::vector<std::string> lines = srv.lines();
-    auto count = [&](const std::string& l) { return std::count(lines.begin(), lines.end(), l); };
-    EXPECT_EQ(count("RSET"), 2) << srv.transcript();
-    EXPECT_EQ(count("QUIT"), 1) << "closed once, not again at the end";
-    EXPECT_EQ(count("MAIL FROM:<bounce@x.test>"), 1) << srv.transcript();
-    EXPECT_EQ(count("MAIL FROM:<s@x.test>"), 1) << srv.transcript();
-    EXPECT_EQ(count("MAIL FROM:<>"), 1) << srv.transcript();
-    EXPECT_EQ(count("RCPT TO:<hidden@y.test>"), 1) << srv.transcript();
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), (std::vector<std::string>{
+                               "MAIL FROM:<bounce@x.test>", "RCPT TO:<a@y.test>",
+                               "RCPT TO:<hidden@y.test>", "DATA", "RSET", "MAIL FROM:<s@x.test>", "RCPT TO:<b@y.test>",
+                               "DATA", "RSET", "MAIL FROM:<>", "RCPT TO:<c@y.test>", "DATA", "QUIT"}));
     std::vector<std::string> blocks = srv.dataBlocks();
     ASSERT_EQ(blocks.size(), 3u);
     for (const char* msg : {"Return-Path", "VMX-", "hidden@y.test"})

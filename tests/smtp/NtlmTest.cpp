@@ -23,26 +23,22 @@ XString x(const char* s) {
     return v;
 }
 
-void setExampleCredentials(ClsNtlm& ntlm) {
-    XString user = x("User"), domain = x("Domain"), password = x("Password"), ws = x("COMPUTER");
-    ntlm.put_UserName(user);
-    ntlm.put_Domain(domain);
-    ntlm.put_Password(password);
-    ntlm.put_Workstation(ws);
-    DataBuffer cc;
-    Bytes c = unhex(kClientChallenge);
-    cc.append(c.data(), c.size());
-    ntlm.put_ClientChallenge(cc);
-}
-
 DataBuffer toDb(const Bytes& b) {
     DataBuffer d;
     d.append(b.data(), b.size());
     return d;
 }
 
-Bytes toBytes(const DataBuffer& d) {
-    return Bytes(d.getData(), d.getData() + d.getSize());
+Bytes toBytes(const DataBuffer& d) { return Bytes(d.getData(), d.getData() + d.getSize()); }
+
+void setExampleCredentials(ClsNtlm& ntlm) {
+    XString user = x("User"), domain = x("Domain"), password = x("Password"), ws = x("COMPUTER");
+    ntlm.put_UserName(user);
+    ntlm.put_Domain(domain);
+    ntlm.put_Password(password);
+    ntlm.put_Workstation(ws);
+    DataBuffer cc = toDb(unhex(kClientChallenge));
+    ntlm.put_ClientChallenge(cc);
 }
 
 Bytes type3For(ClsNtlm& ntlm, uint32_t serverFlags, const Bytes& info = exampleTargetInfo()) {
@@ -65,18 +61,16 @@ std::string logText(Logger& log) {
 TEST(NtlmResponsesTest, NtlmV1MatchesPublishedExamples) {
     ClsNtlm ntlm;
     setExampleCredentials(ntlm);
-
-    Bytes m = type3For(ntlm, 0x00000201);
-    EXPECT_EQ(hex(payload(m, 12)), "98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13");
-    EXPECT_EQ(hex(payload(m, 20)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
-
-    m = type3For(ntlm, 0x00080201);
-    EXPECT_EQ(hex(payload(m, 12)), "aaaaaaaaaaaaaaaa00000000000000000000000000000000");
-    EXPECT_EQ(hex(payload(m, 20)), "7537f803ae367128ca458204bde7caf81e97ed2683267232");
-
-    m = type3For(ntlm, 0x00000601);
-    EXPECT_EQ(hex(payload(m, 12)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
-    EXPECT_EQ(hex(payload(m, 20)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
+    const char* cases[][3] = {
+        {"00000201", "98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13", "67c43011f30298a2ad35ece64f16331c44bdbed927841f94"},
+        {"00080201", "aaaaaaaaaaaaaaaa00000000000000000000000000000000", "7537f803ae367128ca458204bde7caf81e97ed2683267232"},
+        {"00000601", "67c43011f30298a2ad35ece64f16331c44bdbed927841f94", "67c43011f30298a2ad35ece64f16331c44bdbed927841f94"},
+    };
+    for (auto& c : cases) {
+        Bytes m = type3For(ntlm, std::stoul(c[0], nullptr, 16));
+        EXPECT_EQ(hex(payload(m, 12)), c[1]) << c[0];
+        EXPECT_EQ(hex(payload(m, 20)), c[2]) << c[0];
+    }
 }
 
 // MS-NLMP 4.2.4: NTLMv2 with the zero time stamp of the example.
@@ -198,24 +192,22 @@ TEST(NtlmMessageTest, MalformedType2IsRefusedWithItsReason) {
     };
     Bytes short59 = type2(0x201, unhex(kServerChallenge), Bytes{'A', 'B', 'C'}, Bytes());
     ASSERT_EQ(short59.size(), 59u);
-    Bytes badSig = good;
-    badSig[3] = 'X';
-    Bytes badType = good;
-    badType[8] = 3;
-    Bytes targetPast = good;
-    targetPast[16] = static_cast<unsigned char>(good.size() - 5);  // offset low byte, length 6
-    Bytes infoPast = good;
-    infoPast[40] = static_cast<unsigned char>(u16(good, 40) + 1);
-    infoPast[42] = infoPast[40];
-    Bytes infoHugeOffset = good;
-    infoHugeOffset[47] = 0xff;  // offset near 4 GiB must not wrap
+    auto patched = [&good](std::initializer_list<std::pair<size_t, uint32_t>> bytes) {
+        Bytes m = good;
+        for (auto& b : bytes) m.at(b.first) = static_cast<unsigned char>(b.second);
+        return m;
+    };
+    const uint32_t infoLen = u16(good, 40);
     std::vector<Case> cases = {
         {"59 bytes", short59, "TYPE2 message is not long enough."},
-        {"signature", badSig, "Expected TYPE2 message to begin with NTLMSSP."},
-        {"type", badType, "TYPE2 message type not equal to 2"},
-        {"target name", targetPast, "Failed to get target name from TYPE2 message."},
-        {"target info", infoPast, "Failed to get target info data from TYPE2 message."},
-        {"target info offset", infoHugeOffset, "Failed to get target info data from TYPE2 message."},
+        {"signature", patched({{3, 'X'}}), "Expected TYPE2 message to begin with NTLMSSP."},
+        {"type", patched({{8, 3}}), "TYPE2 message type not equal to 2"},
+        // offset low byte, length 6
+        {"target name", patched({{16, good.size() - 5}}), "Failed to get target name from TYPE2 message."},
+        {"target info", patched({{40, infoLen + 1}, {42, infoLen + 1}}),
+         "Failed to get target info data from TYPE2 message."},
+        // an offset near 4 GiB must not wrap
+        {"target info offset", patched({{47, 0xff}}), "Failed to get target info data from TYPE2 message."},
     };
     for (const Case& c : cases) {
         ClsNtlm ntlm;
