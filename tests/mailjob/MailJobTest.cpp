@@ -23,18 +23,6 @@ TEST(MailJob, ListsSplitAtSemicolonsWithoutEmptyEntries) {
     EXPECT_EQ(splitList(L"/tmp/a b.txt"), (std::vector<std::wstring>{L"/tmp/a b.txt"}));
 }
 
-struct AttemptLog {
-    std::vector<bool> outcomes;  // what each attempt returns; false beyond the end
-    int attempts = 0;
-    std::vector<uint32_t> waits;
-
-    int run(int32_t retries, uint32_t waitMs) {
-        return runAttempts(
-            [this] { return attempts < static_cast<int>(outcomes.size()) && outcomes[attempts++]; }, retries,
-            waitMs, [this](uint32_t ms) { waits.push_back(ms); });
-    }
-};
-
 TEST(MailJob, AttemptsAndWaitsFollowTheRetryCount) {
     struct Case {
         std::vector<bool> outcomes;
@@ -49,13 +37,15 @@ TEST(MailJob, AttemptsAndWaitsFollowTheRetryCount) {
         {{true}, 5, 0, 1, 0},                  // first attempt wins, no wait
     };
     for (const Case& c : cases) {
-        AttemptLog log;
-        for (bool b : c.outcomes) log.outcomes.push_back(b);
-        if (log.outcomes.empty()) log.outcomes.assign(10, false);
-        EXPECT_EQ(log.run(c.retries, 7000), c.result) << "retries " << c.retries;
-        EXPECT_EQ(log.attempts, c.attempts) << "retries " << c.retries;
-        EXPECT_EQ(static_cast<int>(log.waits.size()), c.waits) << "retries " << c.retries;
-        for (uint32_t w : log.waits) EXPECT_EQ(w, 7000u);
+        SCOPED_TRACE("retries " + std::to_string(c.retries));
+        int attempts = 0;
+        std::vector<uint32_t> waits;
+        auto attempt = [&] {  // beyond the listed outcomes, every attempt fails
+            return ++attempts <= static_cast<int>(c.outcomes.size()) && c.outcomes[attempts - 1];
+        };
+        EXPECT_EQ(runAttempts(attempt, c.retries, 7000, [&](uint32_t ms) { waits.push_back(ms); }), c.result);
+        EXPECT_EQ(attempts, c.attempts);
+        EXPECT_EQ(waits, std::vector<uint32_t>(c.waits, 7000u));
     }
 }
 

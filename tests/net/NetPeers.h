@@ -43,9 +43,7 @@ inline std::string lacks(const std::string& text, const std::vector<std::string>
 
 inline int listenLoopback(int backlog, uint16_t* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0) {
         if (fd >= 0) ::close(fd);
         return -1;
@@ -71,10 +69,7 @@ public:
         listenFd_ = listenLoopback(0, &port_);
         for (int i = 0; i < 64 && !full_; ++i) {
             int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_in sa{};
-            sa.sin_family = AF_INET;
-            sa.sin_port = htons(port_);
-            sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            sockaddr_in sa{AF_INET, htons(port_), {htonl(INADDR_LOOPBACK)}, {}};
             ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
             pollfd p{fd, POLLOUT, 0};
             full_ = ::poll(&p, 1, 300) == 0;

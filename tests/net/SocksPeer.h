@@ -5,10 +5,6 @@
 
 #include "NetPeers.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <string>
 #include <thread>
@@ -25,12 +21,10 @@ public:
         if (thread_.joinable()) thread_.join();
         if (listenFd_ >= 0) ::close(listenFd_);
     }
-    SocksPeer(const SocksPeer&) = delete;
-    SocksPeer& operator=(const SocksPeer&) = delete;
 
     // Reads exactly n bytes and records them as one request.
-    SocksPeer& read(size_t n) { return add({n, "", false}); }
-    SocksPeer& send(const std::string& bytes) { return add({0, bytes, false}); }
+    SocksPeer& read(size_t n) { return add({n, ""}); }
+    SocksPeer& send(const std::string& bytes) { return add({0, bytes}); }
     SocksPeer& close() { return add({0, "", true}); }
 
     void start() { thread_ = std::thread([this] { run(); }); }
@@ -46,7 +40,7 @@ private:
     struct Step {
         size_t readCount;
         std::string bytes;
-        bool close;
+        bool close = false;
     };
     SocksPeer& add(Step s) {
         steps_.push_back(std::move(s));
@@ -58,15 +52,15 @@ private:
             if (::poll(&p, 1, 50) > 0) return true;
         return false;
     }
-    bool readN(int fd, size_t n, std::string& out) {
+    // Up to n bytes; fewer when the client closes or goes silent.
+    std::string readN(int fd, size_t n) {
+        std::string out;
         char buf[512];
-        while (out.size() < n) {
-            if (!waitIn(fd)) return false;
-            ssize_t got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (got <= 0) return false;
-            out.append(buf, static_cast<size_t>(got));
+        for (ssize_t got = 1; out.size() < n && got > 0 && waitIn(fd);) {
+            got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (got > 0) out.append(buf, static_cast<size_t>(got));
         }
-        return true;
+        return out;
     }
     void run() {
         int fd = waitIn(listenFd_) ? ::accept(listenFd_, nullptr, nullptr) : -1;
@@ -76,20 +70,15 @@ private:
                 ::close(fd);
                 fd = -1;
             } else if (s.readCount) {
-                std::string got;
-                shortRead_ = !readN(fd, s.readCount, got);
-                requests_.push_back(got);
-                if (shortRead_) break;
+                requests_.push_back(readN(fd, s.readCount));
+                if (requests_.back().size() < s.readCount) break;
             } else {
                 ::send(fd, s.bytes.data(), s.bytes.size(), MSG_NOSIGNAL);
             }
         }
-        if (fd >= 0) {
-            // Hold the connection until the client closes it.
-            char c;
-            while (waitIn(fd) && ::recv(fd, &c, 1, 0) > 0) {}
-            ::close(fd);
-        }
+        // Hold the connection until the client closes it.
+        for (char c; fd >= 0 && waitIn(fd) && ::recv(fd, &c, 1, 0) > 0;) {}
+        if (fd >= 0) ::close(fd);
         done_ = true;
     }
 
@@ -100,7 +89,6 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
-    bool shortRead_ = false;
 };
 
 }  // namespace nettest

@@ -60,6 +60,14 @@ private:
     bool add(const char* kind, const std::string& t) { return lines.push_back(kind + t), true; }
 };
 
+// The wanted pieces the text lacks, with the text after them; "" when none.
+inline std::string lacks(const std::string& text, const std::vector<std::string>& wanted) {
+    std::string out;
+    for (const auto& w : wanted)
+        if (text.find(w) == std::string::npos) out += "missing: " + w + "\n";
+    return out.empty() ? out : out + "in:\n" + text;
+}
+
 inline XString xs(const std::string& s) {
     XString x;
     x.setFromUtf8(s.c_str());
@@ -85,6 +93,7 @@ inline ScriptedSmtpServer& greet(ScriptedSmtpServer& srv, const std::string& ehl
 
 struct Client {
     SmtpConnImpl conn;
+    SmtpTextMessage msg;  // what sendTo() sends
     RecordingLog log;
     bool timedOut = false;
     bool aborted = false;
@@ -105,9 +114,17 @@ struct Client {
         srv.start();
         return connect(srv.port(), login, password, method, readTimeoutMs);
     }
-    bool send(SmtpMessage& msg, const char* from = "sender@example.test", ProgressMonitor* pm = nullptr,
+    bool send(SmtpMessage& m, const char* from = "sender@example.test", ProgressMonitor* pm = nullptr,
               const char* sentLog = nullptr) {
-        return conn.sendEmail(&msg, from, nullptr, sentLog, log, pm, result, bad, true, false);
+        return conn.sendEmail(&m, from, nullptr, sentLog, log, pm, result, bad, true, false);
+    }
+    // Sends msg after adding these To addresses and setting this text.
+    bool sendTo(std::initializer_list<const char*> to, const char* text = "Subject: hi\r\n\r\nline one\r\n",
+                const char* from = "sender@example.test", ProgressMonitor* pm = nullptr, const char* sentLog = nullptr) {
+        msg.setSubject("hi");
+        for (const char* a : to) msg.addAddress(SmtpMessage::kTo, a);
+        msg.text().setString(text);
+        return send(msg, from, pm, sentLog);
     }
     // The last send in one line: "accepted/attempted", then the flags that
     // are set, then whether the connection is still open.
@@ -127,14 +144,6 @@ struct Client {
 };
 
 inline void addTo(SmtpTextMessage& m, const char* a) { m.addAddress(SmtpMessage::kTo, a); }
-
-// Subject "hi", these To addresses and this text.
-inline void message(SmtpTextMessage& m, std::initializer_list<const char*> to,
-                    const char* text = "Subject: hi\r\n\r\nline one\r\n") {
-    m.setSubject("hi");
-    for (const char* a : to) addTo(m, a);
-    m.text().setString(text);
-}
 
 }  // namespace smtptest
 }  // namespace ostmail

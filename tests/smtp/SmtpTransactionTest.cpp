@@ -27,9 +27,7 @@ TEST(SmtpTransaction, RequireAllRecipientsAndAllRefused) {
         Client c;
         ASSERT_TRUE(c.open(srv));
         c.conn.setRequireAllRecipients(true);
-        SmtpTextMessage m;
-        message(m, {"a@x.test", "b@x.test"});
-        EXPECT_FALSE(c.send(m));
+        EXPECT_FALSE(c.sendTo({"a@x.test", "b@x.test"}));
         EXPECT_EQ(c.outcome(), "0/2 connected");
         EXPECT_LOGGED(c.log, "E: One or more RCPT TO commands failed.");
 
@@ -38,8 +36,8 @@ TEST(SmtpTransaction, RequireAllRecipientsAndAllRefused) {
         ASSERT_TRUE(c.connect(srv.port()));
         c.log.lines.clear();
         SmtpTextMessage all;
-        message(all, {"c@x.test", "no-at-sign", "c@x.test"});
         all.addAddress(SmtpMessage::kCc, "");
+        for (const char* a : {"c@x.test", "no-at-sign", "c@x.test"}) addTo(all, a);
         EXPECT_FALSE(c.send(all));
         EXPECT_EQ(c.outcome(), "0/3 connected");
         EXPECT_FALSE(c.log.hasPrefix("E: Warning"));
@@ -62,11 +60,9 @@ TEST(SmtpTransaction, DsnParametersRecipientOrderAndNoInjectedCommands) {
         c.conn.setDsnEnvid("env1\r\nRSET");
         c.conn.setDsnNotify("SUCCESS,FAILURE");
         ASSERT_TRUE(c.open(srv));
-        SmtpTextMessage m;
-        message(m, {">", "to@x.test"});
-        m.addAddress(SmtpMessage::kCc, "cc@x.test");
-        m.addAddress(SmtpMessage::kBcc, "bcc@x.test");
-        ASSERT_TRUE(c.send(m)) << c.log.text();
+        c.msg.addAddress(SmtpMessage::kCc, "cc@x.test");
+        c.msg.addAddress(SmtpMessage::kBcc, "bcc@x.test");
+        ASSERT_TRUE(c.sendTo({">", "to@x.test"})) << c.log.text();
         EXPECT_EQ(c.outcome(), "3/3 connected");
         EXPECT_LOGGED(c.log, "D: cc=cc@x.test", "D: bcc=bcc@x.test", "I: Mail sent to 3 recipients");
         }
@@ -83,10 +79,10 @@ TEST(SmtpTransaction, DsnParametersRecipientOrderAndNoInjectedCommands) {
         c.conn.setDsnNotify("NEVER\r\nRSET");  // ignored: the server lists no DSN
         c.conn.setHeloHostname("client.test\r\nNOOP");
         ASSERT_TRUE(c.open(srv));
-        SmtpTextMessage m;
-        message(m, {"a@x.test\r\nRCPT TO:<evil@x.test>"}, "Subject: s\r\n\r\n.\r\n.hidden\r\nend");
-        m.addAddress(SmtpMessage::kBcc, "b@x.test\nQUIT");
-        ASSERT_TRUE(c.send(m, "s@x.test>\r\nDATA\r\n")) << c.log.text();
+        c.msg.addAddress(SmtpMessage::kBcc, "b@x.test\nQUIT");
+        ASSERT_TRUE(c.sendTo({"a@x.test\r\nRCPT TO:<evil@x.test>"}, "Subject: s\r\n\r\n.\r\n.hidden\r\nend",
+                             "s@x.test>\r\nDATA\r\n"))
+            << c.log.text();
     }
     ASSERT_TRUE(srv.waitDone());
     EXPECT_EQ(srv.lines(), (std::vector<std::string>{"EHLO client.testNOOP", "MAIL FROM:<s@x.test>DATA>",
@@ -104,15 +100,13 @@ TEST(SmtpTransaction, RefusalsAfterDataAndAtMailFrom) {
         .silence(300);
     Client c;
     ASSERT_TRUE(c.open(srv));
-    SmtpTextMessage m;
-    message(m, {"a@x.test"});
-    EXPECT_FALSE(c.send(m));
+    EXPECT_FALSE(c.sendTo({"a@x.test"}));
     EXPECT_LOGGED(c.log, "E: Failed when sending end-of-body", "D: CommandSent=1", "D: GotResponseCode=554",
                   "D: TimedOut=0");
     EXPECT_EQ(c.outcome(), "0/1 protocolFailure connected");
 
     ASSERT_TRUE(c.connect(srv.port()));
-    EXPECT_FALSE(c.send(m));
+    EXPECT_FALSE(c.send(c.msg));
     EXPECT_LOGGED(c.log, "E: Failed when sending MAIL FROM:<sender@example.test>");
     EXPECT_EQ(c.outcome(), "0/0 protocolFailure tooManyMessages closed");
 }
@@ -149,9 +143,7 @@ TEST(SmtpTransaction, SilenceShortRepliesAndPeerCloses) {
         k.script(greet(srv));
         Client c;
         ASSERT_TRUE(c.open(srv, "", "", "", k.readTimeoutMs));
-        SmtpTextMessage m;
-        message(m, {"a@x.test"}, k.bigBody ? big.c_str() : kBody);
-        EXPECT_FALSE(c.send(m));
+        EXPECT_FALSE(c.sendTo({"a@x.test"}, k.bigBody ? big.c_str() : kBody));
         EXPECT_EQ(c.outcome(), k.outcome);
         EXPECT_EQ(c.log.missing(k.log), "");
         EXPECT_FALSE(c.log.hasPrefix("D: bad_address"));
@@ -173,16 +165,14 @@ TEST(SmtpTransaction, TerminatorTimeoutCountsAsSentAndSentLog) {
     {
         Client c;
         ASSERT_TRUE(c.open(srv, "", "", "", 500));
-        SmtpTextMessage m;
-        message(m, {"a@x.test"}, "Subject: one\r\n\r\n.dot");
-        ASSERT_TRUE(c.send(m, "s@x.test", nullptr, path.c_str())) << c.log.text();
+        ASSERT_TRUE(c.sendTo({"a@x.test"}, "Subject: one\r\n\r\n.dot", "s@x.test", nullptr, path.c_str()))
+            << c.log.text();
         EXPECT_LOGGED(c.log, "E: Failed when sending end-of-body", "D: TimedOut=1", "I: Mail sent to 1 recipient");
         // Its reply may still come, so the connection was given up.
         EXPECT_EQ(c.outcome(), "1/1 timedOut closed");
 
         ASSERT_TRUE(c.connect(srv.port(), "", "", "", 3000));
-        message(m, {}, "Subject: two\r\n\r\nbody");
-        ASSERT_TRUE(c.send(m, "s@x.test", nullptr, path.c_str()));
+        ASSERT_TRUE(c.sendTo({}, "Subject: two\r\n\r\nbody", "s@x.test", nullptr, path.c_str()));
     }
     std::string logged;
     ASSERT_TRUE(platform::readWholeFile(path.c_str(), logged));
@@ -207,9 +197,7 @@ TEST(SmtpTransaction, AbortAfterMailFromLeavesConnectionOpen) {
         ASSERT_TRUE(c.open(srv));
         AbortingSink sink;
         ProgressMonitor pm(&sink, 200);  // the MAIL FROM line itself makes 11 %; the step after it 40 %
-        SmtpTextMessage m;
-        message(m, {"a@x.test"});
-        EXPECT_FALSE(c.send(m, "s@x.test", &pm));
+        EXPECT_FALSE(c.sendTo({"a@x.test"}, kBody, "s@x.test", &pm));
         EXPECT_EQ(c.outcome(), "0/0 aborted connected");
         EXPECT_LOGGED(c.log, "E: Mail sending aborted by application");
     }
@@ -224,9 +212,7 @@ TEST(SmtpTransaction, TwoRepliesInOneRead) {
         .expectReply("DATA", "354 go").readData().reply("250 done").serveRest();
     Client c;
     ASSERT_TRUE(c.open(srv));
-    SmtpTextMessage m;
-    message(m, {"a@x.test"});
-    ASSERT_TRUE(c.send(m)) << c.log.text();
+    ASSERT_TRUE(c.sendTo({"a@x.test"})) << c.log.text();
     EXPECT_EQ(c.outcome(), "1/1 connected");
     EXPECT_EQ(c.conn.lastReplyCode(), 250);
     std::string t = c.conn.transcript().toStdString();
@@ -251,16 +237,14 @@ TEST(SmtpTransaction, DistributionListOneByOneAndInBatches) {
     {
         Client c;
         ASSERT_TRUE(c.open(srv));
-        SmtpTextMessage m;
-        message(m, {"ignored@x.test"});
-        m.setDistributionList(path.c_str());
-        ASSERT_TRUE(c.send(m)) << c.log.text();
+        c.msg.setDistributionList(path.c_str());
+        ASSERT_TRUE(c.sendTo({"ignored@x.test"})) << c.log.text();
         EXPECT_LOGGED(c.log, "I: Sending to distribution list...", "D: DistributionCount=3",
                       "I: Mail sent to 2 recipients");
         EXPECT_EQ(c.outcome(), "2/3 connected");
         EXPECT_EQ(c.badAddresses(), std::vector<std::string>{"b@x.test"});
 
-        ASSERT_TRUE(c.conn.sendEmail(&m, "s@x.test", nullptr, nullptr, c.log, nullptr, c.result, c.bad, false,
+        ASSERT_TRUE(c.conn.sendEmail(&c.msg, "s@x.test", nullptr, nullptr, c.log, nullptr, c.result, c.bad, false,
                                      false));
         EXPECT_EQ(c.result.accepted, 3);
     }
