@@ -7,15 +7,14 @@
 #include "net/Socket2.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,52 +89,30 @@ private:
     std::vector<int> fillers_;
 };
 
-// Accepts one connection and reads it to the end in small reads, pausing
-// after each, so that the sender's buffers fill up. The thread ends with
-// the stream (or, failing that, when the reader is destroyed).
-class SlowReader {
+// Listens on loopback and runs the script on the first connection (if one
+// comes within 10 s) on its own thread; the destructor waits for the script.
+class PeerThread {
 public:
-    SlowReader(int pauseMs, size_t readSize) {
-        listenFd_ = listenLoopback(1, &port_);
-        thread_ = std::thread([this, pauseMs, readSize] {
+    explicit PeerThread(std::function<void(int fd)> script) {
+        listenFd_ = listenLoopback(4, &port_);
+        thread_ = std::thread([this, script] {
             pollfd p{listenFd_, POLLIN, 0};
-            while (!stop_ && ::poll(&p, 1, 50) == 0) {}
-            int fd = stop_ ? -1 : ::accept(listenFd_, nullptr, nullptr);
-            int small = 65536;  // no receive-window autotuning: the sender must wait
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-            std::vector<char> buf(readSize);
-            for (pollfd q{fd, POLLIN, 0}; fd >= 0 && !stop_;) {
-                if (::poll(&q, 1, 50) == 0) continue;
-                ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-                if (n <= 0) break;
-                data_.append(buf.data(), static_cast<size_t>(n));
-                std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-            }
-            if (fd >= 0) ::close(fd);
-            ended_ = true;
+            int fd = ::poll(&p, 1, 10000) == 1 ? ::accept(listenFd_, nullptr, nullptr) : -1;
+            if (fd < 0) return;
+            script(fd);
+            ::close(fd);
         });
     }
-    ~SlowReader() {
-        stop_ = true;
+    ~PeerThread() {
         thread_.join();
         ::close(listenFd_);
     }
     uint16_t port() const { return port_; }
-    // Waits for the end of the stream; false on time-out.
-    bool waitEnd(int timeoutMs) {
-        for (int waited = 0; !ended_ && waited < timeoutMs; waited += 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return ended_;
-    }
-    const std::string& received() const { return data_; }
 
 private:
     int listenFd_ = -1;
     uint16_t port_ = 0;
     std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> ended_{false};
-    std::string data_;
 };
 
 // Counts the events it gets and asks to abort from the nth heartbeat on.

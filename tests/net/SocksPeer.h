@@ -6,8 +6,8 @@
 #include "NetPeers.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace ostmail {
@@ -15,25 +15,20 @@ namespace nettest {
 
 class SocksPeer {
 public:
-    SocksPeer() { listenFd_ = listenLoopback(1, &port_); }
-    ~SocksPeer() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (listenFd_ >= 0) ::close(listenFd_);
-    }
+    ~SocksPeer() { stop_ = true; }
 
     // Reads exactly n bytes and records them as one request.
     SocksPeer& read(size_t n) { return add({n, ""}); }
     SocksPeer& send(const std::string& bytes) { return add({0, bytes}); }
     SocksPeer& close() { return add({0, "", true}); }
 
-    void start() { thread_ = std::thread([this] { run(); }); }
+    void start() { peer_.reset(new PeerThread([this](int fd) { run(fd); })); }
     // Waits for the script's end; false on time-out.
     bool waitDone(int timeoutMs = 10000) {
         for (int waited = 0; !done_ && waited < timeoutMs; waited += 10) ::usleep(10000);
         return done_;
     }
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return peer_->port(); }
     const std::vector<std::string>& requests() const { return requests_; }
 
 private:
@@ -62,14 +57,13 @@ private:
         }
         return out;
     }
-    void run() {
-        int fd = waitIn(listenFd_) ? ::accept(listenFd_, nullptr, nullptr) : -1;
+    void run(int fd) {
         for (const Step& s : steps_) {
-            if (fd < 0) break;
             if (s.close) {
-                ::close(fd);
-                fd = -1;
-            } else if (s.readCount) {
+                ::shutdown(fd, SHUT_RDWR);
+                break;
+            }
+            if (s.readCount) {
                 requests_.push_back(readN(fd, s.readCount));
                 if (requests_.back().size() < s.readCount) break;
             } else {
@@ -77,18 +71,15 @@ private:
             }
         }
         // Hold the connection until the client closes it.
-        for (char c; fd >= 0 && waitIn(fd) && ::recv(fd, &c, 1, 0) > 0;) {}
-        if (fd >= 0) ::close(fd);
+        for (char c; waitIn(fd) && ::recv(fd, &c, 1, 0) > 0;) {}
         done_ = true;
     }
 
-    int listenFd_ = -1;
-    uint16_t port_ = 0;
     std::vector<Step> steps_;
     std::vector<std::string> requests_;
-    std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
+    std::unique_ptr<PeerThread> peer_;  // last: its thread ends before the rest goes
 };
 
 }  // namespace nettest

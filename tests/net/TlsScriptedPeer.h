@@ -6,9 +6,7 @@
 #include "NetPeers.h"
 #include "support/TestTls.h"
 
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace ostmail {
@@ -88,35 +86,15 @@ private:
     testsupport::TlsServerPeer peer_;
 };
 
-// Accepts one connection (within 10 s) and runs the script on it.
-class TlsScriptedServer {
+// Runs the script on the first connection, as the TLS server's side.
+class TlsScriptedServer : public PeerThread {
 public:
     using Script = std::function<void(TlsConn&)>;
-
-    TlsScriptedServer(std::shared_ptr<SSL_CTX> ctx, Script script) {
-        listenFd_ = listenLoopback(4, &port_);
-        thread_ = std::thread([this, ctx, script] {
-            pollfd p{listenFd_, POLLIN, 0};
-            int fd = ::poll(&p, 1, 10000) == 1 ? ::accept(listenFd_, nullptr, nullptr) : -1;
-            if (fd < 0) return;
-            {
-                TlsConn conn(fd, ctx);
-                script(conn);
-            }
-            ::close(fd);
-        });
-    }
-    ~TlsScriptedServer() {
-        thread_.join();
-        if (listenFd_ >= 0) ::close(listenFd_);
-    }
-
-    uint16_t port() const { return port_; }
-
-private:
-    int listenFd_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
+    TlsScriptedServer(std::shared_ptr<SSL_CTX> ctx, Script script)
+        : PeerThread([ctx, script](int fd) {
+              TlsConn conn(fd, ctx);
+              script(conn);
+          }) {}
 };
 
 }  // namespace nettest
