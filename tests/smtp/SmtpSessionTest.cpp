@@ -79,35 +79,53 @@ TEST(SmtpSession, HeloFallbackSecondTryAndForcedLogin) {
     EXPECT_EQ(srv.lines()[5], b64("secret"));
 }
 
-TEST(SmtpSession, AuthLoginPreferredAndSecretsNotInTranscript) {
-    ScriptedSmtpServer srv;
-    loginExchange(greet(srv, "250-x\r\n250-AUTH PLAIN CRAM-MD5 LOGIN\r\n250 ok"), "235 Authentication succeeded")
-        .serveRest();
-    Client c;
-    std::string user = std::string(80, 'u') + "@example.test";  // its base64 is longer than a codec line
-    ASSERT_TRUE(c.open(srv, user, "pa55word")) << c.log.text();
-    EXPECT_LOGGED(c.log, "D: login_method=LOGIN");
-    auto lines = srv.lines();
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 4),
-              (std::vector<std::string>{"AUTH LOGIN", b64(user), b64("pa55word")}));
-    std::string t = c.conn.transcript().toStdString();
-    EXPECT_NE(t.find("AUTH LOGIN\r\n"), std::string::npos);
-    EXPECT_EQ(t.find(b64("pa55word")), std::string::npos);
+// LOGIN chosen before PLAIN and CRAM-MD5, PLAIN in one line, DIGEST-MD5
+// logged and skipped, and forced NTLM without credentials logging in as
+// the "default" account, which has no logged-on account to borrow from
+// here. The AUTH command goes into the transcript, the LOGIN answers not.
+TEST(SmtpSession, AuthMechanismsAndSecretsNotInTranscript) {
+    const std::string user = std::string(80, 'u') + "@example.test";  // its base64 is longer than a codec line
+    struct Case {
+        std::string ehlo, login, password, method;
+        void (*script)(ScriptedSmtpServer&);
+        bool ok;
+        std::vector<std::string> log, lines;
+    } cases[] = {
+        {"250-x\r\n250-AUTH PLAIN CRAM-MD5 LOGIN\r\n250 ok", user, "pa55word", "",
+         [](ScriptedSmtpServer& s) { loginExchange(s, "235 Authentication succeeded"); }, true,
+         {"D: login_method=LOGIN"}, {"AUTH LOGIN", b64(user), b64("pa55word")}},
+        {"250-x\r\n250 AUTH LOGIN PLAIN", "u", "p", "PLAIN", [](ScriptedSmtpServer& s) { s.expectReply("AUTH PLAIN", "235 ok"); },
+         true, {"D: login_method=PLAIN"}, {"AUTH PLAIN " + b64(std::string("u\0u\0p", 5))}},
+        {"250 AUTH DIGEST-MD5", "bob", "pw", "", [](ScriptedSmtpServer&) {}, true,
+         {"D: login_method=DIGEST-MD5", "E: DIGEST-MD5 login method not supported"}, {}},
+        {"250 AUTH LOGIN NTLM", "", "", "ntlm",
+         [](ScriptedSmtpServer& s) { s.expectReply("AUTH NTLM", "334 ").silence(300); }, false,
+         {"I: Username/password is default/default, therefore using NTLM.", "D: smtpAuthMethod=NTLM",
+          "D: login_method=NTLM", "I: Using Microsoft SSPI NTLM.", "E: NTLM authentication failed",
+          "I: Failed to login using NTLM method"},
+         {"AUTH NTLM"}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.log[0]);
+        ScriptedSmtpServer srv;
+        k.script(greet(srv, k.ehlo));
+        srv.serveRest();
+        Client c;
+        EXPECT_EQ(c.open(srv, k.login, k.password, k.method), k.ok) << c.log.text();
+        EXPECT_EQ(c.log.missing(k.log), "");
+        auto lines = srv.lines();
+        ASSERT_GE(lines.size(), 1 + k.lines.size());
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 1 + k.lines.size()), k.lines);
+        std::string t = c.conn.transcript().toStdString();
+        for (size_t i = 0; i < k.lines.size(); ++i)
+            EXPECT_EQ(t.find(k.lines[i] + "\r\n") != std::string::npos, i == 0) << k.lines[i] << " in\n" << t;
+    }
 }
 
-// PLAIN in one line. CRAM-MD5 answers the RFC 2195 challenge; a refused
-// login fails the connect with its lines, and a challenge that is not
-// base64 is digested as the decoder leaves it.
-TEST(SmtpSession, AuthPlainAndCramMd5Exchanges) {
-    {
-        ScriptedSmtpServer srv;
-        greet(srv, "250-x\r\n250 AUTH LOGIN PLAIN").expectReply("AUTH PLAIN", "235 ok").serveRest();
-        Client c;
-        ASSERT_TRUE(c.open(srv, "u", "p", "PLAIN")) << c.log.text();
-        EXPECT_EQ(srv.lines()[1], "AUTH PLAIN " + b64(std::string("u\0u\0p", 5)));
-        EXPECT_LOGGED(c.log, "D: login_method=PLAIN");
-    }
+// CRAM-MD5 answers the RFC 2195 challenge; a refused login fails the
+// connect with its lines, and a challenge that is not base64 is digested
+// as the decoder leaves it.
+TEST(SmtpSession, CramMd5Exchanges) {
     const std::string rfc = "334 " + b64("<1896.697170952@postoffice.reston.mci.net>");
     for (auto k : {std::make_pair(rfc, "235 ok"), std::make_pair(rfc, "535 Incorrect authentication data"),
                    std::make_pair(std::string("334 %%% not base64 ***"), "535 Incorrect authentication data")}) {
@@ -130,27 +148,6 @@ TEST(SmtpSession, AuthPlainAndCramMd5Exchanges) {
                           "I: Failed to login using CRAM-MD5 method");
         }
     }
-}
-
-TEST(SmtpSession, UnsupportedMechanismAndForcedNtlmWithoutCredentials) {
-    {
-        // DIGEST-MD5 only: logged, and the connect goes on unauthenticated.
-        ScriptedSmtpServer srv;
-        greet(srv, "250 AUTH DIGEST-MD5").serveRest();
-        Client c;
-        ASSERT_TRUE(c.open(srv, "bob", "pw")) << c.log.text();
-        EXPECT_LOGGED(c.log, "D: login_method=DIGEST-MD5", "E: DIGEST-MD5 login method not supported");
-    }
-    // Forced NTLM without credentials logs in as the "default" account, and
-    // there is no logged-on account to borrow credentials from here.
-    ScriptedSmtpServer srv;
-    greet(srv, "250 AUTH LOGIN NTLM").expectReply("AUTH NTLM", "334 ").silence(300);
-    Client c;
-    EXPECT_FALSE(c.open(srv, "", "", "ntlm"));
-    EXPECT_LOGGED(c.log, "I: Username/password is default/default, therefore using NTLM.", "D: smtpAuthMethod=NTLM",
-                  "D: login_method=NTLM", "I: Using Microsoft SSPI NTLM.", "E: NTLM authentication failed",
-                  "I: Failed to login using NTLM method");
-    EXPECT_EQ(srv.lines()[1], "AUTH NTLM");
 }
 
 // The peer is no TLS server, so the handshake after "220" fails, and soon:
