@@ -15,7 +15,6 @@
 namespace ostmail {
 namespace {
 
-using nettest::logText;
 using nettest::TlsConn;
 using nettest::TlsScriptedServer;
 using testsupport::CertKey;
@@ -42,9 +41,9 @@ class SChannelTest : public ::testing::Test {
 protected:
     TestPki pki;
     CertKey localhost = pki.leaf("localhost", {"localhost"});
-    Logger log;
-    Socket2 sock;
-    uint32_t reason = 0;
+    nettest::Dial d;
+    Socket2& sock = d.sock;
+    Logger& log = d.log;
     std::string caFile = "/tmp/ostmail-chan-ca-" + std::to_string(::getpid());
 
     SChannelTest() { sock.setIdleTimeoutMs(3000); }
@@ -53,22 +52,13 @@ protected:
     std::shared_ptr<SSL_CTX> ctx() { return pki.serverContext(localhost); }
     bool connectTls(uint16_t port, const char* host = "localhost", uint32_t heartbeatMs = 0,
                     ProgressMonitor* pm = nullptr) {
-        bool aborted = false;
-        return sock.Connect(host, port, true, heartbeatMs, 3000, nullptr, aborted, reason, log, pm);
-    }
-    std::string line(bool* ok = nullptr, SocketFlags* flags = nullptr) {
-        StringBuffer sb;
-        SocketFlags own;
-        bool got = sock.ReceiveUntilMatch("\r\n", sb, 0, 3000, flags ? *flags : own, log, nullptr);
-        if (ok) *ok = got;
-        return sb.toStdString();
+        return d.run(host, port, 3000, nullptr, heartbeatMs, pm, true);
     }
     bool send(const std::string& s) {
         return sock.SendBytes2(reinterpret_cast<const unsigned char*>(s.data()), static_cast<uint32_t>(s.size()), 0, 0,
                                3000, log, nullptr);
     }
-    std::string lacks(const std::vector<std::string>& wanted) { return nettest::lacks(logText(log), wanted); }
-    bool logged(const std::string& what) { return nettest::contains(logText(log), what); }
+    bool logged(const std::string& what) { return nettest::contains(d.text(), what); }
     SChannelWin32& channel() { return *sock.tlsChannel().impl(); }
 };
 
@@ -77,14 +67,14 @@ protected:
 // can only come from the bytes kept after the handshake.
 TEST_F(SChannelTest, RecordBehindLastHandshakeMessageIsReadWithoutTheSocket) {
     TlsScriptedServer srv(pki.serverContext(localhost, {}, TLS1_2_VERSION), greeter("220 one segment\r\n"));
-    ASSERT_TRUE(connectTls(srv.port())) << logText(log);
+    ASSERT_TRUE(connectTls(srv.port())) << d.text();
     EXPECT_TRUE(sock.isTls());
     EXPECT_FALSE(sock.plainSocket().isConnected());
     bool ok = false;
-    EXPECT_EQ(line(&ok), "220 one segment\r\n");
+    EXPECT_EQ(d.line(3000, &ok), "220 one segment\r\n");
     EXPECT_TRUE(ok);
-    EXPECT_EQ(lacks({"extraConnectDataSize", "Secure Channel Established."}), "");
-    EXPECT_FALSE(logged("Failed to read SChannelWin32 response")) << logText(log);
+    EXPECT_EQ(d.lacks({"extraConnectDataSize", "Secure Channel Established."}), "");
+    EXPECT_FALSE(logged("Failed to read SChannelWin32 response")) << d.text();
     sock.Close(0, 1000, log, nullptr);
 }
 
@@ -101,12 +91,12 @@ TEST_F(SChannelTest, RecordsSplitAndJoinedAcrossReads) {
         sendCut(c, three, three.size() - 4);
         c.waitForClose();
     });
-    ASSERT_TRUE(connectTls(srv.port())) << logText(log);
-    EXPECT_EQ(line(), "220 split record\r\n");
+    ASSERT_TRUE(connectTls(srv.port())) << d.text();
+    EXPECT_EQ(d.line(), "220 split record\r\n");
     SocketFlags flags;
     for (const char* want : {"250-first\r\n250-second\r\n", "250 third\r\n"}) {
         DataBuffer got;
-        ASSERT_TRUE(sock.ReceiveBytes(got, 2048, 0, 3000, flags, log, nullptr)) << logText(log);
+        ASSERT_TRUE(sock.ReceiveBytes(got, 2048, 0, 3000, flags, log, nullptr)) << d.text();
         EXPECT_EQ(str(got), want);
     }
     sock.Close(0, 1000, log, nullptr);
@@ -125,10 +115,10 @@ TEST_F(SChannelTest, LargeSendGoesOutInRecordsOf16000) {
             }
             c.waitForClose();
         });
-        ASSERT_TRUE(connectTls(srv.port())) << logText(log);
-        ASSERT_TRUE(send(big)) << logText(log);
+        ASSERT_TRUE(connectTls(srv.port())) << d.text();
+        ASSERT_TRUE(send(big)) << d.text();
         sock.Close(0, 3000, log, nullptr);
-        EXPECT_EQ(lacks({"Secure Channel Shutdown Complete."}), "");
+        EXPECT_EQ(d.lacks({"Secure Channel Shutdown Complete."}), "");
     }  // the server has read everything once it is gone
     EXPECT_TRUE(received == big);
     EXPECT_EQ(sizes, (std::vector<size_t>{16000, 16000, 8000}));
@@ -140,10 +130,10 @@ TEST_F(SChannelTest, PeerGoneInTheMiddleOfASendFailsTheSend) {
     TlsScriptedServer srv(ctx(), [](TlsConn& c) {
         if (c.handshake()) c.receive();
     });  // closing with unread data resets the connection
-    ASSERT_TRUE(connectTls(srv.port())) << logText(log);
+    ASSERT_TRUE(connectTls(srv.port())) << d.text();
     EXPECT_FALSE(send(std::string(8 << 20, 'x')));
-    EXPECT_EQ(lacks({"Error sending on socket", "Failed to send secure"}), "");
-    EXPECT_FALSE(logged("Failed to encrypt secure send request")) << logText(log);
+    EXPECT_EQ(d.lacks({"Error sending on socket", "Failed to send secure"}), "");
+    EXPECT_FALSE(logged("Failed to encrypt secure send request")) << d.text();
 }
 
 TEST_F(SChannelTest, CloseAlertEndsTheSession) {
@@ -154,16 +144,16 @@ TEST_F(SChannelTest, CloseAlertEndsTheSession) {
         c.flush();
         c.waitForClose();
     });
-    ASSERT_TRUE(connectTls(srv.port())) << logText(log);
+    ASSERT_TRUE(connectTls(srv.port())) << d.text();
     SocketFlags flags;
     bool ok = false;
-    EXPECT_EQ(line(&ok, &flags), "221 bye\r\n");
+    EXPECT_EQ(d.line(3000, &ok, &flags), "221 bye\r\n");
     EXPECT_TRUE(flags.closedByPeer);
     EXPECT_FALSE(sock.IsConnected());
-    line(&ok);
+    d.line(3000, &ok);
     EXPECT_FALSE(ok);
     EXPECT_FALSE(send("QUIT\r\n"));
-    EXPECT_EQ(lacks({"End of session has been signalled.", "Secure Channel Shutdown Complete.",
+    EXPECT_EQ(d.lacks({"End of session has been signalled.", "Secure Channel Shutdown Complete.",
                      "(SendSecure) Cannot send data, not connected."}),
               "");
 }
@@ -177,10 +167,13 @@ TEST_F(SChannelTest, HandshakeThatCannotFinishFails) {
         const char* reply;
         std::vector<std::string> log;
     } cases[] = {
-        {false, "", {"Error reading data from server in handshake loop", "WaitForData timed out.", "Error performing handshake"}},
-        {true, "", {"Error reading data from server in handshake loop", "socket operation aborted by application callback"}},
+        {false, "",
+         {"Error reading data from server in handshake loop", "WaitForData timed out.", "Error performing handshake"}},
+        {true, "",
+         {"Error reading data from server in handshake loop", "socket operation aborted by application callback"}},
         {false, "220 mail.example.org ESMTP ready\r\n",
-         {"The message received was unexpected or badly formatted.", "Aborting SSL client handshake because of fatal error"}},
+         {"The message received was unexpected or badly formatted.",
+          "Aborting SSL client handshake because of fatal error"}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.log.back());
@@ -194,8 +187,8 @@ TEST_F(SChannelTest, HandshakeThatCannotFinishFails) {
         ProgressMonitor pm(&sink, 0);
         sock.setIdleTimeoutMs(k.abort ? 20000 : 800);
         EXPECT_FALSE(connectTls(srv.port(), "localhost", k.abort ? 100 : 0, k.abort ? &pm : nullptr));
-        EXPECT_EQ(reason, 103u);
-        EXPECT_EQ(lacks(k.log), "");
+        EXPECT_EQ(d.reason, 103u);
+        EXPECT_EQ(d.lacks(k.log), "");
         EXPECT_FALSE(sock.IsConnected());
         if (k.abort) { EXPECT_GE(sink.heartbeats, 3); }
     }
@@ -223,7 +216,8 @@ TEST_F(SChannelTest, CertificateChainVerificationAndRequiredFields) {
          {"(warning) SSL Server Certificate not verified", "This warning may be caused by using an IP address",
           "Failed to verify server certificate"}},
         {ctx(), true, false, "Ostmail Test CA", "localhost", 0, "Ostmail Test CA", {"SSL Server Certificate verified"}},
-        {ctx(), true, false, "Someone Else", "localhost", 105, "", {"SSL server certificate fails to match requirement"}},
+        {ctx(), true, false, "Someone Else", "localhost", 105, "",
+         {"SSL server certificate fails to match requirement"}},
     };
     ASSERT_TRUE(pki.writeRootPem(caFile));
     for (const Case& k : cases) {
@@ -233,9 +227,9 @@ TEST_F(SChannelTest, CertificateChainVerificationAndRequiredFields) {
         channel().setTrustFile(k.trusted ? caFile.c_str() : "");
         channel().setRequireVerifiedCert(k.required);
         channel().setRequiredCertificate(*k.issuer ? "IssuerCN" : "", k.issuer);
-        EXPECT_EQ(connectTls(srv.port(), k.host), k.reason == 0) << logText(log);
-        EXPECT_EQ(reason, k.reason);
-        EXPECT_EQ(lacks(k.log), "");
+        EXPECT_EQ(connectTls(srv.port(), k.host), k.reason == 0) << d.text();
+        EXPECT_EQ(d.reason, k.reason);
+        EXPECT_EQ(d.lacks(k.log), "");
         EXPECT_EQ(logged("fails to match requirement"), k.reason && k.trusted);
         if (k.reason == 0) {
             EXPECT_TRUE(channel().serverCertVerified());
@@ -256,11 +250,11 @@ TEST_F(SChannelTest, HttpProxyTunnelCarriesTheHandshake) {
     ch.setHostname("localhost");
     ch.setPort(465);
     ch.setHttpProxy("127.0.0.1", proxy.port());
-    ASSERT_TRUE(ch.EstablishChannel(0, 3000, 3000, log, nullptr)) << logText(log);
+    ASSERT_TRUE(ch.EstablishChannel(0, 3000, 3000, log, nullptr)) << d.text();
     DataBuffer got;
     SocketFlags flags;
     bool end = false;
-    ASSERT_TRUE(ch.RecvSecure(got, 0, 3000, flags, end, log, nullptr)) << logText(log);
+    ASSERT_TRUE(ch.RecvSecure(got, 0, 3000, flags, end, log, nullptr)) << d.text();
     EXPECT_EQ(str(got), "220 through the proxy\r\n");
     EXPECT_TRUE(ch.ShutdownChannel(log));
     EXPECT_FALSE(ch.isConnected());
@@ -271,7 +265,7 @@ TEST_F(SChannelTest, HttpProxyTunnelCarriesTheHandshake) {
     ch.setHttpProxy("127.0.0.1", mute.port());
     EXPECT_FALSE(ch.EstablishChannel(0, 3000, 3000, log, nullptr));
     EXPECT_EQ(ch.lastStatus(), 102u);
-    EXPECT_EQ(lacks({"Error receiving message from proxy server"}), "");
+    EXPECT_EQ(d.lacks({"Error receiving message from proxy server"}), "");
 }
 
 // An SSL 3.0 choice or a cipher the library lacks fails at the credentials
@@ -282,12 +276,12 @@ TEST_F(SChannelTest, UnavailableProtocolOrCipherFailsAtCredentials) {
         channel().setProtocol(setting.first);
         channel().setCipher(setting.second);
         EXPECT_FALSE(connectTls(port));
-        EXPECT_EQ(reason, 101u);
+        EXPECT_EQ(d.reason, 101u);
     }
-    EXPECT_EQ(lacks({"Error creating credentials"}), "");
+    EXPECT_EQ(d.lacks({"Error creating credentials"}), "");
     channel().setCipher("");
     EXPECT_FALSE(connectTls(port));
-    EXPECT_EQ(reason, 7u);  // a usable choice gets as far as the refused connect
+    EXPECT_EQ(d.reason, 7u);  // a usable choice gets as far as the refused connect
 }
 
 }  // namespace

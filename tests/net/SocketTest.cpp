@@ -211,7 +211,8 @@ TEST(SocketRead, ReceiveExactlyCollectsAcrossWrites) {
     SocketFlags flags;
     ASSERT_TRUE(d.sock.ReceiveExactly(out, 4, 0, 2000, got, flags, d.log, nullptr));
     EXPECT_EQ(got, 4u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.getData()), out.getSize()), std::string("\x05\x00\x01\x02", 4));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.getData()), out.getSize()),
+              std::string("\x05\x00\x01\x02", 4));
     EXPECT_FALSE(d.sock.ReceiveExactly(rest, 10, 0, 2000, got, flags, d.log, nullptr));
     EXPECT_EQ(got, 4u);
     EXPECT_TRUE(flags.closedByPeer);

@@ -78,7 +78,8 @@ TEST(SocksConnect, Socks5TargetsAndBoundAddresses) {
         SCOPED_TRACE(k.target + " " + std::to_string(k.bound[0]));
         SocksPeer peer;
         // Method 0 even though a user name is set: no sub-negotiation.
-        peer.read(4).send(bytes({5, 0})).read(k.request.size()).send(reply + k.bound + bytes({0x04, 0x38}) + "220 x\r\n");
+        peer.read(4).send(bytes({5, 0})).read(k.request.size())
+            .send(reply + k.bound + bytes({0x04, 0x38}) + "220 x\r\n");
         peer.start();
         ClsSocksClient proxy = proxyAt(5, peer.port(), "user", "pw");
         Dial a;
@@ -103,7 +104,8 @@ TEST(SocksConnect, ProxyRefusalsAndShortReplies) {
          "SOCKS5 server rejected connection request", "status: 5"},
         {5, [](SocksPeer& p) { p.read(4).send(bytes({5, 0})).close(); },
          "Failed to receive connection reply from SOCKS5 server."},
-        {5, [](SocksPeer& p) { p.read(4).send(bytes({5, 0})).read(10).send(bytes({5, 0, 0, 3, 20}) + "short").close(); },
+        {5,
+         [](SocksPeer& p) { p.read(4).send(bytes({5, 0})).read(10).send(bytes({5, 0, 0, 3, 20}) + "short").close(); },
          "Failed to receive connection reply from SOCKS5 server."},
         {4, [](SocksPeer& p) { p.read(9).send(bytes({0, 90})).close(); },
          "Failed to receive reply to SOCKS4 connect request."},

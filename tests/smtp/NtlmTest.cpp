@@ -72,7 +72,8 @@ TEST(NtlmResponsesTest, NtlmV1MatchesPublishedExamples) {
     const std::string v1 = "67c43011f30298a2ad35ece64f16331c44bdbed927841f94";
     const std::pair<uint32_t, std::string> cases[] = {
         {0x00000201, "98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13" + v1},
-        {0x00080201, "aaaaaaaaaaaaaaaa00000000000000000000000000000000" "7537f803ae367128ca458204bde7caf81e97ed2683267232"},
+        {0x00080201,
+         "aaaaaaaaaaaaaaaa00000000000000000000000000000000" "7537f803ae367128ca458204bde7caf81e97ed2683267232"},
         {0x00000601, v1 + v1},
     };
     for (auto& c : cases) {

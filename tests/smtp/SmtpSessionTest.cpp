@@ -12,7 +12,8 @@ namespace {
 using namespace smtptest;
 
 ScriptedSmtpServer& loginExchange(ScriptedSmtpServer& srv, const std::string& verdict) {
-    return srv.expectReply("AUTH LOGIN", "334 VXNlcm5hbWU6").expectReply("", "334 UGFzc3dvcmQ6").expectReply("", verdict);
+    return srv.expectReply("AUTH LOGIN", "334 VXNlcm5hbWU6").expectReply("", "334 UGFzc3dvcmQ6")
+        .expectReply("", verdict);
 }
 
 TEST(SmtpSession, MultiLineGreetingAndEhloCapabilities) {
@@ -26,7 +27,8 @@ TEST(SmtpSession, MultiLineGreetingAndEhloCapabilities) {
         // No credentials: no AUTH whatever the server lists.
         EXPECT_LOGGED(c.log, "D: InitialResponse=220-mail.test first line\r\n220-second line\r\n220 ready\r\n",
                       "D: sendingHello=client.test",
-                      "D: helloResponse=250-mail.test\r\n250-SIZE 1000\r\n250-dsn\r\n250-AUTH=LOGIN PLAIN\r\n250 HELP\r\n",
+                      "D: helloResponse=250-mail.test\r\n250-SIZE 1000\r\n250-dsn\r\n250-AUTH=LOGIN PLAIN\r\n"
+                      "250 HELP\r\n",
                       "I: Skipping SMTP authentication because no login/password provided.", "D: smtp_user=NULL",
                       "D: login_method=NONE or already authenticated",
                       "I: CONNECTED to ESMTP server 127.0.0.1:" + std::to_string(srv.port()),
@@ -94,7 +96,8 @@ TEST(SmtpSession, AuthMechanismsAndSecretsNotInTranscript) {
         {"250-x\r\n250-AUTH PLAIN CRAM-MD5 LOGIN\r\n250 ok", user, "pa55word", "",
          [](ScriptedSmtpServer& s) { loginExchange(s, "235 Authentication succeeded"); }, true,
          {"D: login_method=LOGIN"}, {"AUTH LOGIN", b64(user), b64("pa55word")}},
-        {"250-x\r\n250 AUTH LOGIN PLAIN", "u", "p", "PLAIN", [](ScriptedSmtpServer& s) { s.expectReply("AUTH PLAIN", "235 ok"); },
+        {"250-x\r\n250 AUTH LOGIN PLAIN", "u", "p", "PLAIN",
+         [](ScriptedSmtpServer& s) { s.expectReply("AUTH PLAIN", "235 ok"); },
          true, {"D: login_method=PLAIN"}, {"AUTH PLAIN " + b64(std::string("u\0u\0p", 5))}},
         {"250 AUTH DIGEST-MD5", "bob", "pw", "", [](ScriptedSmtpServer&) {}, true,
          {"D: login_method=DIGEST-MD5", "E: DIGEST-MD5 login method not supported"}, {}},
@@ -141,7 +144,8 @@ TEST(SmtpSession, CramMd5Exchanges) {
         std::string response = unb64(srv.lines()[2]);
         EXPECT_EQ(response.substr(0, 4), "tim ");
         EXPECT_EQ(response.size(), 4u + 32u);
-        EXPECT_TRUE(k.first != rfc || srv.lines()[2] == "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw") << srv.lines()[2];
+        EXPECT_TRUE(k.first != rfc || srv.lines()[2] == "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw")
+            << srv.lines()[2];
         if (!accepted) {
             EXPECT_LOGGED(c.log, "E: Failed to get successful CRAM-MD5 response",
                           "E: Check your username/password or your SMTP server's auth settings",

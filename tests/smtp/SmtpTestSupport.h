@@ -120,7 +120,8 @@ struct Client {
     }
     // Sends msg after adding these To addresses and setting this text.
     bool sendTo(std::initializer_list<const char*> to, const char* text = "Subject: hi\r\n\r\nline one\r\n",
-                const char* from = "sender@example.test", ProgressMonitor* pm = nullptr, const char* sentLog = nullptr) {
+                const char* from = "sender@example.test", ProgressMonitor* pm = nullptr,
+                const char* sentLog = nullptr) {
         msg.setSubject("hi");
         for (const char* a : to) msg.addAddress(SmtpMessage::kTo, a);
         msg.text().setString(text);
@@ -142,8 +143,6 @@ struct Client {
         return out;
     }
 };
-
-inline void addTo(SmtpTextMessage& m, const char* a) { m.addAddress(SmtpMessage::kTo, a); }
 
 }  // namespace smtptest
 }  // namespace ostmail

@@ -37,7 +37,7 @@ TEST(SmtpTransaction, RequireAllRecipientsAndAllRefused) {
         c.log.lines.clear();
         SmtpTextMessage all;
         all.addAddress(SmtpMessage::kCc, "");
-        for (const char* a : {"c@x.test", "no-at-sign", "c@x.test"}) addTo(all, a);
+        for (const char* a : {"c@x.test", "no-at-sign", "c@x.test"}) all.addAddress(SmtpMessage::kTo, a);
         EXPECT_FALSE(c.send(all));
         EXPECT_EQ(c.outcome(), "0/3 connected");
         EXPECT_FALSE(c.log.hasPrefix("E: Warning"));
@@ -69,7 +69,8 @@ TEST(SmtpTransaction, DsnParametersRecipientOrderAndNoInjectedCommands) {
         ASSERT_TRUE(srv.waitDone());
         EXPECT_EQ(srv.lines(), (std::vector<std::string>{
                                    "EHLO client.test", "MAIL FROM:<sender@example.test> RET=HDRS ENVID=env1RSET",
-                                   "RCPT TO:<to@x.test> NOTIFY=SUCCESS,FAILURE", "RCPT TO:<cc@x.test> NOTIFY=SUCCESS,FAILURE",
+                                   "RCPT TO:<to@x.test> NOTIFY=SUCCESS,FAILURE",
+                                   "RCPT TO:<cc@x.test> NOTIFY=SUCCESS,FAILURE",
                                    "RCPT TO:<bcc@x.test> NOTIFY=SUCCESS,FAILURE", "DATA", "QUIT"}));
     }
     ScriptedSmtpServer srv;
@@ -123,13 +124,17 @@ TEST(SmtpTransaction, SilenceShortRepliesAndPeerCloses) {
         std::vector<std::string> log;
     };
     const std::vector<Case> cases = {
-        {"silence", [](ScriptedSmtpServer& s) { s.expect("MAIL").silence(1500); }, 500, false, "0/0 protocolFailure timedOut closed",
+        {"silence", [](ScriptedSmtpServer& s) { s.expect("MAIL").silence(1500); }, 500, false,
+         "0/0 protocolFailure timedOut closed",
          {"E: ReadTimeout expired, abandoning attempt to retrieve SMTP response."}},
         {"close mid-line",
          [](ScriptedSmtpServer& s) { s.expectReply("MAIL", "250 ok").expect("RCPT").send("250 o").closeNow(); },
-         5000, false, "0/1 closed", {"E: Failed to get SMTP command response...", "E: Failed when sending RCPT TO:<a@x.test>"}},
-        {"short reply", [](ScriptedSmtpServer& s) { s.expectReply("MAIL", "250 ok").expectReply("RCPT", "25").silence(300); },
-         5000, false, "0/1 closed", {"E: Unrecognized response from SMTP server", "E: Failed when sending RCPT TO:<a@x.test>"}},
+         5000, false, "0/1 closed",
+         {"E: Failed to get SMTP command response...", "E: Failed when sending RCPT TO:<a@x.test>"}},
+        {"short reply",
+         [](ScriptedSmtpServer& s) { s.expectReply("MAIL", "250 ok").expectReply("RCPT", "25").silence(300); },
+         5000, false, "0/1 closed",
+         {"E: Unrecognized response from SMTP server", "E: Failed when sending RCPT TO:<a@x.test>"}},
         {"close mid-DATA",
          [](ScriptedSmtpServer& s) {
              s.expectReply("MAIL", "250 ok").expectReply("RCPT", "250 ok").expectReply("DATA", "354 go").closeNow(true);
@@ -148,7 +153,8 @@ TEST(SmtpTransaction, SilenceShortRepliesAndPeerCloses) {
         EXPECT_EQ(c.log.missing(k.log), "");
         EXPECT_FALSE(c.log.hasPrefix("D: bad_address"));
         if (k.bigBody) {
-            EXPECT_TRUE(c.log.has("E: Failed when sending email body") || c.log.has("E: Failed when sending end-of-body"));
+            EXPECT_TRUE(c.log.has("E: Failed when sending email body") ||
+                        c.log.has("E: Failed when sending end-of-body"));
         }
     }
 }
