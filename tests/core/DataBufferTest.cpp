@@ -1,3 +1,5 @@
+#include "core/BufferDigest.h"
+#include "core/CodingTestSupport.h"
 #include "core/DataBuffer.h"
 #include "core/Logger.h"
 #include "support/ScratchDir.h"
@@ -9,7 +11,9 @@
 #include <string>
 #include <vector>
 
-using ostmail::DataBuffer;
+using namespace ostmail;
+using ostmail_test::str;
+using ostmail_test::toHex;
 
 TEST(DataBuffer, GrowthSteps) {
     DataBuffer db;
@@ -35,20 +39,20 @@ TEST(DataBuffer, GrowthSteps) {
 }
 
 TEST(DataBuffer, LoadFileReadsWholeFilesAndLogsFailures) {
-    ostmail::testsupport::ScratchDir dir;
+    testsupport::ScratchDir dir;
     std::string payload;
     for (int i = 0; i < 70000; ++i) payload += static_cast<char>(i * 7);
     const std::string path = dir.write("load.bin", payload);
     DataBuffer db;
     db.append("stale", 5);
-    ostmail::Logger log;
+    Logger log;
     ASSERT_TRUE(db.loadFile(path.c_str(), log));
     EXPECT_EQ(payload, std::string(reinterpret_cast<const char*>(db.getData()), db.getSize()));
 
     const std::string missing = dir.path() + "/missing";
     EXPECT_FALSE(db.loadFile(missing.c_str(), log));
     EXPECT_EQ(0u, db.getSize());
-    ostmail::StringBuffer text;
+    StringBuffer text;
     log.GetText(text);
     EXPECT_TRUE(text.containsSubstring("Failed to open file.")) << text.getString();
     EXPECT_TRUE(text.containsSubstring(missing.c_str()));
@@ -106,9 +110,30 @@ TEST(DataBuffer, Utf16UpperCase) {
     EXPECT_EQ(0, std::memcmp(want, db.getData(), sizeof want));
 }
 
-TEST(DataBufferDeath, UseAfterDestructionIsFatal) {
-    alignas(DataBuffer) unsigned char storage[sizeof(DataBuffer)];
-    DataBuffer* db = new (storage) DataBuffer();
-    db->~DataBuffer();
-    EXPECT_DEATH(db->getSize(), "DataBuffer used after destruction|invalid vptr");
+// The whole data size is hashed, bytes after an embedded zero included, and
+// the digest replaces what the output held.
+TEST(BufferDigest, Md5OfBuffersAndNtPasswordHash) {
+    DataBuffer in, out;
+    out.append("stale", 5);
+    in.append("abc", 3);
+    ASSERT_TRUE(md5Digest(in, out));
+    EXPECT_EQ(toHex(str(out)), "900150983cd24fb0d6963f7d28e17f72");
+    StringBuffer sb("message", 7);
+    sb.appendChar('\0');
+    sb.append(" digest");
+    ASSERT_TRUE(md5Digest(sb, out));
+    unsigned char direct[16];
+    Md5::digest("message\0 digest", 15, direct);
+    EXPECT_EQ(str(out), std::string(reinterpret_cast<char*>(direct), 16));
+
+    // MD4 of the UTF-16LE form, without a terminator: the euro sign is AC 20,
+    // not its three UTF-8 bytes.
+    XString pw;
+    pw.setFromUtf8("Password");
+    ASSERT_TRUE(ntPasswordHash(pw, out));
+    EXPECT_EQ(toHex(str(out)), "a4f49c406510bdcab6824ee7c30fd852");
+    pw.setFromUtf8("\xe2\x82\xac");
+    ASSERT_TRUE(ntPasswordHash(pw, out));
+    Md4::digest("\xAC\x20", 2, direct);
+    EXPECT_EQ(str(out), std::string(reinterpret_cast<char*>(direct), 16));
 }

@@ -1,12 +1,13 @@
 #include "core/ExtPtrArray.h"
+#include "core/ScoredStrings.h"
 #include "core/StringBuffer.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
 
-using ostmail::ExtPtrArray;
-using ostmail::StringBuffer;
-using ostmail::VelmoraObject;
+using namespace ostmail;
 
 namespace {
 struct Counted : VelmoraObject {
@@ -14,23 +15,31 @@ struct Counted : VelmoraObject {
     ~Counted() override { --*live; }
     int* live;
 };
+
+std::vector<std::string> listing(const ScoredStrings& s) {
+    ExtPtrArray arr;
+    EXPECT_TRUE(s.sortedAscending(arr));
+    std::vector<std::string> out;
+    for (int32_t i = 0; i < arr.getSize(); ++i) out.push_back(arr.at<StringBuffer>(i)->toStdString());
+    arr.removeAllObjects();
+    return out;
+}
 }  // namespace
 
+// Every capacity the array passes through: doubling from 5 up to 5*2^15,
+// then steps of 100,000.
 TEST(ExtPtrArray, GrowthDoublesThenCaps) {
     ExtPtrArray a;
-    EXPECT_EQ(5, a.capacity());
-    int slot[200000];
-    for (int i = 0; i < 5; ++i) a.appendPtr(&slot[i]);
-    EXPECT_EQ(5, a.capacity());
-    a.appendPtr(&slot[5]);
-    EXPECT_EQ(10, a.capacity());
-    EXPECT_EQ(10, a.growBy());
-    for (int i = 6; i < 11; ++i) a.appendPtr(&slot[i]);
-    EXPECT_EQ(20, a.capacity());
-    EXPECT_EQ(20, a.growBy());
-    for (int i = 11; i < 200000; ++i) ASSERT_TRUE(a.appendPtr(&slot[i]));
+    static int slot[200000];
+    std::vector<int32_t> caps{a.capacity()}, want;
+    for (int i = 0; i < 200000; ++i) {
+        ASSERT_TRUE(a.appendPtr(&slot[i]));
+        if (a.capacity() != caps.back()) caps.push_back(a.capacity());
+    }
+    for (int32_t c = 5; c <= 163840; c *= 2) want.push_back(c);
+    want.push_back(263840);
+    EXPECT_EQ(caps, want);
     EXPECT_EQ(100000, a.growBy());
-    EXPECT_EQ(0, (a.capacity() - 163840) % 100000);  // 5*2^15 then steps of 100,000
     EXPECT_EQ(&slot[123456], a.elementAt(123456));
 
     ExtPtrArray custom(0, -3);
@@ -82,4 +91,21 @@ TEST(ExtPtrArray, OwnershipIsExplicit) {
         EXPECT_EQ(0, live);
         EXPECT_EQ(0, a.getSize());
     }
+}
+
+// A repeated string takes its latest score; the listing is by score, not
+// by name or by insertion.
+TEST(ScoredStrings, LatestScoreWinsAndListingIsAscending) {
+    ScoredStrings s;
+    s.add("c.example", 30);
+    s.add("a.example", 20);
+    s.add("b.example", 10);
+    s.add("a.example", 5);
+    s.add("b.example", 40);
+    EXPECT_EQ(s.count(), 3);
+    EXPECT_TRUE(s.contains("a.example"));
+    EXPECT_FALSE(s.contains("A.example"));
+    EXPECT_EQ(listing(s), (std::vector<std::string>{"a.example", "c.example", "b.example"}));
+    s.clear();
+    EXPECT_TRUE(listing(s).empty());
 }

@@ -1,4 +1,7 @@
 #include "core/Logger.h"
+#include "platform/FileSystem.h"
+#include "support/PythonRun.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -6,36 +9,22 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <sstream>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace ostmail {
 namespace {
 
-std::string text(LogBase& log) {
+std::string render(LogBase& log, void (LogBase::*form)(StringBuffer&)) {
     StringBuffer sb;
-    log.GetText(sb);
+    (log.*form)(sb);
     return sb.toStdString();
 }
-std::string xml(LogBase& log) {
-    StringBuffer sb;
-    log.GetXml(sb);
-    return sb.toStdString();
-}
-std::string html(LogBase& log) {
-    StringBuffer sb;
-    log.GetHtml(sb);
-    return sb.toStdString();
-}
-
-// The value of a log holding one data item under the root, or "" when the log
-// holds anything else.
-std::string onlyValue(LogBase& log, const std::string& name) {
-    std::string t = text(log), head = "VelmoraLog:\r\n  " + name + ": ";
-    if (t.rfind(head, 0) != 0 || t.size() < head.size() + 2) return "";
-    std::string v = t.substr(head.size(), t.size() - head.size() - 2);
-    return (t.compare(t.size() - 2, 2, "\r\n") == 0 && v.find('\n') == std::string::npos) ? v : "";
-}
+std::string text(LogBase& log) { return render(log, &LogBase::GetText); }
+std::string xml(LogBase& log) { return render(log, &LogBase::GetXml); }
+std::string html(LogBase& log) { return render(log, &LogBase::GetHtml); }
 
 TEST(Logger, RendersNestedContextsInAllThreeForms) {
     Logger log;
@@ -91,34 +80,35 @@ TEST(Logger, RendersNestedContextsInAllThreeForms) {
     EXPECT_EQ(sb.toStdString(), "x" + text(log));
 }
 
+// XML wraps markup, tabs and line breaks in CDATA (plain text, quotes and
+// UTF-8 stay bare; text already in a whole CDATA section is written as it
+// is); HTML escapes, the ampersand first so an entity is escaped once.
 TEST(Logger, XmlWrapsMarkupInCdataAndHtmlEscapes) {
+    const struct {
+        char kind;  // i: info, e: error, d: data named "v"
+        const char *value, *xml, *html;
+    } items[] = {
+        {'e', "a<b", "<error><![CDATA[a<b]]></error>", "a&lt;b"},
+        {'i', "a\nb", "<info><![CDATA[a\nb]]></info>", nullptr},
+        {'i', "a\tb", "<info><![CDATA[a\tb]]></info>", nullptr},
+        {'i', "a&b", "<info><![CDATA[a&b]]></info>", nullptr},
+        {'i', "a>b", "<info><![CDATA[a>b]]></info>", nullptr},
+        {'d', "Gr\xC3\xBC\xC3\x9F" "e \"x\"", "<v>Gr\xC3\xBC\xC3\x9F" "e \"x\"</v>",
+         "v: Gr\xC3\xBC\xC3\x9F" "e &quot;x&quot;"},
+        {'d', "<![CDATA[<p>]]>", "<v><![CDATA[<p>]]></v>", nullptr},
+        {'d', "<![CDATA[<p>", "<v><![CDATA[<![CDATA[<p>]]></v>", nullptr},
+        {'i', "&lt; <&> \"", "<info><![CDATA[&lt; <&> \"]]></info>", "&amp;lt; &lt;&amp;&gt; &quot;"},
+    };
     Logger log;
-    log.LogError("a<b");
-    EXPECT_EQ(xml(log), "<VelmoraLog>\r\n<error><![CDATA[a<b]]></error>\r\n</VelmoraLog>\r\n");
-    EXPECT_EQ(html(log), "VelmoraLog:<blockquote>\r\na&lt;b<br>\r\n</blockquote>\r\n");
-
-    // Every trigger wraps; plain text, quotes and UTF-8 do not.
-    for (const char* s : {"a\nb", "a\tb", "a&b", "a>b"}) {
+    for (const auto& it : items) {
+        SCOPED_TRACE(it.value);
         log.ClearLog();
-        log.LogInfo(s);
-        EXPECT_NE(xml(log).find(std::string("<info><![CDATA[") + s + "]]></info>"), std::string::npos) << s;
+        it.kind == 'd' ? log.LogData("v", it.value) : it.kind == 'e' ? log.LogError(it.value) : log.LogInfo(it.value);
+        EXPECT_EQ(xml(log), std::string("<VelmoraLog>\r\n") + it.xml + "\r\n</VelmoraLog>\r\n");
+        if (it.html) {
+            EXPECT_EQ(html(log), std::string("VelmoraLog:<blockquote>\r\n") + it.html + "<br>\r\n</blockquote>\r\n");
+        }
     }
-    log.ClearLog();
-    log.LogData("subject", "Gr\xC3\xBC\xC3\x9F" "e \"x\"");
-    EXPECT_NE(xml(log).find("<subject>Gr\xC3\xBC\xC3\x9F" "e \"x\"</subject>"), std::string::npos);
-    EXPECT_NE(html(log).find("subject: Gr\xC3\xBC\xC3\x9F" "e &quot;x&quot;<br>\r\n"), std::string::npos);
-
-    // Text already in a CDATA section is written as it is; one marker alone is not enough.
-    log.ClearLog();
-    log.LogData("body", "<![CDATA[<p>]]>");
-    log.LogData("half", "<![CDATA[<p>");
-    EXPECT_NE(xml(log).find("<body><![CDATA[<p>]]></body>"), std::string::npos);
-    EXPECT_NE(xml(log).find("<half><![CDATA[<![CDATA[<p>]]></half>"), std::string::npos);
-
-    // Ampersand first, so an entity in the input is escaped once, not twice.
-    log.ClearLog();
-    log.LogInfo("&lt; <&> \"");
-    EXPECT_NE(html(log).find("&amp;lt; &lt;&amp;&gt; &quot;<br>"), std::string::npos);
 
     // Bare lines are never wrapped; tags and names never escaped.
     log.ClearLog();
@@ -162,28 +152,29 @@ TEST(Logger, DataValuesAndHelpers) {
 
     log.ClearLog();
     log.LogWindowsError(2);
-    std::string err = onlyValue(log, "WindowsError");
-    ASSERT_GT(err.size(), 1u) << text(log);
-    EXPECT_TRUE(err.front() != ' ' && err.back() != ' ' && err.back() != '\n') << err;
+    const std::string t = text(log), head = "VelmoraLog:\r\n  WindowsError: ";
+    ASSERT_EQ(t.rfind(head, 0), 0u) << t;
+    ASSERT_EQ(t.substr(t.size() - 2), "\r\n");
+    const std::string err = t.substr(head.size(), t.size() - head.size() - 2);
+    EXPECT_GT(err.size(), 1u);
+    EXPECT_TRUE(err.find('\n') == std::string::npos && err.front() != ' ' && err.back() != ' ') << err;
 }
 
+// Plays "+Name" (enter a context), "-" (leave it) and any other word (an info line).
+void play(Logger& log, const std::string& script) {
+    std::istringstream words(script);
+    for (std::string w; words >> w;) {
+        if (w[0] == '+') log.EnterContext(w.c_str() + 1, true);
+        else if (w == "-") log.LeaveContext();
+        else log.LogInfo(w.c_str());
+    }
+}
+
+// Empty contexts vanish when left, except directly under the root (Top is
+// empty once Low and then Mid vanish).
 TEST(Logger, ContextBalanceEmptyContextsAndClearing) {
     Logger log;
-    log.EnterContext("Outer", true);
-    log.EnterContext("EmptyInner", true);
-    log.LeaveContext();
-    log.EnterContext("Inner", true);
-    log.EnterContext("EmptyDeeper", true);
-    log.LeaveContext();
-    log.LogInfo("kept");
-    log.LeaveContext();
-    log.LeaveContext();
-    log.EnterContext("Top", true);  // empty once Low and then Mid vanish, but kept under the root
-    log.EnterContext("Mid", true);
-    log.EnterContext("Low", true);
-    log.LeaveContext();
-    log.LeaveContext();
-    log.LeaveContext();
+    play(log, "+Outer +EmptyInner - +Inner +EmptyDeeper - kept - - +Top +Mid +Low - - -");
     EXPECT_EQ(text(log), "VelmoraLog:\r\n  Outer:\r\n    Inner:\r\n      kept\r\n  Top:\r\n");
 
     // Leaving past the root is harmless; null texts record nothing but succeed.
@@ -202,8 +193,7 @@ TEST(Logger, ContextBalanceEmptyContextsAndClearing) {
     EXPECT_EQ(text(log), "VelmoraLog:\r\n  first\r\n  Step:\r\n    inside\r\n");
 
     // Clearing with contexts still open starts over at the root.
-    log.EnterContext("A", true);
-    log.EnterContext("B", true);
+    play(log, "+A +B");
     EXPECT_TRUE(log.ClearLog());
     EXPECT_EQ(log.openContexts(), 1);
     log.LogInfo("after");
@@ -249,6 +239,54 @@ TEST(Logger, ConcurrentWritersAndReader) {
         ++entries;
     }
     EXPECT_EQ(entries, kThreads * kPerThread);
+}
+
+// A real XML parser must accept the file and see the same tree we logged.
+TEST(SaveXml, FileHoldsExactlyTheXmlAndParses) {
+    testsupport::ScratchDir dir;
+    Logger log;
+    log.EnterContext("SendEmail", true);
+    log.LogData("smtp_host", "mail.example.com");
+    log.LogError("550 <bob@example.com>: rejected & logged");
+    log.EnterContext("DATA", true);
+    log.LogInfo("Line one\r\nline two \xC3\xA9");
+    log.LeaveContext();
+    log.LeaveContext();
+
+    const std::string path = dir.write("log.xml", "old content that is much longer than nothing at all, to be replaced");
+    ASSERT_TRUE(log.SaveXml(path.c_str()));
+    std::string saved;
+    ASSERT_TRUE(platform::readWholeFile(path.c_str(), saved));
+    EXPECT_EQ(saved, xml(log));
+
+    const auto r = testsupport::runPython(
+        "import sys, xml.etree.ElementTree as ET\n"
+        "def walk(e, depth):\n"
+        "    print(depth, e.tag, '' if len(e) else repr((e.text or '').strip()))\n"
+        "    for c in e: walk(c, depth + 1)\n"
+        "walk(ET.parse(sys.argv[1]).getroot(), 0)\n",
+        "", {path});
+    EXPECT_EQ(r.out,
+              "0 VelmoraLog \n"
+              "1 SendEmail \n"
+              "2 smtp_host 'mail.example.com'\n"
+              "2 error '550 <bob@example.com>: rejected & logged'\n"
+              "2 DATA \n"
+              "3 info 'Line one\\nline two \xC3\xA9'\n")
+        << r.err;
+}
+
+TEST(SaveXml, FailuresAreLoggedAndReturnFalse) {
+    testsupport::ScratchDir dir;
+    Logger log;
+    EXPECT_FALSE(log.SaveXml((dir.path() + "/missing/dir/log.xml").c_str()));
+    EXPECT_FALSE(log.SaveXml(dir.path().c_str()));  // a directory cannot be written as a file
+    const bool devFull = access("/dev/full", W_OK) == 0;
+    EXPECT_TRUE(!devFull || !log.SaveXml("/dev/full"));
+    EXPECT_EQ(text(log), std::string("VelmoraLog:\r\n"
+                                     "  Failed to write complete file (7)\r\n"
+                                     "  Failed to write complete file (7)\r\n") +
+                             (devFull ? "  Failed to write complete file (1)\r\n" : ""));
 }
 
 }  // namespace

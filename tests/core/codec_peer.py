@@ -15,55 +15,39 @@ import sys
 
 
 def _hexref(err):
-    ch = err.object[err.start]
-    return ("&#x%X;" % ord(ch)).encode("ascii"), err.start + 1
+    return ("&#x%X;" % ord(err.object[err.start])).encode("ascii"), err.start + 1
 
 
 def _passunit(err):
     return err.object[err.start].encode("utf-16-le"), err.start + 1
 
 
-def _marked(kind_of, inner):
-    def handler(err):
-        piece, nxt = inner(err)
-        return b"\xfd\xef" + bytes([kind_of(piece)]) + piece, nxt
-    return handler
+def _mark_hexref(err):
+    piece, nxt = _hexref(err)
+    return b"\xfd\xef\x06" + piece, nxt
 
 
-def _unit_marked(err):
-    data = err.object[err.start].encode("utf-16-le")
-    out = b"".join(b"\xfd\xef\x02" + data[i:i + 2] for i in range(0, len(data), 2))
-    return out, err.start + 1
-
-
-def _register():
-    codecs.register_error("hexref", _hexref)
-    codecs.register_error("passunit", _passunit)
-    codecs.register_error("mark-hexref", _marked(lambda p: 6, _hexref))
-    codecs.register_error("mark-passunit", _unit_marked)
+def _mark_passunit(err):
+    data, nxt = _passunit(err)
+    return b"".join(b"\xfd\xef\x02" + data[i:i + 2] for i in range(0, len(data), 2)), nxt
 
 
 def _handler(name):
+    """Registers the handlers whose names carry a parameter; returns the name."""
     if name.startswith("alt-"):
-        cs = name[4:]
-        hname = "alt-" + cs
-        codecs.register_error(hname, lambda e: (e.object[e.start].encode(cs), e.start + 1))
-        return hname
-    if name.startswith("mark-replace"):
+        codecs.register_error(name, lambda e: (e.object[e.start].encode(name[4:]), e.start + 1))
+    elif name.startswith("mark-replace"):
         rep = name[len("mark-replace"):].encode("latin-1") or b"?"
-        hname = name
-        codecs.register_error(hname, lambda e: (b"\xfd\xef" + bytes([len(rep)]) + rep, e.start + 1))
-        return hname
+        codecs.register_error(name, lambda e: (b"\xfd\xef" + bytes([len(rep)]) + rep, e.start + 1))
     return name
 
 
 def main():
-    _register()
+    for name, fn in (("hexref", _hexref), ("passunit", _passunit), ("mark-hexref", _mark_hexref),
+                     ("mark-passunit", _mark_passunit)):
+        codecs.register_error(name, fn)
     for line in sys.stdin:
-        parts = line.split()
-        if len(parts) == 3:
-            parts.append("")
-        op, codec, errors, data = parts
+        op, codec, errors, data = (line.split() + [""])[:4]
         try:
             raw = bytes.fromhex(data)
             if op == "enc":

@@ -1,25 +1,19 @@
 #include "TestBytes.h"
+#include "crypto/Hmac.h"
 #include "crypto/Md4.h"
 #include "crypto/Md5.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace ostmail;
-using testbytes::hex;
-using testbytes::lcgBytes;
+using namespace testbytes;
 
 namespace {
 
-struct TextVector {
-    const char* text;
-    const char* digest;
-};
-
-const std::string kAlnum = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-const std::string kDigits80 =
-    "12345678901234567890123456789012345678901234567890123456789012345678901234567890";
+using Bytes = std::vector<unsigned char>;
 
 template <class H>
 std::string oneShot(const void* p, size_t n)
@@ -30,45 +24,44 @@ std::string oneShot(const void* p, size_t n)
 }
 
 template <class H>
-std::string oneShot(const std::vector<unsigned char>& v)
+std::string finished(H& h)
 {
-    return oneShot<H>(v.data(), v.size());
+    unsigned char d[16];
+    h.finish(d);
+    return hex(d, 16);
+}
+
+std::string hmacMd5(const Bytes& key, const Bytes& msg)
+{
+    unsigned char mac[16];
+    Hmac::md5(msg.data(), msg.size(), key.data(), key.size(), mac);
+    return hex(mac, 16);
 }
 
 }  // namespace
 
-TEST(Md5, Rfc1321Suite)
+// The test suites of RFC 1321 (MD5) and RFC 1320 (MD4).
+TEST(Md5, RfcSuitesOfMd5AndMd4)
 {
-    const TextVector suite[] = {
-        {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
-        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-        {kAlnum.c_str(), "d174ab98d277d9f5a5611c2c9f419d9f"},
-        {kDigits80.c_str(), "57edf4a22be3c955ac49da2e2107b67a"},
+    const struct { std::string text; const char *md5, *md4; } suite[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e", "31d6cfe0d16ae931b73c59d7e0c089c0"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661", "bde52cb31de33e46245e05fbdbd6fb24"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72", "a448017aaf21d8525fc10ae87aa6729d"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0", "d9130a8164549fe818874806e1c7014b"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b", "d79e1c308aa5bbcdeea8ed63df412da9"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f",
+         "043f8582f241db351ce627e153e7f0e4"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a", "e33b4ddc9c38f2199c3e7b164fcc0536"},
     };
     for (const auto& v : suite) {
-        EXPECT_EQ(oneShot<Md5>(v.text, std::strlen(v.text)), v.digest) << '"' << v.text << '"';
+        SCOPED_TRACE('"' + v.text + '"');
+        EXPECT_EQ(oneShot<Md5>(v.text.data(), v.text.size()), v.md5);
+        EXPECT_EQ(oneShot<Md4>(v.text.data(), v.text.size()), v.md4);
         unsigned char d[16];
-        Md5::digest(std::string(v.text), d);
-        EXPECT_EQ(hex(d, 16), v.digest);
+        Md5::digest(v.text, d);
+        EXPECT_EQ(hex(d, 16), v.md5);
     }
-}
-
-TEST(Md4, Rfc1320Suite)
-{
-    const TextVector suite[] = {
-        {"", "31d6cfe0d16ae931b73c59d7e0c089c0"},
-        {"a", "bde52cb31de33e46245e05fbdbd6fb24"},
-        {"abc", "a448017aaf21d8525fc10ae87aa6729d"},
-        {"message digest", "d9130a8164549fe818874806e1c7014b"},
-        {"abcdefghijklmnopqrstuvwxyz", "d79e1c308aa5bbcdeea8ed63df412da9"},
-        {kAlnum.c_str(), "043f8582f241db351ce627e153e7f0e4"},
-        {kDigits80.c_str(), "e33b4ddc9c38f2199c3e7b164fcc0536"},
-    };
-    for (const auto& v : suite)
-        EXPECT_EQ(oneShot<Md4>(v.text, std::strlen(v.text)), v.digest) << '"' << v.text << '"';
 }
 
 // Lengths around the padding boundaries (55/56 bytes leave no room for the
@@ -82,12 +75,11 @@ TEST(Md5, MatchesReferenceAroundPaddingBoundaries)
         {120, "d749829f08b9c9f337a447bb56fe855f"},  {4103, "af538c72084c445fd55dac0ccc7da93b"},
     };
     for (const auto& [n, digest] : md5Ref) {
-        const auto data = lcgBytes(static_cast<uint32_t>(n), n);
-        EXPECT_EQ(oneShot<Md5>(data), digest) << "length " << n;
         // Unaligned input must hash the same.
-        std::vector<unsigned char> shifted(n + 1);
-        std::memcpy(shifted.data() + 1, data.data(), n);
-        EXPECT_EQ(oneShot<Md5>(shifted.data() + 1, n), digest) << "unaligned length " << n;
+        Bytes data = lcgBytes(static_cast<uint32_t>(n), n);
+        EXPECT_EQ(oneShot<Md5>(data.data(), n), digest) << "length " << n;
+        data.insert(data.begin(), 0);
+        EXPECT_EQ(oneShot<Md5>(data.data() + 1, n), digest) << "unaligned length " << n;
     }
 
     const std::pair<size_t, const char*> md4Ref[] = {
@@ -96,53 +88,38 @@ TEST(Md5, MatchesReferenceAroundPaddingBoundaries)
         {1000, "9fedc857d2faf8e59388f6cc9ba651c8"},
     };
     for (const auto& [n, digest] : md4Ref)
-        EXPECT_EQ(oneShot<Md4>(lcgBytes(static_cast<uint32_t>(n), n)), digest) << "MD4 length " << n;
-}
-
-TEST(Md5, MillionAsInUnevenPieces)
-{
-    const std::string chunk(997, 'a');
-    Md5 h;
-    size_t left = 1000000;
-    while (left > 0) {
-        const size_t n = left < chunk.size() ? left : chunk.size();
-        h.update(chunk.data(), n);
-        left -= n;
-    }
-    unsigned char d[16];
-    h.finish(d);
-    EXPECT_EQ(hex(d, 16), "7707d6ae4e027c70eea2a935c2296f21");
+        EXPECT_EQ(oneShot<Md4>(lcgBytes(static_cast<uint32_t>(n), n).data(), n), digest) << "MD4 length " << n;
 }
 
 // A split anywhere in a multi-block message, including inside the last
 // partial block, must not change the digest; finish must leave the object
-// ready for the next message.
+// ready for the next message, and initialize discards what was fed before.
 template <class H>
 void checkEverySplit()
 {
     const auto data = lcgBytes(77, 200);
-    const std::string whole = oneShot<H>(data);
+    const std::string whole = oneShot<H>(data.data(), data.size());
     H h;
     for (size_t cut = 0; cut <= data.size(); ++cut) {
         h.update(data.data(), cut);
         h.update(data.data() + cut, data.size() - cut);
-        unsigned char d[16];
-        h.finish(d);
-        ASSERT_EQ(hex(d, 16), whole) << "split at " << cut;
+        ASSERT_EQ(finished(h), whole) << "split at " << cut;
     }
-    // initialize discards whatever was fed before.
     h.update("junk", 4);
     h.initialize();
     h.update(data.data(), data.size());
-    unsigned char d[16];
-    h.finish(d);
-    EXPECT_EQ(hex(d, 16), whole);
+    EXPECT_EQ(finished(h), whole);
 }
 
-TEST(Md5, StreamingSplitAtEveryOffset)
+TEST(Md5, StreamingSplitAtEveryOffsetAndAMillionAs)
 {
     checkEverySplit<Md5>();
     checkEverySplit<Md4>();
+
+    const std::string chunk(997, 'a');
+    Md5 h;
+    for (size_t left = 1000000, n; left > 0; left -= n) h.update(chunk.data(), n = std::min(left, chunk.size()));
+    EXPECT_EQ(finished(h), "7707d6ae4e027c70eea2a935c2296f21");
 }
 
 // MD4 of the UTF-16LE form: the published NT hash of "password" and of the
@@ -155,4 +132,41 @@ TEST(Md4, NtPasswordHash)
     EXPECT_EQ(hex(d, 16), "8846f7eaee8fb117ad06bdd830b7586c");
     Md4::digestUtf16(nullptr, 0, d);
     EXPECT_EQ(hex(d, 16), "31d6cfe0d16ae931b73c59d7e0c089c0");
+}
+
+TEST(Hmac, Rfc2202AndCramMd5Cases)
+{
+    Bytes key25(25);
+    for (size_t i = 0; i < key25.size(); ++i) key25[i] = static_cast<unsigned char>(i + 1);
+    const Bytes aa80(80, 0xaa);
+    const struct { Bytes key, msg; const char* mac; } cases[] = {
+        {Bytes(16, 0x0b), bytes("Hi There"), "9294727a3638bb1c13f48ef8158bfc9d"},
+        {bytes("Jefe"), bytes("what do ya want for nothing?"), "750c783e6ab0b503eaa86e310a5db738"},
+        {Bytes(16, 0xaa), Bytes(50, 0xdd), "56be34521d144c88dbb8c733f0e8b3f6"},
+        {key25, Bytes(50, 0xcd), "697eaf0aca3a3aea3a75164746ffaa79"},
+        {Bytes(16, 0x0c), bytes("Test With Truncation"), "56461ef2342edc00f9bab995690efd4c"},
+        // 80-byte keys are longer than the block and are hashed first.
+        {aa80, bytes("Test Using Larger Than Block-Size Key - Hash Key First"), "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
+        {aa80, bytes("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
+         "6f630fad67cda0ee1fb1f562db3aa53e"},
+        // The CRAM-MD5 example of RFC 2195.
+        {bytes("tanstaaftanstaaf"), bytes("<1896.697170952@postoffice.reston.mci.net>"),
+         "b913a602c7eda7a495b4e6e7334d3890"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(hmacMd5(c.key, c.msg), c.mac);
+}
+
+// Key lengths on both sides of the 64-byte block, against an independent HMAC.
+TEST(Hmac, MatchesReferenceAtKeyLengthBoundaries)
+{
+    const struct { size_t keyLen, msgLen; const char* mac; } refs[] = {
+        {0, 0, "74e6f7298a9c2d168935f58c001bad88"},    {1, 3, "67410bdc5fd187ebd9d16151a059bb8e"},
+        {63, 100, "fa0cbd20f14a4155b0251eb7dff83ab8"}, {64, 64, "40c9d15dd459c11f0e10e1565db55aee"},
+        {65, 7, "341f8cafed25a708db7be7c00171ed4d"},   {200, 1000, "f452bc5a3acc5fae955b0a085b3c50b8"},
+    };
+    for (const auto& r : refs) {
+        const auto key = lcgBytes(static_cast<uint32_t>(r.keyLen + 1000), r.keyLen);
+        const auto msg = lcgBytes(static_cast<uint32_t>(r.msgLen + 7), r.msgLen);
+        EXPECT_EQ(hmacMd5(key, msg), r.mac) << "key " << r.keyLen << ", message " << r.msgLen;
+    }
 }
