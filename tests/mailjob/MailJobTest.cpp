@@ -1,12 +1,14 @@
 #include "mailjob/MailJob.h"
 #include "ostmail/CMailObj.h"
+#include "support/ScriptedSmtpServer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace ostmail {
@@ -14,6 +16,8 @@ namespace {
 
 using mailjob::runAttempts;
 using mailjob::splitList;
+using testsupport::ScriptedSmtpServer;
+using Clock = std::chrono::steady_clock;
 
 TEST(MailJob, ListsSplitAtSemicolonsWithoutEmptyEntries) {
     EXPECT_EQ(splitList(L"a@x.test;;b@x.test;"), (std::vector<std::wstring>{L"a@x.test", L"b@x.test"}));
@@ -22,18 +26,6 @@ TEST(MailJob, ListsSplitAtSemicolonsWithoutEmptyEntries) {
     EXPECT_TRUE(splitList(L";;;").empty());
     EXPECT_EQ(splitList(L"/tmp/a b.txt"), (std::vector<std::wstring>{L"/tmp/a b.txt"}));
 }
-
-struct AttemptLog {
-    std::vector<bool> outcomes;  // what each attempt returns; false beyond the end
-    int attempts = 0;
-    std::vector<uint32_t> waits;
-
-    int run(int32_t retries, uint32_t waitMs) {
-        return runAttempts(
-            [this] { return attempts < static_cast<int>(outcomes.size()) && outcomes[attempts++]; }, retries,
-            waitMs, [this](uint32_t ms) { waits.push_back(ms); });
-    }
-};
 
 TEST(MailJob, AttemptsAndWaitsFollowTheRetryCount) {
     struct Case {
@@ -49,13 +41,15 @@ TEST(MailJob, AttemptsAndWaitsFollowTheRetryCount) {
         {{true}, 5, 0, 1, 0},                  // first attempt wins, no wait
     };
     for (const Case& c : cases) {
-        AttemptLog log;
-        for (bool b : c.outcomes) log.outcomes.push_back(b);
-        if (log.outcomes.empty()) log.outcomes.assign(10, false);
-        EXPECT_EQ(log.run(c.retries, 7000), c.result) << "retries " << c.retries;
-        EXPECT_EQ(log.attempts, c.attempts) << "retries " << c.retries;
-        EXPECT_EQ(static_cast<int>(log.waits.size()), c.waits) << "retries " << c.retries;
-        for (uint32_t w : log.waits) EXPECT_EQ(w, 7000u);
+        SCOPED_TRACE("retries " + std::to_string(c.retries));
+        int attempts = 0;
+        std::vector<uint32_t> waits;
+        auto attempt = [&] {  // beyond the listed outcomes, every attempt fails
+            return ++attempts <= static_cast<int>(c.outcomes.size()) && c.outcomes[attempts - 1];
+        };
+        EXPECT_EQ(runAttempts(attempt, c.retries, 7000, [&](uint32_t ms) { waits.push_back(ms); }), c.result);
+        EXPECT_EQ(attempts, c.attempts);
+        EXPECT_EQ(waits, std::vector<uint32_t>(c.waits, 7000u));
     }
 }
 
@@ -104,6 +98,99 @@ TEST(CMailObj, AddIdTurnsImageReferencesIntoContentIds) {
     std::wstring bare = L"x.png then \"/a/y.png\"";
     stop.AddId(bare);
     EXPECT_EQ(bare, L"x.png then \"/a/y.png\"");
+}
+
+void fillJob(CMailObj& m, int port) {
+    m.SetServer(L"127.0.0.1");
+    m.SetPortNum(port);
+    m.SetSenderAddr(L"job@x.test");
+    m.SetSender(L"Report Job");
+    m.SetSubject(L"nightly");
+    m.SetBody(L"all fine\r\n");
+    m.SetRecipAddr(L"a@y.test");
+}
+
+long msSince(Clock::time_point t0) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+// Retry 0 against a server that turns every client away: one attempt, one
+// wait. Retry 2, accepted on the second attempt: two attempts, one wait.
+// (Longer runs of failures are counted by the mail job's own test.)
+TEST(DoMail, RetriesWaitAfterEveryFailureAndStopAtTheFirstSuccess) {
+    for (int retries : {0, 2}) {
+        SCOPED_TRACE(retries);
+        ScriptedSmtpServer srv;
+        srv.reply("554 busy");
+        if (retries) srv.acceptNext().reply("220 ready").serveRest();
+        srv.start();
+        CMailObj m;
+        fillJob(m, srv.port());
+        m.SetRetryVal(retries);
+        m.SetTimeoutInt(1);
+        auto t0 = Clock::now();
+        EXPECT_EQ(m.DoMail(), retries ? 0 : -1);
+        long ms = msSince(t0);
+        EXPECT_GE(ms, 1000);
+        EXPECT_LT(ms, 2000) << "only one wait";
+        EXPECT_TRUE(srv.waitDone()) << srv.transcript();
+        EXPECT_EQ(srv.connections(), retries ? 2 : 1);
+        EXPECT_EQ(srv.dataBlocks().size(), retries ? 1u : 0u);
+    }
+}
+
+TEST(DoMail, UnusableServersFailWithoutHanging) {
+    int closed = ScriptedSmtpServer().port();  // bound, then released: nothing listens there
+    struct Case {
+        const wchar_t* host;
+        int port;
+    } cases[] = {{L"", 25}, {L"no-such-host.invalid", 25}, {L"127.0.0.1", closed},
+                 {L"127.0.0.1", 0}, {L"127.0.0.1", 70000}, {L"127.0.0.1", -1}};
+    for (const Case& c : cases) {
+        CMailObj m;
+        fillJob(m, c.port);
+        m.SetServer(c.host);
+        auto t0 = Clock::now();
+        EXPECT_EQ(m.DoMail(), -1) << c.port;
+        EXPECT_LT(msSince(t0), 20000) << c.port;
+    }
+}
+
+// Empty entries and missing attachments are left out, CR and LF never
+// reach the stream, and a recipient list of only separators leaves nothing
+// to send to.
+TEST(DoMail, BadEntriesAreLeftOutAndNeverInjectCommands) {
+    std::string real = ::testing::TempDir() + "/ostmail_attach.txt";
+    std::ofstream(real, std::ios::binary) << "attached bytes\n";
+    for (bool anyone : {true, false}) {
+        ScriptedSmtpServer srv;
+        srv.reply("220 ready").serveRest();
+        srv.start();
+        CMailObj m;
+        fillJob(m, srv.port());
+        m.SetRecipAddr(anyone ? L";a@y.test\r\nRSET;;b@y.test\nMAIL FROM:<evil@x.test>;" : L";;;");
+        m.SetRecipCC(anyone ? L";;; ;c@y.test" : L"");
+        m.SetAttachment(L"/nonexistent/missing.pdf;" + std::wstring(real.begin(), real.end()));
+        EXPECT_EQ(m.DoMail(), anyone ? 0 : -1);
+        EXPECT_TRUE(srv.waitDone()) << srv.transcript();
+
+        std::vector<std::string> lines = srv.lines();
+        auto count = [&](const std::string& prefix) {
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+        };
+        EXPECT_LE(count("MAIL FROM:"), 1) << srv.transcript();
+        EXPECT_EQ(count("RSET") + count("MAIL FROM:<evil"), 0) << srv.transcript();
+        EXPECT_EQ(count("RCPT TO:<c@y.test>"), anyone ? 1 : 0) << srv.transcript();
+        EXPECT_EQ(count("RCPT") > 0, anyone) << srv.transcript();
+        for (const std::string& l : lines) EXPECT_EQ(l.find('\r'), std::string::npos) << l;
+        ASSERT_EQ(srv.dataBlocks().size(), anyone ? 1u : 0u);
+        if (anyone) {
+            EXPECT_NE(srv.dataBlocks()[0].find("ostmail_attach.txt"), std::string::npos);
+            EXPECT_EQ(srv.dataBlocks()[0].find("missing.pdf"), std::string::npos);
+        }
+    }
+    std::remove(real.c_str());
 }
 
 }  // namespace

@@ -7,15 +7,14 @@
 #include "net/Socket2.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,11 +28,21 @@ inline std::string logText(LogBase& log) {
     return sb.toStdString();
 }
 
+inline bool contains(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
+// The wanted pieces the text lacks, with the text after them; "" when none.
+inline std::string lacks(const std::string& text, const std::vector<std::string>& wanted) {
+    std::string out;
+    for (const auto& w : wanted)
+        if (!contains(text, w)) out += "missing: " + w + "\n";
+    return out.empty() ? out : out + "in:\n" + text;
+}
+
 inline int listenLoopback(int backlog, uint16_t* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0) {
         if (fd >= 0) ::close(fd);
         return -1;
@@ -47,8 +56,7 @@ inline int listenLoopback(int backlog, uint16_t* port) {
 // A port on which nothing listens: bound, then released.
 inline uint16_t closedPort() {
     uint16_t port = 0;
-    int fd = listenLoopback(1, &port);
-    ::close(fd);
+    ::close(listenLoopback(1, &port));
     return port;
 }
 
@@ -60,10 +68,7 @@ public:
         listenFd_ = listenLoopback(0, &port_);
         for (int i = 0; i < 64 && !full_; ++i) {
             int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_in sa{};
-            sa.sin_family = AF_INET;
-            sa.sin_port = htons(port_);
-            sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            sockaddr_in sa{AF_INET, htons(port_), {htonl(INADDR_LOOPBACK)}, {}};
             ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
             pollfd p{fd, POLLOUT, 0};
             full_ = ::poll(&p, 1, 300) == 0;
@@ -84,58 +89,30 @@ private:
     std::vector<int> fillers_;
 };
 
-// Accepts one connection and reads it to the end, pausing after each read
-// so that the sender's buffers fill up.
-class SlowReader {
+// Listens on loopback and runs the script on the first connection (if one
+// comes within 10 s) on its own thread; the destructor waits for the script.
+class PeerThread {
 public:
-    explicit SlowReader(int pauseMs, size_t readSize = 65536) {
-        listenFd_ = listenLoopback(1, &port_);
-        thread_ = std::thread([this, pauseMs, readSize] { run(pauseMs, readSize); });
+    explicit PeerThread(std::function<void(int fd)> script) {
+        listenFd_ = listenLoopback(4, &port_);
+        thread_ = std::thread([this, script] {
+            pollfd p{listenFd_, POLLIN, 0};
+            int fd = ::poll(&p, 1, 10000) == 1 ? ::accept(listenFd_, nullptr, nullptr) : -1;
+            if (fd < 0) return;
+            script(fd);
+            ::close(fd);
+        });
     }
-    ~SlowReader() {
-        stop_ = true;
+    ~PeerThread() {
         thread_.join();
         ::close(listenFd_);
     }
     uint16_t port() const { return port_; }
-    // Waits for the end of the stream; false on time-out.
-    bool waitEnd(int timeoutMs) {
-        for (int waited = 0; !ended_ && waited < timeoutMs; waited += 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return ended_;
-    }
-    const std::string& received() const { return data_; }
 
 private:
-    void run(int pauseMs, size_t readSize) {
-        pollfd p{listenFd_, POLLIN, 0};
-        while (!stop_ && ::poll(&p, 1, 50) == 0) {}
-        if (stop_) return;
-        int fd = ::accept(listenFd_, nullptr, nullptr);
-        int small = 65536;  // no receive-window autotuning: the sender must wait
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        std::vector<char> buf(readSize);
-        for (;;) {
-            pollfd q{fd, POLLIN, 0};
-            if (::poll(&q, 1, 50) == 0) {
-                if (stop_) break;
-                continue;
-            }
-            ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-            if (n <= 0) break;
-            data_.append(buf.data(), static_cast<size_t>(n));
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-        }
-        ::close(fd);
-        ended_ = true;
-    }
-
     int listenFd_ = -1;
     uint16_t port_ = 0;
     std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> ended_{false};
-    std::string data_;
 };
 
 // Counts the events it gets and asks to abort from the nth heartbeat on.
@@ -154,20 +131,13 @@ public:
     void DownloadRate(uint64_t, uint32_t) override { ++downloadReports; }
     void TransferRate(uint64_t, uint32_t) override { ++transferReports; }
 
-    int heartbeats = 0;
-    int uploadReports = 0;
-    int downloadReports = 0;
-    int transferReports = 0;
+    int heartbeats = 0, uploadReports = 0, downloadReports = 0, transferReports = 0;
     uint64_t lastUploadCount = 0;
     uint32_t lastUploadRate = 0;
 
 private:
     int abortAt_;
 };
-
-inline bool contains(const std::string& hay, const std::string& needle) {
-    return hay.find(needle) != std::string::npos;
-}
 
 // One connect attempt through Socket2 and what it logged.
 struct Dial {
@@ -190,6 +160,7 @@ struct Dial {
         return sb.toStdString();
     }
     std::string text() { return logText(log); }
+    std::string lacks(const std::vector<std::string>& wanted) { return nettest::lacks(text(), wanted); }
 };
 
 }  // namespace nettest

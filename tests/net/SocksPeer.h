@@ -5,13 +5,9 @@
 
 #include "NetPeers.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace ostmail {
@@ -19,34 +15,27 @@ namespace nettest {
 
 class SocksPeer {
 public:
-    SocksPeer() { listenFd_ = listenLoopback(1, &port_); }
-    ~SocksPeer() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (listenFd_ >= 0) ::close(listenFd_);
-    }
-    SocksPeer(const SocksPeer&) = delete;
-    SocksPeer& operator=(const SocksPeer&) = delete;
+    ~SocksPeer() { stop_ = true; }
 
     // Reads exactly n bytes and records them as one request.
-    SocksPeer& read(size_t n) { return add({n, "", false}); }
-    SocksPeer& send(const std::string& bytes) { return add({0, bytes, false}); }
+    SocksPeer& read(size_t n) { return add({n, ""}); }
+    SocksPeer& send(const std::string& bytes) { return add({0, bytes}); }
     SocksPeer& close() { return add({0, "", true}); }
 
-    void start() { thread_ = std::thread([this] { run(); }); }
+    void start() { peer_.reset(new PeerThread([this](int fd) { run(fd); })); }
     // Waits for the script's end; false on time-out.
     bool waitDone(int timeoutMs = 10000) {
         for (int waited = 0; !done_ && waited < timeoutMs; waited += 10) ::usleep(10000);
         return done_;
     }
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return peer_->port(); }
     const std::vector<std::string>& requests() const { return requests_; }
 
 private:
     struct Step {
         size_t readCount;
         std::string bytes;
-        bool close;
+        bool close = false;
     };
     SocksPeer& add(Step s) {
         steps_.push_back(std::move(s));
@@ -58,49 +47,39 @@ private:
             if (::poll(&p, 1, 50) > 0) return true;
         return false;
     }
-    bool readN(int fd, size_t n, std::string& out) {
+    // Up to n bytes; fewer when the client closes or goes silent.
+    std::string readN(int fd, size_t n) {
+        std::string out;
         char buf[512];
-        while (out.size() < n) {
-            if (!waitIn(fd)) return false;
-            ssize_t got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (got <= 0) return false;
-            out.append(buf, static_cast<size_t>(got));
+        for (ssize_t got = 1; out.size() < n && got > 0 && waitIn(fd);) {
+            got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (got > 0) out.append(buf, static_cast<size_t>(got));
         }
-        return true;
+        return out;
     }
-    void run() {
-        int fd = waitIn(listenFd_) ? ::accept(listenFd_, nullptr, nullptr) : -1;
+    void run(int fd) {
         for (const Step& s : steps_) {
-            if (fd < 0) break;
             if (s.close) {
-                ::close(fd);
-                fd = -1;
-            } else if (s.readCount) {
-                std::string got;
-                shortRead_ = !readN(fd, s.readCount, got);
-                requests_.push_back(got);
-                if (shortRead_) break;
+                ::shutdown(fd, SHUT_RDWR);
+                break;
+            }
+            if (s.readCount) {
+                requests_.push_back(readN(fd, s.readCount));
+                if (requests_.back().size() < s.readCount) break;
             } else {
                 ::send(fd, s.bytes.data(), s.bytes.size(), MSG_NOSIGNAL);
             }
         }
-        if (fd >= 0) {
-            // Hold the connection until the client closes it.
-            char c;
-            while (waitIn(fd) && ::recv(fd, &c, 1, 0) > 0) {}
-            ::close(fd);
-        }
+        // Hold the connection until the client closes it.
+        for (char c; waitIn(fd) && ::recv(fd, &c, 1, 0) > 0;) {}
         done_ = true;
     }
 
-    int listenFd_ = -1;
-    uint16_t port_ = 0;
     std::vector<Step> steps_;
     std::vector<std::string> requests_;
-    std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
-    bool shortRead_ = false;
+    std::unique_ptr<PeerThread> peer_;  // last: its thread ends before the rest goes
 };
 
 }  // namespace nettest

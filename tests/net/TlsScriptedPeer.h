@@ -6,10 +6,7 @@
 #include "NetPeers.h"
 #include "support/TestTls.h"
 
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace ostmail {
@@ -23,13 +20,10 @@ public:
 
     // Receives once (up to 2 s); false when the client closed or went silent.
     bool receive() {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 2000) != 1) return false;
         unsigned char buf[65536];
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) return false;
-        peer_.feed(buf, static_cast<size_t>(n));
-        return true;
+        ssize_t n = readable(2000) ? ::recv(fd_, buf, sizeof buf, 0) : -1;
+        if (n > 0) peer_.feed(buf, static_cast<size_t>(n));
+        return n > 0;
     }
 
     // Plain bytes up to and including end (a proxy request); "" on failure.
@@ -37,8 +31,7 @@ public:
         std::string got;
         char ch;
         while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 2000) != 1 || ::recv(fd_, &ch, 1, 0) != 1) return "";
+            if (!readable(2000) || ::recv(fd_, &ch, 1, 0) != 1) return "";
             got += ch;
         }
         return got;
@@ -57,19 +50,16 @@ public:
             if (!receive()) return false;
             int rc = peer_.handshake();
             if (rc < 0) return false;
-            if (rc == 1) {
-                if (!firstData.empty()) peer_.write(firstData);
-                return flush();
-            }
+            if (rc == 1 && !firstData.empty()) peer_.write(firstData);
             if (!flush()) return false;
+            if (rc == 1) return true;
         }
     }
 
     // Plaintext records until at least n bytes have come.
     std::vector<std::string> readRecords(size_t n) {
         std::vector<std::string> records;
-        size_t got = 0;
-        while (got < n) {
+        for (size_t got = 0; got < n;) {
             for (auto& r : peer_.readRecords()) {
                 got += r.size();
                 records.push_back(r);
@@ -81,53 +71,30 @@ public:
 
     // Waits until the client closes (or 5 s pass).
     void waitForClose() {
-        for (int i = 0; i < 50; ++i) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 100) == 1) {
-                unsigned char buf[4096];
-                if (::recv(fd_, buf, sizeof buf, 0) <= 0) return;
-            }
-        }
+        unsigned char buf[4096];
+        for (int i = 0; i < 50; ++i)
+            if (readable(100) && ::recv(fd_, buf, sizeof buf, 0) <= 0) return;
     }
 
 private:
+    bool readable(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, ms) == 1;
+    }
+
     int fd_;
     testsupport::TlsServerPeer peer_;
 };
 
-class TlsScriptedServer {
+// Runs the script on the first connection, as the TLS server's side.
+class TlsScriptedServer : public PeerThread {
 public:
     using Script = std::function<void(TlsConn&)>;
-
-    TlsScriptedServer(std::shared_ptr<SSL_CTX> ctx, Script script) : ctx_(std::move(ctx)), script_(std::move(script)) {
-        listenFd_ = listenLoopback(4, &port_);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~TlsScriptedServer() {
-        thread_.join();
-        if (listenFd_ >= 0) ::close(listenFd_);
-    }
-
-    uint16_t port() const { return port_; }
-
-private:
-    void run() {
-        pollfd p{listenFd_, POLLIN, 0};
-        if (::poll(&p, 1, 10000) != 1) return;
-        int fd = ::accept(listenFd_, nullptr, nullptr);
-        if (fd < 0) return;
-        {
-            TlsConn conn(fd, ctx_);
-            script_(conn);
-        }
-        ::close(fd);
-    }
-
-    std::shared_ptr<SSL_CTX> ctx_;
-    Script script_;
-    int listenFd_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
+    TlsScriptedServer(std::shared_ptr<SSL_CTX> ctx, Script script)
+        : PeerThread([ctx, script](int fd) {
+              TlsConn conn(fd, ctx);
+              script(conn);
+          }) {}
 };
 
 }  // namespace nettest

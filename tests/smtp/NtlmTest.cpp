@@ -1,8 +1,13 @@
+// NTLM messages and responses, and AUTH NTLM through the SMTP session
+// against the scripted peer (the real servers: tests/integration).
 #include "core/ContentCoding.h"
 #include "core/Logger.h"
 #include "smtp/ClsNtlm.h"
 #include "smtp/NtlmResponses.h"
 #include "smtp/NtlmTestSupport.h"
+#include "smtp/PackageExchange.h"
+#include "smtp/SmtpTestSupport.h"
+#include "smtp/VelmoraSSPI.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +15,7 @@
 
 using namespace ostmail;
 using namespace ntlmtest;
+using namespace ostmail::smtptest;
 
 namespace {
 
@@ -17,32 +23,22 @@ namespace {
 const char kServerChallenge[] = "0123456789abcdef";
 const char kClientChallenge[] = "aaaaaaaaaaaaaaaa";
 
-XString x(const char* s) {
-    XString v;
-    v.setFromUtf8(s);
-    return v;
-}
-
-void setExampleCredentials(ClsNtlm& ntlm) {
-    XString user = x("User"), domain = x("Domain"), password = x("Password"), ws = x("COMPUTER");
-    ntlm.put_UserName(user);
-    ntlm.put_Domain(domain);
-    ntlm.put_Password(password);
-    ntlm.put_Workstation(ws);
-    DataBuffer cc;
-    Bytes c = unhex(kClientChallenge);
-    cc.append(c.data(), c.size());
-    ntlm.put_ClientChallenge(cc);
-}
-
 DataBuffer toDb(const Bytes& b) {
     DataBuffer d;
     d.append(b.data(), b.size());
     return d;
 }
 
-Bytes toBytes(const DataBuffer& d) {
-    return Bytes(d.getData(), d.getData() + d.getSize());
+Bytes toBytes(const DataBuffer& d) { return Bytes(d.getData(), d.getData() + d.getSize()); }
+
+void setExampleCredentials(ClsNtlm& ntlm) {
+    XString user = xs("User"), domain = xs("Domain"), password = xs("Password"), ws = xs("COMPUTER");
+    ntlm.put_UserName(user);
+    ntlm.put_Domain(domain);
+    ntlm.put_Password(password);
+    ntlm.put_Workstation(ws);
+    DataBuffer cc = toDb(unhex(kClientChallenge));
+    ntlm.put_ClientChallenge(cc);
 }
 
 Bytes type3For(ClsNtlm& ntlm, uint32_t serverFlags, const Bytes& info = exampleTargetInfo()) {
@@ -51,6 +47,14 @@ Bytes type3For(ClsNtlm& ntlm, uint32_t serverFlags, const Bytes& info = exampleT
     EXPECT_TRUE(ntlm.genType3Bytes(in, out, log));
     return toBytes(out);
 }
+
+// Counts the tokens a handshake tries to send; never answers.
+class CountingPeer : public PackageExchange {
+public:
+    bool exchangePackage(const DataBuffer&, DataBuffer&, LogBase&) override { return ++calls, false; }
+    bool sendFinal(const DataBuffer&, LogBase&) override { return ++calls, false; }
+    int calls = 0;
+};
 
 std::string logText(Logger& log) {
     StringBuffer sb;
@@ -65,18 +69,17 @@ std::string logText(Logger& log) {
 TEST(NtlmResponsesTest, NtlmV1MatchesPublishedExamples) {
     ClsNtlm ntlm;
     setExampleCredentials(ntlm);
-
-    Bytes m = type3For(ntlm, 0x00000201);
-    EXPECT_EQ(hex(payload(m, 12)), "98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13");
-    EXPECT_EQ(hex(payload(m, 20)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
-
-    m = type3For(ntlm, 0x00080201);
-    EXPECT_EQ(hex(payload(m, 12)), "aaaaaaaaaaaaaaaa00000000000000000000000000000000");
-    EXPECT_EQ(hex(payload(m, 20)), "7537f803ae367128ca458204bde7caf81e97ed2683267232");
-
-    m = type3For(ntlm, 0x00000601);
-    EXPECT_EQ(hex(payload(m, 12)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
-    EXPECT_EQ(hex(payload(m, 20)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
+    const std::string v1 = "67c43011f30298a2ad35ece64f16331c44bdbed927841f94";
+    const std::pair<uint32_t, std::string> cases[] = {
+        {0x00000201, "98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13" + v1},
+        {0x00080201,
+         "aaaaaaaaaaaaaaaa00000000000000000000000000000000" "7537f803ae367128ca458204bde7caf81e97ed2683267232"},
+        {0x00000601, v1 + v1},
+    };
+    for (auto& c : cases) {
+        Bytes m = type3For(ntlm, c.first);
+        EXPECT_EQ(hex(payload(m, 12)) + hex(payload(m, 20)), c.second) << std::hex << c.first;
+    }
 }
 
 // MS-NLMP 4.2.4: NTLMv2 with the zero time stamp of the example.
@@ -89,13 +92,9 @@ TEST(NtlmResponsesTest, NtlmV2MatchesPublishedExample) {
     Bytes m = type3For(ntlm, 0x00088201, info);
 
     EXPECT_EQ(hex(payload(m, 12)), "86c35097ac9cec102554764a57cccc19aaaaaaaaaaaaaaaa");
-    Bytes nt = payload(m, 20);
-    ASSERT_EQ(nt.size(), 16u + 28u + info.size() + 4u);
-    EXPECT_EQ(hex(Bytes(nt.begin(), nt.begin() + 16)), "68cd0ab851e51c96aabc927bebef6a1c");
-    Bytes blob(nt.begin() + 16, nt.end());
-    EXPECT_EQ(hex(Bytes(blob.begin(), blob.begin() + 28)),
-              "0101000000000000" "0000000000000000" "aaaaaaaaaaaaaaaa" "00000000");
-    EXPECT_EQ(Bytes(blob.begin() + 28, blob.end() - 4), info);
+    // The proof, then the blob: header, time stamp, client challenge, the server's target info.
+    EXPECT_EQ(hex(payload(m, 20)), "68cd0ab851e51c96aabc927bebef6a1c" "0101000000000000" "0000000000000000"
+                                   "aaaaaaaaaaaaaaaa" "00000000" + hex(info) + "00000000");
 
     XString v;
     ntlm.get_NetBiosDomainName(v);
@@ -106,11 +105,11 @@ TEST(NtlmResponsesTest, NtlmV2MatchesPublishedExample) {
 
 TEST(NtlmResponsesTest, LmHashUsesFirstFourteenOemBytesOfUpperCasedPassword) {
     unsigned char a[16], b[16];
-    XString pw = x("Password");
+    XString pw = xs("Password");
     NtlmResponses::lmHash(pw, 437, a);
     EXPECT_EQ(hex(Bytes(a, a + 16)), "e52cac67419a9a224a3b108f3fa6cb6d");
 
-    XString longer = x("abcdefghijklmnXYZ"), cut = x("ABCDEFGHIJKLMN"), other = x("abcdefghijklmZ");
+    XString longer = xs("abcdefghijklmnXYZ"), cut = xs("ABCDEFGHIJKLMN"), other = xs("abcdefghijklmZ");
     NtlmResponses::lmHash(longer, 437, a);
     NtlmResponses::lmHash(cut, 437, b);
     EXPECT_EQ(0, std::memcmp(a, b, 16));
@@ -120,48 +119,31 @@ TEST(NtlmResponsesTest, LmHashUsesFirstFourteenOemBytesOfUpperCasedPassword) {
 
 TEST(NtlmMessageTest, Type1LayoutWithWorkstationAndWithDomainAndVersion) {
     ClsNtlm ntlm;
-    XString ws = x("WS01");
+    XString ws = xs("WS01"), b64;
     ntlm.put_Workstation(ws);
-    XString b64;
     LogNull log;
     ASSERT_TRUE(ntlm.GenType1(b64, log));
     DataBuffer raw;
     ContentCoding::decodeBase64(b64.getUtf8(), std::strlen(b64.getUtf8()), raw);
-    Bytes m = toBytes(raw);
-    ASSERT_EQ(m.size(), 36u);
-    EXPECT_EQ(0, std::memcmp(m.data(), "NTLMSSP\0", 8));
-    EXPECT_EQ(u32(m, 8), 1u);
-    EXPECT_EQ(u32(m, 12), 0x00088207u | 0x00002000u);
-    SecBuf dom = secBuf(m, 16), wsb = secBuf(m, 24);
-    EXPECT_EQ(dom.len + dom.maxLen + dom.offset, 0u);
-    EXPECT_EQ(wsb.len, 4u);
-    EXPECT_EQ(wsb.maxLen, 4u);
-    EXPECT_EQ(wsb.offset, 32u);
-    EXPECT_EQ(std::string(m.begin() + 32, m.end()), "WS01");
+    // Signature, type, flags, an empty domain, the workstation right after the header.
+    EXPECT_EQ(hex(toBytes(raw)), "4e544c4d53535000" "01000000" "07a20800" "0000000000000000" "0400040020000000"
+                                 "57533031");
 
-    XString domain = x("CORP");
+    XString domain = xs("CORP");
     ntlm.put_Domain(domain);
     ntlm.SetFlag(ClsNtlm::kFlagVersion, true);
     ASSERT_TRUE(ntlm.genType1Bytes(raw, log));
-    m = toBytes(raw);
-    EXPECT_EQ(u32(m, 12), 0x00088207u | 0x00003000u | 0x02000000u);
-    EXPECT_EQ(m[32], ClsNtlm::kVersionMajor);
-    EXPECT_EQ(u16(m, 34), ClsNtlm::kVersionBuild);
-    EXPECT_EQ(m[39], 0x0f);
-    EXPECT_EQ(secBuf(m, 16).offset, 40u);
-    EXPECT_EQ(str(payload(m, 16)), "CORP");
-    EXPECT_EQ(secBuf(m, 24).offset, 44u);
-    EXPECT_EQ(m.size(), 48u);
+    // Two more flags, and version 6.1.7601 between the header and the payloads.
+    EXPECT_EQ(hex(toBytes(raw)), "4e544c4d53535000" "01000000" "07b20802" "0400040028000000" "040004002c000000"
+                                 "0601b11d0000000f" "434f5250" "57533031");
 }
 
 TEST(NtlmMessageTest, Type3LayoutUnicodeAndOem) {
     ClsNtlm ntlm;
     setExampleCredentials(ntlm);
     Bytes m = type3For(ntlm, 0xe2888215);  // a typical server's flags
-    EXPECT_EQ(0, std::memcmp(m.data(), "NTLMSSP\0", 8));
-    EXPECT_EQ(u32(m, 8), 3u);
-    uint32_t flags = u32(m, 60);
-    EXPECT_EQ(flags, 0x00088207u & 0xe2888215u);
+    EXPECT_EQ(hex(Bytes(m.begin(), m.begin() + 12)), "4e544c4d53535000" "03000000");
+    EXPECT_EQ(u32(m, 60), 0x00088207u & 0xe2888215u);
     SecBuf key = secBuf(m, 52);
     EXPECT_EQ(key.len + key.maxLen + key.offset, 0u);
     EXPECT_EQ(payload(m, 28), utf16("Domain"));
@@ -178,7 +160,7 @@ TEST(NtlmMessageTest, Type3LayoutUnicodeAndOem) {
     EXPECT_EQ(expect, m.size());
 
     // A server without Unicode gets the OEM code page (437: e-acute is 0x82).
-    XString user = x("Us\xc3\xa9r");
+    XString user = xs("Us\xc3\xa9r");
     ntlm.put_UserName(user);
     ntlm.put_OemCodePage(437);
     m = type3For(ntlm, 0x00000202);
@@ -198,76 +180,145 @@ TEST(NtlmMessageTest, MalformedType2IsRefusedWithItsReason) {
     };
     Bytes short59 = type2(0x201, unhex(kServerChallenge), Bytes{'A', 'B', 'C'}, Bytes());
     ASSERT_EQ(short59.size(), 59u);
-    Bytes badSig = good;
-    badSig[3] = 'X';
-    Bytes badType = good;
-    badType[8] = 3;
-    Bytes targetPast = good;
-    targetPast[16] = static_cast<unsigned char>(good.size() - 5);  // offset low byte, length 6
-    Bytes infoPast = good;
-    infoPast[40] = static_cast<unsigned char>(u16(good, 40) + 1);
-    infoPast[42] = infoPast[40];
-    Bytes infoHugeOffset = good;
-    infoHugeOffset[47] = 0xff;  // offset near 4 GiB must not wrap
+    auto patched = [&good](std::initializer_list<std::pair<size_t, uint32_t>> bytes) {
+        Bytes m = good;
+        for (auto& b : bytes) m.at(b.first) = static_cast<unsigned char>(b.second);
+        return m;
+    };
+    const uint32_t infoLen = u16(good, 40);
     std::vector<Case> cases = {
         {"59 bytes", short59, "TYPE2 message is not long enough."},
-        {"signature", badSig, "Expected TYPE2 message to begin with NTLMSSP."},
-        {"type", badType, "TYPE2 message type not equal to 2"},
-        {"target name", targetPast, "Failed to get target name from TYPE2 message."},
-        {"target info", infoPast, "Failed to get target info data from TYPE2 message."},
-        {"target info offset", infoHugeOffset, "Failed to get target info data from TYPE2 message."},
+        {"signature", patched({{3, 'X'}}), "Expected TYPE2 message to begin with NTLMSSP."},
+        {"type", patched({{8, 3}}), "TYPE2 message type not equal to 2"},
+        // offset low byte, length 6
+        {"target name", patched({{16, good.size() - 5}}), "Failed to get target name from TYPE2 message."},
+        {"target info", patched({{40, infoLen + 1}, {42, infoLen + 1}}),
+         "Failed to get target info data from TYPE2 message."},
+        // an offset near 4 GiB must not wrap
+        {"target info offset", patched({{47, 0xff}}), "Failed to get target info data from TYPE2 message."},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         ClsNtlm ntlm;
         setExampleCredentials(ntlm);
         Logger log;
         DataBuffer out;
-        EXPECT_FALSE(ntlm.genType3Bytes(toDb(c.msg), out, log)) << c.name;
-        EXPECT_TRUE(out.isEmpty()) << c.name;
-        std::string text = logText(log);
-        EXPECT_NE(text.find(c.reason), std::string::npos) << c.name << "\n" << text;
-        EXPECT_NE(text.find("Failed to decode TYPE2 input message."), std::string::npos) << c.name;
+        EXPECT_FALSE(ntlm.genType3Bytes(toDb(c.msg), out, log));
+        EXPECT_TRUE(out.isEmpty());
+        EXPECT_EQ(lacks(logText(log), {c.reason, "Failed to decode TYPE2 input message."}), "");
     }
-
-    // An empty target name may point anywhere.
-    Bytes emptyTarget = type2(0x201, unhex(kServerChallenge), Bytes(), exampleTargetInfo());
-    emptyTarget[16] = 0xff;
-    emptyTarget[19] = 0x7f;
-    ClsNtlm ntlm;
-    setExampleCredentials(ntlm);
-    LogNull quiet;
-    DataBuffer out;
-    EXPECT_TRUE(ntlm.genType3Bytes(toDb(emptyTarget), out, quiet));
-    XString target;
-    ntlm.get_TargetName(target);
-    EXPECT_TRUE(target.isEmpty());
-
     // The text form: bad base64 decodes to too little.
-    XString in = x("TlRMTVNTUAACAAAA"), result;
+    ClsNtlm ntlm;
+    XString in = xs("TlRMTVNTUAACAAAA"), result;
     Logger log;
     EXPECT_FALSE(ntlm.GenType3(in, result, log));
-    EXPECT_NE(logText(log).find("TYPE2 message is not long enough."), std::string::npos);
+    EXPECT_EQ(lacks(logText(log), {"TYPE2 message is not long enough."}), "");
 }
 
+// A last target-info entry that claims more than is left stops the walk,
+// and an empty target name may point anywhere: both messages are good.
 TEST(NtlmMessageTest, Type2TargetNameAndTruncatedTargetInfoAreRead) {
-    // The last entry claims more than is left: the walk stops, the message is still good.
     Bytes info = exampleTargetInfo();
     info.resize(info.size() - 4);
     put16(info, 3);
     put16(info, 200);
-    Bytes msg = type2(0x00000001, unhex(kServerChallenge), utf16("TARGET"), info);
-    ClsNtlm ntlm;
-    setExampleCredentials(ntlm);
-    Logger log;
-    DataBuffer out;
-    ASSERT_TRUE(ntlm.genType3Bytes(toDb(msg), out, log));
-    XString v;
-    ntlm.get_TargetName(v);
-    EXPECT_STREQ(v.getUtf8(), "TARGET");
-    ntlm.get_NetBiosComputerName(v);
-    EXPECT_STREQ(v.getUtf8(), "Server");
-    ntlm.get_DnsComputerName(v);
-    EXPECT_TRUE(v.isEmpty());
-    std::string text = logText(log);
-    EXPECT_NE(text.find("TARGET"), std::string::npos) << text;
+    Bytes named = type2(0x00000001, unhex(kServerChallenge), utf16("TARGET"), info);
+    Bytes unnamed = type2(0x201, unhex(kServerChallenge), Bytes(), exampleTargetInfo());
+    unnamed[16] = 0xff;
+    unnamed[19] = 0x7f;
+    for (auto& k : {std::make_pair(named, "TARGET"), std::make_pair(unnamed, "")}) {
+        ClsNtlm ntlm;
+        setExampleCredentials(ntlm);
+        Logger log;
+        DataBuffer out;
+        ASSERT_TRUE(ntlm.genType3Bytes(toDb(k.first), out, log)) << logText(log);
+        EXPECT_EQ(lacks(logText(log), {k.second}), "");
+        XString v;
+        ntlm.get_TargetName(v);
+        EXPECT_STREQ(v.getUtf8(), k.second);
+        ntlm.get_NetBiosComputerName(v);
+        EXPECT_STREQ(v.getUtf8(), "Server");
+        ntlm.get_DnsComputerName(v);
+        EXPECT_TRUE(v.isEmpty());
+    }
+}
+
+// Failures before the first token leave the connection untouched. The one
+// package is "NTLM", found whatever the case of its name.
+TEST(VelmoraSspi, NothingIsSentWithoutCredentialsOrPackage) {
+    EXPECT_EQ(VelmoraSSPI().packageIndex("nTlM"), 0);
+    EXPECT_EQ(VelmoraSSPI().packageIndex("Negotiate"), -1);
+    XString none, user = xs("User"), password = xs("Password");
+    VelmoraSSPI chosen, unchosen;
+    ASSERT_TRUE(chosen.choosePackage(0));
+    CountingPeer peer;
+    RecordingLog log;
+    EXPECT_FALSE(chosen.authenticate(none, user, none, peer, log));
+    EXPECT_FALSE(unchosen.authenticate(none, user, password, peer, log));
+    EXPECT_EQ(peer.calls, 0);
+    EXPECT_LOGGED(log, "E: No username and/or password for SSPI authenticate.",
+                  "E: Failed to acquire credentials handle");
+    EXPECT_TRUE(log.text().find("SEC_E_SECPKG_NOT_FOUND") != std::string::npos) << log.text();
+}
+
+// NTLM chosen from the EHLO list; the answer to a fixed challenge is the
+// published NTLMv1 response, and no token goes into the transcript.
+TEST(SmtpNtlm, ChosenFromEhloListAnswersTheChallenge) {
+    Bytes challenge = type2(0x00008201, unhex("0123456789abcdef"), {}, {});
+    challenge.resize(48);
+    ScriptedSmtpServer srv;
+    greet(srv, "250-mail.test\r\n250 AUTH NTLM CRAM-MD5").expectReply("AUTH NTLM", "334 ")
+        .expectReply("TlRMTVNTUAAB", "334 " + b64(std::string(challenge.begin(), challenge.end())))
+        .expectReply("TlRMTVNTUAAD", "235 welcome").serveRest();
+    {
+        Client c;
+        ASSERT_TRUE(c.open(srv, "User", "Password")) << c.log.text();
+        EXPECT_LOGGED(c.log, "D: login_method=NTLM", "I: Using Microsoft SSPI NTLM.");
+        EXPECT_FALSE(c.conn.transcript().containsSubstring("TlRMTVNTUAAB")) << c.conn.transcript().getString();
+        EXPECT_FALSE(c.conn.transcript().containsSubstring("TlRMTVNTUAAD"));
+    }
+    ASSERT_TRUE(srv.waitDone());
+    ASSERT_GE(srv.lines().size(), 4u);
+    std::string raw = unb64(srv.lines()[3]);
+    Bytes type3(raw.begin(), raw.end());
+    EXPECT_EQ(hex(payload(type3, 20)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
+    EXPECT_EQ(payload(type3, 36), utf16("User"));
+    EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
+}
+
+// A refused AUTH NTLM, a refused first token, and second replies that are
+// no usable challenge (not NTLM, not base64): the login ends there, and
+// nothing more is sent.
+TEST(SmtpNtlm, PackageFailuresEndTheLogin) {
+    struct Case {
+        const char* authReply;
+        const char* challenge;  // nullptr: the exchange never starts
+        std::vector<std::string> log;
+    };
+    const std::vector<Case> cases = {
+        {"504 unrecognized", nullptr, {"E: Failed to send AUTH NTLM"}},
+        {"334 ", "504 no",
+         {"E: exchangePackage: failed to get success response", "E: VelmoraSSPI.authenticate: exchange failed"}},
+        {"334 ", "334 aGVsbG8=",
+         {"E: VelmoraSSPI.authenticate: failed to prepare next package", "E: Finished and NOT authenticated"}},
+        {"334 ", "334 ***", {}},
+        {"334 ", "334 !!!!", {}},
+        {"334 ", "334 ", {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.challenge ? k.challenge : k.authReply);
+        ScriptedSmtpServer srv;
+        greet(srv, "250 AUTH NTLM").expectReply("AUTH NTLM", k.authReply);
+        if (k.challenge) srv.expectReply("TlRMTVNTUAAB", k.challenge);
+        srv.serveRest();
+        Client c;
+        EXPECT_FALSE(c.open(srv, "User", "Password"));
+        EXPECT_EQ(c.log.missing(k.log), "");
+        EXPECT_EQ(c.log.has("E: NTLM authentication failed"), k.challenge != nullptr);
+        EXPECT_LOGGED(c.log, "I: Failed to login using NTLM method");
+        c.conn.closeConnection(c.log, nullptr);
+        ASSERT_TRUE(srv.waitDone());
+        EXPECT_EQ(srv.lines().size(), k.challenge ? 3u : 2u) << srv.transcript();  // nothing after the failure
+        EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
+    }
 }

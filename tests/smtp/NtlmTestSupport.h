@@ -13,14 +13,8 @@ using Bytes = std::vector<unsigned char>;
 inline uint32_t u16(const Bytes& m, size_t at) { return m[at] | (m[at + 1] << 8); }
 inline uint32_t u32(const Bytes& m, size_t at) { return u16(m, at) | (u16(m, at + 2) << 16); }
 
-inline void put16(Bytes& m, uint32_t v) {
-    m.push_back(v & 0xff);
-    m.push_back((v >> 8) & 0xff);
-}
-inline void put32(Bytes& m, uint32_t v) {
-    put16(m, v & 0xffff);
-    put16(m, v >> 16);
-}
+inline void put16(Bytes& m, uint32_t v) { m.insert(m.end(), {uint8_t(v), uint8_t(v >> 8)}); }
+inline void put32(Bytes& m, uint32_t v) { put16(m, v), put16(m, v >> 16); }
 
 inline std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
@@ -31,12 +25,8 @@ inline Bytes utf16(const std::string& ascii) {
 }
 
 inline std::string hex(const Bytes& b) {
-    static const char d[] = "0123456789abcdef";
     std::string s;
-    for (unsigned char c : b) {
-        s += d[c >> 4];
-        s += d[c & 15];
-    }
+    for (unsigned char c : b) s += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
     return s;
 }
 
@@ -56,8 +46,7 @@ inline SecBuf secBuf(const Bytes& m, size_t at) { return {u16(m, at), u16(m, at 
 // The payload a security buffer points at; the test fails earlier when it is out of range.
 inline Bytes payload(const Bytes& m, size_t at) {
     SecBuf b = secBuf(m, at);
-    if (b.offset + b.len > m.size()) return Bytes{0xde, 0xad};
-    return Bytes(m.begin() + b.offset, m.begin() + b.offset + b.len);
+    return b.offset + b.len > m.size() ? Bytes{0xde, 0xad} : Bytes(m.begin() + b.offset, m.begin() + b.offset + b.len);
 }
 
 // A challenge message: target name and target info after the 48-byte header
@@ -65,19 +54,16 @@ inline Bytes payload(const Bytes& m, size_t at) {
 inline Bytes type2(uint32_t flags, const Bytes& challenge, const Bytes& target, const Bytes& info) {
     Bytes m = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
     put32(m, 2);
-    uint32_t targetOff = 56;
-    uint32_t infoOff = targetOff + static_cast<uint32_t>(target.size());
     put16(m, target.size());
     put16(m, target.size());
-    put32(m, targetOff);
+    put32(m, 56);
     put32(m, flags);
     m.insert(m.end(), challenge.begin(), challenge.end());
-    for (int i = 0; i < 8; ++i) m.push_back(0);  // context
+    m.insert(m.end(), 8, 0);  // context
     put16(m, info.size());
     put16(m, info.size());
-    put32(m, infoOff);
-    Bytes version = {6, 1, 0xb1, 0x1d, 0, 0, 0, 0x0f};
-    m.insert(m.end(), version.begin(), version.end());
+    put32(m, 56 + static_cast<uint32_t>(target.size()));
+    m.insert(m.end(), {6, 1, 0xb1, 0x1d, 0, 0, 0, 0x0f});  // version
     m.insert(m.end(), target.begin(), target.end());
     m.insert(m.end(), info.begin(), info.end());
     return m;

@@ -1,19 +1,29 @@
 #pragma once
 // Helpers for driving SmtpConnImpl in tests: a log that keeps every line in
-// order, and a client with the usual connect and send arguments.
+// order, the scripted server's usual opening, and a client with the usual
+// connect and send arguments.
 
+#include "core/ContentCoding.h"
 #include "core/ExtPtrArray.h"
 #include "core/LogBase.h"
 #include "core/StringBuffer.h"
 #include "core/XString.h"
 #include "smtp/SmtpConnImpl.h"
+#include "support/ScriptedSmtpServer.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+// Every wanted line is in the log; a failure names the missing ones and shows the log.
+#define EXPECT_LOGGED(log, ...) EXPECT_EQ((log).missing({__VA_ARGS__}), "")
+
 namespace ostmail {
 namespace smtptest {
+
+using testsupport::ScriptedSmtpServer;
 
 // "E: text", "I: text", "D: name=value", "> context", "<".
 class RecordingLog : public LogBase {
@@ -25,23 +35,18 @@ public:
     bool LeaveContext() override { return add("<", ""); }
     bool LogData(const char* n, const char* v) override { return add("D: ", std::string(n) + "=" + (v ? v : "")); }
     bool LogDataLong(const char* n, int32_t v) override { return add("D: ", std::string(n) + "=" + std::to_string(v)); }
-    bool ClearLog() override {
-        lines.clear();
-        return true;
-    }
+    bool ClearLog() override { return lines.clear(), true; }
 
     bool has(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
     // The wanted lines the log lacks, with the whole log after them; "" when none.
-    std::string missing(std::initializer_list<std::string> wanted) const {
+    std::string missing(const std::vector<std::string>& wanted) const {
         std::string out;
         for (const auto& w : wanted)
             if (!has(w)) out += "missing: " + w + "\n";
         return out.empty() ? out : out + "log:\n" + text();
     }
     bool hasPrefix(const std::string& prefix) const {
-        for (const auto& l : lines)
-            if (l.compare(0, prefix.size(), prefix) == 0) return true;
-        return false;
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
     }
     std::string text() const {
         std::string all;
@@ -52,11 +57,16 @@ public:
     std::vector<std::string> lines;
 
 private:
-    bool add(const char* kind, const std::string& t) {
-        lines.push_back(kind + t);
-        return true;
-    }
+    bool add(const char* kind, const std::string& t) { return lines.push_back(kind + t), true; }
 };
+
+// The wanted pieces the text lacks, with the text after them; "" when none.
+inline std::string lacks(const std::string& text, const std::vector<std::string>& wanted) {
+    std::string out;
+    for (const auto& w : wanted)
+        if (text.find(w) == std::string::npos) out += "missing: " + w + "\n";
+    return out.empty() ? out : out + "in:\n" + text;
+}
 
 inline XString xs(const std::string& s) {
     XString x;
@@ -64,8 +74,26 @@ inline XString xs(const std::string& s) {
     return x;
 }
 
+inline std::string b64(const std::string& s) {
+    StringBuffer out;
+    ContentCoding::encodeBase64Flat(s.data(), s.size(), out);
+    return out.toStdString();
+}
+
+inline std::string unb64(const std::string& s) {
+    DataBuffer d;
+    ContentCoding::decodeBase64(s.data(), s.size(), d);
+    return std::string(reinterpret_cast<const char*>(d.getData()), d.getSize());
+}
+
+// Greeting, then an EHLO answered with these lines (CRLF between them, not after the last).
+inline ScriptedSmtpServer& greet(ScriptedSmtpServer& srv, const std::string& ehlo = "250 ok") {
+    return srv.reply("220 hi").expectReply("EHLO", ehlo);
+}
+
 struct Client {
     SmtpConnImpl conn;
+    SmtpTextMessage msg;  // what sendTo() sends
     RecordingLog log;
     bool timedOut = false;
     bool aborted = false;
@@ -80,9 +108,34 @@ struct Client {
         return conn.smtpConnect(host, port, xs(login), xs(password), xs(""), xs(method), 5, readTimeoutMs,
                                 nullptr, log, nullptr, timedOut, aborted);
     }
-    bool send(SmtpMessage& msg, const char* from = "sender@example.test", ProgressMonitor* pm = nullptr,
+    // Starts the server's script, then connects to it.
+    bool open(ScriptedSmtpServer& srv, const std::string& login = "", const std::string& password = "",
+              const std::string& method = "", uint32_t readTimeoutMs = 5000) {
+        srv.start();
+        return connect(srv.port(), login, password, method, readTimeoutMs);
+    }
+    bool send(SmtpMessage& m, const char* from = "sender@example.test", ProgressMonitor* pm = nullptr,
               const char* sentLog = nullptr) {
-        return conn.sendEmail(&msg, from, nullptr, sentLog, log, pm, result, bad, true, false);
+        return conn.sendEmail(&m, from, nullptr, sentLog, log, pm, result, bad, true, false);
+    }
+    // Sends msg after adding these To addresses and setting this text.
+    bool sendTo(std::initializer_list<const char*> to, const char* text = "Subject: hi\r\n\r\nline one\r\n",
+                const char* from = "sender@example.test", ProgressMonitor* pm = nullptr,
+                const char* sentLog = nullptr) {
+        msg.setSubject("hi");
+        for (const char* a : to) msg.addAddress(SmtpMessage::kTo, a);
+        msg.text().setString(text);
+        return send(msg, from, pm, sentLog);
+    }
+    // The last send in one line: "accepted/attempted", then the flags that
+    // are set, then whether the connection is still open.
+    std::string outcome() const {
+        std::string s = std::to_string(result.accepted) + "/" + std::to_string(result.attempted);
+        if (result.protocolFailure) s += " protocolFailure";
+        if (result.timedOut) s += " timedOut";
+        if (result.aborted) s += " aborted";
+        if (result.tooManyMessages) s += " tooManyMessages";
+        return s + (conn.isConnected() ? " connected" : " closed");
     }
     std::vector<std::string> badAddresses() const {
         std::vector<std::string> out;
@@ -90,8 +143,6 @@ struct Client {
         return out;
     }
 };
-
-inline void addTo(SmtpTextMessage& m, const char* a) { m.addAddress(SmtpMessage::kTo, a); }
 
 }  // namespace smtptest
 }  // namespace ostmail

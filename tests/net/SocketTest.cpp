@@ -1,0 +1,290 @@
+// Socket2 on plain TCP: connecting, reading lines and bytes, sending.
+#include "core/ProgressMonitor.h"
+#include "net/HostnameResolve.h"
+#include "net/VelmoraSocket.h"
+#include "platform/Clock.h"
+#include "NetPeers.h"
+#include "support/ScriptedSmtpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace ostmail {
+namespace {
+
+using nettest::Dial;
+using nettest::lacks;
+using nettest::logText;
+using testsupport::ScriptedSmtpServer;
+
+int g_lookups = 0;
+bool countingLookup(const char*, uint32_t*) { return ++g_lookups, false; }
+
+void open(Dial& d, ScriptedSmtpServer& srv) {
+    srv.start();
+    ASSERT_TRUE(d.run("127.0.0.1", srv.port())) << d.text();
+}
+
+bool sendAll(Socket2& s, const std::string& data, uint32_t maxChunk, uint32_t heartbeatMs, uint32_t idleMs,
+             LogBase& log, ProgressMonitor* pm) {
+    return s.SendBytes2(reinterpret_cast<const unsigned char*>(data.data()), static_cast<uint32_t>(data.size()),
+                        maxChunk, heartbeatMs, idleMs, log, pm);
+}
+
+std::string pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7919u) >> 3);
+    return s;
+}
+
+// "localhost", dotted addresses and padded names connect without asking the
+// name service, and the peer really sees the connection.
+TEST(SocketConnect, LocalNamesAndDottedAddressesNeedNoLookup) {
+    struct Restore {
+        ~Restore() { HostnameResolve::setLookupFunction(nullptr); }
+    } restore;
+    HostnameResolve::setLookupFunction(countingLookup);
+    g_lookups = 0;
+    for (const char* host : {"localhost", "LocalHost", "127.0.0.1", "  127.0.0.1\t", " localhost "}) {
+        SCOPED_TRACE(host);
+        ScriptedSmtpServer srv;
+        srv.reply("220 hi");
+        srv.start();
+        Dial d;
+        ASSERT_TRUE(d.run(host, srv.port())) << d.text();
+        EXPECT_EQ(d.reason, 0u);
+        EXPECT_FALSE(d.aborted);
+        EXPECT_STREQ(d.sock.plainSocket().remoteAddress().getString(), "127.0.0.1");
+        EXPECT_EQ(d.sock.hostname().getSize(), 9u) << "stored untrimmed";  // every name here has 9 letters
+        EXPECT_EQ(d.line(), "220 hi\r\n");
+        EXPECT_TRUE(srv.waitDone());
+    }
+    EXPECT_EQ(g_lookups, 0);
+}
+
+TEST(SocketConnect, MissingHostnameAndRefusedPort) {
+    for (const char* host : {static_cast<const char*>(nullptr), "", "  \t "}) {
+        Dial d;
+        EXPECT_FALSE(d.run(host, 25));
+        EXPECT_EQ(d.reason, 1u);
+        EXPECT_EQ(d.lacks({host ? "Cannot connect, hostname is zero length" : "Cannot connect, hostname is NULL"}), "");
+    }
+    // Both connect forms report a refused port as reason 7 with the Winsock text.
+    uint16_t port = nettest::closedPort();
+    for (bool withMonitor : {false, true}) {
+        nettest::CountingSink sink;
+        ProgressMonitor pm(&sink, 100);
+        Dial d;
+        EXPECT_FALSE(d.run("127.0.0.1", port, 2000, nullptr, withMonitor ? 100 : 0, withMonitor ? &pm : nullptr));
+        EXPECT_EQ(d.reason, 7u);
+        EXPECT_FALSE(d.sock.IsConnected());
+        EXPECT_EQ(d.lacks({"sockError", "Connect function failed"}), "");
+        if (!withMonitor) {
+            EXPECT_EQ(d.lacks({"Connect function failed.", "WSAECONNREFUSED No connection could be made because the "
+                                                           "target machine actively refused it."}),
+                      "");
+        }
+    }
+}
+
+// A target that never completes the handshake: reason 6 after the connect
+// timeout, with and without heartbeats, and reason 4 when the application
+// aborts.
+TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
+    nettest::FilledBacklog target;
+    ASSERT_TRUE(target.full());
+    struct Case {
+        uint32_t heartbeatMs;
+        int abortAt;
+        uint32_t reason, minMs;
+        std::vector<std::string> log;
+    } cases[] = {
+        {0, 0, 6, 290, {"socket is not ready for writing", "WSAEWOULDBLOCK The socket would block."}},
+        {50, 0, 6, 290, {"socket is not ready for writing;", "ConnectTimeoutMs"}},
+        {50, 3, 4, 140, {"socket operation aborted by application callback"}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.log.back());
+        nettest::CountingSink sink(k.abortAt);
+        ProgressMonitor pm(&sink, 100);
+        Dial d;
+        uint32_t start = platform::tickCount();
+        EXPECT_FALSE(d.run("127.0.0.1", target.port(), k.abortAt ? 5000 : 300, nullptr, k.heartbeatMs,
+                           k.heartbeatMs ? &pm : nullptr));
+        EXPECT_GE(platform::tickCount() - start, k.minMs);
+        EXPECT_EQ(d.reason, k.reason);
+        EXPECT_EQ(d.aborted, k.abortAt != 0);
+        EXPECT_EQ(d.lacks(k.log), "");
+        if (k.heartbeatMs) { EXPECT_TRUE(k.abortAt ? sink.heartbeats == 3 : sink.heartbeats >= 2) << sink.heartbeats; }
+    }
+}
+
+TEST(SocketConnect, BindsToTheGivenLocalAddress) {
+    ScriptedSmtpServer srv;
+    srv.reply("220 hi");
+    srv.start();
+    VelmoraSocket sock, bad;
+    sock.setBindAddress("127.0.0.1");
+    Logger log, log2;
+    bool aborted = false;
+    ASSERT_TRUE(sock.Connect("127.0.0.1", srv.port(), 0, aborted, log, nullptr)) << logText(log);
+    EXPECT_EQ(lacks(logText(log), {"BindIpAddr", "ClientBindIP"}), "");
+
+    bad.setBindAddress("127.0.0.1");
+    bad.setBindPort(srv.port());  // taken by the listener
+    EXPECT_FALSE(bad.Connect("127.0.0.1", srv.port(), 0, aborted, log2, nullptr));
+    EXPECT_EQ(bad.connectFailReason(), 5u);
+    EXPECT_EQ(lacks(logText(log2), {"Failed to bind to local IP address", "WSAEADDRINUSE",
+                                    "Cannot connect, invalid socket."}),
+              "");
+}
+
+// Two replies in one block: the second comes from the leftover, without a
+// read — the peer has closed by then, so a read would report the close.
+// The third, cut off by the close, fails with the closed flag.
+TEST(SocketRead, LeftoverLinesThenCloseMidLine) {
+    ScriptedSmtpServer srv;
+    srv.send("250-first\r\n250 second\r\n250 partial li").closeNow();
+    Dial d;
+    open(d, srv);
+    ASSERT_TRUE(srv.waitDone());
+    SocketFlags flags;
+    bool ok = false;
+    EXPECT_EQ(d.line(2000, &ok, &flags), "250-first\r\n");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(d.sock.leftoverSize(), 26u);
+    EXPECT_EQ(d.line(2000, &ok, &flags), "250 second\r\n");
+    EXPECT_TRUE(ok && !flags.any());
+    EXPECT_EQ(d.line(2000, &ok, &flags), "250 partial li");
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(flags.closedByPeer);
+    EXPECT_FALSE(flags.timedOut || flags.aborted || flags.socketError);
+    EXPECT_FALSE(d.sock.IsConnected());
+    EXPECT_EQ(d.lacks({"Connection closed by server."}), "");
+    EXPECT_EQ(d.line(2000, &ok), "");  // fails at once on the closed connection
+    EXPECT_FALSE(ok);
+}
+
+// A silent peer: the read times out and the connection stays usable; with
+// a monitor, the application's abort ends the wait and the next one too.
+TEST(SocketRead, SilentPeerTimesOutOrIsAborted) {
+    ScriptedSmtpServer srv;
+    srv.send("220 hi\r\n").silence(3000);
+    Dial d;
+    open(d, srv);
+    EXPECT_EQ(d.line(), "220 hi\r\n");
+    SocketFlags flags;
+    bool ok = true;
+    uint32_t start = platform::tickCount();
+    EXPECT_EQ(d.line(300, &ok, &flags), "");
+    uint32_t took = platform::tickCount() - start;
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(flags.timedOut);
+    EXPECT_FALSE(flags.closedByPeer || flags.aborted || flags.socketError);
+    EXPECT_GE(took, 290u);
+    EXPECT_LT(took, 2000u);
+    EXPECT_EQ(d.lacks({"Timeout waiting to read socket or accept connection", "timeoutMs: 300"}), "");
+    EXPECT_TRUE(d.sock.IsConnected());
+
+    SocketFlags abortFlags;
+    nettest::CountingSink sink(2);
+    ProgressMonitor pm(&sink, 100);
+    start = platform::tickCount();
+    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &pm), "");
+    EXPECT_LT(platform::tickCount() - start, 2000u);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(abortFlags.aborted && !abortFlags.timedOut);
+    EXPECT_EQ(sink.heartbeats, 2);
+    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &pm), "");
+    EXPECT_TRUE(abortFlags.aborted);
+    EXPECT_EQ(d.lacks({"socket operation aborted by application callback", "Wait-for-data aborted by app"}), "");
+}
+
+TEST(SocketRead, ReceiveExactlyCollectsAcrossWrites) {
+    ScriptedSmtpServer srv;
+    srv.sendSplit({"\x05", std::string("\x00\x01", 2), "\x02rest"}, 50);
+    Dial d;
+    open(d, srv);
+    DataBuffer out, rest;
+    uint32_t got = 0;
+    SocketFlags flags;
+    ASSERT_TRUE(d.sock.ReceiveExactly(out, 4, 0, 2000, got, flags, d.log, nullptr));
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.getData()), out.getSize()),
+              std::string("\x05\x00\x01\x02", 4));
+    EXPECT_FALSE(d.sock.ReceiveExactly(rest, 10, 0, 2000, got, flags, d.log, nullptr));
+    EXPECT_EQ(got, 4u);
+    EXPECT_TRUE(flags.closedByPeer);
+}
+
+// Several MB against a reader that drains slowly: the sender has to wait
+// for room again and again, and every byte arrives in order.
+TEST(SocketSend, LargeSendToSlowReaderCompletes) {
+    const std::string data = pattern(6 * 1024 * 1024 + 123);
+    std::string received;
+    {
+        nettest::PeerThread reader([&received](int fd) {
+            int small = 65536;  // no receive-window autotuning: the sender must wait
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            char buf[16384];
+            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0; ::usleep(2000)) received.append(buf, n);
+        });
+        Dial d;  // closed first, which ends the reader
+        ASSERT_TRUE(d.run("127.0.0.1", reader.port())) << d.text();
+        d.sock.plainSocket().setRateMonitoring(true);
+        d.sock.plainSocket().setSendBufferSize(65536);
+        nettest::CountingSink sink;
+        ProgressMonitor pm(&sink, data.size());
+        ASSERT_TRUE(sendAll(d.sock, data, 0, 100, 10000, d.log, &pm)) << d.text();
+        EXPECT_EQ(pm.done(), data.size());
+        EXPECT_EQ(d.sock.plainSocket().sendRate().byteCount(), data.size());
+        EXPECT_GE(sink.uploadReports, 1);
+        EXPECT_LE(sink.lastUploadCount, data.size());
+    }
+    EXPECT_TRUE(received == data) << "received " << received.size() << " bytes";
+}
+
+// A reader that never reads: the send waits for room until the idle
+// time-out, or until the application aborts. A reset peer fails the send
+// and closes the socket, after which there is nothing to send on.
+TEST(SocketSend, StalledOrResetPeerFailsTheSend) {
+    uint16_t port = 0;
+    int listenFd = nettest::listenLoopback(1, &port);
+    const std::string data = pattern(64 * 1024 * 1024);
+    struct Case {
+        int abortAt;
+        uint32_t idleMs;
+        bool reset;
+        std::vector<std::string> log;
+    } cases[] = {
+        {0, 300, false, {"Socket send idle timeout", "idleTimeoutMs"}},
+        {2, 10000, false, {"aborted by application"}},
+        {0, 1000, true, {"Error sending on socket", "WSAECONNRESET", "No socket exists for sending (2)"}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.log[0]);
+        Dial d;
+        ASSERT_TRUE(d.run("127.0.0.1", port)) << d.text();
+        int peer = ::accept(listenFd, nullptr, nullptr);
+        if (k.reset) {
+            linger lg{1, 0};
+            ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+            ::close(peer);  // RST
+        }
+        ::usleep(50000);
+        nettest::CountingSink sink(k.abortAt);
+        ProgressMonitor pm(&sink, data.size());
+        EXPECT_FALSE(sendAll(d.sock, data, 65536, 50, k.idleMs, d.log, &pm));
+        EXPECT_LT(pm.done(), data.size());
+        if (k.abortAt) { EXPECT_EQ(sink.heartbeats, 2); }
+        EXPECT_EQ(d.sock.IsConnected(), !k.reset);
+        if (k.reset) { EXPECT_FALSE(sendAll(d.sock, "x", 0, 0, 1000, d.log, nullptr)); }
+        EXPECT_EQ(d.lacks(k.log), "");
+        if (!k.reset) ::close(peer);
+    }
+    ::close(listenFd);
+}
+
+}  // namespace
+}  // namespace ostmail
