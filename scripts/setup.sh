@@ -10,7 +10,7 @@ PACKAGES=(
   libssl-dev openssl libicu-dev
   exim4-daemon-heavy sasl2-bin libsasl2-modules
   dante-server dnsmasq
-  python3 curl swaks libauthen-ntlm-perl libnet-ssleay-perl dnsutils
+  python3 curl
   iproute2 procps
 )
 
