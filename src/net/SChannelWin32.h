@@ -148,7 +148,6 @@ private:
     bool decryptExtraConnectData(DataBuffer& out, bool& endOfSession, bool& more, LogBase& log);
     bool readRecords(DataBuffer& out, uint32_t outStart, bool wantMore, bool& endOfSession, LogBase& log);
     bool readPending(LogBase& log);
-    void takeDecrypted(platform::TlsDecryptResult& d, DataBuffer& from, DataBuffer& out);
     void releaseSecurity();
     void forceClose();
 
