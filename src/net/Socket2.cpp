@@ -9,12 +9,6 @@
 
 namespace ostmail {
 
-namespace {
-
-constexpr uint32_t kConnectFailed = VelmoraSocket::kConnectFailed;
-
-}  // namespace
-
 Socket2::Socket2() = default;
 
 Socket2::~Socket2() {
