@@ -1,0 +1,41 @@
+#pragma once
+// Reads a fuzz input as a few settings bytes followed by text fields.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ostmail {
+namespace fuzz {
+
+class FuzzInput {
+public:
+    FuzzInput(const uint8_t* data, size_t n) : m_p(data), m_end(data + n) {}
+
+    // The next byte; 0 once the input is used up.
+    uint8_t byte() { return m_p < m_end ? *m_p++ : 0; }
+
+    // Bytes up to the next 0x01 (which is skipped) or the end.
+    std::string field() {
+        const uint8_t* start = m_p;
+        while (m_p < m_end && *m_p != 0x01) ++m_p;
+        std::string f(reinterpret_cast<const char*>(start), static_cast<size_t>(m_p - start));
+        if (m_p < m_end) ++m_p;
+        return f;
+    }
+
+    std::string rest() {
+        std::string r(reinterpret_cast<const char*>(m_p), static_cast<size_t>(m_end - m_p));
+        m_p = m_end;
+        return r;
+    }
+
+    bool empty() const { return m_p >= m_end; }
+
+private:
+    const uint8_t* m_p;
+    const uint8_t* m_end;
+};
+
+}  // namespace fuzz
+}  // namespace ostmail

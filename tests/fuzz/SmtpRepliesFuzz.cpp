@@ -1,0 +1,178 @@
+// Whatever a server or proxy answers, the client ends the session with a
+// result: proxy replies, SMTP replies, EHLO lists, AUTH challenges and the
+// bytes after STARTTLS come from the input, sent by a peer on loopback that
+// reads whatever the client writes.
+#include "FuzzInput.h"
+#include "core/ExtPtrArray.h"
+#include "core/Logger.h"
+#include "core/XString.h"
+#include "net/ClsSocksClient.h"
+#include "smtp/SmtpConnImpl.h"
+#include "smtp/SmtpMessage.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+using namespace ostmail;
+
+namespace {
+
+int listenOnLoopback(int& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        abort();
+    port = ntohs(sa.sin_port);
+    return fd;
+}
+
+// The first connection gets the whole script, then its write side is shut
+// and whatever the client sends is read and dropped. Later connections are
+// closed at once, so a reconnecting client fails fast instead of waiting.
+class ScriptPeer {
+public:
+    explicit ScriptPeer(std::string script) : m_script(std::move(script)), m_listen(listenOnLoopback(m_port)) {
+        m_thread = std::thread(&ScriptPeer::run, this);
+    }
+    ~ScriptPeer() {
+        m_done = true;
+        m_thread.join();
+        if (m_conn >= 0) ::close(m_conn);
+        ::close(m_listen);
+    }
+    int port() const { return m_port; }
+
+private:
+    void run() {
+        while (!m_done) {
+            pollfd p[2] = {{m_listen, POLLIN, 0}, {m_conn, static_cast<short>(POLLIN | (writing() ? POLLOUT : 0)), 0}};
+            if (::poll(p, m_conn >= 0 ? 2 : 1, 10) <= 0) continue;
+            if (p[0].revents & POLLIN) accepted(::accept(m_listen, nullptr, nullptr));
+            if (m_conn >= 0 && (p[1].revents & POLLOUT)) write();
+            if (m_conn >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) drain();
+        }
+    }
+    bool writing() const { return m_conn >= 0 && !m_shut; }
+    void accepted(int fd) {
+        if (fd < 0) return;
+        if (m_served) {
+            ::close(fd);
+            return;
+        }
+        m_served = true;
+        m_conn = fd;
+    }
+    void write() {
+        if (m_sent < m_script.size()) {
+            ssize_t n = ::send(m_conn, m_script.data() + m_sent, m_script.size() - m_sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) m_sent += static_cast<size_t>(n);
+            if (n > 0 || errno == EAGAIN) return;
+        }
+        ::shutdown(m_conn, SHUT_WR);
+        m_shut = true;
+    }
+    void drain() {
+        char sink[4096];
+        ssize_t n = ::recv(m_conn, sink, sizeof sink, MSG_DONTWAIT);
+        if (n > 0 || (n < 0 && errno == EAGAIN)) return;
+        ::close(m_conn);
+        m_conn = -1;
+    }
+
+    std::string m_script;
+    int m_port = 0;
+    int m_listen;
+    int m_conn = -1;
+    size_t m_sent = 0;
+    bool m_served = false, m_shut = false;
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
+};
+
+XString text(const std::string& s) {
+    XString x;
+    x.setFromUtf8(s.c_str());
+    return x;
+}
+
+const char* const kMethods[] = {"", "LOGIN", "PLAIN", "CRAM-MD5", "NTLM", "MSN", "NONE", "XOAUTH"};
+
+// proxy: 0 none, 1 SOCKS4, 2 SOCKS5, 3 SOCKS5 with a login.
+void setProxy(ClsSocksClient& socks, int proxy, int port) {
+    socks.setSocksVersion(proxy == 1 ? 4 : 5);
+    socks.hostname().setFromUtf8("127.0.0.1");
+    socks.setPort(port);
+    if (proxy == 3) {
+        socks.username().setFromUtf8("proxyuser");
+        socks.password().setFromUtf8("proxypass");
+    }
+}
+
+void configure(SmtpConnImpl& conn, uint8_t settings) {
+    conn.setHeloHostname("client.test");
+    conn.setStartTls(settings & 8);
+    conn.setRequireAllRecipients(settings & 64);
+    if (settings & 32) {
+        conn.setDsnNotify("SUCCESS,FAILURE");
+        conn.setDsnRet("HDRS");
+        conn.setDsnEnvid("id-1");
+    }
+}
+
+void sendOne(SmtpConnImpl& conn, uint8_t settings, LogBase& log) {
+    SmtpTextMessage msg;
+    msg.setSubject("hi");
+    msg.addAddress(SmtpMessage::kTo, "one@example.test");
+    msg.addAddress(SmtpMessage::kTo, "two@example.test");
+    msg.addAddress(SmtpMessage::kCc, "three@example.test");
+    msg.text().setString("Subject: hi\r\n\r\n.line one\r\n");
+    SmtpSendResult result;
+    ExtPtrArray bad;
+    conn.sendEmail(&msg, "sender@example.test", nullptr, nullptr, log, nullptr, result, bad, settings & 128, false);
+    bad.removeAllObjects();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::FuzzInput in(data, size);
+    uint8_t settings = in.byte(), proxy = in.byte() % 4;
+    // Through a proxy the script starts with the proxy's replies.
+    ScriptPeer peer(in.rest());
+    ClsSocksClient socks;
+    setProxy(socks, proxy, peer.port());
+    // SOCKS4 is given an address, as it cannot carry a name.
+    const char* host = proxy <= 1 ? "127.0.0.1" : "mail.example.test";
+    bool anonymous = settings & 16;
+    Logger log;
+    {
+        SmtpConnImpl conn;
+        configure(conn, settings);
+        bool timedOut = false, aborted = false;
+        if (conn.smtpConnect(host, proxy ? 25 : peer.port(), text(anonymous ? "" : "user"),
+                             text(anonymous ? "" : "secret"), text("DOMAIN"), text(kMethods[settings & 7]), 5, 2000,
+                             proxy ? &socks : nullptr, log, nullptr, timedOut, aborted)) {
+            sendOne(conn, settings, log);
+            conn.quit(log, nullptr);
+        }
+        conn.closeConnection(log, nullptr);
+    }
+    StringBuffer rendered;
+    log.GetText(rendered);
+    if (getenv("OSTMAIL_FUZZ_SHOW_LOG")) fprintf(stderr, "%s\n", rendered.getString());  // for reading a repro
+    return 0;
+}
