@@ -66,7 +66,7 @@ void NtlmResponses::lmHash(XString& password, uint32_t oemCodePage, unsigned cha
     DataBuffer oem;
     toOem(upperText, oemCodePage, oem);
     unsigned char key[14] = {0};
-    std::memcpy(key, oem.getData(), oem.getSize() < 14 ? oem.getSize() : 14);
+    if (!oem.isEmpty()) std::memcpy(key, oem.getData(), oem.getSize() < 14 ? oem.getSize() : 14);
     static const unsigned char kMagic[8] = {'K', 'G', 'S', '!', '@', '#', '$', '%'};
     desBlock(key, kMagic, out);
     desBlock(key + 7, kMagic, out + 8);
