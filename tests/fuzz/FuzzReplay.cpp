@@ -12,6 +12,7 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 namespace {
 
@@ -32,6 +33,7 @@ void collect(const std::string& path, std::vector<std::string>& files) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) collect(argv[i], files);
     std::sort(files.begin(), files.end());
