@@ -7,45 +7,28 @@
 #include "core/Logger.h"
 #include "core/XString.h"
 #include "net/ClsSocksClient.h"
+#include "net/NetPeers.h"
 #include "smtp/SmtpConnImpl.h"
 #include "smtp/SmtpMessage.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 using namespace ostmail;
 
 namespace {
-
-int listenOnLoopback(int& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 8) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        abort();
-    port = ntohs(sa.sin_port);
-    return fd;
-}
 
 // The first connection gets the whole script, then its write side is shut
 // and whatever the client sends is read and dropped. Later connections are
 // closed at once, so a reconnecting client fails fast instead of waiting.
 class ScriptPeer {
 public:
-    explicit ScriptPeer(std::string script) : m_script(std::move(script)), m_listen(listenOnLoopback(m_port)) {
+    explicit ScriptPeer(std::string script)
+        : m_script(std::move(script)), m_listen(nettest::listenLoopback(8, &m_port)) {
+        if (m_listen < 0) abort();
         m_thread = std::thread(&ScriptPeer::run, this);
     }
     ~ScriptPeer() {
@@ -94,7 +77,7 @@ private:
     }
 
     std::string m_script;
-    int m_port = 0;
+    uint16_t m_port = 0;
     int m_listen;
     int m_conn = -1;
     size_t m_sent = 0;
