@@ -1,10 +1,13 @@
-// Any text a host puts into a message renders, and the header stays a
-// header: every line ends in CRLF, and every line that does not continue a
-// field starts one with a colon, so no value can break out into a field or
-// the body.
+// Any text a host puts into a message, and any attachment file name,
+// renders, and the header stays a header: every line ends in CRLF, and every
+// line that does not continue a field starts one with a colon, so no value
+// can break out into a field or the body.
 #include "FuzzInput.h"
 #include "facade/VmEmail.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -29,16 +32,42 @@ void checkHeader(const char* mime) {
     }
 }
 
+// A file named by the input, holding the input's bytes, in a folder of its own.
+class TempAttachment {
+public:
+    TempAttachment(std::string name, const std::string& data) {
+        char tmpl[] = "/tmp/ostmail-fuzz-XXXXXX";
+        if (!mkdtemp(tmpl)) abort();
+        m_dir = tmpl;
+        for (char& c : name)
+            if (c == '/' || c == '\0') c = '_';
+        m_path = m_dir + "/" + (name.empty() ? "a" : name.substr(0, 200));
+        FILE* f = fopen(m_path.c_str(), "wb");
+        if (!f) abort();
+        fwrite(data.data(), 1, data.size(), f);
+        fclose(f);
+    }
+    ~TempAttachment() {
+        unlink(m_path.c_str());
+        rmdir(m_dir.c_str());
+    }
+    const char* path() const { return m_path.c_str(); }
+
+private:
+    std::string m_dir, m_path;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::FuzzInput in(data, size);
-    uint8_t settings = in.byte();
+    uint8_t settings = in.byte(), attach = in.byte();
     VmEmail email;
     email.put_Utf8(settings & 1);
     std::string charset = in.field(), subject = in.field(), body = in.field(), fromName = in.field(),
                 fromAddress = in.field(), toName = in.field(), toAddress = in.field(), ccList = in.field(),
-                fieldName = in.field(), fieldValue = in.field(), html = in.rest();
+                fieldName = in.field(), fieldValue = in.field(), fileName = in.field(), fileData = in.field(),
+                html = in.rest();
     if (settings & 2) email.put_Charset(charset.c_str());
     email.put_Subject(subject.c_str());
     email.put_Body(body.c_str());
@@ -52,6 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (settings & 32) email.AddPlainTextAlternativeBody(fieldValue.c_str());
     if (settings & 64) email.AddHtmlAlternativeBody(html.c_str());
     if (settings & 128) email.put_Charset(charset.c_str());
+    if (attach & 1) {
+        TempAttachment file(fileName, fileData);
+        email.addFileAttachment(file.path());
+        if (attach & 2) email.addFileAttachment(file.path());
+    }
     checkHeader(email.getMime());
     return 0;
 }
