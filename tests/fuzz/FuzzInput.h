@@ -1,6 +1,8 @@
 #pragma once
 // Reads a fuzz input as a few settings bytes followed by text fields.
 
+#include "core/XString.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,6 +38,13 @@ private:
     const uint8_t* m_p;
     const uint8_t* m_end;
 };
+
+// Text for the library's string type; bytes that are not UTF-8 stay as bad input.
+inline XString utf8Text(const std::string& s) {
+    XString x;
+    x.setFromUtf8(s.data(), s.size());
+    return x;
+}
 
 }  // namespace fuzz
 }  // namespace ostmail

@@ -8,16 +8,6 @@
 
 using namespace ostmail;
 
-namespace {
-
-XString text(const std::string& s) {
-    XString x;
-    x.setFromUtf8(s.c_str());
-    return x;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::FuzzInput in(data, size);
     uint8_t settings = in.byte();
@@ -26,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ntlm.put_LenientType2(settings & 2);
     if (settings & 4) ntlm.SetFlag(ClsNtlm::kFlagUnicode, false);
     if (settings & 8) ntlm.put_OemCodePage(932);
-    XString user = text(in.field()), password = text(in.field()), domain = text(in.field());
+    XString user = fuzz::utf8Text(in.field()), password = fuzz::utf8Text(in.field());
+    XString domain = fuzz::utf8Text(in.field());
     ntlm.put_UserName(user);
     ntlm.put_Password(password);
     ntlm.put_Domain(domain);
@@ -34,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Logger log;
     std::string type2 = in.rest();
     if (settings & 16) {
-        XString b64 = text(type2), answer;
+        XString b64 = fuzz::utf8Text(type2), answer;
         ntlm.GenType3(b64, answer, log);
     } else {
         DataBuffer msg, answer;

@@ -86,12 +86,6 @@ private:
     std::thread m_thread;
 };
 
-XString text(const std::string& s) {
-    XString x;
-    x.setFromUtf8(s.c_str());
-    return x;
-}
-
 const char* const kMethods[] = {"", "LOGIN", "PLAIN", "CRAM-MD5", "NTLM", "MSN", "NONE", "XOAUTH"};
 
 // proxy: 0 none, 1 SOCKS4, 2 SOCKS5, 3 SOCKS5 with a login.
@@ -146,9 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SmtpConnImpl conn;
         configure(conn, settings);
         bool timedOut = false, aborted = false;
-        if (conn.smtpConnect(host, proxy ? 25 : peer.port(), text(anonymous ? "" : "user"),
-                             text(anonymous ? "" : "secret"), text("DOMAIN"), text(kMethods[settings & 7]), 5, 2000,
-                             proxy ? &socks : nullptr, log, nullptr, timedOut, aborted)) {
+        XString login = fuzz::utf8Text(anonymous ? "" : "user"), password = fuzz::utf8Text(anonymous ? "" : "secret");
+        if (conn.smtpConnect(host, proxy ? 25 : peer.port(), login, password, fuzz::utf8Text("DOMAIN"),
+                             fuzz::utf8Text(kMethods[settings & 7]), 5, 2000, proxy ? &socks : nullptr, log, nullptr,
+                             timedOut, aborted)) {
             sendOne(conn, settings, log);
             conn.quit(log, nullptr);
         }
