@@ -41,7 +41,9 @@ public:
         m_dir = tmpl;
         for (char& c : name)
             if (c == '/' || c == '\0') c = '_';
-        m_path = m_dir + "/" + (name.empty() ? "a" : name.substr(0, 200));
+        name = name.substr(0, 200);
+        if (name.empty() || name == "." || name == "..") name += "a";
+        m_path = m_dir + "/" + name;
         FILE* f = fopen(m_path.c_str(), "wb");
         if (!f) abort();
         fwrite(data.data(), 1, data.size(), f);
