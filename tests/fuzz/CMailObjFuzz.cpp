@@ -1,0 +1,87 @@
+// Whatever wide text a host sets, DoMail returns 0 or -1: code points past
+// Unicode, lone surrogates and negative values in every property, lists with
+// any separators, inline image names in the HTML, and a real attachment.
+#include "FuzzInput.h"
+#include "ostmail/CMailObj.h"
+#include "support/ScriptedSmtpServer.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+using namespace ostmail;
+
+namespace {
+
+// The host's view plus the inline image list that subclasses fill.
+class HostMail : public CMailObj {
+public:
+    using CMailObj::AddId;
+    std::list<std::wstring>& inlineImages() { return m_inlineImages; }
+};
+
+// Two or four input bytes per character, so any wchar_t value can occur.
+std::wstring wide(const std::string& bytes, bool fourBytes) {
+    size_t step = fourBytes ? 4 : 2;
+    std::wstring out;
+    for (size_t i = 0; i + step <= bytes.size(); i += step) {
+        uint32_t v = 0;
+        std::memcpy(&v, bytes.data() + i, step);
+        out.push_back(static_cast<wchar_t>(v));
+    }
+    return out;
+}
+
+std::string attachmentFile() {
+    static std::string path = [] {
+        std::string p = "/tmp/ostmail-fuzz-attachment-" + std::to_string(getpid()) + ".txt";
+        FILE* f = fopen(p.c_str(), "wb");
+        if (!f) abort();
+        fputs("attached\r\n", f);
+        fclose(f);
+        return p;
+    }();
+    return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::FuzzInput in(data, size);
+    uint8_t settings = in.byte();
+    bool four = settings & 1;
+    testsupport::ScriptedSmtpServer server;
+    server.reply("220 fuzz").serveRest();
+    server.start();
+
+    HostMail mail;
+    mail.SetServer(L"127.0.0.1");
+    mail.SetPortNum(server.port());
+    mail.SetRetryVal(0);
+    mail.SetTimeoutInt(0);
+    if (settings & 2) {
+        mail.SetUserName(wide(in.field(), four));
+        mail.SetPasswd(wide(in.field(), four));
+    }
+    mail.SetSender(wide(in.field(), four));
+    mail.SetSenderAddr(wide(in.field(), four));
+    mail.SetRecipAddr(wide(in.field(), four));
+    mail.SetRecipCC(wide(in.field(), four));
+    mail.SetSubject(wide(in.field(), four));
+    mail.SetBody(wide(in.field(), four));
+    std::wstring attachments = wide(in.field(), four);
+    if (settings & 4) attachments = std::wstring(L";") + attachments + L";" + wide(attachmentFile(), false);
+    mail.SetAttachment(attachments);
+    std::wstring html = wide(in.field(), four);
+    if (settings & 8) {
+        mail.inlineImages().push_back(wide(in.field(), four));
+        mail.AddId(html);
+    }
+    mail.SetBodyHTML(html);
+    int rc = mail.DoMail();
+    if (getenv("OSTMAIL_FUZZ_SHOW_LOG")) fprintf(stderr, "DoMail %d\n%s\n", rc, server.transcript().c_str());
+    return 0;
+}
