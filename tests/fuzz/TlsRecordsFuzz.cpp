@@ -1,6 +1,7 @@
 // After a good handshake the server's bytes are still untrusted: records
-// whole, corrupted, mixed with garbage or ended by an alert; the client
-// reads what it can and ends with a result, never a crash or a hang.
+// whole, corrupted, mixed with garbage or ended by an alert, key updates,
+// tickets and renegotiation requests, over TLS 1.3 or 1.2; the client reads
+// what it can and ends with a result, never a crash or a hang.
 #include "FuzzInput.h"
 #include "core/DataBuffer.h"
 #include "net/SocketFlags.h"
@@ -16,10 +17,24 @@ using namespace ostmail;
 
 namespace {
 
-std::shared_ptr<SSL_CTX> serverContext() {
+std::shared_ptr<SSL_CTX> serverContext(bool tls12) {
     static testsupport::TestPki pki;
-    static std::shared_ptr<SSL_CTX> ctx = pki.serverContext(pki.leaf("localhost", {"localhost"}));
-    return ctx;
+    static testsupport::CertKey leaf = pki.leaf("localhost", {"localhost"});
+    static std::shared_ptr<SSL_CTX> tls13 = pki.serverContext(leaf);
+    static std::shared_ptr<SSL_CTX> tls12only = pki.serverContext(leaf, {}, TLS1_2_VERSION);
+    return tls12 ? tls12only : tls13;
+}
+
+// A key update the client must answer, or a new session ticket (TLS 1.3);
+// a renegotiation request (TLS 1.2).
+void postHandshake(nettest::TlsConn& conn, uint8_t op) {
+    SSL* ssl = conn.peer().ssl();
+    if (SSL_version(ssl) == TLS1_3_VERSION)
+        op & 8 ? SSL_key_update(ssl, SSL_KEY_UPDATE_REQUESTED) : SSL_new_session_ticket(ssl);
+    else
+        SSL_renegotiate(ssl);
+    SSL_do_handshake(ssl);
+    conn.flush();
 }
 
 // Each step is an operation byte and a field of bytes.
@@ -28,17 +43,18 @@ void playScript(nettest::TlsConn& conn, const std::string& script) {
     while (!steps.empty()) {
         uint8_t op = steps.byte();
         std::string bytes = steps.field();
-        switch (op % 4) {
+        switch (op % 5) {
             case 0: conn.peer().write(bytes); conn.flush(); break;
             case 1: conn.sendRaw(bytes); break;
             case 2: {
                 conn.peer().write(bytes);
                 std::vector<unsigned char> record = conn.peer().takeOutput();
-                if (!record.empty()) record[(op >> 2) % record.size()] ^= 0x20;
+                if (!record.empty()) record[(op >> 3) % record.size()] ^= 0x20;
                 conn.sendRaw(record);
                 break;
             }
             case 3: conn.peer().closeNotify(); conn.flush(); break;
+            case 4: postHandshake(conn, op); break;
         }
     }
 }
@@ -52,8 +68,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string script(reinterpret_cast<const char*>(data), size);
-    std::shared_ptr<SSL_CTX> ctx = serverContext();
+    fuzz::FuzzInput in(data, size);
+    std::shared_ptr<SSL_CTX> ctx = serverContext(in.byte() & 1);
+    std::string script = in.rest();
     nettest::PeerThread server([&](int fd) {
         nettest::TlsConn conn(fd, ctx);
         if (conn.handshake()) playScript(conn, script);
