@@ -23,6 +23,9 @@ public:
     // Also escape ',' as =2C in Q words (for words inside address lists).
     void setQEncodeCommas(bool on) { m_qEncodeCommas = on; }
     bool getQEncodeCommas() const { return m_qEncodeCommas; }
+    // Q words inside a quoted parameter value also escape '"' and '\' (as
+    // =22 and =5C): a reader takes the word apart only after the quotes.
+    void setQEncodeQuotes(bool on) { m_qEncodeQuotes = on; }
 
     // --- base64 ---
     // Lines of at most the line length, each ended by CRLF, and a final CRLF
@@ -71,6 +74,7 @@ public:
 private:
     int m_lineLength = 72;
     bool m_qEncodeCommas = false;
+    bool m_qEncodeQuotes = false;
 };
 
 }  // namespace ostmail

@@ -38,14 +38,14 @@ bool equalsNoCase(const char* a, const char* b) {
 
 const char* wordCharset(const char* charset) { return charset && *charset ? charset : "utf-8"; }
 
-void appendQText(const unsigned char* s, size_t n, bool commas, StringBuffer& out) {
+void appendQText(const unsigned char* s, size_t n, bool commas, bool quotes, StringBuffer& out) {
     CodingStage<kQStage> st(out);
     for (size_t i = 0; i < n; ++i) {
         st.need(3);
         const unsigned char c = s[i];
         if (c == ' ') {
             st.put('_');
-        } else if (kQSafe.v[c] && !(commas && c == ',')) {
+        } else if (kQSafe.v[c] && !(commas && c == ',') && !(quotes && (c == '"' || c == '\\'))) {
             st.put(static_cast<char>(c));
         } else {
             coding::putHexEscape(st.cursor(), c);
@@ -88,7 +88,7 @@ bool ContentCoding::encodeQWord(const void* data, size_t n, const char* charset,
     out.append("=?");
     out.append(wordCharset(charset));
     out.append("?Q?");
-    appendQText(static_cast<const unsigned char*>(data), n, m_qEncodeCommas, out);
+    appendQText(static_cast<const unsigned char*>(data), n, m_qEncodeCommas, m_qEncodeQuotes, out);
     out.append("?=");
     return true;
 }

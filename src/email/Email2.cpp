@@ -4,6 +4,7 @@
 #include "core/LogBase.h"
 #include "email/EmailDate.h"
 #include "email/MailIdentifiers.h"
+#include "email/MimeField.h"
 #include "email/Rfc822Address.h"
 
 #include <initializer_list>
@@ -26,9 +27,8 @@ void appendParam(StringBuffer& v, const char* name, const StringBuffer& value, b
     v.append("\r\n\t");
     v.append(name);
     v.appendChar('=');
-    if (quoted) v.appendChar('"');
-    v.append(value);
-    if (quoted) v.appendChar('"');
+    if (quoted) MimeField::appendQuoted(value.getString(), value.getSize(), v);
+    else v.append(value);
     v.appendChar(';');
 }
 
@@ -258,9 +258,8 @@ void Email2::setDisposition(const char* disposition, const char* filename) {
     removeCrLf(m_filename);
     StringBuffer v(m_disposition);
     if (!m_filename.isEmpty()) {
-        v.append("; filename=\"");
-        v.append(m_filename);
-        v.appendChar('"');
+        v.append("; filename=");
+        MimeField::appendQuoted(m_filename.getString(), m_filename.getSize(), v);
     }
     m_header.replaceField("Content-Disposition", v.getString());
 }

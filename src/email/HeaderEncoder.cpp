@@ -50,7 +50,7 @@ private:
     void writeParam(const char* s, size_t n);
     void writeStretch(const char* s, size_t n);
     void writeAddressStretch(const char* s, size_t n);
-    void writeWords(const char* s, size_t n);
+    void writeWords(const char* s, size_t n, bool quoted = false);
     void fold() { m_line.append("\r\n\t"); }
 
     const MimeField& m_field;
@@ -60,10 +60,11 @@ private:
     StringBuffer& m_line;
 };
 
-void WordWriter::writeWords(const char* s, size_t n) {
+void WordWriter::writeWords(const char* s, size_t n, bool quoted) {
     if (n == 0) return;
     ContentCoding cc;
     cc.setQEncodeCommas(isAddressField());
+    cc.setQEncodeQuotes(quoted);
     if (m_useB) cc.encodeBWordsSplit(s, n, m_charset, m_line);
     else cc.encodeQWordsSplit(s, n, m_charset, m_line);
 }
@@ -87,15 +88,17 @@ void WordWriter::writeValue(const char* s, size_t n) {
 void WordWriter::writeParams(const char* s, size_t n) {
     size_t start = 0;
     bool inQuotes = false;
-    for (size_t i = 0; i <= n; ++i) {
-        if (i < n && s[i] == '"') inQuotes = !inQuotes;
-        if (i < n && (s[i] != ';' || inQuotes)) continue;
+    for (size_t i = 0; i <= n;) {
+        if (i < n && (s[i] != ';' || inQuotes)) {
+            i = MimeField::stepQuoted(s, n, i, inQuotes);
+            continue;
+        }
         size_t len = i - start;
         size_t pending = pendingLength(m_line);
         if (pending > 1 && pending + len > 64) fold();
         writeParam(s + start, len);
         if (i < n) m_line.appendChar(';');
-        start = i + 1;
+        start = ++i;
     }
 }
 
@@ -108,16 +111,19 @@ void WordWriter::writeParam(const char* s, size_t n) {
         writeStretch(s + lead, n - lead);
         return;
     }
-    m_line.appendN(s, static_cast<size_t>(eq - s) + 1);
-    const char* v = eq + 1;
-    const char* end = s + n;
-    while (v < end && (*v == ' ' || *v == '\t' || *v == '"')) ++v;
-    while (end > v && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '"')) --end;
-    size_t len = static_cast<size_t>(end - v);
+    size_t nameLen = static_cast<size_t>(eq - s) + 1;
+    m_line.appendN(s, nameLen);
+    StringBuffer value;
+    MimeField::unquote(eq + 1, n - nameLen, value);
+    const char* v = value.getString();
+    size_t len = value.getSize();
     bool forced = (isIso2022(m_cp) || m_cp == 65000) && hasIso2022Escape(v, len);
+    if (is7bit(v, len) && !forced) {
+        MimeField::appendQuoted(v, len, m_line);
+        return;
+    }
     m_line.appendChar('"');
-    if (is7bit(v, len) && !forced) m_line.appendN(v, len);
-    else writeWords(v, len);
+    writeWords(v, len, true);
     m_line.appendChar('"');
 }
 
@@ -260,17 +266,17 @@ void HeaderEncoder::foldPlain(const char* s, size_t n, uint32_t counter, bool no
     bool longList = n > 60 && std::memchr(s, '@', n) && std::memchr(s, ',', n);
     bool inQuotes = false;
     size_t runStart = 0;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0, next; i < n; i = next) {
         char c = s[i];
-        ++counter;
-        if (c == '"') inQuotes = !inQuotes;
+        next = MimeField::stepQuoted(s, n, i, inQuotes);
+        counter += static_cast<uint32_t>(next - i);
         if (noFold || inQuotes) continue;
-        bool fold = (c == ';' && counter >= 21 && (i + 1 >= n || s[i + 1] != '>')) ||
+        bool fold = (c == ';' && counter >= 21 && (next >= n || s[next] != '>')) ||
                     (c == ',' && counter >= 21 && longList);
         if (!fold) continue;
-        out.appendN(s + runStart, i + 1 - runStart);
+        out.appendN(s + runStart, next - runStart);
         out.append("\r\n\t");
-        runStart = i + 1;
+        runStart = next;
         counter = 0;
     }
     out.appendN(s + runStart, n - runStart);

@@ -28,6 +28,35 @@ void MimeField::unfold(StringBuffer& value) {
     value.removeCharOccurrences('\n');
 }
 
+void MimeField::appendQuoted(const char* value, size_t n, StringBuffer& out) {
+    out.appendChar('"');
+    for (size_t i = 0; i < n; ++i) {
+        if (value[i] == '"' || value[i] == '\\') out.appendChar('\\');
+        out.appendChar(value[i]);
+    }
+    out.appendChar('"');
+}
+
+void MimeField::unquote(const char* value, size_t n, StringBuffer& out) {
+    size_t b = 0, e = n;
+    while (b < e && (value[b] == ' ' || value[b] == '\t')) ++b;
+    while (e > b && (value[e - 1] == ' ' || value[e - 1] == '\t')) --e;
+    if (b == e || value[b] != '"') {
+        out.appendN(value + b, e - b);
+        return;
+    }
+    for (size_t i = b + 1; i < e && value[i] != '"'; ++i) {
+        if (value[i] == '\\' && i + 1 < e) ++i;
+        out.appendChar(value[i]);
+    }
+}
+
+size_t MimeField::stepQuoted(const char* s, size_t n, size_t i, bool& inQuotes) {
+    if (s[i] == '"') inQuotes = !inQuotes;
+    else if (inQuotes && s[i] == '\\' && i + 1 < n) return i + 2;
+    return i + 1;
+}
+
 void MimeField::setValue(const char* value) {
     m_value.setString(value ? value : "");
     if (hasEncodedWordMarker(m_value)) ContentCoding::decodeWordsToUtf8(m_value);

@@ -34,6 +34,18 @@ public:
     // no stored value can ever be read as a second header line.
     static void unfold(StringBuffer& value);
 
+    // A parameter value as a quoted string: double quotes around it, and a
+    // backslash before each double quote or backslash in it, so that no
+    // value (a file name, say) can end its parameter early.
+    static void appendQuoted(const char* value, size_t n, StringBuffer& out);
+    // The reverse for a parameter value as it stands after its "=": white
+    // space trimmed, then one pair of outer quotes removed and the escapes
+    // undone. An unquoted value is only trimmed.
+    static void unquote(const char* value, size_t n, StringBuffer& out);
+    // The index after the byte at i, or after the byte a backslash protects
+    // inside quotes; a double quote flips inQuotes.
+    static size_t stepQuoted(const char* s, size_t n, size_t i, bool& inQuotes);
+
 private:
     void setValue(const char* value);
     void parseAddressValue(const char* raw);

@@ -203,12 +203,7 @@ bool MimeHeader::getParam(const char* name, const char* param, StringBuffer& out
         StringBuffer key(piece->getString(), static_cast<size_t>(eq));
         key.trimWhitespace();
         if (!key.equalsIgnoreCase(param)) continue;
-        StringBuffer val(piece->getString() + eq + 1);
-        val.trimWhitespace();
-        if (val.getSize() >= 2 && val.getString()[0] == '"' && val.lastChar() == '"') {
-            val.setString(val.getString() + 1, val.getSize() - 2);
-        }
-        out.append(val);
+        MimeField::unquote(piece->getString() + eq + 1, piece->getSize() - eq - 1, out);
         found = true;
     }
     pieces.removeAllObjects();

@@ -55,6 +55,10 @@ TEST(MimeHeader, ParametersAreQuoteAware) {
     EXPECT_EQ(value(h, "content-type", "boundary"), "a;b=c");
     EXPECT_EQ(value(h, "Content-Type", "charset"), "utf-8");
     EXPECT_EQ(value(h, "Content-Type", "protocol"), "<none>");
+    EXPECT_EQ(value(h, "Content-Type", "name"), "x\"y");
+    h.replaceField("Content-Disposition", "attachment; filename=\"a\\\"; b=\\\\c.txt\"");
+    EXPECT_EQ(value(h, "content-disposition", "filename"), "a\"; b=\\c.txt");
+    EXPECT_EQ(value(h, "content-disposition", "b"), "<none>");
     EXPECT_TRUE(h.valueMatches("content-type", "MULTIPART/*", false));
     EXPECT_FALSE(h.valueMatches("content-type", "MULTIPART/*", true));
 }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace ostmail {
 namespace {
 
@@ -81,6 +83,24 @@ TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
             EXPECT_EQ(l[i], want[i]) << "line " << i + 1;
         }
     }
+}
+
+// A quote or backslash in a file name is escaped in the quoted parameter,
+// and written as =22 or =5C inside the encoded words of a non-ASCII name,
+// so no name can end its parameter early or add one.
+TEST(MimeRenderer, QuotesInFileNamesStayInsideTheirParameter) {
+    testutil::TempDir dir;
+    auto e = newEmail();
+    Logger log;
+    e->setBodyText("x", 1, log);
+    StringBuffer type;
+    ASSERT_TRUE(e->addFileAttachment(dir.write("a\"; b=\\c.txt", "t").c_str(), type, log));
+    ASSERT_TRUE(e->addFileAttachment(dir.write("\xC3\xA9\"\\.pdf", "p").c_str(), type, log));
+    std::vector<std::string> l = lines(render(*e));
+    for (const char* want : {"\tname=\"a\\\"; b=\\\\c.txt\"", "\t filename=\"a\\\"; b=\\\\c.txt\"",
+                             "Content-Type: application/pdf;name=\"=?utf-8?Q?=C3=A9=22=5C.pdf?=\"",
+                             "Content-Disposition: attachment; filename=\"=?utf-8?Q?=C3=A9=22=5C.pdf?=\""})
+        EXPECT_NE(std::find(l.begin(), l.end(), want), l.end()) << want;
 }
 
 TEST(MimeRenderer, SinglePartAndTextNormalisation) {

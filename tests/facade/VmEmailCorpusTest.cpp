@@ -146,6 +146,12 @@ std::vector<Case> corpus() {
     k = add("37_html_alternative", "Men\xC3\xBC", "", "Men\xC3\xBC: Suppe\r\n", boss, {},
             {{"menu.pdf", binaryBytes(64, 13), "application/pdf"}});
     k->html = "<html><body><p>Men\xC3\xBC: <b>Suppe</b></p></body></html>\r\n";
+    // Quotes and backslashes are legal in file names here: the name must
+    // arrive whole and must not end its parameter early.
+    add("38_quotes_in_filename", "Quotes", "Sender", "Three files.\r\n", boss, {},
+        {{"say \"hi\"; filename=evil.exe; a=\".txt", "hi\r\n", "text/plain"},
+         {"back\\slash \\\".pdf", binaryBytes(40, 14), "application/pdf"},
+         {"Caf\xC3\xA9 \"menu\".pdf", binaryBytes(41, 15), "application/pdf"}});
     add("36_no_attachment_no_names", "Plain", "", "Just text\r\n", {{"", "a@example.com"}, {"", "b@example.com"}});
     return c;
 }
