@@ -149,12 +149,18 @@ void WordWriter::writeStretch(const char* s, size_t n) {
 
 // Where the next mailbox starts: a '<', or the start of a bare address whose
 // '@' is followed later by a comma. n when there is none.
+// A '<' or '@' inside a quoted display name marks nothing.
 size_t findAddressMark(const char* s, size_t n, size_t from) {
-    const char* lt = static_cast<const char*>(std::memchr(s + from, '<', n - from));
-    size_t mark = lt ? static_cast<size_t>(lt - s) : n;
-    const char* at = static_cast<const char*>(std::memchr(s + from, '@', n - from));
-    if (at && static_cast<size_t>(at - s) < mark && std::memchr(at, ',', static_cast<size_t>(s + n - at))) {
-        size_t p = static_cast<size_t>(at - s);
+    size_t mark = n, atPos = n;
+    bool inQuotes = false;
+    for (size_t i = from; i < n && mark == n; i = MimeField::stepQuoted(s, n, i, inQuotes)) {
+        if (inQuotes) continue;
+        if (s[i] == '<') mark = i;
+        else if (s[i] == '@' && atPos == n) atPos = i;
+    }
+    const char* at = atPos < n ? s + atPos : nullptr;
+    if (at && atPos < mark && std::memchr(at, ',', n - atPos)) {
+        size_t p = atPos;
         while (p > from && s[p - 1] != ' ' && s[p - 1] != ',' && s[p - 1] != '\t' && s[p - 1] != '"') --p;
         mark = p;
     }
@@ -177,10 +183,13 @@ void WordWriter::writeAddressStretch(const char* s, size_t n) {
         while (a < b && (s[a] == ' ' || s[a] == '\t')) m_line.appendChar(s[a++]);
         size_t tail = b;
         while (tail > a && (s[tail - 1] == ' ' || s[tail - 1] == '\t')) --tail;
-        size_t ca = a, cb = tail;
-        if (cb - ca >= 2 && s[ca] == '"' && s[cb - 1] == '"') { ++ca; --cb; }
-        if (is7bit(s + a, tail - a)) m_line.appendN(s + a, tail - a);
-        else writeWords(s + ca, cb - ca);
+        if (is7bit(s + a, tail - a)) {
+            m_line.appendN(s + a, tail - a);
+        } else {
+            StringBuffer name;
+            MimeField::unquote(s + a, tail - a, name);
+            writeWords(name.getString(), name.getSize());
+        }
         m_line.appendN(s + tail, b - tail);
         if (m_line.getSize() - before > 40) fold();
         size_t end = mark;

@@ -1,6 +1,7 @@
 #include "email/Rfc822Address.h"
 
 #include "core/ContentCoding.h"
+#include "email/MimeField.h"
 
 #include <memory>
 #include <new>
@@ -238,9 +239,12 @@ int Rfc822Address::parseAddressList(const char* text, ExtPtrArray& out, bool dro
 
 void Rfc822Address::toHeaderForm(StringBuffer& out) const {
     if (!m_name.isEmpty()) {
-        out.appendChar('"');
-        appendHeaderSafe(m_name, out);
-        out.append("\" <");
+        // A quote in the name is escaped: it must not end the name and let
+        // the rest of the name pass for the address.
+        StringBuffer name;
+        appendHeaderSafe(m_name, name);
+        MimeField::appendQuoted(name.getString(), name.getSize(), out);
+        out.append(" <");
         appendHeaderSafe(m_address, out);
         out.appendChar('>');
     } else if (m_address.containsChar(' ')) {

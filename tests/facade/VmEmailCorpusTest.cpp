@@ -152,6 +152,9 @@ std::vector<Case> corpus() {
         {{"say \"hi\"; filename=evil.exe; a=\".txt", "hi\r\n", "text/plain"},
          {"back\\slash \\\".pdf", binaryBytes(40, 14), "application/pdf"},
          {"Caf\xC3\xA9 \"menu\".pdf", binaryBytes(41, 15), "application/pdf"}});
+    // A quote in a display name must not end it and pass the rest off as the address.
+    add("39_quotes_in_names", "Names", "Evil\" <attacker@evil.example>", "Body\r\n",
+        {{"Bob \"the\" Builder \\", "bob@example.com"}}, {{"Caf\xC3\xA9 \"q\" <x@evil.example>", "cc@example.com"}});
     add("36_no_attachment_no_names", "Plain", "", "Just text\r\n", {{"", "a@example.com"}, {"", "b@example.com"}});
     return c;
 }
