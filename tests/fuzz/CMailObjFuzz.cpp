@@ -3,9 +3,8 @@
 // any separators, inline image names in the HTML, and a real attachment.
 #include "FuzzInput.h"
 #include "ostmail/CMailObj.h"
+#include "support/ScratchDir.h"
 #include "support/ScriptedSmtpServer.h"
-
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,14 +35,8 @@ std::wstring wide(const std::string& bytes, bool fourBytes) {
 }
 
 std::string attachmentFile() {
-    static std::string path = [] {
-        std::string p = "/tmp/ostmail-fuzz-attachment-" + std::to_string(getpid()) + ".txt";
-        FILE* f = fopen(p.c_str(), "wb");
-        if (!f) abort();
-        fputs("attached\r\n", f);
-        fclose(f);
-        return p;
-    }();
+    static testsupport::ScratchDir dir;
+    static std::string path = dir.write("attached.txt", "attached\r\n");
     return path;
 }
 

@@ -4,6 +4,7 @@
 // can break out into a field or the body.
 #include "FuzzInput.h"
 #include "facade/VmEmail.h"
+#include "support/ScratchDir.h"
 
 #include <unistd.h>
 
@@ -32,31 +33,23 @@ void checkHeader(const char* mime) {
     }
 }
 
-// A file named by the input, holding the input's bytes, in a folder of its own.
+// A file named by the input, holding the input's bytes; removed again when
+// the input is done, while the folder serves every input of the run.
 class TempAttachment {
 public:
     TempAttachment(std::string name, const std::string& data) {
-        char tmpl[] = "/tmp/ostmail-fuzz-XXXXXX";
-        if (!mkdtemp(tmpl)) abort();
-        m_dir = tmpl;
+        static testsupport::ScratchDir dir;
         for (char& c : name)
             if (c == '/' || c == '\0') c = '_';
         name = name.substr(0, 200);
         if (name.empty() || name == "." || name == "..") name += "a";
-        m_path = m_dir + "/" + name;
-        FILE* f = fopen(m_path.c_str(), "wb");
-        if (!f) abort();
-        fwrite(data.data(), 1, data.size(), f);
-        fclose(f);
+        m_path = dir.write(name, data);
     }
-    ~TempAttachment() {
-        unlink(m_path.c_str());
-        rmdir(m_dir.c_str());
-    }
+    ~TempAttachment() { unlink(m_path.c_str()); }
     const char* path() const { return m_path.c_str(); }
 
 private:
-    std::string m_dir, m_path;
+    std::string m_path;
 };
 
 }  // namespace
