@@ -1,5 +1,6 @@
 #include "mailjob/MailJob.h"
 #include "ostmail/CMailObj.h"
+#include "support/ClosedPort.h"
 #include "support/ScriptedSmtpServer.h"
 
 #include <gtest/gtest.h>
@@ -140,7 +141,8 @@ TEST(DoMail, RetriesWaitAfterEveryFailureAndStopAtTheFirstSuccess) {
 }
 
 TEST(DoMail, UnusableServersFailWithoutHanging) {
-    int closed = ScriptedSmtpServer().port();  // bound, then released: nothing listens there
+    testsupport::ClosedPort closedPort;
+    const int closed = closedPort.port();
     struct Case {
         const wchar_t* host;
         int port;

@@ -53,13 +53,6 @@ inline int listenLoopback(int backlog, uint16_t* port) {
     return fd;
 }
 
-// A port on which nothing listens: bound, then released.
-inline uint16_t closedPort() {
-    uint16_t port = 0;
-    ::close(listenLoopback(1, &port));
-    return port;
-}
-
 // A listener that never accepts, with its queue filled, so that a further
 // connect hangs in SYN-SENT without the traffic ever leaving loopback.
 class FilledBacklog {

@@ -5,6 +5,7 @@
 #include "net/Socket2.h"
 #include "NetPeers.h"
 #include "TlsScriptedPeer.h"
+#include "support/ClosedPort.h"
 
 #include <gtest/gtest.h>
 
@@ -271,7 +272,8 @@ TEST_F(SChannelTest, HttpProxyTunnelCarriesTheHandshake) {
 // An SSL 3.0 choice or a cipher the library lacks fails at the credentials
 // (status 101) before any byte is sent.
 TEST_F(SChannelTest, UnavailableProtocolOrCipherFailsAtCredentials) {
-    uint16_t port = nettest::closedPort();
+    testsupport::ClosedPort closed;
+    uint16_t port = closed.port();
     for (auto setting : {std::make_pair("SSL 3.0", ""), std::make_pair("", "rc2")}) {
         channel().setProtocol(setting.first);
         channel().setCipher(setting.second);

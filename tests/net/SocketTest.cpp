@@ -4,6 +4,7 @@
 #include "net/VelmoraSocket.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
+#include "support/ClosedPort.h"
 #include "support/ScriptedSmtpServer.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +72,8 @@ TEST(SocketConnect, MissingHostnameAndRefusedPort) {
         EXPECT_EQ(d.lacks({host ? "Cannot connect, hostname is zero length" : "Cannot connect, hostname is NULL"}), "");
     }
     // Both connect forms report a refused port as reason 7 with the Winsock text.
-    uint16_t port = nettest::closedPort();
+    testsupport::ClosedPort closed;
+    uint16_t port = closed.port();
     for (bool withMonitor : {false, true}) {
         nettest::CountingSink sink;
         ProgressMonitor pm(&sink, 100);

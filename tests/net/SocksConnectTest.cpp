@@ -2,6 +2,7 @@
 #include "net/SocksConnect.h"
 #include "NetPeers.h"
 #include "SocksPeer.h"
+#include "support/ClosedPort.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +12,9 @@
 namespace ostmail {
 namespace {
 
-using nettest::closedPort;
 using nettest::Dial;
 using nettest::SocksPeer;
+using testsupport::ClosedPort;
 
 std::string bytes(std::initializer_list<int> b) { return std::string(b.begin(), b.end()); }
 
@@ -128,7 +129,8 @@ TEST(SocksConnect, ProxyRefusalsAndShortReplies) {
 // Settings and targets that are refused before any byte goes to a proxy;
 // an unreachable proxy keeps the plain connect's reason.
 TEST(SocksConnect, BadSettingsAndTargets) {
-    uint16_t nobody = closedPort();
+    ClosedPort closed;
+    const int nobody = closed.port();
     struct Case {
         int version, port;
         const char* host;
@@ -161,7 +163,8 @@ TEST(SocksConnect, BadSettingsAndTargets) {
 
 // Version 3 is no proxy at all: the connect goes straight to the target.
 TEST(SocksConnect, UnknownVersionConnectsDirectly) {
-    ClsSocksClient proxy = proxyAt(3, closedPort());
+    ClosedPort closed;
+    ClsSocksClient proxy = proxyAt(3, closed.port());
     EXPECT_EQ(proxy.socksVersion(), 0);
     SocksPeer target;
     target.send("220 direct\r\n");

@@ -1,6 +1,7 @@
 #include "smtp/SmtpConnImpl.h"
 
 #include "smtp/SmtpTestSupport.h"
+#include "support/ClosedPort.h"
 
 #include <gtest/gtest.h>
 
@@ -218,11 +219,11 @@ TEST(SmtpSession, GreetingFailures) {
         EXPECT_LOGGED(c.log, "E: 554 go away\r\n");
         EXPECT_EQ(c.conn.lastReplyCode(), 554);
     }
-    int closedPort = ScriptedSmtpServer().port();  // bound, then released
+    testsupport::ClosedPort closed;
     Client noHost, refused;
     EXPECT_FALSE(noHost.connect(1, "", "", "", 1000, ""));
     EXPECT_LOGGED(noHost.log, "E: No hostname");
-    EXPECT_FALSE(refused.connect(closedPort));
+    EXPECT_FALSE(refused.connect(closed.port()));
     EXPECT_LOGGED(refused.log, "E: Failed to connect to SMTP server.");
     EXPECT_FALSE(refused.timedOut);
 }
