@@ -4,6 +4,7 @@
 #include "core/ProgressMonitor.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace ostmail {
 
@@ -136,17 +137,22 @@ bool SChannelWin32::proxyConnect(LogBase& log) {
     if (!m_socket.SendBytes(reinterpret_cast<const unsigned char*>(req.getString()), req.getSize(), kSocketWrite,
                             m_call.heartbeatMs, log, m_call.pm))
         return false;
+    // One byte at a time: whatever follows the blank line is the server's,
+    // so the blank line can only complete at the end of what was read.
     DataBuffer reply;
-    for (;;) {
-        StringBuffer text(reinterpret_cast<const char*>(reply.getData()), reply.getSize());
-        if (text.containsSubstring("\r\n\r\n")) return true;
+    while (reply.getSize() < 4 || std::memcmp(reply.getData() + reply.getSize() - 4, "\r\n\r\n", 4) != 0) {
+        if (reply.getSize() >= kMaxProxyReply) {
+            log.LogError("Proxy reply has no blank line within its size limit");
+            log.LogError("Error receiving message from proxy server");
+            return false;
+        }
         SocketFlags flags;
-        // One byte at a time: whatever follows the blank line is the server's.
         if (!m_socket.ReceiveChunk(reply, 1, m_call.heartbeatMs, flags, log, m_call.pm)) {
             log.LogError("Error receiving message from proxy server");
             return false;
         }
     }
+    return true;
 }
 
 bool SChannelWin32::afterHandshake(bool starttls, LogBase& log) {

@@ -32,6 +32,7 @@ public:
     static constexpr uint32_t kSocketWrite = 8192;
     static constexpr uint32_t kRecordRead = 20000;
     static constexpr uint32_t kHandshakeBuffer = 65536;
+    static constexpr uint32_t kMaxProxyReply = 65536;  // a CONNECT reply is a few short lines
 
     SChannelWin32();
     ~SChannelWin32();

@@ -182,6 +182,13 @@ bool Socket2::ReceiveUntilMatch(const char* match, StringBuffer& out, uint32_t h
         if (flags.aborted || flags.socketError) return false;
         if (takeLineFromOutput(out, match, before > matchLen ? before - matchLen : 0)) return true;
         if (!ok) return false;
+        if (out.getSize() > kMaxLineSize) {
+            log.LogError("No end of line within the line size limit");
+            log.LogDataLong("maxLineSize", static_cast<int32_t>(kMaxLineSize));
+            flags.socketError = true;
+            Close(heartbeatMs, idleTimeoutMs, log, pm);  // the stream is out of step now
+            return false;
+        }
     }
 }
 

@@ -23,6 +23,9 @@ class ProgressMonitor;
 class Socket2 : public VelmoraObject {
 public:
     static constexpr uint32_t kLineReadSize = 2048;
+    // A peer that streams bytes without ever sending the match would
+    // otherwise grow the line until memory runs out.
+    static constexpr uint32_t kMaxLineSize = 1u << 20;
 
     Socket2();
     ~Socket2() override;  // closes quietly

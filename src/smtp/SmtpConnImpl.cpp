@@ -7,6 +7,14 @@
 
 namespace ostmail {
 
+namespace {
+
+// Far beyond any real server's answer to one command; a peer that keeps
+// sending continuation lines would otherwise be read for as long as it sends.
+constexpr uint32_t kMaxReplySize = 1u << 20;
+
+}  // namespace
+
 SmtpConnImpl::SmtpConnImpl() = default;
 
 SmtpConnImpl::~SmtpConnImpl() {
@@ -28,6 +36,7 @@ bool SmtpConnImpl::sendRecorded(const char* data, uint32_t n, LogBase& log, Prog
 }
 
 bool SmtpConnImpl::sendUnrecorded(const char* data, uint32_t n, LogBase& log, ProgressMonitor* pm) {
+    m_replyBytes = 0;
     return m_conn.SendBytes2(reinterpret_cast<const unsigned char*>(data), n, m_sendChunkSize, m_heartbeatMs,
                              m_readTimeoutMs, log, pm);
 }
@@ -38,6 +47,13 @@ bool SmtpConnImpl::readResponseLine(StringBuffer& line, LogBase& log, ProgressMo
     // later failure.
     flags.clear();
     if (!m_conn.ReceiveUntilMatch("\r\n", line, m_heartbeatMs, m_readTimeoutMs, flags, log, pm)) return false;
+    m_replyBytes += line.getSize();
+    if (m_replyBytes > kMaxReplySize) {
+        log.LogError("SMTP response is too long");
+        log.LogDataLong("maxResponseSize", static_cast<int32_t>(kMaxReplySize));
+        closeConnection(log, pm);  // the rest of the reply would be read as the next one
+        return false;
+    }
     m_transcript.append(line);
     return true;
 }

@@ -197,6 +197,7 @@ private:
     uint32_t m_readTimeoutMs = 0;
     uint32_t m_sendChunkSize = 32767;
     int m_lastReplyCode = 0;
+    uint32_t m_replyBytes = 0;  // read since the last command was written or the connect
     SmtpCapabilities m_caps;
     StringBuffer m_dsnEnvid;
     StringBuffer m_dsnNotify;

@@ -181,6 +181,7 @@ bool SmtpConnImpl::openAndGreet(const char* host, int port, int connectTimeoutSe
         log.LogError("Failed to connect to SMTP server.");
         return false;
     }
+    m_replyBytes = 0;
     StringBuffer greeting;
     bool ok = readCollectedReply(220, greeting, log, pm, flags);
     log.LogData("InitialResponse", greeting.getString());

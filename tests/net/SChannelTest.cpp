@@ -267,6 +267,30 @@ TEST_F(SChannelTest, HttpProxyTunnelCarriesTheHandshake) {
     EXPECT_FALSE(ch.EstablishChannel(0, 3000, 3000, log, nullptr));
     EXPECT_EQ(ch.lastStatus(), 102u);
     EXPECT_EQ(d.lacks({"Error receiving message from proxy server"}), "");
+
+    // A NUL byte in the reply does not hide its blank line.
+    TlsScriptedServer nul(ctx(), [&](TlsConn& c) {
+        c.receiveRawUntil("\r\n\r\n");
+        c.sendRaw(std::string("HTTP/1.0 200 OK\r\nX: a\0b\r\n\r\n", 27));
+        if (c.handshake("220 ok\r\n")) c.waitForClose();
+    });
+    ch.setHttpProxy("127.0.0.1", nul.port());
+    EXPECT_TRUE(ch.EstablishChannel(0, 3000, 3000, log, nullptr)) << d.text();
+    EXPECT_TRUE(ch.ShutdownChannel(log));
+
+    // A reply that never ends is cut off at its size limit, not read until
+    // the time-out.
+    TlsScriptedServer endless(ctx(), [](TlsConn& c) {
+        c.receiveRawUntil("\r\n\r\n");
+        std::string lines = "HTTP/1.0 200 OK\r\n";
+        while (lines.size() < 100000) lines += "X-Padding: 0123456789\r\n";
+        c.sendRaw(lines);
+        c.waitForClose();
+    });
+    ch.setHttpProxy("127.0.0.1", endless.port());
+    EXPECT_FALSE(ch.EstablishChannel(0, 3000, 60000, log, nullptr));
+    EXPECT_EQ(ch.lastStatus(), 102u);
+    EXPECT_EQ(d.lacks({"Proxy reply has no blank line within its size limit"}), "");
 }
 
 // An SSL 3.0 choice or a cipher the library lacks fails at the credentials

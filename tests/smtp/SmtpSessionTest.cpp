@@ -228,6 +228,34 @@ TEST(SmtpSession, GreetingFailures) {
     EXPECT_FALSE(refused.timedOut);
 }
 
+// A server that keeps sending without ending its line or its reply is cut
+// off once the limit is passed, long before the read time-out, and the
+// connection is not left half-read.
+TEST(SmtpSession, EndlessLinesAndRepliesAreCutOff) {
+    std::string manyLines;
+    while (manyLines.size() <= (1u << 20)) manyLines += "250-" + std::string(60, 'x') + "\r\n";
+    struct Case {
+        std::string greeting, ehloReply, logged;
+    } cases[] = {
+        {std::string(3u << 20, 'x'), "", "E: No end of line within the line size limit"},
+        {"220 hi\r\n", manyLines, "E: SMTP response is too long"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.logged);
+        ScriptedSmtpServer srv;
+        srv.send(k.greeting);
+        if (!k.ehloReply.empty()) srv.expect("EHLO").send(k.ehloReply);
+        srv.silence(30000);
+        Client c;
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_FALSE(c.open(srv, "", "", "", 20000));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        EXPECT_LOGGED(c.log, k.logged);
+        EXPECT_FALSE(c.timedOut);
+        EXPECT_FALSE(c.conn.isConnected());
+    }
+}
+
 TEST(SmtpSession, ReuseWithRsetAndNewConnectionOnOtherPassword) {
     ScriptedSmtpServer srv;
     loginExchange(srv.reply("220 one").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok")
