@@ -16,7 +16,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://ostmail.example.org/")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libostmail${PROJECT_VERSION_MAJOR})
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb/triggers)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
@@ -42,7 +42,7 @@ foreach(comp runtime dev program)
   set(docdir ${CMAKE_BINARY_DIR}/deb/doc/${pkg})
   file(MAKE_DIRECTORY ${docdir})
   file(WRITE ${docdir}/copyright
-    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\nUpstream-Name: ostmail\n\nFiles: *\nCopyright: Ostmail developers\nLicense: proprietary\n All rights reserved.\n")
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\nUpstream-Name: ostmail\n\nFiles: *\nCopyright: 2026 Ostmail developers\nLicense: proprietary\n Copyright 2026 Ostmail developers. All rights reserved.\n")
   file(WRITE ${docdir}/changelog
     "${pkg} (${PROJECT_VERSION}) unstable; urgency=medium\n\n  * Release ${PROJECT_VERSION}.\n\n -- Ostmail developers <ostmail@example.org>  Mon, 07 Dec 2026 00:00:00 +0000\n")
   execute_process(COMMAND gzip -9nkf ${docdir}/changelog)

@@ -34,22 +34,30 @@ SendResult failed(const std::string& reason) {
     return result;
 }
 
-// The last error line of the activity log says best why a send failed.
-std::string reasonFromLog(const std::string& log, int status) {
+bool isErrorLine(const std::string& line) {
     static const char* const kMarks[] = {"Failed", "failed", "Timed out", "Aborted", "closed", "rror"};
-    size_t end = log.size();
-    while (end > 0) {
-        size_t start = log.rfind('\n', end - 1);
-        start = start == std::string::npos ? 0 : start + 1;
-        std::string line = log.substr(start, end - start);
-        for (const char* mark : kMarks)
-            if (line.find(mark) != std::string::npos) {
-                line.erase(0, line.find_first_not_of(" \t"));
-                return status ? line + " (SMTP status " + std::to_string(status) + ")" : line;
-            }
-        end = start ? start - 1 : 0;
+    for (const char* mark : kMarks)
+        if (line.find(mark) != std::string::npos) return true;
+    return false;
+}
+
+// The activity log's tree (its indented lines) names the first thing that
+// went wrong and how the send ended; together they make the reason.
+std::string reasonFromLog(const std::string& log, int status) {
+    std::string first, last;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t eol = log.find('\n', pos);
+        if (eol == std::string::npos) eol = log.size();
+        std::string line = log.substr(pos, eol - pos);
+        pos = eol + 1;
+        size_t text = line.find_first_not_of(" \t");
+        if (text == 0 || text == std::string::npos || !isErrorLine(line)) continue;
+        last = line.substr(text);
+        if (first.empty()) first = last;
     }
-    return status ? "not sent (SMTP status " + std::to_string(status) + ")" : "not sent";
+    std::string reason = first.empty() ? "not sent" : first == last ? first : first + "; " + last;
+    return status ? reason + " (SMTP status " + std::to_string(status) + ")" : reason;
 }
 
 }  // namespace
