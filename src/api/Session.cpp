@@ -6,6 +6,7 @@
 #include "api/SmtpSettingsImpl.h"
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
+#include "smtp/ClsMailMan.h"
 
 #include <algorithm>
 #include <new>
@@ -82,8 +83,11 @@ SendResult Session::Impl::send(const Message& message) {
 void Session::Impl::collect(SendResult::Impl& r, const Message& message, int32_t badBefore,
                             const ProgressBridge& bridge) {
     r.smtpStatus = man.get_LastSmtpStatus();
-    const char* log = man.lastErrorText();
-    r.log = log ? log : "";
+    // Straight from the log as UTF-8: the facade's copy and conversion cost
+    // more than many a small send.
+    StringBuffer text;
+    man.impl()->log().GetText(text);
+    r.log.assign(text.getString(), text.getSize());
     for (int32_t i = badBefore; i < man.get_NumBadAddresses(); ++i)
         if (const char* bad = man.badAddress(i)) r.refused.emplace_back(bad);
     if (r.ok) {
