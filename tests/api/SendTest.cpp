@@ -109,7 +109,8 @@ TEST(ApiSend, ServerClosingMidDataFails) {
     EXPECT_FALSE(r.ok());
     EXPECT_FALSE(r.reason().empty());
     EXPECT_TRUE(r.accepted().empty());
-    EXPECT_NE(r.reason().find("closed by the remote host"), std::string::npos) << r.reason();
+    // The socket error comes first (on write or on read, as the timing goes), then how the send ended.
+    EXPECT_NE(r.reason().find("; Send failed."), std::string::npos) << r.reason();
     ostmail::SendResult again = session.send(basicMessage());
     EXPECT_TRUE(again.ok()) << again.reason() << "\n" << srv.transcript();
     session.close();
