@@ -12,7 +12,7 @@ namespace ostmail {
 
 enum class Security {
     None,         // plain SMTP
-    StartTls,     // plain, then STARTTLS (fails when the server does not offer it)
+    StartTls,     // plain, then STARTTLS before anything else is sent
     ImplicitTls,  // TLS from the first byte (SMTPS, usually port 465)
 };
 
