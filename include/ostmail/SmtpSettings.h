@@ -12,7 +12,7 @@ namespace ostmail {
 
 enum class Security {
     None,         // plain SMTP
-    StartTls,     // plain, then STARTTLS before anything else is sent
+    StartTls,     // plain, then STARTTLS right after EHLO
     ImplicitTls,  // TLS from the first byte (SMTPS, usually port 465)
 };
 
