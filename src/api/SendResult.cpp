@@ -1,5 +1,7 @@
 #include "api/SendResultImpl.h"
 
+#include "core/StringBuffer.h"
+
 #include <new>
 
 namespace ostmail {
@@ -24,6 +26,16 @@ const std::string& SendResult::reason() const { return m_impl->reason; }
 const std::vector<std::string>& SendResult::accepted() const { return m_impl->accepted; }
 const std::vector<std::string>& SendResult::refused() const { return m_impl->refused; }
 int SendResult::smtpStatus() const { return m_impl->smtpStatus; }
-const std::string& SendResult::log() const { return m_impl->log; }
+const std::string& SendResult::log() const {
+    if (!m_impl->lazyLog) return m_impl->log;
+    Impl::LazyLog& lazy = *m_impl->lazyLog;
+    std::call_once(lazy.once, [&lazy] {
+        StringBuffer sb;
+        lazy.tree.renderText(sb);
+        lazy.text.assign(sb.getString(), sb.getSize());
+        lazy.tree.clear();
+    });
+    return lazy.text;
+}
 
 }  // namespace ostmail

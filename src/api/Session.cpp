@@ -19,7 +19,7 @@ struct __attribute__((visibility("hidden"))) Session::Impl {
         MailBuilder::applySettings(settings, man);
     }
     SendResult send(const Message& message);
-    void collect(SendResult::Impl& r, const Message& message, int32_t badBefore, const ProgressBridge& bridge);
+    void collect(SendResult& result, const Message& message, int32_t badBefore, const ProgressBridge& bridge);
 
     SmtpSettings settings;
     VmMailMan man;
@@ -76,25 +76,23 @@ SendResult Session::Impl::send(const Message& message) {
     man.put_EventCallbackObject(nullptr);
     SendResult result;
     result.impl().ok = ok;
-    collect(result.impl(), message, badBefore, bridge);
+    collect(result, message, badBefore, bridge);
     return result;
 }
 
-void Session::Impl::collect(SendResult::Impl& r, const Message& message, int32_t badBefore,
+void Session::Impl::collect(SendResult& result, const Message& message, int32_t badBefore,
                             const ProgressBridge& bridge) {
+    SendResult::Impl& r = result.impl();
     r.smtpStatus = man.get_LastSmtpStatus();
-    // Straight from the log as UTF-8: the facade's copy and conversion cost
-    // more than many a small send.
-    StringBuffer text;
-    man.impl()->log().GetText(text);
-    r.log.assign(text.getString(), text.getSize());
+    r.lazyLog = std::make_shared<SendResult::Impl::LazyLog>();
+    man.impl()->takeLog(r.lazyLog->tree);
     for (int32_t i = badBefore; i < man.get_NumBadAddresses(); ++i)
         if (const char* bad = man.badAddress(i)) r.refused.emplace_back(bad);
     if (r.ok) {
         for (const std::string& a : MailBuilder::envelope(message))
             if (std::find(r.refused.begin(), r.refused.end(), a) == r.refused.end()) r.accepted.push_back(a);
     } else {
-        r.reason = bridge.aborted() ? "aborted" : reasonFromLog(r.log, r.smtpStatus);
+        r.reason = bridge.aborted() ? "aborted" : reasonFromLog(result.log(), r.smtpStatus);
     }
 }
 
