@@ -164,7 +164,7 @@ void BM_Many1000(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Large25MiB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
-BENCHMARK(BM_Many1000)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_Many1000)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
 void pair(const char* what, const Figures& ours, const Figures& base, const char* baseName) {
     if (ours.seconds.empty() || base.seconds.empty()) {
