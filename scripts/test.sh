@@ -122,4 +122,12 @@ for tree in "${trees[@]}"; do
   skipped=$((skipped + s))
   ((p + f > 0)) && ran_any=1
 done
+
+# The install lane: the normal tree installed, consumed and packaged.
+if [[ " ${trees[*]} " == *" build "* ]]; then
+  say "install lane (log: build/lane_install.log)"
+  read -r p f s < <(bash "$ROOT/scripts/lane_install.sh" "$ROOT/build" | tee /dev/stderr | tail -n 1)
+  passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+  ((p + f > 0)) && ran_any=1
+fi
 exit 0

@@ -20,11 +20,7 @@
 #include <list>
 #include <string>
 
-#if defined(_WIN32)
-#define OSTMAIL_EXPORT __declspec(dllexport)
-#else
-#define OSTMAIL_EXPORT __attribute__((visibility("default")))
-#endif
+#include "ostmail/Export.h"
 
 class OSTMAIL_EXPORT CMailObj {
 public:

@@ -21,6 +21,8 @@ public:
     bool SaveLastError(XString& path);
     bool SaveLastError(const char* utf8Path);
     LogBase& log() { return m_log; }
+    // Moves the log out (a fresh one left behind), to be rendered later.
+    void takeLog(ErrorLog& into) { m_log.swapLog(into); }
 
 protected:
     // Method framing: clear the log and open the method's context.

@@ -44,6 +44,8 @@ public:
     void leaveContext();
     void clear();
     int depth() const { return m_stack.getSize(); }
+    // Exchanges the whole trees, open contexts included.
+    void swap(ErrorLog& other) { m_stack.swap(other.m_stack); }
 
     void renderText(StringBuffer& out) const;
     void renderXml(StringBuffer& out) const;

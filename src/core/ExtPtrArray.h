@@ -1,4 +1,5 @@
 #pragma once
+#include <utility>
 #include "core/VelmoraObject.h"
 
 #include <cstdint>
@@ -35,6 +36,12 @@ public:
     bool setAt(int32_t index, void* p);  // grows with null slots
     int32_t find(const void* p) const;   // -1 when absent
     void clearCount() { m_count = 0; }   // keeps the objects alive
+    void swap(ExtPtrArray& other) {
+        std::swap(m_growBy, other.m_growBy);
+        std::swap(m_capacity, other.m_capacity);
+        std::swap(m_count, other.m_count);
+        std::swap(m_slots, other.m_slots);
+    }
     void removeAllObjects();             // deletes the VelmoraObjects
     void removeAllRaw();                 // free()s plain blocks
 

@@ -27,6 +27,11 @@ void Logger::GetHtml(StringBuffer& out) {
     m_log.renderHtml(out);
 }
 
+void Logger::swapLog(ErrorLog& into) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_log.swap(into);
+}
+
 void Logger::GetText(StringBuffer& out) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_log.renderText(out);

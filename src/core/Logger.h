@@ -34,6 +34,8 @@ public:
 
     // Open contexts, the root included (always at least 1).
     int openContexts();
+    // Hands the whole log to into and goes on with into's old content.
+    void swapLog(ErrorLog& into);
 
 private:
     bool addLine(int kind, const char* text);

@@ -40,6 +40,12 @@ public:
     bool AddCC(XString& name, XString& address);
     bool AddBcc(XString& name, XString& address);
     bool AddFileAttachment(XString& path, XString& contentTypeOut);
+    // As AddFileAttachment with the given type (empty: by extension). False,
+    // nothing added, when the file is missing.
+    bool AddFileAttachmentOfType(XString& path, XString& contentType);
+    // Attaches n bytes as a file named fileName; an empty type is chosen by
+    // the name's extension. False, nothing added, when the name is empty.
+    bool AddDataAttachment(XString& fileName, XString& contentType, const void* data, size_t n);
 
     void AddHeaderField(XString& name, XString& value);
     void RemoveHeaderField(XString& name);

@@ -184,3 +184,21 @@ bool VmEmail::SaveLastError(const char* path) {
 }
 
 }  // namespace ostmail
+
+namespace ostmail {
+
+bool VmEmail::AddFileAttachmentOfType(const char* path, const char* contentType) {
+    XString p, t;
+    in(p, path);
+    in(t, contentType);
+    return m_impl->AddFileAttachmentOfType(p, t);
+}
+
+bool VmEmail::AddDataAttachment(const char* fileName, const char* contentType, const void* data, size_t n) {
+    XString f, t;
+    in(f, fileName);
+    in(t, contentType);
+    return m_impl->AddDataAttachment(f, t, data, n);
+}
+
+}  // namespace ostmail

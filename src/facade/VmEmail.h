@@ -42,6 +42,10 @@ public:
     bool AddBcc(const char* name, const char* address);
     bool AddFileAttachment(const char* path, VmString& contentType);
     const char* addFileAttachment(const char* path);  // null on failure
+    // A file with a given content type (null or empty: by extension).
+    bool AddFileAttachmentOfType(const char* path, const char* contentType);
+    // Bytes attached as a file named fileName; false when the name is empty.
+    bool AddDataAttachment(const char* fileName, const char* contentType, const void* data, size_t n);
 
     void AddHeaderField(const char* name, const char* value);
     void RemoveHeaderField(const char* name);

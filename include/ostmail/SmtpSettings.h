@@ -1,0 +1,61 @@
+#pragma once
+// Where and how ostmail connects: server, security, login, certificate
+// checks, proxies, time-outs and delivery status notifications. Setters only
+// store; a bad value makes the send fail with a reason.
+
+#include "ostmail/Export.h"
+
+#include <memory>
+#include <string>
+
+namespace ostmail {
+
+enum class Security {
+    None,         // plain SMTP
+    StartTls,     // plain, then STARTTLS right after EHLO
+    ImplicitTls,  // TLS from the first byte (SMTPS, usually port 465)
+};
+
+class OSTMAIL_EXPORT SmtpSettings {
+public:
+    SmtpSettings();
+    ~SmtpSettings();
+    SmtpSettings(const SmtpSettings& other);
+    SmtpSettings& operator=(const SmtpSettings& other);
+    SmtpSettings(SmtpSettings&& other) noexcept;
+    SmtpSettings& operator=(SmtpSettings&& other) noexcept;
+
+    // Server name or address and port (default 25).
+    void setHost(const std::string& host);
+    void setPort(int port);
+    void setSecurity(Security security);
+    // Login for SMTP AUTH; mechanism "LOGIN", "PLAIN", "CRAM-MD5", "NTLM", or
+    // empty to pick the best the server offers.
+    void setLogin(const std::string& user, const std::string& password, const std::string& mechanism = "");
+    // Extra trusted CA certificates: a PEM file or a hashed folder.
+    void setTrustFile(const std::string& path);
+    void setTrustFolder(const std::string& path);
+    // When on, a certificate that fails the check fails the send (default
+    // off: the failure is only logged).
+    void setRequireValidCertificate(bool on);
+    // A SOCKS proxy (version 4 or 5); an empty host means none.
+    void setSocksProxy(const std::string& host, int port, const std::string& user = "",
+                       const std::string& password = "", int version = 5);
+    // Seconds to wait for the connection and for each reply (0: defaults).
+    void setConnectTimeout(int seconds);
+    void setReadTimeout(int seconds);
+    // Delivery status notifications: NOTIFY (e.g. "SUCCESS,FAILURE"),
+    // RET ("FULL" or "HDRS") and ENVID; empty leaves each out.
+    void setDsn(const std::string& notify, const std::string& ret = "", const std::string& envid = "");
+    // Name sent in EHLO/HELO (default: this machine's name).
+    void setHeloName(const std::string& name);
+
+    struct Impl;
+    // Internal: the library's view of the settings.
+    const Impl& impl() const { return *m_impl; }
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace ostmail

@@ -1,0 +1,29 @@
+#pragma once
+#include "core/ErrorLog.h"
+#include "ostmail/SendResult.h"
+
+#include <memory>
+#include <mutex>
+
+#include <string>
+#include <vector>
+
+namespace ostmail {
+
+struct __attribute__((visibility("hidden"))) SendResult::Impl {
+    bool ok = false;
+    std::string reason;
+    std::vector<std::string> accepted, refused;
+    int smtpStatus = 0;
+    std::string log;
+    // The send's log tree, rendered into text on the first log() call:
+    // rendering costs more than a small send, and most hosts never look.
+    struct LazyLog {
+        std::once_flag once;
+        ErrorLog tree;
+        std::string text;
+    };
+    std::shared_ptr<LazyLog> lazyLog;
+};
+
+}  // namespace ostmail

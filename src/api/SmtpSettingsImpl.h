@@ -1,0 +1,24 @@
+#pragma once
+#include "ostmail/SmtpSettings.h"
+
+#include <string>
+
+namespace ostmail {
+
+struct __attribute__((visibility("hidden"))) SmtpSettings::Impl {
+    std::string host;
+    int port = 25;
+    Security security = Security::None;
+    std::string user, password, mechanism;
+    std::string trustFile, trustFolder;
+    bool requireValidCertificate = false;
+    std::string socksHost, socksUser, socksPassword;
+    int socksPort = 1080;
+    int socksVersion = 5;
+    int connectTimeout = 0;
+    int readTimeout = 0;
+    std::string dsnNotify, dsnRet, dsnEnvid;
+    std::string heloName;
+};
+
+}  // namespace ostmail

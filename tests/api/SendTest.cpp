@@ -1,0 +1,118 @@
+#include "ostmail/ostmail.h"
+#include "support/ScriptedSmtpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+using ostmail::testsupport::ScriptedSmtpServer;
+
+namespace {
+
+ostmail::SmtpSettings localServer(int port) {
+    ostmail::SmtpSettings s;
+    s.setHost("127.0.0.1");
+    s.setPort(port);
+    s.setConnectTimeout(5);
+    s.setReadTimeout(5);
+    return s;
+}
+
+ostmail::Message basicMessage() {
+    ostmail::Message m;
+    m.setFrom("s@x.test");
+    m.addTo("a@y.test");
+    m.setSubject("test");
+    m.setText("hello\n");
+    return m;
+}
+
+// Plays a server that takes one message and records it.
+void acceptOne(ScriptedSmtpServer& srv) {
+    srv.reply("220 hi").expectReply("EHLO", "250 ok").expectReply("MAIL FROM", "250 ok");
+    srv.expectReply("RCPT TO", "250 ok").expectReply("DATA", "354 go").readData().reply("250 queued");
+    srv.expectReply("QUIT", "221 bye");
+}
+
+}  // namespace
+
+// Bad input never reaches a server: each gives a failed result that says why.
+TEST(ApiSend, BadInputFailsWithItsReason) {
+    struct Case {
+        const char* name;
+        std::function<void(ostmail::SmtpSettings&, ostmail::Message&)> spoil;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"empty host", [](auto& s, auto&) { s.setHost(""); }, "no SMTP server host"},
+        {"port 0", [](auto& s, auto&) { s.setPort(0); }, "SMTP port out of range"},
+        {"no recipient", [](auto&, auto& m) { m = ostmail::Message(); m.setFrom("s@x.test"); }, "no recipient"},
+        {"no sender", [](auto&, auto& m) { m.setFrom(""); }, "no sender address"},
+        {"missing file", [](auto&, auto& m) { m.attachFile("/nonexistent/x.pdf"); }, "attachment cannot be read"},
+        {"folder as file", [](auto&, auto& m) { m.attachFile("/tmp"); }, "attachment cannot be read"},
+        {"data without a name", [](auto&, auto& m) { m.attachData("", "x"); }, "attachment has no usable name"},
+        {"bad lead byte", [](auto&, auto& m) { m.setSubject("caf\xC3\x28"); }, "invalid UTF-8 in subject"},
+        {"overlong", [](auto&, auto& m) { m.setText("\xC0\xAF"); }, "invalid UTF-8 in text body"},
+        {"surrogate", [](auto&, auto& m) { m.setHtml("\xED\xA0\x80"); }, "invalid UTF-8 in HTML body"},
+        {"past U+10FFFF", [](auto&, auto& m) { m.addCc("b@y.test", "\xF4\x90\x80\x80"); }, "invalid UTF-8 in recipient name"},
+        {"cut short", [](auto&, auto& m) { m.addHeader("X-Tag", "\xE2\x82"); }, "invalid UTF-8 in header value"},
+        {"in the password", [](auto& s, auto&) { s.setLogin("u", "\xFF"); }, "invalid UTF-8 in password"},
+    };
+    for (const Case& c : cases) {
+        // Port 1: should a check be missed, the send fails for another reason.
+        ostmail::SmtpSettings s = localServer(1);
+        ostmail::Message m = basicMessage();
+        c.spoil(s, m);
+        ostmail::SendResult r = ostmail::send(s, m);
+        EXPECT_FALSE(r.ok()) << c.name;
+        EXPECT_EQ(r.reason().rfind(c.reason, 0), 0u) << c.name << ": " << r.reason();
+        EXPECT_NE(r.log().find(c.reason), std::string::npos) << c.name;
+        EXPECT_TRUE(r.accepted().empty()) << c.name;
+    }
+}
+
+// LF-only text from a Linux program goes out with CRLF line ends only, and
+// well-formed UTF-8 of every length passes.
+TEST(ApiSend, TextLineEndsBecomeCrLf) {
+    ScriptedSmtpServer srv;
+    acceptOne(srv);
+    srv.start();
+    ostmail::Message m = basicMessage();
+    m.setSubject("gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x93\xA7");
+    m.setText("one\ntwo\r\nthree\n\nfour");
+    ostmail::SendResult r = ostmail::send(localServer(srv.port()), m);
+    ASSERT_TRUE(r.ok()) << r.reason() << "\n" << srv.transcript();
+    ASSERT_TRUE(srv.waitDone());
+    ASSERT_EQ(srv.dataBlocks().size(), 1u);
+    const std::string data = srv.dataBlocks()[0];
+    for (size_t i = data.find('\n'); i != std::string::npos; i = data.find('\n', i + 1))
+        ASSERT_TRUE(i > 0 && data[i - 1] == '\r') << "bare LF at " << i << " in\n" << data;
+    EXPECT_NE(data.find("one\r\ntwo\r\nthree\r\n\r\nfour"), std::string::npos) << data;
+    EXPECT_EQ(r.accepted(), std::vector<std::string>{"a@y.test"});
+    EXPECT_TRUE(r.refused().empty());
+}
+
+// A server that drops the line during DATA gives a failed result promptly,
+// and the session can still send afterwards.
+TEST(ApiSend, ServerClosingMidDataFails) {
+    ScriptedSmtpServer srv;
+    srv.reply("220 hi").expectReply("EHLO", "250 ok").expectReply("MAIL FROM", "250 ok");
+    srv.expectReply("RCPT TO", "250 ok").expectReply("DATA", "354 go").expect().closeNow();
+    srv.acceptNext();
+    acceptOne(srv);
+    srv.start();
+    ostmail::Message m = basicMessage();
+    m.setText(std::string(200000, 'x'));
+    ostmail::Session session(localServer(srv.port()));
+    ostmail::SendResult r = session.send(m);
+    EXPECT_FALSE(r.ok());
+    EXPECT_FALSE(r.reason().empty());
+    EXPECT_TRUE(r.accepted().empty());
+    // The socket error comes first (on write or on read, as the timing goes), then how the send ended.
+    EXPECT_NE(r.reason().find("; Send failed."), std::string::npos) << r.reason();
+    ostmail::SendResult again = session.send(basicMessage());
+    EXPECT_TRUE(again.ok()) << again.reason() << "\n" << srv.transcript();
+    session.close();
+    EXPECT_TRUE(srv.waitDone());
+}
