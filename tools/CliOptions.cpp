@@ -169,6 +169,7 @@ bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, s
 const char* usageText() {
     return "usage: ostmail send --server HOST --to ADDR [options]\n"
            "       ostmail mx DOMAIN|ADDRESS [--all] [--dns-server HOST:PORT]\n"
+           "       ostmail check --server HOST [connection and login options]\n"
            "\n"
            "Sends one message over SMTP. Lists may be repeated or separated by ';'.\n"
            "\n"

@@ -1,5 +1,6 @@
 // ostmail: the command-line front end of the mail toolkit.
 #include "CliOptions.h"
+#include "CheckCommand.h"
 #include "MxCommand.h"
 #include "ProgressBar.h"
 #include "facade/VmEmail.h"
@@ -122,13 +123,16 @@ int main(int argc, char** argv) {
         return argc < 2 ? kUsage : kSent;
     }
     if (std::strcmp(argv[1], "mx") == 0) return cli::runMx(std::vector<std::string>(argv + 2, argv + argc));
-    if (std::strcmp(argv[1], "send") != 0) {
+    bool check = std::strcmp(argv[1], "check") == 0;
+    if (!check && std::strcmp(argv[1], "send") != 0) {
         std::fprintf(stderr, "ostmail: unknown command '%s'\n%s", argv[1], cli::usageText());
         return kUsage;
     }
     cli::SendOptions opts;
     std::string error;
-    if (!cli::parseSendOptions(std::vector<std::string>(argv + 2, argv + argc), opts, error)) {
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (check) args.insert(args.end(), {"--to", "check@invalid"});  // no message is sent
+    if (!cli::parseSendOptions(args, opts, error)) {
         std::fprintf(stderr, "ostmail: %s\n(see ostmail send --help)\n", error.c_str());
         return kUsage;
     }
@@ -136,5 +140,5 @@ int main(int argc, char** argv) {
         std::fputs(cli::usageText(), stdout);
         return kSent;
     }
-    return runSend(opts);
+    return check ? cli::runCheck(opts, configureServer) : runSend(opts);
 }

@@ -103,5 +103,43 @@ TEST(MailManOpsExim, VerifyConnectsAndLogsInOverEachTransport) {
     }
 }
 
+TEST(MailManOpsExim, CommandLineCheckPrintsTheOfferAndTheOutcome) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int rc;
+        std::string tls, last;
+    };
+    std::string plain = std::to_string(env.port("OSTMAIL_SMTP_PORT"));
+    std::string smtps = std::to_string(env.port("OSTMAIL_SMTPS_PORT"));
+    std::vector<std::string> withLogin = {"--user", user, "--password", pass};
+    for (const Case& k :
+         {Case{"plain", {"--port", plain}, 0, "TLS: STARTTLS offered", "connection: ok (login not checked)"},
+          Case{"starttls login", {"--port", plain, "--starttls", "--user", user, "--password", pass}, 0,
+               "TLS: STARTTLS (in use)", "login: ok"},
+          Case{"implicit", {"--port", smtps, "--ssl"}, 0, "TLS: implicit TLS", "connection: ok"},
+          Case{"implicit login", {"--port", smtps, "--ssl", "--user", user, "--password", pass}, 0,
+               "TLS: implicit TLS", "login: ok"},
+          Case{"bad login", {"--port", smtps, "--ssl", "--user", user, "--password", "wrong"}, 1, "TLS: implicit TLS",
+               ""},
+          Case{"closed", {"--port", std::to_string(env.port("OSTMAIL_CLOSED_PORT"))}, 1, "", ""}}) {
+        SCOPED_TRACE(k.name);
+        std::vector<std::string> argv = {std::string(OSTMAIL_BINARY_DIR) + "/ostmail", "check", "--server",
+                                         env.get("OSTMAIL_TLS_HOST"), "--ca-file", env.get("OSTMAIL_CA_FILE")};
+        argv.insert(argv.end(), k.args.begin(), k.args.end());
+        testsupport::PythonResult r = testsupport::runProgram(argv, 30000);
+        EXPECT_EQ(r.exitCode, k.rc) << r.out << r.err;
+        EXPECT_EQ(has(r.out, "AUTH: PLAIN LOGIN CRAM-MD5 NTLM\nDSN: yes\nSIZE: "), !k.tls.empty()) << r.out;
+        EXPECT_EQ(has(r.out, "ok"), k.rc == 0) << r.out;
+        for (const std::string& want : {k.tls, k.last}) {
+            if (!want.empty()) {
+                EXPECT_TRUE(has(r.out, want)) << r.out;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace ostmail
