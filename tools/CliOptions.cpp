@@ -88,6 +88,12 @@ const std::map<std::string, ValueSetter>& valueOptions() {
         {"--socks-password", text(&SendOptions::socksPassword)},
         {"--socks4", socksProxy(4)},
         {"--socks5", socksProxy(5)},
+        {"--html", text(&SendOptions::html)},
+        {"--html-file", text(&SendOptions::htmlFile)},
+        {"--config", text(&SendOptions::config)},
+        {"--account", text(&SendOptions::account)},
+        {"--password-command", text(&SendOptions::passwordCommand)},
+        {"--password-file", text(&SendOptions::passwordFile)},
     };
     return options;
 }
@@ -98,6 +104,7 @@ const std::map<std::string, bool SendOptions::*>& flagOptions() {
         {"--require-cert", &SendOptions::requireCert},
         {"--verbose", &SendOptions::verbose}, {"-v", &SendOptions::verbose},
         {"--help", &SendOptions::help},       {"-h", &SendOptions::help},
+        {"--version", &SendOptions::version},
     };
     return flags;
 }
@@ -130,7 +137,36 @@ std::vector<std::string> splitEntries(const std::string& list) {
     return entries;
 }
 
+bool applyConfigValue(const std::string& key, const std::string& value, SendOptions& opts, std::string& error) {
+    std::string name = "--" + key;
+    auto flag = flagOptions().find(name);
+    bool allowed = key != "config" && key != "account" && key != "help" && key != "version";
+    if (allowed && flag != flagOptions().end()) {
+        if (value != "yes" && value != "no") {
+            error = "bad value '" + value + "' (yes or no)";
+            return false;
+        }
+        opts.*(flag->second) = value == "yes";
+        return true;
+    }
+    if (!allowed || valueOptions().count(name) == 0) {
+        error = "unknown key";
+        return false;
+    }
+    SendOptions trial = opts;
+    if (!valueOptions().at(name)(trial, value)) {
+        error = "bad value '" + value + "'";
+        return false;
+    }
+    opts = trial;
+    return true;
+}
+
 bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, std::string& error) {
+    return parseOptionsOnly(args, opts, error) && (opts.help || opts.version || checkSendOptions(opts, error));
+}
+
+bool parseOptionsOnly(const std::vector<std::string>& args, SendOptions& opts, std::string& error) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -159,10 +195,14 @@ bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, s
         }
         if (!applyValue(name, value, opts, error)) return false;
     }
-    if (opts.help) return true;
+    return true;
+}
+
+bool checkSendOptions(const SendOptions& opts, std::string& error) {
     if (opts.server.empty()) error = "--server is required";
     else if (opts.to.empty() && opts.cc.empty() && opts.bcc.empty()) error = "at least one --to, --cc or --bcc is required";
     else if (!opts.body.empty() && !opts.bodyFile.empty()) error = "give --body or --body-file, not both";
+    else if (!opts.html.empty() && !opts.htmlFile.empty()) error = "give --html or --html-file, not both";
     return error.empty();
 }
 
