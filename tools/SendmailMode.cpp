@@ -79,7 +79,7 @@ int send(const SendOptions& o, const std::string& from, const std::vector<std::s
     VmMailMan mm;
     configure(mm, o);
     bool ok = mm.SendMimeToList(from.c_str(), to, mime.c_str());
-    if (o.verbose || !ok) std::fputs(mm.lastErrorText(), stderr);
+    if (o.verbose) std::fputs(mm.lastErrorText(), stderr);
     if (ok) return kExOk;
     std::string reply = mm.lastSmtpReply();
     std::fprintf(stderr, "ostmail: the message was not sent%s%s\n", reply.empty() ? "" : ": ", reply.c_str());
