@@ -32,12 +32,13 @@ found() {
   python3 - "$OSTMAIL_MAILDIR" "$@" <<'PY'
 import email, email.policy, glob, sys
 root, tag, checks = sys.argv[1], sys.argv[2], sys.argv[3:]
-msgs = [email.message_from_binary_file(open(p, 'rb'), policy=email.policy.default)
-        for p in glob.glob(root + '/new/*') + glob.glob(root + '/cur/*')]
-msgs = [m for m in msgs if tag in str(m.get('Subject', ''))]
+raws = [open(p, 'rb').read() for p in glob.glob(root + '/new/*')]
+msgs = [(email.message_from_bytes(r, policy=email.policy.default), r) for r in raws]
+msgs = [(m, r) for m, r in msgs if tag in str(m.get('Subject', ''))]
 # One copy per recipient arrives; every copy must match.
 if not msgs: sys.exit('no message with ' + tag)
-for m in msgs:
+for m, raw in msgs:
+  types = [p.get_content_type() for p in m.walk()]
   text = ''.join(p.get_content() for p in m.walk() if p.get_content_maintype() == 'text')
   names = [p.get_filename() for p in m.walk() if p.get_filename()]
   for c in checks:
@@ -45,6 +46,10 @@ for m in msgs:
           if c[5:] not in text: sys.exit('body lacks %r: %r' % (c[5:], text[:300]))
       elif c.startswith('file='):
           if c[5:] not in names: sys.exit('no attachment %s in %s' % (c[5:], names))
+      elif c.startswith('part='):
+          if c[5:] not in types: sys.exit('no %s part in %s' % (c[5:], types))
+      elif c.startswith('raw!~'):
+          if c[5:].encode() in raw: sys.exit('%s in the raw message' % c[5:])
       elif c.startswith('no:'):
           if m.get(c[3:]) is not None: sys.exit('%s present' % c[3:])
       else:
@@ -87,6 +92,13 @@ if unshare --mount bash -c "mount -t overlay overlay -o lowerdir=/etc,upperdir='
    printf 'Subject: cron-%s\n\nnightly\n' $$ | env -i PATH=/usr/bin:/bin setsid '$BIN' sendmail root@example.test >'$W/err' 2>&1"
 then check "cron-$$" "body~nightly" From=lane@example.test
 else bad "cron-like run: $(cat "$W/err")"; fi
+
+# ostmail send: account from the file, body from stdin with LF ends, HTML
+# alternative, and the command line over the file's From.
+printf 'first line\nsecond line\n' | "$BIN" send --to s@example.test --subject "send-$$" --body-file - \
+  --html '<p>rich</p>' --from cli@example.test >"$W/err" 2>&1 || bad "send: $(cat "$W/err")"
+check "send-$$" "body~second line" "body~<p>rich</p>" part=text/plain part=text/html raw!~=0A From=cli@example.test
+[[ $("$BIN" --version) == "ostmail "[0-9]* ]] && ok || bad "--version"
 
 # Bad input: exit status, one line on stderr, nothing delivered.
 unset OSTMAIL_CONFIG

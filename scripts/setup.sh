@@ -12,6 +12,7 @@ PACKAGES=(
   dante-server dnsmasq
   python3 curl
   iproute2 procps
+  bsd-mailx git-email neomutt util-linux
 )
 
 missing=()
