@@ -106,6 +106,7 @@ printf '[default]\nserver = %s\nport = %s\n' "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT
 printf '[default]\nserver = %s\npassword = x\n' "$OSTMAIL_HOST" >"$W/open" && chmod 644 "$W/open"
 printf '[default]\nserver = %s\nport = %s\nuser = u\npassword-command = sleep 30\nread-timeout = 1\n' \
   "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/hang"
+sed 's/sleep 30/exit 3/' "$W/hang" >"$W/fails"
 printf '[default]\nserver = %s\nport = %s\nstarttls = maybe\n' "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/badval"
 printf '[default]\nserver = 127.0.0.1\nport = %s\nconnect-timeout = 2\n' "$OSTMAIL_CLOSED_PORT" >"$W/down"
 long=$(head -c 1200 /dev/zero | tr '\0' x)
@@ -127,6 +128,7 @@ done <<TABLE
 78|open|a@example.test|Subject: x\n\nb\n|open holds a password
 78|badval|a@example.test|Subject: x\n\nb\n|badval:4: key 'starttls'
 78|hang|a@example.test|Subject: x\n\nb\n|timed out
+78|fails|a@example.test|Subject: x\n\nb\n|exited with status 3
 64|plain|-q a@example.test|Subject: x\n\nb\n|unknown option
 69|down|a@example.test|Subject: x\n\nb\n|not sent
 TABLE
