@@ -13,6 +13,7 @@ PACKAGES=(
   python3 curl
   iproute2 procps
   lintian dpkg-dev file
+  bsd-mailx git-email neomutt util-linux
 )
 
 missing=()

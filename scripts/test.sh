@@ -130,4 +130,12 @@ if [[ " ${trees[*]} " == *" build "* ]]; then
   passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
   ((p + f > 0)) && ran_any=1
 fi
+
+# Mail programs through `ostmail sendmail`, counted like the ctest trees.
+if [[ ${#ctest_args[@]} == 0 && -x build/ostmail ]]; then
+  read -r p f < <(bash "$ROOT/scripts/lane_clients.sh" 2>&1 | tee build/lane_clients.log | tail -n 1 |
+    sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed.*/\1 \2/p')
+  say "mail programs: $p passed, $f failed (log: build/lane_clients.log)"
+  passed=$((passed + ${p:-0})) failed=$((failed + ${f:-1})) ran_any=1
+fi
 exit 0

@@ -88,6 +88,12 @@ const std::map<std::string, ValueSetter>& valueOptions() {
         {"--socks-password", text(&SendOptions::socksPassword)},
         {"--socks4", socksProxy(4)},
         {"--socks5", socksProxy(5)},
+        {"--html", text(&SendOptions::html)},
+        {"--html-file", text(&SendOptions::htmlFile)},
+        {"--config", text(&SendOptions::config)},
+        {"--account", text(&SendOptions::account)},
+        {"--password-command", text(&SendOptions::passwordCommand)},
+        {"--password-file", text(&SendOptions::passwordFile)},
     };
     return options;
 }
@@ -98,6 +104,7 @@ const std::map<std::string, bool SendOptions::*>& flagOptions() {
         {"--require-cert", &SendOptions::requireCert},
         {"--verbose", &SendOptions::verbose}, {"-v", &SendOptions::verbose},
         {"--help", &SendOptions::help},       {"-h", &SendOptions::help},
+        {"--version", &SendOptions::version},
     };
     return flags;
 }
@@ -130,7 +137,36 @@ std::vector<std::string> splitEntries(const std::string& list) {
     return entries;
 }
 
+bool applyConfigValue(const std::string& key, const std::string& value, SendOptions& opts, std::string& error) {
+    std::string name = "--" + key;
+    auto flag = flagOptions().find(name);
+    bool allowed = key != "config" && key != "account" && key != "help" && key != "version";
+    if (allowed && flag != flagOptions().end()) {
+        if (value != "yes" && value != "no") {
+            error = "bad value '" + value + "' (yes or no)";
+            return false;
+        }
+        opts.*(flag->second) = value == "yes";
+        return true;
+    }
+    if (!allowed || valueOptions().count(name) == 0) {
+        error = "unknown key";
+        return false;
+    }
+    SendOptions trial = opts;
+    if (!valueOptions().at(name)(trial, value)) {
+        error = "bad value '" + value + "'";
+        return false;
+    }
+    opts = trial;
+    return true;
+}
+
 bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, std::string& error) {
+    return parseOptionsOnly(args, opts, error) && (opts.help || opts.version || checkSendOptions(opts, error));
+}
+
+bool parseOptionsOnly(const std::vector<std::string>& args, SendOptions& opts, std::string& error) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -159,16 +195,23 @@ bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, s
         }
         if (!applyValue(name, value, opts, error)) return false;
     }
-    if (opts.help) return true;
+    return true;
+}
+
+bool checkSendOptions(const SendOptions& opts, std::string& error) {
     if (opts.server.empty()) error = "--server is required";
     else if (opts.to.empty() && opts.cc.empty() && opts.bcc.empty()) error = "at least one --to, --cc or --bcc is required";
     else if (!opts.body.empty() && !opts.bodyFile.empty()) error = "give --body or --body-file, not both";
+    else if (!opts.html.empty() && !opts.htmlFile.empty()) error = "give --html or --html-file, not both";
     return error.empty();
 }
 
 const char* usageText() {
     return "usage: ostmail send --server HOST --to ADDR [options]\n"
            "       ostmail mx DOMAIN|ADDRESS [--all] [--dns-server HOST:PORT]\n"
+           "       ostmail check --server HOST [connection and login options]\n"
+           "       ostmail sendmail [-t] [-i] [-f ADDR] [RECIPIENT...] < MESSAGE\n"
+           "       ostmail --version\n"
            "\n"
            "Sends one message over SMTP. Lists may be repeated or separated by ';'.\n"
            "\n"
@@ -183,7 +226,12 @@ const char* usageText() {
            "  --tls-protocol NAME    TLS 1.0, SSL 3.0, ... (default: the best both sides know)\n"
            "  --tls-cipher NAME      3DES, RC4, DES, RC2, ... (default: any)\n"
            "  --user NAME            login name; with --password enables AUTH\n"
-           "  --password TEXT        login password\n"
+           "  --password-command CMD login password: first line printed by CMD\n"
+           "  --password-file PATH   login password: first line of PATH ('-' stdin)\n"
+           "                         (or $OSTMAIL_PASSWORD; --password TEXT is visible to all)\n"
+           "  --config FILE          accounts file (default: $OSTMAIL_CONFIG,\n"
+           "                         ~/.config/ostmail/config, /etc/ostmail.conf)\n"
+           "  --account NAME         section of the accounts file (default: default)\n"
            "  --domain NAME          login domain for NTLM\n"
            "  --auth-method NAME     force LOGIN, PLAIN, CRAM-MD5, NTLM or NONE\n"
            "  --helo NAME            name sent with EHLO/HELO (default: this host's name)\n"
@@ -203,7 +251,9 @@ const char* usageText() {
            "  --bcc ADDR             blind copy recipient (repeatable)\n"
            "  --subject TEXT         subject\n"
            "  --body TEXT            plain-text body\n"
-           "  --body-file PATH       plain-text body read from a file\n"
+           "  --body-file PATH       plain-text body read from a file ('-' stdin)\n"
+           "  --html TEXT            HTML body (the plain body becomes its alternative)\n"
+           "  --html-file PATH       HTML body read from a file ('-' stdin)\n"
            "  --attach PATH          file attachment (repeatable)\n"
            "\n"
            "Delivery:\n"
@@ -217,7 +267,8 @@ const char* usageText() {
            "  -v, --verbose          print the activity log of the send\n"
            "  -h, --help             this text\n"
            "\n"
-           "Exit status: 0 sent, 1 not sent (the reason follows on stderr), 2 usage error.\n"
+           "Exit status: 0 sent, 1 not sent (the reason follows on stderr), 2 usage error,\n"
+           "78 bad configuration or password source.\n"
            "\n"
            "ostmail mx prints the mail exchangers of a domain (or of an address's\n"
            "domain), best first, one per line: only the best one unless --all is\n"

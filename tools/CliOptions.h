@@ -43,13 +43,32 @@ struct SendOptions {
     int socksVersion = 0;
     std::string socksUser;
     std::string socksPassword;
+    std::string html;
+    std::string htmlFile;
+    std::string config;
+    std::string account;
+    std::string passwordCommand;
+    std::string passwordFile;
     bool verbose = false;
     bool help = false;
+    bool version = false;
 };
 
-// Parses the arguments after "send". On a usage error returns false with
+// Parses the arguments after "send" on top of what opts holds already, and
+// checks that a message can be sent. On a usage error returns false with
 // the reason in error.
 bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, std::string& error);
+
+// The same, without the check for a server and recipients.
+bool parseOptionsOnly(const std::vector<std::string>& args, SendOptions& opts, std::string& error);
+
+// A server and at least one recipient are there, and no body is given twice.
+bool checkSendOptions(const SendOptions& opts, std::string& error);
+
+// Sets one option by its long name without dashes, as a configuration file
+// names it; a switch takes yes or no. False, opts unchanged for that key,
+// when the key is unknown (error "unknown key") or the value is bad.
+bool applyConfigValue(const std::string& key, const std::string& value, SendOptions& opts, std::string& error);
 
 // "host:port" or "host"; port is empty when not given. False when the
 // host is empty or a colon has no port after it.

@@ -1,6 +1,10 @@
 // ostmail: the command-line front end of the mail toolkit.
 #include "CliOptions.h"
+#include "CheckCommand.h"
 #include "MxCommand.h"
+#include "ConfigFile.h"
+#include "Secrets.h"
+#include "SendmailMode.h"
 #include "ProgressBar.h"
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
@@ -8,6 +12,7 @@
 #include "mailjob/MailJob.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "platform/Process.h"
 #include "platform/Terminal.h"
 
 #include <cstdio>
@@ -50,22 +55,42 @@ void configureServer(VmMailMan& mm, const cli::SendOptions& o) {
     }
 }
 
-bool readBody(const cli::SendOptions& o, std::string& body) {
-    if (o.bodyFile.empty()) {
-        body = o.body;
-        return true;
+// Mail text has CRLF line ends; a lone LF would go out as "=0A".
+std::string withCrlf(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+        out += text[i];
     }
-    if (platform::readWholeFile(o.bodyFile.c_str(), body)) return true;
-    std::fprintf(stderr, "ostmail: cannot read the body file '%s'\n", o.bodyFile.c_str());
-    return false;
+    return out;
+}
+
+// The text, or the file's content when a path is given ("-" is stdin).
+bool readText(const std::string& text, const std::string& path, std::string& out) {
+    bool ok = path.empty() ? (out = text, true)
+              : path == "-" ? platform::readStdin(out)
+                            : platform::readWholeFile(path.c_str(), out);
+    if (!ok) std::fprintf(stderr, "ostmail: cannot read '%s'\n", path.c_str());
+    out = withCrlf(out);
+    return ok;
+}
+
+bool setBodies(VmEmail& email, const cli::SendOptions& o) {
+    std::string body, html;
+    if (!readText(o.body, o.bodyFile, body) || !readText(o.html, o.htmlFile, html)) return false;
+    if (html.empty()) email.put_Body(body.c_str());
+    else if (body.empty()) email.SetHtmlBody(html.c_str());
+    else {
+        email.put_Body(body.c_str());
+        email.AddHtmlAlternativeBody(html.c_str());
+    }
+    return true;
 }
 
 // Unlike the library's mail job, the command line refuses to send a
 // message that lost a recipient or an attachment on the way.
 bool composeMessage(VmEmail& email, const cli::SendOptions& o) {
-    std::string body;
-    if (!readBody(o, body)) return false;
-    email.put_Body(body.c_str());
+    if (!setBodies(email, o)) return false;
     email.put_Subject(o.subject.c_str());
     email.put_FromName(o.fromName.c_str());
     email.put_FromAddress(o.fromAddress.c_str());
@@ -114,27 +139,62 @@ int runSend(const cli::SendOptions& o) {
     return kSent;
 }
 
+int runSendOrCheck(bool check, std::vector<std::string> args) {
+    cli::SendOptions opts;
+    std::string error;
+    if (check) args.insert(args.end(), {"--to", "check@invalid"});  // no message is sent
+    // The command line is read twice: once for the file and account, then over them.
+    cli::SendOptions first;
+    if (!cli::parseOptionsOnly(args, first, error)) {
+        std::fprintf(stderr, "ostmail: %s\n(see ostmail send --help)\n", error.c_str());
+        return kUsage;
+    }
+    if (first.help) {
+        std::fputs(cli::usageText(), stdout);
+        return kSent;
+    }
+    opts.config = first.config;
+    opts.account = first.account;
+    if (!cli::ConfigFile::load(opts.config, opts.account, opts, error)) {
+        std::fprintf(stderr, "ostmail: %s\n", error.c_str());
+        return cli::kExConfig;
+    }
+    if (!cli::parseSendOptions(args, opts, error)) {
+        std::fprintf(stderr, "ostmail: %s\n(see ostmail send --help)\n", error.c_str());
+        return kUsage;
+    }
+    if (!cli::resolvePassword(opts, error)) {
+        std::fprintf(stderr, "ostmail: %s\n", error.c_str());
+        return cli::kExConfig;
+    }
+    return check ? cli::runCheck(opts, configureServer) : runSend(opts);
+}
+
+bool calledAsSendmail(const char* argv0) {
+    const char* slash = std::strrchr(argv0, '/');
+    return std::strcmp(slash ? slash + 1 : argv0, "sendmail") == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (calledAsSendmail(argv[0]))
+        return cli::runSendmail(std::vector<std::string>(argv + 1, argv + argc), configureServer);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("ostmail %s\n", OSTMAIL_VERSION);
+        return kSent;
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "sendmail") == 0)
+        return cli::runSendmail(std::vector<std::string>(argv + 2, argv + argc), configureServer);
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         std::fputs(cli::usageText(), argc < 2 ? stderr : stdout);
         return argc < 2 ? kUsage : kSent;
     }
     if (std::strcmp(argv[1], "mx") == 0) return cli::runMx(std::vector<std::string>(argv + 2, argv + argc));
-    if (std::strcmp(argv[1], "send") != 0) {
+    bool check = std::strcmp(argv[1], "check") == 0;
+    if (!check && std::strcmp(argv[1], "send") != 0) {
         std::fprintf(stderr, "ostmail: unknown command '%s'\n%s", argv[1], cli::usageText());
         return kUsage;
     }
-    cli::SendOptions opts;
-    std::string error;
-    if (!cli::parseSendOptions(std::vector<std::string>(argv + 2, argv + argc), opts, error)) {
-        std::fprintf(stderr, "ostmail: %s\n(see ostmail send --help)\n", error.c_str());
-        return kUsage;
-    }
-    if (opts.help) {
-        std::fputs(cli::usageText(), stdout);
-        return kSent;
-    }
-    return runSend(opts);
+    return runSendOrCheck(check, std::vector<std::string>(argv + 2, argv + argc));
 }

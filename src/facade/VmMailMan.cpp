@@ -18,6 +18,49 @@ bool VmMailMan::SendEmail(VmEmail& email) {
 
 bool VmMailMan::CloseSmtpConnection() { return m_impl->CloseSmtpConnection(); }
 
+bool VmMailMan::SendMime(const char* fromAddr, const char* recipients, const char* mimeText) {
+    XString from, to, text;
+    from.setFrom8bit(fromAddr ? fromAddr : "", m_utf8);
+    to.setFrom8bit(recipients ? recipients : "", m_utf8);
+    text.setFrom8bit(mimeText ? mimeText : "", m_utf8);
+    if (!m_progress) return m_impl->SendMime(from, to, text, nullptr);
+    VmMailCb cb(m_progress);
+    return m_impl->SendMime(from, to, text, &cb);
+}
+
+bool VmMailMan::SendMimeToList(const char* fromAddr, const std::vector<std::string>& recipients,
+                               const char* mimeText) {
+    XString from, text;
+    from.setFrom8bit(fromAddr ? fromAddr : "", m_utf8);
+    text.setFrom8bit(mimeText ? mimeText : "", m_utf8);
+    ExtPtrArray list;
+    for (const std::string& r : recipients) {
+        XString x;
+        x.setFrom8bit(r.c_str(), m_utf8);
+        list.appendObject(new StringBuffer(x.getUtf8()));
+    }
+    bool ok;
+    if (!m_progress) {
+        ok = m_impl->SendMimeToList(from, list, text, nullptr);
+    } else {
+        VmMailCb cb(m_progress);
+        ok = m_impl->SendMimeToList(from, list, text, &cb);
+    }
+    list.removeAllObjects();
+    return ok;
+}
+
+const char* VmMailMan::renderToMime(VmEmail& email) {
+    XString x;
+    if (!m_impl->RenderToMime(email.impl(), x)) return nullptr;
+    return out(x);
+}
+
+bool VmMailMan::VerifySmtpConnection() { return m_impl->VerifySmtpConnection(); }
+bool VmMailMan::VerifySmtpLogin() { return m_impl->VerifySmtpLogin(); }
+const char* VmMailMan::lastSmtpReply() { return getText(&ClsMailMan::get_LastSmtpReply); }
+const char* VmMailMan::smtpCapabilities() { return getText(&ClsMailMan::get_SmtpCapabilities); }
+
 const char* VmMailMan::mxLookup(const char* emailOrDomain) {
     XString in, host;
     in.setFrom8bit(emailOrDomain ? emailOrDomain : "", m_utf8);

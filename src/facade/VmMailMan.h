@@ -30,6 +30,20 @@ public:
     // Sends with the registered progress object, if any.
     bool SendEmail(VmEmail& email);
     bool CloseSmtpConnection();
+    // Sends mimeText unchanged to the comma-separated recipients; fromAddr
+    // is the envelope sender. False with the reason in the last error.
+    bool SendMime(const char* fromAddr, const char* recipients, const char* mimeText);
+    bool SendMimeToList(const char* fromAddr, const std::vector<std::string>& recipients, const char* mimeText);
+    // The MIME text SendEmail would send; null on failure.
+    const char* renderToMime(VmEmail& email);
+    // Connects (no login / with login) and disconnects; false when that
+    // failed, the reason in the last error. No session stays open.
+    bool VerifySmtpConnection();
+    bool VerifySmtpLogin();
+    // The server's last reply, every line; "" when none.
+    const char* lastSmtpReply();
+    // The server's last EHLO reply (what it offers), every line; "" when none.
+    const char* smtpCapabilities();
     // Not owned; null removes it. Must outlive every send it watches.
     void put_EventCallbackObject(VmMailManProgress* progress) { m_progress = progress; }
 

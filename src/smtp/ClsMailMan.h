@@ -17,6 +17,7 @@ class ClsEmail;
 class Email2;
 class MailManCallback;
 class ProgressMonitor;
+class SmtpMessage;
 
 // The mail manager: SMTP connection settings, the one SMTP session it owns,
 // and the send of one e-mail from start to end. The session stays open
@@ -33,6 +34,21 @@ public:
     bool SendEmail(ClsEmail* email, MailManCallback* callback);
     // QUIT (when connected) and close; the next send connects afresh.
     bool CloseSmtpConnection();
+
+    // Sends text that is already a whole MIME message, as it is, to the
+    // comma-separated recipients (or the list); fromAddr is the envelope
+    // sender. A failure leaves the session as a failed SendEmail does.
+    bool SendMime(XString& fromAddr, XString& recipients, XString& mimeText, MailManCallback* callback);
+    bool SendMimeToList(XString& fromAddr, ExtPtrArray& recipients, XString& mimeText, MailManCallback* callback);
+    // The text SendEmail would send for email; out is empty on failure.
+    bool RenderToMime(ClsEmail* email, XString& out);
+    // Opens a new connection (greeting, STARTTLS, EHLO, no login) and closes
+    // it again; VerifySmtpLogin logs in as well. Both leave no session open.
+    bool VerifySmtpConnection();
+    bool VerifySmtpLogin();
+    // Every line of the server's last reply / of its last EHLO reply.
+    void get_LastSmtpReply(XString& out) { out.setFromSb(m_smtp.lastReplyText()); }
+    void get_SmtpCapabilities(XString& out) { out.setFromSb(m_smtp.ehloReply()); }
 
     // --- connection texts (taken under the manager's lock) ---
     // The host is stored lower-cased with any http:// or https:// scheme and
@@ -136,7 +152,9 @@ private:
     void handTlsSettingsToChannel();
     bool connectStep(ProgressMonitor* pm, ProgressMonitor& monitor);
     bool sendStep(ClsEmail& email, const char* envelopeSender, ProgressMonitor* pm, ProgressMonitor& monitor);
-    bool transmit(Email2& copy, const char* envelopeSender, ProgressMonitor* pm);
+    bool transmit(SmtpMessage& msg, const char* envelopeSender, ProgressMonitor* pm);
+    bool sendMimeLocked(XString& fromAddr, ExtPtrArray& recipients, XString& mimeText, MailManCallback* callback);
+    bool verifyLocked(bool withLogin);
     std::unique_ptr<Email2> prepareSendingCopy(ClsEmail& email);
 
     std::recursive_mutex m_cs;

@@ -4,6 +4,7 @@
 #include "platform/SysInfo.h"
 #include "smtp/ClsMailMan.h"
 #include "smtp/MailManCallback.h"
+#include "smtp/SmtpEmailMessage.h"
 
 
 namespace ostmail {
@@ -153,7 +154,8 @@ bool ClsMailMan::sendStep(ClsEmail& email, const char* envelopeSender, ProgressM
             m_log.LogError("Mail sending aborted by application");
             return false;
         }
-        return transmit(*copy, envelopeSender, pm);
+        SmtpEmailMessage msg(*copy);
+        return transmit(msg, envelopeSender, pm);
     } catch (...) {
         m_log.LogError("Unexpected exception while preparing email for sending.");
         return false;
@@ -170,9 +172,9 @@ std::unique_ptr<Email2> ClsMailMan::prepareSendingCopy(ClsEmail& email) {
     return email.cloneForSending(m_log);
 }
 
-bool ClsMailMan::transmit(Email2& copy, const char* envelopeSender, ProgressMonitor* pm) {
+bool ClsMailMan::transmit(SmtpMessage& msg, const char* envelopeSender, ProgressMonitor* pm) {
     SmtpSendResult result;
-    bool ok = m_smtp.sendEmail(&copy, envelopeSender, nullptr, m_sentLogPath.getString(), m_log, pm, result,
+    bool ok = m_smtp.sendEmail(&msg, envelopeSender, nullptr, m_sentLogPath.getString(), m_log, pm, result,
                                m_badAddresses, m_sendIndividual, m_autoGenMessageId);
     m_lastSmtpStatus = m_smtp.lastReplyCode();
     if (!ok) {

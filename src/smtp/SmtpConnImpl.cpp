@@ -55,6 +55,9 @@ bool SmtpConnImpl::readResponseLine(StringBuffer& line, LogBase& log, ProgressMo
         return false;
     }
     m_transcript.append(line);
+    if (m_replyComplete) m_lastReply.clear();
+    m_lastReply.append(line);
+    m_replyComplete = !SmtpProtocol::isContinuation(line);
     return true;
 }
 

@@ -55,6 +55,9 @@ public:
     bool isDsnCapable() const { return m_caps.dsn; }
     const SmtpCapabilities& capabilities() const { return m_caps; }
     const StringBuffer& transcript() const { return m_transcript; }
+    // Every line of the server's last reply, and of its last EHLO reply.
+    const StringBuffer& lastReplyText() const { return m_lastReply; }
+    const StringBuffer& ehloReply() const { return m_ehloReply; }
     bool isConnected() const { return m_conn.IsConnected(); }
     // The connection, for its TLS settings (trust anchors, verification).
     Socket2& connection() { return m_conn; }
@@ -182,6 +185,9 @@ private:
     bool monitorAborted(ProgressMonitor* pm, const SocketFlags& flags) const;
 
     StringBuffer m_transcript;
+    StringBuffer m_lastReply;
+    bool m_replyComplete = true;  // the next line read starts a new reply
+    StringBuffer m_ehloReply;
     bool m_rememberedTls = false;
     bool m_rememberedStartTls = false;
     StringBuffer m_rememberedHost;

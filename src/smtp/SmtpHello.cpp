@@ -86,6 +86,7 @@ bool SmtpConnImpl::sayEhlo(bool& ehloOk, LogBase& log, ProgressMonitor* pm, Sock
         return false;
     }
     ehloOk = readEhloReply(reply, log, pm, flags);
+    m_ehloReply.setString(reply);
     log.LogData("helloResponse", reply.getString());
     return true;
 }

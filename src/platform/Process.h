@@ -1,0 +1,23 @@
+#pragma once
+#include <string>
+
+namespace ostmail {
+namespace platform {
+
+// Runs command with /bin/sh -c, its stdin closed, and keeps the first line of
+// what it prints (without the line end). False, with the reason in error,
+// when it cannot start, exits non-zero, or is still running after timeoutMs
+// (it is then killed); out is left empty then.
+bool runShellFirstLine(const std::string& command, int timeoutMs, std::string& out, std::string& error);
+
+// The environment variable's value, or "" when it is not set.
+std::string envValue(const char* name);
+
+// True when the file exists and group or others may read it.
+bool readableByOthers(const char* path);
+
+// All of standard input; false on a read error.
+bool readStdin(std::string& out);
+
+}  // namespace platform
+}  // namespace ostmail

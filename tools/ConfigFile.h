@@ -1,0 +1,25 @@
+#pragma once
+#include "CliOptions.h"
+
+#include <string>
+
+namespace ostmail {
+namespace cli {
+
+// The accounts file: "[name]" sections of "key = value" lines, '#' comments.
+class ConfigFile {
+public:
+    // Finds the file (--config, $OSTMAIL_CONFIG, the user's config folder,
+    // /etc/ostmail.conf) and applies the chosen account (--account, else
+    // "default") to opts. No file at all is fine unless one was named or an
+    // account was asked for. False with a one-line reason in error, opts
+    // partly filled, for a missing file or section or a bad line.
+    static bool load(const std::string& explicitPath, const std::string& account, SendOptions& opts,
+                     std::string& error);
+
+    // Where load looks when no file is named; "" when nothing is there.
+    static std::string locate();
+};
+
+}  // namespace cli
+}  // namespace ostmail
