@@ -7,7 +7,8 @@
 #   bash scripts/test.sh --no-sanitize      the normal tree only
 #   bash scripts/test.sh -R Smtp -L unit    anything else goes to ctest
 #
-# Logs: build/build.log, build/ctest.log (and the same in build-asan/),
+# Logs: build/build.log, build/ctest.log (and the same in build-asan/;
+# the ThreadSanitizer lane, scripts/lane_tsan.sh, in build/tsan.log),
 # servers in build/servers.log. OSTMAIL_KEEP_SERVERS=1 leaves the servers'
 # folder in place after the run for a look at their logs.
 set -uo pipefail
@@ -137,5 +138,13 @@ if [[ ${#ctest_args[@]} == 0 && -x build/ostmail ]]; then
     sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed.*/\1 \2/p')
   say "mail programs: $p passed, $f failed (log: build/lane_clients.log)"
   passed=$((passed + ${p:-0})) failed=$((failed + ${f:-1})) ran_any=1
+fi
+
+# ThreadSanitizer tree: unit tests and the threaded sends.
+if ((sanitize)); then
+  bash "$ROOT/scripts/lane_tsan.sh" | tee "$ROOT/build/tsan.log" | grep -v ' passed, '
+  read -r p _ f _ s _ <<<"$(tail -n 1 "$ROOT/build/tsan.log")"
+  say "build-tsan: ${p:-0} passed, ${f:-1} failed, ${s:-0} skipped"
+  passed=$((passed + ${p:-0})) failed=$((failed + ${f:-1})) skipped=$((skipped + ${s:-0}))
 fi
 exit 0

@@ -16,32 +16,42 @@ namespace {
 // Windows error numbers that mean "there is no such file".
 bool isMissingError(int err) { return err == 2 || err == 3 || err == 21; }
 
+// What is read of a path that is not a regular file (pipe, FIFO, device,
+// socket) or that reports no size (/proc): past this the read fails, so a
+// device such as /dev/zero cannot fill the memory.
+constexpr uint64_t kStreamLimit = 64u << 20;
+
 // Streams the file straight into body so a large file is held only once.
-bool readBody(const char* path, DataBuffer& body) {
+// A regular file is read up to the size it had when opened, so a file that
+// grows meanwhile gives the part it had then. False leaves body empty and
+// the reason in the log.
+bool readBody(const char* path, DataBuffer& body, LogBase& log) {
     platform::FileReader reader;
-    if (!reader.open(path)) return false;
-    if (reader.size() > 0xFFFFFFF0u) return false;
-    if (reader.size() && !body.ensureCapacity(static_cast<size_t>(reader.size()))) return false;
-    // Reads land in the buffer itself: no bounce copy of a large file. Past
-    // the expected size (the end probe, a growing file) a small block goes
-    // through the stack, so the exactly sized buffer is not grown for nothing.
+    int err = 0;
+    if (!reader.open(path, &err)) {
+        log.LogDataLong("openError", err);
+        return false;
+    }
+    if (reader.size() > 0xFFFFFFF0u) {
+        log.LogData64("fileSize", static_cast<int64_t>(reader.size()));
+        return false;
+    }
+    const uint64_t limit = reader.size() ? reader.size() : kStreamLimit;
+    if (!body.ensureCapacity(static_cast<size_t>(reader.size() ? limit : 0))) return false;
     const uint64_t kBlock = 1u << 20;
-    unsigned char probe[4096];
     OutputTail tail(body);
     for (;;) {
-        uint64_t left = reader.size() > body.getSize() ? reader.size() - body.getSize() : 0;
-        long n;
-        if (left > 0) {
-            size_t want = static_cast<size_t>(std::min(left, kBlock));
-            unsigned char* p = tail.reserve(want);
-            n = p ? reader.read(p, want) : -1;
-            if (n > 0) tail.commit(p + n);
-        } else {
-            n = reader.read(probe, sizeof probe);
-            if (n > 0 && !body.append(probe, static_cast<size_t>(n))) n = -1;
-        }
+        const uint64_t left = limit - body.getSize();
+        // One byte past the limit tells a stream that is too long from one that just fits.
+        const size_t want = static_cast<size_t>(std::min(left + (reader.size() ? 0 : 1), kBlock));
+        if (want == 0) return true;
+        unsigned char* p = tail.reserve(want);
+        const long n = p ? reader.read(p, want) : -1;
+        if (n > 0) tail.commit(p + n);
         if (n == 0) return true;
-        if (n < 0) {
+        if (n < 0 || body.getSize() > limit) {
+            if (n < 0) log.LogDataLong("readError", reader.lastError());
+            else log.LogData64("readLimit", static_cast<int64_t>(limit));
             body.clear();
             return false;
         }
@@ -92,7 +102,7 @@ bool AttachmentFile::prepare(const char* path, const char* contentType, Attachme
 
     // A file that passed the existence check is attached even when the read
     // fails; the body is then empty.
-    if (!readBody(path, info.body)) log.LogInfo("Attachment could not be read; attached empty");
+    if (!readBody(path, info.body, log)) log.LogInfo("Attachment could not be read; attached empty");
     return true;
 }
 

@@ -5,15 +5,27 @@
 #include "platform/Clock.h"
 #include "platform/SysInfo.h"
 
+#include <mutex>
 #include <string>
 
 namespace ostmail {
 
 namespace {
 
-bool g_messageIdSeeded = false;  // process-wide, unlocked like the generator
+// The first Message-ID of the process reseeds the generator exactly once,
+// also when several threads make their first one at the same time.
+std::once_flag g_messageIdSeeded;
+std::mutex g_hostLock;  // guards the override, set by tests at any time
 bool g_hostOverridden = false;
 std::string g_hostOverride;
+
+std::string hostName() {
+    {
+        std::lock_guard<std::mutex> guard(g_hostLock);
+        if (g_hostOverridden) return g_hostOverride;
+    }
+    return platform::computerName();
+}
 
 void appendIdentifier(const char* prefix, StringBuffer& out) {
     out.clear();
@@ -27,10 +39,7 @@ void appendIdentifier(const char* prefix, StringBuffer& out) {
 }  // namespace
 
 void MailIdentifiers::newMessageId(StringBuffer& out) {
-    if (!g_messageIdSeeded) {
-        g_messageIdSeeded = true;
-        VelmoraRand::reseed(platform::tickCount());
-    }
+    std::call_once(g_messageIdSeeded, [] { VelmoraRand::reseed(platform::tickCount()); });
     appendIdentifier("<VELMORA-MID-", out);
 }
 
@@ -53,11 +62,12 @@ void MailIdentifiers::newBoundary(StringBuffer& out) {
 void MailIdentifiers::newContentId(StringBuffer& out) { appendIdentifier("<VELMORA-CID-", out); }
 
 void MailIdentifiers::hostNameOrUnknown(StringBuffer& out) {
-    const std::string host = g_hostOverridden ? g_hostOverride : platform::computerName();
+    const std::string host = hostName();
     out.append(host.empty() ? "unknown" : host.c_str());
 }
 
 void MailIdentifiers::setHostNameOverride(const char* name) {
+    std::lock_guard<std::mutex> guard(g_hostLock);
     g_hostOverridden = name != nullptr;
     g_hostOverride = name ? name : "";
 }

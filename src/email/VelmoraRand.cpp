@@ -3,32 +3,46 @@
 #include "platform/Clock.h"
 #include "platform/SysInfo.h"
 
+#include <atomic>
+#include <mutex>
+
 namespace ostmail {
 
 namespace {
 
 const int kWords = 250;
 
-// Process-wide and unlocked by design.
+// Process-wide; every access holds g_lock.
 struct R250State {
     uint32_t words[kWords];
     int j = 0;
     int k = 103;
     bool initialised = false;
 };
+std::recursive_mutex g_lock;
 R250State g_state;
 uint32_t g_crt = 1;
-bool g_systemSource = true;
-uint32_t (*g_tick)() = nullptr;
+std::atomic<bool> g_systemSource{true};
+std::atomic<uint32_t (*)()> g_tick{nullptr};
 
-uint32_t tickNow() { return g_tick ? g_tick() : platform::tickCount(); }
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+uint32_t tickNow() {
+    uint32_t (*tick)() = g_tick.load();
+    return tick ? tick() : platform::tickCount();
+}
+
+int crtNext() {
+    g_crt = g_crt * 214013u + 2531011u;
+    return static_cast<int>((g_crt >> 16) & 0x7FFF);
+}
 
 void fillFromCrt() {
-    VelmoraRand::crtSeed(tickNow());
+    g_crt = tickNow();
     for (int i = kWords - 1; i >= 0; --i) {
-        const uint32_t r2 = static_cast<uint32_t>(VelmoraRand::crtRand());
-        const uint32_t r1 = static_cast<uint32_t>(VelmoraRand::crtRand());
-        const uint32_t r3 = static_cast<uint32_t>(VelmoraRand::crtRand());
+        const uint32_t r2 = static_cast<uint32_t>(crtNext());
+        const uint32_t r1 = static_cast<uint32_t>(crtNext());
+        const uint32_t r3 = static_cast<uint32_t>(crtNext());
         g_state.words[i] = ((r2 + (r1 << 15)) << 2) + (r3 & 3);
     }
 }
@@ -46,9 +60,7 @@ void initialise() {
     g_state.initialised = true;
 }
 
-}  // namespace
-
-uint32_t VelmoraRand::nextWord() {
+uint32_t drawLocked() {
     if (!g_state.initialised) initialise();
     uint32_t& w = g_state.words[g_state.j];
     w ^= g_state.words[g_state.k];
@@ -58,19 +70,35 @@ uint32_t VelmoraRand::nextWord() {
     return result;
 }
 
+}  // namespace
+
+uint32_t VelmoraRand::nextWord() {
+    Lock lock(g_lock);
+    return drawLocked();
+}
+
+void VelmoraRand::nextWords(uint32_t* out, int n) {
+    Lock lock(g_lock);
+    for (int i = 0; i < n; ++i) out[i] = drawLocked();
+}
+
 void VelmoraRand::reseed(uint32_t seed) {
-    crtSeed(seed);
+    Lock lock(g_lock);
+    g_crt = seed;
     initialise();
 }
 
 void VelmoraRand::setSystemSourceEnabled(bool on) { g_systemSource = on; }
 void VelmoraRand::setTickSource(uint32_t (*tick)()) { g_tick = tick; }
 
-void VelmoraRand::crtSeed(uint32_t seed) { g_crt = seed; }
+void VelmoraRand::crtSeed(uint32_t seed) {
+    Lock lock(g_lock);
+    g_crt = seed;
+}
 
 int VelmoraRand::crtRand() {
-    g_crt = g_crt * 214013u + 2531011u;
-    return static_cast<int>((g_crt >> 16) & 0x7FFF);
+    Lock lock(g_lock);
+    return crtNext();
 }
 
 }  // namespace ostmail

@@ -5,11 +5,14 @@ namespace ostmail {
 
 // The process-wide R250 shift-register generator (Kirkpatrick and Stoll).
 // Seeded from the system random source, or from a tick-count-seeded C-style
-// generator when that source is unavailable. Deliberately unlocked: callers
-// on several threads may interleave draws.
+// generator when that source is unavailable. One lock guards the state, so
+// threads share one sequence and never draw the same word twice.
 class VelmoraRand {
 public:
     static uint32_t nextWord();
+    // Draws n successive words in one hold of the lock, so an identifier is
+    // made of words that follow each other in the sequence.
+    static void nextWords(uint32_t* out, int n);
     // Seeds the C-style generator with seed and initialises the state again.
     static void reseed(uint32_t seed);
 

@@ -7,8 +7,10 @@ namespace ostmail {
 void VelmoraUuid::generate(StringBuffer& out, uint32_t* words) {
     static const char kHex[] = "0123456789abcdef";
     unsigned char bytes[16];
+    uint32_t drawn[4];
+    VelmoraRand::nextWords(drawn, 4);
     for (int w = 0; w < 4; ++w) {
-        const uint32_t v = VelmoraRand::nextWord();
+        const uint32_t v = drawn[w];
         if (words) words[w] = v;
         for (int b = 0; b < 4; ++b) bytes[w * 4 + b] = static_cast<unsigned char>(v >> (8 * b));
     }

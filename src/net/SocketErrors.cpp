@@ -4,15 +4,16 @@
 #include "core/StringBuffer.h"
 #include "platform/Socket.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace ostmail {
 
 namespace {
 
-// Set at load; cleared by the first start-up whatever its outcome. Not
-// locked: a second concurrent start-up is harmless.
-bool g_startupDue = true;
+// Set at load; cleared by the first start-up whatever its outcome. Atomic so
+// that of several threads connecting at once exactly one runs it.
+std::atomic<bool> g_startupDue{true};
 
 struct ErrorText {
     int code;
@@ -92,8 +93,7 @@ void reportStartupFailure(int rc, LogBase& log) {
 }  // namespace
 
 bool socketStartupIfDue(LogBase& log) {
-    if (!g_startupDue) return true;
-    g_startupDue = false;
+    if (!g_startupDue.exchange(false)) return true;
     int major = 0, minor = 0;
     int rc = startupLoop(major, minor);
     if (rc != 0) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,7 +112,8 @@ FileReader::~FileReader() { close(); }
 bool FileReader::open(const char* path, int* err) {
     close();
     if (!path) return fail(err, ENOENT);
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer to appear.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return fail(err, errno);
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -120,7 +122,9 @@ bool FileReader::open(const char* path, int* err) {
         return fail(err, e);
     }
     m_fd = fd;
-    m_size = static_cast<uint64_t>(st.st_size);
+    m_regular = S_ISREG(st.st_mode);
+    m_size = m_regular ? static_cast<uint64_t>(st.st_size) : 0;
+    m_lastError = 0;
     return true;
 }
 
@@ -129,14 +133,25 @@ long FileReader::read(void* buf, size_t n) {
     for (;;) {
         ssize_t got = ::read(m_fd, buf, n);
         if (got >= 0) return static_cast<long>(got);
-        if (errno != EINTR) return -1;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+        pollfd p{m_fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, m_idleMs);
+        if (ready == 0) {
+            m_lastError = 1460;  // ERROR_TIMEOUT
+            return -1;
+        }
+        if (ready < 0 && errno != EINTR) break;
     }
+    fail(&m_lastError, errno);
+    return -1;
 }
 
 void FileReader::close() {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
     m_size = 0;
+    m_regular = false;
 }
 
 }  // namespace platform

@@ -15,7 +15,9 @@ bool fileSize(const char* path, uint64_t& size, int* err = nullptr);
 bool writeWholeFile(const char* path, const void* data, size_t n, int* err = nullptr);
 bool appendToFile(const char* path, const void* data, size_t n, int* err = nullptr);
 
-// A read-only handle for streaming a file in blocks.
+// A read-only handle for streaming a file in blocks. Opening never blocks:
+// a FIFO without a writer opens at once (and reads as empty). Reading a
+// pipe, FIFO or device waits at most the idle time for each block.
 class FileReader {
 public:
     FileReader() = default;
@@ -23,14 +25,23 @@ public:
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
     bool open(const char* path, int* err = nullptr);
-    // Reads up to n bytes; returns bytes read, 0 at end, -1 on error.
+    // Reads up to n bytes; returns bytes read, 0 at end, -1 on error (also
+    // when nothing came within the idle time; lastError() then says 1460).
     long read(void* buf, size_t n);
     uint64_t size() const { return m_size; }
+    // True for a regular file, whose size() is meaningful.
+    bool isRegular() const { return m_regular; }
+    // Windows-style error number of the last failed read.
+    int lastError() const { return m_lastError; }
+    void setIdleTimeoutMs(int ms) { m_idleMs = ms; }
     void close();
 
 private:
     int m_fd = -1;
     uint64_t m_size = 0;
+    bool m_regular = false;
+    int m_idleMs = 10000;
+    int m_lastError = 0;
 };
 
 }  // namespace platform

@@ -1,16 +1,36 @@
 #include "core/LogBase.h"
+#include "core/Logger.h"
 #include "email/AttachmentFile.h"
 #include "email/ContentTypeTable.h"
 #include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
 #include <set>
 #include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace ostmail;
 
 namespace {
+
+void appendToFileForTest(const std::string& path, const std::string& bytes) {
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+    if (fd < 0) return;
+    (void)!write(fd, bytes.data(), bytes.size());
+    close(fd);
+}
 
 std::string typeFor(const char* path) {
     StringBuffer sb;
@@ -106,4 +126,80 @@ TEST(AttachmentFile, PrepareReadsRealFiles) {
     EXPECT_FALSE(AttachmentFile::exists((dir.path() + "/no/such/dir/x.txt").c_str(), log));
     EXPECT_TRUE(AttachmentFile::exists(txt.c_str(), log));
     EXPECT_FALSE(AttachmentFile::exists(dir.path().c_str(), log));  // a directory is no file to attach
+}
+
+TEST(AttachmentFile, PathsThatAreNotPlainFilesNeverBlockAndStayBounded) {
+    // Each case makes a path; the attachment must come back at once (no wait
+    // for a writer, no endless device), with the bytes shown or empty and the
+    // reason in the log.
+    testsupport::ScratchDir dir;
+    int pipeFds[2] = {-1, -1};
+    ASSERT_EQ(pipe(pipeFds), 0);
+    std::thread writer;
+    std::atomic<bool> stopGrowing{false};
+    std::string grown;
+    struct Case {
+        const char* name;
+        std::function<std::string()> make;  // the path
+        std::string body;                   // expected bytes; "*" a prefix of grown
+        const char* logged;                 // in the log, or null for a clean read
+    };
+    const Case cases[] = {
+        {"fifo without writer", [&] {
+             std::string p = dir.path() + "/fifo";
+             mkfifo(p.c_str(), 0600);
+             return p;
+         }, "", nullptr},
+        {"pipe like <(cmd)", [&] {
+             writer = std::thread([&] {
+                 for (const char* piece : {"first ", "second ", "third"}) {
+                     std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                     (void)!write(pipeFds[1], piece, std::strlen(piece));
+                 }
+                 close(pipeFds[1]);
+             });
+             return "/proc/self/fd/" + std::to_string(pipeFds[0]);
+         }, "first second third", nullptr},
+        {"socket", [&] {
+             std::string p = dir.path() + "/sock";
+             int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un a{};
+             a.sun_family = AF_UNIX;
+             std::snprintf(a.sun_path, sizeof a.sun_path, "%s", p.c_str());
+             (void)!bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+             return p;
+         }, "", "openError"},
+        {"endless device", [] { return std::string("/dev/zero"); }, "", "readLimit"},
+        {"growing file", [&] {
+             std::string p = dir.write("grow.log", std::string(1 << 16, 'g'));
+             writer = std::thread([&, p] {
+                 for (int i = 0; i < 20000 && !stopGrowing; ++i) appendToFileForTest(p, std::string(512, 'g'));
+             });
+             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+             return p;
+         }, "*", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Logger log;
+        AttachmentInfo info;
+        const std::string path = c.make();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(AttachmentFile::prepare(path.c_str(), nullptr, info, log));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        stopGrowing = true;
+        if (writer.joinable()) writer.join();
+        const std::string body(reinterpret_cast<const char*>(info.body.getData()), info.body.getSize());
+        StringBuffer text;
+        log.GetText(text);
+        if (c.body == "*") {
+            EXPECT_GE(body.size(), 1u << 16);
+            EXPECT_EQ(body, std::string(body.size(), 'g'));
+        } else {
+            EXPECT_EQ(body, c.body);
+        }
+        EXPECT_EQ(text.toStdString().find(c.logged ? c.logged : "could not be read") != std::string::npos,
+                  c.logged != nullptr) << text.getString();
+    }
+    close(pipeFds[0]);
 }

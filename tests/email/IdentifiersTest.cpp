@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace ostmail;
@@ -67,6 +68,38 @@ TEST_F(FallbackSeeding, SameMillisecondGivesSameIdentifiers) {
     VelmoraRand::setTickSource([] { return 123456790u; });
     VelmoraRand::reseed(99);
     EXPECT_NE(uuid(), first);
+}
+
+TEST_F(FallbackSeeding, ThreadsShareOneSequenceWithoutLosingOrRepeatingDraws) {
+    // Eight threads together draw exactly the words one thread would have drawn
+    // from the same seed: nothing lost, nothing drawn twice, the order of the
+    // sequence kept inside each four-word identifier.
+    VelmoraRand::setTickSource([] { return 4242u; });
+    const int kThreads = 8, kPerThread = 2000;
+    VelmoraRand::reseed(0);
+    std::vector<uint32_t> serial(kThreads * kPerThread * 4);
+    VelmoraRand::nextWords(serial.data(), static_cast<int>(serial.size()));
+    std::set<std::vector<uint32_t>> quads;
+    for (size_t i = 0; i < serial.size(); i += 4) quads.insert({serial.begin() + i, serial.begin() + i + 4});
+
+    VelmoraRand::reseed(0);
+    std::vector<std::vector<uint32_t>> drawn(kThreads);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < kThreads; ++t)
+        pool.emplace_back([&drawn, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                uint32_t w[4];
+                StringBuffer sb;
+                VelmoraUuid::generate(sb, w);
+                drawn[t].insert(drawn[t].end(), w, w + 4);
+            }
+        });
+    for (auto& th : pool) th.join();
+    size_t matched = 0;
+    for (const auto& d : drawn)
+        for (size_t i = 0; i < d.size(); i += 4) matched += quads.erase({d.begin() + i, d.begin() + i + 4});
+    EXPECT_EQ(matched, static_cast<size_t>(kThreads * kPerThread));
+    EXPECT_TRUE(quads.empty());
 }
 
 TEST(VelmoraUuid, TextShapeAndLayout) {

@@ -186,6 +186,7 @@ bool ScriptedSmtpServer::acceptConnection() {
             int one = 1;
             // Each scripted write must leave as its own segment.
             ::setsockopt(connFd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            received_ = 0;
             std::lock_guard<std::mutex> lock(mu_);
             ++connections_;
             transcript_.push_back("-- connection " + std::to_string(connections_));
@@ -229,7 +230,7 @@ bool ScriptedSmtpServer::writeAll(const std::string& bytes) {
 // error, time-out or stop.
 bool ScriptedSmtpServer::fill(bool closeIsError) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs_);
-    while (!stop_) {
+    while (!stop_ && connFd_ >= 0) {
         pollfd p{connFd_, POLLIN, 0};
         int r = ::poll(&p, 1, kSliceMs);
         if (r > 0) {
@@ -241,6 +242,15 @@ bool ScriptedSmtpServer::fill(bool closeIsError) {
                 recordError(n == 0 ? "peer closed the connection" : std::string("read failed: ") + std::strerror(errno));
                 return false;
             }
+            if (dropAfter_ >= 0 && received_ + n >= dropAfter_) {
+                const long keep = dropAfter_ - received_;
+                inbuf_.append(buf, static_cast<size_t>(keep));
+                received_ = dropAfter_;
+                note("S: <drop after " + std::to_string(dropAfter_) + " bytes>");
+                closeConnection(false);
+                return keep > 0;
+            }
+            received_ += n;
             inbuf_.append(buf, static_cast<size_t>(n));
             return true;
         }
@@ -298,17 +308,36 @@ bool ScriptedSmtpServer::sleepInterruptible(int ms) {
     return false;
 }
 
+// AUTH PLAIN with or without the initial response; any credentials pass.
+bool ScriptedSmtpServer::serveAuth(const std::string& line) {
+    std::string response;
+    if (line.find(' ', 5) == std::string::npos && (!writeAll("334 \r\n") || !readLine(response, false))) return false;
+    return writeAll("235 2.7.0 accepted\r\n");
+}
+
+int ScriptedSmtpServer::accepted() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return accepted_;
+}
+
 bool ScriptedSmtpServer::serveSession() {
     for (;;) {
         std::string line;
         // A peer that just hangs up ends the session; that is no error here.
         if (!readLine(line, false)) return false;
         bool ok = true;
-        if (startsWithNoCase(line, "EHLO")) ok = writeAll("250-scripted\r\n250-8BITMIME\r\n250 PIPELINING\r\n");
+        if (startsWithNoCase(line, "EHLO"))
+            ok = writeAll(std::string("250-scripted\r\n") + (offerAuth_ ? "250-AUTH PLAIN\r\n" : "") +
+                          "250-8BITMIME\r\n250 PIPELINING\r\n");
+        else if (offerAuth_ && startsWithNoCase(line, "AUTH")) ok = serveAuth(line);
         else if (startsWithNoCase(line, "HELO")) ok = writeAll("250 scripted\r\n");
         else if (startsWithNoCase(line, "DATA")) {
             std::string block;
             ok = writeAll("354 go ahead\r\n") && readData(block) && writeAll("250 OK queued\r\n");
+            if (ok) {
+                std::lock_guard<std::mutex> lock(mu_);
+                ++accepted_;
+            }
         } else if (startsWithNoCase(line, "QUIT")) {
             writeAll("221 bye\r\n");
             closeConnection(false);

@@ -82,6 +82,14 @@ public:
     // "C: ..." and "S: ..." lines, for assertion messages.
     std::string transcript() const;
 
+    // Fault injection by count: once n bytes have arrived on a connection the
+    // rest is dropped and the connection closed (n < 0: never).
+    void dropAfterReceived(long n) { dropAfter_ = n; }
+    // serveRest() offers AUTH PLAIN and accepts any credentials.
+    void offerAuth(bool on) { offerAuth_ = on; }
+    // Messages serveRest() answered with 250 after their data.
+    int accepted() const;
+
     // How long a read or an accept may wait before it counts as an error.
     void setReadTimeoutMs(int ms) { readTimeoutMs_ = ms; }
 
@@ -117,6 +125,10 @@ private:
     int connFd_ = -1;
     uint16_t port_ = 0;
     int readTimeoutMs_ = 10000;
+    long dropAfter_ = -1;
+    long received_ = 0;
+    bool offerAuth_ = false;
+    bool serveAuth(const std::string& line);
     std::string inbuf_;
     std::vector<Step> steps_;
     std::thread thread_;
@@ -127,6 +139,7 @@ private:
     std::condition_variable cv_;
     bool done_ = false;
     int connections_ = 0;
+    int accepted_ = 0;
     std::vector<Received> lines_;
     std::vector<std::string> data_;
     std::vector<std::string> errors_;
