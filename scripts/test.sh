@@ -127,7 +127,10 @@ done
 # The install lane: the normal tree installed, consumed and packaged.
 if [[ " ${trees[*]} " == *" build "* ]]; then
   say "install lane (log: build/lane_install.log)"
-  read -r p f s < <(bash "$ROOT/scripts/lane_install.sh" "$ROOT/build" | tee /dev/stderr | tail -n 1)
+  # The lane prints its FAIL lines, then "PASSED FAILED SKIPPED" last.
+  lane_out=$(bash "$ROOT/scripts/lane_install.sh" "$ROOT/build")
+  head -n -1 <<<"$lane_out"
+  read -r p f s <<<"$(tail -n 1 <<<"$lane_out")"
   passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
   ((p + f > 0)) && ran_any=1
 fi
