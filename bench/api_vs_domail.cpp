@@ -5,6 +5,7 @@
 //  - 1,000 small messages, a fresh connection for each (ostmail::send vs
 //    DoMail) and over one connection (Session vs a reused VmMailMan).
 #include "ChildRun.h"
+#include "Payload.h"
 #include "SmtpSink.h"
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
@@ -41,12 +42,7 @@ void makeAttachment() {
     g_attachment = dir + "/payload.bin";
     std::string data(kAttachmentBytes, '\0');
     uint32_t x = 2463534242u;
-    for (char& c : data) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
+    bench::fillNoise(data, x);
     FILE* f = fopen(g_attachment.c_str(), "wb");
     if (f) {
         fwrite(data.data(), 1, data.size(), f);

@@ -4,6 +4,7 @@
 // smtplib sending the same message, and curl uploading the message as
 // rendered in advance, against the same sink.
 #include "ChildRun.h"
+#include "Payload.h"
 #include "SmtpSink.h"
 #include "facade/VmEmail.h"
 #include "ostmail/CMailObj.h"
@@ -52,12 +53,7 @@ void makeInputs() {
     g_cert = g_dir + "/sink-cert.pem";
     std::string data(kAttachmentBytes, '\0');
     uint32_t x = 2463534242u;
-    for (char& c : data) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
+    bench::fillNoise(data, x);
     writeFile(g_attachment, data);
 
     ostmail::VmEmail email;

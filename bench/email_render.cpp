@@ -1,6 +1,7 @@
 // Composes and renders a message with a 25 MiB binary attachment and a
 // 1 MiB text body, the way the mail manager does (facade calls, a sending
 // copy, one rendered buffer), and compares with Python's email package.
+#include "Payload.h"
 #include "core/LogBase.h"
 #include "email/ClsEmail.h"
 #include "email/MimeRenderer.h"
@@ -40,12 +41,7 @@ void makeInputs() {
     std::string block(1u << 20, '\0');
     uint32_t x = 2463534242u;
     for (size_t done = 0; f && done < kAttachmentBytes; done += block.size()) {
-        for (char& c : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            c = static_cast<char>(x);
-        }
+        bench::fillNoise(block, x);
         fwrite(block.data(), 1, block.size(), f);
     }
     if (f) fclose(f);
