@@ -14,6 +14,7 @@ PACKAGES=(
   iproute2 procps
   lintian dpkg-dev file
   bsd-mailx git-email neomutt util-linux
+  libemail-address-xs-perl
 )
 
 missing=()

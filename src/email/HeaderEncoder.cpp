@@ -140,7 +140,7 @@ void WordWriter::writeStretch(const char* s, size_t n) {
     }
     if (named("received") || named("content-transfer-encoding")) {
         m_line.appendN(s, n);
-    } else if (isSubject()) {
+    } else if (isSubject() || named("Disposition-Notification-To")) {
         writeWords(s, n);
     } else {
         writeAddressStretch(s, n);

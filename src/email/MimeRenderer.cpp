@@ -149,37 +149,40 @@ void MimeRenderer::normaliseText(Email2& node, uint32_t cp) {
     if (node.transferEncoding().isEmpty()) node.setTransferEncoding("quoted-printable");
 }
 
-void MimeRenderer::convertTextBody(Email2& node, const DataBuffer& in, DataBuffer& out, LogBase& log) {
+// A text body its charset cannot hold whole goes out in UTF-8 instead, so no
+// character is lost; the part's Content-Type follows.
+bool MimeRenderer::prepareTextBody(Email2& node, DataBuffer& out, LogBase& log) {
+    const DataBuffer& in = node.body();
+    if (!node.contentType().beginsWithIgnoreCase("text/") || node.charset() == 0 || node.charset() == 65001 ||
+        in.isEmpty())
+        return false;
     uint32_t cp = node.charset() == 20127 ? platform::ansiCodePage() : node.charset();
     EncodingConvert conv;
     out.ensureCapacity(in.getSize());
     if (!conv.convert(65001, cp, in.getData(), in.getSize(), out, log) || (out.isEmpty() && !in.isEmpty())) {
-        log.LogError("Character encoding conversion failed.");
+        log.LogInfo("Character encoding conversion failed.");
         log.LogDataLong("NumCharsIn", static_cast<int32_t>(in.getSize()));
         log.LogDataLong("Charset", static_cast<int32_t>(cp));
         log.LogDataLong("ConvertedToNumBytes", static_cast<int32_t>(out.getSize()));
-        if (out.isEmpty()) out.append(in);
+        log.LogInfo("Sending the text as utf-8.");
+        out.clear();
+        out.append(in);
+        node.setCharset(cp = 65001);
     }
     if (node.contentTypeIs("text/html") && cp != 1200 && cp != 1201) HtmlCharset::declare(out, cp);
+    return true;
 }
 
-bool MimeRenderer::writeLeafBody(Writer& w, Email2& node) {
-    const DataBuffer* body = &node.body();
-    DataBuffer converted;
-    if (node.contentType().beginsWithIgnoreCase("text/") && node.charset() != 0 && node.charset() != 65001 &&
-        !body->isEmpty()) {
-        convertTextBody(node, *body, converted, w.log);
-        body = &converted;
-    }
+bool MimeRenderer::writeLeafBody(Writer& w, Email2& node, const DataBuffer& body) {
     const StringBuffer& cte = node.transferEncoding();
     ContentCoding cc;
     if (cte.equalsIgnoreCase("base64")) {
-        if (w.sink) return writeBase64Blocks(w, *body);
-        cc.encodeBase64(body->getData(), body->getSize(), w.out);
+        if (w.sink) return writeBase64Blocks(w, body);
+        cc.encodeBase64(body.getData(), body.getSize(), w.out);
     } else if (cte.equalsIgnoreCase("quoted-printable")) {
-        cc.encodeQuotedPrintable(body->getData(), body->getSize(), w.out);
-    } else if (!body->isEmpty()) {
-        w.out.appendN(body->getData(), body->getSize());
+        cc.encodeQuotedPrintable(body.getData(), body.getSize(), w.out);
+    } else if (!body.isEmpty()) {
+        w.out.appendN(body.getData(), body.getSize());
     }
     return w.flushIfLarge();
 }
@@ -190,9 +193,11 @@ bool MimeRenderer::renderNode(Writer& w, Email2& root, Email2& node, int depth, 
     if (convert8bit && node.transferEncoding().equalsIgnoreCase("8bit")) node.setTransferEncoding("quoted-printable");
     normaliseText(node, cp);
     if (node.contentTypeIs("multipart/alternative")) node.header().removeField("Content-Transfer-Encoding");
+    DataBuffer converted;
+    bool useConverted = !node.isMultipart() && prepareTextBody(node, converted, w.log);
     node.header().emit(w.out, w.prefix, cp, w.log);
     w.out.append("\r\n\r\n");
-    if (!node.isMultipart()) return writeLeafBody(w, node);
+    if (!node.isMultipart()) return writeLeafBody(w, node, useConverted ? converted : node.body());
     w.out.append(kPreamble);
     for (int32_t i = 0; i < node.numParts(); ++i) {
         w.out.append("--");

@@ -42,9 +42,10 @@ private:
     class Writer;
     static bool renderNode(Writer& w, Email2& root, Email2& node, int depth, bool convert8bit);
     static void normaliseText(Email2& node, uint32_t cp);
-    static bool writeLeafBody(Writer& w, Email2& node);
+    static bool writeLeafBody(Writer& w, Email2& node, const DataBuffer& body);
     static bool writeBase64Blocks(Writer& w, const DataBuffer& body);
-    static void convertTextBody(Email2& node, const DataBuffer& in, DataBuffer& out, LogBase& log);
+    // True when out holds the body to send instead of the node's own bytes.
+    static bool prepareTextBody(Email2& node, DataBuffer& out, LogBase& log);
 };
 
 }  // namespace ostmail

@@ -173,8 +173,10 @@ void Rfc822Address::parseGeneral(const StringBuffer& text) {
         int32_t p = 0;
         while (p < start && (s[p] == '"' || s[p] == '\'')) ++p;
         int32_t e = p;
-        while (e < start && !(s[e] == '"' && (e == 0 || s[e - 1] != '\\'))) ++e;
-        while (e > p) {
+        while (e < start && s[e] != '"') e += s[e] == '\\' && e + 1 < start ? 2 : 1;
+        const bool closed = e < start;
+        if (e > start) e = start;
+        while (!closed && e > p) {
             const char c = s[e - 1];
             if (c == '<' || c == ' ' || c == '\'') {
                 --e;
@@ -183,7 +185,12 @@ void Rfc822Address::parseGeneral(const StringBuffer& text) {
                 break;
             }
         }
-        m_name.setString(s + p, static_cast<uint32_t>(e - p));
+        // A quoted name is kept without its escapes, so it is escaped once on output.
+        if (p > 0 && s[p - 1] == '"') {
+            for (int32_t i = p; i < e; ++i) m_name.appendChar(s[i] == '\\' && i + 1 < e ? s[++i] : s[i]);
+        } else {
+            m_name.setString(s + p, static_cast<uint32_t>(e - p));
+        }
         m_name.trim();
         if (m_name.equals(m_address)) m_name.clear();
     }

@@ -178,8 +178,8 @@ TEST(NtlmMessageTest, MalformedType2IsRefusedWithItsReason) {
         Bytes msg;
         const char* reason;
     };
-    Bytes short59 = type2(0x201, unhex(kServerChallenge), Bytes{'A', 'B', 'C'}, Bytes());
-    ASSERT_EQ(short59.size(), 59u);
+    Bytes short39 = type2(0x201, unhex(kServerChallenge), Bytes(), Bytes());
+    short39.resize(39);
     auto patched = [&good](std::initializer_list<std::pair<size_t, uint32_t>> bytes) {
         Bytes m = good;
         for (auto& b : bytes) m.at(b.first) = static_cast<unsigned char>(b.second);
@@ -187,7 +187,7 @@ TEST(NtlmMessageTest, MalformedType2IsRefusedWithItsReason) {
     };
     const uint32_t infoLen = u16(good, 40);
     std::vector<Case> cases = {
-        {"59 bytes", short59, "TYPE2 message is not long enough."},
+        {"39 bytes", short39, "TYPE2 message is not long enough."},
         {"signature", patched({{3, 'X'}}), "Expected TYPE2 message to begin with NTLMSSP."},
         {"type", patched({{8, 3}}), "TYPE2 message type not equal to 2"},
         // offset low byte, length 6
@@ -213,6 +213,28 @@ TEST(NtlmMessageTest, MalformedType2IsRefusedWithItsReason) {
     Logger log;
     EXPECT_FALSE(ntlm.GenType3(in, result, log));
     EXPECT_EQ(lacks(logText(log), {"TYPE2 message is not long enough."}), "");
+}
+
+// Older servers send 40 bytes, without target information: both versions
+// answer it as they answer the same challenge with an empty target info.
+TEST(NtlmMessageTest, Type2WithoutTargetInfoIsAnswered) {
+    Bytes full = type2(0x00000201, unhex(kServerChallenge), Bytes(), Bytes());
+    Bytes short40(full.begin(), full.begin() + 40);
+    for (int version : {1, 2}) {
+        SCOPED_TRACE(version);
+        ClsNtlm a, b;
+        DataBuffer outShort, outFull;
+        Logger log;
+        for (ClsNtlm* n : {&a, &b}) {
+            setExampleCredentials(*n);
+            n->put_NtlmVersion(version);
+            n->put_FixedTimestamp(0x01d2c2a0f43b4ea0ULL);
+        }
+        ASSERT_TRUE(a.genType3Bytes(toDb(short40), outShort, log)) << logText(log);
+        ASSERT_TRUE(b.genType3Bytes(toDb(full), outFull, log));
+        EXPECT_GT(outShort.getSize(), 64u);
+        EXPECT_EQ(toBytes(outShort), toBytes(outFull));
+    }
 }
 
 // A last target-info entry that claims more than is left stops the walk,
