@@ -42,14 +42,14 @@ TEST(TextIntegrityExim, EveryCharacterArrivesAndFittingTextKeepsItsCharset) {
         CMailObj m;
         aimJob(m, env.get("OSTMAIL_HOST"), env.port("OSTMAIL_SMTP_PORT"), false, "", "", token);
         m.SetSubject(fromUtf8(text));
-        m.SetBody(fromUtf8(token + "\r\n" + text + "\r\n"));
+        m.SetBody(fromUtf8(token + "\r\n" + text));
         ASSERT_EQ(m.DoMail(), 0) << text;
 
         testsupport::MailCheck mc;
         std::string path = testsupport::Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
         ASSERT_TRUE(!path.empty() && mc.loadFile(path)) << text << ": " << mc.error();
         EXPECT_EQ(mc.get("subject"), text);
-        EXPECT_EQ(mc.get("body"), token + "\n" + text + "\n");
+        EXPECT_EQ(mc.get("body"), token + "\n" + text + "\n");  // the message's own line end
         EXPECT_EQ(mc.get("body.charset"), row.charset) << text;
         EXPECT_EQ(mc.get("defects"), "") << mc.json();
     }
