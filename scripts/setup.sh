@@ -14,7 +14,7 @@ PACKAGES=(
   iproute2 procps
   lintian dpkg-dev file
   bsd-mailx git-email neomutt util-linux
-  libemail-address-xs-perl
+  libemail-address-xs-perl libmailtools-perl
 )
 
 missing=()
