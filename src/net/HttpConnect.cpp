@@ -90,7 +90,7 @@ bool HttpConnect::checkStatus(const StringBuffer& reply, bool withLogin, LogBase
     if (status >= 200 && status < 300) return true;
     log.LogData("proxyReply", statusLine.getString());
     if (status < 0) log.LogError("The HTTP proxy's reply is not an HTTP status line");
-    else if (status == 407)
+    else if (status == 407 || status == 401)  // some proxies answer a wrong login with 401
         log.LogError(withLogin ? "The HTTP proxy refused the login" : "The HTTP proxy requires a login");
     else
         log.LogError("The HTTP proxy refused the CONNECT request");

@@ -4,6 +4,7 @@
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
 #include "integration/EximCheck.h"
+#include "smtp/ClsMailMan.h"
 #include "support/ScriptedSmtpServer.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +46,7 @@ bool send(VmMailMan& mm, const std::string& token) {
 size_t tunnelsOpened(const TestEnv& env, const char* name) {
     std::string log = Maildir::readFile(env.get("OSTMAIL_SERVERS_DIR") + "/httpproxy/" + name + ".log");
     size_t n = 0;
-    for (size_t at = log.find("CONNECT "); at != std::string::npos; at = log.find("CONNECT ", at + 1)) ++n;
+    for (size_t at = log.find("): CONNECT "); at != std::string::npos; at = log.find("): CONNECT ", at + 1)) ++n;
     return n;
 }
 
@@ -69,13 +70,13 @@ TEST(HttpProxy, SendsThroughTheRealProxyOrFailsWithItsRefusal) {
         {"STARTTLS, login", "OSTMAIL_SMTP_PORT", Tls::StartTls, "auth", user, pass, {}},
         {"implicit TLS, login", "OSTMAIL_SMTPS_PORT", Tls::Implicit, "auth", user, pass, {}},
         {"wrong password", "OSTMAIL_SMTP_PORT", Tls::None, "auth", user, "wrong",
-         {" 407 ", "The HTTP proxy refused the login", "HTTP proxy CONNECT failed."}},
+         {"proxyReply: HTTP/1.0 401", "The HTTP proxy refused the login", "HTTP proxy CONNECT failed."}},
         {"no login, implicit TLS", "OSTMAIL_SMTPS_PORT", Tls::Implicit, "auth", "", "",
-         {" 407 ", "The HTTP proxy requires a login", "HTTP proxy CONNECT failed."}},
+         {"proxyReply: HTTP/1.0 407", "The HTTP proxy requires a login", "HTTP proxy CONNECT failed."}},
         {"port not allowed", "OSTMAIL_HTTP_PROXY_REFUSED_PORT", Tls::None, "open", "", "",
-         {" 403 ", "The HTTP proxy refused the CONNECT request"}},
+         {"proxyReply: HTTP/1.0 403", "The HTTP proxy refused the CONNECT request"}},
         {"port not allowed, STARTTLS", "OSTMAIL_HTTP_PROXY_REFUSED_PORT", Tls::StartTls, "open", "", "",
-         {" 403 ", "The HTTP proxy refused the CONNECT request"}},
+         {"proxyReply: HTTP/1.0 403", "The HTTP proxy refused the CONNECT request"}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
