@@ -6,6 +6,7 @@
 #include "net/SocketFlags.h"
 #include "net/VelmoraSocket.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ostmail {
@@ -83,17 +84,23 @@ bool HttpConnect::readReply(VelmoraSocket& sock, uint32_t heartbeatMs, StringBuf
 // A proxy that refuses answers with its own page, which must not pass for
 // the SMTP greeting or a TLS handshake.
 bool HttpConnect::checkStatus(const StringBuffer& reply, bool withLogin, LogBase& log) {
-    StringBuffer statusLine(reply);
-    int32_t eol = statusLine.indexOf("\r\n");
-    if (eol >= 0) statusLine.truncateTo(static_cast<uint32_t>(eol));
     int status = replyStatus(reply);
     if (status >= 200 && status < 300) return true;
-    log.LogData("proxyReply", statusLine.getString());
-    if (status < 0) log.LogError("The HTTP proxy's reply is not an HTTP status line");
-    else if (status == 407 || status == 401)  // some proxies answer a wrong login with 401
-        log.LogError(withLogin ? "The HTTP proxy refused the login" : "The HTTP proxy requires a login");
-    else
-        log.LogError("The HTTP proxy refused the CONNECT request");
+    // The status line, or the start of whatever came instead.
+    StringBuffer first(reply);
+    int32_t eol = first.indexOf("\r\n");
+    first.truncateTo(eol >= 0 && eol < 200 ? static_cast<uint32_t>(eol) : std::min<uint32_t>(first.getSize(), 200));
+    StringBuffer line("HTTP proxy CONNECT failed: ");
+    if (status < 0) {
+        log.LogData("proxyReply", first.getString());
+        line.append("the reply is not HTTP");
+    } else {
+        // Some proxies answer a wrong login with 401 instead of 407.
+        if (status == 407 || status == 401)
+            line.setString(withLogin ? "HTTP proxy login failed: " : "HTTP proxy CONNECT failed, it needs a login: ");
+        line.append(first);
+    }
+    log.LogError(line.getString());
     return false;
 }
 

@@ -220,7 +220,7 @@ const std::vector<Case> kCases = {
          std::string err = sentOnce(ostmail::send(s, simple(tok)), tok);
          s.setHttpProxy("127.0.0.1", port, env("OSTMAIL_HTTP_PROXY_USER"), "wrong");
          ostmail::SendResult bad = ostmail::send(s, simple(token("httpproxy-bad")));
-         if (err.empty() && (bad.ok() || bad.reason().find("refused the login") == std::string::npos))
+         if (err.empty() && (bad.ok() || bad.reason().find("HTTP proxy login failed") == std::string::npos))
              err = "wrong proxy password: \"" + bad.reason() + "\"";
          return err;
      }},

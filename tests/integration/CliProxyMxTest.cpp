@@ -59,7 +59,7 @@ TEST(CliProxyMx, SendThroughSocksProxies) {
         {{"--http-proxy", httpAuth, "--proxy-user", httpUser, "--proxy-password-command", echoPassword}, 0,
          "httpProxyPort"},
         {{"--http-proxy", httpAuth, "--proxy-user", httpUser, "--proxy-password", "wrong"}, 1,
-         "The HTTP proxy refused the login"},
+         "HTTP proxy login failed: HTTP/1.0 401"},
     };
     Maildir maildir(env.get("OSTMAIL_MAILDIR"));
     for (const Case& c : cases) {
