@@ -1,6 +1,7 @@
 // The command line's proxy options and its mx command, against dante,
 // tinyproxy, Exim and dnsmasq.
 #include "integration/EximCheck.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -76,10 +77,15 @@ TEST(CliProxyMx, SendThroughSocksProxies) {
     }
     EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--socks5", "proxy:"}).exitCode, 2);
     EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--http-proxy", "proxy:0"}).exitCode, 2);
-    // check takes the same route: through the proxy with its login, then EHLO.
-    testsupport::PythonResult r =
-        cli({"check", "--server", env.get("OSTMAIL_HOST"), "--port", std::to_string(env.port("OSTMAIL_SMTP_PORT")),
-             "--http-proxy", httpAuth, "--proxy-user", httpUser, "--proxy-password-command", echoPassword}, 70000);
+    // check takes the same route, here with the proxy and its login from an
+    // accounts file.
+    testsupport::ScratchDir dir;
+    std::string config = dir.write("config", "[default]\nhttp-proxy = " + httpAuth + "\nproxy-user = " + httpUser +
+                                                 "\nproxy-password-command = " + echoPassword + "\n");
+    testsupport::PythonResult r = cli({"check", "--config", config, "--server", env.get("OSTMAIL_HOST"), "--port",
+                                       std::to_string(env.port("OSTMAIL_SMTP_PORT")), "--verbose"},
+                                      70000);
+    EXPECT_TRUE(has(r.err, "httpProxyPort")) << r.err;
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "connection: ok")) << r.out;
 }
