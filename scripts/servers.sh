@@ -7,6 +7,8 @@
 #   Exim      a third whose certificate has expired (and one port with a
 #             certificate for the wrong name)
 #   dante     SOCKS4+5 open, and SOCKS5 with username/password only
+#   tinyproxy HTTP CONNECT proxies, open and with a Basic login, that tunnel
+#             only to the main Exim's plain and implicit-TLS ports
 #   dnsmasq   MX records for a few test domains
 # `start` writes DIR/env (KEY='value' lines) for the tests to read.
 # Needs root (Exim drops to Debian-exim, dante checks system users) and
@@ -28,6 +30,8 @@ SMTP_PASS2='p@ss w:rd 2'
 SOCKS_USER=ostsocks
 SOCKS_PASS=Sock-Pass1
 SYSTEM_USER=SYSTEM
+HTTP_PROXY_USER=ostproxy
+HTTP_PROXY_PASS=Proxy-Pass1
 
 log() { echo "servers: $*" >&2; }
 
@@ -326,6 +330,33 @@ start_dante_auth() {
            exec danted -f "$1/auth.conf" -p "$1/auth.pid" -N 1' sh "$s"
 }
 
+# --- tinyproxy ---------------------------------------------------------------------
+
+# Any port missing from the ConnectPort lines is refused with 403, which the
+# refusal tests use.
+start_tinyproxy() {
+  local name=$1 port=$2 auth=$3 smtp=$4 smtps=$5 d=$DIR/httpproxy
+  mkdir -p "$d"
+  chown nobody: "$d"
+  cat >"$d/$name.conf" <<EOF
+User nobody
+Group nogroup
+Port $port
+Listen 127.0.0.1
+Timeout 60
+MaxClients 50
+Allow 127.0.0.1
+ConnectPort $smtp
+ConnectPort $smtps
+DisableViaHeader Yes
+LogFile "$d/$name.log"
+LogLevel Info
+PidFile "$d/$name.pid"
+$auth
+EOF
+  start_bg "httpproxy_$name" tinyproxy -d -c "$d/$name.conf"
+}
+
 # --- the service account -----------------------------------------------------------
 
 # NTLM takes the own message builder only in a process whose account is
@@ -367,7 +398,7 @@ start_all() {
 }
 
 launch() {
-  rm -rf "$DIR/tls" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/socks" "$DIR/dns" "$DIR/sasl" "$DIR/Maildir" "$DIR/env"
+  rm -rf "$DIR/tls" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/socks" "$DIR/httpproxy" "$DIR/dns" "$DIR/sasl" "$DIR/Maildir" "$DIR/env"
   mkdir -p "$DIR/pids" "$DIR/logs" "$DIR/socks" "$DIR/Maildir/new" "$DIR/Maildir/cur" "$DIR/Maildir/tmp"
   # Exim runs as $EXIM_USER: every parent folder must be searchable.
   local d=$DIR
@@ -377,11 +408,12 @@ launch() {
   done
 
   local -a p
-  mapfile -t p < <("$PY" "$HERE/free_ports.py" 15)
+  mapfile -t p < <("$PY" "$HERE/free_ports.py" 17)
   local smtp=${p[0]} smtps=${p[1]} ntlm2=${p[2]} expired=${p[3]} wrongname=${p[4]}
   local socks=${p[5]} socks_auth=${p[6]} dns=${p[7]} closed=${p[8]}
   # Ports offering NTLM and on, CRAM-MD5 and on, PLAIN only: STARTTLS, implicit.
   local ntlm_s=${p[9]} cram_s=${p[10]} plain_s=${p[11]} ntlm_t=${p[12]} cram_t=${p[13]} plain_t=${p[14]}
+  local http_proxy=${p[15]} http_proxy_auth=${p[16]}
 
   make_certs
   make_sasl
@@ -404,6 +436,9 @@ launch() {
   start_bg socks_open danted -f "$DIR/socks/open.conf" -p "$DIR/socks/open.pid" -N 1
   start_dante_auth "$socks_auth"
 
+  start_tinyproxy open "$http_proxy" "" "$smtp" "$smtps"
+  start_tinyproxy auth "$http_proxy_auth" "BasicAuth $HTTP_PROXY_USER $HTTP_PROXY_PASS" "$smtp" "$smtps"
+
   mkdir -p "$DIR/dns"
   start_bg dns dnsmasq -k --conf-file=/dev/null --no-resolv --no-hosts --bind-interfaces \
     --listen-address=127.0.0.1 --port="$dns" --pid-file="$DIR/dns/dnsmasq.pid" \
@@ -423,6 +458,8 @@ launch() {
   wait_port socks_open "$socks" || ok=0
   wait_port socks_auth "$socks_auth" || ok=0
   wait_port dns "$dns" || ok=0
+  wait_port httpproxy_open "$http_proxy" || ok=0
+  wait_port httpproxy_auth "$http_proxy_auth" || ok=0
   if ((!ok)); then
     stop_all
     return 1
@@ -457,6 +494,11 @@ OSTMAIL_SOCKS_PORT='$socks'
 OSTMAIL_SOCKS_AUTH_PORT='$socks_auth'
 OSTMAIL_SOCKS_USER='$SOCKS_USER'
 OSTMAIL_SOCKS_PASSWORD='$SOCKS_PASS'
+OSTMAIL_HTTP_PROXY_PORT='$http_proxy'
+OSTMAIL_HTTP_PROXY_AUTH_PORT='$http_proxy_auth'
+OSTMAIL_HTTP_PROXY_USER='$HTTP_PROXY_USER'
+OSTMAIL_HTTP_PROXY_PASSWORD='$HTTP_PROXY_PASS'
+OSTMAIL_HTTP_PROXY_REFUSED_PORT='$plain_s'
 OSTMAIL_NTLM2_EXIM_LOG='$DIR/exim_ntlm2/log/mainlog'
 OSTMAIL_DNS_PORT='$dns'
 OSTMAIL_DNS_MX_DOMAIN='example.test'

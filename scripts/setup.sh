@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libssl-dev openssl libicu-dev
   exim4-daemon-heavy sasl2-bin libsasl2-modules
-  dante-server dnsmasq
+  dante-server dnsmasq tinyproxy-bin
   python3 curl
   iproute2 procps
   lintian dpkg-dev file

@@ -51,6 +51,14 @@ ValueSetter socksProxy(int version) {
     };
 }
 
+// HOST:PORT of an HTTP proxy; without a port 8080.
+bool httpProxy(SendOptions& o, const std::string& v) {
+    std::string port;
+    if (!splitHostPort(v, o.httpProxyHost, port)) return false;
+    o.httpProxyPort = 8080;
+    return port.empty() || (toInt(port, o.httpProxyPort) && o.httpProxyPort > 0 && o.httpProxyPort <= 65535);
+}
+
 const std::map<std::string, ValueSetter>& valueOptions() {
     static const std::map<std::string, ValueSetter> options = {
         {"--server", text(&SendOptions::server)},
@@ -88,6 +96,11 @@ const std::map<std::string, ValueSetter>& valueOptions() {
         {"--socks-password", text(&SendOptions::socksPassword)},
         {"--socks4", socksProxy(4)},
         {"--socks5", socksProxy(5)},
+        {"--http-proxy", httpProxy},
+        {"--proxy-user", text(&SendOptions::proxyUser)},
+        {"--proxy-password", text(&SendOptions::proxyPassword)},
+        {"--proxy-password-command", text(&SendOptions::proxyPasswordCommand)},
+        {"--proxy-password-file", text(&SendOptions::proxyPasswordFile)},
         {"--html", text(&SendOptions::html)},
         {"--html-file", text(&SendOptions::htmlFile)},
         {"--config", text(&SendOptions::config)},
@@ -242,6 +255,11 @@ const char* usageText() {
            "  --socks-user NAME      user name for the proxy\n"
            "  --socks-password TEXT  password for a SOCKS5 proxy\n"
            "  --socks-host HOST, --socks-port N, --socks-version 4|5   the same, one by one\n"
+           "  --http-proxy HOST:PORT tunnel through an HTTP proxy with CONNECT (port default 8080)\n"
+           "  --proxy-user NAME      login for the HTTP proxy (Basic)\n"
+           "  --proxy-password-command CMD, --proxy-password-file PATH\n"
+           "                         its password, as for the SMTP login\n"
+           "                         (or $OSTMAIL_PROXY_PASSWORD, or --proxy-password TEXT)\n"
            "\n"
            "Message:\n"
            "  --from ADDR            sender address (also the envelope sender)\n"

@@ -43,6 +43,12 @@ struct SendOptions {
     int socksVersion = 0;
     std::string socksUser;
     std::string socksPassword;
+    std::string httpProxyHost;
+    int httpProxyPort = 8080;
+    std::string proxyUser;
+    std::string proxyPassword;
+    std::string proxyPasswordCommand;
+    std::string proxyPasswordFile;
     std::string html;
     std::string htmlFile;
     std::string config;

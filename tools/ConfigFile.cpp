@@ -49,7 +49,8 @@ struct Parse {
         if (eq == std::string::npos) return fail(number, key, "no '=' after the key");
         if (section.empty()) return fail(number, key, "outside of any [section]");
         std::string value = trim(text.substr(eq + 1));
-        if (key == "password") hasPassword = true;
+        // Every secret key, so no proxy password sits in a file others read.
+        if (key == "password" || key == "proxy-password" || key == "socks-password") hasPassword = true;
         if (section != account) return true;
         if (key == "password") {
             opts.password = value;

@@ -8,10 +8,6 @@ namespace cli {
 
 namespace {
 
-
-
-
-
 bool firstLineOfFile(const std::string& path, std::string& out) {
     std::string text;
     bool ok = path == "-" ? platform::readStdin(text) : platform::readWholeFile(path.c_str(), text);
@@ -20,22 +16,34 @@ bool firstLineOfFile(const std::string& path, std::string& out) {
     return ok;
 }
 
+// One secret from its command, its file or its environment variable.
+bool resolveSecret(const std::string& command, const std::string& file, const char* envName, int timeoutSecs,
+                   const char* what, std::string& secret, std::string& error) {
+    if (!command.empty()) {
+        std::string why;
+        if (platform::runShellFirstLine(command, timeoutSecs * 1000, secret, why)) return true;
+        error = std::string(what) + "-command '" + command + "' " + why;
+        return false;
+    }
+    if (!file.empty()) {
+        if (firstLineOfFile(file, secret)) return true;
+        error = std::string("cannot read the ") + what + " file " + file;
+        return false;
+    }
+    if (secret.empty()) secret = platform::envValue(envName);
+    return true;
+}
+
 }  // namespace
 
 bool resolvePassword(SendOptions& opts, std::string& error) {
-    if (!opts.passwordCommand.empty()) {
-        std::string why;
-        if (platform::runShellFirstLine(opts.passwordCommand, opts.readTimeout * 1000, opts.password, why)) return true;
-        error = "password-command '" + opts.passwordCommand + "' " + why;
+    if (!resolveSecret(opts.passwordCommand, opts.passwordFile, "OSTMAIL_PASSWORD", opts.readTimeout, "password",
+                       opts.password, error))
         return false;
-    }
-    if (!opts.passwordFile.empty()) {
-        if (firstLineOfFile(opts.passwordFile, opts.password)) return true;
-        error = "cannot read the password file " + opts.passwordFile;
-        return false;
-    }
-    if (opts.password.empty()) opts.password = platform::envValue("OSTMAIL_PASSWORD");
-    return true;
+    // The proxy's password is read only when it has a login to go with.
+    return opts.proxyUser.empty() ||
+           resolveSecret(opts.proxyPasswordCommand, opts.proxyPasswordFile, "OSTMAIL_PROXY_PASSWORD",
+                         opts.readTimeout, "proxy-password", opts.proxyPassword, error);
 }
 
 }  // namespace cli

@@ -53,6 +53,10 @@ void configureServer(VmMailMan& mm, const cli::SendOptions& o) {
         mm.put_SocksUsername(o.socksUser.c_str());
         mm.put_SocksPassword(o.socksPassword.c_str());
     }
+    mm.put_HttpProxyHostname(o.httpProxyHost.c_str());
+    mm.put_HttpProxyPort(o.httpProxyPort);
+    mm.put_HttpProxyUsername(o.proxyUser.c_str());
+    mm.put_HttpProxyPassword(o.proxyPassword.c_str());
 }
 
 // Mail text has CRLF line ends; a lone LF would go out as "=0A".

@@ -29,6 +29,8 @@ public:
     const std::vector<std::string>& refused() const;
     // The last SMTP status code (0 when no server replied).
     int smtpStatus() const;
+    // Every line of the server's last reply, CRLF kept (empty when none came).
+    const std::string& smtpReply() const;
     // The whole activity log of the send, for the user or a log file.
     const std::string& log() const;
 

@@ -41,6 +41,10 @@ public:
     // A SOCKS proxy (version 4 or 5); an empty host means none.
     void setSocksProxy(const std::string& host, int port, const std::string& user = "",
                        const std::string& password = "", int version = 5);
+    // An HTTP proxy that tunnels with CONNECT, with an optional Basic login;
+    // an empty host means none. A refused tunnel fails the send.
+    void setHttpProxy(const std::string& host, int port, const std::string& user = "",
+                      const std::string& password = "");
     // Seconds to wait for the connection and for each reply (0: defaults).
     void setConnectTimeout(int seconds);
     void setReadTimeout(int seconds);

@@ -103,8 +103,14 @@ bool MailBuilder::checkSettings(const SmtpSettings& settings, std::string& reaso
         reason = "SMTP port out of range: " + std::to_string(s.port);
         return false;
     }
+    if (!s.httpProxyHost.empty() && (s.httpProxyPort < 1 || s.httpProxyPort > 65535)) {
+        reason = "HTTP proxy port out of range: " + std::to_string(s.httpProxyPort);
+        return false;
+    }
     return allUtf8({{"host", &s.host}, {"user", &s.user}, {"password", &s.password},
-                    {"SOCKS user", &s.socksUser}, {"SOCKS password", &s.socksPassword}},
+                    {"SOCKS user", &s.socksUser}, {"SOCKS password", &s.socksPassword},
+                    {"HTTP proxy host", &s.httpProxyHost}, {"HTTP proxy user", &s.httpProxyUser},
+                    {"HTTP proxy password", &s.httpProxyPassword}},
                    reason);
 }
 
@@ -125,6 +131,10 @@ void MailBuilder::applySettings(const SmtpSettings& settings, VmMailMan& man) {
     man.put_SocksPort(s.socksPort);
     man.put_SocksUsername(s.socksUser.c_str());
     man.put_SocksPassword(s.socksPassword.c_str());
+    man.put_HttpProxyHostname(s.httpProxyHost.c_str());
+    man.put_HttpProxyPort(s.httpProxyPort);
+    man.put_HttpProxyUsername(s.httpProxyUser.c_str());
+    man.put_HttpProxyPassword(s.httpProxyPassword.c_str());
     if (s.connectTimeout > 0) man.put_ConnectTimeout(s.connectTimeout);
     if (s.readTimeout > 0) man.put_ReadTimeout(s.readTimeout);
     man.put_DsnNotify(s.dsnNotify.c_str());

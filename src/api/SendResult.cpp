@@ -26,6 +26,7 @@ const std::string& SendResult::reason() const { return m_impl->reason; }
 const std::vector<std::string>& SendResult::accepted() const { return m_impl->accepted; }
 const std::vector<std::string>& SendResult::refused() const { return m_impl->refused; }
 int SendResult::smtpStatus() const { return m_impl->smtpStatus; }
+const std::string& SendResult::smtpReply() const { return m_impl->smtpReply; }
 const std::string& SendResult::log() const {
     if (!m_impl->lazyLog) return m_impl->log;
     Impl::LazyLog& lazy = *m_impl->lazyLog;

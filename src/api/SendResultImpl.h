@@ -15,6 +15,7 @@ struct __attribute__((visibility("hidden"))) SendResult::Impl {
     std::string reason;
     std::vector<std::string> accepted, refused;
     int smtpStatus = 0;
+    std::string smtpReply;
     std::string log;
     // The send's log tree, rendered into text on the first log() call:
     // rendering costs more than a small send, and most hosts never look.

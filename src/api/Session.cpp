@@ -84,6 +84,7 @@ void Session::Impl::collect(SendResult& result, const Message& message, int32_t 
                             const ProgressBridge& bridge) {
     SendResult::Impl& r = result.impl();
     r.smtpStatus = man.get_LastSmtpStatus();
+    r.smtpReply = man.lastSmtpReply();
     r.lazyLog = std::make_shared<SendResult::Impl::LazyLog>();
     man.impl()->takeLog(r.lazyLog->tree);
     for (int32_t i = badBefore; i < man.get_NumBadAddresses(); ++i)

@@ -38,6 +38,13 @@ void SmtpSettings::setSocksProxy(const std::string& host, int port, const std::s
     m_impl->socksPassword = password;
     m_impl->socksVersion = version;
 }
+void SmtpSettings::setHttpProxy(const std::string& host, int port, const std::string& user,
+                                const std::string& password) {
+    m_impl->httpProxyHost = host;
+    m_impl->httpProxyPort = port;
+    m_impl->httpProxyUser = user;
+    m_impl->httpProxyPassword = password;
+}
 void SmtpSettings::setConnectTimeout(int seconds) { m_impl->connectTimeout = seconds; }
 void SmtpSettings::setReadTimeout(int seconds) { m_impl->readTimeout = seconds; }
 void SmtpSettings::setDsn(const std::string& notify, const std::string& ret, const std::string& envid) {

@@ -15,6 +15,8 @@ struct __attribute__((visibility("hidden"))) SmtpSettings::Impl {
     std::string socksHost, socksUser, socksPassword;
     int socksPort = 1080;
     int socksVersion = 5;
+    std::string httpProxyHost, httpProxyUser, httpProxyPassword;
+    int httpProxyPort = 80;
     int connectTimeout = 0;
     int readTimeout = 0;
     std::string dsnNotify, dsnRet, dsnEnvid;

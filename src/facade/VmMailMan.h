@@ -83,6 +83,14 @@ public:
     const char* socksUsername();
     void put_SocksPassword(const char* v);
     const char* socksPassword();
+    // HTTP proxy for a CONNECT tunnel: empty host = none; a user name adds
+    // a Basic login.
+    void put_HttpProxyHostname(const char* v);
+    const char* httpProxyHostname();
+    void put_HttpProxyUsername(const char* v);
+    const char* httpProxyUsername();
+    void put_HttpProxyPassword(const char* v);
+    const char* httpProxyPassword();
     void put_SslTrustFile(const char* v);
     const char* sslTrustFile();
     void put_SslTrustFolder(const char* v);
@@ -115,6 +123,8 @@ public:
     void put_SocksVersion(int32_t v);
     int32_t get_SocksPort() const;
     void put_SocksPort(int32_t v);
+    int32_t get_HttpProxyPort() const;  // default 80
+    void put_HttpProxyPort(int32_t v);
     bool get_RequireSslCertVerify() const;
     void put_RequireSslCertVerify(bool v);
     int32_t get_LastSmtpStatus() const;

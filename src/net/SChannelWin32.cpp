@@ -2,6 +2,7 @@
 
 #include "core/LogBase.h"
 #include "core/ProgressMonitor.h"
+#include "net/HttpConnect.h"
 
 #include <cstdio>
 #include <cstring>
@@ -34,9 +35,11 @@ SChannelWin32::SChannelWin32() = default;
 
 SChannelWin32::~SChannelWin32() = default;
 
-void SChannelWin32::setHttpProxy(const char* host, uint32_t port) {
+void SChannelWin32::setHttpProxy(const char* host, uint32_t port, const char* user, const char* password) {
     m_proxyHost.setString(host ? host : "");
     m_proxyPort = port;
+    m_proxyUser.setString(user ? user : "");
+    m_proxyPassword.setString(password ? password : "");
     m_useHttpProxy = !m_proxyHost.isEmpty();
 }
 
@@ -119,6 +122,7 @@ bool SChannelWin32::connectSocket(LogBase& log) {
         return false;
     }
     if (m_useHttpProxy && !proxyConnect(log)) {
+        log.LogError("HTTP proxy CONNECT failed.");
         m_lastStatus = kStatusProxyFailed;
         m_socket.Close();
         return false;
@@ -126,33 +130,9 @@ bool SChannelWin32::connectSocket(LogBase& log) {
     return true;
 }
 
-// The reply's status line is not examined: a refusing proxy shows up as a
-// failed handshake.
 bool SChannelWin32::proxyConnect(LogBase& log) {
-    StringBuffer req("CONNECT ");
-    req.append(m_hostname);
-    req.appendChar(':');
-    req.appendUInt(m_port);
-    req.append(" HTTP/1.0\r\nUser-Agent: Velmora\r\n\r\n");
-    if (!m_socket.SendBytes(reinterpret_cast<const unsigned char*>(req.getString()), req.getSize(), kSocketWrite,
-                            m_call.heartbeatMs, log, m_call.pm))
-        return false;
-    // One byte at a time: whatever follows the blank line is the server's,
-    // so the blank line can only complete at the end of what was read.
-    DataBuffer reply;
-    while (reply.getSize() < 4 || std::memcmp(reply.getData() + reply.getSize() - 4, "\r\n\r\n", 4) != 0) {
-        if (reply.getSize() >= kMaxProxyReply) {
-            log.LogError("Proxy reply has no blank line within its size limit");
-            log.LogError("Error receiving message from proxy server");
-            return false;
-        }
-        SocketFlags flags;
-        if (!m_socket.ReceiveChunk(reply, 1, m_call.heartbeatMs, flags, log, m_call.pm)) {
-            log.LogError("Error receiving message from proxy server");
-            return false;
-        }
-    }
-    return true;
+    return HttpConnect::tunnel(m_socket, m_hostname.getString(), m_port, m_proxyUser.getString(),
+                               m_proxyPassword.getString(), m_call.heartbeatMs, log, m_call.pm);
 }
 
 bool SChannelWin32::afterHandshake(bool starttls, LogBase& log) {

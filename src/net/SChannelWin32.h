@@ -32,7 +32,6 @@ public:
     static constexpr uint32_t kSocketWrite = 8192;
     static constexpr uint32_t kRecordRead = 20000;
     static constexpr uint32_t kHandshakeBuffer = 65536;
-    static constexpr uint32_t kMaxProxyReply = 65536;  // a CONNECT reply is a few short lines
 
     SChannelWin32();
     ~SChannelWin32();
@@ -43,7 +42,8 @@ public:
     void setHostname(const char* host) { m_hostname.setString(host ? host : ""); }
     const StringBuffer& hostname() const { return m_hostname; }
     void setPort(uint32_t port) { m_port = port; }
-    void setHttpProxy(const char* host, uint32_t port);  // null or empty host: none
+    // null or empty host: none; an empty user: no proxy login.
+    void setHttpProxy(const char* host, uint32_t port, const char* user = "", const char* password = "");
     void setVerbose(bool on) { m_verbose = on; }
     // Names as the mail manager takes them ("tls 1.0", "3des", "sha-1", "rsa").
     void setProtocol(const char* name) { m_protocolMask = protocolMaskFromName(name); }
@@ -157,6 +157,8 @@ private:
     bool m_useHttpProxy = false;
     StringBuffer m_proxyHost;
     uint32_t m_proxyPort = 80;
+    StringBuffer m_proxyUser;
+    StringBuffer m_proxyPassword;
     bool m_verbose = false;
     DataBuffer m_extraConnectData;
     uint32_t m_protocolMask = 0;

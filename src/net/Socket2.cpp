@@ -3,6 +3,7 @@
 #include "core/LogBase.h"
 #include "core/ProgressMonitor.h"
 #include "net/ClsSocksClient.h"
+#include "net/HttpConnect.h"
 #include "net/SocksConnect.h"
 
 #include <cstring>
@@ -32,6 +33,9 @@ bool Socket2::Connect(const char* hostname, int port, bool tls, uint32_t heartbe
     if (version == 4 || version == 5)
         return connectViaSocks(*proxy, hostname, port, tls, heartbeatMs, connectTimeoutMs, aborted, failReason, log,
                                pm);
+    if (m_httpProxy.isSet())
+        return connectViaHttp(hostname, port, tls, heartbeatMs, connectTimeoutMs, aborted, failReason, log, pm);
+    if (SChannelWin32* ch = m_tls.impl()) ch->setHttpProxy("", 0);
     return connectDirect(hostname, port, tls, heartbeatMs, connectTimeoutMs, aborted, failReason, log, pm);
 }
 
@@ -46,6 +50,47 @@ bool Socket2::connectViaSocks(ClsSocksClient& proxy, const char* hostname, int p
     if (proxy.socksVersion() == 4)
         return socks.socks4(hostname, port, tls, connectTimeoutMs, aborted, failReason);
     return socks.socks5(hostname, port, tls, connectTimeoutMs, aborted, failReason);
+}
+
+// Implicit TLS tunnels inside the channel, which connects to the proxy
+// itself; plain SMTP (and STARTTLS later) runs over the tunnel on the plain
+// socket.
+bool Socket2::connectViaHttp(const char* hostname, int port, bool tls, uint32_t heartbeatMs,
+                             uint32_t connectTimeoutMs, bool& aborted, uint32_t& failReason, LogBase& log,
+                             ProgressMonitor* pm) {
+    StringBuffer proxyHost(m_httpProxy.hostname().getUtf8());
+    proxyHost.trimWhitespace();
+    int proxyPort = m_httpProxy.port();
+    const char* user = m_httpProxy.username().getUtf8();
+    const char* password = m_httpProxy.password().getUtf8();
+    log.LogData("httpProxyHostname", proxyHost.getString());
+    log.LogDataLong("httpProxyPort", proxyPort);
+    if (proxyPort <= 0 || proxyPort > 65535) {
+        log.LogError("HTTP proxy port out of range");
+        failReason = VelmoraSocket::kConnectFailed;
+        return false;
+    }
+    if (tls) {
+        SChannelWin32* ch = m_tls.impl();
+        if (ch) ch->setHttpProxy(proxyHost.getString(), static_cast<uint32_t>(proxyPort), user, password);
+        return connectDirect(hostname, port, true, heartbeatMs, connectTimeoutMs, aborted, failReason, log, pm);
+    }
+    Close(heartbeatMs, m_idleTimeoutMs, log, pm);
+    m_hostname.setString(hostname ? hostname : "");
+    m_hostname.trimWhitespace();
+    m_socket.setConnectTimeoutMs(connectTimeoutMs);
+    if (!m_socket.Connect(proxyHost.getString(), proxyPort, heartbeatMs, aborted, log, pm)) {
+        failReason = m_socket.connectFailReason();
+        log.LogError("Failed to connect to the HTTP proxy.");
+        return false;
+    }
+    if (HttpConnect::tunnel(m_socket, m_hostname.getString(), static_cast<uint32_t>(port), user, password,
+                            heartbeatMs, log, pm))
+        return true;
+    log.LogError("HTTP proxy CONNECT failed.");
+    failReason = SChannelWin32::kStatusProxyFailed;
+    m_socket.Close();
+    return false;
 }
 
 bool Socket2::connectDirect(const char* hostname, int port, bool tls, uint32_t heartbeatMs,

@@ -2,6 +2,7 @@
 #include "core/DataBuffer.h"
 #include "core/StringBuffer.h"
 #include "core/VelmoraObject.h"
+#include "net/HttpProxyClient.h"
 #include "net/SChannel.h"
 #include "net/SocketFlags.h"
 #include "net/VelmoraSocket.h"
@@ -34,13 +35,16 @@ public:
 
     void setConnectTimeoutSecs(uint32_t secs) { m_socket.setConnectTimeoutSecs(secs); }
     void setIdleTimeoutMs(uint32_t ms);
+    // Kept for the following connects; an empty host name means none.
+    void setHttpProxy(const HttpProxyClient& proxy) { m_httpProxy = proxy; }
     uint32_t idleTimeoutMs() const { return m_idleTimeoutMs; }
     const StringBuffer& hostname() const { return m_hostname; }
     bool isTls() const { return m_tlsActive; }
 
-    // A proxy of SOCKS version 4 or 5 takes the connect through it; null or
-    // any other version connects directly. failReason: see VelmoraSocket;
-    // with TLS it is the channel's status (also 100-105, see SChannelWin32).
+    // A proxy of SOCKS version 4 or 5 takes the connect through it; else the
+    // HTTP proxy set with setHttpProxy, if any; else a direct connect.
+    // failReason: see VelmoraSocket; with TLS it is the channel's status
+    // (also 100-105, see SChannelWin32); a refused HTTP tunnel gives 102.
     bool Connect(const char* hostname, int port, bool tls, uint32_t heartbeatMs, uint32_t connectTimeoutMs,
                  ClsSocksClient* proxy, bool& aborted, uint32_t& failReason, LogBase& log, ProgressMonitor* pm);
 
@@ -83,6 +87,8 @@ private:
     bool connectViaSocks(ClsSocksClient& proxy, const char* hostname, int port, bool tls, uint32_t heartbeatMs,
                          uint32_t connectTimeoutMs, bool& aborted, uint32_t& failReason, LogBase& log,
                          ProgressMonitor* pm);
+    bool connectViaHttp(const char* hostname, int port, bool tls, uint32_t heartbeatMs, uint32_t connectTimeoutMs,
+                        bool& aborted, uint32_t& failReason, LogBase& log, ProgressMonitor* pm);
     bool sendCommon(const unsigned char* data, uint32_t n, uint32_t chunkSize, uint32_t heartbeatMs,
                     uint32_t idleTimeoutMs, const char* abortText, LogBase& log, ProgressMonitor* pm);
     bool receiveSecure(DataBuffer& out, uint32_t heartbeatMs, uint32_t idleTimeoutMs, SocketFlags& flags, LogBase& log,
@@ -95,6 +101,7 @@ private:
     SChannel m_tls;
     VelmoraSocket m_socket;
     StringBuffer m_hostname;
+    HttpProxyClient m_httpProxy;
     uint32_t m_idleTimeoutMs = VelmoraSocket::kDefaultIdleTimeoutMs;
 };
 

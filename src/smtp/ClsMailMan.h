@@ -4,6 +4,7 @@
 #include "core/StringBuffer.h"
 #include "core/XString.h"
 #include "net/ClsSocksClient.h"
+#include "net/HttpProxyClient.h"
 #include "net/Mx.h"
 #include "smtp/SmtpConnImpl.h"
 
@@ -115,6 +116,17 @@ public:
     void put_SocksPassword(XString& v) { m_socks.password().copyFrom(v); }
     void get_SocksPassword(XString& out) { out.copyFrom(m_socks.password()); }
 
+    // --- HTTP proxy (empty host = none): CONNECT tunnel, Basic login when a user is set ---
+    HttpProxyClient& httpProxy() { return m_httpProxy; }
+    int32_t get_HttpProxyPort() const { return m_httpProxy.port(); }
+    void put_HttpProxyPort(int32_t v) { m_httpProxy.setPort(v); }
+    void put_HttpProxyHostname(XString& v) { m_httpProxy.hostname().copyFrom(v); }
+    void get_HttpProxyHostname(XString& out) { out.copyFrom(m_httpProxy.hostname()); }
+    void put_HttpProxyUsername(XString& v) { m_httpProxy.username().copyFrom(v); }
+    void get_HttpProxyUsername(XString& out) { out.copyFrom(m_httpProxy.username()); }
+    void put_HttpProxyPassword(XString& v) { m_httpProxy.password().copyFrom(v); }
+    void get_HttpProxyPassword(XString& out) { out.copyFrom(m_httpProxy.password()); }
+
     // --- MX lookup: the input is an e-mail address or a bare domain ---
     // Best exchanger; empty with success when the answer has no MX record.
     bool MxLookup(XString& emailOrDomain, XString& out);
@@ -159,6 +171,7 @@ private:
 
     std::recursive_mutex m_cs;
     ClsSocksClient m_socks;
+    HttpProxyClient m_httpProxy;
     Mx m_mx;
     SmtpConnImpl m_smtp;
 

@@ -106,6 +106,7 @@ void ClsMailMan::handSettingsToSession() {
     m_smtp.setDsnNotify(m_dsnNotify.getString());
     m_smtp.setDsnEnvid(m_dsnEnvid.getString());
     m_smtp.setDsnRet(m_dsnRet.getString());
+    m_smtp.connection().setHttpProxy(m_httpProxy);
     handTlsSettingsToChannel();
 }
 

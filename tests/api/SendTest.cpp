@@ -58,6 +58,9 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         {"past U+10FFFF", [](auto&, auto& m) { m.addCc("b@y.test", "\xF4\x90\x80\x80"); }, "invalid UTF-8 in recipient name"},
         {"cut short", [](auto&, auto& m) { m.addHeader("X-Tag", "\xE2\x82"); }, "invalid UTF-8 in header value"},
         {"in the password", [](auto& s, auto&) { s.setLogin("u", "\xFF"); }, "invalid UTF-8 in password"},
+        {"proxy port 0", [](auto& s, auto&) { s.setHttpProxy("127.0.0.1", 0); }, "HTTP proxy port out of range"},
+        {"in the proxy password", [](auto& s, auto&) { s.setHttpProxy("127.0.0.1", 1, "u", "\xC3"); },
+         "invalid UTF-8 in HTTP proxy password"},
     };
     for (const Case& c : cases) {
         // Port 1: should a check be missed, the send fails for another reason.
@@ -91,6 +94,30 @@ TEST(ApiSend, TextLineEndsBecomeCrLf) {
     EXPECT_NE(data.find("one\r\ntwo\r\nthree\r\n\r\nfour"), std::string::npos) << data;
     EXPECT_EQ(r.accepted(), std::vector<std::string>{"a@y.test"});
     EXPECT_TRUE(r.refused().empty());
+}
+
+// The result carries the server's last status and every line of its reply,
+// whether it took the message or refused it.
+TEST(ApiSend, LastReplyIsReported) {
+    struct Case {
+        const char* mailFromReply;
+        bool ok;
+        int status;
+        std::string reply;
+    };
+    for (const Case& k : {Case{"250 ok", true, 250, "250 queued as 17\r\n"},
+                          Case{"550-5.7.1 relaying denied\r\n550 5.7.1 go away", false, 550,
+                               "550-5.7.1 relaying denied\r\n550 5.7.1 go away\r\n"}}) {
+        ScriptedSmtpServer srv;
+        srv.reply("220 hi").expectReply("EHLO", "250 ok").expectReply("MAIL FROM", k.mailFromReply);
+        if (k.ok) srv.expectReply("RCPT TO", "250 ok").expectReply("DATA", "354 go").readData().reply("250 queued as 17");
+        srv.serveRest();
+        srv.start();
+        ostmail::SendResult r = ostmail::send(localServer(srv.port()), basicMessage());
+        EXPECT_EQ(r.ok(), k.ok) << r.reason();
+        EXPECT_EQ(r.smtpStatus(), k.status);
+        EXPECT_EQ(r.smtpReply(), k.reply);
+    }
 }
 
 // A server that drops the line during DATA gives a failed result promptly,

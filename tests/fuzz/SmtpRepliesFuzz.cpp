@@ -7,6 +7,7 @@
 #include "core/Logger.h"
 #include "core/XString.h"
 #include "net/ClsSocksClient.h"
+#include "net/HttpProxyClient.h"
 #include "net/NetPeers.h"
 #include "smtp/SmtpConnImpl.h"
 #include "smtp/SmtpMessage.h"
@@ -88,7 +89,19 @@ private:
 
 const char* const kMethods[] = {"", "LOGIN", "PLAIN", "CRAM-MD5", "NTLM", "MSN", "NONE", "XOAUTH"};
 
-// proxy: 0 none, 1 SOCKS4, 2 SOCKS5, 3 SOCKS5 with a login.
+// proxy: 0 none, 1 SOCKS4, 2 SOCKS5, 3 SOCKS5 with a login, 4 HTTP, 5 HTTP
+// with a login.
+void setHttpProxy(SmtpConnImpl& conn, int proxy, int port) {
+    HttpProxyClient http;
+    http.hostname().setFromUtf8("127.0.0.1");
+    http.setPort(port);
+    if (proxy == 5) {
+        http.username().setFromUtf8("proxyuser");
+        http.password().setFromUtf8("proxypass");
+    }
+    conn.connection().setHttpProxy(http);
+}
+
 void setProxy(ClsSocksClient& socks, int proxy, int port) {
     socks.setSocksVersion(proxy == 1 ? 4 : 5);
     socks.hostname().setFromUtf8("127.0.0.1");
@@ -127,7 +140,7 @@ void sendOne(SmtpConnImpl& conn, uint8_t settings, LogBase& log) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::FuzzInput in(data, size);
-    uint8_t settings = in.byte(), proxy = in.byte() % 4;
+    uint8_t settings = in.byte(), proxy = in.byte() % 6;
     // Through a proxy the script starts with the proxy's replies.
     ScriptPeer peer(in.rest());
     ClsSocksClient socks;
@@ -139,10 +152,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         SmtpConnImpl conn;
         configure(conn, settings);
+        if (proxy >= 4) setHttpProxy(conn, proxy, peer.port());
         bool timedOut = false, aborted = false;
         XString login = fuzz::utf8Text(anonymous ? "" : "user"), password = fuzz::utf8Text(anonymous ? "" : "secret");
         if (conn.smtpConnect(host, proxy ? 25 : peer.port(), login, password, fuzz::utf8Text("DOMAIN"),
-                             fuzz::utf8Text(kMethods[settings & 7]), 5, 2000, proxy ? &socks : nullptr, log, nullptr,
+                             fuzz::utf8Text(kMethods[settings & 7]), 5, 2000, proxy && proxy < 4 ? &socks : nullptr, log, nullptr,
                              timedOut, aborted)) {
             sendOne(conn, settings, log);
             conn.quit(log, nullptr);

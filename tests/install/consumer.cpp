@@ -208,6 +208,20 @@ const std::vector<Case> kCases = {
          std::string err = sentOnce(r, tok);
          if (err.empty() && r.refused() != std::vector<std::string>{bad}) err = "refused list wrong";
          if (err.empty() && r.accepted() != std::vector<std::string>{"one@example.test"}) err = "accepted list wrong";
+         if (err.empty() && (r.smtpStatus() != 250 || r.smtpReply().rfind("250 ", 0) != 0))
+             err = "last reply " + std::to_string(r.smtpStatus()) + " \"" + r.smtpReply() + "\"";
+         return err;
+     }},
+    {"http_proxy_login", [] {
+         std::string tok = token("httpproxy");
+         ostmail::SmtpSettings s = plainServer();
+         int port = std::stoi(env("OSTMAIL_HTTP_PROXY_AUTH_PORT"));
+         s.setHttpProxy("127.0.0.1", port, env("OSTMAIL_HTTP_PROXY_USER"), env("OSTMAIL_HTTP_PROXY_PASSWORD"));
+         std::string err = sentOnce(ostmail::send(s, simple(tok)), tok);
+         s.setHttpProxy("127.0.0.1", port, env("OSTMAIL_HTTP_PROXY_USER"), "wrong");
+         ostmail::SendResult bad = ostmail::send(s, simple(token("httpproxy-bad")));
+         if (err.empty() && (bad.ok() || bad.reason().find("HTTP proxy login failed") == std::string::npos))
+             err = "wrong proxy password: \"" + bad.reason() + "\"";
          return err;
      }},
     {"progress_abort", [] {

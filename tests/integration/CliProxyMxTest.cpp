@@ -1,6 +1,7 @@
 // The command line's proxy options and its mx command, against dante,
-// Exim and dnsmasq.
+// tinyproxy, Exim and dnsmasq.
 #include "integration/EximCheck.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,10 @@ TEST(CliProxyMx, SendThroughSocksProxies) {
     std::string open = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_SOCKS_PORT"));
     std::string auth = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_SOCKS_AUTH_PORT"));
     std::string user = env.get("OSTMAIL_SOCKS_USER");
+    std::string http = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_HTTP_PROXY_PORT"));
+    std::string httpAuth = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_HTTP_PROXY_AUTH_PORT"));
+    std::string httpUser = env.get("OSTMAIL_HTTP_PROXY_USER");
+    std::string echoPassword = "echo '" + env.get("OSTMAIL_HTTP_PROXY_PASSWORD") + "'";
     struct Case {
         std::vector<std::string> proxy;
         int exitCode;
@@ -51,6 +56,11 @@ TEST(CliProxyMx, SendThroughSocksProxies) {
         {{"--socks5", auth, "--socks-user", user, "--socks-password", env.get("OSTMAIL_SOCKS_PASSWORD")}, 0, "SOCKS5"},
         {{"--socks5", auth, "--socks-user", user, "--socks-password", "wrong"}, 1,
          "SOCKS5 server rejected username/password"},
+        {{"--http-proxy", http}, 0, "httpProxyPort"},
+        {{"--http-proxy", httpAuth, "--proxy-user", httpUser, "--proxy-password-command", echoPassword}, 0,
+         "httpProxyPort"},
+        {{"--http-proxy", httpAuth, "--proxy-user", httpUser, "--proxy-password", "wrong"}, 1,
+         "HTTP proxy login failed: HTTP/1.0 401"},
     };
     Maildir maildir(env.get("OSTMAIL_MAILDIR"));
     for (const Case& c : cases) {
@@ -66,6 +76,18 @@ TEST(CliProxyMx, SendThroughSocksProxies) {
         else EXPECT_TRUE(maildir.find(subject).empty());
     }
     EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--socks5", "proxy:"}).exitCode, 2);
+    EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--http-proxy", "proxy:0"}).exitCode, 2);
+    // check takes the same route, here with the proxy and its login from an
+    // accounts file.
+    testsupport::ScratchDir dir;
+    std::string config = dir.write("config", "[default]\nhttp-proxy = " + httpAuth + "\nproxy-user = " + httpUser +
+                                                 "\nproxy-password-command = " + echoPassword + "\n");
+    testsupport::PythonResult r = cli({"check", "--config", config, "--server", env.get("OSTMAIL_HOST"), "--port",
+                                       std::to_string(env.port("OSTMAIL_SMTP_PORT")), "--verbose"},
+                                      70000);
+    EXPECT_TRUE(has(r.err, "httpProxyPort")) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "connection: ok")) << r.out;
 }
 
 }  // namespace
