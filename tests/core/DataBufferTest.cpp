@@ -15,29 +15,6 @@ using namespace ostmail;
 using ostmail_test::str;
 using ostmail_test::toHex;
 
-TEST(DataBuffer, GrowthSteps) {
-    DataBuffer db;
-    EXPECT_EQ(nullptr, db.getData());
-    EXPECT_EQ(0u, db.capacity());
-    db.append("abc", 3);
-    EXPECT_EQ(20000u, db.capacity());
-    std::vector<unsigned char> big(30000, 7);
-    db.append(big.data(), big.size());  // past capacity by more than the step
-    EXPECT_EQ(3u + 30000u, db.capacity());
-    db.appendByte(1);
-    EXPECT_EQ(30003u + 10000u, db.capacity());
-    db.setSize(db.capacity());
-    db.appendByteN(2, 5);
-    EXPECT_EQ(40003u + 5u + 10000u, db.capacity());
-    EXPECT_EQ(40008u, db.getSize());
-    EXPECT_EQ(2, db.getData()[40007]);
-    EXPECT_EQ(7, db.getData()[3]);
-
-    DataBuffer exact;
-    exact.ensureCapacity(123);
-    EXPECT_EQ(123u, exact.capacity());
-}
-
 TEST(DataBuffer, LoadFileReadsWholeFilesAndLogsFailures) {
     testsupport::ScratchDir dir;
     std::string payload;

@@ -26,27 +26,6 @@ std::vector<std::string> listing(const ScoredStrings& s) {
 }
 }  // namespace
 
-// Every capacity the array passes through: doubling from 5 up to 5*2^15,
-// then steps of 100,000.
-TEST(ExtPtrArray, GrowthDoublesThenCaps) {
-    ExtPtrArray a;
-    static int slot[200000];
-    std::vector<int32_t> caps{a.capacity()}, want;
-    for (int i = 0; i < 200000; ++i) {
-        ASSERT_TRUE(a.appendPtr(&slot[i]));
-        if (a.capacity() != caps.back()) caps.push_back(a.capacity());
-    }
-    for (int32_t c = 5; c <= 163840; c *= 2) want.push_back(c);
-    want.push_back(263840);
-    EXPECT_EQ(caps, want);
-    EXPECT_EQ(100000, a.growBy());
-    EXPECT_EQ(&slot[123456], a.elementAt(123456));
-
-    ExtPtrArray custom(0, -3);
-    EXPECT_EQ(5, custom.capacity());
-    EXPECT_EQ(5, custom.growBy());
-}
-
 TEST(ExtPtrArray, IndexOperations) {
     ExtPtrArray a;
     int v[6];

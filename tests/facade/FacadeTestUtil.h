@@ -5,10 +5,12 @@
 #include "email/ClsEmail.h"
 #include "email/MimeRenderer.h"
 #include "facade/VmEmail.h"
-#include "support/PythonRun.h"
+#include "support/MailCheck.h"
 
-#include <cstdio>
-#include <map>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,39 +27,37 @@ inline std::string renderForSending(VmEmail& e) {
     return std::string(out.getString(), out.getSize());
 }
 
-inline std::string jsonString(const std::string& s) {
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        char buf[8];
-        snprintf(buf, sizeof buf, c < 0x20 ? "\\u%04x" : (c == '"' || c == '\\') ? "\\%c" : "%c", c);
-        o += buf;
-    }
-    return o + "\"";
-}
-
-inline std::string jsonList(const std::vector<std::string>& v) {
-    std::string o = "[";
-    for (size_t i = 0; i < v.size(); ++i) o += (i ? "," : "") + jsonString(v[i]);
-    return o + "]";
-}
-
 using ScratchDir = testsupport::ScratchDir;
+using testsupport::MailCheck;
 
-// Runs the Python checker over dir; result per message name: "" for OK,
-// else the reason. A missing entry means Python never looked at it.
-inline std::map<std::string, std::string> runPythonCheck(const std::string& dir) {
-    std::map<std::string, std::string> result;
-    testsupport::PythonResult r =
-        testsupport::runPythonFile(OSTMAIL_SOURCE_DIR "/tests/facade/parse_check.py", "", {dir});
-    if (r.exitCode != 0 || !r.err.empty()) result["<python>"] = r.err;
-    for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
-        std::string s = r.out.substr(at, end - at);
-        size_t colon = s.find(':');
-        if (s.rfind("OK ", 0) == 0) result[s.substr(3)] = "";
-        else if (s.rfind("FAIL ", 0) == 0) result[s.substr(5, colon - 5)] = s.substr(colon + 2);
-        else result["<python>"] += s + "\n";
+// Writes each message to dir/NAME.eml and has Python's email package read
+// them all in one run.
+inline std::vector<MailCheck> readBack(const ScratchDir& dir,
+                                       const std::vector<std::pair<std::string, std::string>>& messages) {
+    std::vector<std::string> paths;
+    for (const auto& [name, mime] : messages) paths.push_back(dir.write(name + ".eml", mime));
+    std::vector<MailCheck> all = MailCheck::loadFiles(paths);
+    for (const MailCheck& m : all) EXPECT_EQ(m.error(), "");
+    return all;
+}
+
+// "name <addr>" for each mailbox Python found in the field.
+inline std::vector<std::string> mailboxes(const MailCheck& m, const std::string& field) {
+    std::vector<std::string> out;
+    for (int i = 0; i < m.count(field); ++i) {
+        const std::string at = field + "." + std::to_string(i);
+        out.push_back(m.get(at + ".name") + " <" + m.get(at + ".addr") + ">");
     }
-    return result;
+    return out;
+}
+
+// The header's field names, lower case and sorted.
+inline std::vector<std::string> headerNames(const MailCheck& m) {
+    std::vector<std::string> names;
+    std::istringstream words(m.get("header.names"));
+    for (std::string w; words >> w;) names.push_back(w);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace facadetest

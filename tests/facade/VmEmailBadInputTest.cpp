@@ -8,17 +8,21 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 namespace ostmail {
 namespace {
 
+using facadetest::MailCheck;
+
 std::string lastError(VmEmail& e) { return e.lastErrorText(); }
 
-// The JSON list of the fields every rendered message has, then those given.
-std::string headerNames(std::vector<std::string> more) {
-    std::vector<std::string> names = {"MIME-Version", "Date", "Message-ID", "X-Mailer", "X-Priority", "Content-Type",
-                                      "Content-Transfer-Encoding"};
-    names.insert(names.end(), more.begin(), more.end());
-    return facadetest::jsonList(names);
+// The fields every rendered message has and those given, lower case and sorted.
+std::vector<std::string> headerNames(std::vector<std::string> more) {
+    more.insert(more.end(), {"mime-version", "date", "message-id", "x-mailer", "x-priority", "content-type",
+                             "content-transfer-encoding"});
+    std::sort(more.begin(), more.end());
+    return more;
 }
 
 // Line breaks in values never forge fields; huge names and lists, and
@@ -38,9 +42,6 @@ TEST(VmEmailBadInput, HostileValuesKeepTheHeaderStructure) {
     std::string mime = facadetest::renderForSending(e);
     std::string head = mime.substr(0, mime.find("\r\n\r\n"));
     for (const char* forged : {"\nBcc", "\nX-Injected", "\nCc"}) EXPECT_EQ(head.find(forged), std::string::npos) << head;
-    dir.write("crlf.eml", mime);
-    dir.write("crlf.json", "{\"header_names\":" + headerNames({"Subject", "From", "To", "X-Note", "X-Bare"}) + "}");
-
     std::string longName(10000, 'N');
     std::string longUtf8;
     for (int i = 0; i < 5000; ++i) longUtf8 += "\xC3\xA9";
@@ -58,13 +59,6 @@ TEST(VmEmailBadInput, HostileValuesKeepTheHeaderStructure) {
         ASSERT_TRUE(huge.AddCC("", cc.back().c_str()));
     }
     EXPECT_EQ(huge.get_NumCC(), kCcCount);
-    using facadetest::jsonString;
-    dir.write("huge.eml", facadetest::renderForSending(huge));
-    dir.write("huge.json", "{\"subject\":" + jsonString(longUtf8) + ",\"from_name\":" + jsonString(longUtf8) +
-                               ",\"from_name_spaces_ignored\":true,\"from_addr\":\"sender@example.com\"" +
-                               ",\"to\":[\"long@example.com\"],\"to_names\":[" + jsonString(longName) +
-                               "],\"cc\":" + facadetest::jsonList(cc) +
-                               ",\"header_names\":" + headerNames({"Subject", "From", "To", "Cc"}) + "}");
 
     // One entry holding a whole comma list is one mailbox text to the
     // e-mail object; it is accepted and must not break the header.
@@ -74,8 +68,6 @@ TEST(VmEmailBadInput, HostileValuesKeepTheHeaderStructure) {
     for (int i = 0; i < kCcCount; ++i) joined += (i ? ", " : "") + cc[i];
     EXPECT_TRUE(list.AddTo("", joined.c_str()));
     list.put_FromAddress("sender@example.com");
-    dir.write("joined.eml", facadetest::renderForSending(list));
-    dir.write("joined.json", "{\"header_names\":" + headerNames({"From", "To"}) + "}");
 
     // Unbalanced quotes in a display name: names are written between quotes
     // without escaping, so the reader's view of the list is lost; the header
@@ -85,14 +77,28 @@ TEST(VmEmailBadInput, HostileValuesKeepTheHeaderStructure) {
     EXPECT_TRUE(quotes.AddTo("Joe \"Unterminated", "joe@example.com"));
     EXPECT_TRUE(quotes.AddTo("", "\"odd@example.com"));
     EXPECT_TRUE(quotes.AddCC("Ann", "ann@example.com"));
-    dir.write("quotes.eml", facadetest::renderForSending(quotes));
-    dir.write("quotes.json", "{\"cc\":[\"ann@example.com\"],\"header_names\":" + headerNames({"To", "Cc"}) + "}");
 
-    auto verdicts = facadetest::runPythonCheck(dir.path());
-    for (const char* id : {"crlf", "huge", "joined", "quotes"}) {
-        ASSERT_EQ(verdicts.count(id), 1u) << id << verdicts["<python>"];
-        EXPECT_EQ(verdicts[id], "") << id;
-    }
+    const std::vector<MailCheck> read = facadetest::readBack(
+        dir, {{"crlf", mime}, {"huge", facadetest::renderForSending(huge)}, {"joined", facadetest::renderForSending(list)},
+              {"quotes", facadetest::renderForSending(quotes)}});
+    EXPECT_EQ(facadetest::headerNames(read[0]), headerNames({"subject", "from", "to", "x-note", "x-bare"}));
+    const MailCheck& m = read[1];
+    EXPECT_EQ(m.get("subject"), longUtf8);
+    // Python keeps the folding white space between adjacent encoded words
+    // of a display name as a space, so a long folded name comes back with
+    // spaces where it was folded.
+    std::string fromName = m.get("from.0.name");
+    fromName.erase(std::remove(fromName.begin(), fromName.end(), ' '), fromName.end());
+    EXPECT_EQ(fromName, longUtf8);
+    EXPECT_EQ(m.count("from"), 1);
+    EXPECT_EQ(m.get("from.0.addr"), "sender@example.com");
+    EXPECT_EQ(facadetest::mailboxes(m, "to"), std::vector<std::string>{longName + " <long@example.com>"});
+    ASSERT_EQ(m.count("cc"), kCcCount);
+    for (int i = 0; i < kCcCount; ++i) ASSERT_EQ(m.get("cc." + std::to_string(i) + ".addr"), cc[i]);
+    EXPECT_EQ(facadetest::headerNames(m), headerNames({"subject", "from", "to", "cc"}));
+    EXPECT_EQ(facadetest::headerNames(read[2]), headerNames({"from", "to"}));
+    EXPECT_EQ(facadetest::mailboxes(read[3], "cc"), std::vector<std::string>{"Ann <ann@example.com>"});
+    EXPECT_EQ(facadetest::headerNames(read[3]), headerNames({"to", "cc"}));
 }
 
 TEST(VmEmailBadInput, EmptyAddressesAndUnusableAttachmentsFailClearly) {

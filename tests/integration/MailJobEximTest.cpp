@@ -65,12 +65,12 @@ TEST(MailJobExim, DoMailDeliversToCcAndAttachmentsByteExact) {
         {"from.0.addr", "job@example.test"}, {"to.0.addr", "one@example.test"}, {"to.1.addr", "two@example.test"},
         {"cc.0.addr", "three@example.test"}, {"defects", ""}, {"attachment.0.filename", token + "-data.bin"},
         {"attachment.1.filename", token + "-notes.txt"}, {"attachment.1.content_type", "text/plain"}};
-    for (const auto& f : fields) EXPECT_EQ(mc.get(f.first), f.second) << f.first << "\n" << mc.json();
+    for (const auto& f : fields) EXPECT_EQ(mc.get(f.first), f.second) << f.first << "\n" << mc.dump();
     EXPECT_EQ(std::vector<int>({mc.count("to"), mc.count("cc"), mc.count("bcc")}), std::vector<int>({2, 1, 0}));
     EXPECT_NE(mc.get("message_id"), "");
     EXPECT_NE(mc.get("date"), "");
-    EXPECT_TRUE(has(mc.get("body"), ".A line with a leading dot.")) << mc.json();
-    ASSERT_EQ(mc.count("attachment"), 2) << mc.json();
+    EXPECT_TRUE(has(mc.get("body"), ".A line with a leading dot.")) << mc.dump();
+    ASSERT_EQ(mc.count("attachment"), 2) << mc.dump();
     EXPECT_EQ(mc.attachmentBytes(0), bin);
     EXPECT_EQ(mc.attachmentBytes(1), notes);
 }
@@ -94,10 +94,10 @@ TEST(MailJobExim, CommandLineSendsAndRefusesBadUsage) {
     MailCheck mc;
     EXPECT_EQ(deliveries(env.get("OSTMAIL_MAILDIR"), token, 5, mc).count("hidden@example.test"), 1u);
     EXPECT_EQ(mc.get("header.return-path"), "<cli@example.test>");
-    EXPECT_EQ(mc.count("to"), 3) << mc.json();
+    EXPECT_EQ(mc.count("to"), 3) << mc.dump();
     EXPECT_EQ(mc.count("bcc"), 0) << "Bcc never travels in the header";
-    EXPECT_TRUE(has(mc.get("body"), "Second line.")) << mc.json();
-    ASSERT_EQ(mc.count("attachment"), 1) << mc.json();
+    EXPECT_TRUE(has(mc.get("body"), "Second line.")) << mc.dump();
+    ASSERT_EQ(mc.count("attachment"), 1) << mc.dump();
     EXPECT_EQ(mc.attachmentBytes(0), bin);
 
     // Usage errors never reach a server. Refused logins are checked in

@@ -1,14 +1,12 @@
-// Many mail jobs at once, each on its own thread with its own CMailObj, to
-// the scripted peer and to the test Exim. Every message must arrive whole,
+// Many mail jobs at once to the test Exim, each on its own thread with its
+// own CMailObj. Every message must arrive whole,
 // and no Message-ID or boundary may repeat across threads. Built into the
 // ThreadSanitizer tree as well, where a data race fails the run.
 #include "integration/EximCheck.h"
 #include "support/ScratchDir.h"
-#include "support/ScriptedSmtpServer.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -18,7 +16,6 @@ namespace {
 
 using namespace itest;
 using testsupport::Maildir;
-using testsupport::ScriptedSmtpServer;
 
 const int kThreads = 16;
 const int kPerThread = 25;
@@ -93,34 +90,6 @@ void expectAllWholeAndDistinct(Seen& seen) {
     EXPECT_EQ(seen.whole, total) << (seen.faults.empty() ? "" : seen.faults[0]);
     EXPECT_EQ(seen.ids.size(), static_cast<size_t>(total)) << "a Message-ID repeated";
     EXPECT_EQ(seen.boundaries.size(), static_cast<size_t>(total)) << "a boundary repeated";
-}
-
-TEST(ThreadedSend, ManyThreadsToScriptedPeers) {
-    testsupport::ScratchDir dir;
-    std::vector<std::unique_ptr<ScriptedSmtpServer>> servers;
-    for (int t = 0; t < kThreads; ++t) {
-        servers.push_back(std::make_unique<ScriptedSmtpServer>());
-        for (int i = 0; i < kPerThread; ++i) {
-            if (i > 0) servers[t]->acceptNext();
-            servers[t]->reply("220 scripted").serveRest();
-        }
-        servers[t]->start();
-    }
-    std::vector<int> failures;
-    const std::string prefix = Maildir::uniqueToken("thr");
-    std::vector<std::string> tokens = sendAll(dir, prefix, [&](int t, CMailObj& m) {
-        aimJob(m, "127.0.0.1", servers[t]->port(), false, "", "", "");
-    }, failures);
-
-    Seen seen;
-    for (int t = 0; t < kThreads; ++t) {
-        ASSERT_TRUE(servers[t]->waitDone(20000)) << servers[t]->transcript();
-        EXPECT_EQ(failures[t], 0) << servers[t]->transcript();
-        std::vector<std::string> blocks = servers[t]->dataBlocks();
-        ASSERT_EQ(blocks.size(), static_cast<size_t>(kPerThread));
-        for (int i = 0; i < kPerThread; ++i) seen.check(blocks[i], tokens[t * kPerThread + i]);
-    }
-    expectAllWholeAndDistinct(seen);
 }
 
 TEST(ThreadedSend, ManyThreadsToExim) {

@@ -2,6 +2,8 @@
 // Test-side NTLM message handling, written from MS-NLMP 2.2 without the
 // library's helpers, so layout faults in the library cannot hide.
 
+#include "crypto/TestBytes.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,17 +26,8 @@ inline Bytes utf16(const std::string& ascii) {
     return b;
 }
 
-inline std::string hex(const Bytes& b) {
-    std::string s;
-    for (unsigned char c : b) s += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
-    return s;
-}
-
-inline Bytes unhex(const std::string& s) {
-    Bytes v;
-    for (size_t i = 0; i + 1 < s.size(); i += 2) v.push_back(std::stoi(s.substr(i, 2), nullptr, 16));
-    return v;
-}
+using testbytes::hex;
+using testbytes::unhex;
 
 // One security buffer as found in a message.
 struct SecBuf {

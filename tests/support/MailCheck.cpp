@@ -3,75 +3,43 @@
 #include "support/PythonRun.h"
 
 #include <cstdlib>
+#include <sstream>
 
 namespace ostmail {
 namespace testsupport {
 
-namespace {
-
-std::string unescape(const std::string& v) {
-    std::string out;
-    for (size_t i = 0; i < v.size(); ++i) {
-        if (v[i] != '\\' || i + 1 == v.size()) {
-            out += v[i];
-            continue;
-        }
-        char c = v[++i];
-        out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-    }
-    return out;
-}
-
-}  // namespace
-
-std::string MailCheck::scriptPath() { return std::string(OSTMAIL_TEST_SUPPORT_DIR) + "/mailcheck.py"; }
-
 bool MailCheck::loadFile(const std::string& messagePath) {
-    values_.clear();
-    PythonResult flat = runPythonFile(scriptPath(), "", {"--flat", messagePath});
-    if (flat.exitCode != 0) {
-        error_ = "mailcheck.py failed on " + messagePath + " (exit " + std::to_string(flat.exitCode) + "): " + flat.err;
-        return false;
-    }
-    source_ = {messagePath};
-    input_.clear();
-    json_.clear();
-    return parse(flat.out);
+    *this = loadFiles({messagePath})[0];
+    return error_.empty();
 }
 
-bool MailCheck::loadText(const std::string& message) {
-    values_.clear();
-    PythonResult flat = runPythonFile(scriptPath(), message, {"--flat"});
-    if (flat.exitCode != 0) {
-        error_ = "mailcheck.py failed (exit " + std::to_string(flat.exitCode) + "): " + flat.err;
-        return false;
+std::vector<MailCheck> MailCheck::loadFiles(const std::vector<std::string>& paths) {
+    PythonResult r = runPythonFile(std::string(OSTMAIL_TEST_SUPPORT_DIR) + "/mailcheck.py", "", paths);
+    std::vector<MailCheck> all(paths.size());
+    size_t n = 0;  // sections begin with "file=PATH"
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string value;
+        for (size_t i = eq + 1; i < line.size(); ++i) {
+            char c = line[i];
+            if (c == '\\' && i + 1 < line.size()) {
+                c = line[++i];
+                c = c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            }
+            value += c;
+        }
+        if (line.compare(0, eq, "file") == 0) ++n;
+        else if (n > 0 && n <= all.size()) all[n - 1].values_[line.substr(0, eq)] = value;
     }
-    source_.clear();
-    input_ = message;
-    json_.clear();
-    return parse(flat.out);
-}
-
-bool MailCheck::parse(const std::string& flat) {
-    size_t pos = 0;
-    while (pos < flat.size()) {
-        size_t eol = flat.find('\n', pos);
-        if (eol == std::string::npos) eol = flat.size();
-        std::string line = flat.substr(pos, eol - pos);
-        pos = eol + 1;
-        size_t eq = line.find('=');
-        if (eq != std::string::npos) values_[line.substr(0, eq)] = unescape(line.substr(eq + 1));
+    for (size_t i = 0; i < all.size(); ++i) {
+        MailCheck& m = all[i];
+        if (m.values_.count("error")) m.error_ = "Python could not read " + paths[i] + ": " + m.get("error");
+        else if (r.exitCode != 0 || m.values_.empty())
+            m.error_ = "mailcheck.py failed on " + paths[i] + " (exit " + std::to_string(r.exitCode) + "): " + r.err;
     }
-    if (values_.empty()) {
-        error_ = "mailcheck.py printed nothing";
-        return false;
-    }
-    return true;
-}
-
-std::string MailCheck::json() const {
-    if (json_.empty()) json_ = runPythonFile(scriptPath(), input_, source_).out;
-    return json_;
+    return all;
 }
 
 std::string MailCheck::get(const std::string& key) const {
@@ -79,30 +47,18 @@ std::string MailCheck::get(const std::string& key) const {
     return it == values_.end() ? std::string() : it->second;
 }
 
-int MailCheck::count(const std::string& group) const {
-    return std::atoi(get(group + ".count").c_str());
-}
+int MailCheck::count(const std::string& group) const { return std::atoi(get(group + ".count").c_str()); }
 
-std::string MailCheck::attachmentBytes(int n, bool part) const {
-    return base64Decode(get((part ? "part." : "attachment.") + std::to_string(n) + ".base64"));
-}
-
-std::string base64Decode(const std::string& text) {
-    static const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+std::string MailCheck::attachmentBytes(int n) const {
+    const std::string hex = get("attachment." + std::to_string(n) + ".hex");
     std::string out;
-    unsigned bits = 0;
-    int nbits = 0;
-    for (char c : text) {
-        size_t v = alphabet.find(c);
-        if (v == std::string::npos) continue;
-        bits = (bits << 6) | static_cast<unsigned>(v);
-        nbits += 6;
-        if (nbits >= 8) {
-            nbits -= 8;
-            out += static_cast<char>((bits >> nbits) & 0xFF);
-        }
-    }
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::string MailCheck::dump() const {
+    std::string out;
+    for (const auto& [key, value] : values_) out += key + "=" + value + "\n";
     return out;
 }
 

@@ -4,7 +4,6 @@
 //
 //   MailCheck m;
 //   ASSERT_TRUE(m.loadFile(path)) << m.error();
-//   EXPECT_EQ(m.get("subject"), "Hello");
 //   EXPECT_EQ(m.get("to.0.addr"), "a@example.test");
 //   EXPECT_EQ(m.attachmentBytes(0), fileBytes);
 //
@@ -20,34 +19,23 @@ namespace testsupport {
 class MailCheck {
 public:
     bool loadFile(const std::string& messagePath);
-    bool loadText(const std::string& message);
-
+    // Several messages in one Python run (much faster); one result per path,
+    // each with its error() set when it could not be read.
+    static std::vector<MailCheck> loadFiles(const std::vector<std::string>& paths);
     const std::string& error() const { return error_; }
-    bool has(const std::string& key) const { return values_.count(key) != 0; }
     // The value, or "" when the key is absent.
     std::string get(const std::string& key) const;
     // A count key ("to.count", "attachment.count") as a number; 0 when absent.
     int count(const std::string& group) const;
-    // The decoded bytes of attachment n (or part n with part=true).
-    std::string attachmentBytes(int n, bool part = false) const;
-    // The whole analysis as pretty JSON, for failure messages.
-    std::string json() const;
-    const std::map<std::string, std::string>& all() const { return values_; }
-
-    static std::string scriptPath();
+    // The decoded bytes of attachment n.
+    std::string attachmentBytes(int n) const;
+    // Every key and value, for failure messages.
+    std::string dump() const;
 
 private:
-    bool parse(const std::string& flat);
-
     std::string error_;
-    std::vector<std::string> source_;  // the file, for json()
-    std::string input_;                 // or the text
-    mutable std::string json_;
     std::map<std::string, std::string> values_;
 };
-
-// Standard base64 without line breaks (what mailcheck.py prints).
-std::string base64Decode(const std::string& text);
 
 }  // namespace testsupport
 }  // namespace ostmail

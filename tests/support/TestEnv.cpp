@@ -22,33 +22,20 @@ std::string unquote(std::string v) {
 
 TestEnv::TestEnv() {
     const char* path = std::getenv("OSTMAIL_TEST_ENV");
-    if (path == nullptr || *path == '\0') {
-        error_ = std::string("OSTMAIL_TEST_ENV is not set; ") + kHowTo;
+    std::ifstream in(path ? path : "");
+    if (path == nullptr || *path == '\0' || !in) {
+        error_ = std::string(path && *path ? "cannot read OSTMAIL_TEST_ENV file " : "OSTMAIL_TEST_ENV is not set") +
+                 (path ? path : "") + "; " + kHowTo;
         return;
     }
-    load(path);
-}
-
-TestEnv::TestEnv(const std::string& path) { load(path); }
-
-void TestEnv::load(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) {
-        error_ = "cannot read OSTMAIL_TEST_ENV file " + path + "; " + kHowTo;
-        return;
-    }
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         size_t eq = line.find('=');
         if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
         values_[line.substr(0, eq)] = unquote(line.substr(eq + 1));
     }
-    if (values_.empty()) {
-        error_ = "no settings in " + path + "; " + kHowTo;
-        return;
-    }
-    ok_ = true;
+    ok_ = !values_.empty();
+    if (!ok_) error_ = std::string("no settings in ") + path + "; " + kHowTo;
 }
 
 std::string TestEnv::get(const std::string& key) const {

@@ -18,22 +18,17 @@ class TestEnv {
 public:
     // Reads the file named by OSTMAIL_TEST_ENV.
     TestEnv();
-    explicit TestEnv(const std::string& path);
 
     bool ok() const { return ok_; }
     // Why ok() is false, with what to do about it.
     const std::string& error() const { return error_; }
 
-    bool has(const std::string& key) const { return values_.count(key) != 0; }
     // The value; a missing key is a test failure and gives "".
     std::string get(const std::string& key) const;
     // The value as a port; a missing or bad one is a test failure and gives 0.
     int port(const std::string& key) const;
-    const std::map<std::string, std::string>& all() const { return values_; }
 
 private:
-    void load(const std::string& path);
-
     bool ok_ = false;
     std::string error_;
     std::map<std::string, std::string> values_;
