@@ -2,6 +2,7 @@
 // package and Perl's Email::Address::XS.
 #include "facade/FacadeTestUtil.h"
 #include "support/MailCheck.h"
+#include "support/PythonRun.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +78,7 @@ TEST(HeaderText, EightBitReceiptsAndAlternativesKeepEveryCharacter) {
     EXPECT_EQ(mc.get("body.charset"), "utf-8");
     EXPECT_NE(mc.get("html").find(html), std::string::npos) << mime;
     EXPECT_EQ(mc.get("html.charset"), "utf-8");
-    EXPECT_EQ(mc.get("defects"), "") << mc.json();
+    EXPECT_EQ(mc.get("defects"), "") << mc.dump();
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ TEST(TextIntegrityExim, EveryCharacterArrivesAndFittingTextKeepsItsCharset) {
         EXPECT_EQ(mc.get("subject"), text);
         EXPECT_EQ(mc.get("body"), token + "\n" + text + "\n");  // the message's own line end
         EXPECT_EQ(mc.get("body.charset"), row.charset) << text;
-        EXPECT_EQ(mc.get("defects"), "") << mc.json();
+        EXPECT_EQ(mc.get("defects"), "") << mc.dump();
     }
 }
 

@@ -13,8 +13,20 @@ bool MailCheck::loadFile(const std::string& messagePath) {
     return error_.empty();
 }
 
+namespace {
+const std::string kScript = std::string(OSTMAIL_TEST_SUPPORT_DIR) + "/mailcheck.py";
+}
+
+bool MailCheck::loadText(const std::string& message) {
+    *this = parse(runPythonFile(kScript, message, {"/dev/stdin"}), {"the message text"})[0];
+    return error_.empty();
+}
+
 std::vector<MailCheck> MailCheck::loadFiles(const std::vector<std::string>& paths) {
-    PythonResult r = runPythonFile(std::string(OSTMAIL_TEST_SUPPORT_DIR) + "/mailcheck.py", "", paths);
+    return parse(runPythonFile(kScript, "", paths), paths);
+}
+
+std::vector<MailCheck> MailCheck::parse(const PythonResult& r, const std::vector<std::string>& paths) {
     std::vector<MailCheck> all(paths.size());
     size_t n = 0;  // sections begin with "file=PATH"
     std::istringstream lines(r.out);

@@ -16,9 +16,13 @@
 namespace ostmail {
 namespace testsupport {
 
+struct PythonResult;
+
 class MailCheck {
 public:
     bool loadFile(const std::string& messagePath);
+    // A message held in memory, parsed the same way.
+    bool loadText(const std::string& message);
     // Several messages in one Python run (much faster); one result per path,
     // each with its error() set when it could not be read.
     static std::vector<MailCheck> loadFiles(const std::vector<std::string>& paths);
@@ -33,6 +37,7 @@ public:
     std::string dump() const;
 
 private:
+    static std::vector<MailCheck> parse(const PythonResult& r, const std::vector<std::string>& paths);
     std::string error_;
     std::map<std::string, std::string> values_;
 };

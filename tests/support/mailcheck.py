@@ -8,6 +8,8 @@ and may be left out):
   subject, date, message_id
   from|to|cc|bcc .count, .N.name, .N.addr
   body, html                 the text/plain and the text/html part
+  body.charset, html.charset their charset parameters
+  defects                    the parser's complaints, space-separated
   attachment.count, attachment.N.filename, .content_type, .size, .hex
                              (parts with a file name or disposition attachment)
   error                      why Python could not read the message
@@ -46,11 +48,13 @@ def check(path):
         part = msg.get_body(preferencelist=(kind,))
         if part is None:
             continue
+        put(key + ".charset", part.get_content_charset() or "")
         try:
             put(key, part.get_content())
         except (LookupError, UnicodeError):  # an unknown charset is the sender's fault: show it
             put(key, (part.get_payload(decode=True) or b"").decode("latin-1"))
     parts = [p for p in msg.walk() if not p.is_multipart()]
+    put("defects", " ".join(type(d).__name__ for p in msg.walk() for d in p.defects))
     atts = [p for p in parts if p.get_filename() or p.get_content_disposition() == "attachment"]
     put("attachment.count", len(atts))
     for i, p in enumerate(atts):
