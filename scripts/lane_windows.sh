@@ -234,5 +234,14 @@ if ((have32 == 0)) && "$WINE32" --version >/dev/null 2>&1; then
 else
   skip "the i686 host: this kernel runs no 32-bit programs ($WINE32: $("$WINE32" --version 2>&1 | head -c 80))"
 fi
-skip "STARTTLS, implicit TLS and NTLM sends: no Schannel/SSPI provider in this build"
+
+# --- TLS through Schannel, NTLM through the system package (lane_windows_tls.sh) ---
+if nice ninja -C "$W64" -j "$JOBS" ostmail_send >>"$W64/build.log" 2>&1; then
+  OSTMAIL_WINE=$WINE64 bash "$ROOT/scripts/lane_windows_tls.sh" "$W64" >"$OUT/tls.log" 2>&1
+  grep -v '^[0-9]* passed' "$OUT/tls.log"
+  read -r p _ f _ s _ < <(tail -n 1 "$OUT/tls.log")
+  passed=$((passed + ${p:-0})) failed=$((failed + ${f:-1})) skipped=$((skipped + ${s:-0}))
+else
+  fail "building ostmail_send for the TLS cases; see $W64/build.log"
+fi
 exit 0

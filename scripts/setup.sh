@@ -18,6 +18,8 @@ PACKAGES=(
   # The Windows build (mingw-w64, posix thread model) and Wine to run it.
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine64 wine32:i386
+  # Wine's NTLM package runs Samba's ntlm_auth.
+  winbind
 )
 
 # wine32 is an i386 package.
