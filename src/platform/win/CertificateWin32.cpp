@@ -207,6 +207,17 @@ uint32_t sslPolicyError(PCCERT_CHAIN_CONTEXT chain, const char* host, bool priva
     return ran ? static_cast<uint32_t>(status.dwError) : 0;
 }
 
+// The chain's own verdict where the policy found nothing: Wine's SSL policy
+// passes a chain that stops short of any root. Ranked as on Linux.
+uint32_t chainStatusError(DWORD status, bool privateRoot) {
+    if ((status & CERT_TRUST_IS_PARTIAL_CHAIN) || ((status & CERT_TRUST_IS_UNTRUSTED_ROOT) && !privateRoot))
+        return static_cast<uint32_t>(CERT_E_UNTRUSTEDROOT);
+    if (status & CERT_TRUST_IS_NOT_SIGNATURE_VALID) return static_cast<uint32_t>(TRUST_E_CERT_SIGNATURE);
+    if (status & CERT_TRUST_IS_REVOKED) return static_cast<uint32_t>(CERT_E_REVOKED);
+    if (status & CERT_TRUST_IS_NOT_TIME_VALID) return static_cast<uint32_t>(CERT_E_EXPIRED);
+    return 0;
+}
+
 }  // namespace
 
 CertificateWin32::~CertificateWin32() {
@@ -234,7 +245,9 @@ bool verifyServerChain(PCCERT_CONTEXT cert, const TlsTrustSettings& trust, const
     if (!cryptoApi()->getChain(nullptr, cert, nullptr, search.get(), &para, 0, nullptr, &raw) || !raw) return false;
     std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(raw);
     bool ran = false;
-    policyError = sslPolicyError(chain.get(), host, endsInAnchor(chain.get(), anchors.get()), ran);
+    bool privateRoot = endsInAnchor(chain.get(), anchors.get());
+    policyError = sslPolicyError(chain.get(), host, privateRoot, ran);
+    if (ran && policyError == 0) policyError = chainStatusError(chain->TrustStatus.dwErrorStatus, privateRoot);
     return ran;
 }
 

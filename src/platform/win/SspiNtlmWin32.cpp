@@ -68,7 +68,7 @@ public:
         bool first = !m_haveContext;
         SECURITY_STATUS s = securityFunctions()->InitializeSecurityContextW(
             &m_cred, first ? nullptr : &m_context, nullptr, ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_CONNECTION, 0,
-            SECURITY_NATIVE_DREP, input ? &inDesc : nullptr, 0, first ? &m_context : nullptr, &outDesc, &attrs,
+            SECURITY_NATIVE_DREP, input ? &inDesc : nullptr, 0, &m_context, &outDesc, &attrs,
             &expiry);
         if (first && !FAILED(s)) m_haveContext = true;
         if (s == SEC_I_COMPLETE_NEEDED || s == SEC_I_COMPLETE_AND_CONTINUE) {

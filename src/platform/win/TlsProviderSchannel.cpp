@@ -298,5 +298,7 @@ TlsProvider* tlsProvider() {
     return securityFunctions() ? &provider : nullptr;
 }
 
+const char* tlsLibraryName() { return "secur32.dll"; }
+
 }  // namespace platform
 }  // namespace ostmail
