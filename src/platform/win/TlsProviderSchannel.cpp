@@ -181,9 +181,6 @@ public:
             &static_cast<SchannelContext&>(ctx).handle, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote);
         if (s != SEC_E_OK) return u32(s);
         if (!remote) return u32(SEC_E_NO_CREDENTIALS);
-        if (!win::cryptoApi()) {
-            return u32(SEC_E_INTERNAL_ERROR);  // cannot even free it: leaks one context
-        }
         cert = std::make_shared<win::CertificateWin32>(remote);
         return 0;
     }
@@ -295,7 +292,8 @@ private:
 
 TlsProvider* tlsProvider() {
     static SchannelProvider provider;
-    return securityFunctions() ? &provider : nullptr;
+    // Certificates need crypt32 as much as the channel needs secur32.
+    return securityFunctions() && win::cryptoApi() ? &provider : nullptr;
 }
 
 const char* tlsLibraryName() { return "secur32.dll"; }
