@@ -12,7 +12,7 @@ namespace {
 
 // The whole text the way the converters' callers drive them: the room
 // doubles after kOutputFull, each bad character is noted and skipped.
-struct Run {
+struct Converted {
     bool opened = false;
     std::string bytes;
     std::u16string text;
@@ -20,8 +20,8 @@ struct Run {
     std::vector<int> badLens;              // decoding
 };
 
-Run encode(uint32_t cp, const std::u16string& text) {
-    Run r;
+Converted encode(uint32_t cp, const std::u16string& text) {
+    Converted r;
     pf::CodePage c;
     if (!(r.opened = c.open(cp))) return r;
     const char16_t* in = text.data();
@@ -41,8 +41,8 @@ Run encode(uint32_t cp, const std::u16string& text) {
     return r;
 }
 
-Run decode(uint32_t cp, const std::string& bytes) {
-    Run r;
+Converted decode(uint32_t cp, const std::string& bytes) {
+    Converted r;
     pf::CodePage c;
     if (!(r.opened = c.open(cp))) return r;
     const unsigned char* in = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -82,11 +82,11 @@ TEST(CodePage, ConvertsBothWaysAcrossOutputFull) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.cp);
         ASSERT_TRUE(pf::CodePage::hasTable(row.cp));
-        Run e = encode(row.cp, row.text);
+        Converted e = encode(row.cp, row.text);
         ASSERT_TRUE(e.opened);
         EXPECT_EQ(row.bytes, e.bytes);
         EXPECT_TRUE(e.badUnits.empty());
-        Run d = decode(row.cp, row.bytes);
+        Converted d = decode(row.cp, row.bytes);
         EXPECT_EQ(row.text, d.text);
         EXPECT_TRUE(d.badLens.empty());
     }
@@ -107,12 +107,12 @@ TEST(CodePage, StopsAtEachCharacterThePageLacks) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.cp);
-        Run e = encode(row.cp, row.text);
+        Converted e = encode(row.cp, row.text);
         EXPECT_EQ(row.bytes, e.bytes);
         EXPECT_EQ(row.bad, e.badUnits);
     }
     // A lead byte with nothing after it is one bad byte.
-    Run d = decode(932, "\x82\xa0\x82");
+    Converted d = decode(932, "\x82\xa0\x82");
     EXPECT_EQ(u"\u3042", d.text);
     EXPECT_EQ(std::vector<int>{1}, d.badLens);
 }

@@ -64,7 +64,7 @@ int setIntOption(SocketHandle s, int name, uint32_t value) {
                                                                                                       : lastError();
 }
 
-int setBlocking(SocketHandle s, bool nonBlocking) {
+int setNonBlockingMode(SocketHandle s, bool nonBlocking) {
     u_long on = nonBlocking ? 1 : 0;
     return ::ioctlsocket(native(s), FIONBIO, &on) == 0 ? 0 : lastError();
 }
@@ -94,7 +94,7 @@ int socketCreate(SocketHandle* out) {
     return 0;
 }
 
-int socketSetNonBlocking(SocketHandle s, bool on) { return setBlocking(s, on); }
+int socketSetNonBlocking(SocketHandle s, bool on) { return setNonBlockingMode(s, on); }
 
 int socketBind(SocketHandle s, uint32_t addrNetOrder, uint16_t port) {
     sockaddr_in sa = ipv4(addrNetOrder, port);
@@ -124,14 +124,14 @@ int socketWaitReadable(SocketHandle s, uint32_t timeoutMs, int* err) { return wa
 long socketSend(SocketHandle s, const void* data, size_t n, int* err, bool more) {
     (void)more;
     int chunk = n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n);
-    int rc = setBlocking(s, true);
+    int rc = setNonBlockingMode(s, true);
     if (rc != 0) {
         if (err) *err = rc;
         return -1;
     }
     int r = ::send(native(s), static_cast<const char*>(data), chunk, 0);
     int sendErr = r == SOCKET_ERROR ? lastError() : 0;
-    setBlocking(s, false);
+    setNonBlockingMode(s, false);
     if (r == SOCKET_ERROR && err) *err = sendErr;
     return r == SOCKET_ERROR ? -1 : r;
 }
