@@ -51,6 +51,12 @@ bool plausibleHeader(const unsigned char* p) {
     return p[0] >= 20 && p[0] <= 24 && p[1] == 3 && len <= kMaxRecordBody;
 }
 
+// Bytes that cannot begin a record fail at once: Wine's Schannel would
+// wait for the length it read from them.
+bool notARecord(const unsigned char* p, uint32_t n) {
+    return (n >= 1 && (p[0] < 20 || p[0] > 24)) || (n >= 2 && p[1] != 3) || (n >= kRecordHeader && !plausibleHeader(p));
+}
+
 // Copies the output token and gives it back to the package.
 void takeToken(SecBuffer& token, Bytes& out) {
     if (!token.pvBuffer) return;
@@ -162,6 +168,10 @@ public:
         }
         auto& c = static_cast<SchannelContext&>(*ctx);
         if (c.shutdownRequested) return contextStep(sc, c, nullptr, 0, r);
+        if (in && notARecord(in, n)) {
+            r.status = u32(SEC_E_ILLEGAL_MESSAGE);
+            return;
+        }
         contextStep(sc, c, in, n, r);
     }
 
@@ -231,12 +241,13 @@ public:
     void DecryptMessage(TlsContext& ctx, const unsigned char* in, uint32_t n, TlsDecryptResult& r) override {
         r = TlsDecryptResult();
         auto& c = static_cast<SchannelContext&>(ctx);
-        uint32_t len = n;
-        if (n < kRecordHeader) return incomplete(r, kRecordHeader - n);
-        if (plausibleHeader(in)) {
-            len = kRecordHeader + ((static_cast<uint32_t>(in[3]) << 8) | in[4]);
-            if (n < len) return incomplete(r, len - n);
+        if (notARecord(in, n)) {
+            r.status = u32(SEC_E_ILLEGAL_MESSAGE);
+            return;
         }
+        if (n < kRecordHeader) return incomplete(r, kRecordHeader - n);
+        uint32_t len = kRecordHeader + ((static_cast<uint32_t>(in[3]) << 8) | in[4]);
+        if (n < len) return incomplete(r, len - n);
         c.scratch.assign(in, in + len);  // opened in place: the input is the caller's
         SecBuffer bufs[4] = {{len, SECBUFFER_DATA, c.scratch.data()},
                              {0, SECBUFFER_EMPTY, nullptr},
