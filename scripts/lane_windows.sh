@@ -146,8 +146,15 @@ EOF
   say "$name: $p passed, $f failed, $s skipped"
 }
 
+# Cases that need a TLS provider, left out until the Schannel one lands.
+declare -A NEEDS_TLS=([test_smtp]=SmtpSession.StartTlsAfterEhloForProvidersAfter503AndWithPlainTextAfter220)
 for t in "${UNITS[@]}"; do
-  run_gtest "$t" "$W64/tests/$t.exe"
+  if [[ -n ${NEEDS_TLS[$t]:-} ]]; then
+    run_gtest "$t" "$W64/tests/$t.exe" --gtest_filter="-${NEEDS_TLS[$t]}"
+    skip "${NEEDS_TLS[$t]}: no TLS provider in this build"
+  else
+    run_gtest "$t" "$W64/tests/$t.exe"
+  fi
 done
 
 if [[ -z ${OSTMAIL_TEST_ENV:-} || ! -r ${OSTMAIL_TEST_ENV:-} ]]; then
