@@ -134,6 +134,7 @@ for case in ET.parse(sys.argv[1]).iter("testcase"):
         print("failed:", case.get("classname") + "." + case.get("name"), file=sys.stderr)
     elif case.get("result") == "skipped" or case.get("status") == "notrun" or case.find("skipped") is not None:
         s += 1
+        print("skipped:", case.get("classname") + "." + case.get("name"), file=sys.stderr)
     else:
         p += 1
 print(p, f, s)
@@ -146,8 +147,15 @@ EOF
   say "$name: $p passed, $f failed, $s skipped"
 }
 
+# Cases that need a TLS provider, left out until the Schannel one lands.
+declare -A NEEDS_TLS=([test_smtp]=SmtpSession.StartTlsAfterEhloForProvidersAfter503AndWithPlainTextAfter220)
 for t in "${UNITS[@]}"; do
-  run_gtest "$t" "$W64/tests/$t.exe"
+  if [[ -n ${NEEDS_TLS[$t]:-} ]]; then
+    run_gtest "$t" "$W64/tests/$t.exe" --gtest_filter="-${NEEDS_TLS[$t]}"
+    skip "${NEEDS_TLS[$t]}: no TLS provider in this build"
+  else
+    run_gtest "$t" "$W64/tests/$t.exe"
+  fi
 done
 
 if [[ -z ${OSTMAIL_TEST_ENV:-} || ! -r ${OSTMAIL_TEST_ENV:-} ]]; then
@@ -185,13 +193,13 @@ dns_pid=""
 # host_send NAME EXE PORT USER: one message with an attachment through the
 # example host; Python checks what arrived and how Exim logged the login.
 host_send() {
-  local name=$1 exe=$2 port=$3 user=$4 want=$5
+  local name=$1 wine=$2 exe=$3 port=$4 user=$5 want=$6
   local token attach
   token="winhost-$name-$$-$RANDOM"
   attach=$OUT/$name.bin
   head -c 3000 /dev/urandom >"$attach"
   if ! (cd "$OUT" && OSTMAIL_USER=$user OSTMAIL_PASSWORD=${user:+$OSTMAIL_SMTP_PASSWORD} \
-    timeout 120 "$exe" "$OSTMAIL_HOST" "$port" host@example.test inbox@example.test \
+    WINELOADER=$wine timeout 120 "$wine" "$exe" "$OSTMAIL_HOST" "$port" host@example.test inbox@example.test \
     "$(basename "$attach")" "$token") >"$OUT/$name.log" 2>&1; then
     fail "host $name: not sent; the end of $OUT/$name.log:"
     tail -n 5 "$OUT/$name.log"
@@ -229,12 +237,12 @@ EOF
   fi
 }
 user=$OSTMAIL_SMTP_USER
-host_send plain "$W64/ostmail_host.exe" "$OSTMAIL_SMTP_PORT" "" ""
-host_send login "$W64/ostmail_host.exe" "$OSTMAIL_SMTP_PORT" "$user" "login:$user"
-host_send plain_auth "$W64/ostmail_host.exe" "$OSTMAIL_SMTP_OFFER_PLAIN_PORT" "$user" "plain:$user"
-host_send cram "$W64/ostmail_host.exe" "$OSTMAIL_SMTP_OFFER_CRAM_PORT" "$user" "cram:$user"
+host_send plain "$WINE64" "$W64/ostmail_host.exe" "$OSTMAIL_SMTP_PORT" "" ""
+host_send login "$WINE64" "$W64/ostmail_host.exe" "$OSTMAIL_SMTP_PORT" "$user" "login:$user"
+host_send plain_auth "$WINE64" "$W64/ostmail_host.exe" "$OSTMAIL_SMTP_OFFER_PLAIN_PORT" "$user" "plain:$user"
+host_send cram "$WINE64" "$W64/ostmail_host.exe" "$OSTMAIL_SMTP_OFFER_CRAM_PORT" "$user" "cram:$user"
 if ((have32 == 0)) && "$WINE32" --version >/dev/null 2>&1; then
-  WINELOADER=$WINE32 host_send plain32 "$W32/ostmail_host.exe" "$OSTMAIL_SMTP_PORT" "" ""
+  host_send plain32 "$WINE32" "$W32/ostmail_host.exe" "$OSTMAIL_SMTP_PORT" "" ""
 else
   skip "the i686 host: this kernel runs no 32-bit programs ($WINE32: $("$WINE32" --version 2>&1 | head -c 80))"
 fi

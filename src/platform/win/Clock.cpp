@@ -10,7 +10,20 @@ namespace {
 constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
 }  // namespace
 
-uint32_t tickCount() { return GetTickCount(); }
+// GetTickCount moves in steps of 10 to 16 ms, too coarse for the 50 ms
+// heartbeats; the performance counter gives the same 32-bit milliseconds
+// (wrapping alike) at full resolution.
+uint32_t tickCount() {
+    static const LONGLONG perSecond = [] {
+        LARGE_INTEGER f;
+        return QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 0;
+    }();
+    LARGE_INTEGER now;
+    if (!perSecond || !QueryPerformanceCounter(&now)) return GetTickCount();
+    const unsigned long long t = static_cast<unsigned long long>(now.QuadPart);
+    const unsigned long long f = static_cast<unsigned long long>(perSecond);
+    return static_cast<uint32_t>((t / f) * 1000ull + (t % f) * 1000ull / f);
+}
 
 void sleepMs(uint32_t ms) { Sleep(ms); }
 
