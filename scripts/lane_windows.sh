@@ -9,8 +9,6 @@
 # Left out, by name:
 # - test files listed in tests/CMakeLists.txt (OSTMAIL_WIN_SKIPPED_TESTS):
 #   their reference peer is Debian's python3 or an OpenSSL or POSIX peer;
-# - SocksProxy.TlsOverTheTunnel and every TLS or NTLM send until the
-#   Schannel/SSPI provider lands (tlsProvider() is null until then);
 # - running the i686 build where the kernel runs no 32-bit programs.
 set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -147,8 +145,8 @@ EOF
   say "$name: $p passed, $f failed, $s skipped"
 }
 
-# Cases that need a TLS provider, left out until the Schannel one lands.
-declare -A NEEDS_TLS=([test_smtp]=SmtpSession.StartTlsAfterEhloForProvidersAfter503AndWithPlainTextAfter220)
+# Cases that need a TLS provider, left out where it is missing (none now).
+declare -A NEEDS_TLS=()
 for t in "${UNITS[@]}"; do
   if [[ -n ${NEEDS_TLS[$t]:-} ]]; then
     run_gtest "$t" "$W64/tests/$t.exe" --gtest_filter="-${NEEDS_TLS[$t]}"
@@ -184,9 +182,7 @@ if [[ -n $dns_pid ]]; then
 else
   say "no DNS server on 127.0.0.1:53 (see $OUT/dnsmasq53.log): the MX cases skip"
 fi
-OSTMAIL_TEST_ENV=$env_file run_gtest integration "$W64/tests/test_integration.exe" \
-  --gtest_filter=-SocksProxy.TlsOverTheTunnel
-skip "SocksProxy.TlsOverTheTunnel: no Schannel provider in this build"
+OSTMAIL_TEST_ENV=$env_file run_gtest integration "$W64/tests/test_integration.exe"
 [[ -n $dns_pid ]] && kill "$dns_pid" 2>/dev/null
 dns_pid=""
 
