@@ -3,7 +3,8 @@
 //
 //   ostmail_host SERVER PORT FROM TO [ATTACHMENTS] [SUBJECT]
 //
-// TO and ATTACHMENTS are ';'-separated lists. Exit status: 0 sent, 1 not.
+// TO and ATTACHMENTS are ';'-separated lists. OSTMAIL_USER and
+// OSTMAIL_PASSWORD, when set, log in. Exit status: 0 sent, 1 not.
 #include <ostmail/CMailObj.h>
 
 #include <clocale>
@@ -30,6 +31,11 @@ int main(int argc, char** argv) {
     mail.SetSenderAddr(wide(argv[3]));
     mail.SetSender(L"Ostmail example host");
     mail.SetRecipAddr(wide(argv[4]));
+    if (const char* user = std::getenv("OSTMAIL_USER")) {
+        const char* password = std::getenv("OSTMAIL_PASSWORD");
+        mail.SetUserName(wide(user));
+        mail.SetPasswd(wide(password ? password : ""));
+    }
     if (argc > 5) mail.SetAttachment(wide(argv[5]));
     mail.SetSubject(argc > 6 ? wide(argv[6]) : L"Hello from the Ostmail example host");
     mail.SetBody(L"This message was sent by examples/host.cpp through libostmail.\r\n");

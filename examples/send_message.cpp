@@ -3,13 +3,21 @@
 //   ostmail_send HOST PORT FROM TO [FILE]
 //
 // STARTTLS when the server offers it is not assumed: set OSTMAIL_STARTTLS=1
-// to ask for it, OSTMAIL_USER/OSTMAIL_PASSWORD to log in, and OSTMAIL_CA to
-// trust a private CA. Exit status 0 sent, 1 not sent, 2 usage.
+// to ask for it (OSTMAIL_STARTTLS=implicit for TLS from the first byte),
+// OSTMAIL_USER/OSTMAIL_PASSWORD to log in (OSTMAIL_MECHANISM to choose how),
+// and OSTMAIL_CA or OSTMAIL_CA_DIR to trust a private CA. OSTMAIL_LOG=1
+// prints the activity log when the send fails. Exit status 0 sent, 1 not
+// sent, 2 usage.
 #include <ostmail/ostmail.h>
 
 #include <cstdlib>
 #include <iostream>
 #include <string>
+
+static std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
 
 int main(int argc, char** argv) {
     if (argc < 5) {
@@ -19,15 +27,15 @@ int main(int argc, char** argv) {
     ostmail::SmtpSettings server;
     server.setHost(argv[1]);
     server.setPort(std::atoi(argv[2]));
-    if (const char* tls = std::getenv("OSTMAIL_STARTTLS"); tls && std::string(tls) == "1") {
-        server.setSecurity(ostmail::Security::StartTls);
+    std::string tls = env("OSTMAIL_STARTTLS");
+    if (tls == "1" || tls == "implicit") {
+        server.setSecurity(tls == "1" ? ostmail::Security::StartTls : ostmail::Security::ImplicitTls);
         server.setRequireValidCertificate(true);
     }
-    if (const char* ca = std::getenv("OSTMAIL_CA")) server.setTrustFile(ca);
-    if (const char* user = std::getenv("OSTMAIL_USER")) {
-        const char* password = std::getenv("OSTMAIL_PASSWORD");
-        server.setLogin(user, password ? password : "");
-    }
+    if (!env("OSTMAIL_CA").empty()) server.setTrustFile(env("OSTMAIL_CA"));
+    if (!env("OSTMAIL_CA_DIR").empty()) server.setTrustFolder(env("OSTMAIL_CA_DIR"));
+    if (!env("OSTMAIL_USER").empty())
+        server.setLogin(env("OSTMAIL_USER"), env("OSTMAIL_PASSWORD"), env("OSTMAIL_MECHANISM"));
 
     ostmail::Message msg;
     msg.setFrom(argv[3], "Ostmail example");
@@ -45,6 +53,7 @@ int main(int argc, char** argv) {
     std::cerr << '\n';
     if (!result.ok()) {
         std::cerr << "not sent: " << result.reason() << '\n';
+        if (env("OSTMAIL_LOG") == "1") std::cerr << result.log() << '\n';
         return 1;
     }
     for (const std::string& a : result.accepted()) std::cout << "accepted " << a << '\n';

@@ -15,7 +15,19 @@ PACKAGES=(
   lintian dpkg-dev file
   bsd-mailx git-email neomutt util-linux
   libemail-address-xs-perl libmailtools-perl
+  ccache
+  # The Windows build (mingw-w64, posix thread model) and Wine to run it.
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
+  wine wine64 wine32:i386
+  # Wine's NTLM package runs Samba's ntlm_auth.
+  winbind
 )
+
+# wine32 is an i386 package.
+needs_i386=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  needs_i386=1
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -39,7 +51,7 @@ stop_system_daemons() {
   done
 }
 
-if ((${#missing[@]} == 0)); then
+if ((${#missing[@]} == 0 && needs_i386 == 0)); then
   echo "setup: all ${#PACKAGES[@]} packages present"
   stop_system_daemons
   exit 0
@@ -64,6 +76,10 @@ fi
 cleanup() { if ((own_policy)); then rm -f "$policy"; fi; }
 trap cleanup EXIT
 
+if ((needs_i386)); then
+  echo "setup: adding the i386 architecture"
+  dpkg --add-architecture i386
+fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
   -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \

@@ -9,7 +9,8 @@
 #
 # Logs: build/build.log, build/ctest.log (and the same in build-asan/;
 # the ThreadSanitizer lane, scripts/lane_tsan.sh, in build/tsan.log),
-# servers in build/servers.log. OSTMAIL_KEEP_SERVERS=1 leaves the servers'
+# servers in build/servers.log, the Windows lane (scripts/lane_windows.sh) in
+# build/lane_windows.log. OSTMAIL_KEEP_SERVERS=1 leaves the servers'
 # folder in place after the run for a look at their logs.
 set -uo pipefail
 
@@ -141,6 +142,17 @@ if [[ ${#ctest_args[@]} == 0 && -x build/ostmail ]]; then
     sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed.*/\1 \2/p')
   say "mail programs: $p passed, $f failed (log: build/lane_clients.log)"
   passed=$((passed + ${p:-0})) failed=$((failed + ${f:-1})) ran_any=1
+fi
+
+# The Windows DLL, cross-built and run under Wine (OSTMAIL_WINDOWS=0 leaves it out).
+if [[ ${OSTMAIL_WINDOWS:-1} == 1 && ${#ctest_args[@]} == 0 ]]; then
+  say "windows lane (log: build/lane_windows.log)"
+  bash "$ROOT/scripts/lane_windows.sh" >"$ROOT/build/lane_windows.log" 2>&1
+  grep -E '^windows: (FAIL|skip|wine:)|^failed:' "$ROOT/build/lane_windows.log"
+  read -r p _ f _ s _ <<<"$(tail -n 1 "$ROOT/build/lane_windows.log")"
+  say "windows: ${p:-0} passed, ${f:-1} failed, ${s:-0} skipped"
+  passed=$((passed + ${p:-0})) failed=$((failed + ${f:-1})) skipped=$((skipped + ${s:-0}))
+  ((${p:-0} + ${f:-1} > 0)) && ran_any=1
 fi
 
 # ThreadSanitizer tree: unit tests and the threaded sends.

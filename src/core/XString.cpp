@@ -96,6 +96,8 @@ void XString::setFromUnicode(const uint16_t* units, size_t count) {
 void XString::setFromWide(const std::wstring& w) {
     if (w.empty()) return clear();
     m_unicode.clear();
+    // A 16-bit wchar_t (Windows) already holds UTF-16 code units.
+    if (sizeof(wchar_t) == 2) return setFromUnicode(reinterpret_cast<const uint16_t*>(w.data()), w.size());
     if (!m_unicode.ensureCapacity(4 * w.size() + 2)) return clear();
     for (wchar_t wc : w) {
         uint16_t units[2];
@@ -170,6 +172,7 @@ std::wstring XString::getWide() {
     const uint16_t* u = getUnicode();
     uint32_t count = getUnicodeUnits();
     std::wstring w;
+    if (sizeof(wchar_t) == 2) return std::wstring(u, u + count);
     w.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t cp = u[i];

@@ -17,7 +17,7 @@ TlsProvider* securityLibrary(LogBase& log) {
     TlsProvider* p = tlsProvider();
     if (!p) {
         log.LogError("Error loading security library");
-        log.LogData("securityLib", "libssl.so.3");
+        log.LogData("securityLib", tlsLibraryName());
     }
     return p;
 }

@@ -215,6 +215,8 @@ public:
 
 // The process-wide provider; null when none can be loaded.
 TlsProvider* tlsProvider();
+// The library the provider loads, for the log when it cannot.
+const char* tlsLibraryName();
 
 }  // namespace platform
 }  // namespace ostmail

@@ -673,5 +673,7 @@ TlsProvider* tlsProvider() {
     return &provider;
 }
 
+const char* tlsLibraryName() { return "libssl.so.3"; }
+
 }  // namespace platform
 }  // namespace ostmail

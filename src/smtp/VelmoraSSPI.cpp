@@ -1,6 +1,7 @@
 #include "smtp/VelmoraSSPI.h"
 
 #include "core/LogBase.h"
+#include "platform/SspiPackages.h"
 #include "platform/SysInfo.h"
 #include "smtp/ClsNtlm.h"
 #include "smtp/PackageExchange.h"
@@ -68,6 +69,7 @@ VelmoraSSPI::~VelmoraSSPI() {
 }
 
 void VelmoraSSPI::release() {
+    m_system.reset();
     m_context.reset();
     m_cred.reset();
     m_contextComplete = false;
@@ -103,6 +105,7 @@ bool VelmoraSSPI::choosePackage(int index) {
 
 uint32_t VelmoraSSPI::acquireCredentials(XString& domain, XString& login, XString& password, LogBase& log) {
     if (m_chosen < 0) return secstatus::kSecPkgNotFound;
+    if (platform::sspiPackages()) return acquireSystemCredentials(domain, login, password, log);
     if (isDefault(login) && isDefault(password)) {
         log.LogInfo("Using default NTLM credentials.");
         // No logged-on account stands behind this process.
@@ -113,6 +116,28 @@ uint32_t VelmoraSSPI::acquireCredentials(XString& domain, XString& login, XStrin
     m_cred->domain.copyFrom(domain);
     m_cred->password.copyFrom(password);
     return secstatus::kOk;
+}
+
+uint32_t VelmoraSSPI::acquireSystemCredentials(XString& domain, XString& login, XString& password, LogBase& log) {
+    platform::SspiIdentity identity;
+    bool useDefault = isDefault(login) && isDefault(password);
+    if (useDefault) {
+        log.LogInfo("Using default NTLM credentials.");
+    } else {
+        identity.user = login.getUtf8();
+        identity.domain = domain.getUtf8();
+        identity.password = password.getUtf8();
+    }
+    return platform::sspiPackages()->startLogin(kPackages[m_chosen].name, useDefault ? nullptr : &identity, m_system);
+}
+
+uint32_t VelmoraSSPI::systemStep(const DataBuffer* input, DataBuffer& output) {
+    std::vector<unsigned char> in, out;
+    if (input) in.assign(input->getData(), input->getData() + input->getSize());
+    uint32_t status = m_system->step(input ? &in : nullptr, out);
+    output.append(out.data(), static_cast<uint32_t>(out.size()));
+    if (status == secstatus::kOk || status == secstatus::kCompleteNeeded) m_contextComplete = true;
+    return status;
 }
 
 void VelmoraSSPI::logAcquireFailure(uint32_t status, XString& domain, XString& login, LogBase& log) {
@@ -130,6 +155,7 @@ void VelmoraSSPI::logAcquireFailure(uint32_t status, XString& domain, XString& l
 // The NTLM context: negotiate first, then the answer to the challenge.
 uint32_t VelmoraSSPI::initializeContext(const DataBuffer* input, DataBuffer& output, LogBase& log) {
     output.clear();
+    if (m_system && !m_contextComplete) return systemStep(input, output);
     if (!m_cred || m_contextComplete) return secstatus::kInvalidHandle;
     if (!input) {
         // NTLMv1, ClsNtlm's default, is what NTLM servers take most widely.

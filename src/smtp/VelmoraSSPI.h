@@ -9,6 +9,9 @@
 namespace ostmail {
 
 class ClsNtlm;
+namespace platform {
+class SspiLogin;
+}
 class LogBase;
 class PackageExchange;
 
@@ -32,9 +35,10 @@ constexpr uint32_t kNoAuthenticatingAuthority = 0x80090311;
 }  // namespace secstatus
 
 // The authentication packages of the security-support interface and the
-// client handshake over them. The one package offered is "NTLM", built on
-// ClsNtlm; there is no logged-on account whose credentials could be used,
-// so "default" credentials fail as having none.
+// client handshake over them. The one package offered is "NTLM": the
+// system's own where it has one (with the logged-on account's credentials
+// for "default"), else ClsNtlm, where "default" credentials fail as having
+// none.
 class VelmoraSSPI {
 public:
     VelmoraSSPI();
@@ -59,6 +63,8 @@ public:
 private:
     struct Credentials;
     uint32_t acquireCredentials(XString& domain, XString& login, XString& password, LogBase& log);
+    uint32_t acquireSystemCredentials(XString& domain, XString& login, XString& password, LogBase& log);
+    uint32_t systemStep(const DataBuffer* input, DataBuffer& output);
     void logAcquireFailure(uint32_t status, XString& domain, XString& login, LogBase& log);
     uint32_t initializeContext(const DataBuffer* input, DataBuffer& output, LogBase& log);
     uint32_t prepareOutboundPackage(const DataBuffer* input, DataBuffer& output, LogBase& log);
@@ -68,6 +74,7 @@ private:
     int m_chosen = -1;
     std::unique_ptr<Credentials> m_cred;
     std::unique_ptr<ClsNtlm> m_context;
+    std::unique_ptr<platform::SspiLogin> m_system;
     bool m_contextComplete = false;
 };
 

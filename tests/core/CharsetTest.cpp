@@ -52,6 +52,9 @@ TEST(Charset, CanonicalNamesRoundTrip) {
 // docs/codepages.md lists the code pages that no table covers; the list must
 // be exactly what the converter reports, for canonical and alias-only pages.
 TEST(CodePageDoc, ListsExactlyTheUncoveredCodePages) {
+#ifdef _WIN32
+    GTEST_SKIP() << "docs/codepages.md lists the pages without an ICU table; Windows has its own set";
+#endif
     std::string doc;
     ASSERT_TRUE(platform::readWholeFile(OSTMAIL_SOURCE_DIR "/docs/codepages.md", doc));
     std::set<uint32_t> listed, missing;

@@ -126,13 +126,21 @@ TEST(StringBuffer, CaseComparisonsAndFormatting) {
     EXPECT_STREQ("reused", f.getString());
 }
 
+// UBSan may see the freed object first. GoogleTest's simple regular
+// expressions on Windows have no '|', and there is no sanitizer there.
+#ifdef _WIN32
+#define OR_INVALID_VPTR ""
+#else
+#define OR_INVALID_VPTR "|invalid vptr"
+#endif
+
 TEST(BufferDeath, UseAfterDestructionIsFatal) {
     alignas(StringBuffer) unsigned char sbStorage[sizeof(StringBuffer)];
     StringBuffer* sb = new (sbStorage) StringBuffer("x");
     sb->~StringBuffer();
-    EXPECT_DEATH(sb->getSize(), "StringBuffer used after destruction|invalid vptr");
+    EXPECT_DEATH(sb->getSize(), "StringBuffer used after destruction" OR_INVALID_VPTR);
     alignas(DataBuffer) unsigned char dbStorage[sizeof(DataBuffer)];
     DataBuffer* db = new (dbStorage) DataBuffer();
     db->~DataBuffer();
-    EXPECT_DEATH(db->getSize(), "DataBuffer used after destruction|invalid vptr");
+    EXPECT_DEATH(db->getSize(), "DataBuffer used after destruction" OR_INVALID_VPTR);
 }

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -27,6 +31,11 @@ class MxLookupTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(env.ok()) << env.error();
+#ifdef _WIN32
+        // DnsQuery_A takes its servers as an IP4_ARRAY, which has no port.
+        if (env.port("OSTMAIL_DNS_PORT") != 53)
+            GTEST_SKIP() << "DnsQuery_A cannot ask the test dnsmasq on port " << env.port("OSTMAIL_DNS_PORT");
+#endif
         XString server;
         server.setFromUtf8("localhost");
         ASSERT_TRUE(mm.SetDnsServer(server, env.port("OSTMAIL_DNS_PORT")));
@@ -88,6 +97,15 @@ TEST_F(MxLookupTest, EqualPreferences) {
 // No MX records and no such name both fail with the DNS client's status. An
 // answer of other records only (here a CNAME whose target has no MX) is a
 // success with nothing found; there is no fallback to address records.
+#ifdef _WIN32
+// Wine 8.0's DnsQuery_A reports an empty MX answer (NODATA) as
+// DNS_ERROR_RCODE_NAME_ERROR, and the query of a CNAME-only name fails, where
+// Windows gives DNS_INFO_NO_RECORDS and an empty success.
+bool underWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+#else
+bool underWine() { return false; }
+#endif
+
 TEST_F(MxLookupTest, NoRecordsAndMissingNames) {
     struct Case {
         std::string input;
@@ -99,8 +117,13 @@ TEST_F(MxLookupTest, NoRecordsAndMissingNames) {
         {env.get("OSTMAIL_DNS_CNAME_ONLY_NAME"), 0},
         {"postmaster@" + env.get("OSTMAIL_DNS_CNAME_ONLY_NAME"), 0},
     };
+    std::string notAsked;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
+        if (underWine() && c.status != platform::kDnsNameError) {
+            notAsked += " " + c.input;
+            continue;
+        }
         Lookup r = lookup(c.input);
         EXPECT_EQ(r.bestOk, c.status == 0) << r.log;
         EXPECT_EQ(r.allOk, c.status == 0) << r.log;
@@ -111,6 +134,7 @@ TEST_F(MxLookupTest, NoRecordsAndMissingNames) {
         EXPECT_TRUE(contains(r.log, "dnsQueryError: " + std::to_string(c.status))) << r.log;
         EXPECT_TRUE(contains(r.log, "emailOrDomain: " + c.input)) << r.log;
     }
+    if (!notAsked.empty()) GTEST_SKIP() << "Wine's DnsQuery_A cannot tell an empty answer from a missing name:" << notAsked;
 }
 
 TEST_F(MxLookupTest, InputsWithoutADomain) {

@@ -12,6 +12,7 @@
 
 namespace pf = ostmail::platform;
 
+#ifndef _WIN32
 namespace {
 // Clears the locale variables for a test and restores them afterwards.
 class LocaleEnv {
@@ -51,12 +52,25 @@ TEST(SysInfo, AnsiCodePageFromLocale) {
     EXPECT_EQ(1252u, pf::ansiCodePage());
     EXPECT_EQ(437u, pf::oemCodePage());
 }
+#endif
 
 TEST(SysInfo, NamesErrorsAndRandom) {
     EXPECT_FALSE(pf::computerName().empty());
     EXPECT_FALSE(pf::userName().empty());
     EXPECT_EQ("", pf::errorText(0));
+#ifdef _WIN32
+    // The system's text, without the line end the log adds itself.
+    const std::string text = pf::errorText(2);
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(std::string::npos, text.find_first_of("\r\n"));
+    pf::setOemCodePageOverride(850);
+    EXPECT_EQ(850u, pf::oemCodePage());
+    pf::setOemCodePageOverride(0);
+    EXPECT_NE(0u, pf::oemCodePage());
+    EXPECT_TRUE(ostmail::platform::ansiCodePage() > 0);
+#else
     EXPECT_EQ(std::string(std::strerror(ENOENT)), pf::errorText(ENOENT));
+#endif
 
     unsigned char a[64] = {0}, b[64] = {0};
     ASSERT_TRUE(pf::systemRandom(a, sizeof a));
@@ -76,4 +90,11 @@ TEST(Clock, TicksAdvanceWithSleep) {
     const pf::UtcTimeOfDay u = pf::utcTimeOfDay();
     EXPECT_TRUE(u.hour >= 0 && u.hour < 24 && u.millisecond >= 0 && u.millisecond < 1000);
     EXPECT_GT(pf::unixTimeNow(), 1600000000);
+
+    // Local time less its offset is UTC (a minute's leeway for the two reads).
+    const int localMin = lt.hour * 60 + lt.minute - lt.gmtOffsetMinutes;
+    const int utcMin = u.hour * 60 + u.minute;
+    const int diff = ((localMin - utcMin) % 1440 + 1440) % 1440;
+    EXPECT_TRUE(diff <= 1 || diff >= 1439) << "offset " << lt.gmtOffsetMinutes << " min";
+    EXPECT_LE(std::abs(lt.gmtOffsetMinutes), 14 * 60);
 }

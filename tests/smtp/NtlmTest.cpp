@@ -2,6 +2,7 @@
 // against the scripted peer (the real servers: tests/integration).
 #include "core/ContentCoding.h"
 #include "core/Logger.h"
+#include "platform/SspiPackages.h"
 #include "smtp/ClsNtlm.h"
 #include "smtp/NtlmResponses.h"
 #include "smtp/NtlmTestSupport.h"
@@ -286,6 +287,7 @@ TEST(VelmoraSspi, NothingIsSentWithoutCredentialsOrPackage) {
 // NTLM chosen from the EHLO list; the answer to a fixed challenge is the
 // published NTLMv1 response, and no token goes into the transcript.
 TEST(SmtpNtlm, ChosenFromEhloListAnswersTheChallenge) {
+    if (ostmail::platform::sspiPackages()) GTEST_SKIP() << "the system's NTLM package answers, with its own challenge";
     Bytes challenge = type2(0x00008201, unhex("0123456789abcdef"), {}, {});
     challenge.resize(48);
     ScriptedSmtpServer srv;

@@ -1,8 +1,5 @@
 #pragma once
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/TestSockets.h"
 
 #include <cstdint>
 
@@ -15,7 +12,7 @@ namespace testsupport {
 // take the port meanwhile, as it could a port that was bound and released.
 class ClosedPort {
 public:
-    ClosedPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    ClosedPort() : fd_(sock::tcpSocket()) {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -25,7 +22,7 @@ public:
             port_ = ntohs(sa.sin_port);
     }
     ~ClosedPort() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) sock::closeFd(fd_);
     }
     ClosedPort(const ClosedPort&) = delete;
     ClosedPort& operator=(const ClosedPort&) = delete;

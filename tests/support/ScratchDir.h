@@ -2,7 +2,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#ifdef _WIN32
+#include <filesystem>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace ostmail {
 namespace testsupport {
@@ -11,6 +16,23 @@ namespace testsupport {
 // OSTMAIL_KEEP_TEST_FILES keeps the folder for a look by hand.
 class ScratchDir {
 public:
+#ifdef _WIN32
+    ScratchDir() {
+        char base[MAX_PATH + 1];
+        DWORD n = GetTempPathA(sizeof base, base);
+        static unsigned counter = 0;
+        for (int tries = 0; n && tries < 100 && path_.empty(); ++tries) {
+            std::string p = std::string(base, n) + "ostmail-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(++counter);
+            if (CreateDirectoryA(p.c_str(), nullptr)) path_ = p;
+        }
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());
+        else if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+#else
     ScratchDir() {
         char tmpl[] = "/tmp/ostmail-test-XXXXXX";
         path_ = mkdtemp(tmpl) ? tmpl : "";
@@ -19,6 +41,7 @@ public:
         if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());
         else if (!path_.empty()) (void)!system(("rm -rf '" + path_ + "'").c_str());
     }
+#endif
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 

@@ -1,11 +1,6 @@
 #include "support/ScriptedSmtpServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/TestSockets.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,30 +33,20 @@ bool startsWithNoCase(const std::string& s, const std::string& prefix) {
 }  // namespace
 
 ScriptedSmtpServer::ScriptedSmtpServer() {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    uint16_t port = 0;
+    listenFd_ = sock::listenLoopback(port);
     if (listenFd_ < 0) {
-        recordError(std::string("socket: ") + std::strerror(errno));
+        recordError("listen: " + sock::lastErrorText());
         return;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 16) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        recordError(std::string("listen: ") + std::strerror(errno));
-        return;
-    }
-    port_ = ntohs(addr.sin_port);
+    port_ = port;
 }
 
 ScriptedSmtpServer::~ScriptedSmtpServer() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     closeConnection(false);
-    if (listenFd_ >= 0) ::close(listenFd_);
+    if (listenFd_ >= 0) sock::closeFd(listenFd_);
 }
 
 ScriptedSmtpServer& ScriptedSmtpServer::add(Step step) {
@@ -175,17 +160,16 @@ bool ScriptedSmtpServer::acceptConnection() {
     inbuf_.clear();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs_);
     while (!stop_) {
-        pollfd p{listenFd_, POLLIN, 0};
-        int r = ::poll(&p, 1, kSliceMs);
+        int r = sock::pollIn(listenFd_, kSliceMs);
         if (r > 0) {
-            connFd_ = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            connFd_ = sock::acceptFd(listenFd_);
             if (connFd_ < 0) {
-                recordError(std::string("accept: ") + std::strerror(errno));
+                recordError("accept: " + sock::lastErrorText());
                 return false;
             }
             int one = 1;
             // Each scripted write must leave as its own segment.
-            ::setsockopt(connFd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            sock::setOpt(connFd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             received_ = 0;
             std::lock_guard<std::mutex> lock(mu_);
             ++connections_;
@@ -204,9 +188,9 @@ void ScriptedSmtpServer::closeConnection(bool reset) {
     if (connFd_ < 0) return;
     if (reset) {
         linger lg{1, 0};
-        ::setsockopt(connFd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        sock::setOpt(connFd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     }
-    ::close(connFd_);
+    sock::closeFd(connFd_);
     connFd_ = -1;
     note(reset ? "S: <reset>" : "S: <close>");
 }
@@ -215,10 +199,10 @@ bool ScriptedSmtpServer::writeAll(const std::string& bytes) {
     note("S: " + visible(bytes));
     size_t off = 0;
     while (off < bytes.size()) {
-        ssize_t n = ::send(connFd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        long n = sock::sendSome(connFd_, bytes.data() + off, bytes.size() - off);
+        if (n < 0 && sock::interrupted()) continue;
         if (n <= 0) {
-            recordError(std::string("write failed: ") + std::strerror(errno));
+            recordError("write failed: " + sock::lastErrorText());
             return false;
         }
         off += static_cast<size_t>(n);
@@ -231,15 +215,14 @@ bool ScriptedSmtpServer::writeAll(const std::string& bytes) {
 bool ScriptedSmtpServer::fill(bool closeIsError) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs_);
     while (!stop_ && connFd_ >= 0) {
-        pollfd p{connFd_, POLLIN, 0};
-        int r = ::poll(&p, 1, kSliceMs);
+        int r = sock::pollIn(connFd_, kSliceMs);
         if (r > 0) {
             char buf[16384];
-            ssize_t n = ::recv(connFd_, buf, sizeof buf, 0);
-            if (n < 0 && errno == EINTR) continue;
+            long n = sock::recvSome(connFd_, buf, sizeof buf);
+            if (n < 0 && sock::interrupted()) continue;
             if (n == 0 && !closeIsError) return false;
             if (n <= 0) {
-                recordError(n == 0 ? "peer closed the connection" : std::string("read failed: ") + std::strerror(errno));
+                recordError(n == 0 ? "peer closed the connection" : "read failed: " + sock::lastErrorText());
                 return false;
             }
             if (dropAfter_ >= 0 && received_ + n >= dropAfter_) {

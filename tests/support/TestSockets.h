@@ -1,0 +1,91 @@
+#pragma once
+// The few socket calls the test peers make, on POSIX sockets and on
+// Winsock alike, so that the same peers serve the Windows build.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace ostmail {
+namespace testsupport {
+namespace sock {
+
+using Fd = int;
+
+#ifdef _WIN32
+inline bool startup() {
+    static const bool ok = [] {
+        WSADATA d;
+        return WSAStartup(MAKEWORD(2, 2), &d) == 0;
+    }();
+    return ok;
+}
+inline Fd tcpSocket() {
+    if (!startup()) return -1;
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return s == INVALID_SOCKET ? -1 : static_cast<Fd>(s);
+}
+inline void closeFd(Fd fd) { ::closesocket(static_cast<SOCKET>(fd)); }
+inline int pollIn(Fd fd, int ms) {
+    WSAPOLLFD p{static_cast<SOCKET>(fd), POLLRDNORM, 0};
+    return ::WSAPoll(&p, 1, ms);
+}
+inline Fd acceptFd(Fd listenFd) {
+    SOCKET s = ::accept(static_cast<SOCKET>(listenFd), nullptr, nullptr);
+    return s == INVALID_SOCKET ? -1 : static_cast<Fd>(s);
+}
+inline long sendSome(Fd fd, const char* p, size_t n) { return ::send(static_cast<SOCKET>(fd), p, static_cast<int>(n), 0); }
+inline long recvSome(Fd fd, char* p, size_t n) { return ::recv(static_cast<SOCKET>(fd), p, static_cast<int>(n), 0); }
+inline int setOpt(Fd fd, int level, int name, const void* v, int len) {
+    return ::setsockopt(static_cast<SOCKET>(fd), level, name, static_cast<const char*>(v), len);
+}
+inline bool interrupted() { return false; }
+inline std::string lastErrorText() { return "Winsock error " + std::to_string(WSAGetLastError()); }
+#else
+inline Fd tcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+inline void closeFd(Fd fd) { ::close(fd); }
+inline int pollIn(Fd fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms);
+}
+inline Fd acceptFd(Fd listenFd) { return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); }
+inline long sendSome(Fd fd, const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); }
+inline long recvSome(Fd fd, char* p, size_t n) { return ::recv(fd, p, n, 0); }
+inline int setOpt(Fd fd, int level, int name, const void* v, int len) {
+    return ::setsockopt(fd, level, name, v, static_cast<socklen_t>(len));
+}
+inline bool interrupted() { return errno == EINTR; }
+inline std::string lastErrorText() { return std::strerror(errno); }
+#endif
+
+// A loopback listener on a free port; -1 when none could be made.
+inline Fd listenLoopback(uint16_t& port) {
+    Fd fd = tcpSocket();
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        closeFd(fd);
+        return -1;
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+}  // namespace sock
+}  // namespace testsupport
+}  // namespace ostmail
