@@ -52,7 +52,10 @@ for m, raw in msgs:
           parts = [p for p in m.walk() if p.get_filename() == name]
           if not parts: sys.exit('no attachment %s in %s' % (name, names))
           if parts[0].get_content_type() != ctype: sys.exit('%s is %s' % (name, parts[0].get_content_type()))
-          if parts[0].get_payload(decode=True) != open(path, 'rb').read(): sys.exit('%s: bytes differ' % name)
+          got, want = parts[0].get_payload(decode=True), open(path, 'rb').read()
+          if ctype.startswith('text/'):  # text line ends travel as CRLF
+              got, want = got.replace(b'\r\n', b'\n'), want.replace(b'\r\n', b'\n')
+          if got != want: sys.exit('%s: bytes differ: %r' % (name, got[:60]))
       elif c.startswith('part='):
           if c[5:] not in types: sys.exit('no %s part in %s' % (c[5:], types))
       elif c.startswith('raw!~'):
@@ -125,7 +128,7 @@ done <<TABLE
 0|$W/notes.txt|--attach -;name=notes.txt --attach $W/blob.bin;name=b.dat;type=text/plain|att=notes.txt,text/plain,$W/notes.txt att=b.dat,text/plain,$W/blob.bin
 2|$W/notes.txt|--attach type=text/plain|bad value for --attach
 2|$W/notes.txt|--attach $W/blob.bin;type=text|bad value for --attach
-2|$W/notes.txt|--body-file - --attach -|one option only
+2|$W/notes.txt|--html-file - --attach -|one option only
 TABLE
 
 # Bad input: exit status, one line on stderr, nothing delivered.
