@@ -11,7 +11,6 @@
 #include "core/StringBuffer.h"
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
-#include "facade/VmString.h"
 #include "mailjob/MailJob.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
