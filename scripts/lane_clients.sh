@@ -46,6 +46,16 @@ for m, raw in msgs:
           if c[5:] not in text: sys.exit('body lacks %r: %r' % (c[5:], text[:300]))
       elif c.startswith('file='):
           if c[5:] not in names: sys.exit('no attachment %s in %s' % (c[5:], names))
+      elif c.startswith('att='):
+          # att=NAME,TYPE,PATH: an attachment of that type whose bytes are PATH's.
+          name, ctype, path = c[4:].split(',', 2)
+          parts = [p for p in m.walk() if p.get_filename() == name]
+          if not parts: sys.exit('no attachment %s in %s' % (name, names))
+          if parts[0].get_content_type() != ctype: sys.exit('%s is %s' % (name, parts[0].get_content_type()))
+          got, want = parts[0].get_payload(decode=True), open(path, 'rb').read()
+          if ctype.startswith('text/'):  # text line ends travel as CRLF
+              got, want = got.replace(b'\r\n', b'\n'), want.replace(b'\r\n', b'\n')
+          if got != want: sys.exit('%s: bytes differ: %r' % (name, got[:60]))
       elif c.startswith('part='):
           if c[5:] not in types: sys.exit('no %s part in %s' % (c[5:], types))
       elif c.startswith('raw!~'):
@@ -100,6 +110,27 @@ printf 'first line\nsecond line\n' | "$BIN" send --to s@example.test --subject "
 check "send-$$" "body~second line" "body~<p>rich</p>" part=text/plain part=text/html raw!~=0A From=cli@example.test
 [[ $("$BIN" --version) == "ostmail "[0-9]* ]] && ok || bad "--version"
 
+# ostmail send --attach PATH[;type=][;name=], '-' for standard input: status,
+# then the type and bytes of each attachment as they arrived (2: nothing sent).
+head -c 3000 /dev/urandom >"$W/blob.bin" && a=0
+printf 'day,n\nmon,1\r\n' >"$W/notes.txt"
+while IFS='|' read -r status input args checks; do
+  tag=att$((++a))-$$
+  "$BIN" send --to at@example.test --subject "$tag" --body x $args <"$input" >"$W/err" 2>&1
+  rc=$?
+  if [[ $rc != "$status" ]]; then bad "send $args: status $rc: $(cat "$W/err")"
+  elif ((status == 0)); then check "$tag" $checks
+  elif grep -q "$checks" "$W/err" && ! found "$tag" 2>/dev/null; then ok
+  else bad "send $args: $(cat "$W/err")"; fi
+done <<TABLE
+0|/dev/null|--attach $W/blob.bin;type=image/x-test|att=blob.bin,image/x-test,$W/blob.bin
+0|$W/blob.bin|--attach -|att=stdin,application/octet-stream,$W/blob.bin
+0|$W/notes.txt|--attach -;name=notes.txt --attach $W/blob.bin;name=b.dat;type=text/plain|att=notes.txt,text/plain,$W/notes.txt att=b.dat,text/plain,$W/blob.bin
+2|$W/notes.txt|--attach type=text/plain|bad value for --attach
+2|$W/notes.txt|--attach $W/blob.bin;type=text|bad value for --attach
+2|$W/notes.txt|--html-file - --attach -|one option only
+TABLE
+
 # Bad input: exit status, one line on stderr, nothing delivered.
 unset OSTMAIL_CONFIG
 printf '[default]\nserver = %s\nport = %s\n' "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/plain"
@@ -109,6 +140,7 @@ printf '[default]\nserver = %s\nport = %s\nuser = u\npassword-command = sleep 30
 sed 's/sleep 30/exit 3/' "$W/hang" >"$W/fails"
 printf '[default]\nserver = %s\nport = %s\nstarttls = maybe\n' "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/badval"
 printf '[default]\nserver = 127.0.0.1\nport = %s\nconnect-timeout = 2\n' "$OSTMAIL_CLOSED_PORT" >"$W/down"
+printf '[default]\nserver = no-such-host.invalid\n' >"$W/nohost"
 long=$(head -c 1200 /dev/zero | tr '\0' x)
 while IFS='|' read -r status conf args input want; do
   before=$(ls "$OSTMAIL_MAILDIR"/new | wc -l)
@@ -131,6 +163,7 @@ done <<TABLE
 78|fails|a@example.test|Subject: x\n\nb\n|exited with status 3
 64|plain|-q a@example.test|Subject: x\n\nb\n|unknown option
 69|down|a@example.test|Subject: x\n\nb\n|not sent
+68|nohost|a@example.test|Subject: x\n\nb\n|not sent
 TABLE
 
 echo "$passed passed, $failed failed, 0 skipped"

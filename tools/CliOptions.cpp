@@ -40,6 +40,25 @@ ValueSetter list(std::vector<std::string> SendOptions::*field) {
     };
 }
 
+// "major/minor" with no blank or control character, so it cannot break the header.
+bool plausibleType(const std::string& type) {
+    size_t slash = type.find('/');
+    if (slash == 0 || slash == std::string::npos || slash + 1 == type.size()) return false;
+    for (unsigned char c : type)
+        if (c <= ' ' || c == 0x7f) return false;
+    return true;
+}
+
+bool plausibleName(const std::string& name) {
+    for (unsigned char c : name)
+        if (c < ' ' || c == 0x7f) return false;
+    return !name.empty();
+}
+
+ValueSetter attachList() {
+    return [](SendOptions& o, const std::string& v) { return parseAttachList(v, o.attachments); };
+}
+
 // HOST:PORT of a SOCKS proxy; without a port the usual 1080.
 ValueSetter socksProxy(int version) {
     return [version](SendOptions& o, const std::string& v) {
@@ -79,7 +98,7 @@ const std::map<std::string, ValueSetter>& valueOptions() {
         {"--to", list(&SendOptions::to)},
         {"--cc", list(&SendOptions::cc)},
         {"--bcc", list(&SendOptions::bcc)},
-        {"--attach", list(&SendOptions::attachments)},
+        {"--attach", attachList()},
         {"--subject", text(&SendOptions::subject)},
         {"--body", text(&SendOptions::body)},
         {"--body-file", text(&SendOptions::bodyFile)},
@@ -150,6 +169,22 @@ std::vector<std::string> splitEntries(const std::string& list) {
     return entries;
 }
 
+bool parseAttachList(const std::string& list, std::vector<AttachSpec>& out) {
+    std::vector<AttachSpec> added;
+    for (const std::string& e : splitEntries(list)) {
+        bool isType = e.rfind("type=", 0) == 0, isName = e.rfind("name=", 0) == 0;
+        if (!isType && !isName) {
+            added.push_back({e, "", ""});
+            continue;
+        }
+        std::string value = e.substr(5);
+        if (added.empty() || !(isType ? plausibleType(value) : plausibleName(value))) return false;
+        (isType ? added.back().type : added.back().name) = value;
+    }
+    out.insert(out.end(), added.begin(), added.end());
+    return true;
+}
+
 bool applyConfigValue(const std::string& key, const std::string& value, SendOptions& opts, std::string& error) {
     std::string name = "--" + key;
     auto flag = flagOptions().find(name);
@@ -216,6 +251,10 @@ bool checkSendOptions(const SendOptions& opts, std::string& error) {
     else if (opts.to.empty() && opts.cc.empty() && opts.bcc.empty()) error = "at least one --to, --cc or --bcc is required";
     else if (!opts.body.empty() && !opts.bodyFile.empty()) error = "give --body or --body-file, not both";
     else if (!opts.html.empty() && !opts.htmlFile.empty()) error = "give --html or --html-file, not both";
+    if (!error.empty()) return false;
+    int stdinUsers = (opts.bodyFile == "-") + (opts.htmlFile == "-") + (opts.passwordFile == "-");
+    for (const AttachSpec& a : opts.attachments) stdinUsers += a.path == "-";
+    if (stdinUsers > 1) error = "standard input ('-') can be read for one option only";
     return error.empty();
 }
 
@@ -272,7 +311,10 @@ const char* usageText() {
            "  --body-file PATH       plain-text body read from a file ('-' stdin)\n"
            "  --html TEXT            HTML body (the plain body becomes its alternative)\n"
            "  --html-file PATH       HTML body read from a file ('-' stdin)\n"
-           "  --attach PATH          file attachment (repeatable)\n"
+           "  --attach PATH[;type=TYPE][;name=NAME]\n"
+           "                         file attachment (repeatable); '-' reads standard\n"
+           "                         input (named \"stdin\" unless name= is given); type=\n"
+           "                         overrides the type chosen by the name's extension\n"
            "\n"
            "Delivery:\n"
            "  --retries N            further attempts after a failure (default 0)\n"

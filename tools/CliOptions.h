@@ -5,6 +5,14 @@
 namespace ostmail {
 namespace cli {
 
+// One --attach: PATH ("-" standard input), with the type and the file
+// name the reader sees when given (empty: by extension, from the path).
+struct AttachSpec {
+    std::string path;
+    std::string type;
+    std::string name;
+};
+
 // Everything `ostmail send` can be told on its command line.
 struct SendOptions {
     std::string server;
@@ -28,7 +36,7 @@ struct SendOptions {
     std::vector<std::string> to;
     std::vector<std::string> cc;
     std::vector<std::string> bcc;
-    std::vector<std::string> attachments;
+    std::vector<AttachSpec> attachments;
     std::string subject;
     std::string body;
     std::string bodyFile;
@@ -68,7 +76,8 @@ bool parseSendOptions(const std::vector<std::string>& args, SendOptions& opts, s
 // The same, without the check for a server and recipients.
 bool parseOptionsOnly(const std::vector<std::string>& args, SendOptions& opts, std::string& error);
 
-// A server and at least one recipient are there, and no body is given twice.
+// A server and at least one recipient are there, no body is given twice
+// and standard input is read for one thing at most.
 bool checkSendOptions(const SendOptions& opts, std::string& error);
 
 // Sets one option by its long name without dashes, as a configuration file
@@ -79,6 +88,10 @@ bool applyConfigValue(const std::string& key, const std::string& value, SendOpti
 // "host:port" or "host"; port is empty when not given. False when the
 // host is empty or a colon has no port after it.
 bool splitHostPort(const std::string& text, std::string& host, std::string& port);
+
+// Adds the attachments of "PATH[;type=TYPE][;name=NAME][;PATH...]" to out;
+// false, out unchanged, when a parameter has no path before it or is empty.
+bool parseAttachList(const std::string& list, std::vector<AttachSpec>& out);
 
 // Splits "a;b" lists given to a repeatable option into their entries.
 std::vector<std::string> splitEntries(const std::string& list);

@@ -67,7 +67,8 @@ bool parseArgs(const std::vector<std::string>& args, SendmailArgs& s, SendOption
 int exitForFailure(VmMailMan& mm) {
     int status = mm.get_LastSmtpStatus();
     std::string log = mm.lastErrorText();
-    if (log.find("DNS lookup failed") != std::string::npos) return kExNoHost;
+    if (log.find("Cannot get host by name") != std::string::npos || log.find("DNS lookup") != std::string::npos)
+        return kExNoHost;
     if (status == 535 || status == 530) return kExNoPerm;
     if (status >= 400 && status < 500) return kExTempFail;
     if (status >= 500) return kExUnavailable;

@@ -6,9 +6,11 @@
 #include "Secrets.h"
 #include "SendmailMode.h"
 #include "ProgressBar.h"
+#include "core/DataBuffer.h"
+#include "core/Logger.h"
+#include "core/StringBuffer.h"
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
-#include "facade/VmString.h"
 #include "mailjob/MailJob.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
@@ -91,6 +93,37 @@ bool setBodies(VmEmail& email, const cli::SendOptions& o) {
     return true;
 }
 
+// The bytes of a path, or of standard input for "-", bounded like any stream.
+bool readAttachment(const std::string& path, DataBuffer& data) {
+    if (path != "-") {
+        Logger log;
+        if (data.loadFile(path.c_str(), log)) return true;
+        StringBuffer text;
+        log.GetText(text);
+        std::fprintf(stderr, "ostmail: cannot read '%s'\n%s", path.c_str(), text.getString());
+        return false;
+    }
+    std::string bytes;
+    if (platform::readStdin(bytes, DataBuffer::kStreamLimit) && data.append(bytes.data(), bytes.size())) return true;
+    std::fputs("ostmail: cannot read standard input (or it is over 64 MiB)\n", stderr);
+    return false;
+}
+
+// A file keeps its own name unless name= is given; standard input is
+// named "stdin".
+bool attach(VmEmail& email, const cli::AttachSpec& a) {
+    if (a.path != "-" && a.name.empty()) {
+        if (email.AddFileAttachmentOfType(a.path.c_str(), a.type.c_str())) return true;
+    } else {
+        DataBuffer data;
+        if (!readAttachment(a.path, data)) return false;
+        const char* name = a.name.empty() ? "stdin" : a.name.c_str();
+        if (email.AddDataAttachment(name, a.type.c_str(), data.getData(), data.getSize())) return true;
+    }
+    std::fprintf(stderr, "ostmail: cannot attach '%s'\n%s", a.path.c_str(), email.lastErrorText());
+    return false;
+}
+
 // Unlike the library's mail job, the command line refuses to send a
 // message that lost a recipient or an attachment on the way.
 bool composeMessage(VmEmail& email, const cli::SendOptions& o) {
@@ -108,12 +141,8 @@ bool composeMessage(VmEmail& email, const cli::SendOptions& o) {
                 std::fprintf(stderr, "ostmail: bad address '%s'\n%s", address.c_str(), email.lastErrorText());
                 return false;
             }
-    VmString contentType;
-    for (const std::string& path : o.attachments)
-        if (!email.AddFileAttachment(path.c_str(), contentType)) {
-            std::fprintf(stderr, "ostmail: cannot attach '%s'\n%s", path.c_str(), email.lastErrorText());
-            return false;
-        }
+    for (const cli::AttachSpec& a : o.attachments)
+        if (!attach(email, a)) return false;
     return true;
 }
 

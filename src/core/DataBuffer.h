@@ -20,6 +20,9 @@ class DataBuffer : public VelmoraObject {
 public:
     static constexpr uint32_t kAppendStep = 20000;
     static constexpr uint32_t kByteStep = 10000;
+    // Most that is read of a stream (pipe, FIFO, device, socket) or of a
+    // file that reports size 0 (/proc), so /dev/zero cannot fill the memory.
+    static constexpr uint32_t kStreamLimit = 64u << 20;
 
     DataBuffer();
     DataBuffer(const DataBuffer& other);
@@ -51,7 +54,11 @@ public:
     unsigned char* take(uint32_t* size = nullptr);
     void borrow(const void* mem, uint32_t size);  // foreign memory, never freed here
     bool borrowed() const { return m_borrowed != 0; }
-    bool loadFile(const char* path, LogBase& log);  // replaces the content
+    // Replaces the content with the file's bytes: a regular file up to the
+    // size it had when opened, anything else up to kStreamLimit. False,
+    // empty, with the reason in the log when it cannot be opened or read
+    // or is over the bound.
+    bool loadFile(const char* path, LogBase& log);
     bool equals(const DataBuffer& other) const;
     uint32_t replaceByte(unsigned char from, unsigned char to);
     void swap(DataBuffer& other) noexcept;

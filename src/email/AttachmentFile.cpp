@@ -16,10 +16,7 @@ namespace {
 // Windows error numbers that mean "there is no such file".
 bool isMissingError(int err) { return err == 2 || err == 3 || err == 21; }
 
-// What is read of a path that is not a regular file (pipe, FIFO, device,
-// socket) or that reports no size (/proc): past this the read fails, so a
-// device such as /dev/zero cannot fill the memory.
-constexpr uint64_t kStreamLimit = 64u << 20;
+constexpr uint64_t kStreamLimit = DataBuffer::kStreamLimit;
 
 // Streams the file straight into body so a large file is held only once.
 // A regular file is read up to the size it had when opened, so a file that

@@ -94,7 +94,7 @@ bool readableByOthers(const char* path) {
     return stat(path, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
-bool readStdin(std::string& out) {
+bool readStdin(std::string& out, size_t limit) {
     char buf[65536];
     for (;;) {
         ssize_t n = read(0, buf, sizeof buf);
@@ -102,6 +102,7 @@ bool readStdin(std::string& out) {
         if (n < 0) return false;
         if (n == 0) return true;
         out.append(buf, static_cast<size_t>(n));
+        if (out.size() > limit) return false;
     }
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace ostmail {
@@ -16,8 +17,9 @@ std::string envValue(const char* name);
 // True when the file exists and group or others may read it.
 bool readableByOthers(const char* path);
 
-// All of standard input; false on a read error.
-bool readStdin(std::string& out);
+// All of standard input; false on a read error or when more than limit
+// bytes come (out then holds what was read).
+bool readStdin(std::string& out, size_t limit = static_cast<size_t>(-1));
 
 }  // namespace platform
 }  // namespace ostmail

@@ -54,7 +54,7 @@ bool SmtpConnImpl::readResponseLine(StringBuffer& line, LogBase& log, ProgressMo
         closeConnection(log, pm);  // the rest of the reply would be read as the next one
         return false;
     }
-    m_transcript.append(line);
+    SmtpProtocol::recordRead(m_transcript, line);
     if (m_replyComplete) m_lastReply.clear();
     m_lastReply.append(line);
     m_replyComplete = !SmtpProtocol::isContinuation(line);

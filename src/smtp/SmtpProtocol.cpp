@@ -131,12 +131,24 @@ void SmtpProtocol::dotStuff(StringBuffer& body) {
 }
 
 void SmtpProtocol::recordWrite(StringBuffer& transcript, const char* data, uint32_t n) {
-    if (n <= kTranscriptMax) {
-        transcript.appendN(data, n);
-        return;
-    }
-    transcript.appendN(data, kTranscriptMax);
-    transcript.append("\n...\n");
+    transcript.appendN(data, n <= kTranscriptMax ? n : kTranscriptMax);
+    if (n > kTranscriptMax) transcript.append("\n...\n");
+    boundTranscript(transcript);
+}
+
+void SmtpProtocol::recordRead(StringBuffer& transcript, const StringBuffer& line) {
+    transcript.append(line);
+    boundTranscript(transcript);
+}
+
+void SmtpProtocol::boundTranscript(StringBuffer& transcript) {
+    const uint32_t size = transcript.getSize();
+    if (size <= kTranscriptKeep) return;
+    uint32_t cut = size - kTranscriptKeep / 2;
+    const char* text = transcript.getString();
+    const void* lf = std::memchr(text + cut, '\n', size - cut);
+    if (lf) cut = static_cast<uint32_t>(static_cast<const char*>(lf) - text) + 1;
+    transcript.setString(text + cut, size - cut);  // may point into itself
 }
 
 }  // namespace ostmail

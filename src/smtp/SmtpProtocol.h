@@ -57,9 +57,21 @@ public:
     // RFC 5321 4.5.2: a line break followed by a dot gets a second dot.
     static void dotStuff(StringBuffer& body);
 
+    // Most a transcript holds: a connection reused for months would
+    // otherwise keep every exchange it ever had.
+    static constexpr uint32_t kTranscriptKeep = 256u << 10;
+
     // What a write adds to the transcript: at most kTranscriptMax bytes,
-    // followed by "\n...\n" when the data was longer.
+    // followed by "\n...\n" when the data was longer. Then bounded.
     static void recordWrite(StringBuffer& transcript, const char* data, uint32_t n);
+
+    // A reply line read, appended to the transcript and bounded.
+    static void recordRead(StringBuffer& transcript, const StringBuffer& line);
+
+    // Past kTranscriptKeep, drops the oldest lines so that about half of
+    // it is left, starting at a line start (mid-line only when the newest
+    // half holds no line end).
+    static void boundTranscript(StringBuffer& transcript);
 };
 
 }  // namespace ostmail

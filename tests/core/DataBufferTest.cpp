@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -36,6 +38,27 @@ TEST(DataBuffer, LoadFileReadsWholeFilesAndLogsFailures) {
 
     ASSERT_TRUE(db.loadFile("/proc/self/status", log));  // size 0 in stat, content on read
     EXPECT_GT(db.getSize(), 0u);
+
+    // Streams never block and stay under the bound: a FIFO with no writer is
+    // empty, an endless device fails at the bound instead of at 4 GB.
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    struct Stream {
+        std::string path;
+        bool ok;
+        const char* logged;
+    } streams[] = {{fifo, true, nullptr}, {"/dev/zero", false, "readLimit"}};
+    for (const Stream& s : streams) {
+        SCOPED_TRACE(s.path);
+        Logger slog;
+        db.append("stale", 5);
+        EXPECT_EQ(s.ok, db.loadFile(s.path.c_str(), slog));
+        EXPECT_EQ(0u, db.getSize());
+        EXPECT_LE(db.capacity(), DataBuffer::kStreamLimit + (2u << 20));
+        StringBuffer stext;
+        slog.GetText(stext);
+        EXPECT_EQ(s.logged != nullptr, s.logged && stext.containsSubstring(s.logged)) << stext.getString();
+    }
 }
 
 TEST(DataBuffer, BorrowTakeAndSelfAppend) {

@@ -67,6 +67,25 @@ TEST(SmtpProtocol, CommandLimitDotStuffingAndTranscript) {
     std::string big(3000, 'x');
     SmtpProtocol::recordWrite(t, big.data(), static_cast<uint32_t>(big.size()));
     EXPECT_EQ(t.toStdString(), "MAIL FROM:<a@b>\r\n" + std::string(2500, 'x') + "\n...\n");
+
+    // A connection reused for ever keeps a bounded transcript: whole lines,
+    // the newest last; one endless line is cut mid-line.
+    StringBuffer reused;
+    for (int i = 0; i < 20000; ++i) {
+        std::string cmd = "RCPT TO:<r" + std::to_string(i) + "@example.com>\r\n";
+        SmtpProtocol::recordWrite(reused, cmd.data(), static_cast<uint32_t>(cmd.size()));
+        SmtpProtocol::recordRead(reused, sb("250 ok " + std::to_string(i) + "\r\n"));
+        ASSERT_LE(reused.getSize(), SmtpProtocol::kTranscriptKeep);
+    }
+    const std::string kept = reused.toStdString();
+    EXPECT_GT(kept.size(), SmtpProtocol::kTranscriptKeep / 4);
+    EXPECT_TRUE(kept.rfind("RCPT TO:<r", 0) == 0 || kept.rfind("250 ok ", 0) == 0) << kept.substr(0, 40);
+    const std::string newest = "RCPT TO:<r19999@example.com>\r\n250 ok 19999\r\n";
+    EXPECT_EQ(kept.substr(kept.size() - newest.size()), newest);
+    StringBuffer endless;
+    for (int i = 0; i < 200; ++i) SmtpProtocol::recordRead(endless, sb(std::string(2000, 'y')));
+    EXPECT_LE(endless.getSize(), SmtpProtocol::kTranscriptKeep);
+    EXPECT_GE(endless.getSize(), SmtpProtocol::kTranscriptKeep / 2 - 2000);
 }
 
 }  // namespace
