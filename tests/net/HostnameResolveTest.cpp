@@ -118,17 +118,23 @@ TEST_F(HostnameResolveTest, SlowLookupIsGivenUpOn) {
     EXPECT_EQ(aborted.lacks({"DNS lookup aborted by application callback", "Cannot get host by name."}), "");
 }
 
-// Through a connect and on its own: local names and addresses are not
-// looked up, other names are, and a failure says so.
+// Through a connect and on its own: local names and dotted addresses,
+// padded or not, are not looked up, other names are, and a failure says so.
 TEST_F(HostnameResolveTest, LookupsThroughConnectAndStandAlone) {
-    testsupport::ScriptedSmtpServer srv;
-    srv.reply("220 hi");
-    srv.start();
-    nettest::Dial d, nowhere;
-    ASSERT_TRUE(d.run(" mail.test ", srv.port())) << d.text();
-    EXPECT_EQ(d.reason, 0u);
-    EXPECT_STREQ(d.sock.plainSocket().remoteAddress().getString(), "127.0.0.1");
-    EXPECT_FALSE(nowhere.run("nowhere.test", srv.port()));
+    for (const char* host : {"localhost", "LocalHost", "127.0.0.1", "  127.0.0.1\t", " localhost ", " mail.test "}) {
+        SCOPED_TRACE(host);
+        testsupport::ScriptedSmtpServer srv;
+        srv.reply("220 hi");
+        srv.start();
+        nettest::Dial d;
+        ASSERT_TRUE(d.run(host, srv.port())) << d.text();
+        EXPECT_EQ(d.reason, 0u);
+        EXPECT_STREQ(d.sock.plainSocket().remoteAddress().getString(), "127.0.0.1");
+        EXPECT_EQ(d.sock.hostname().getSize(), 9u) << "stored untrimmed";  // every name here has 9 letters
+        EXPECT_EQ(d.line(), "220 hi\r\n");
+    }
+    nettest::Dial nowhere;
+    EXPECT_FALSE(nowhere.run("nowhere.test", 25));
     EXPECT_EQ(nowhere.reason, 2u);
     EXPECT_EQ(nowhere.lacks({"Cannot get host by name.."}), "");
     EXPECT_EQ(asked(), (std::vector<std::string>{"mail.test", "nowhere.test", "www.nowhere.test"}));
