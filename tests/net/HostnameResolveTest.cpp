@@ -1,4 +1,3 @@
-#include "core/ProgressMonitor.h"
 #include "net/HostnameResolve.h"
 #include "platform/Clock.h"
 #include "platform/Socket.h"
@@ -61,16 +60,15 @@ protected:
 };
 
 TEST_F(HostnameResolveTest, RetriesWithCleanedNameThenWww) {
-    nettest::CountingSink sink;
-    ProgressMonitor pm(&sink, 100);
+    nettest::Monitor sink;
     Logger log;
     HostnameResolve::Result r, r2, r3;
-    EXPECT_FALSE(HostnameResolve::resolve("Ex<am>ple.COM", 2000, 50, &pm, r, log));
+    EXPECT_FALSE(HostnameResolve::resolve("Ex<am>ple.COM", 2000, 50, &sink.pm, r, log));
     EXPECT_EQ(asked(), (std::vector<std::string>{"Ex<am>ple.COM", "example.com", "www.example.com"}));
     EXPECT_FALSE(r.aborted || r.timedOut);
 
     forget("www.example.com");
-    EXPECT_TRUE(HostnameResolve::resolve("example.com", 2000, 50, &pm, r2, log));
+    EXPECT_TRUE(HostnameResolve::resolve("example.com", 2000, 50, &sink.pm, r2, log));
     EXPECT_EQ(asked(), (std::vector<std::string>{"example.com", "www.example.com"}));
     EXPECT_STREQ(r2.dotted.getString(), "127.0.0.1");
 
@@ -89,11 +87,10 @@ TEST_F(HostnameResolveTest, NamesAreNormalizedAndCleaned) {
     HostnameResolve::cleanName(" 'Us@R'?<b>:\t\"x/\r\n\xC4", sb);
     EXPECT_STREQ(sb.getString(), "usrbx\xE4");
 
-    nettest::CountingSink sink;
-    ProgressMonitor pm(&sink, 100);
+    nettest::Monitor sink;
     Logger log;
     HostnameResolve::Result r;
-    EXPECT_FALSE(HostnameResolve::resolve("http:///", 1000, 50, &pm, r, log));
+    EXPECT_FALSE(HostnameResolve::resolve("http:///", 1000, 50, &sink.pm, r, log));
     EXPECT_EQ(lacks(logText(log), {"Invalid hostname for resolving hostname to IP address."}), "");
 }
 
@@ -108,10 +105,9 @@ TEST_F(HostnameResolveTest, SlowLookupIsGivenUpOn) {
     EXPECT_EQ(timedOut.reason, 3u);
     EXPECT_GE(HostnameResolve::runningWorkers(), 1);
 
-    nettest::CountingSink sink(2);
-    ProgressMonitor pm(&sink, 100);
+    nettest::Monitor sink(2);
     start = platform::tickCount();
-    EXPECT_FALSE(aborted.run("mail.test", 25, 5000, nullptr, 50, &pm));
+    EXPECT_FALSE(aborted.run("mail.test", 25, 5000, nullptr, 50, &sink.pm));
     EXPECT_LT(platform::tickCount() - start, 1000u);
     EXPECT_EQ(aborted.reason, 4u);
     EXPECT_TRUE(aborted.aborted);

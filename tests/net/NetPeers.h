@@ -3,6 +3,7 @@
 
 #include "core/Logger.h"
 #include "core/ProgressEvent.h"
+#include "core/ProgressMonitor.h"
 #include "core/StringBuffer.h"
 #include "net/Socket2.h"
 
@@ -144,6 +145,12 @@ public:
 
 private:
     int abortAt_;
+};
+
+// A progress monitor over a counting sink.
+struct Monitor : CountingSink {
+    explicit Monitor(int abortAtHeartbeat = 0, uint64_t total = 100) : CountingSink(abortAtHeartbeat), pm(this, total) {}
+    ProgressMonitor pm;
 };
 
 // One connect attempt through Socket2 and what it logged.

@@ -1,7 +1,5 @@
 // The TLS channel through Socket2 against a scripted TLS server that
 // decides how its bytes are cut into writes.
-#include "core/Logger.h"
-#include "core/ProgressMonitor.h"
 #include "net/Socket2.h"
 #include "NetPeers.h"
 #include "TlsScriptedPeer.h"
@@ -173,10 +171,9 @@ TEST_F(SChannelTest, HandshakeThatCannotFinishFails) {
             c.sendRaw(std::string(k.reply));
             c.waitForClose();
         });
-        nettest::CountingSink sink(3);
-        ProgressMonitor pm(&sink, 0);
+        nettest::Monitor sink(3, 0);
         sock.setIdleTimeoutMs(k.abort ? 20000 : 800);
-        EXPECT_FALSE(connectTls(srv.port(), "localhost", k.abort ? 100 : 0, k.abort ? &pm : nullptr));
+        EXPECT_FALSE(connectTls(srv.port(), "localhost", k.abort ? 100 : 0, k.abort ? &sink.pm : nullptr));
         EXPECT_EQ(d.reason, 103u);
         EXPECT_EQ(d.lacks(k.log), "");
         EXPECT_FALSE(sock.IsConnected());

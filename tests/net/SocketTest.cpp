@@ -1,5 +1,4 @@
 // Socket2 on plain TCP: connecting, reading lines and bytes, sending.
-#include "core/ProgressMonitor.h"
 #include "net/VelmoraSocket.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
@@ -40,10 +39,9 @@ TEST(SocketConnect, MissingHostnameAndRefusedPort) {
     testsupport::ClosedPort closed;
     uint16_t port = closed.port();
     for (bool withMonitor : {false, true}) {
-        nettest::CountingSink sink;
-        ProgressMonitor pm(&sink, 100);
+        nettest::Monitor sink;
         Dial d;
-        EXPECT_FALSE(d.run("127.0.0.1", port, 2000, nullptr, withMonitor ? 100 : 0, withMonitor ? &pm : nullptr));
+        EXPECT_FALSE(d.run("127.0.0.1", port, 2000, nullptr, withMonitor ? 100 : 0, withMonitor ? &sink.pm : nullptr));
         EXPECT_EQ(d.reason, 7u);
         EXPECT_FALSE(d.sock.IsConnected());
         EXPECT_EQ(d.lacks({"sockError", "Connect function failed"}), "");
@@ -73,12 +71,11 @@ TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.log.back());
-        nettest::CountingSink sink(k.abortAt);
-        ProgressMonitor pm(&sink, 100);
+        nettest::Monitor sink(k.abortAt);
         Dial d;
         uint32_t start = platform::tickCount();
         EXPECT_FALSE(d.run("127.0.0.1", target.port(), k.abortAt ? 5000 : 300, nullptr, k.heartbeatMs,
-                           k.heartbeatMs ? &pm : nullptr));
+                           k.heartbeatMs ? &sink.pm : nullptr));
         EXPECT_GE(platform::tickCount() - start, k.minMs);
         EXPECT_EQ(d.reason, k.reason);
         EXPECT_EQ(d.aborted, k.abortAt != 0);
@@ -155,15 +152,14 @@ TEST(SocketRead, SilentPeerTimesOutOrIsAborted) {
     EXPECT_TRUE(d.sock.IsConnected());
 
     SocketFlags abortFlags;
-    nettest::CountingSink sink(2);
-    ProgressMonitor pm(&sink, 100);
+    nettest::Monitor sink(2);
     start = platform::tickCount();
-    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &pm), "");
+    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &sink.pm), "");
     EXPECT_LT(platform::tickCount() - start, 2000u);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(abortFlags.aborted && !abortFlags.timedOut);
     EXPECT_EQ(sink.heartbeats, 2);
-    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &pm), "");
+    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &sink.pm), "");
     EXPECT_TRUE(abortFlags.aborted);
     EXPECT_EQ(d.lacks({"socket operation aborted by application callback", "Wait-for-data aborted by app"}), "");
 }
@@ -200,10 +196,9 @@ TEST(SocketSend, LargeSendToSlowReaderCompletes) {
         ASSERT_TRUE(d.run("127.0.0.1", reader.port())) << d.text();
         d.sock.plainSocket().setRateMonitoring(true);
         d.sock.plainSocket().setSendBufferSize(65536);
-        nettest::CountingSink sink;
-        ProgressMonitor pm(&sink, data.size());
-        ASSERT_TRUE(d.send(data, 0, 100, 10000, &pm)) << d.text();
-        EXPECT_EQ(pm.done(), data.size());
+        nettest::Monitor sink(0, data.size());
+        ASSERT_TRUE(d.send(data, 0, 100, 10000, &sink.pm)) << d.text();
+        EXPECT_EQ(sink.pm.done(), data.size());
         EXPECT_EQ(d.sock.plainSocket().sendRate().byteCount(), data.size());
         EXPECT_GE(sink.uploadReports, 1);
         EXPECT_LE(sink.lastUploadCount, data.size());
@@ -239,10 +234,9 @@ TEST(SocketSend, StalledOrResetPeerFailsTheSend) {
             ::close(peer);  // RST
         }
         ::usleep(50000);
-        nettest::CountingSink sink(k.abortAt);
-        ProgressMonitor pm(&sink, data.size());
-        EXPECT_FALSE(d.send(data, 65536, 50, k.idleMs, &pm));
-        EXPECT_LT(pm.done(), data.size());
+        nettest::Monitor sink(k.abortAt, data.size());
+        EXPECT_FALSE(d.send(data, 65536, 50, k.idleMs, &sink.pm));
+        EXPECT_LT(sink.pm.done(), data.size());
         if (k.abortAt) { EXPECT_EQ(sink.heartbeats, 2); }
         EXPECT_EQ(d.sock.IsConnected(), !k.reset);
         if (k.reset) { EXPECT_FALSE(d.send("x")); }
