@@ -19,7 +19,10 @@ public:
     SocksPeer& send(const std::string& bytes) { return add({0, bytes, false}); }
     SocksPeer& close() { return add({0, "", true}); }
 
-    void start() { peer_ = std::make_unique<PeerThread>([this](int fd) { run(fd); }); }
+    SocksPeer& start() {
+        peer_ = std::make_unique<PeerThread>([this](int fd) { run(fd); });
+        return *this;
+    }
     uint16_t port() const { return peer_->port(); }
     // Waits until the client has closed, then gives what the proxy read.
     const std::vector<std::string>& requests() {
