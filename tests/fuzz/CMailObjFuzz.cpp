@@ -6,8 +6,6 @@
 #include "support/ScratchDir.h"
 #include "support/ScriptedSmtpServer.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -34,9 +32,9 @@ std::wstring wide(const std::string& bytes, bool fourBytes) {
     return out;
 }
 
-std::string attachmentFile() {
+const std::string& attachmentFile() {
     static testsupport::ScratchDir dir;
-    static std::string path = dir.write("attached.txt", "attached\r\n");
+    static const std::string path = dir.write("attached.txt", "attached\r\n");
     return path;
 }
 
@@ -55,18 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mail.SetPortNum(server.port());
     mail.SetRetryVal(0);
     mail.SetTimeoutInt(0);
-    if (settings & 2) {
-        mail.SetUserName(wide(in.field(), four));
-        mail.SetPasswd(wide(in.field(), four));
-    }
-    mail.SetSender(wide(in.field(), four));
-    mail.SetSenderAddr(wide(in.field(), four));
-    mail.SetRecipAddr(wide(in.field(), four));
-    mail.SetRecipCC(wide(in.field(), four));
-    mail.SetSubject(wide(in.field(), four));
-    mail.SetBody(wide(in.field(), four));
+    using Setter = void (CMailObj::*)(std::wstring);
+    if (settings & 2)
+        for (Setter set : {&CMailObj::SetUserName, &CMailObj::SetPasswd}) (mail.*set)(wide(in.field(), four));
+    for (Setter set : {&CMailObj::SetSender, &CMailObj::SetSenderAddr, &CMailObj::SetRecipAddr, &CMailObj::SetRecipCC,
+                       &CMailObj::SetSubject, &CMailObj::SetBody})
+        (mail.*set)(wide(in.field(), four));
     std::wstring attachments = wide(in.field(), four);
-    if (settings & 4) attachments = std::wstring(L";") + attachments + L";" + wide(attachmentFile(), false);
+    if (settings & 4) attachments = std::wstring(L";") + attachments + L";" + std::wstring(attachmentFile().begin(), attachmentFile().end());
     mail.SetAttachment(attachments);
     std::wstring html = wide(in.field(), four);
     if (settings & 8) {
@@ -75,6 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     mail.SetBodyHTML(html);
     int rc = mail.DoMail();
-    if (getenv("OSTMAIL_FUZZ_SHOW_LOG")) fprintf(stderr, "DoMail %d\n%s\n", rc, server.transcript().c_str());
+    fuzz::showLog("DoMail " + std::to_string(rc) + "\n" + server.transcript());
     return 0;
 }

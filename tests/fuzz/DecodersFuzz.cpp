@@ -33,34 +33,24 @@ void addressList(const std::string& text) {
     list.removeAllObjects();
 }
 
-void convert(fuzz::FuzzInput& in) {
-    uint32_t src = kCodePages[in.byte() % kPageCount], dst = kCodePages[in.byte() % kPageCount];
-    uint8_t how = in.byte();
-    EncodingConvert conv;
-    conv.setErrorAction(how & 7);
-    conv.setMarkerFlag(how & 8);
-    conv.setAltCodePage(how & 16 ? 1252 : 0);
-    std::string bytes = in.rest();
-    DataBuffer out;
-    LogNull log;
-    conv.convert(src, dst, bytes.data(), bytes.size(), out, log);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::FuzzInput in(data, size);
-    uint8_t which = in.byte();
-    if (which % 9 == 8) {
-        convert(in);
-        return 0;
-    }
+    uint8_t which = in.byte() % 9;
+    // Conversions take a source, a target and the error handling first.
+    uint32_t src = which == 8 ? kCodePages[in.byte() % kPageCount] : 0;
+    uint32_t dst = which == 8 ? kCodePages[in.byte() % kPageCount] : 0;
+    uint8_t how = which == 8 ? in.byte() : 0;
     std::string text = in.rest();
     DataBuffer bytes;
     StringBuffer sb(text.data(), text.size()), out;
     bool flag = false;
     uint32_t mode = 0;
-    switch (which % 9) {
+    EncodingConvert conv;
+    EmailDateValue date;
+    LogNull log;
+    switch (which) {
         case 0: ContentCoding::decodeBase64(text.data(), text.size(), bytes); break;
         case 1: ContentCoding::decodeQuotedPrintable(text.data(), text.size(), bytes); break;
         case 2: ContentCoding::uudecode(text.data(), text.size(), bytes, mode, out); break;
@@ -68,13 +58,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 4: ContentCoding::decodeWordsRaw(sb, out); break;
         case 5: ContentCoding::decodeWordsForAddressList(sb, flag); break;
         case 6: addressList(text); break;
-        case 7: {
-            EmailDateValue date;
+        case 7:
             EmailDate::parse(text.c_str(), date);
             bytes.append(text.data(), text.size());
             HtmlCharset::ensureDeclared(bytes, text.c_str() + text.size() / 2);
             break;
-        }
+        case 8:
+            conv.setErrorAction(how & 7);
+            conv.setMarkerFlag(how & 8);
+            conv.setAltCodePage(how & 16 ? 1252 : 0);
+            conv.convert(src, dst, text.data(), text.size(), bytes, log);
+            break;
     }
     return 0;
 }

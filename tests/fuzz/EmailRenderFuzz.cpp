@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -32,25 +32,6 @@ void checkHeader(const char* mime) {
         lineStart = i + 1;
     }
 }
-
-// A file named by the input, holding the input's bytes; removed again when
-// the input is done, while the folder serves every input of the run.
-class TempAttachment {
-public:
-    TempAttachment(std::string name, const std::string& data) {
-        static testsupport::ScratchDir dir;
-        for (char& c : name)
-            if (c == '/' || c == '\0') c = '_';
-        name = name.substr(0, 200);
-        if (name.empty() || name == "." || name == "..") name += "a";
-        m_path = dir.write(name, data);
-    }
-    ~TempAttachment() { unlink(m_path.c_str()); }
-    const char* path() const { return m_path.c_str(); }
-
-private:
-    std::string m_path;
-};
 
 }  // namespace
 
@@ -77,9 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (settings & 64) email.AddHtmlAlternativeBody(html.c_str());
     if (settings & 128) email.put_Charset(charset.c_str());
     if (attach & 1) {
-        TempAttachment file(fileName, fileData);
-        email.addFileAttachment(file.path());
-        if (attach & 2) email.addFileAttachment(file.path());
+        // A file named by the input, holding its bytes; the folder serves every input of the run.
+        static testsupport::ScratchDir dir;
+        std::string name = fileName.substr(0, 200);
+        std::replace_if(name.begin(), name.end(), [](char c) { return c == '/' || c == '\0'; }, '_');
+        if (name.empty() || name == "." || name == "..") name += "a";
+        const std::string path = dir.write(name, fileData);
+        email.addFileAttachment(path.c_str());
+        if (attach & 2) email.addFileAttachment(path.c_str());
+        unlink(path.c_str());
     }
     checkHeader(email.getMime());
     return 0;

@@ -3,9 +3,11 @@
 
 #include "core/XString.h"
 
-#include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace ostmail {
 namespace fuzz {
@@ -21,17 +23,12 @@ public:
     std::string field() {
         const uint8_t* start = m_p;
         while (m_p < m_end && *m_p != 0x01) ++m_p;
-        std::string f(reinterpret_cast<const char*>(start), static_cast<size_t>(m_p - start));
+        std::string f(start, m_p);
         if (m_p < m_end) ++m_p;
         return f;
     }
 
-    std::string rest() {
-        std::string r(reinterpret_cast<const char*>(m_p), static_cast<size_t>(m_end - m_p));
-        m_p = m_end;
-        return r;
-    }
-
+    std::string rest() { return std::string(std::exchange(m_p, m_end), m_end); }
     bool empty() const { return m_p >= m_end; }
 
 private:
@@ -44,6 +41,11 @@ inline XString utf8Text(const std::string& s) {
     XString x;
     x.setFromUtf8(s.data(), s.size());
     return x;
+}
+
+// For reading a repro: OSTMAIL_FUZZ_SHOW_LOG=1 prints what the run logged.
+inline void showLog(const std::string& text) {
+    if (getenv("OSTMAIL_FUZZ_SHOW_LOG")) fprintf(stderr, "%s\n", text.c_str());
 }
 
 }  // namespace fuzz

@@ -14,75 +14,60 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <utility>
 
 using namespace ostmail;
 
 namespace {
 
 // The first connection gets the whole script, then its write side is shut
-// and whatever the client sends is read and dropped. Later connections are
-// closed at once, so a reconnecting client fails fast instead of waiting.
+// and whatever the client sends is read and dropped. The listener closes
+// once it has a connection, so a reconnecting client is refused at once
+// instead of waiting for a greeting.
 class ScriptPeer {
 public:
-    explicit ScriptPeer(std::string script)
-        : m_script(std::move(script)), m_listen(nettest::listenLoopback(8, &m_port)) {
+    explicit ScriptPeer(std::string script) : m_listen(nettest::listenLoopback(8, &m_port)) {
         if (m_listen < 0) abort();
-        m_thread = std::thread(&ScriptPeer::run, this);
+        m_thread = std::thread([this, script = std::move(script)] { run(script); });
     }
     ~ScriptPeer() {
         m_done = true;
         m_thread.join();
-        if (m_conn >= 0) ::close(m_conn);
-        ::close(m_listen);
     }
     int port() const { return m_port; }
 
 private:
-    void run() {
-        while (!m_done) {
-            pollfd p[2] = {{m_listen, POLLIN, 0}, {m_conn, static_cast<short>(POLLIN | (writing() ? POLLOUT : 0)), 0}};
-            if (::poll(p, m_conn >= 0 ? 2 : 1, 10) <= 0) continue;
-            if (p[0].revents & POLLIN) accepted(::accept(m_listen, nullptr, nullptr));
-            if (m_conn >= 0 && (p[1].revents & POLLOUT)) write();
-            if (m_conn >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) drain();
+    void run(const std::string& script) {
+        int conn = -1;
+        size_t sent = 0;
+        bool shut = false;
+        for (char sink[4096]; !m_done;) {
+            pollfd p{conn < 0 ? m_listen : conn, static_cast<short>(POLLIN | (conn >= 0 && !shut ? POLLOUT : 0)), 0};
+            if (::poll(&p, 1, 10) <= 0) continue;
+            if (conn < 0) {
+                if ((conn = ::accept(m_listen, nullptr, nullptr)) >= 0) ::close(std::exchange(m_listen, -1));
+                continue;
+            }
+            if (p.revents & POLLOUT) {
+                bool more = sent < script.size();
+                ssize_t n = more ? ::send(conn, script.data() + sent, script.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT) : 0;
+                if (n > 0) {
+                    sent += static_cast<size_t>(n);
+                } else if (!more || errno != EAGAIN) {
+                    ::shutdown(conn, SHUT_WR);
+                    shut = true;
+                }
+            }
+            ssize_t got = p.revents & (POLLIN | POLLHUP | POLLERR) ? ::recv(conn, sink, sizeof sink, MSG_DONTWAIT) : 1;
+            if (got == 0 || (got < 0 && errno != EAGAIN)) break;
         }
-    }
-    bool writing() const { return m_conn >= 0 && !m_shut; }
-    void accepted(int fd) {
-        if (fd < 0) return;
-        if (m_served) {
-            ::close(fd);
-            return;
-        }
-        m_served = true;
-        m_conn = fd;
-    }
-    void write() {
-        if (m_sent < m_script.size()) {
-            ssize_t n = ::send(m_conn, m_script.data() + m_sent, m_script.size() - m_sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) m_sent += static_cast<size_t>(n);
-            if (n > 0 || errno == EAGAIN) return;
-        }
-        ::shutdown(m_conn, SHUT_WR);
-        m_shut = true;
-    }
-    void drain() {
-        char sink[4096];
-        ssize_t n = ::recv(m_conn, sink, sizeof sink, MSG_DONTWAIT);
-        if (n > 0 || (n < 0 && errno == EAGAIN)) return;
-        ::close(m_conn);
-        m_conn = -1;
+        if (conn >= 0) ::close(conn);
+        if (m_listen >= 0) ::close(m_listen);
     }
 
-    std::string m_script;
     uint16_t m_port = 0;
     int m_listen;
-    int m_conn = -1;
-    size_t m_sent = 0;
-    bool m_served = false, m_shut = false;
     std::atomic<bool> m_done{false};
     std::thread m_thread;
 };
@@ -163,8 +148,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         conn.closeConnection(log, nullptr);
     }
-    StringBuffer rendered;
-    log.GetText(rendered);
-    if (getenv("OSTMAIL_FUZZ_SHOW_LOG")) fprintf(stderr, "%s\n", rendered.getString());  // for reading a repro
+    fuzz::showLog(nettest::logText(log));
     return 0;
 }

@@ -9,8 +9,6 @@
 
 #include <sys/socket.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 using namespace ostmail;
@@ -83,9 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SocketFlags flags;
         while (got.getSize() < (1u << 20) && client.sock.ReceiveBytes(got, 4096, 0, 2000, flags, client.log, nullptr)) {
         }
-        client.sock.SendBytes2(reinterpret_cast<const unsigned char*>("QUIT\r\n"), 6, 0, 0, 2000, client.log, nullptr);
+        client.send("QUIT\r\n");
     }
     client.sock.Close(0, 1000, client.log, nullptr);
-    if (getenv("OSTMAIL_FUZZ_SHOW_LOG")) fprintf(stderr, "%s\n", client.text().c_str());  // for reading a repro
+    fuzz::showLog(client.text());
     return 0;
 }

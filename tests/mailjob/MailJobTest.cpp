@@ -1,14 +1,13 @@
 #include "mailjob/MailJob.h"
 #include "ostmail/CMailObj.h"
 #include "support/ClosedPort.h"
+#include "support/ScratchDir.h"
 #include "support/ScriptedSmtpServer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -64,21 +63,18 @@ public:
 
 TEST(CMailObj, ReadFileToStringStopsAtZeroAndKeepsTextOnFailure) {
     HostMail m;
-    std::string dir = ::testing::TempDir();
-    std::string empty = dir + "/ostmail_empty.txt", zero = dir + "/ostmail_zero.txt";
-    std::ofstream(empty).close();
-    static const char withZero[] = "line one\r\nline two\0hidden";
-    std::ofstream(zero, std::ios::binary) << std::string(withZero, sizeof withZero - 1);
-
+    testsupport::ScratchDir dir;
+    auto file = [&](const char* name, const std::string& bytes) {
+        std::string p = dir.write(name, bytes);
+        return std::wstring(p.begin(), p.end());
+    };
     std::wstring text = L"unchanged";
     EXPECT_EQ(m.ReadFileToString(L"/nonexistent/ostmail/file.txt", text), 0);
     EXPECT_EQ(text, L"unchanged");
-    EXPECT_EQ(m.ReadFileToString(std::wstring(empty.begin(), empty.end()), text), 1);
+    EXPECT_EQ(m.ReadFileToString(file("empty", ""), text), 1);
     EXPECT_EQ(text, L"");
-    EXPECT_EQ(m.ReadFileToString(std::wstring(zero.begin(), zero.end()), text), 1);
+    EXPECT_EQ(m.ReadFileToString(file("zero", std::string("line one\r\nline two\0hidden", 25)), text), 1);
     EXPECT_EQ(text, L"line one\r\nline two");
-    std::remove(empty.c_str());
-    std::remove(zero.c_str());
 }
 
 TEST(CMailObj, AddIdTurnsImageReferencesIntoContentIds) {
@@ -162,8 +158,8 @@ TEST(DoMail, UnusableServersFailWithoutHanging) {
 // reach the stream, and a recipient list of only separators leaves nothing
 // to send to.
 TEST(DoMail, BadEntriesAreLeftOutAndNeverInjectCommands) {
-    std::string real = ::testing::TempDir() + "/ostmail_attach.txt";
-    std::ofstream(real, std::ios::binary) << "attached bytes\n";
+    testsupport::ScratchDir dir;
+    const std::string real = dir.write("ostmail_attach.txt", "attached bytes\n");
     for (bool anyone : {true, false}) {
         ScriptedSmtpServer srv;
         srv.reply("220 ready").serveRest();
@@ -192,7 +188,6 @@ TEST(DoMail, BadEntriesAreLeftOutAndNeverInjectCommands) {
             EXPECT_EQ(srv.dataBlocks()[0].find("missing.pdf"), std::string::npos);
         }
     }
-    std::remove(real.c_str());
 }
 
 }  // namespace

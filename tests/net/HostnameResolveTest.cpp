@@ -1,4 +1,3 @@
-#include "core/ProgressMonitor.h"
 #include "net/HostnameResolve.h"
 #include "platform/Clock.h"
 #include "platform/Socket.h"
@@ -60,24 +59,28 @@ protected:
     }
 };
 
+// A name that fails is tried again cleaned, then with "www." before it; two
+// dots and nothing to clean: one attempt only. With a monitor and without.
 TEST_F(HostnameResolveTest, RetriesWithCleanedNameThenWww) {
-    nettest::CountingSink sink;
-    ProgressMonitor pm(&sink, 100);
-    Logger log;
-    HostnameResolve::Result r, r2, r3;
-    EXPECT_FALSE(HostnameResolve::resolve("Ex<am>ple.COM", 2000, 50, &pm, r, log));
-    EXPECT_EQ(asked(), (std::vector<std::string>{"Ex<am>ple.COM", "example.com", "www.example.com"}));
-    EXPECT_FALSE(r.aborted || r.timedOut);
-
-    forget("www.example.com");
-    EXPECT_TRUE(HostnameResolve::resolve("example.com", 2000, 50, &pm, r2, log));
-    EXPECT_EQ(asked(), (std::vector<std::string>{"example.com", "www.example.com"}));
-    EXPECT_STREQ(r2.dotted.getString(), "127.0.0.1");
-
-    // Two dots and nothing to clean: one attempt only.
-    forget();
-    EXPECT_FALSE(HostnameResolve::resolve("a.b.c", 2000, 0, nullptr, r3, log));
-    EXPECT_EQ(asked().size(), 1u);
+    const struct {
+        const char *name, *answerFor;
+        std::vector<std::string> asked;
+    } cases[] = {
+        {"Ex<am>ple.COM", "", {"Ex<am>ple.COM", "example.com", "www.example.com"}},
+        {"example.com", "www.example.com", {"example.com", "www.example.com"}},
+        {"a.b.c", "", {"a.b.c"}},
+    };
+    for (const auto& k : cases) {
+        forget(k.answerFor);
+        nettest::Monitor sink;
+        Logger log;
+        HostnameResolve::Result r;
+        bool found = *k.answerFor;
+        EXPECT_EQ(HostnameResolve::resolve(k.name, 2000, found ? 50 : 0, found ? &sink.pm : nullptr, r, log), found);
+        EXPECT_EQ(asked(), k.asked);
+        EXPECT_FALSE(r.aborted || r.timedOut);
+        if (found) { EXPECT_STREQ(r.dotted.getString(), "127.0.0.1"); }
+    }
 }
 
 TEST_F(HostnameResolveTest, NamesAreNormalizedAndCleaned) {
@@ -89,11 +92,10 @@ TEST_F(HostnameResolveTest, NamesAreNormalizedAndCleaned) {
     HostnameResolve::cleanName(" 'Us@R'?<b>:\t\"x/\r\n\xC4", sb);
     EXPECT_STREQ(sb.getString(), "usrbx\xE4");
 
-    nettest::CountingSink sink;
-    ProgressMonitor pm(&sink, 100);
+    nettest::Monitor sink;
     Logger log;
     HostnameResolve::Result r;
-    EXPECT_FALSE(HostnameResolve::resolve("http:///", 1000, 50, &pm, r, log));
+    EXPECT_FALSE(HostnameResolve::resolve("http:///", 1000, 50, &sink.pm, r, log));
     EXPECT_EQ(lacks(logText(log), {"Invalid hostname for resolving hostname to IP address."}), "");
 }
 
@@ -108,27 +110,32 @@ TEST_F(HostnameResolveTest, SlowLookupIsGivenUpOn) {
     EXPECT_EQ(timedOut.reason, 3u);
     EXPECT_GE(HostnameResolve::runningWorkers(), 1);
 
-    nettest::CountingSink sink(2);
-    ProgressMonitor pm(&sink, 100);
+    nettest::Monitor sink(2);
     start = platform::tickCount();
-    EXPECT_FALSE(aborted.run("mail.test", 25, 5000, nullptr, 50, &pm));
+    EXPECT_FALSE(aborted.run("mail.test", 25, 5000, nullptr, 50, &sink.pm));
     EXPECT_LT(platform::tickCount() - start, 1000u);
     EXPECT_EQ(aborted.reason, 4u);
     EXPECT_TRUE(aborted.aborted);
     EXPECT_EQ(aborted.lacks({"DNS lookup aborted by application callback", "Cannot get host by name."}), "");
 }
 
-// Through a connect and on its own: local names and addresses are not
-// looked up, other names are, and a failure says so.
+// Through a connect and on its own: local names and dotted addresses,
+// padded or not, are not looked up, other names are, and a failure says so.
 TEST_F(HostnameResolveTest, LookupsThroughConnectAndStandAlone) {
-    testsupport::ScriptedSmtpServer srv;
-    srv.reply("220 hi");
-    srv.start();
-    nettest::Dial d, nowhere;
-    ASSERT_TRUE(d.run(" mail.test ", srv.port())) << d.text();
-    EXPECT_EQ(d.reason, 0u);
-    EXPECT_STREQ(d.sock.plainSocket().remoteAddress().getString(), "127.0.0.1");
-    EXPECT_FALSE(nowhere.run("nowhere.test", srv.port()));
+    for (const char* host : {"localhost", "LocalHost", "127.0.0.1", "  127.0.0.1\t", " localhost ", " mail.test "}) {
+        SCOPED_TRACE(host);
+        testsupport::ScriptedSmtpServer srv;
+        srv.reply("220 hi");
+        srv.start();
+        nettest::Dial d;
+        ASSERT_TRUE(d.run(host, srv.port())) << d.text();
+        EXPECT_EQ(d.reason, 0u);
+        EXPECT_STREQ(d.sock.plainSocket().remoteAddress().getString(), "127.0.0.1");
+        EXPECT_EQ(d.sock.hostname().getSize(), 9u) << "stored untrimmed";  // every name here has 9 letters
+        EXPECT_EQ(d.line(), "220 hi\r\n");
+    }
+    nettest::Dial nowhere;
+    EXPECT_FALSE(nowhere.run("nowhere.test", 25));
     EXPECT_EQ(nowhere.reason, 2u);
     EXPECT_EQ(nowhere.lacks({"Cannot get host by name.."}), "");
     EXPECT_EQ(asked(), (std::vector<std::string>{"mail.test", "nowhere.test", "www.nowhere.test"}));

@@ -3,6 +3,7 @@
 
 #include "core/Logger.h"
 #include "core/ProgressEvent.h"
+#include "core/ProgressMonitor.h"
 #include "core/StringBuffer.h"
 #include "net/Socket2.h"
 
@@ -12,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,6 +27,10 @@ inline std::string logText(LogBase& log) {
     StringBuffer sb;
     log.GetText(sb);
     return sb.toStdString();
+}
+
+inline std::string str(const DataBuffer& d) {
+    return std::string(reinterpret_cast<const char*>(d.getData()), d.getSize());
 }
 
 inline bool contains(const std::string& hay, const std::string& needle) {
@@ -82,6 +87,16 @@ private:
     std::vector<int> fillers_;
 };
 
+// Up to n bytes; fewer when the peer closes or stays silent for 10 s.
+inline std::string receiveUpTo(int fd, size_t n) {
+    std::string out;
+    char buf[512];
+    pollfd p{fd, POLLIN, 0};
+    for (ssize_t got = 1; out.size() < n && got > 0 && ::poll(&p, 1, 10000) == 1;)
+        if ((got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0)) > 0) out.append(buf, static_cast<size_t>(got));
+    return out;
+}
+
 // Listens on loopback and runs the script on the first connection (if one
 // comes within 10 s) on its own thread; the destructor waits for the script.
 class PeerThread {
@@ -132,6 +147,12 @@ private:
     int abortAt_;
 };
 
+// A progress monitor over a counting sink.
+struct Monitor : CountingSink {
+    explicit Monitor(int abortAtHeartbeat = 0, uint64_t total = 100) : CountingSink(abortAtHeartbeat), pm(this, total) {}
+    ProgressMonitor pm;
+};
+
 // One connect attempt through Socket2 and what it logged.
 struct Dial {
     Socket2 sock;
@@ -151,6 +172,11 @@ struct Dial {
         bool got = sock.ReceiveUntilMatch("\r\n", sb, heartbeatMs, idleMs, flags ? *flags : own, log, pm);
         if (ok) *ok = got;
         return sb.toStdString();
+    }
+    bool send(const std::string& data, uint32_t maxChunk = 0, uint32_t heartbeatMs = 0, uint32_t idleMs = 3000,
+              ProgressMonitor* pm = nullptr) {
+        return sock.SendBytes2(reinterpret_cast<const unsigned char*>(data.data()), static_cast<uint32_t>(data.size()),
+                               maxChunk, heartbeatMs, idleMs, log, pm);
     }
     std::string text() { return logText(log); }
     std::string lacks(const std::vector<std::string>& wanted) { return nettest::lacks(text(), wanted); }

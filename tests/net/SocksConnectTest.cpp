@@ -39,8 +39,7 @@ TEST(SocksConnect, Socks4RequestBytesAndReply) {
     for (const Case& k : cases) {
         SCOPED_TRACE(std::string(k.target) + " " + std::to_string(k.code));
         SocksPeer peer;
-        peer.read(9 + std::strlen(k.user)).send(bytes({0, k.code, 0, 0, 0, 0, 0, 0})).send("220 tunnel\r\n");
-        peer.start();
+        peer.read(9 + std::strlen(k.user)).send(bytes({0, k.code, 0, 0, 0, 0, 0, 0})).send("220 tunnel\r\n").start();
         ClsSocksClient proxy = proxyAt(4, peer.port(), k.user);
         Dial a;
         bool granted = k.code == 90;
@@ -54,7 +53,6 @@ TEST(SocksConnect, Socks4RequestBytesAndReply) {
             EXPECT_FALSE(a.sock.IsConnected());
         }
         a.sock.Close(0, 1000, a.log, nullptr);
-        ASSERT_TRUE(peer.waitDone());
         EXPECT_EQ(peer.requests(),
                   std::vector<std::string>{bytes({4, 1, 0x09, 0xDD, 127, 0, 0, 1}) + k.user + std::string(1, '\0')});
     }
@@ -80,14 +78,12 @@ TEST(SocksConnect, Socks5TargetsAndBoundAddresses) {
         SocksPeer peer;
         // Method 0 even though a user name is set: no sub-negotiation.
         peer.read(4).send(bytes({5, 0})).read(k.request.size())
-            .send(reply + k.bound + bytes({0x04, 0x38}) + "220 x\r\n");
-        peer.start();
+            .send(reply + k.bound + bytes({0x04, 0x38}) + "220 x\r\n").start();
         ClsSocksClient proxy = proxyAt(5, peer.port(), "user", "pw");
         Dial a;
         ASSERT_TRUE(a.run(k.target.c_str(), 587, 3000, &proxy)) << a.text();
         EXPECT_EQ(a.line(), "220 x\r\n");
         a.sock.Close(0, 1000, a.log, nullptr);
-        ASSERT_TRUE(peer.waitDone());
         EXPECT_EQ(peer.requests(), (std::vector<std::string>{bytes({5, 2, 0, 2}), k.request}));
     }
 }
@@ -122,7 +118,6 @@ TEST(SocksConnect, ProxyRefusalsAndShortReplies) {
         EXPECT_EQ(a.lacks({c.text, c.data}), "");
         EXPECT_EQ(a.reason, uint32_t(VelmoraSocket::kConnectFailed));
         EXPECT_FALSE(a.sock.IsConnected());
-        EXPECT_TRUE(peer.waitDone());
     }
 }
 
@@ -167,8 +162,7 @@ TEST(SocksConnect, UnknownVersionConnectsDirectly) {
     ClsSocksClient proxy = proxyAt(3, closed.port());
     EXPECT_EQ(proxy.socksVersion(), 0);
     SocksPeer target;
-    target.send("220 direct\r\n");
-    target.start();
+    target.send("220 direct\r\n").start();
     Dial a;
     ASSERT_TRUE(a.run("127.0.0.1", target.port(), 3000, &proxy)) << a.text();
     EXPECT_EQ(a.line(), "220 direct\r\n");

@@ -1,8 +1,6 @@
-#include "core/ProgressMonitor.h"
 #include "net/BandwidthThrottle.h"
 #include "net/PerformanceMon.h"
 #include "net/SocketErrors.h"
-#include "core/Logger.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
 
@@ -56,30 +54,28 @@ TEST(BandwidthThrottle, WaitSleepsAndCanBeAborted) {
 
     base = pinWindow(t);
     t.recordAt(20000, base + 200);
-    nettest::CountingSink sink(1);
-    ProgressMonitor pm(&sink, 100);
+    nettest::Monitor sink(1);
     start = platform::tickCount();
-    EXPECT_FALSE(t.wait(50, &pm, aborted));
+    EXPECT_FALSE(t.wait(50, &sink.pm, aborted));
     EXPECT_TRUE(aborted);
     EXPECT_EQ(sink.heartbeats, 1);
     EXPECT_LT(platform::tickCount() - start, 2000u);
 }
 
 TEST(PerformanceMon, ReportsRateToItsCallbackEvery300Ms) {
-    nettest::CountingSink sink;
-    ProgressMonitor pm(&sink, 100);
+    nettest::Monitor sink;
     PerformanceMon up(PerformanceMon::kUpload), down(PerformanceMon::kDownload), other(7);
     uint32_t t0 = platform::tickCount();
-    up.addBytesAt(1000, &pm, t0 + 100);
+    up.addBytesAt(1000, &sink.pm, t0 + 100);
     EXPECT_EQ(sink.uploadReports, 0);
-    up.addBytesAt(1000, &pm, t0 + 400);
+    up.addBytesAt(1000, &sink.pm, t0 + 400);
     EXPECT_EQ(sink.uploadReports, 1);
     EXPECT_EQ(sink.lastUploadCount, 2000u);
     EXPECT_NEAR(sink.lastUploadRate, 5000u, 100u);
-    up.addBytesAt(1000, &pm, t0 + 500);
+    up.addBytesAt(1000, &sink.pm, t0 + 500);
     EXPECT_EQ(sink.uploadReports, 1);
-    down.addBytesAt(10, &pm, t0 + 301);
-    other.addBytesAt(10, &pm, t0 + 301);
+    down.addBytesAt(10, &sink.pm, t0 + 301);
+    other.addBytesAt(10, &sink.pm, t0 + 301);
     EXPECT_EQ(sink.downloadReports, 1);
     EXPECT_EQ(sink.transferReports, 1);
     up.addBytesAt(5, nullptr, t0 - 10);  // wrapped: counting starts over
