@@ -31,8 +31,10 @@ fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+  # A package installed for two architectures (Wine pulls in i386 copies)
+  # prints one status per architecture.
+  status=$(dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null || true)
+  grep -qx "install ok installed" <<<"$status" || missing+=("$p")
 done
 
 # Daemons that the packages' maintainer scripts may start on standard ports;
