@@ -24,7 +24,7 @@ passed=0 failed=0 skipped=0
 # line for it shows NEED (a TLS cipher, or the login it took).
 readback() {
   python3 - "$OSTMAIL_MAILDIR" "$1" "$2" "$3" "$ROOT/tests/support/mailcheck.py" <<'EOF'
-import base64, glob, re, subprocess, sys
+import glob, re, subprocess, sys
 maildir, rcpt, log, need, check = sys.argv[1:]
 found = [f for f in glob.glob(maildir + "/new/*") if "Envelope-to: %s\n" % rcpt in open(f, errors="replace").read()]
 if len(found) != 1:
@@ -32,7 +32,7 @@ if len(found) != 1:
 flat = dict(l.split("=", 1) for l in subprocess.run([sys.executable, check, "--flat", found[0]],
             capture_output=True, text=True, check=True).stdout.splitlines() if "=" in l)
 want = {"to.0.addr": rcpt, "attachment.0.filename": "hello.txt",
-        "attachment.0.base64": base64.b64encode(b"attached from memory\n").decode()}
+        "attachment.0.hex": b"attached from memory\n".hex()}
 for k, v in want.items():
     if flat.get(k) != v:
         sys.exit("%s: %r, not %r" % (k, flat.get(k), v))

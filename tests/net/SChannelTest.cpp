@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <unistd.h>
 
 #include <string>
@@ -230,9 +232,9 @@ TEST_F(SChannelTest, HttpProxyTunnelCarriesTheHandshake) {
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.reply.substr(0, 20));
-        std::string request;
+        std::promise<std::string> request;  // written by the proxy's thread
         TlsScriptedServer proxy(ctx(), [&](TlsConn& c) {
-            request = c.receiveRawUntil("\r\n\r\n");
+            request.set_value(c.receiveRawUntil("\r\n\r\n"));
             if (k.reply.empty()) return;
             c.sendRaw(k.reply);
             if (!*k.failure) c.handshake("220 through the proxy\r\n");
@@ -243,7 +245,7 @@ TEST_F(SChannelTest, HttpProxyTunnelCarriesTheHandshake) {
         ch.setPort(465);
         ch.setHttpProxy("127.0.0.1", proxy.port());
         ASSERT_EQ(ch.EstablishChannel(0, 3000, 60000, log, nullptr), !*k.failure) << d.text();
-        EXPECT_EQ(request, "CONNECT localhost:465 HTTP/1.0\r\nUser-Agent: Velmora\r\n\r\n");
+        EXPECT_EQ(request.get_future().get(), "CONNECT localhost:465 HTTP/1.0\r\nUser-Agent: Velmora\r\n\r\n");
         if (*k.failure) {
             EXPECT_EQ(ch.lastStatus(), 102u);
             EXPECT_EQ(d.lacks({k.failure}), "");
