@@ -43,5 +43,6 @@ int main(int argc, char** argv) {
     mail.SetTimeoutInt(2);
     int rc = mail.DoMail();
     std::printf("DoMail returned %d\n", rc);
+    if (rc != 0) std::fprintf(stderr, "%ls", CMailObj::LastLog().c_str());
     return rc == 0 ? 0 : 1;
 }

@@ -64,6 +64,10 @@ public:
     // Sends the message: 0 once a server accepted it, -1 when the first
     // attempt and every retry failed. Blocks for the sends and the waits.
     int DoMail();
+    // The activity log of this thread's last DoMail: which properties the
+    // ANSI code page could not hold, then the last attempt's log. Empty
+    // before the first DoMail on the thread.
+    static std::wstring LastLog();
 
 protected:
     // Whole file as text in the ANSI code page, up to its first zero byte.

@@ -1,5 +1,6 @@
 #include "mailjob/MailJob.h"
 #include "ostmail/CMailObj.h"
+#include "platform/SysInfo.h"
 #include "support/ClosedPort.h"
 #include "support/ScratchDir.h"
 #include "support/ScriptedSmtpServer.h"
@@ -151,7 +152,28 @@ TEST(DoMail, UnusableServersFailWithoutHanging) {
         auto t0 = Clock::now();
         EXPECT_EQ(m.DoMail(), -1) << c.port;
         EXPECT_LT(msSince(t0), 20000) << c.port;
+        EXPECT_NE(CMailObj::LastLog().find(L"SendEmail"), std::wstring::npos) << c.port;
     }
+}
+
+// Under an 8-bit code page the text it cannot hold is lost, as it always
+// was, but the log names what lost it; under UTF-8 nothing is lost.
+TEST(DoMail, TheLogNamesTextThatTheAnsiCodePageCannotHold) {
+    testsupport::ClosedPort closedPort;
+    const struct { uint32_t page; bool lost; } rows[] = {{1252, true}, {65001, false}};
+    for (const auto& row : rows) {
+        platform::setAnsiCodePageOverride(row.page);
+        CMailObj m;
+        fillJob(m, closedPort.port());
+        m.SetBody(L"\x041F\x0440\x0438\x0432\x0435\x0442 \x20AC");
+        EXPECT_EQ(m.DoMail(), -1);
+        std::wstring log = CMailObj::LastLog();
+        EXPECT_EQ(log.find(L"(" + std::to_wstring(row.page) + L") cannot hold every character of the body;") != std::wstring::npos,
+                  row.lost) << row.page;
+        EXPECT_EQ(log.find(L"of the subject"), std::wstring::npos);
+        EXPECT_NE(log.find(L"SendEmail"), std::wstring::npos);
+    }
+    platform::setAnsiCodePageOverride(0);
 }
 
 // Empty entries and missing attachments are left out, CR and LF never
