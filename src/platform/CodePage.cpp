@@ -1,11 +1,10 @@
 #include "platform/CodePage.h"
+#include "platform/CodePageTables.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 
 #include <algorithm>
-#include <map>
-#include <mutex>
 
 namespace ostmail {
 namespace platform {
@@ -103,56 +102,21 @@ int encodeOneUnit(UConverter* cnv, char16_t unit) {
     return static_cast<unsigned char>(out[0]);
 }
 
-std::unique_ptr<SingleByteTable> buildSingleByte(UConverter* cnv) {
-    auto t = std::make_unique<SingleByteTable>();
-    std::fill(std::begin(t->pageOf), std::end(t->pageOf), int16_t(-1));
-    for (int b = 0; b < 256; ++b) {
-        int u = decodeOneByte(cnv, static_cast<unsigned char>(b));
-        // Keep only mappings that come back to the same byte.
-        if (u < 0 || encodeOneUnit(cnv, static_cast<char16_t>(u)) != b) {
-            t->toUnit[b] = SingleByteTable::kNone;
-            continue;
-        }
-        t->toUnit[b] = static_cast<uint16_t>(u);
-        int hi = u >> 8;
-        if (t->pageOf[hi] < 0) {
-            t->pageOf[hi] = static_cast<int16_t>(t->pages.size());
-            t->pages.emplace_back();
-            t->pages.back().fill(-1);
-        }
-        t->pages[t->pageOf[hi]][u & 0xFF] = static_cast<int16_t>(b);
-    }
-    t->asciiSame = true;
-    for (int b = 0; b < 128; ++b) {
-        if (t->toUnit[b] != b) t->asciiSame = false;
-    }
-    return t;
-}
-
-// Process-wide knowledge about each code page, filled on first use.
-struct PageInfo {
-    bool hasTable = false;
-    std::unique_ptr<SingleByteTable> single;
-};
-
-std::mutex g_lock;
-std::map<uint32_t, PageInfo>& pageInfos() {
-    static std::map<uint32_t, PageInfo> infos;
-    return infos;
+// The unit a byte maps to, when it also maps back to that byte; else -1.
+int roundTrip(UConverter* cnv, unsigned char b) {
+    int u = decodeOneByte(cnv, b);
+    return u < 0 || encodeOneUnit(cnv, static_cast<char16_t>(u)) != b ? -1 : u;
 }
 
 const PageInfo& pageInfo(uint32_t codePage) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    auto& infos = pageInfos();
-    auto it = infos.find(codePage);
-    if (it != infos.end()) return it->second;
-    PageInfo info;
-    if (UConverter* cnv = openIcu(codePage)) {
-        info.hasTable = true;
-        if (isSingleByteType(cnv)) info.single = buildSingleByte(cnv);
-        ucnv_close(cnv);
-    }
-    return infos.emplace(codePage, std::move(info)).first->second;
+    return cachedPageInfo(codePage, [](uint32_t cp, PageInfo& info) {
+        if (UConverter* cnv = openIcu(cp)) {
+            info.hasTable = true;
+            if (isSingleByteType(cnv))
+                info.single = buildSingleByte([cnv](unsigned char b) { return roundTrip(cnv, b); });
+            ucnv_close(cnv);
+        }
+    });
 }
 
 bool isCharError(UErrorCode err) {

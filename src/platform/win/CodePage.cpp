@@ -1,11 +1,10 @@
 #include "platform/CodePage.h"
+#include "platform/CodePageTables.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <mutex>
 
 namespace ostmail {
 namespace platform {
@@ -48,59 +47,24 @@ int decode(uint32_t cp, const unsigned char* p, int n, char16_t* out, int room) 
     return MultiByteToWideChar(cp, flags, reinterpret_cast<LPCCH>(p), n, reinterpret_cast<LPWSTR>(out), room);
 }
 
-std::unique_ptr<SingleByteTable> buildSingleByte(uint32_t cp) {
-    auto t = std::make_unique<SingleByteTable>();
-    std::fill(std::begin(t->pageOf), std::end(t->pageOf), int16_t(-1));
-    for (int b = 0; b < 256; ++b) {
-        unsigned char byte = static_cast<unsigned char>(b);
-        char16_t u = 0;
-        char back = 0;
-        bool lacks = true;
-        // Keep only mappings that come back to the same byte.
-        if (decode(cp, &byte, 1, &u, 1) == 1) encode(cp, &u, 1, &back, 1, lacks);
-        if (lacks || static_cast<unsigned char>(back) != byte) {
-            t->toUnit[b] = SingleByteTable::kNone;
-            continue;
-        }
-        t->toUnit[b] = u;
-        int hi = u >> 8;
-        if (t->pageOf[hi] < 0) {
-            t->pageOf[hi] = static_cast<int16_t>(t->pages.size());
-            t->pages.emplace_back();
-            t->pages.back().fill(-1);
-        }
-        t->pages[t->pageOf[hi]][u & 0xFF] = static_cast<int16_t>(b);
-    }
-    t->asciiSame = true;
-    for (int b = 0; b < 128; ++b) {
-        if (t->toUnit[b] != b) t->asciiSame = false;
-    }
-    return t;
-}
-
-struct PageInfo {
-    bool hasTable = false;
-    std::unique_ptr<SingleByteTable> single;
-};
-
-std::mutex g_lock;
-std::map<uint32_t, PageInfo>& pageInfos() {
-    static std::map<uint32_t, PageInfo> infos;
-    return infos;
+// The unit a byte maps to, when it also maps back to that byte; else -1.
+int roundTrip(uint32_t cp, unsigned char byte) {
+    char16_t u = 0;
+    char back = 0;
+    bool lacks = true;
+    if (decode(cp, &byte, 1, &u, 1) == 1) encode(cp, &u, 1, &back, 1, lacks);
+    return lacks || static_cast<unsigned char>(back) != byte ? -1 : u;
 }
 
 const PageInfo& pageInfo(uint32_t codePage) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    auto& infos = pageInfos();
-    auto it = infos.find(codePage);
-    if (it != infos.end()) return it->second;
-    PageInfo info;
-    CPINFO cpi;
-    if (installed(codePage) && GetCPInfo(codePage, &cpi)) {
-        info.hasTable = true;
-        if (cpi.MaxCharSize == 1) info.single = buildSingleByte(codePage);
-    }
-    return infos.emplace(codePage, std::move(info)).first->second;
+    return cachedPageInfo(codePage, [](uint32_t cp, PageInfo& info) {
+        CPINFO cpi;
+        if (installed(cp) && GetCPInfo(cp, &cpi)) {
+            info.hasTable = true;
+            if (cpi.MaxCharSize == 1)
+                info.single = buildSingleByte([cp](unsigned char b) { return roundTrip(cp, b); });
+        }
+    });
 }
 
 bool highSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
