@@ -69,7 +69,7 @@ UNITS=(test_platform test_crypto test_core test_email test_smtp test_facade test
 # x86_64 test tree goes without, which links faster.
 build "$W32" i686 RelWithDebInfo ostmail ostmail_host
 have32=$?
-build "$W64" x86_64 Release ostmail ostmail_host "${UNITS[@]}" test_integration || exit 1
+build "$W64" x86_64 Release ostmail ostmail_host ostmail_cli "${UNITS[@]}" test_integration || exit 1
 mkdir -p "$OUT"
 
 # --- what each DLL imports and exports ---
@@ -242,6 +242,38 @@ if ((have32 == 0)) && "$WINE32" --version >/dev/null 2>&1; then
 else
   skip "the i686 host: this kernel runs no 32-bit programs ($WINE32: $("$WINE32" --version 2>&1 | head -c 80))"
 fi
+
+# The command-line program: its password from a command run by cmd.exe, its
+# body from standard input; then `check` logs in to the same server.
+cli_send() {
+  local token="wincli-$$-$RANDOM" log=$OUT/cli.log
+  printf 'Sent by ostmail.exe, %s.\r\n' "$token" >"$OUT/cli_body.txt"
+  if ! (cd "$OUT" && timeout 120 "$WINE64" "$W64/ostmail.exe" send --server "$OSTMAIL_HOST" \
+    --port "$OSTMAIL_SMTP_PORT" --user "$user" --password-command "echo $OSTMAIL_SMTP_PASSWORD" \
+    --from cli@example.test --to "$token@localhost" --subject "$token" --body-file - <cli_body.txt) >"$log" 2>&1; then
+    fail "ostmail.exe send: the end of $log:"
+    tail -n 5 "$log"
+    return
+  fi
+  local file flat
+  file=$(grep -l "^Envelope-to: $token@localhost\$" "$OSTMAIL_MAILDIR"/new/* 2>/dev/null | head -n 1)
+  flat=$([[ -n $file ]] && "$PY" "$ROOT/tests/support/mailcheck.py" --flat "$file")
+  if grep -qxF "subject=$token" <<<"$flat" && grep -qF "body=Sent by ostmail.exe, $token." <<<"$flat" &&
+    grep -F " <= cli@example.test" "$OSTMAIL_EXIM_LOG" | grep -F "for $token@localhost" | grep -qF " A=login:$user "; then
+    pass
+  else
+    fail "ostmail.exe send: the message for $token@localhost did not arrive as sent (${file:-nothing arrived})"
+  fi
+  if (cd "$OUT" && timeout 120 "$WINE64" "$W64/ostmail.exe" check --server "$OSTMAIL_HOST" --port "$OSTMAIL_SMTP_PORT" \
+    --user "$user" --password-command "echo $OSTMAIL_SMTP_PASSWORD") >"$OUT/cli_check.log" 2>&1 &&
+    grep -q '^login: ok' "$OUT/cli_check.log"; then
+    pass
+  else
+    fail "ostmail.exe check: the end of $OUT/cli_check.log:"
+    tail -n 5 "$OUT/cli_check.log"
+  fi
+}
+cli_send
 
 # --- TLS through Schannel, NTLM through the system package (lane_windows_tls.sh) ---
 if nice ninja -C "$W64" -j "$JOBS" ostmail_send >>"$W64/build.log" 2>&1; then

@@ -5,10 +5,10 @@
 namespace ostmail {
 namespace platform {
 
-// Runs command with /bin/sh -c, its stdin closed, and keeps the first line of
-// what it prints (without the line end). False, with the reason in error,
-// when it cannot start, exits non-zero, or is still running after timeoutMs
-// (it is then killed); out is left empty then.
+// Runs command with /bin/sh -c (cmd.exe /c on Windows), its stdin closed,
+// and keeps the first line of what it prints (without the line end). False,
+// with the reason in error, when it cannot start, exits non-zero, or is still
+// running after timeoutMs (it is then killed); out is left empty then.
 bool runShellFirstLine(const std::string& command, int timeoutMs, std::string& out, std::string& error);
 
 // The environment variable's value, or "" when it is not set.
