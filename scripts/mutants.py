@@ -18,8 +18,10 @@ Mutations: a comparison flipped (== and !=, < and >=, > and <=), < and <=
 swapped (and > and >=), && and || swapped, an integer constant off by one,
 return true/false inverted, a statement removed. Places are spread evenly
 over the paths given and, inside each path, over the kinds of mutation.
-A mutant whose tests fail is run once more, failed tests only, so that a
-flaky test does not count as a kill.
+Each mutant first meets its own layer's test program (only that one is
+rebuilt; most mutants die there), then, if it lives, every unit test
+program. A program that fails is run once more, so that a flaky test does
+not count as a kill.
 """
 import argparse
 import os
@@ -176,25 +178,44 @@ class Sandbox:
                     "-DCMAKE_BUILD_TYPE=Release", "-DOSTMAIL_BENCH=OFF"] + launcher,
                    ROOT, LONGEST) == 0
 
-    def compile(self):
-        return run(["ninja", "-C", str(self.build), "-j", self.jobs], ROOT, LONGEST) == 0
+    def compile(self, *targets):
+        return run(["ninja", "-C", str(self.build), "-j", self.jobs] + list(targets), ROOT, LONGEST) == 0
 
-    def unit_programs(self):
+    def own_program(self, path):
+        """The test program of the layer that path belongs to, if there is one."""
+        parts = Path(path).parts
+        name = "test_" + parts[1] if len(parts) > 2 and parts[0] == "src" else ""
+        return name if (self.build / "tests" / name).is_file() else None
+
+    def verdict(self, path):
+        """The layer's own tests first: most mutants die there, and then
+        nothing else needs building."""
+        own = self.own_program(path)
+        if own:
+            if not self.compile(own):
+                return "not compiled"
+            if not self.tests_pass([[str(self.build / "tests" / own), "--gtest_brief=1"]]):
+                return "killed"
+        if not self.compile():
+            return "not compiled"
+        return "survived" if self.tests_pass(skip=own) else "killed"
+
+    def unit_programs(self, skip=None):
         """Each layer's test program (one process per program, not per case:
         far faster than ctest), then the fuzz replays through ctest."""
         progs = sorted(p for p in (self.build / "tests").glob("test_*")
-                       if p.is_file() and os.access(p, os.X_OK) and p.name != "test_integration")
+                       if p.is_file() and os.access(p, os.X_OK) and p.name not in ("test_integration", skip))
         cmds = [[str(p), "--gtest_brief=1"] for p in progs]
         cmds.append(["ctest", "--test-dir", str(self.build), "-L", "fuzz"])
         if self.integration:
             cmds.append(["ctest", "--test-dir", str(self.build), "-L", "integration", "-R", self.integration])
         return cmds
 
-    def tests_pass(self):
+    def tests_pass(self, programs=None, skip=None):
         """True when every test passes. A hang (past a few times the
         unmutated run) counts as a failure; a failure counts only when the
         failed program fails again."""
-        pending = self.unit_programs()
+        pending = programs or self.unit_programs(skip)
         deadline = time.monotonic() + self.limit
         while pending:
             batch, pending = pending[: int(self.jobs)], pending[int(self.jobs):]
@@ -263,8 +284,7 @@ def main():
         lines[n] = before[:a] + r + before[b:]
         target.write_text("\n".join(lines), encoding="utf-8", errors="surrogateescape")
         try:
-            verdict = "not compiled" if not box.compile() else \
-                ("survived" if box.tests_pass() else "killed")
+            verdict = box.verdict(f)
         finally:
             target.write_text(original, encoding="utf-8", errors="surrogateescape")
         tally[verdict] += 1
