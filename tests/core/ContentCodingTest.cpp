@@ -140,7 +140,7 @@ TEST(ContentCodingTest, LineLengthSetterAndBase64LineLayout) {
     // A length that is not a multiple of 4 closes the line at the first group
     // that reaches it.
     const auto lines = splitOn(b64Lines(std::string(100, 'y'), 10), "\r\n");
-    EXPECT_EQ(lines.front().size(), 12u);
+    ASSERT_GT(lines.size(), 3u);
     for (size_t i = 0; i + 2 < lines.size(); ++i) EXPECT_EQ(lines[i].size(), 12u) << i;
 
     StringBuffer sb("keep:");
@@ -171,16 +171,14 @@ TEST(ContentCodingTest, Base64AgreesWithPython) {
 }
 
 TEST(ContentCodingTest, Base64DecodeIsTolerant) {
-    EXPECT_EQ(b64Decode("QUJD"), "ABC");
-    EXPECT_EQ(b64Decode(" Q U\r\nJ\tD "), "ABC");
-    EXPECT_EQ(b64Decode("Q!U-J.D*"), "ABC");       // outside '+'..'z': skipped
-    EXPECT_EQ(b64Decode("Q[U]J^D`:@"), "ABC");     // inside the range, not the alphabet
-    EXPECT_EQ(b64Decode("QUJD=QUJD"), "ABC");      // '=' ends the data
-    EXPECT_EQ(b64Decode(std::string("QUJD\0QUJD", 9)), "ABC");
-    EXPECT_EQ(b64Decode("QUI"), "AB");             // short final groups keep whole bytes
-    EXPECT_EQ(b64Decode("QQ"), "A");
-    EXPECT_EQ(b64Decode("Q"), "");
-    EXPECT_EQ(b64Decode("QUJDR"), "ABC");
+    // Outside '+'..'z' and inside it but not in the alphabet: skipped; '=' and
+    // a zero end the data; short final groups keep their whole bytes.
+    const std::pair<std::string, const char*> cases[] = {
+        {"QUJD", "ABC"}, {" Q U\r\nJ\tD ", "ABC"}, {"Q!U-J.D*", "ABC"}, {"Q[U]J^D`:@", "ABC"},
+        {"QUJD=QUJD", "ABC"}, {std::string("QUJD\0QUJD", 9), "ABC"},
+        {"QUI", "AB"}, {"QQ", "A"}, {"Q", ""}, {"QUJDR", "ABC"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(b64Decode(in), out) << in;
 
     DataBuffer db;
     EXPECT_FALSE(ContentCoding::decodeBase64("", 0, db));
@@ -380,17 +378,16 @@ TEST(EncodedWordTest, SplitWordsKeepCharactersWhole) {
 }
 
 TEST(EncodedWordTest, DecodeRules) {
-    EXPECT_EQ(toUtf8("=?utf-8?Q?a_b?="), "a b");
-    EXPECT_EQ(toUtf8("x =?utf-8?Q?a?= =?UTF-8?b?Yg==?= y"), "x a b y");
-    EXPECT_EQ(toUtf8("=?8bit?Q?caf=C3=A9?="), "caf\xc3\xa9");
-    EXPECT_EQ(toUtf8("=?iso-8859-1?Q?caf=e9?="), "caf\xc3\xa9");
+    // Unknown charsets and invalid UTF-8 pass as they are.
+    const std::pair<const char*, const char*> toUtf8Cases[] = {
+        {"=?utf-8?Q?a_b?=", "a b"}, {"x =?utf-8?Q?a?= =?UTF-8?b?Yg==?= y", "x a b y"},
+        {"=?8bit?Q?caf=C3=A9?=", "caf\xc3\xa9"}, {"=?iso-8859-1?Q?caf=e9?=", "caf\xc3\xa9"},
+        {"=?x-unknown?Q?caf=E9?=", "caf\xe9"}, {"=?utf-8?Q?=FF=FE?=", "\xff\xfe"},
+        {"=?utf-8?Q?a=zz=4?=", "a=zz=4"}, {"=?utf-8?Q?a?b\x01\x7f\x85\xa0?=", "ab\xa0"},
+        {"[=?utf-8?Q?" "?=]", "[]"}, {"no words here", "no words here"},
+    };
+    for (const auto& [in, out] : toUtf8Cases) EXPECT_EQ(toUtf8(in), out) << in;
     EXPECT_EQ(raw("=?iso-8859-1?Q?caf=E9?="), "caf\xe9");
-    EXPECT_EQ(toUtf8("=?x-unknown?Q?caf=E9?="), "caf\xe9");
-    EXPECT_EQ(toUtf8("=?utf-8?Q?=FF=FE?="), "\xff\xfe");  // invalid UTF-8 passes as it is
-    EXPECT_EQ(toUtf8("=?utf-8?Q?a=zz=4?="), "a=zz=4");
-    EXPECT_EQ(toUtf8("=?utf-8?Q?a?b\x01\x7f\x85\xa0?="), "ab\xa0");
-    EXPECT_EQ(toUtf8("[=?utf-8?Q?" "?=]"), "[]");
-    EXPECT_EQ(toUtf8("no words here"), "no words here");
 
     bool whole = true;
     EXPECT_EQ(raw("before =?utf-8?Q?abc", &whole), "before ");

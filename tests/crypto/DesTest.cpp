@@ -8,8 +8,7 @@ using namespace testbytes;
 
 namespace {
 
-std::string encryptHex(const std::string& keyHex, const std::string& ptHex, int keyBits = 56)
-{
+std::string encryptHex(const std::string& keyHex, const std::string& ptHex, int keyBits = 56) {
     const auto key = unhex(keyHex);
     const auto pt = unhex(ptHex);
     VelmoraDes des;
@@ -27,8 +26,7 @@ std::string encryptHex(const std::string& keyHex, const std::string& ptHex, int 
 // Published LM hashes: each half of the password is a 7-byte key expanded to
 // 8, in the calling order NTLM uses (mode 0, padding 3). The NTLM responses
 // built on these are checked with the NTLM messages.
-std::string lmHash(std::string upperPassword)
-{
+std::string lmHash(std::string upperPassword) {
     upperPassword.resize(14, '\0');
     std::string out;
     for (size_t half : {0, 7}) {
@@ -43,8 +41,7 @@ std::string lmHash(std::string upperPassword)
 
 // Published vectors, then random keys and two-block messages checked
 // against an independent DES.
-TEST(VelmoraDes, PublishedAndReferenceVectors)
-{
+TEST(VelmoraDes, PublishedAndReferenceVectors) {
     struct Vec { std::string key, pt, ct; int bits = 56; };
     const Vec vecs[] = {
         // Classic worked examples.
@@ -84,8 +81,7 @@ TEST(VelmoraDes, PublishedAndReferenceVectors)
 
 // Rivest's iterated test: X(i+1) = E(X(i), X(i)) for even i, D for odd i,
 // which touches every S-box entry many times over.
-TEST(VelmoraDes, RivestIteration)
-{
+TEST(VelmoraDes, RivestIteration) {
     auto x = unhex("9474b8e8c73bca7d");
     for (int i = 0; i < 16; ++i) {
         VelmoraDes des;
@@ -98,8 +94,7 @@ TEST(VelmoraDes, RivestIteration)
     EXPECT_EQ(hex(x), "1b1a2ddb4c642438");
 }
 
-TEST(VelmoraDes, KeyHandling)
-{
+TEST(VelmoraDes, KeyHandling) {
     // A short key is padded with zero bytes.
     EXPECT_EQ(encryptHex("0123", "0011223344556677"), encryptHex("0123000000000000", "0011223344556677"));
     // A 16-byte key at 168 bits leaves K3 zero, unlike 112 bits.
@@ -110,8 +105,7 @@ TEST(VelmoraDes, KeyHandling)
               encryptHex(k + "0e329232ea6d0d73" + "0000000000000000", "0123456789abcdef", 168));
 }
 
-TEST(VelmoraDes, PaddingModesAndFailures)
-{
+TEST(VelmoraDes, PaddingModesAndFailures) {
     const auto key = unhex("133457799bbcdff1");
     const auto block = unhex("0123456789abcdef");
     std::vector<unsigned char> out, back;
