@@ -170,16 +170,8 @@ TEST(ContentCodingTest, Base64AgreesWithPython) {
     }
 }
 
-TEST(ContentCodingTest, Base64DecodeIsTolerant) {
-    // Outside '+'..'z' and inside it but not in the alphabet: skipped; '=' and
-    // a zero end the data; short final groups keep their whole bytes.
-    const std::pair<std::string, const char*> cases[] = {
-        {"QUJD", "ABC"}, {" Q U\r\nJ\tD ", "ABC"}, {"Q!U-J.D*", "ABC"}, {"Q[U]J^D`:@", "ABC"},
-        {"QUJD=QUJD", "ABC"}, {std::string("QUJD\0QUJD", 9), "ABC"},
-        {"QUI", "AB"}, {"QQ", "A"}, {"Q", ""}, {"QUJDR", "ABC"},
-    };
-    for (const auto& [in, out] : cases) EXPECT_EQ(b64Decode(in), out) << in;
-
+// What the decoder skips and where it stops: see the hostile input test.
+TEST(ContentCodingTest, Base64DecodeAppendsAndDetectsBase64) {
     DataBuffer db;
     EXPECT_FALSE(ContentCoding::decodeBase64("", 0, db));
     EXPECT_FALSE(ContentCoding::decodeBase64(nullptr, 4, db));
@@ -293,7 +285,8 @@ TEST(ContentCodingTest, HostileInputNeitherCrashesNorOverreads) {
     for (unsigned seed = 1; seed <= 200; ++seed) {
         std::mt19937 rng(seed);
         const std::string junk = randomBytes(rng, rng() % 600);
-        // Base64: the same as decoding only the alphabet characters before the stop.
+        // Base64: the same as decoding only the alphabet characters before the
+        // stop ('=' or a zero); short final groups keep their whole bytes.
         std::string filtered;
         for (char c : junk) {
             if (c == '=' || c == '\0') break;
