@@ -156,7 +156,8 @@ TEST(EncodingConvertPeer, ReferencesMarkersAndArabicDigits) {
 // Byte order marks; copies when the target is 0 or the source itself (bytes
 // unchanged, even malformed ones); the UTF-7 rules the peer corpus does not
 // reach: "+-", an implicit end of a shifted run, malformed input, six
-// leftover bits (an incomplete unit); no ISO-2022-KR designator without Korean.
+// leftover bits (an incomplete unit); the ISO-2022-KR designator once at the start, and
+// only when there is Korean.
 TEST(EncodingForms, SingleConversions) {
     const struct { uint32_t from, to; std::string in, out; int ok; } cases[] = {  // ok -1: either
         {65001, 1200, "\xEF\xBB\xBFhi", std::string("h\0i\0", 4), -1},
@@ -170,6 +171,7 @@ TEST(EncodingForms, SingleConversions) {
         {65000, 65001, "a\xE9z", "a\uFFFDz", 0},
         {65000, 65001, "+ZeVnL-x", "\u65e5x", 0},
         {65001, 50225, "plain\r\n", "plain\r\n", -1},
+        {65001, 50225, "x\uac00\r\n\uac00", "\x1B$)Cx\x0E\x30\x21\x0F\r\n\x0E\x30\x21\x0F", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.from) + "->" + std::to_string(c.to) + " " + toHex(c.in));
