@@ -124,7 +124,6 @@ std::string removeAll(std::string s, const std::string& what) {
     return s;
 }
 
-
 }  // namespace
 
 TEST(ContentCodingTest, LineLengthSetterAndBase64LineLayout) {
