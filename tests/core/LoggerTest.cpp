@@ -29,7 +29,7 @@ std::string html(LogBase& log) { return render(log, &LogBase::GetHtml); }
 
 // The XML and HTML of nested contexts are checked with the escaping below;
 // the indentation is the text form's own.
-TEST(Logger, RendersNestedContextsInAllThreeForms) {
+TEST(Logger, RendersTheEmptyLogInEachFormAndNestsText) {
     Logger log;
     EXPECT_EQ(text(log), "VelmoraLog:\r\n");
     EXPECT_EQ(xml(log), "<VelmoraLog>\r\n</VelmoraLog>\r\n");
