@@ -202,7 +202,7 @@ TEST(Logger, ConcurrentWritersAndReader) {
 
 // A real XML parser must accept the file and see the same tree we logged;
 // failed writes are logged and return false.
-TEST(SaveXml, FileHoldsExactlyTheXmlAndParses) {
+TEST(SaveXml, FileHoldsExactlyTheXmlOrTheFailureIsLogged) {
     testsupport::ScratchDir dir;
     Logger log;
     log.EnterContext("SendEmail", true);
