@@ -29,7 +29,8 @@ public:
 };
 
 // The three forms are the log's own renderings (checked with the logger).
-TEST(ClsBase, LastErrorDescribesOnlyTheLastCall) {
+TEST(ClsBase, LastErrorDescribesOnlyTheLastCallAndSaves) {
+    testsupport::ScratchDir dir;
     Probe p;
     EXPECT_FALSE(p.AddTo(""));
     EXPECT_TRUE(p.AddTo("J\xC3\xBCrgen <j@example.com>"));
@@ -45,33 +46,24 @@ TEST(ClsBase, LastErrorDescribesOnlyTheLastCall) {
     EXPECT_STREQ(xml.getUtf8(), logXml.getString());
     EXPECT_STREQ(html.getUtf8(), logHtml.getString());
 
-    // The output replaces what the caller's string held.
-    p.Framed("second");
-    p.LastErrorText(txt);
-    EXPECT_STREQ(txt.getUtf8(), "VelmoraLog:\r\n  Framed:\r\n    second\r\n");
-    EXPECT_EQ(static_cast<Logger&>(p.log()).openContexts(), 1);
-}
-
-TEST(ClsBase, SaveLastErrorTrimsAndRefusesBlankPaths) {
-    testsupport::ScratchDir dir;
-    Probe p;
-    p.AddTo("a@b.c");
+    // The path is trimmed; blank ones are refused.
     EXPECT_FALSE(p.SaveLastError(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(p.SaveLastError(" \t\r\n"));
-
     XString path;
     path.setFromUtf8((" " + dir.path() + "/last error.xml\t").c_str());
     ASSERT_TRUE(p.SaveLastError(path));
     std::string saved;
     ASSERT_TRUE(platform::readWholeFile((dir.path() + "/last error.xml").c_str(), saved));
-    XString xml;
-    p.LastErrorXml(xml);
     EXPECT_EQ(saved, xml.getUtf8());
-
     EXPECT_FALSE(p.SaveLastError((dir.path() + "/no/such/dir.xml").c_str()));
-    XString txt;
     p.LastErrorText(txt);
     EXPECT_NE(std::string(txt.getUtf8()).find("Failed to write complete file (7)"), std::string::npos);
+
+    // The output replaces what the caller's string held.
+    p.Framed("second");
+    p.LastErrorText(txt);
+    EXPECT_STREQ(txt.getUtf8(), "VelmoraLog:\r\n  Framed:\r\n    second\r\n");
+    EXPECT_EQ(static_cast<Logger&>(p.log()).openContexts(), 1);
 }
 
 }  // namespace

@@ -119,12 +119,10 @@ std::vector<std::string> splitWords(const std::string& bytes, const char* charse
     return splitOn(str(sb), "\r\n\t");
 }
 
-std::string removeAll(std::string s, const std::string& what) {
-    for (size_t p; (p = s.find(what)) != std::string::npos;) s.erase(p, what.size());
+std::string replaceAll(std::string s, const std::string& what, const std::string& with) {
+    for (size_t p; (p = s.find(what)) != std::string::npos;) s.replace(p, what.size(), with);
     return s;
 }
-
-const char* const kPythonText = "str(email.header.make_header(email.header.decode_header(x.decode()))).encode()";
 
 }  // namespace
 
@@ -140,7 +138,7 @@ TEST(ContentCodingTest, LineLengthSetterAndBase64LineLayout) {
     // A length that is not a multiple of 4 closes the line at the first group
     // that reaches it.
     const auto lines = splitOn(b64Lines(std::string(100, 'y'), 10), "\r\n");
-    EXPECT_EQ(lines.front().size(), 12u);
+    ASSERT_GT(lines.size(), 3u);
     for (size_t i = 0; i + 2 < lines.size(); ++i) EXPECT_EQ(lines[i].size(), 12u) << i;
 
     StringBuffer sb("keep:");
@@ -170,18 +168,8 @@ TEST(ContentCodingTest, Base64AgreesWithPython) {
     }
 }
 
-TEST(ContentCodingTest, Base64DecodeIsTolerant) {
-    EXPECT_EQ(b64Decode("QUJD"), "ABC");
-    EXPECT_EQ(b64Decode(" Q U\r\nJ\tD "), "ABC");
-    EXPECT_EQ(b64Decode("Q!U-J.D*"), "ABC");       // outside '+'..'z': skipped
-    EXPECT_EQ(b64Decode("Q[U]J^D`:@"), "ABC");     // inside the range, not the alphabet
-    EXPECT_EQ(b64Decode("QUJD=QUJD"), "ABC");      // '=' ends the data
-    EXPECT_EQ(b64Decode(std::string("QUJD\0QUJD", 9)), "ABC");
-    EXPECT_EQ(b64Decode("QUI"), "AB");             // short final groups keep whole bytes
-    EXPECT_EQ(b64Decode("QQ"), "A");
-    EXPECT_EQ(b64Decode("Q"), "");
-    EXPECT_EQ(b64Decode("QUJDR"), "ABC");
-
+// What the decoder skips and where it stops: see the hostile input test.
+TEST(ContentCodingTest, Base64DecodeAppendsAndDetectsBase64) {
     DataBuffer db;
     EXPECT_FALSE(ContentCoding::decodeBase64("", 0, db));
     EXPECT_FALSE(ContentCoding::decodeBase64(nullptr, 4, db));
@@ -295,7 +283,8 @@ TEST(ContentCodingTest, HostileInputNeitherCrashesNorOverreads) {
     for (unsigned seed = 1; seed <= 200; ++seed) {
         std::mt19937 rng(seed);
         const std::string junk = randomBytes(rng, rng() % 600);
-        // Base64: the same as decoding only the alphabet characters before the stop.
+        // Base64: the same as decoding only the alphabet characters before the
+        // stop ('=' or a zero); short final groups keep their whole bytes.
         std::string filtered;
         for (char c : junk) {
             if (c == '=' || c == '\0') break;
@@ -324,23 +313,10 @@ TEST(EncodedWordTest, WordFormAndCharsetChoice) {
 
     for (const char* b : {"Shift-JIS", "cp-1256"}) EXPECT_TRUE(ContentCoding::isBWordCharset(b)) << b;
     for (const char* q : {"shift_jis ", "windows-1252"}) EXPECT_FALSE(ContentCoding::isBWordCharset(q)) << q;
-
-    // What Python reads back from our words is the text we put in.
-    const std::vector<std::string> texts = {"Hello world", "caf\xc3\xa9 cr\xc3\xa8me = ok? _yes_",
-                                            "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "tab\there, comma"};
-    std::vector<std::string> words;
-    for (const auto& t : texts) {
-        StringBuffer q, b;
-        ContentCoding().encodeQWord(t.data(), t.size(), "utf-8", q);
-        ContentCoding::encodeBWord(t.data(), t.size(), "utf-8", b);
-        words.push_back(str(q));
-        words.push_back(str(b));
-    }
-    const auto back = pythonMap(kPythonText, words);
-    for (size_t i = 0; i < words.size(); ++i) EXPECT_EQ(back[i], texts[i / 2]) << words[i];
 }
 
-TEST(EncodedWordTest, SplitWordsKeepCharactersWhole) {
+// What Python reads back from our words, whole or split, is the text we put in.
+TEST(EncodedWordTest, PythonReadsOurWordsAndSplitsKeepCharactersWhole) {
     // 30 bytes of UTF-8, 15 characters: 12 in the first word, 3 in the second.
     std::string s30;
     for (int i = 0; i < 15; ++i) s30 += "\xc3\xa9";
@@ -363,7 +339,15 @@ TEST(EncodedWordTest, SplitWordsKeepCharactersWhole) {
                                      {emoji, "utf-8", 65001},          {emoji, "no-such-charset", 65001}};
     // Each B word alone must decode to whole characters; so must the runs.
     std::vector<std::string> words;
-    std::string want;  // per case, the text twice (B then Q)
+    std::string want;
+    for (const std::string t : {"Hello world", "caf\xc3\xa9 cr\xc3\xa8me = ok? _yes_",
+                                "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "tab\there, comma"}) {
+        StringBuffer q, b;
+        ContentCoding().encodeQWord(t.data(), t.size(), "utf-8", q);
+        ContentCoding::encodeBWord(t.data(), t.size(), "utf-8", b);
+        words.insert(words.end(), {str(q), str(b)});
+        want += t + t;
+    }
     for (const auto& c : cases) {
         const std::string bytes = ostmail_test::convert(65001, c.cp, c.text);
         ASSERT_FALSE(bytes.empty()) << c.charset;
@@ -371,7 +355,7 @@ TEST(EncodedWordTest, SplitWordsKeepCharactersWhole) {
         EXPECT_GT(b.size(), 1u) << c.charset;
         words.insert(words.end(), b.begin(), b.end());
         words.push_back(std::accumulate(q.begin(), q.end(), std::string()));
-        want += c.text + c.text;
+        want += c.text + c.text;  // B then Q
     }
     const auto back = pythonMap("str(email.header.make_header(email.header.decode_header("
                                 "x.decode().replace('no-such-charset', 'utf-8')))).encode()",
@@ -380,17 +364,16 @@ TEST(EncodedWordTest, SplitWordsKeepCharactersWhole) {
 }
 
 TEST(EncodedWordTest, DecodeRules) {
-    EXPECT_EQ(toUtf8("=?utf-8?Q?a_b?="), "a b");
-    EXPECT_EQ(toUtf8("x =?utf-8?Q?a?= =?UTF-8?b?Yg==?= y"), "x a b y");
-    EXPECT_EQ(toUtf8("=?8bit?Q?caf=C3=A9?="), "caf\xc3\xa9");
-    EXPECT_EQ(toUtf8("=?iso-8859-1?Q?caf=e9?="), "caf\xc3\xa9");
+    // Unknown charsets and invalid UTF-8 pass as they are.
+    const std::pair<const char*, const char*> toUtf8Cases[] = {
+        {"=?utf-8?Q?a_b?=", "a b"}, {"x =?utf-8?Q?a?= =?UTF-8?b?Yg==?= y", "x a b y"},
+        {"=?8bit?Q?caf=C3=A9?=", "caf\xc3\xa9"}, {"=?iso-8859-1?Q?caf=e9?=", "caf\xc3\xa9"},
+        {"=?x-unknown?Q?caf=E9?=", "caf\xe9"}, {"=?utf-8?Q?=FF=FE?=", "\xff\xfe"},
+        {"=?utf-8?Q?a=zz=4?=", "a=zz=4"}, {"=?utf-8?Q?a?b\x01\x7f\x85\xa0?=", "ab\xa0"},
+        {"[=?utf-8?Q?" "?=]", "[]"}, {"no words here", "no words here"},
+    };
+    for (const auto& [in, out] : toUtf8Cases) EXPECT_EQ(toUtf8(in), out) << in;
     EXPECT_EQ(raw("=?iso-8859-1?Q?caf=E9?="), "caf\xe9");
-    EXPECT_EQ(toUtf8("=?x-unknown?Q?caf=E9?="), "caf\xe9");
-    EXPECT_EQ(toUtf8("=?utf-8?Q?=FF=FE?="), "\xff\xfe");  // invalid UTF-8 passes as it is
-    EXPECT_EQ(toUtf8("=?utf-8?Q?a=zz=4?="), "a=zz=4");
-    EXPECT_EQ(toUtf8("=?utf-8?Q?a?b\x01\x7f\x85\xa0?="), "ab\xa0");
-    EXPECT_EQ(toUtf8("[=?utf-8?Q?" "?=]"), "[]");
-    EXPECT_EQ(toUtf8("no words here"), "no words here");
 
     bool whole = true;
     EXPECT_EQ(raw("before =?utf-8?Q?abc", &whole), "before ");
@@ -417,7 +400,7 @@ TEST(EncodedWordTest, DecodesWhatPythonWrites) {
         const auto words =
             pythonMap(std::string("email.header.Header(x.decode(), '") + c.first + "').encode().encode()", {c.second});
         // Python folds between words with "\n "; the decoder keeps that space.
-        EXPECT_EQ(removeAll(toUtf8(words[0]), "\n "), c.second) << c.first << ": " << words[0];
+        EXPECT_EQ(replaceAll(toUtf8(words[0]), "\n ", ""), c.second) << c.first << ": " << words[0];
     }
 }
 
@@ -441,8 +424,7 @@ TEST(EncodedWordTest, HostileTextNeitherCrashesNorOverreads) {
         ASSERT_LE(raw(text).size(), text.size()) << seed;
         bool comma = false;
         const std::string list = addressList(text, comma);
-        std::string restored = list;
-        for (size_t p; (p = restored.find("_COMMA_")) != std::string::npos;) restored.replace(p, 7, ",");
+        const std::string restored = replaceAll(list, "_COMMA_", ",");
         ASSERT_EQ(comma, restored != list) << seed;
         ASSERT_EQ(restored, toUtf8(text)) << seed;
     }

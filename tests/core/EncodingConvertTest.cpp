@@ -38,13 +38,13 @@ const PeerCase kCorpus[] = {
     {"gb18030", 54936, "\u4e2d\u6587 \U0001F600 \u00ff", true}, {"hz", 52936, "\u4e2d\u6587 hz text", true},
     {"big5", 950, "\u7e41\u9ad4\u4e2d\u6587\u6e2c\u8a66", true},
     {"cp950", 950, "\u7e41\u9ad4\u4e2d\u6587\uff0c\u81fa\u7063", true},
-    {"euc_kr", 51949, "\ud55c\uad6d\uc5b4 \ud14d\uc2a4\ud2b8", true},
     {"cp949", 949, "\ud55c\uad6d\uc5b4 \ub620\ubc29\uac01\ud558", true},
     {"iso2022_kr", 50225, "\ud55c\uad6d\uc5b4 \ud14d\uc2a4\ud2b8\r\nabc \uac00\ub098\ub2e4", true},
     {"iso2022_kr", 50225, "abc \uac00\ub098\ub2e4 def", false},
     {"utf_7", 65000, "A\u2262\u0391.", true}, {"utf_7", 65000, "Hi Mom -\u263a-!", true},
     {"utf_7", 65000, "\u65e5\u672c\u8a9e", true}, {"utf_7", 65000, "Item 3 is \u00a31.", true},
     {"utf_7", 65000, "a+b~\\c \U0001F600/x", true},
+    {"euc_kr", 51949, "\ud55c\uad6d\uc5b4 \ud14d\uc2a4\ud2b8", true},
     {"utf_16_le", 1200, "h\u00e9llo \U0001F600", true}, {"utf_16_be", 1201, "h\u00e9llo \U0001F600", true},
     {"utf_32_le", 65005, "h\u00e9llo \U0001F600", true}, {"utf_32_be", 65006, "h\u00e9llo \U0001F600", true},
 };
@@ -156,7 +156,8 @@ TEST(EncodingConvertPeer, ReferencesMarkersAndArabicDigits) {
 // Byte order marks; copies when the target is 0 or the source itself (bytes
 // unchanged, even malformed ones); the UTF-7 rules the peer corpus does not
 // reach: "+-", an implicit end of a shifted run, malformed input, six
-// leftover bits (an incomplete unit); no ISO-2022-KR designator without Korean.
+// leftover bits (an incomplete unit); the ISO-2022-KR designator once at the start, and
+// only when there is Korean.
 TEST(EncodingForms, SingleConversions) {
     const struct { uint32_t from, to; std::string in, out; int ok; } cases[] = {  // ok -1: either
         {65001, 1200, "\xEF\xBB\xBFhi", std::string("h\0i\0", 4), -1},
@@ -170,6 +171,7 @@ TEST(EncodingForms, SingleConversions) {
         {65000, 65001, "a\xE9z", "a\uFFFDz", 0},
         {65000, 65001, "+ZeVnL-x", "\u65e5x", 0},
         {65001, 50225, "plain\r\n", "plain\r\n", -1},
+        {65001, 50225, "x\uac00\r\n\uac00", "\x1B$)Cx\x0E\x30\x21\x0F\r\n\x0E\x30\x21\x0F", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.from) + "->" + std::to_string(c.to) + " " + toHex(c.in));
@@ -177,6 +179,10 @@ TEST(EncodingForms, SingleConversions) {
         EXPECT_EQ(toHex(convert(c.from, c.to, c.in, &ok)), toHex(c.out));
         EXPECT_TRUE(c.ok < 0 || ok == (c.ok == 1)) << "ok " << ok;
     }
+    // Characters outside KS X 1001 (UHC additions) have no ISO-2022-KR form.
+    bool ok = true;
+    convert(65001, 50225, "\ub620", &ok);
+    EXPECT_FALSE(ok);
 }
 
 TEST(EncodingForms, ByNamesAndMissingTables) {
@@ -213,16 +219,6 @@ TEST(EncodingForms, HalfWidthKanaInIso2022Jp) {
     std::string so = convert(65001, 50222, half);
     EXPECT_NE(so.find('\x0E'), std::string::npos);
     EXPECT_EQ(convert(50222, 65001, so), half);
-}
-
-TEST(EncodingForms, Iso2022KrDesignatorOnceAndOnlyKsX1001) {
-    std::string kr = convert(65001, 50225, "x\uac00\r\n\uac00");
-    EXPECT_EQ(kr.find("\x1B$)C"), 0u);
-    EXPECT_EQ(kr.rfind("\x1B$)C"), 0u);
-    bool ok = false;
-    // Characters outside KS X 1001 (UHC additions) have no ISO-2022-KR form.
-    convert(65001, 50225, "\ub620", &ok);
-    EXPECT_FALSE(ok);
 }
 
 // Visual-order Mac Arabic: the logical bytes are Python's mac_arabic form of

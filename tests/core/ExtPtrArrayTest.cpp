@@ -50,10 +50,9 @@ TEST(ExtPtrArray, IndexOperations) {
 
 TEST(ExtPtrArray, OwnershipIsExplicit) {
     int live = 0;
-    Counted* survivor = nullptr;
+    Counted* survivor = new Counted(&live);
     {
         ExtPtrArray a;
-        survivor = new Counted(&live);
         a.appendObject(survivor);
         EXPECT_EQ(1, live);
     }

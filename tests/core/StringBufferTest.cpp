@@ -1,5 +1,4 @@
 #include "core/DataBuffer.h"
-#include "core/Logger.h"
 #include "core/StringBuffer.h"
 
 #include <gtest/gtest.h>

@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
 """Reference conversions from Python's codecs for the charset tests.
 
-Each input line is "<op> <codec> <errors> <hex>"; each output line is the
-hex of the result, or "!" when Python refuses. op "enc" takes UTF-8 text and
-encodes it with the codec; op "dec" decodes bytes with the codec and writes
-UTF-8 ("dec16": UTF-16LE). Besides Python's own error handlers, these are known:
-  hexref     &#x...; with upper-case hex digits
-  passunit   the UTF-16LE bytes of the character
-  alt-<cs>   the character in another codec
-  mark-<h>   handler h, each piece preceded by FD EF and its kind byte
+Each input line is "<op> <codec> <errors> <hex>"; each output line is the hex
+of the result, or "!" when Python refuses. "enc" encodes UTF-8 text with the
+codec; "dec" decodes bytes to UTF-8 ("dec16": to UTF-16LE). Error handlers
+besides Python's: hexref (&#x...; upper-case), passunit (the UTF-16LE bytes),
+alt-<codec> (the character in another codec), mark-<handler> (each piece
+preceded by FD EF and its kind byte).
 """
 import codecs
 import sys

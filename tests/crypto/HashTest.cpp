@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
 using namespace ostmail;
 using namespace testbytes;
@@ -16,23 +15,20 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 template <class H>
-std::string oneShot(const void* p, size_t n)
-{
+std::string oneShot(const void* p, size_t n) {
     unsigned char d[16];
     H::digest(p, n, d);
     return hex(d, 16);
 }
 
 template <class H>
-std::string finished(H& h)
-{
+std::string finished(H& h) {
     unsigned char d[16];
     h.finish(d);
     return hex(d, 16);
 }
 
-std::string hmacMd5(const Bytes& key, const Bytes& msg)
-{
+std::string hmacMd5(const Bytes& key, const Bytes& msg) {
     unsigned char mac[16];
     Hmac::md5(msg.data(), msg.size(), key.data(), key.size(), mac);
     return hex(mac, 16);
@@ -41,8 +37,7 @@ std::string hmacMd5(const Bytes& key, const Bytes& msg)
 }  // namespace
 
 // The test suites of RFC 1321 (MD5) and RFC 1320 (MD4).
-TEST(Md5, RfcSuitesOfMd5AndMd4)
-{
+TEST(Md5, RfcSuitesOfMd5AndMd4) {
     const struct { std::string text; const char *md5, *md4; } suite[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e", "31d6cfe0d16ae931b73c59d7e0c089c0"},
         {"a", "0cc175b9c0f1b6a831c399e269772661", "bde52cb31de33e46245e05fbdbd6fb24"},
@@ -67,8 +62,7 @@ TEST(Md5, RfcSuitesOfMd5AndMd4)
 // Lengths around the padding boundaries (55/56 bytes leave no room for the
 // length trailer in the same block), checked against an independent MD5.
 // MD4 shares the block and padding code, so its RFC suite is enough.
-TEST(Md5, MatchesReferenceAroundPaddingBoundaries)
-{
+TEST(Md5, MatchesReferenceAroundPaddingBoundaries) {
     const std::pair<size_t, const char*> md5Ref[] = {
         {55, "6b5cbe0576a536da7b878cf096058acd"},   {56, "c2d3bf8ae48a27c95c318b7a6f0e6f6a"},
         {63, "74fa1b4911237eb7722073925d1a8f82"},   {64, "e7c425f9f51e2a4e2d3d013ca2c0fd89"},
@@ -88,8 +82,7 @@ TEST(Md5, MatchesReferenceAroundPaddingBoundaries)
 // partial block, must not change the digest; finish must leave the object
 // ready for the next message, and initialize discards what was fed before.
 template <class H>
-void checkEverySplit()
-{
+void checkEverySplit() {
     const auto data = lcgBytes(77, 200);
     const std::string whole = oneShot<H>(data.data(), data.size());
     H h;
@@ -104,8 +97,7 @@ void checkEverySplit()
     EXPECT_EQ(finished(h), whole);
 }
 
-TEST(Md5, StreamingSplitAtEveryOffsetAndAMillionAs)
-{
+TEST(Md5, StreamingSplitAtEveryOffsetAndAMillionAs) {
     checkEverySplit<Md5>();
     checkEverySplit<Md4>();
 
@@ -115,20 +107,7 @@ TEST(Md5, StreamingSplitAtEveryOffsetAndAMillionAs)
     EXPECT_EQ(finished(h), "7707d6ae4e027c70eea2a935c2296f21");
 }
 
-// MD4 of the UTF-16LE form: the published NT hash of "password" and of the
-// empty password. (Units above 0xFF: see the buffer digest test.)
-TEST(Md4, NtPasswordHash)
-{
-    const std::u16string pw = u"password";
-    unsigned char d[16];
-    Md4::digestUtf16(reinterpret_cast<const uint16_t*>(pw.data()), pw.size(), d);
-    EXPECT_EQ(hex(d, 16), "8846f7eaee8fb117ad06bdd830b7586c");
-    Md4::digestUtf16(nullptr, 0, d);
-    EXPECT_EQ(hex(d, 16), "31d6cfe0d16ae931b73c59d7e0c089c0");
-}
-
-TEST(Hmac, Rfc2202AndCramMd5Cases)
-{
+TEST(Hmac, PublishedCasesAndKeyLengthBoundaries) {
     Bytes key25(25);
     for (size_t i = 0; i < key25.size(); ++i) key25[i] = static_cast<unsigned char>(i + 1);
     const Bytes aa80(80, 0xaa);
@@ -147,11 +126,8 @@ TEST(Hmac, Rfc2202AndCramMd5Cases)
          "b913a602c7eda7a495b4e6e7334d3890"},
     };
     for (const auto& c : cases) EXPECT_EQ(hmacMd5(c.key, c.msg), c.mac);
-}
 
-// Key lengths on both sides of the 64-byte block, against an independent HMAC.
-TEST(Hmac, MatchesReferenceAtKeyLengthBoundaries)
-{
+    // Key lengths on both sides of the 64-byte block, against an independent HMAC.
     const struct { size_t keyLen, msgLen; const char* mac; } refs[] = {
         {0, 0, "74e6f7298a9c2d168935f58c001bad88"},    {1, 3, "67410bdc5fd187ebd9d16151a059bb8e"},
         {63, 100, "fa0cbd20f14a4155b0251eb7dff83ab8"}, {64, 64, "40c9d15dd459c11f0e10e1565db55aee"},

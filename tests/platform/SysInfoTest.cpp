@@ -16,6 +16,8 @@ namespace pf = ostmail::platform;
 namespace {
 // Clears the locale variables for a test and restores them afterwards.
 class LocaleEnv {
+    std::vector<std::pair<const char*, std::optional<std::string>>> m_saved;
+
 public:
     LocaleEnv() {
         for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
@@ -27,9 +29,6 @@ public:
     ~LocaleEnv() {
         for (const auto& [name, v] : m_saved) v ? setenv(name, v->c_str(), 1) : unsetenv(name);
     }
-
-private:
-    std::vector<std::pair<const char*, std::optional<std::string>>> m_saved;
 };
 }  // namespace
 
