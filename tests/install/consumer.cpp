@@ -148,7 +148,8 @@ const std::vector<Case> kCases = {
          std::string flat = mail;
          flat.erase(std::remove(flat.begin(), flat.end(), '\n'), flat.end());
          why.need(flat.find(base64(blob)) != std::string::npos, "blob bytes changed");
-         size_t alt = mail.find("multipart/alternative"), text = mail.find("text/plain"), html = mail.find("text/html");
+         size_t alt = mail.find("multipart/alternative"), text = mail.find("text/plain");
+         size_t html = mail.find("text/html");
          why.need(alt != std::string::npos && text != std::string::npos && html != std::string::npos,
                   "not a text + HTML alternative");
          why.need(alt < text && text < html, "plain text is not the first alternative");

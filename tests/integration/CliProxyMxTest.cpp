@@ -35,7 +35,8 @@ TEST(CliProxyMx, MxCommandPrintsBestFirst) {
 TEST(CliProxyMx, SendThroughSocksProxies) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     std::string auth = localPort(env, "OSTMAIL_SOCKS_AUTH_PORT"), user = env.get("OSTMAIL_SOCKS_USER");
-    std::string httpAuth = localPort(env, "OSTMAIL_HTTP_PROXY_AUTH_PORT"), httpUser = env.get("OSTMAIL_HTTP_PROXY_USER");
+    std::string httpAuth = localPort(env, "OSTMAIL_HTTP_PROXY_AUTH_PORT");
+    std::string httpUser = env.get("OSTMAIL_HTTP_PROXY_USER");
     std::string echoPassword = "echo '" + env.get("OSTMAIL_HTTP_PROXY_PASSWORD") + "'";
     struct Case {
         std::vector<std::string> proxy;

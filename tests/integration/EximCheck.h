@@ -77,32 +77,23 @@ inline void fillEmail(VmEmail& email, const char* from, const std::string& token
     email.put_Body("sent by the manager\r\n");
 }
 
-// The "<=" line in eximLog of a delivered file, found through the queue id
-// its Received header carries.
-inline std::string arrivalLine(const std::string& eximLog, const std::string& deliveredPath) {
-    std::string mail = Maildir::readFile(deliveredPath);
-    size_t at = mail.find("\tid ");
-    if (at == std::string::npos) return "";
-    at += 4;
-    std::string queueId = mail.substr(at, mail.find_first_of("\r\n", at) - at);
-    std::string log = Maildir::readFile(eximLog);
-    size_t pos = log.find(queueId + " <= ");
-    return pos == std::string::npos ? "" : log.substr(pos, log.find('\n', pos) - pos);
-}
-
 // Its "A=authenticator:user" field; empty when there was no login.
 inline std::string authField(const std::string& line) {
     size_t at = line.find(" A=");
     return at == std::string::npos ? "" : line.substr(at + 1, line.find(' ', at + 1) - at - 1);
 }
 
-// The arrival line of the delivered message with token, or a marker that
-// no authentication or TLS field can match.
+// The "<=" line in Exim's log of the delivered message with token, found
+// through the queue id its Received header carries; or a marker that no
+// authentication or TLS field can match.
 inline std::string arrival(const TestEnv& env, const std::string& token,
                            const std::string& logKey = "OSTMAIL_EXIM_LOG") {
     std::string path = Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
-    std::string line = path.empty() ? "" : arrivalLine(env.get(logKey), path);
-    return line.empty() ? "<no arrival of " + token + ">" : line;
+    std::string mail = path.empty() ? "" : Maildir::readFile(path), log = Maildir::readFile(env.get(logKey));
+    size_t at = mail.find("\tid ");
+    std::string queueId = at == std::string::npos ? "" : mail.substr(at + 4, mail.find_first_of("\r\n", at) - at - 4);
+    size_t pos = queueId.empty() ? std::string::npos : log.find(queueId + " <= ");
+    return pos == std::string::npos ? "<no arrival of " + token + ">" : log.substr(pos, log.find('\n', pos) - pos);
 }
 
 }  // namespace itest

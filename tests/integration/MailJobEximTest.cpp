@@ -117,8 +117,8 @@ TEST(MailJobExim, CommandLineAndExampleHostSend) {
     PythonResult r = cli({"send", "--server", env.get("OSTMAIL_HOST"), "--port", portOf(env, "OSTMAIL_SMTP_PORT"),
                           "--from", "cli@example.test", "--from-name", "Command Line", "--user",
                           env.get("OSTMAIL_SMTP_USER"), "--password", env.get("OSTMAIL_SMTP_PASSWORD"),
-                          "--auth-method", "CRAM-MD5", "--to", "a@example.test", "--to", "b@example.test;c@example.test",
-                          "--cc", "d@example.test", "--bcc", "hidden@example.test", "--attach",
+                          "--auth-method", "CRAM-MD5", "--to", "a@example.test", "--to",
+                          "b@example.test;c@example.test", "--cc", "d@example.test", "--bcc", "hidden@example.test", "--attach",
                           dir.write(token + ".bin", bin), "--subject", token, "--body-file",
                           dir.write(token + "-body.txt", "Body from a file.\nSecond line.\n"), "--verbose"});
     ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -88,8 +88,9 @@ TEST(SmtpNtlm, ForcedNtlmMsnAndTheDefaultAccount) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
     const char *spa = "OSTMAIL_SMTP_PORT", *cyrus = "OSTMAIL_NTLM2_SMTP_PORT";
-    const std::vector<std::string> refused = {"D: response=535 Incorrect authentication data", std::string("E: ") + kDenied,
-                                              "E: NTLM authentication failed", "I: Failed to login using NTLM method"};
+    const std::vector<std::string> refused = {"D: response=535 Incorrect authentication data",
+                                              std::string("E: ") + kDenied, "E: NTLM authentication failed",
+                                              "I: Failed to login using NTLM method"};
     struct Case {
         const char* port;
         std::string user, password, domain, method;

@@ -18,14 +18,15 @@ TEST(TlsExim, ImplicitTlsCarriesAWholeMessage) {
     EXPECT_TRUE(s.channel().serverCertVerified());
     EXPECT_EQ(s.sock.tlsChannel().serverCertificate()->issuerCn(), "Ostmail Test CA");
     EXPECT_EQ(s.reply().substr(0, 4), "220 ");
+    EXPECT_TRUE(has(s.command("EHLO client.test"), "250 "));
 
     // A body of several records, so that the server decrypts more than one.
     std::string token = Maildir::uniqueToken("tls");
     std::string body = "Subject: " + token + "\r\n\r\n";
     for (int i = 0; body.size() < 50000; ++i) body += "line " + std::to_string(i) + " of the TLS test body\r\n";
-    for (auto [line, code] : {std::make_pair<std::string, std::string>("EHLO client.test", "250"),
-                              {"MAIL FROM:<sender@client.test>", "250"}, {"RCPT TO:<someone@example.test>", "250"},
-                              {"DATA", "354"}, {body + ".", "250"}, {"QUIT", "221"}})
+    for (auto [line, code] : {std::make_pair<std::string, std::string>("MAIL FROM:<sender@client.test>", "250"),
+                              {"RCPT TO:<someone@example.test>", "250"}, {"DATA", "354"}, {body + ".", "250"},
+                              {"QUIT", "221"}})
         EXPECT_EQ(s.code(line), code) << line.substr(0, 40) << "\n" << s.logText();
     s.sock.Close(0, 5000, s.log, nullptr);
 
@@ -58,7 +59,7 @@ TEST(TlsExim, StartTlsOnThePlainPort) {
 
         // Inside TLS the server no longer offers STARTTLS.
         std::string ehlo = s.command("EHLO client.test");
-        EXPECT_EQ(ehlo.substr(0, 4), "250-") << ehlo;
+        EXPECT_TRUE(has(ehlo, "250 ")) << ehlo;
         EXPECT_FALSE(has(ehlo, "STARTTLS")) << ehlo;
         EXPECT_EQ(s.code("QUIT"), "221");
         s.sock.Close(0, 5000, s.log, nullptr);
