@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -39,9 +40,7 @@ bool loadEnv() {
 
 std::string readFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The delivered copies (one per recipient) that hold token; waits for count.
@@ -74,13 +73,6 @@ std::string base64(const std::string& in) {
     return out;
 }
 
-std::string withoutNewlines(std::string s) {
-    s.erase(std::remove(s.begin(), s.end(), '\n'), s.end());
-    return s;
-}
-
-std::string headerOf(const std::string& mail) { return mail.substr(0, mail.find("\n\n")); }
-
 std::string token(const std::string& name) {
     static int n = 0;
     return "inst-" + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(++n);
@@ -104,24 +96,65 @@ ostmail::Message simple(const std::string& tok) {
     return m;
 }
 
-std::string sentOnce(const ostmail::SendResult& r, const std::string& tok, std::string* mail = nullptr) {
-    if (!r.ok()) return "not sent: " + r.reason();
-    auto got = delivered(tok, 1);
-    if (got.size() != 1) return "delivered " + std::to_string(got.size()) + " copies";
-    if (mail) *mail = got[0];
-    return "";
-}
+// The first thing found wrong in a case.
+struct Why {
+    std::string text;
+    void need(bool ok, const std::string& what) {
+        if (!ok && text.empty()) text = what;
+    }
+    // r went out and one copy of tok arrived, which goes to *mail.
+    void sentOnce(const ostmail::SendResult& r, const std::string& tok, std::string* mail = nullptr) {
+        need(r.ok(), "not sent: " + r.reason());
+        auto got = delivered(tok, 1);
+        need(got.size() == 1, "delivered " + std::to_string(got.size()) + " copies of " + tok);
+        if (mail && !got.empty()) *mail = got[0];
+    }
+};
 
-using Case = std::pair<const char*, std::function<std::string()>>;
+using Case = std::pair<const char*, std::function<void(Why&)>>;
 
 const std::vector<Case> kCases = {
-    {"plain", [] {
-         std::string tok = token("plain"), mail;
-         std::string err = sentOnce(ostmail::send(plainServer(), simple(tok)), tok, &mail);
-         if (err.empty() && mail.find("first line\nsecond line") == std::string::npos) err = "body lines lost";
-         return err;
+    // Text with an HTML alternative, attachments from memory, a hidden and a
+    // refused recipient.
+    {"message", [](Why& why) {
+         std::string tok = token("message"), blob;
+         for (int i = 0; i < 256; ++i) blob.push_back(static_cast<char>(i));
+         ostmail::Message m = simple(tok);
+         m.setHtml("<p>Hello <b>" + tok + "</b></p>\n");
+         m.attachData("report.csv", "a,b\n1,2\n", "text/csv");
+         m.attachData("blob.bin", blob);
+         m.addBcc("hidden@example.test");
+         std::string bad = env("OSTMAIL_SMTP_REJECT_PREFIX") + "-me@example.test";
+         m.addCc(bad);
+         ostmail::SendResult r = ostmail::send(plainServer(), m);
+         why.need(r.ok(), "not sent: " + r.reason());
+         why.need(r.refused() == std::vector<std::string>{bad}, "refused list wrong");
+         why.need(r.accepted() == std::vector<std::string>{"one@example.test", "hidden@example.test"},
+                  "accepted list wrong");
+         why.need(r.smtpStatus() == 250 && r.smtpReply().rfind("250 ", 0) == 0,
+                  "last reply " + std::to_string(r.smtpStatus()) + " \"" + r.smtpReply() + "\"");
+         auto got = delivered(tok, 2);
+         why.need(got.size() == 2, "delivered " + std::to_string(got.size()) + " copies, not 2");
+         for (const auto& mail : got) {
+             std::istringstream h(mail.substr(0, mail.find("\n\n")));
+             for (std::string line; std::getline(h, line);)
+                 why.need(line.find("hidden@") == std::string::npos || line.rfind("Envelope-to:", 0) == 0,
+                          "BCC address shown: " + line);
+         }
+         std::string mail = got.empty() ? "" : got[0];
+         why.need(mail.find("first line\nsecond line") != std::string::npos, "body lines lost");
+         for (const char* want : {"report.csv", "text/csv", "blob.bin"})
+             why.need(mail.find(want) != std::string::npos, std::string("missing ") + want);
+         std::string flat = mail;
+         flat.erase(std::remove(flat.begin(), flat.end(), '\n'), flat.end());
+         why.need(flat.find(base64(blob)) != std::string::npos, "blob bytes changed");
+         size_t alt = mail.find("multipart/alternative"), text = mail.find("text/plain");
+         size_t html = mail.find("text/html");
+         why.need(alt != std::string::npos && text != std::string::npos && html != std::string::npos,
+                  "not a text + HTML alternative");
+         why.need(alt < text && text < html, "plain text is not the first alternative");
      }},
-    {"starttls_verified", [] {
+    {"starttls_verified", [](Why& why) {
          ostmail::SmtpSettings s = plainServer();
          s.setHost(env("OSTMAIL_TLS_HOST"));
          s.setSecurity(ostmail::Security::StartTls);
@@ -129,123 +162,64 @@ const std::vector<Case> kCases = {
          s.setRequireValidCertificate(true);
          std::string tok = token("tls");
          ostmail::SendResult r = ostmail::send(s, simple(tok));
-         std::string err = sentOnce(r, tok);
-         if (err.empty() && r.log().find("STARTTLS") == std::string::npos) err = "no STARTTLS in the log";
+         why.sentOnce(r, tok);
+         why.need(r.log().find("STARTTLS") != std::string::npos, "no STARTTLS in the log");
          // The same demand against an expired certificate must fail.
          s.setSecurity(ostmail::Security::ImplicitTls);
          s.setPort(std::stoi(env("OSTMAIL_EXPIRED_SMTPS_PORT")));
-         if (err.empty() && ostmail::send(s, simple(token("expired"))).ok()) err = "expired certificate accepted";
-         return err;
+         why.need(!ostmail::send(s, simple(token("expired"))).ok(), "expired certificate accepted");
      }},
-    {"login", [] {
+    {"login", [](Why& why) {
          ostmail::SmtpSettings s = plainServer();
          s.setLogin(env("OSTMAIL_SMTP_USER"), env("OSTMAIL_SMTP_PASSWORD"), "LOGIN");
          std::string tok = token("login");
-         ostmail::SendResult r = ostmail::send(s, simple(tok));
-         std::string err = sentOnce(r, tok);
+         why.sentOnce(ostmail::send(s, simple(tok)), tok);
          s.setLogin(env("OSTMAIL_SMTP_USER"), "wrong", "LOGIN");
          ostmail::SendResult bad = ostmail::send(s, simple(token("badlogin")));
-         if (err.empty() && (bad.ok() || bad.reason().empty())) err = "wrong password not reported";
-         return err;
+         why.need(!bad.ok() && !bad.reason().empty(), "wrong password not reported");
      }},
-    {"memory_attachments", [] {
-         std::string tok = token("attach"), mail, blob;
-         for (int i = 0; i < 256; ++i) blob.push_back(static_cast<char>(i));
-         ostmail::Message m = simple(tok);
-         m.attachData("report.csv", "a,b\n1,2\n", "text/csv");
-         m.attachData("blob.bin", blob);
-         std::string err = sentOnce(ostmail::send(plainServer(), m), tok, &mail);
-         for (const char* want : {"report.csv", "text/csv", "blob.bin"})
-             if (err.empty() && mail.find(want) == std::string::npos) err = std::string("missing ") + want;
-         if (err.empty() && withoutNewlines(mail).find(base64(blob)) == std::string::npos) err = "blob bytes changed";
-         return err;
-     }},
-    {"bcc", [] {
-         std::string tok = token("bcc");
-         ostmail::Message m = simple(tok);
-         m.addBcc("hidden@example.test");
-         ostmail::SendResult r = ostmail::send(plainServer(), m);
-         if (!r.ok()) return "not sent: " + r.reason();
-         auto got = delivered(tok, 2);
-         if (got.size() != 2) return "delivered " + std::to_string(got.size()) + " copies, not 2";
-         for (const auto& mail : got) {
-             std::istringstream h(headerOf(mail));
-             for (std::string line; std::getline(h, line);)
-                 if (line.find("hidden@") != std::string::npos && line.rfind("Envelope-to:", 0) != 0)
-                     return "BCC address shown: " + line;
-         }
-         return std::string();
-     }},
-    {"html_alternative", [] {
-         std::string tok = token("html"), mail;
-         ostmail::Message m = simple(tok);
-         m.setHtml("<p>Hello <b>" + tok + "</b></p>\n");
-         std::string err = sentOnce(ostmail::send(plainServer(), m), tok, &mail);
-         size_t alt = mail.find("multipart/alternative"), text = mail.find("text/plain"), html = mail.find("text/html");
-         if (err.empty() && (alt == std::string::npos || text == std::string::npos || html == std::string::npos))
-             err = "not a text + HTML alternative";
-         else if (err.empty() && !(alt < text && text < html)) err = "plain text is not the first alternative";
-         return err;
-     }},
-    {"session_two_messages", [] {
+    {"session_two_messages", [](Why& why) {
          ostmail::Session session(plainServer());
          std::string t1 = token("s1"), t2 = token("s2");
          ostmail::SendResult r1 = session.send(simple(t1));
          ostmail::SendResult r2 = session.send(simple(t2));
-         std::string err = sentOnce(r1, t1);
-         if (err.empty()) err = sentOnce(r2, t2);
-         if (err.empty() && r2.log().find("Using existing/open SMTP connection") == std::string::npos)
-             err = "second message did not reuse the connection";
-         if (err.empty() && !session.close()) err = "close after two sends failed";
-         return err;
+         why.sentOnce(r1, t1);
+         why.sentOnce(r2, t2);
+         why.need(r2.log().find("Using existing/open SMTP connection") != std::string::npos,
+                  "second message did not reuse the connection");
+         why.need(session.close(), "close after two sends failed");
      }},
-    {"refused_recipient", [] {
-         std::string tok = token("refused");
-         ostmail::Message m = simple(tok);
-         std::string bad = env("OSTMAIL_SMTP_REJECT_PREFIX") + "-me@example.test";
-         m.addCc(bad);
-         ostmail::SendResult r = ostmail::send(plainServer(), m);
-         std::string err = sentOnce(r, tok);
-         if (err.empty() && r.refused() != std::vector<std::string>{bad}) err = "refused list wrong";
-         if (err.empty() && r.accepted() != std::vector<std::string>{"one@example.test"}) err = "accepted list wrong";
-         if (err.empty() && (r.smtpStatus() != 250 || r.smtpReply().rfind("250 ", 0) != 0))
-             err = "last reply " + std::to_string(r.smtpStatus()) + " \"" + r.smtpReply() + "\"";
-         return err;
-     }},
-    {"http_proxy_login", [] {
+    {"http_proxy_login", [](Why& why) {
          std::string tok = token("httpproxy");
          ostmail::SmtpSettings s = plainServer();
          int port = std::stoi(env("OSTMAIL_HTTP_PROXY_AUTH_PORT"));
          s.setHttpProxy("127.0.0.1", port, env("OSTMAIL_HTTP_PROXY_USER"), env("OSTMAIL_HTTP_PROXY_PASSWORD"));
-         std::string err = sentOnce(ostmail::send(s, simple(tok)), tok);
+         why.sentOnce(ostmail::send(s, simple(tok)), tok);
          s.setHttpProxy("127.0.0.1", port, env("OSTMAIL_HTTP_PROXY_USER"), "wrong");
          ostmail::SendResult bad = ostmail::send(s, simple(token("httpproxy-bad")));
-         if (err.empty() && (bad.ok() || bad.reason().find("HTTP proxy login failed") == std::string::npos))
-             err = "wrong proxy password: \"" + bad.reason() + "\"";
-         return err;
+         why.need(!bad.ok() && bad.reason().find("HTTP proxy login failed") != std::string::npos,
+                  "wrong proxy password: \"" + bad.reason() + "\"");
      }},
-    {"progress_abort", [] {
+    {"progress_abort", [](Why& why) {
          int calls = 0;
          ostmail::Message m = simple(token("abort"));
          m.attachData("big.bin", std::string(2 << 20, 'x'));
          ostmail::SendResult r = ostmail::send(plainServer(), m, [&](int) { return ++calls < 2; });
-         if (r.ok()) return std::string("sent despite the abort");
-         return r.reason() == "aborted" ? std::string() : "reason \"" + r.reason() + "\", not aborted";
+         why.need(!r.ok() && r.reason() == "aborted", "reason \"" + r.reason() + "\", not aborted");
      }},
-    {"cmailobj_plain", [] {
-         std::string tok = token("cmail"), mail;
+    {"cmailobj_plain", [](Why& why) {
+         std::string tok = token("cmail"), host = env("OSTMAIL_HOST");
          CMailObj m;
-         std::string host = env("OSTMAIL_HOST");
          m.SetServer(std::wstring(host.begin(), host.end()));
          m.SetPortNum(std::stoi(env("OSTMAIL_SMTP_PORT")));
          m.SetSenderAddr(L"cmail@example.test");
          m.SetRecipAddr(L"one@example.test");
          m.SetSubject(std::wstring(tok.begin(), tok.end()));
          m.SetBody(L"sent through CMailObj");
-         if (m.DoMail() != 0) return std::string("DoMail failed");
+         why.need(m.DoMail() == 0, "DoMail failed");
          auto got = delivered(tok, 1);
-         if (got.size() != 1) return std::string("not delivered");
-         return got[0].find("sent through CMailObj") == std::string::npos ? std::string("body lost") : std::string();
+         why.need(got.size() == 1, "not delivered");
+         why.need(!got.empty() && got[0].find("sent through CMailObj") != std::string::npos, "body lost");
      }},
 };
 
@@ -259,7 +233,9 @@ int main(int argc, char** argv) {
     int failed = 0;
     for (const auto& c : kCases) {
         if (argc > 1 && std::string(argv[1]) != c.first) continue;
-        std::string err = c.second();
+        Why why;
+        c.second(why);
+        const std::string& err = why.text;
         std::cout << (err.empty() ? "PASS " : "FAIL ") << c.first << (err.empty() ? "" : ": " + err) << std::endl;
         failed += !err.empty();
     }

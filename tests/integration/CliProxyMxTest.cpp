@@ -3,19 +3,13 @@
 #include "integration/EximCheck.h"
 #include "support/ScratchDir.h"
 
-#include <gtest/gtest.h>
-
 namespace ostmail {
 namespace {
 
-using itest::cli;
-using itest::has;
-using testsupport::Maildir;
-using testsupport::PythonResult;
+using namespace itest;
 
 TEST(CliProxyMx, MxCommandPrintsBestFirst) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
-    std::string dns = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_DNS_PORT"));
     struct Case {
         std::string target, option;
         int exitCode;
@@ -26,7 +20,7 @@ TEST(CliProxyMx, MxCommandPrintsBestFirst) {
                           Case{env.get("OSTMAIL_DNS_MISSING_DOMAIN"), "", 1, "", "dnsQueryError: 9003"},
                           Case{env.get("OSTMAIL_DNS_CNAME_ONLY_NAME"), "", 1, "", "has no MX records"}}) {
         SCOPED_TRACE(k.target);
-        std::vector<std::string> args = {"mx", k.target, "--dns-server", dns};
+        std::vector<std::string> args = {"mx", k.target, "--dns-server", localPort(env, "OSTMAIL_DNS_PORT")};
         if (!k.option.empty()) args.push_back(k.option);
         PythonResult r = cli(args, 70000);
         EXPECT_EQ(r.exitCode, k.exitCode) << r.err;
@@ -40,11 +34,8 @@ TEST(CliProxyMx, MxCommandPrintsBestFirst) {
 
 TEST(CliProxyMx, SendThroughSocksProxies) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
-    std::string open = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_SOCKS_PORT"));
-    std::string auth = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_SOCKS_AUTH_PORT"));
-    std::string user = env.get("OSTMAIL_SOCKS_USER");
-    std::string http = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_HTTP_PROXY_PORT"));
-    std::string httpAuth = "127.0.0.1:" + std::to_string(env.port("OSTMAIL_HTTP_PROXY_AUTH_PORT"));
+    std::string auth = localPort(env, "OSTMAIL_SOCKS_AUTH_PORT"), user = env.get("OSTMAIL_SOCKS_USER");
+    std::string httpAuth = localPort(env, "OSTMAIL_HTTP_PROXY_AUTH_PORT");
     std::string httpUser = env.get("OSTMAIL_HTTP_PROXY_USER");
     std::string echoPassword = "echo '" + env.get("OSTMAIL_HTTP_PROXY_PASSWORD") + "'";
     struct Case {
@@ -52,11 +43,11 @@ TEST(CliProxyMx, SendThroughSocksProxies) {
         int exitCode;
         const char* logLine;
     } cases[] = {
-        {{"--socks4", open}, 0, "SOCKS4"},
+        {{"--socks4", localPort(env, "OSTMAIL_SOCKS_PORT")}, 0, "SOCKS4"},
         {{"--socks5", auth, "--socks-user", user, "--socks-password", env.get("OSTMAIL_SOCKS_PASSWORD")}, 0, "SOCKS5"},
         {{"--socks5", auth, "--socks-user", user, "--socks-password", "wrong"}, 1,
          "SOCKS5 server rejected username/password"},
-        {{"--http-proxy", http}, 0, "httpProxyPort"},
+        {{"--http-proxy", localPort(env, "OSTMAIL_HTTP_PROXY_PORT")}, 0, "httpProxyPort"},
         {{"--http-proxy", httpAuth, "--proxy-user", httpUser, "--proxy-password-command", echoPassword}, 0,
          "httpProxyPort"},
         {{"--http-proxy", httpAuth, "--proxy-user", httpUser, "--proxy-password", "wrong"}, 1,
@@ -66,8 +57,8 @@ TEST(CliProxyMx, SendThroughSocksProxies) {
     for (const Case& c : cases) {
         std::string subject = Maildir::uniqueToken("clisocks");
         std::vector<std::string> args = {"send", "--server", env.get("OSTMAIL_HOST"), "--port",
-                                         std::to_string(env.port("OSTMAIL_SMTP_PORT")), "--from", "cli@example.test",
-                                         "--to", "socks@example.test", "--subject", subject, "--verbose"};
+                                         portOf(env, "OSTMAIL_SMTP_PORT"), "--from", "cli@example.test", "--to",
+                                         "socks@example.test", "--subject", subject, "--verbose"};
         args.insert(args.end(), c.proxy.begin(), c.proxy.end());
         PythonResult r = cli(args, 70000);
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
@@ -82,9 +73,9 @@ TEST(CliProxyMx, SendThroughSocksProxies) {
     testsupport::ScratchDir dir;
     std::string config = dir.write("config", "[default]\nhttp-proxy = " + httpAuth + "\nproxy-user = " + httpUser +
                                                  "\nproxy-password-command = " + echoPassword + "\n");
-    testsupport::PythonResult r = cli({"check", "--config", config, "--server", env.get("OSTMAIL_HOST"), "--port",
-                                       std::to_string(env.port("OSTMAIL_SMTP_PORT")), "--verbose"},
-                                      70000);
+    PythonResult r = cli({"check", "--config", config, "--server", env.get("OSTMAIL_HOST"), "--port",
+                          portOf(env, "OSTMAIL_SMTP_PORT"), "--verbose"},
+                         70000);
     EXPECT_TRUE(has(r.err, "httpProxyPort")) << r.err;
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "connection: ok")) << r.out;

@@ -1,10 +1,14 @@
 #pragma once
 // What the tests against the test Exim share: the command line, a mail job
-// aimed at a port, and Exim's own record of how a message arrived.
+// or a manager aimed at a port, and Exim's own record of how a message arrived.
+#include "facade/VmEmail.h"
+#include "facade/VmMailMan.h"
 #include "ostmail/CMailObj.h"
 #include "support/Maildir.h"
 #include "support/PythonRun.h"
 #include "support/TestEnv.h"
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -12,11 +16,24 @@
 namespace ostmail {
 namespace itest {
 
+using testsupport::Maildir;
+using testsupport::PythonResult;
+using testsupport::TestEnv;
+
 inline bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 inline std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+inline std::string portOf(const TestEnv& env, const char* key) { return std::to_string(env.port(key)); }
+inline std::string localPort(const TestEnv& env, const char* key) { return "127.0.0.1:" + portOf(env, key); }
+
+// Each of present is in text, none of absent.
+inline void expectLines(const std::string& text, const std::vector<std::string>& present,
+                        const std::vector<std::string>& absent = {}) {
+    for (const std::string& line : present) EXPECT_TRUE(has(text, line)) << line << "\n" << text;
+    for (const std::string& line : absent) EXPECT_FALSE(has(text, line)) << line << "\n" << text;
+}
 
 // ostmail ARGS...
-inline testsupport::PythonResult cli(std::vector<std::string> args, int timeoutMs = 130000) {
+inline PythonResult cli(std::vector<std::string> args, int timeoutMs = 130000) {
     args.insert(args.begin(), std::string(OSTMAIL_BINARY_DIR) + "/ostmail");
     return testsupport::runProgram(args, timeoutMs);
 }
@@ -37,17 +54,27 @@ inline void aimJob(CMailObj& m, const std::string& host, int port, bool ssl, con
     m.SetTimeoutInt(1);
 }
 
-// The "<=" line in eximLog of a delivered file, found through the queue id
-// its Received header carries.
-inline std::string arrivalLine(const std::string& eximLog, const std::string& deliveredPath) {
-    std::string mail = testsupport::Maildir::readFile(deliveredPath);
-    size_t at = mail.find("\tid ");
-    if (at == std::string::npos) return "";
-    at += 4;
-    std::string queueId = mail.substr(at, mail.find_first_of("\r\n", at) - at);
-    std::string log = testsupport::Maildir::readFile(eximLog);
-    size_t pos = log.find(queueId + " <= ");
-    return pos == std::string::npos ? "" : log.substr(pos, log.find('\n', pos) - pos);
+enum class Tls { None, StartTls, Implicit };
+
+// The manager aimed at Exim, the certificate checked against the test CA
+// whenever TLS is on.
+inline void aimManager(VmMailMan& mm, const TestEnv& env, const char* portKey, Tls tls) {
+    mm.put_SmtpHost(env.get(tls == Tls::None ? "OSTMAIL_HOST" : "OSTMAIL_TLS_HOST").c_str());
+    mm.put_SmtpPort(env.port(portKey));
+    mm.put_SmtpSsl(tls == Tls::Implicit);
+    mm.put_StartTLS(tls == Tls::StartTls);
+    mm.put_RequireSslCertVerify(tls != Tls::None);
+    mm.put_SslTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
+    mm.put_ConnectTimeout(5);
+    mm.put_ReadTimeout(5);
+}
+
+// A message to inbox@example.test with the token as its subject.
+inline void fillEmail(VmEmail& email, const char* from, const std::string& token) {
+    email.put_FromAddress(from);
+    EXPECT_TRUE(email.AddTo("", "inbox@example.test"));
+    email.put_Subject(token.c_str());
+    email.put_Body("sent by the manager\r\n");
 }
 
 // Its "A=authenticator:user" field; empty when there was no login.
@@ -56,13 +83,17 @@ inline std::string authField(const std::string& line) {
     return at == std::string::npos ? "" : line.substr(at + 1, line.find(' ', at + 1) - at - 1);
 }
 
-// The arrival line of the delivered message with token, or a marker that
-// no authentication or TLS field can match.
-inline std::string arrival(const testsupport::TestEnv& env, const std::string& token,
+// The "<=" line in Exim's log of the delivered message with token, found
+// through the queue id its Received header carries; or a marker that no
+// authentication or TLS field can match.
+inline std::string arrival(const TestEnv& env, const std::string& token,
                            const std::string& logKey = "OSTMAIL_EXIM_LOG") {
-    std::string path = testsupport::Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
-    std::string line = path.empty() ? "" : arrivalLine(env.get(logKey), path);
-    return line.empty() ? "<no arrival of " + token + ">" : line;
+    std::string path = Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
+    std::string mail = path.empty() ? "" : Maildir::readFile(path), log = Maildir::readFile(env.get(logKey));
+    size_t at = mail.find("\tid ");
+    std::string queueId = at == std::string::npos ? "" : mail.substr(at + 4, mail.find_first_of("\r\n", at) - at - 4);
+    size_t pos = queueId.empty() ? std::string::npos : log.find(queueId + " <= ");
+    return pos == std::string::npos ? "<no arrival of " + token + ">" : log.substr(pos, log.find('\n', pos) - pos);
 }
 
 }  // namespace itest

@@ -1,12 +1,12 @@
-// The mail job and the command line against the real MTA: what arrives in
-// the Maildir is read back with Python's email package. Logins inside TLS
-// are checked in MailManTlsEximTest.
+// The mail job, the example host and the command line against the real MTA:
+// what arrives in the Maildir is read back with Python's email package.
+// Logins inside TLS are checked in MailManTlsEximTest.
+#include "core/XString.h"
 #include "integration/EximCheck.h"
 #include "support/MailCheck.h"
 #include "support/ScratchDir.h"
 
-#include <gtest/gtest.h>
-
+#include <cstdlib>
 #include <set>
 
 namespace ostmail {
@@ -14,8 +14,6 @@ namespace {
 
 using namespace itest;
 using testsupport::MailCheck;
-using testsupport::Maildir;
-using testsupport::PythonResult;
 
 // Every byte value, then a run that base64 lines must break cleanly.
 std::string binaryBytes() {
@@ -27,9 +25,9 @@ std::string binaryBytes() {
 
 // Waits for one copy per recipient; the envelope recipients they were
 // delivered to, and the first copy as Python reads it.
-std::set<std::string> deliveries(const std::string& maildir, const std::string& token, size_t count, MailCheck& first) {
+std::set<std::string> deliveries(const TestEnv& env, const std::string& token, size_t count, MailCheck& first) {
     std::set<std::string> seen;
-    std::vector<std::string> paths = Maildir(maildir).waitForCount(token, count);
+    std::vector<std::string> paths = Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(token, count);
     for (const std::string& p : paths) {
         MailCheck m;
         if (m.loadFile(p)) seen.insert(m.get("header.envelope-to"));
@@ -58,7 +56,7 @@ TEST(MailJobExim, DoMailDeliversToCcAndAttachmentsByteExact) {
     ASSERT_EQ(m.DoMail(), 0);
 
     MailCheck mc;
-    EXPECT_EQ(deliveries(env.get("OSTMAIL_MAILDIR"), token, 3, mc),
+    EXPECT_EQ(deliveries(env, token, 3, mc),
               (std::set<std::string>{"one@example.test", "two@example.test", "three@example.test"}));
     const std::pair<const char*, std::string> fields[] = {
         {"header.return-path", "<job@example.test>"}, {"subject", token}, {"from.0.name", "Report Job"},
@@ -75,24 +73,59 @@ TEST(MailJobExim, DoMailDeliversToCcAndAttachmentsByteExact) {
     EXPECT_EQ(mc.attachmentBytes(1), notes);
 }
 
-TEST(MailJobExim, CommandLineSendsAndRefusesBadUsage) {
+// Text in many scripts, mixed with punctuation, the euro sign and an emoji:
+// nothing may be lost on the way, and text that fits a one-byte charset keeps it.
+TEST(MailJobExim, EveryCharacterArrivesAndFittingTextKeepsItsCharset) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    setenv("LC_ALL", "C.UTF-8", 1);  // the mail job hands text over in the locale's charset
+    const std::string extras = " \xE2\x80\x94 \xE2\x80\x9C\xE2\x80\x9D \xE2\x80\x98\xE2\x80\x99\xE2\x80\xA6 "
+                               "\xE2\x82\xAC" "5 \xF0\x9F\x98\x80";  // — “” ‘’… €5 😀
+    const struct { const char* text; std::string charset; } rows[] = {
+        {"Привет, мир", "utf-8"}, {"Γειά σου κόσμε", "utf-8"}, {"こんにちは世界", "utf-8"},
+        {"שלום עולם", "utf-8"}, {"مرحبا بالعالم", "utf-8"}, {"สวัสดีชาวโลก", "utf-8"},
+        {"안녕하세요 세계", "utf-8"}, {"Привет, мир", "iso-8859-5"}, {"Γειά σου κόσμε", "iso-8859-7"},
+    };
+    for (const auto& row : rows) {
+        std::string token = Maildir::uniqueToken("text");
+        std::string text = std::string(row.text) + (row.charset == "utf-8" ? extras : "");
+        auto fromUtf8 = [](const std::string& s) {
+            XString x;
+            x.setFromUtf8(s.data(), s.size());
+            return x.getWide();
+        };
+        CMailObj m;
+        aimJob(m, env.get("OSTMAIL_HOST"), env.port("OSTMAIL_SMTP_PORT"), false, "", "", token);
+        m.SetSubject(fromUtf8(text));
+        m.SetBody(fromUtf8(token + "\r\n" + text));
+        ASSERT_EQ(m.DoMail(), 0) << text;
+
+        MailCheck mc;
+        std::string path = Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
+        ASSERT_TRUE(!path.empty() && mc.loadFile(path)) << text << ": " << mc.error();
+        EXPECT_EQ(mc.get("subject"), text);
+        EXPECT_EQ(mc.get("body"), token + "\n" + text + "\n");  // the message's own line end
+        EXPECT_EQ(mc.get("body.charset"), row.charset) << text;
+        EXPECT_EQ(mc.get("defects"), "") << mc.dump();
+    }
+}
+
+TEST(MailJobExim, CommandLineAndExampleHostSend) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     testsupport::ScratchDir dir;
     std::string token = Maildir::uniqueToken("cli");
     std::string bin = binaryBytes();
-    PythonResult r = cli({"send", "--server", env.get("OSTMAIL_HOST"), "--port",
-                          std::to_string(env.port("OSTMAIL_SMTP_PORT")), "--from", "cli@example.test", "--from-name",
-                          "Command Line", "--user", env.get("OSTMAIL_SMTP_USER"), "--password",
-                          env.get("OSTMAIL_SMTP_PASSWORD"), "--auth-method", "CRAM-MD5", "--to", "a@example.test",
-                          "--to", "b@example.test;c@example.test", "--cc", "d@example.test", "--bcc",
-                          "hidden@example.test", "--attach", dir.write(token + ".bin", bin), "--subject", token,
-                          "--body-file", dir.write(token + "-body.txt", "Body from a file.\nSecond line.\n"),
-                          "--verbose"});
+    PythonResult r = cli({"send", "--server", env.get("OSTMAIL_HOST"), "--port", portOf(env, "OSTMAIL_SMTP_PORT"),
+                          "--from", "cli@example.test", "--from-name", "Command Line", "--user",
+                          env.get("OSTMAIL_SMTP_USER"), "--password", env.get("OSTMAIL_SMTP_PASSWORD"),
+                          "--auth-method", "CRAM-MD5", "--to", "a@example.test", "--to",
+                          "b@example.test;c@example.test", "--cc", "d@example.test", "--bcc", "hidden@example.test", "--attach",
+                          dir.write(token + ".bin", bin), "--subject", token, "--body-file",
+                          dir.write(token + "-body.txt", "Body from a file.\nSecond line.\n"), "--verbose"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "CONNECTED to ESMTP server")) << "--verbose shows the log:\n" << r.err;
 
     MailCheck mc;
-    EXPECT_EQ(deliveries(env.get("OSTMAIL_MAILDIR"), token, 5, mc).count("hidden@example.test"), 1u);
+    EXPECT_EQ(deliveries(env, token, 5, mc).count("hidden@example.test"), 1u);
     EXPECT_EQ(mc.get("header.return-path"), "<cli@example.test>");
     EXPECT_EQ(mc.count("to"), 3) << mc.dump();
     EXPECT_EQ(mc.count("bcc"), 0) << "Bcc never travels in the header";
@@ -106,14 +139,12 @@ TEST(MailJobExim, CommandLineSendsAndRefusesBadUsage) {
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(has(r.err, "--server is required")) << r.err;
     EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--port", "x25"}).exitCode, 2);
-}
 
-TEST(MailJobExim, ExampleHostSendsThroughTheSharedLibrary) {
-    OSTMAIL_REQUIRE_TEST_ENV(env);
-    std::string token = Maildir::uniqueToken("host");
-    PythonResult r = testsupport::runProgram({std::string(OSTMAIL_BINARY_DIR) + "/ostmail_host",
-                                              env.get("OSTMAIL_HOST"), std::to_string(env.port("OSTMAIL_SMTP_PORT")),
-                                              "host@example.test", "h1@example.test;h2@example.test", "", token});
+    // The example host sends through the shared library.
+    token = Maildir::uniqueToken("host");
+    r = testsupport::runProgram({std::string(OSTMAIL_BINARY_DIR) + "/ostmail_host", env.get("OSTMAIL_HOST"),
+                                 portOf(env, "OSTMAIL_SMTP_PORT"), "host@example.test",
+                                 "h1@example.test;h2@example.test", "", token});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "DoMail returned 0"));
     EXPECT_EQ(Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(token, 2).size(), 2u);

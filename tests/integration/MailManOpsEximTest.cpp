@@ -1,36 +1,19 @@
 // The manager's operations beside SendEmail against Exim: pre-rendered
 // sends to envelope lists, rendering without sending, and the connection
-// and login checks over each transport.
-#include "facade/VmEmail.h"
-#include "facade/VmMailMan.h"
+// and login checks over each transport, from the manager and the command line.
 #include "integration/EximCheck.h"
-
-#include <gtest/gtest.h>
 
 namespace ostmail {
 namespace {
 
 using namespace itest;
-using testsupport::Maildir;
-using testsupport::TestEnv;
-
-void aim(VmMailMan& mm, const TestEnv& env, const char* portKey, bool ssl, bool startTls) {
-    mm.put_SmtpHost(env.get(ssl || startTls ? "OSTMAIL_TLS_HOST" : "OSTMAIL_HOST").c_str());
-    mm.put_SmtpPort(env.port(portKey));
-    mm.put_SmtpSsl(ssl);
-    mm.put_StartTLS(startTls);
-    mm.put_SslTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
-    mm.put_ReadTimeout(10);
-    mm.put_ConnectTimeout(10);
-}
 
 // The rendered text goes out byte for byte: what arrives for each envelope
 // recipient (never named in the header) holds the same header and body.
 TEST(MailManOpsExim, RenderedTextGoesUnchangedToEveryEnvelopeRecipient) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
-    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
     VmMailMan mm;
-    aim(mm, env, "OSTMAIL_SMTP_PORT", false, false);
+    aimManager(mm, env, "OSTMAIL_SMTP_PORT", Tls::None);
     for (bool asList : {false, true}) {
         SCOPED_TRACE(asList ? "SendMimeToList" : "SendMime");
         std::string token = Maildir::uniqueToken("sendmime");
@@ -43,101 +26,76 @@ TEST(MailManOpsExim, RenderedTextGoesUnchangedToEveryEnvelopeRecipient) {
         ASSERT_NE(rendered, nullptr) << mm.lastErrorText();
         std::string mime = rendered;
         ASSERT_TRUE(has(mime, "Subject: " + token)) << mime;
-        bool ok = asList ? mm.SendMimeToList("env@example.test", {"list1@example.test", "list2@example.test"},
-                                             mime.c_str())
-                         : mm.SendMime("env@example.test", " list1@example.test ,list2@example.test,", mime.c_str());
+        const char* from = "env@example.test";
+        bool ok = asList ? mm.SendMimeToList(from, {"list1@example.test", "list2@example.test"}, mime.c_str())
+                         : mm.SendMime(from, " list1@example.test ,list2@example.test,", mime.c_str());
         ASSERT_TRUE(ok) << mm.lastErrorText();
         EXPECT_TRUE(has(mm.lastSmtpReply(), "250")) << mm.lastSmtpReply();
-        std::vector<std::string> got = maildir.waitForCount(token, 2);
+        std::vector<std::string> got = Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(token, 2);
         ASSERT_EQ(got.size(), 2u);
-        for (const std::string& path : got) {
-            std::string text = Maildir::readFile(path);
-            EXPECT_TRUE(has(text, "Return-path: <env@example.test>")) << text;
-            EXPECT_TRUE(has(text, "Envelope-to: list")) << text;
-            EXPECT_TRUE(has(text, "pre-rendered body line")) << text;
-        }
+        for (const std::string& path : got)
+            expectLines(Maildir::readFile(path),
+                        {"Return-path: <env@example.test>", "Envelope-to: list", "pre-rendered body line"});
     }
     // Every recipient refused: false, and the refusal is the last reply.
     EXPECT_FALSE(mm.SendMime("env@example.test", "reject-me@example.test", "Subject: x\r\n\r\nx\r\n"));
     EXPECT_TRUE(has(mm.lastErrorText(), "SendMime"));
 }
 
-TEST(MailManOpsExim, VerifyConnectsAndLogsInOverEachTransport) {
+// The same transports and logins through the manager's checks and through
+// ostmail check, which also prints what the server offers.
+TEST(MailManOpsExim, VerifyAndCheckConnectAndLogInOverEachTransport) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    const char *smtp = "OSTMAIL_SMTP_PORT", *smtps = "OSTMAIL_SMTPS_PORT", *closed = "OSTMAIL_CLOSED_PORT";
     struct Case {
-        const char* name;
         const char* port;
-        bool ssl, startTls;
+        Tls tls;
         std::string user, password;
         bool connects, logsIn;
+        std::string tlsLine, lastLine;  // of ostmail check
     };
-    for (const Case& k : {Case{"plain", "OSTMAIL_SMTP_PORT", false, false, user, pass, true, true},
-                          Case{"starttls", "OSTMAIL_SMTP_PORT", false, true, user, pass, true, true},
-                          Case{"implicit", "OSTMAIL_SMTPS_PORT", true, false, user, pass, true, true},
-                          Case{"bad password", "OSTMAIL_SMTPS_PORT", true, false, user, "wrong", true, false},
-                          Case{"closed port", "OSTMAIL_CLOSED_PORT", false, false, user, pass, false, false}}) {
-        SCOPED_TRACE(k.name);
+    for (const Case& k :
+         {Case{smtp, Tls::None, "", "", true, false, "TLS: STARTTLS offered", "connection: ok (login not checked)"},
+          Case{smtp, Tls::None, user, pass, true, true, "TLS: STARTTLS offered", "login: ok"},
+          Case{smtp, Tls::StartTls, user, pass, true, true, "TLS: STARTTLS (in use)", "login: ok"},
+          Case{smtps, Tls::Implicit, "", "", true, false, "TLS: implicit TLS", "connection: ok"},
+          Case{smtps, Tls::Implicit, user, pass, true, true, "TLS: implicit TLS", "login: ok"},
+          Case{smtps, Tls::Implicit, user, "wrong", true, false, "TLS: implicit TLS", ""},
+          Case{closed, Tls::None, user, pass, false, false, "", ""}}) {
+        SCOPED_TRACE(std::string(k.port) + ", TLS mode " + std::to_string(int(k.tls)) + ", user '" + k.user +
+                     "', password '" + k.password + "'");
         VmMailMan mm;
-        aim(mm, env, k.port, k.ssl, k.startTls);
+        aimManager(mm, env, k.port, k.tls);
         mm.put_SmtpUsername(k.user.c_str());
         mm.put_SmtpPassword(k.password.c_str());
         EXPECT_EQ(mm.VerifySmtpConnection(), k.connects) << mm.lastErrorText();
-        std::string log = mm.lastErrorText();
-        EXPECT_TRUE(has(log, "This does not check the login/password.")) << log;
-        EXPECT_TRUE(has(log, "Skipping SMTP authentication")) << log;
-        if (k.connects) {
-            EXPECT_TRUE(has(mm.smtpCapabilities(), "AUTH")) << mm.smtpCapabilities();
+        expectLines(mm.lastErrorText(), {"This does not check the login/password.", "Skipping SMTP authentication"});
+        EXPECT_EQ(has(mm.smtpCapabilities(), "AUTH"), k.connects) << mm.smtpCapabilities();
+        if (!k.user.empty()) {
+            EXPECT_EQ(mm.VerifySmtpLogin(), k.logsIn) << mm.lastErrorText();
+            EXPECT_TRUE(has(mm.lastErrorText(), "VerifySmtpLogin"));
         }
-        EXPECT_EQ(mm.VerifySmtpLogin(), k.logsIn) << mm.lastErrorText();
-        EXPECT_TRUE(has(mm.lastErrorText(), "VerifySmtpLogin"));
+
+        std::vector<std::string> args = {"check", "--server", env.get("OSTMAIL_TLS_HOST"), "--ca-file",
+                                         env.get("OSTMAIL_CA_FILE"), "--port", portOf(env, k.port)};
+        if (k.tls != Tls::None) args.push_back(k.tls == Tls::Implicit ? "--ssl" : "--starttls");
+        if (!k.user.empty()) args.insert(args.end(), {"--user", k.user, "--password", k.password});
+        PythonResult r = cli(args, 30000);
+        bool ok = k.user.empty() ? k.connects : k.logsIn;
+        EXPECT_EQ(r.exitCode, ok ? 0 : 1) << r.out << r.err;
+        EXPECT_EQ(has(r.out, "AUTH: PLAIN LOGIN CRAM-MD5 NTLM\nDSN: yes\nSIZE: "), k.connects) << r.out;
+        EXPECT_EQ(has(r.out, "ok"), ok) << r.out;
+        expectLines(r.out, {k.tlsLine, k.lastLine});
     }
     VmMailMan mm;
-    aim(mm, env, "OSTMAIL_SMTP_PORT", false, false);
+    aimManager(mm, env, smtp, Tls::None);
     for (auto [u, p, why] : {std::tuple<const char*, const char*, const char*>{"", "x", "SMTP username is empty."},
                              {"u", "", "SMTP password is empty."}}) {
         mm.put_SmtpUsername(u);
         mm.put_SmtpPassword(p);
         EXPECT_FALSE(mm.VerifySmtpLogin());
         EXPECT_TRUE(has(mm.lastErrorText(), why)) << mm.lastErrorText();
-    }
-}
-
-TEST(MailManOpsExim, CommandLineCheckPrintsTheOfferAndTheOutcome) {
-    OSTMAIL_REQUIRE_TEST_ENV(env);
-    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
-    struct Case {
-        const char* name;
-        std::vector<std::string> args;
-        int rc;
-        std::string tls, last;
-    };
-    std::string plain = std::to_string(env.port("OSTMAIL_SMTP_PORT"));
-    std::string smtps = std::to_string(env.port("OSTMAIL_SMTPS_PORT"));
-    std::vector<std::string> withLogin = {"--user", user, "--password", pass};
-    for (const Case& k :
-         {Case{"plain", {"--port", plain}, 0, "TLS: STARTTLS offered", "connection: ok (login not checked)"},
-          Case{"starttls login", {"--port", plain, "--starttls", "--user", user, "--password", pass}, 0,
-               "TLS: STARTTLS (in use)", "login: ok"},
-          Case{"implicit", {"--port", smtps, "--ssl"}, 0, "TLS: implicit TLS", "connection: ok"},
-          Case{"implicit login", {"--port", smtps, "--ssl", "--user", user, "--password", pass}, 0,
-               "TLS: implicit TLS", "login: ok"},
-          Case{"bad login", {"--port", smtps, "--ssl", "--user", user, "--password", "wrong"}, 1, "TLS: implicit TLS",
-               ""},
-          Case{"closed", {"--port", std::to_string(env.port("OSTMAIL_CLOSED_PORT"))}, 1, "", ""}}) {
-        SCOPED_TRACE(k.name);
-        std::vector<std::string> argv = {std::string(OSTMAIL_BINARY_DIR) + "/ostmail", "check", "--server",
-                                         env.get("OSTMAIL_TLS_HOST"), "--ca-file", env.get("OSTMAIL_CA_FILE")};
-        argv.insert(argv.end(), k.args.begin(), k.args.end());
-        testsupport::PythonResult r = testsupport::runProgram(argv, 30000);
-        EXPECT_EQ(r.exitCode, k.rc) << r.out << r.err;
-        EXPECT_EQ(has(r.out, "AUTH: PLAIN LOGIN CRAM-MD5 NTLM\nDSN: yes\nSIZE: "), !k.tls.empty()) << r.out;
-        EXPECT_EQ(has(r.out, "ok"), k.rc == 0) << r.out;
-        for (const std::string& want : {k.tls, k.last}) {
-            if (!want.empty()) {
-                EXPECT_TRUE(has(r.out, want)) << r.out;
-            }
-        }
     }
 }
 

@@ -1,0 +1,203 @@
+// NTLM against the real servers: Exim's spa authenticator (NTLMv1, a 48-byte
+// challenge without target information) and a Cyrus SASL instance (NTLMv2,
+// a full challenge). First ClsNtlm's own messages over SMTP lines written by
+// hand, then the session's AUTH NTLM and AUTH MSN, then the command line run
+// as the service account SYSTEM, which uses the own messages, and as root,
+// which goes through the security package.
+#include "integration/EximCheck.h"
+#include "integration/SocketSession.h"
+#include "smtp/ClsNtlm.h"
+#include "smtp/SmtpConnImpl.h"
+#include "smtp/SmtpTestSupport.h"
+#include "support/ScratchDir.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace ostmail {
+namespace {
+
+using namespace itest;
+using smtptest::xs;
+
+const char kOwn[] = "Using Velmora NTLM...";
+const char kPackage[] = "Using Microsoft SSPI NTLM.";
+const char kDenied[] = "Logon denied.  Check username, password, and domain";
+
+// The whole login with ClsNtlm after greeting, EHLO and AUTH NTLM; returns
+// the server's final line.
+std::string ntlmLogin(int port, ClsNtlm& ntlm, LogBase& log) {
+    SocketSession c;
+    if (!c.connect("127.0.0.1", port, false) || c.reply().compare(0, 3, "220") != 0 ||
+        c.command("EHLO client.test").find("NTLM") == std::string::npos ||
+        c.command("AUTH NTLM").compare(0, 4, "334 ") != 0)
+        return "no AUTH NTLM prompt";
+    XString type1, type3;
+    ntlm.GenType1(type1, log);
+    std::string challenge = c.command(type1.getUtf8());
+    if (challenge.compare(0, 4, "334 ") != 0) return "no challenge: " + challenge;
+    XString type2 = xs(challenge.substr(4, challenge.find_first_of("\r\n") - 4));
+    if (!ntlm.GenType3(type2, type3, log)) return "bad challenge";
+    std::string result = c.command(type3.getUtf8());
+    c.command("QUIT");
+    return result;
+}
+
+// spa's challenge is answered read strictly and leniently, and as spa knows
+// no NTLMv2 only v1 gets in. Cyrus takes NTLMv2, with an empty and with an
+// upper-case domain.
+TEST(NtlmLoginTest, SpaTakesNtlmV1AndCyrusNtlmV2) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    std::string pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    const char *spa = "OSTMAIL_SMTP_PORT", *cyrus = "OSTMAIL_NTLM2_SMTP_PORT";
+    struct Case {
+        const char* port;
+        int version;
+        bool lenient;
+        std::string password, domain, result;
+    };
+    for (const Case& k : {Case{spa, 1, false, pass, "", "235 "}, Case{spa, 1, true, pass, "", "235 "},
+                          Case{spa, 2, true, pass, "", "535 "}, Case{cyrus, 2, false, pass, "", "235 "},
+                          Case{cyrus, 2, false, pass, "WORKGROUP", "235 "},
+                          Case{cyrus, 2, false, "wrong", "", "535 "}}) {
+        SCOPED_TRACE(std::string(k.port) + " v" + std::to_string(k.version) + (k.lenient ? " lenient " : " ") +
+                     k.domain + " " + k.password);
+        ClsNtlm ntlm;
+        ntlm.put_LenientType2(k.lenient);
+        XString user = xs(env.get("OSTMAIL_SMTP_USER")), password = xs(k.password), ws = xs("CLIENT");
+        XString domain = xs(k.domain);
+        ntlm.put_UserName(user);
+        ntlm.put_Password(password);
+        ntlm.put_Workstation(ws);
+        ntlm.put_NtlmVersion(k.version);
+        if (!k.domain.empty()) ntlm.put_Domain(domain);
+        Logger log;
+        EXPECT_EQ(ntlmLogin(env.port(k.port), ntlm, log).substr(0, k.result.size()), k.result);
+        StringBuffer text;
+        log.GetText(text);
+        EXPECT_FALSE(text.containsSubstring("TYPE2 message is not long enough.")) << text.getString();
+    }
+}
+
+// The session's forced NTLM takes the right password at both servers (and an
+// upper-case domain, which Cyrus looks its users up under) and refuses a
+// wrong one with the logon-denied lines. No MSN package is installed here:
+// LOGIN logs in instead, and the "default" account has no credentials.
+TEST(SmtpNtlm, ForcedNtlmMsnAndTheDefaultAccount) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    const char *spa = "OSTMAIL_SMTP_PORT", *cyrus = "OSTMAIL_NTLM2_SMTP_PORT";
+    const std::vector<std::string> refused = {"D: response=535 Incorrect authentication data",
+                                              std::string("E: ") + kDenied, "E: NTLM authentication failed",
+                                              "I: Failed to login using NTLM method"};
+    struct Case {
+        const char* port;
+        std::string user, password, domain, method;
+        bool ok;
+        std::vector<std::string> lines;
+    };
+    for (const Case& k :
+         {Case{spa, user, pass, "", "NTLM", true, {"D: login_method=NTLM"}},
+          Case{cyrus, user, pass, "", "NTLM", true, {"D: login_method=NTLM"}},
+          Case{cyrus, user, pass, "WORKGROUP", "NTLM", true, {}},
+          Case{spa, user, "wrong-" + pass, "", "NTLM", false, refused},
+          Case{cyrus, user, "wrong-" + pass, "", "NTLM", false, refused},
+          Case{spa, user, pass, "", "MSN", true, {"D: login_method=MSN", "D: alt_login_method=LOGIN"}},
+          Case{spa, " Default ", "default", "", "NTLM", false,
+               {"I: Using default NTLM credentials.", "E: Failed to acquire credentials handle",
+                "D: status_code=SEC_E_NO_CREDENTIALS", "D: domain=NONE", "E: NTLM authentication failed"}}}) {
+        SCOPED_TRACE(std::string(k.port) + " " + k.method + " " + k.user + " " + k.password + " " + k.domain);
+        smtptest::Client c;
+        EXPECT_EQ(c.conn.smtpConnect("127.0.0.1", env.port(k.port), xs(k.user), xs(k.password), xs(k.domain),
+                                     xs(k.method), 5, 5000, nullptr, c.log, nullptr, c.timedOut, c.aborted),
+                  k.ok)
+            << c.log.text();
+        expectLines(c.log.text(), k.lines);
+    }
+}
+
+// The client copied where SYSTEM can run it (the build tree may sit in a
+// folder only root can enter), and the setpriv prefix that switches to it.
+// The program links no project library, so the one file is enough.
+struct SystemAccount {
+    testsupport::ScratchDir dir;
+    std::string binary = dir.path() + "/ostmail";
+    std::vector<std::string> prefix;
+
+    // Why the account cannot be used; "" when it can.
+    std::string prepare() {
+        namespace fs = std::filesystem;
+        PythonResult uid = testsupport::runProgram({"/usr/bin/id", "-u", "SYSTEM"});
+        PythonResult gid = testsupport::runProgram({"/usr/bin/id", "-g", "SYSTEM"});
+        if (uid.exitCode != 0 || gid.exitCode != 0) return "no account SYSTEM (scripts/servers.sh start creates it)";
+        std::error_code ec;
+        fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec, ec);
+        if (!ec) fs::copy_file(std::string(OSTMAIL_BINARY_DIR) + "/ostmail", binary, ec);
+        if (ec) return "cannot copy the client to " + dir.path() + ": " + ec.message();
+        prefix = {"/usr/bin/setpriv", "--reuid=" + uid.out.substr(0, uid.out.find('\n')),
+                  "--regid=" + gid.out.substr(0, gid.out.find('\n')), "--clear-groups"};
+        return "";
+    }
+};
+
+// As SYSTEM the own messages (NTLMv1, the only version the session asks for)
+// log in to Cyrus, in the clear and inside STARTTLS with a domain, and to
+// spa; a wrong password gets the logon-denied lines. As root the security
+// package reads both challenges. A "default" login keeps SYSTEM on the package.
+TEST(NtlmSystemAccount, AccountAndLoginChooseTheImplementation) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    if (::geteuid() != 0) GTEST_SKIP() << "switching to the account SYSTEM needs root";
+    SystemAccount account;
+    ASSERT_EQ(account.prepare(), "");
+    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    const char *spa = "OSTMAIL_SMTP_PORT", *cyrus = "OSTMAIL_NTLM2_SMTP_PORT";
+    const std::string spaAuth = "A=ntlm_spa:" + user, cyrusAuth = "A=ntlm_cyrus:" + user;
+    const std::string ok = "NTLM authentication succeeded.";
+    struct Case {
+        bool asSystem;
+        const char* port;
+        std::string user, password;
+        std::vector<std::string> more, present, absent;
+        std::string auth;  // empty: refused
+    };
+    const Case cases[] = {
+        {true, cyrus, user, pass, {}, {"UserName: SYSTEM", kOwn, "NtlmVersion: 1", ok}, {kPackage}, cyrusAuth},
+        {true, cyrus, user, pass, {"--starttls", "--domain", "WORKGROUP"},
+         {"UserName: SYSTEM", kOwn, "NtlmVersion: 1", ok}, {kPackage}, cyrusAuth},
+        {true, cyrus, user, "wrong-" + pass, {},
+         {kOwn, "response: 535 Incorrect authentication data", kDenied, "NTLM authentication failed",
+          "Failed to login using NTLM method"},
+         {ok}, ""},
+        {true, spa, user, pass, {}, {kOwn, ok}, {kPackage, "TYPE2 message is not long enough."}, spaAuth},
+        {false, spa, user, pass, {}, {"UserName: root", kPackage}, {kOwn}, spaAuth},
+        {false, cyrus, user, pass, {}, {"UserName: root", kPackage}, {kOwn}, cyrusAuth},
+        // The package has no logged-on account behind "default" here.
+        {true, cyrus, " Default ", "default", {}, {"UserName: SYSTEM", kPackage, "Using default NTLM credentials."},
+         {kOwn}, ""},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.asSystem ? "SYSTEM " : "root ") + k.port + " " + k.user + " " + k.password +
+                     (k.more.empty() ? "" : " STARTTLS"));
+        std::string token = Maildir::uniqueToken("ntlmsys");
+        std::vector<std::string> argv = k.asSystem ? account.prefix : std::vector<std::string>{};
+        argv.insert(argv.end(), {account.binary, "send", "--server", env.get("OSTMAIL_TLS_HOST"), "--port",
+                                 portOf(env, k.port), "--from", "service@example.test", "--to", "inbox@example.test",
+                                 "--subject", token, "--body", "sent by a service", "--user", k.user, "--password",
+                                 k.password, "--auth-method", "NTLM", "--verbose"});
+        argv.insert(argv.end(), k.more.begin(), k.more.end());
+        PythonResult r = testsupport::runProgram(argv);
+        EXPECT_EQ(r.exitCode, k.auth.empty() ? 1 : 0) << r.err;
+        expectLines(r.err, k.present, k.absent);
+        if (k.auth.empty()) {
+            EXPECT_TRUE(Maildir(env.get("OSTMAIL_MAILDIR")).find(token).empty());
+            continue;
+        }
+        std::string line = arrival(env, token, k.port == cyrus ? "OSTMAIL_NTLM2_EXIM_LOG" : "OSTMAIL_EXIM_LOG");
+        EXPECT_EQ(authField(line), k.auth) << line;
+        EXPECT_EQ(has(line, " X=TLS"), !k.more.empty()) << line;
+    }
+}
+
+}  // namespace
+}  // namespace ostmail
