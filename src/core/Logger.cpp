@@ -18,27 +18,27 @@ bool prepareName(const char* name, StringBuffer& out) {
 }  // namespace
 
 void Logger::GetXml(StringBuffer& out) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     m_log.renderXml(out);
 }
 
 void Logger::GetHtml(StringBuffer& out) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     m_log.renderHtml(out);
 }
 
 void Logger::swapLog(ErrorLog& into) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     m_log.swap(into);
 }
 
 void Logger::GetText(StringBuffer& out) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     m_log.renderText(out);
 }
 
 bool Logger::addLine(int kind, const char* text) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     m_log.addLine(kind, text);
     return true;
 }
@@ -48,33 +48,33 @@ bool Logger::LogInfo(const char* text) { return addLine(LogEntry2::kInfo, text);
 bool Logger::LogLine(const char* text) { return addLine(LogEntry2::kLine, text); }
 
 bool Logger::ClearLog() {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     m_log.clear();
     return true;
 }
 
 bool Logger::EnterContext(const char* tag, bool flag) {
     (void)flag;
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     m_log.enterContext(tag);
     return true;
 }
 
 bool Logger::LeaveContext() {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     m_log.leaveContext();
     return true;
 }
 
 int Logger::openContexts() {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     return m_log.depth();
 }
 
 bool Logger::LogData(const char* name, const char* value) {
     StringBuffer prepared;
     if (!name || !prepareName(name, prepared)) return false;
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     m_log.addData(prepared.getString(), value);
     return true;
 }
@@ -104,7 +104,7 @@ void Logger::LogTickCount(const char* name) {
 }
 
 bool Logger::SaveXml(const char* path) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
     StringBuffer xml;
     m_log.renderXml(xml);
     platform::FileWriter file;

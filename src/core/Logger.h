@@ -1,6 +1,7 @@
 #pragma once
 #include "core/ErrorLog.h"
 #include "core/LogBase.h"
+#include "platform/CriticalSection.h"
 
 #include <mutex>
 
@@ -40,7 +41,7 @@ public:
 private:
     bool addLine(int kind, const char* text);
 
-    std::recursive_mutex m_lock;
+    platform::CriticalSection m_lock;
     ErrorLog m_log;
 };
 

@@ -3,6 +3,7 @@
 #include "email/VelmoraRand.h"
 #include "email/VelmoraUuid.h"
 #include "platform/Clock.h"
+#include "platform/CriticalSection.h"
 #include "platform/SysInfo.h"
 
 #include <mutex>
@@ -15,13 +16,13 @@ namespace {
 // The first Message-ID of the process reseeds the generator exactly once,
 // also when several threads make their first one at the same time.
 std::once_flag g_messageIdSeeded;
-std::mutex g_hostLock;  // guards the override, set by tests at any time
+platform::CriticalSection g_hostLock;  // guards the override, set by tests at any time
 bool g_hostOverridden = false;
 std::string g_hostOverride;
 
 std::string hostName() {
     {
-        std::lock_guard<std::mutex> guard(g_hostLock);
+        std::lock_guard<platform::CriticalSection> guard(g_hostLock);
         if (g_hostOverridden) return g_hostOverride;
     }
     return platform::computerName();
@@ -67,7 +68,7 @@ void MailIdentifiers::hostNameOrUnknown(StringBuffer& out) {
 }
 
 void MailIdentifiers::setHostNameOverride(const char* name) {
-    std::lock_guard<std::mutex> guard(g_hostLock);
+    std::lock_guard<platform::CriticalSection> guard(g_hostLock);
     g_hostOverridden = name != nullptr;
     g_hostOverride = name ? name : "";
 }

@@ -1,6 +1,7 @@
 #include "email/VelmoraRand.h"
 
 #include "platform/Clock.h"
+#include "platform/CriticalSection.h"
 #include "platform/SysInfo.h"
 
 #include <atomic>
@@ -19,13 +20,13 @@ struct R250State {
     int k = 103;
     bool initialised = false;
 };
-std::recursive_mutex g_lock;
+platform::CriticalSection g_lock;
 R250State g_state;
 uint32_t g_crt = 1;
 std::atomic<bool> g_systemSource{true};
 std::atomic<uint32_t (*)()> g_tick{nullptr};
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<platform::CriticalSection>;
 
 uint32_t tickNow() {
     uint32_t (*tick)() = g_tick.load();

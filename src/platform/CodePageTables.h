@@ -1,5 +1,6 @@
 #pragma once
 #include "platform/CodePage.h"
+#include "platform/CriticalSection.h"
 
 #include <algorithm>
 #include <iterator>
@@ -48,9 +49,9 @@ struct PageInfo {
 // The page's entry, filled on first use by fill(codePage, info).
 template <class Fill>
 const PageInfo& cachedPageInfo(uint32_t codePage, Fill fill) {
-    static std::mutex lock;
+    static CriticalSection lock;
     static std::map<uint32_t, PageInfo> infos;
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<platform::CriticalSection> guard(lock);
     auto it = infos.find(codePage);
     if (it != infos.end()) return it->second;
     PageInfo info;

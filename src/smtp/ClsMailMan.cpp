@@ -14,7 +14,7 @@ ClsMailMan::ClsMailMan() {
 ClsMailMan::~ClsMailMan() { m_badAddresses.removeAllObjects(); }
 
 void ClsMailMan::put_SmtpHost(XString& host) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     StringBuffer sb(host.getUtf8());
     sb.toLowerCase();
     sb.replaceFirstOccurrence("http://", "");
@@ -24,37 +24,37 @@ void ClsMailMan::put_SmtpHost(XString& host) {
 }
 
 void ClsMailMan::get_SmtpHost(XString& out) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     out.setFromSb(m_smtpHost);
 }
 
 void ClsMailMan::put_SmtpUsername(XString& v) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     m_smtpUsername.copyFrom(v);
 }
 
 void ClsMailMan::get_SmtpUsername(XString& out) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     out.copyFrom(m_smtpUsername);
 }
 
 void ClsMailMan::put_SmtpPassword(XString& v) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     m_smtpPassword.copyFrom(v);
 }
 
 void ClsMailMan::get_SmtpPassword(XString& out) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     out.copyFrom(m_smtpPassword);
 }
 
 void ClsMailMan::put_HeloHostname(XString& v) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     m_heloHostname.setString(v.getUtf8());
 }
 
 void ClsMailMan::get_HeloHostname(XString& out) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     out.setFromSb(m_heloHostname);
 }
 
@@ -76,7 +76,7 @@ bool ClsMailMan::getBadAddress(int32_t index, XString& out) const {
 }
 
 bool ClsMailMan::CloseSmtpConnection() {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     MethodFrame frame(m_log, "CloseSmtpConnection");
     m_log.LogData("DllDate", kDllDate);
     if (m_smtp.isConnected()) m_smtp.quit(m_log, nullptr);

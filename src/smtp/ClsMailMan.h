@@ -6,6 +6,7 @@
 #include "net/ClsSocksClient.h"
 #include "net/HttpProxyClient.h"
 #include "net/Mx.h"
+#include "platform/CriticalSection.h"
 #include "smtp/SmtpConnImpl.h"
 
 #include <cstdint>
@@ -169,7 +170,7 @@ private:
     bool verifyLocked(bool withLogin);
     std::unique_ptr<Email2> prepareSendingCopy(ClsEmail& email);
 
-    std::recursive_mutex m_cs;
+    platform::CriticalSection m_cs;
     ClsSocksClient m_socks;
     HttpProxyClient m_httpProxy;
     Mx m_mx;

@@ -33,7 +33,7 @@ bool domainOf(const char* input, StringBuffer& domain, LogBase& log) {
 }  // namespace
 
 bool ClsMailMan::MxLookup(XString& emailOrDomain, XString& out) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     MethodFrame frame(m_log, "MxLookup");
     m_log.LogData("DllDate", kDllDate);
     out.clear();
@@ -46,7 +46,7 @@ bool ClsMailMan::MxLookup(XString& emailOrDomain, XString& out) {
 }
 
 bool ClsMailMan::MxLookupAll(XString& emailOrDomain, ExtPtrArray& out) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     MethodFrame frame(m_log, "MxLookupAll");
     m_log.LogData("DllDate", kDllDate);
     const char* input = emailOrDomain.getUtf8();
@@ -56,7 +56,7 @@ bool ClsMailMan::MxLookupAll(XString& emailOrDomain, ExtPtrArray& out) {
 }
 
 bool ClsMailMan::SetDnsServer(XString& host, int32_t port) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     MethodFrame frame(m_log, "SetDnsServer");
     return m_mx.setDnsServer(host.getUtf8(), port, m_log);
 }

@@ -27,7 +27,7 @@ void splitRecipients(const char* text, ExtPtrArray& out) {
 }  // namespace
 
 bool ClsMailMan::SendMime(XString& fromAddr, XString& recipients, XString& mimeText, MailManCallback* callback) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     m_lastSmtpStatus = 0;
     MethodFrame frame(m_log, "SendMime");
     m_log.LogData("DllDate", kDllDate);
@@ -40,7 +40,7 @@ bool ClsMailMan::SendMime(XString& fromAddr, XString& recipients, XString& mimeT
 
 bool ClsMailMan::SendMimeToList(XString& fromAddr, ExtPtrArray& recipients, XString& mimeText,
                                 MailManCallback* callback) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     m_lastSmtpStatus = 0;
     MethodFrame frame(m_log, "SendMimeToList");
     m_log.LogData("DllDate", kDllDate);
@@ -68,7 +68,7 @@ bool ClsMailMan::sendMimeLocked(XString& fromAddr, ExtPtrArray& recipients, XStr
 }
 
 bool ClsMailMan::RenderToMime(ClsEmail* email, XString& out) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     MethodFrame frame(m_log, "RenderToMime");
     m_log.LogData("DllDate", kDllDate);
     out.clear();
@@ -92,7 +92,7 @@ bool ClsMailMan::RenderToMime(ClsEmail* email, XString& out) {
 }
 
 bool ClsMailMan::VerifySmtpConnection() {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     MethodFrame frame(m_log, "VerifySmtpConnection");
     m_log.LogData("DllDate", kDllDate);
     m_log.LogInfo("Checking TCP/IP connectivity to the SMTP server.");
@@ -101,7 +101,7 @@ bool ClsMailMan::VerifySmtpConnection() {
 }
 
 bool ClsMailMan::VerifySmtpLogin() {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     MethodFrame frame(m_log, "VerifySmtpLogin");
     m_log.LogData("DllDate", kDllDate);
     if (m_smtpUsername.isEmpty()) {

@@ -36,7 +36,7 @@ void logAddressList(LogBase& log, const Email2& email, Email2::RecipientKind kin
 }  // namespace
 
 bool ClsMailMan::SendEmail(ClsEmail* email, MailManCallback* callback) {
-    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
     m_lastSmtpStatus = 0;
     MethodFrame frame(m_log, "SendEmail");
     m_log.LogData("DllDate", kDllDate);

@@ -12,7 +12,7 @@
 
 namespace ostmail {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<platform::CriticalSection>;
 
 ClsNtlm::ClsNtlm() : m_oemCodePage(static_cast<int32_t>(platform::oemCodePage())) {}
 

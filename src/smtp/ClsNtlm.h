@@ -3,6 +3,7 @@
 #include "core/DataBuffer.h"
 #include "core/StringBuffer.h"
 #include "core/XString.h"
+#include "platform/CriticalSection.h"
 
 #include <cstdint>
 #include <mutex>
@@ -89,7 +90,7 @@ private:
     void logType2(const Type2& t2, LogBase& log);
     void computeResponses(const Type2& t2, DataBuffer& lm, DataBuffer& nt, LogBase& log);
 
-    std::recursive_mutex m_cs;
+    platform::CriticalSection m_cs;
     int32_t m_ntlmVersion = 1;
     int32_t m_oemCodePage;
     uint32_t m_flags = kDefaultFlags;
