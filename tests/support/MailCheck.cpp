@@ -8,11 +8,6 @@
 namespace ostmail {
 namespace testsupport {
 
-bool MailCheck::loadFile(const std::string& messagePath) {
-    *this = loadFiles({messagePath})[0];
-    return error_.empty();
-}
-
 namespace {
 const std::string kScript = std::string(OSTMAIL_TEST_SUPPORT_DIR) + "/mailcheck.py";
 }
