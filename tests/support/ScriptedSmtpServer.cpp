@@ -103,10 +103,8 @@ bool ScriptedSmtpServer::runStep(const Step& step) {
             recordError("expected \"" + step.text + "...\", got \"" + line + "\"");
         return true;
     }
-    case Kind::ReadData: {
-        std::string block;
-        return readData(block);
-    }
+    case Kind::ReadData:
+        return receiveData();
     case Kind::Silence:
         return sleepInterruptible(step.ms);
     case Kind::Close:
@@ -220,7 +218,8 @@ bool ScriptedSmtpServer::readLine(std::string& line, bool closeIsError) {
     return true;
 }
 
-bool ScriptedSmtpServer::readData(std::string& block) {
+bool ScriptedSmtpServer::receiveData() {
+    std::string block;
     for (;;) {
         if (inbuf_.compare(0, 3, ".\r\n") == 0) {
             block.clear();
@@ -260,7 +259,7 @@ bool ScriptedSmtpServer::serveAuth(const std::string& line) {
 
 bool ScriptedSmtpServer::serveSession() {
     // A peer that just hangs up ends the session; that is no error here.
-    for (std::string line, block; readLine(line, false);) {
+    for (std::string line; readLine(line, false);) {
         bool ok;
         if (startsWithNoCase(line, "EHLO")) {
             ok = writeAll(std::string("250-scripted\r\n") + (offerAuth_ ? "250-AUTH PLAIN\r\n" : "") +
@@ -268,7 +267,7 @@ bool ScriptedSmtpServer::serveSession() {
         } else if (offerAuth_ && startsWithNoCase(line, "AUTH")) {
             ok = serveAuth(line);
         } else if (startsWithNoCase(line, "DATA")) {
-            ok = writeAll("354 go ahead\r\n") && readData(block) && writeAll("250 OK queued\r\n");
+            ok = writeAll("354 go ahead\r\n") && receiveData() && writeAll("250 OK queued\r\n");
             if (ok) ++accepted_;
         } else if (startsWithNoCase(line, "QUIT")) {
             writeAll("221 bye\r\n");

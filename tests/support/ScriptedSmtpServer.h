@@ -123,7 +123,7 @@ private:
     void closeConnection(bool reset);
     bool writeAll(const std::string& bytes);
     bool readLine(std::string& line, bool closeIsError = true);
-    bool readData(std::string& block);
+    bool receiveData();
     bool fill(bool closeIsError = true);
     bool sleepInterruptible(int ms);
     bool serveSession();

@@ -12,8 +12,6 @@ namespace ostmail {
 namespace testsupport {
 namespace {
 
-std::shared_ptr<EVP_PKEY> newKey() { return std::shared_ptr<EVP_PKEY>(EVP_EC_gen("P-256"), EVP_PKEY_free); }
-
 void addExt(X509* cert, X509* issuer, int nid, const char* value) {
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
@@ -30,7 +28,7 @@ CertKey makeCert(const std::string& cn, const CertKey* issuer, bool ca, long fro
                  const std::vector<std::string>& dnsNames = {}) {
     static long serial = 1000;
     CertKey ck;
-    ck.key = newKey();
+    ck.key.reset(EVP_EC_gen("P-256"), EVP_PKEY_free);
     ck.cert.reset(X509_new(), X509_free);
     X509* c = ck.cert.get();
     X509_set_version(c, 2);
