@@ -14,14 +14,10 @@ namespace {
 // Poll slice: how quickly a waiting step notices the destructor.
 constexpr int kSliceMs = 20;
 
-std::string visible(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else out += c;
-    }
-    return out;
+std::string visible(std::string s) {
+    for (size_t i = 0; (i = s.find_first_of("\r\n", i)) != std::string::npos; i += 2)
+        s.replace(i, 1, s[i] == '\r' ? "\\r" : "\\n");
+    return s;
 }
 
 bool startsWithNoCase(const std::string& s, const std::string& prefix) {
