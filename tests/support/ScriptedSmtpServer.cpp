@@ -53,11 +53,6 @@ ScriptedSmtpServer& ScriptedSmtpServer::add(Step step) {
 void ScriptedSmtpServer::start() {
     if (started_) return;
     started_ = true;
-    if (listenFd_ < 0) {
-        std::lock_guard<std::mutex> lock(mu_);
-        done_ = true;
-        return;
-    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -130,7 +125,8 @@ bool ScriptedSmtpServer::waitReadable(int fd, const std::string& what) {
 
 bool ScriptedSmtpServer::acceptConnection() {
     inbuf_.clear();
-    if (!waitReadable(listenFd_, "no connection")) return false;
+    // Without a listener (already recorded) the script ends at once.
+    if (listenFd_ < 0 || !waitReadable(listenFd_, "no connection")) return false;
     connFd_ = sock::acceptFd(listenFd_);
     if (connFd_ < 0) {
         recordError("accept: " + sock::lastErrorText());
