@@ -40,15 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t settings = in.byte(), attach = in.byte();
     VmEmail email;
     email.put_Utf8(settings & 1);
-    std::string charset = in.field(), subject = in.field(), body = in.field(), fromName = in.field(),
-                fromAddress = in.field(), toName = in.field(), toAddress = in.field(), ccList = in.field(),
-                fieldName = in.field(), fieldValue = in.field(), fileName = in.field(), fileData = in.field(),
-                html = in.rest();
+    const std::string charset = in.field();
     if (settings & 2) email.put_Charset(charset.c_str());
-    email.put_Subject(subject.c_str());
-    email.put_Body(body.c_str());
-    email.put_FromName(fromName.c_str());
-    email.put_FromAddress(fromAddress.c_str());
+    for (auto put : {&VmEmail::put_Subject, &VmEmail::put_Body, &VmEmail::put_FromName, &VmEmail::put_FromAddress})
+        (email.*put)(in.field().c_str());
+    std::string toName = in.field(), toAddress = in.field(), ccList = in.field(), fieldName = in.field(),
+                fieldValue = in.field(), fileName = in.field(), fileData = in.field(), html = in.rest();
     email.AddTo(toName.c_str(), toAddress.c_str());
     email.AddCC("", ccList.c_str());
     if (settings & 4) email.AddBcc(toName.c_str(), ccList.c_str());

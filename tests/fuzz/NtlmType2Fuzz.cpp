@@ -16,11 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ntlm.put_LenientType2(settings & 2);
     if (settings & 4) ntlm.SetFlag(ClsNtlm::kFlagUnicode, false);
     if (settings & 8) ntlm.put_OemCodePage(932);
-    XString user = fuzz::utf8Text(in.field()), password = fuzz::utf8Text(in.field());
-    XString domain = fuzz::utf8Text(in.field());
-    ntlm.put_UserName(user);
-    ntlm.put_Password(password);
-    ntlm.put_Domain(domain);
+    for (auto put : {&ClsNtlm::put_UserName, &ClsNtlm::put_Password, &ClsNtlm::put_Domain}) {
+        XString text = fuzz::utf8Text(in.field());
+        (ntlm.*put)(text);
+    }
 
     Logger log;
     std::string type2 = in.rest();

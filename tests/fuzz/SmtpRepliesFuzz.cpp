@@ -74,27 +74,16 @@ private:
 
 const char* const kMethods[] = {"", "LOGIN", "PLAIN", "CRAM-MD5", "NTLM", "MSN", "NONE", "XOAUTH"};
 
-// proxy: 0 none, 1 SOCKS4, 2 SOCKS5, 3 SOCKS5 with a login, 4 HTTP, 5 HTTP
-// with a login.
-void setHttpProxy(SmtpConnImpl& conn, int proxy, int port) {
-    HttpProxyClient http;
-    http.hostname().setFromUtf8("127.0.0.1");
-    http.setPort(port);
-    if (proxy == 5) {
-        http.username().setFromUtf8("proxyuser");
-        http.password().setFromUtf8("proxypass");
+// Points a SOCKS or HTTP proxy client at the peer, with or without a login.
+template <class Proxy>
+Proxy& aim(Proxy& proxy, int port, bool login) {
+    proxy.hostname().setFromUtf8("127.0.0.1");
+    proxy.setPort(port);
+    if (login) {
+        proxy.username().setFromUtf8("proxyuser");
+        proxy.password().setFromUtf8("proxypass");
     }
-    conn.connection().setHttpProxy(http);
-}
-
-void setProxy(ClsSocksClient& socks, int proxy, int port) {
-    socks.setSocksVersion(proxy == 1 ? 4 : 5);
-    socks.hostname().setFromUtf8("127.0.0.1");
-    socks.setPort(port);
-    if (proxy == 3) {
-        socks.username().setFromUtf8("proxyuser");
-        socks.password().setFromUtf8("proxypass");
-    }
+    return proxy;
 }
 
 void configure(SmtpConnImpl& conn, uint8_t settings) {
@@ -125,11 +114,13 @@ void sendOne(SmtpConnImpl& conn, uint8_t settings, LogBase& log) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::FuzzInput in(data, size);
+    // proxy: 0 none, 1 SOCKS4, 2 SOCKS5, 3 SOCKS5 with a login, 4 HTTP, 5 HTTP with a login.
     uint8_t settings = in.byte(), proxy = in.byte() % 6;
     // Through a proxy the script starts with the proxy's replies.
     ScriptPeer peer(in.rest());
     ClsSocksClient socks;
-    setProxy(socks, proxy, peer.port());
+    socks.setSocksVersion(proxy == 1 ? 4 : 5);
+    aim(socks, peer.port(), proxy == 3);
     // SOCKS4 is given an address, as it cannot carry a name.
     const char* host = proxy <= 1 ? "127.0.0.1" : "mail.example.test";
     bool anonymous = settings & 16;
@@ -137,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         SmtpConnImpl conn;
         configure(conn, settings);
-        if (proxy >= 4) setHttpProxy(conn, proxy, peer.port());
+        HttpProxyClient http;
+        if (proxy >= 4) conn.connection().setHttpProxy(aim(http, peer.port(), proxy == 5));
         bool timedOut = false, aborted = false;
         XString login = fuzz::utf8Text(anonymous ? "" : "user"), password = fuzz::utf8Text(anonymous ? "" : "secret");
         if (conn.smtpConnect(host, proxy ? 25 : peer.port(), login, password, fuzz::utf8Text("DOMAIN"),

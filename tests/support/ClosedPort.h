@@ -12,15 +12,7 @@ namespace testsupport {
 // take the port meanwhile, as it could a port that was bound and released.
 class ClosedPort {
 public:
-    ClosedPort() : fd_(sock::tcpSocket()) {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
-            port_ = ntohs(sa.sin_port);
-    }
+    ClosedPort() : fd_(sock::listenLoopback(port_, false)) {}
     ~ClosedPort() {
         if (fd_ >= 0) sock::closeFd(fd_);
     }
@@ -30,8 +22,8 @@ public:
     uint16_t port() const { return port_; }
 
 private:
-    int fd_;
-    uint16_t port_ = 0;
+    uint16_t port_ = 0;  // before fd_, which sets it
+    sock::Fd fd_;
 };
 
 }  // namespace testsupport

@@ -8,11 +8,6 @@
 namespace ostmail {
 namespace testsupport {
 
-bool MailCheck::loadFile(const std::string& messagePath) {
-    *this = loadFiles({messagePath})[0];
-    return error_.empty();
-}
-
 namespace {
 const std::string kScript = std::string(OSTMAIL_TEST_SUPPORT_DIR) + "/mailcheck.py";
 }
@@ -35,12 +30,9 @@ std::vector<MailCheck> MailCheck::parse(const PythonResult& r, const std::vector
         if (eq == std::string::npos) continue;
         std::string value;
         for (size_t i = eq + 1; i < line.size(); ++i) {
-            char c = line[i];
-            if (c == '\\' && i + 1 < line.size()) {
-                c = line[++i];
-                c = c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-            }
-            value += c;
+            const bool escaped = line[i] == '\\' && i + 1 < line.size();
+            const char c = escaped ? line[++i] : line[i];
+            value += !escaped ? c : c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
         }
         if (line.compare(0, eq, "file") == 0) ++n;
         else if (n > 0 && n <= all.size()) all[n - 1].values_[line.substr(0, eq)] = value;

@@ -7,7 +7,18 @@
 //   EXPECT_EQ(m.get("to.0.addr"), "a@example.test");
 //   EXPECT_EQ(m.attachmentBytes(0), fileBytes);
 //
-// Keys are listed at the top of tests/support/mailcheck.py.
+// The keys, with values unescaped:
+//   header.<lower-case name>   decoded value of the first such field
+//   header.names               every field name, lower case, in order
+//   subject, date, message_id
+//   from|to|cc|bcc .count, .N.name, .N.addr
+//   body, html                 the text/plain and the text/html part
+//   body.charset, html.charset their charset parameters
+//   defects                    the parser's complaints, space-separated
+//   attachment.count, attachment.N.filename, .content_type, .size, .hex
+//                              (parts with a file name or disposition attachment)
+//   error                      why Python could not read the message
+// mailcheck.py escapes backslash, CR, LF and TAB in the values it prints.
 
 #include <map>
 #include <string>
@@ -20,7 +31,10 @@ struct PythonResult;
 
 class MailCheck {
 public:
-    bool loadFile(const std::string& messagePath);
+    bool loadFile(const std::string& messagePath) {
+        *this = loadFiles({messagePath})[0];
+        return error_.empty();
+    }
     // A message held in memory, parsed the same way.
     bool loadText(const std::string& message);
     // Several messages in one Python run (much faster); one result per path,

@@ -1,11 +1,11 @@
 #include "support/Maildir.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -17,18 +17,11 @@ Maildir::Maildir(std::string root) : root_(std::move(root)) {}
 
 std::vector<std::string> Maildir::find(const std::string& token) const {
     std::vector<std::string> found;
+    std::error_code ec;
     // Only new/ and cur/: the MTA writes in tmp/ and renames when complete.
-    for (const char* sub : {"/new", "/cur"}) {
-        std::string dir = root_ + sub;
-        DIR* d = ::opendir(dir.c_str());
-        if (d == nullptr) continue;
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            std::string path = dir + "/" + e->d_name;
-            if (readFile(path).find(token) != std::string::npos) found.push_back(path);
-        }
-        ::closedir(d);
-    }
+    for (const char* sub : {"/new", "/cur"})
+        for (std::filesystem::directory_iterator it(root_ + sub, ec), end; !ec && it != end; it.increment(ec))
+            if (readFile(it->path().string()).find(token) != std::string::npos) found.push_back(it->path().string());
     std::sort(found.begin(), found.end());
     return found;
 }
@@ -57,10 +50,9 @@ std::string Maildir::readFile(const std::string& path) {
 std::string Maildir::uniqueToken(const std::string& prefix) {
     static std::atomic<unsigned> counter{0};
     auto now = std::chrono::system_clock::now().time_since_epoch();
-    std::ostringstream t;
-    t << prefix << "-" << ::getpid() << "-"
-      << std::chrono::duration_cast<std::chrono::microseconds>(now).count() << "-" << counter++;
-    return t.str();
+    return prefix + "-" + std::to_string(::getpid()) + "-" +
+           std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) + "-" +
+           std::to_string(counter++);
 }
 
 }  // namespace testsupport

@@ -1,9 +1,9 @@
 #pragma once
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #ifdef _WIN32
-#include <filesystem>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -27,21 +27,17 @@ public:
             if (CreateDirectoryA(p.c_str(), nullptr)) path_ = p;
         }
     }
-    ~ScratchDir() {
-        std::error_code ec;
-        if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());
-        else if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
 #else
     ScratchDir() {
         char tmpl[] = "/tmp/ostmail-test-XXXXXX";
         path_ = mkdtemp(tmpl) ? tmpl : "";
     }
-    ~ScratchDir() {
-        if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());
-        else if (!path_.empty()) (void)!system(("rm -rf '" + path_ + "'").c_str());
-    }
 #endif
+    ~ScratchDir() {
+        std::error_code ec;
+        if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());
+        else if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 

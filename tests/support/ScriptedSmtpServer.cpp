@@ -3,9 +3,7 @@
 #include "support/TestSockets.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <strings.h>
 
 namespace ostmail {
@@ -16,30 +14,27 @@ namespace {
 // Poll slice: how quickly a waiting step notices the destructor.
 constexpr int kSliceMs = 20;
 
-std::string visible(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else out += c;
-    }
-    return out;
+std::string visible(std::string s) {
+    for (size_t i = 0; (i = s.find_first_of("\r\n", i)) != std::string::npos; i += 2)
+        s.replace(i, 1, s[i] == '\r' ? "\\r" : "\\n");
+    return s;
 }
 
 bool startsWithNoCase(const std::string& s, const std::string& prefix) {
     return s.size() >= prefix.size() && strncasecmp(s.data(), prefix.data(), prefix.size()) == 0;
 }
 
+// What serveRest() answers to the commands that need no more than a reply.
+std::string plainReply(const std::string& line) {
+    for (const char* verb : {"MAIL", "RCPT", "RSET", "NOOP"})
+        if (startsWithNoCase(line, verb)) return "250 OK\r\n";
+    return startsWithNoCase(line, "HELO") ? "250 scripted\r\n" : "502 command not implemented\r\n";
+}
+
 }  // namespace
 
-ScriptedSmtpServer::ScriptedSmtpServer() {
-    uint16_t port = 0;
-    listenFd_ = sock::listenLoopback(port);
-    if (listenFd_ < 0) {
-        recordError("listen: " + sock::lastErrorText());
-        return;
-    }
-    port_ = port;
+ScriptedSmtpServer::ScriptedSmtpServer() : listenFd_(sock::listenLoopback(port_)) {
+    if (listenFd_ < 0) recordError("listen: " + sock::lastErrorText());
 }
 
 ScriptedSmtpServer::~ScriptedSmtpServer() {
@@ -55,46 +50,9 @@ ScriptedSmtpServer& ScriptedSmtpServer::add(Step step) {
     return *this;
 }
 
-ScriptedSmtpServer& ScriptedSmtpServer::send(const std::string& bytes) {
-    return add({Kind::Send, bytes, {}, 0});
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::reply(const std::string& line) {
-    return send(line + "\r\n");
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::sendSplit(const std::vector<std::string>& pieces, int pauseMs) {
-    return add({Kind::SendSplit, "", pieces, pauseMs});
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::expect(const std::string& prefix) {
-    return add({Kind::Expect, prefix, {}, 0});
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::expectReply(const std::string& prefix, const std::string& line) {
-    return expect(prefix).reply(line);
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::readData() { return add({Kind::ReadData, "", {}, 0}); }
-
-ScriptedSmtpServer& ScriptedSmtpServer::silence(int ms) { return add({Kind::Silence, "", {}, ms}); }
-
-ScriptedSmtpServer& ScriptedSmtpServer::closeNow(bool reset) {
-    return add({reset ? Kind::Reset : Kind::Close, "", {}, 0});
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::acceptNext() { return add({Kind::AcceptNext, "", {}, 0}); }
-
-ScriptedSmtpServer& ScriptedSmtpServer::serveRest() { return add({Kind::ServeRest, "", {}, 0}); }
-
 void ScriptedSmtpServer::start() {
     if (started_) return;
     started_ = true;
-    if (listenFd_ < 0) {
-        std::lock_guard<std::mutex> lock(mu_);
-        done_ = true;
-        return;
-    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -124,8 +82,6 @@ void ScriptedSmtpServer::run() {
 bool ScriptedSmtpServer::runStep(const Step& step) {
     switch (step.kind) {
     case Kind::Send:
-        return writeAll(step.text);
-    case Kind::SendSplit:
         for (size_t i = 0; i < step.pieces.size(); ++i) {
             if (i > 0 && !sleepInterruptible(step.ms)) return false;
             if (!writeAll(step.pieces[i])) return false;
@@ -138,10 +94,8 @@ bool ScriptedSmtpServer::runStep(const Step& step) {
             recordError("expected \"" + step.text + "...\", got \"" + line + "\"");
         return true;
     }
-    case Kind::ReadData: {
-        std::string block;
-        return readData(block);
-    }
+    case Kind::ReadData:
+        return receiveData();
     case Kind::Silence:
         return sleepInterruptible(step.ms);
     case Kind::Close:
@@ -156,32 +110,36 @@ bool ScriptedSmtpServer::runStep(const Step& step) {
     return false;
 }
 
-bool ScriptedSmtpServer::acceptConnection() {
-    inbuf_.clear();
+// False on stop, or on a time-out, recorded as "WHAT within N ms".
+bool ScriptedSmtpServer::waitReadable(int fd, const std::string& what) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs_);
     while (!stop_) {
-        int r = sock::pollIn(listenFd_, kSliceMs);
-        if (r > 0) {
-            connFd_ = sock::acceptFd(listenFd_);
-            if (connFd_ < 0) {
-                recordError("accept: " + sock::lastErrorText());
-                return false;
-            }
-            int one = 1;
-            // Each scripted write must leave as its own segment.
-            sock::setOpt(connFd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            received_ = 0;
-            std::lock_guard<std::mutex> lock(mu_);
-            ++connections_;
-            transcript_.push_back("-- connection " + std::to_string(connections_));
-            return true;
-        }
+        if (sock::pollIn(fd, kSliceMs) > 0) return true;
         if (std::chrono::steady_clock::now() > deadline) {
-            recordError("no connection within " + std::to_string(readTimeoutMs_) + " ms");
+            recordError(what + " within " + std::to_string(readTimeoutMs_) + " ms");
             return false;
         }
     }
     return false;
+}
+
+bool ScriptedSmtpServer::acceptConnection() {
+    inbuf_.clear();
+    // Without a listener (already recorded) the script ends at once.
+    if (listenFd_ < 0 || !waitReadable(listenFd_, "no connection")) return false;
+    connFd_ = sock::acceptFd(listenFd_);
+    if (connFd_ < 0) {
+        recordError("accept: " + sock::lastErrorText());
+        return false;
+    }
+    int one = 1;
+    // Each scripted write must leave as its own segment.
+    sock::setOpt(connFd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    received_ = 0;
+    std::lock_guard<std::mutex> lock(mu_);
+    ++connections_;
+    transcript_ += "-- connection " + std::to_string(connections_) + "\n";
+    return true;
 }
 
 void ScriptedSmtpServer::closeConnection(bool reset) {
@@ -213,36 +171,28 @@ bool ScriptedSmtpServer::writeAll(const std::string& bytes) {
 // Appends what the peer sent within the read time-out; false on close,
 // error, time-out or stop.
 bool ScriptedSmtpServer::fill(bool closeIsError) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMs_);
-    while (!stop_ && connFd_ >= 0) {
-        int r = sock::pollIn(connFd_, kSliceMs);
-        if (r > 0) {
-            char buf[16384];
-            long n = sock::recvSome(connFd_, buf, sizeof buf);
-            if (n < 0 && sock::interrupted()) continue;
-            if (n == 0 && !closeIsError) return false;
-            if (n <= 0) {
-                recordError(n == 0 ? "peer closed the connection" : "read failed: " + sock::lastErrorText());
-                return false;
-            }
-            if (dropAfter_ >= 0 && received_ + n >= dropAfter_) {
-                const long keep = dropAfter_ - received_;
-                inbuf_.append(buf, static_cast<size_t>(keep));
-                received_ = dropAfter_;
-                note("S: <drop after " + std::to_string(dropAfter_) + " bytes>");
-                closeConnection(false);
-                return keep > 0;
-            }
-            received_ += n;
-            inbuf_.append(buf, static_cast<size_t>(n));
-            return true;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            recordError("nothing received within " + std::to_string(readTimeoutMs_) + " ms");
-            return false;
-        }
+    char buf[16384];
+    long n;
+    do {
+        if (connFd_ < 0 || !waitReadable(connFd_, "nothing received")) return false;
+        n = sock::recvSome(connFd_, buf, sizeof buf);
+    } while (n < 0 && sock::interrupted());
+    if (n == 0 && !closeIsError) return false;
+    if (n <= 0) {
+        recordError(n == 0 ? "peer closed the connection" : "read failed: " + sock::lastErrorText());
+        return false;
     }
-    return false;
+    if (dropAfter_ >= 0 && received_ + n >= dropAfter_) {
+        const long keep = dropAfter_ - received_;
+        inbuf_.append(buf, static_cast<size_t>(keep));
+        received_ = dropAfter_;
+        note("S: <drop after " + std::to_string(dropAfter_) + " bytes>");
+        closeConnection(false);
+        return keep > 0;
+    }
+    received_ += n;
+    inbuf_.append(buf, static_cast<size_t>(n));
+    return true;
 }
 
 bool ScriptedSmtpServer::readLine(std::string& line, bool closeIsError) {
@@ -260,7 +210,8 @@ bool ScriptedSmtpServer::readLine(std::string& line, bool closeIsError) {
     return true;
 }
 
-bool ScriptedSmtpServer::readData(std::string& block) {
+bool ScriptedSmtpServer::receiveData() {
+    std::string block;
     for (;;) {
         if (inbuf_.compare(0, 3, ".\r\n") == 0) {
             block.clear();
@@ -298,92 +249,52 @@ bool ScriptedSmtpServer::serveAuth(const std::string& line) {
     return writeAll("235 2.7.0 accepted\r\n");
 }
 
-int ScriptedSmtpServer::accepted() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return accepted_;
-}
-
 bool ScriptedSmtpServer::serveSession() {
-    for (;;) {
-        std::string line;
-        // A peer that just hangs up ends the session; that is no error here.
-        if (!readLine(line, false)) return false;
-        bool ok = true;
-        if (startsWithNoCase(line, "EHLO"))
+    // A peer that just hangs up ends the session; that is no error here.
+    for (std::string line; readLine(line, false);) {
+        bool ok;
+        if (startsWithNoCase(line, "EHLO")) {
             ok = writeAll(std::string("250-scripted\r\n") + (offerAuth_ ? "250-AUTH PLAIN\r\n" : "") +
                           "250-8BITMIME\r\n250 PIPELINING\r\n");
-        else if (offerAuth_ && startsWithNoCase(line, "AUTH")) ok = serveAuth(line);
-        else if (startsWithNoCase(line, "HELO")) ok = writeAll("250 scripted\r\n");
-        else if (startsWithNoCase(line, "DATA")) {
-            std::string block;
-            ok = writeAll("354 go ahead\r\n") && readData(block) && writeAll("250 OK queued\r\n");
-            if (ok) {
-                std::lock_guard<std::mutex> lock(mu_);
-                ++accepted_;
-            }
+        } else if (offerAuth_ && startsWithNoCase(line, "AUTH")) {
+            ok = serveAuth(line);
+        } else if (startsWithNoCase(line, "DATA")) {
+            ok = writeAll("354 go ahead\r\n") && receiveData() && writeAll("250 OK queued\r\n");
+            if (ok) ++accepted_;
         } else if (startsWithNoCase(line, "QUIT")) {
             writeAll("221 bye\r\n");
             closeConnection(false);
             return false;
-        } else if (startsWithNoCase(line, "MAIL") || startsWithNoCase(line, "RCPT") ||
-                   startsWithNoCase(line, "RSET") || startsWithNoCase(line, "NOOP"))
-            ok = writeAll("250 OK\r\n");
-        else ok = writeAll("502 command not implemented\r\n");
+        } else {
+            ok = writeAll(plainReply(line));
+        }
         if (!ok) return false;
     }
+    return false;
 }
 
 void ScriptedSmtpServer::recordLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(mu_);
     lines_.push_back({connections_ - 1, line});
-    transcript_.push_back("C: " + visible(line));
+    transcript_ += "C: " + visible(line) + "\n";
 }
 
 void ScriptedSmtpServer::recordError(const std::string& what) {
     std::lock_guard<std::mutex> lock(mu_);
     errors_.push_back(what);
-    transcript_.push_back("!! " + what);
+    transcript_ += "!! " + what + "\n";
 }
 
 void ScriptedSmtpServer::note(const std::string& line) {
     std::lock_guard<std::mutex> lock(mu_);
-    transcript_.push_back(line);
-}
-
-std::vector<std::string> ScriptedSmtpServer::lines() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<std::string> out;
-    for (const Received& r : lines_) out.push_back(r.line);
-    return out;
+    transcript_ += line + "\n";
 }
 
 std::vector<std::string> ScriptedSmtpServer::lines(int connection) const {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<std::string> out;
     for (const Received& r : lines_)
-        if (r.connection == connection) out.push_back(r.line);
-    return out;
-}
-
-std::vector<std::string> ScriptedSmtpServer::dataBlocks() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return data_;
-}
-
-std::vector<std::string> ScriptedSmtpServer::errors() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return errors_;
-}
-
-int ScriptedSmtpServer::connections() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return connections_;
-}
-
-std::string ScriptedSmtpServer::transcript() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::string out;
-    for (const std::string& t : transcript_) out += t + "\n";
+        if (connection < 0 || r.connection == connection) out.push_back(r.line);
     return out;
 }
 

@@ -39,30 +39,34 @@ public:
 
     // --- the script (build it before start()) ---
     // Writes these bytes exactly, in one write.
-    ScriptedSmtpServer& send(const std::string& bytes);
+    ScriptedSmtpServer& send(const std::string& bytes) { return add({Kind::Send, "", {bytes}}); }
     // Writes one line; CRLF is appended.
-    ScriptedSmtpServer& reply(const std::string& line);
+    ScriptedSmtpServer& reply(const std::string& line) { return send(line + "\r\n"); }
     // Writes each piece in its own write, pausing pauseMs between them.
-    ScriptedSmtpServer& sendSplit(const std::vector<std::string>& pieces, int pauseMs = 100);
+    ScriptedSmtpServer& sendSplit(const std::vector<std::string>& pieces, int pauseMs = 100) {
+        return add({Kind::Send, "", pieces, pauseMs});
+    }
     // Reads one line (up to LF) and records it without its CRLF. A non-empty
     // prefix must match the start of the line (case-insensitive) or an error
     // is recorded; the script goes on either way.
-    ScriptedSmtpServer& expect(const std::string& prefix = "");
+    ScriptedSmtpServer& expect(const std::string& prefix = "") { return add({Kind::Expect, prefix}); }
     // expect(prefix) then reply(line).
-    ScriptedSmtpServer& expectReply(const std::string& prefix, const std::string& line);
+    ScriptedSmtpServer& expectReply(const std::string& prefix, const std::string& line) {
+        return expect(prefix).reply(line);
+    }
     // Reads message data up to and including the lone "." line; records the
     // bytes before that line (still dot-stuffed, final CRLF included).
-    ScriptedSmtpServer& readData();
+    ScriptedSmtpServer& readData() { return add({Kind::ReadData}); }
     // Neither reads nor writes for ms milliseconds.
-    ScriptedSmtpServer& silence(int ms);
+    ScriptedSmtpServer& silence(int ms) { return add({Kind::Silence, "", {}, ms}); }
     // Closes the connection (FIN). With reset, the peer gets an RST instead.
-    ScriptedSmtpServer& closeNow(bool reset = false);
+    ScriptedSmtpServer& closeNow(bool reset = false) { return add({reset ? Kind::Reset : Kind::Close}); }
     // Closes the current connection if open, then waits for the next one.
-    ScriptedSmtpServer& acceptNext();
+    ScriptedSmtpServer& acceptNext() { return add({Kind::AcceptNext}); }
     // Answers the rest of the session like a plain server (EHLO, MAIL, RCPT,
     // DATA, RSET, NOOP -> success; QUIT -> 221 and close) until QUIT or the
     // peer closes.
-    ScriptedSmtpServer& serveRest();
+    ScriptedSmtpServer& serveRest() { return add({Kind::ServeRest}); }
 
     // Starts the worker thread; the first step waits for a connection.
     void start();
@@ -71,16 +75,15 @@ public:
 
     uint16_t port() const { return port_; }
     // Lines received, in order, over all connections or on one (0-based).
-    std::vector<std::string> lines() const;
-    std::vector<std::string> lines(int connection) const;
+    std::vector<std::string> lines(int connection = -1) const;
     // Each readData() block, in order.
-    std::vector<std::string> dataBlocks() const;
+    std::vector<std::string> dataBlocks() const { return locked(data_); }
     // Deviations from the script: wrong prefixes, time-outs, a closed peer.
-    std::vector<std::string> errors() const;
+    std::vector<std::string> errors() const { return locked(errors_); }
     // Connections accepted so far.
-    int connections() const;
+    int connections() const { return locked(connections_); }
     // "C: ..." and "S: ..." lines, for assertion messages.
-    std::string transcript() const;
+    std::string transcript() const { return locked(transcript_); }
 
     // Fault injection by count: once n bytes have arrived on a connection the
     // rest is dropped and the connection closed (n < 0: never).
@@ -88,17 +91,17 @@ public:
     // serveRest() offers AUTH PLAIN and accepts any credentials.
     void offerAuth(bool on) { offerAuth_ = on; }
     // Messages serveRest() answered with 250 after their data.
-    int accepted() const;
+    int accepted() const { return accepted_; }
 
     // How long a read or an accept may wait before it counts as an error.
     void setReadTimeoutMs(int ms) { readTimeoutMs_ = ms; }
 
 private:
-    enum class Kind { Send, SendSplit, Expect, ReadData, Silence, Close, Reset, AcceptNext, ServeRest };
+    enum class Kind { Send, Expect, ReadData, Silence, Close, Reset, AcceptNext, ServeRest };
     struct Step {
         Kind kind;
-        std::string text;
-        std::vector<std::string> pieces;
+        std::string text = {};
+        std::vector<std::string> pieces = {};
         int ms = 0;
     };
     struct Received {
@@ -107,13 +110,20 @@ private:
     };
 
     ScriptedSmtpServer& add(Step step);
+    // A copy of state the worker thread writes.
+    template <class T>
+    T locked(const T& value) const {
+        std::lock_guard<std::mutex> lock(mu_);
+        return value;
+    }
     void run();
     bool runStep(const Step& step);
+    bool waitReadable(int fd, const std::string& what);
     bool acceptConnection();
     void closeConnection(bool reset);
     bool writeAll(const std::string& bytes);
     bool readLine(std::string& line, bool closeIsError = true);
-    bool readData(std::string& block);
+    bool receiveData();
     bool fill(bool closeIsError = true);
     bool sleepInterruptible(int ms);
     bool serveSession();
@@ -121,9 +131,9 @@ private:
     void recordError(const std::string& what);
     void note(const std::string& line);
 
+    uint16_t port_ = 0;  // before listenFd_, which sets it
     int listenFd_ = -1;
     int connFd_ = -1;
-    uint16_t port_ = 0;
     int readTimeoutMs_ = 10000;
     long dropAfter_ = -1;
     long received_ = 0;
@@ -139,11 +149,11 @@ private:
     std::condition_variable cv_;
     bool done_ = false;
     int connections_ = 0;
-    int accepted_ = 0;
+    std::atomic<int> accepted_{0};
     std::vector<Received> lines_;
     std::vector<std::string> data_;
     std::vector<std::string> errors_;
-    std::vector<std::string> transcript_;
+    std::string transcript_;
 };
 
 }  // namespace testsupport

@@ -21,13 +21,9 @@ std::string unquote(std::string v) {
 }  // namespace
 
 TestEnv::TestEnv() {
-    const char* path = std::getenv("OSTMAIL_TEST_ENV");
-    std::ifstream in(path ? path : "");
-    if (path == nullptr || *path == '\0' || !in) {
-        error_ = std::string(path && *path ? "cannot read OSTMAIL_TEST_ENV file " : "OSTMAIL_TEST_ENV is not set") +
-                 (path ? path : "") + "; " + kHowTo;
-        return;
-    }
+    const char* var = std::getenv("OSTMAIL_TEST_ENV");
+    const std::string path = var ? var : "";
+    std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         size_t eq = line.find('=');
@@ -35,7 +31,10 @@ TestEnv::TestEnv() {
         values_[line.substr(0, eq)] = unquote(line.substr(eq + 1));
     }
     ok_ = !values_.empty();
-    if (!ok_) error_ = std::string("no settings in ") + path + "; " + kHowTo;
+    if (ok_) return;
+    error_ = path.empty() ? "OSTMAIL_TEST_ENV is not set"
+                          : (in.is_open() ? "no settings in " : "cannot read OSTMAIL_TEST_ENV file ") + path;
+    error_ += std::string("; ") + kHowTo;
 }
 
 std::string TestEnv::get(const std::string& key) const {

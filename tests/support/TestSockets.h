@@ -69,16 +69,18 @@ inline bool interrupted() { return errno == EINTR; }
 inline std::string lastErrorText() { return std::strerror(errno); }
 #endif
 
-// A loopback listener on a free port; -1 when none could be made.
-inline Fd listenLoopback(uint16_t& port) {
+// A loopback socket on a free port, listening, or only bound so that it
+// refuses connections; -1 when none could be made.
+inline Fd listenLoopback(uint16_t& port, bool listening = true) {
     Fd fd = tcpSocket();
     if (fd < 0) return -1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    sockaddr* sa = reinterpret_cast<sockaddr*>(&addr);
+    if (::bind(fd, sa, sizeof addr) != 0 || (listening && ::listen(fd, 16) != 0) ||
+        ::getsockname(fd, sa, &len) != 0) {
         closeFd(fd);
         return -1;
     }

@@ -12,8 +12,6 @@ namespace ostmail {
 namespace testsupport {
 namespace {
 
-std::shared_ptr<EVP_PKEY> newKey() { return std::shared_ptr<EVP_PKEY>(EVP_EC_gen("P-256"), EVP_PKEY_free); }
-
 void addExt(X509* cert, X509* issuer, int nid, const char* value) {
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
@@ -25,10 +23,12 @@ void addExt(X509* cert, X509* issuer, int nid, const char* value) {
     }
 }
 
-CertKey makeCert(const std::string& cn, const CertKey* issuer, bool ca, long fromDays, long toDays) {
+// The leaf's names (dnsNames) and purpose go in before it is signed.
+CertKey makeCert(const std::string& cn, const CertKey* issuer, bool ca, long fromDays, long toDays,
+                 const std::vector<std::string>& dnsNames = {}) {
     static long serial = 1000;
     CertKey ck;
-    ck.key = newKey();
+    ck.key.reset(EVP_EC_gen("P-256"), EVP_PKEY_free);
     ck.cert.reset(X509_new(), X509_free);
     X509* c = ck.cert.get();
     X509_set_version(c, 2);
@@ -36,10 +36,9 @@ CertKey makeCert(const std::string& cn, const CertKey* issuer, bool ca, long fro
     X509_gmtime_adj(X509_getm_notBefore(c), fromDays * 86400L);
     X509_gmtime_adj(X509_getm_notAfter(c), toDays * 86400L);
     X509_NAME* name = X509_get_subject_name(c);
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Ostmail Tests"), -1,
-                               -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                               -1, 0);
+    for (const auto& [field, value] : {std::pair<const char*, std::string>{"O", "Ostmail Tests"}, {"CN", cn}})
+        X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC, reinterpret_cast<const unsigned char*>(value.c_str()),
+                                   -1, -1, 0);
     X509* signer = issuer ? issuer->cert.get() : c;
     X509_set_issuer_name(c, X509_get_subject_name(signer));
     X509_set_pubkey(c, ck.key.get());
@@ -47,6 +46,10 @@ CertKey makeCert(const std::string& cn, const CertKey* issuer, bool ca, long fro
     if (ca) addExt(c, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
     addExt(c, signer, NID_subject_key_identifier, "hash");
     if (issuer) addExt(c, signer, NID_authority_key_identifier, "keyid");
+    std::string san;
+    for (const auto& n : dnsNames) san += (san.empty() ? "DNS:" : ",DNS:") + n;
+    if (!san.empty()) addExt(c, signer, NID_subject_alt_name, san.c_str());
+    if (!ca) addExt(c, signer, NID_ext_key_usage, "serverAuth");
     X509_sign(c, issuer ? issuer->key.get() : ck.key.get(), EVP_sha256());
     return ck;
 }
@@ -61,16 +64,7 @@ CertKey TestPki::intermediate(const CertKey& issuer, const std::string& cn) cons
 
 CertKey TestPki::leaf(const std::string& cn, const std::vector<std::string>& dnsNames, const CertKey* issuer,
                       long notBeforeDays, long notAfterDays) const {
-    const CertKey& signer = issuer ? *issuer : root_;
-    CertKey ck = makeCert(cn, &signer, false, notBeforeDays, notAfterDays);
-    // Extensions must be in place before signing: make it again with them.
-    X509* c = ck.cert.get();
-    std::string san;
-    for (const auto& n : dnsNames) san += (san.empty() ? "" : ",") + std::string("DNS:") + n;
-    if (!san.empty()) addExt(c, signer.cert.get(), NID_subject_alt_name, san.c_str());
-    addExt(c, signer.cert.get(), NID_ext_key_usage, "serverAuth");
-    X509_sign(c, signer.key.get(), EVP_sha256());
-    return ck;
+    return makeCert(cn, issuer ? issuer : &root_, false, notBeforeDays, notAfterDays, dnsNames);
 }
 
 std::shared_ptr<SSL_CTX> TestPki::serverContext(const CertKey& leaf, const std::vector<CertKey>& chain,
@@ -119,24 +113,16 @@ void TlsServerPeer::write(const std::string& plain) {
 
 std::string TlsServerPeer::read(bool* closed) {
     std::string got;
-    char buf[16384];
-    for (;;) {
-        int n = SSL_read(ssl_, buf, sizeof buf);
-        if (n > 0) {
-            got.append(buf, static_cast<size_t>(n));
-            continue;
-        }
-        if (closed) *closed = SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN;
-        ERR_clear_error();
-        return got;
-    }
+    for (const std::string& record : readRecords(closed)) got += record;
+    return got;
 }
 
-std::vector<std::string> TlsServerPeer::readRecords() {
+std::vector<std::string> TlsServerPeer::readRecords(bool* closed) {
     std::vector<std::string> records;
     char buf[16384];
     int n;
     while ((n = SSL_read(ssl_, buf, sizeof buf)) > 0) records.emplace_back(buf, static_cast<size_t>(n));
+    if (closed) *closed = SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN;
     ERR_clear_error();
     return records;
 }

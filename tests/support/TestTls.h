@@ -64,7 +64,7 @@ public:
     // Everything decryptable from what was fed; closed is set on close_notify.
     std::string read(bool* closed = nullptr);
     // Plaintext one SSL_read at a time: one entry per record.
-    std::vector<std::string> readRecords();
+    std::vector<std::string> readRecords(bool* closed = nullptr);
     void closeNotify();
     std::vector<unsigned char> takeOutput();
     SSL* ssl() { return ssl_; }

@@ -1,19 +1,6 @@
 #!/usr/bin/python3
-"""Usage: mailcheck.py [--flat] FILE... Parses each e-mail message with
-Python's email package (policy.default) and prints "file=FILE", then KEY=VALUE
-lines whose values escape backslash, CR, LF and TAB (--flat is the only form
-and may be left out):
-  header.<lower-case name>   decoded value of the first such field
-  header.names               every field name, lower case, in order
-  subject, date, message_id
-  from|to|cc|bcc .count, .N.name, .N.addr
-  body, html                 the text/plain and the text/html part
-  body.charset, html.charset their charset parameters
-  defects                    the parser's complaints, space-separated
-  attachment.count, attachment.N.filename, .content_type, .size, .hex
-                             (parts with a file name or disposition attachment)
-  error                      why Python could not read the message
-"""
+"""Usage: mailcheck.py [--flat] FILE... Prints "file=FILE" and then the
+message's KEY=VALUE lines for each file; MailCheck.h lists the keys."""
 import codecs
 import sys
 from email import message_from_bytes, policy
