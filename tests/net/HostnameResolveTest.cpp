@@ -4,11 +4,7 @@
 #include "NetPeers.h"
 #include "support/ScriptedSmtpServer.h"
 
-#include <gtest/gtest.h>
-
 #include <mutex>
-#include <string>
-#include <vector>
 
 namespace ostmail {
 namespace {

@@ -1,17 +1,8 @@
 // The TLS channel through Socket2 against a scripted TLS server that
 // decides how its bytes are cut into writes.
-#include "net/Socket2.h"
 #include "NetPeers.h"
-#include "TlsScriptedPeer.h"
-#include "support/ClosedPort.h"
-
-#include <gtest/gtest.h>
 
 #include <future>
-
-#include <unistd.h>
-
-#include <string>
 
 namespace ostmail {
 namespace {

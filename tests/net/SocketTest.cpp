@@ -2,12 +2,7 @@
 #include "net/VelmoraSocket.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
-#include "support/ClosedPort.h"
 #include "support/ScriptedSmtpServer.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
 
 namespace ostmail {
 namespace {
@@ -212,7 +207,7 @@ TEST(SocketSend, LargeSendToSlowReaderCompletes) {
 // and closes the socket, after which there is nothing to send on.
 TEST(SocketSend, StalledOrResetPeerFailsTheSend) {
     uint16_t port = 0;
-    int listenFd = nettest::listenLoopback(1, &port);
+    int listenFd = testsupport::sock::listenLoopback(port);
     const std::string data = pattern(64 * 1024 * 1024);
     struct Case {
         int abortAt;

@@ -1,13 +1,8 @@
 #include "net/ClsSocksClient.h"
 #include "net/SocksConnect.h"
 #include "NetPeers.h"
-#include "SocksPeer.h"
-#include "support/ClosedPort.h"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 
 namespace ostmail {
 namespace {
