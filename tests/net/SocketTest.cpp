@@ -12,10 +12,18 @@ using nettest::lacks;
 using nettest::logText;
 using testsupport::ScriptedSmtpServer;
 
-void open(Dial& d, ScriptedSmtpServer& srv) {
-    srv.start();
-    ASSERT_TRUE(d.run("127.0.0.1", srv.port())) << d.text();
-}
+// A connection to a scripted peer, and the state of the last read.
+class SocketRead : public ::testing::Test {
+protected:
+    ScriptedSmtpServer srv;
+    Dial d;
+    SocketFlags flags;
+    bool ok = false;
+    void open() {
+        srv.start();
+        ASSERT_TRUE(d.run("127.0.0.1", srv.port())) << d.text();
+    }
+};
 
 std::string pattern(size_t n) {
     std::string s(n, '\0');
@@ -103,14 +111,10 @@ TEST(SocketConnect, BindsToTheGivenLocalAddress) {
 // Two replies in one block: the second comes from the leftover, without a
 // read — the peer has closed by then, so a read would report the close.
 // The third, cut off by the close, fails with the closed flag.
-TEST(SocketRead, LeftoverLinesThenCloseMidLine) {
-    ScriptedSmtpServer srv;
+TEST_F(SocketRead, LeftoverLinesThenCloseMidLine) {
     srv.send("250-first\r\n250 second\r\n250 partial li").closeNow();
-    Dial d;
-    open(d, srv);
+    open();
     ASSERT_TRUE(srv.waitDone());
-    SocketFlags flags;
-    bool ok = false;
     EXPECT_EQ(d.line(2000, &ok, &flags), "250-first\r\n");
     EXPECT_TRUE(ok);
     EXPECT_EQ(d.sock.leftoverSize(), 26u);
@@ -128,14 +132,10 @@ TEST(SocketRead, LeftoverLinesThenCloseMidLine) {
 
 // A silent peer: the read times out and the connection stays usable; with
 // a monitor, the application's abort ends the wait and the next one too.
-TEST(SocketRead, SilentPeerTimesOutOrIsAborted) {
-    ScriptedSmtpServer srv;
+TEST_F(SocketRead, SilentPeerTimesOutOrIsAborted) {
     srv.send("220 hi\r\n").silence(3000);
-    Dial d;
-    open(d, srv);
-    EXPECT_EQ(d.line(), "220 hi\r\n");
-    SocketFlags flags;
-    bool ok = true;
+    open();
+    EXPECT_EQ(d.line(3000, &ok), "220 hi\r\n");
     uint32_t start = platform::tickCount();
     EXPECT_EQ(d.line(300, &ok, &flags), "");
     uint32_t took = platform::tickCount() - start;
@@ -160,14 +160,11 @@ TEST(SocketRead, SilentPeerTimesOutOrIsAborted) {
     EXPECT_EQ(d.lacks({"socket operation aborted by application callback", "Wait-for-data aborted by app"}), "");
 }
 
-TEST(SocketRead, ReceiveExactlyCollectsAcrossWrites) {
-    ScriptedSmtpServer srv;
+TEST_F(SocketRead, ReceiveExactlyCollectsAcrossWrites) {
     srv.sendSplit({"\x05", std::string("\x00\x01", 2), "\x02rest"}, 50);
-    Dial d;
-    open(d, srv);
+    open();
     DataBuffer out, rest;
     uint32_t got = 0;
-    SocketFlags flags;
     ASSERT_TRUE(d.sock.ReceiveExactly(out, 4, 0, 2000, got, flags, d.log, nullptr));
     EXPECT_EQ(got, 4u);
     EXPECT_EQ(nettest::str(out), std::string("\x05\x00\x01\x02", 4));
