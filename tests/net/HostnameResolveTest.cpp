@@ -58,10 +58,7 @@ protected:
 // A name that fails is tried again cleaned, then with "www." before it; two
 // dots and nothing to clean: one attempt only. With a monitor and without.
 TEST_F(HostnameResolveTest, RetriesWithCleanedNameThenWww) {
-    const struct {
-        const char *name, *answerFor;
-        std::vector<std::string> asked;
-    } cases[] = {
+    const struct { const char *name, *answerFor; std::vector<std::string> asked; } cases[] = {
         {"Ex<am>ple.COM", "", {"Ex<am>ple.COM", "example.com", "www.example.com"}},
         {"example.com", "www.example.com", {"example.com", "www.example.com"}},
         {"a.b.c", "", {"a.b.c"}},

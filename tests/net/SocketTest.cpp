@@ -62,7 +62,7 @@ TEST(SocketConnect, MissingHostnameAndRefusedPort) {
 TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
     nettest::FilledBacklog target;
     ASSERT_TRUE(target.full());
-    struct Case {
+    const struct {
         uint32_t heartbeatMs;
         int abortAt;
         uint32_t reason, minMs;
@@ -72,7 +72,7 @@ TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
         {50, 0, 6, 290, {"socket is not ready for writing;", "ConnectTimeoutMs"}},
         {50, 3, 4, 140, {"socket operation aborted by application callback"}},
     };
-    for (const Case& k : cases) {
+    for (const auto& k : cases) {
         SCOPED_TRACE(k.log.back());
         nettest::Monitor sink(k.abortAt);
         Dial d;
@@ -206,17 +206,12 @@ TEST(SocketSend, StalledOrResetPeerFailsTheSend) {
     uint16_t port = 0;
     int listenFd = testsupport::sock::listenLoopback(port);
     const std::string data = pattern(64 * 1024 * 1024);
-    struct Case {
-        int abortAt;
-        uint32_t idleMs;
-        bool reset;
-        std::vector<std::string> log;
-    } cases[] = {
+    const struct { int abortAt; uint32_t idleMs; bool reset; std::vector<std::string> log; } cases[] = {
         {0, 300, false, {"Socket send idle timeout", "idleTimeoutMs"}},
         {2, 10000, false, {"aborted by application"}},
         {0, 1000, true, {"Error sending on socket", "WSAECONNRESET", "No socket exists for sending (2)"}},
     };
-    for (const Case& k : cases) {
+    for (const auto& k : cases) {
         SCOPED_TRACE(k.log[0]);
         Dial d;
         ASSERT_TRUE(d.run("127.0.0.1", port)) << d.text();
