@@ -123,18 +123,16 @@ TEST(Rfc822Address, ListParsing) {
     EXPECT_EQ(parsed("a@x.com; b@y.com", false, 1), V{"b@y.com"});  // no split at ';': the last @ wins
     EXPECT_EQ(parsed(nullptr, true, 0), V{});
 
-    AddressList flat, folded;
-    Rfc822Address::parseAddressList("A <a@x.com>, \"B, b\" <b@x.com>, c@x.com", flat.items, false);
+    const V abc{"a@x.com", "b@x.com", "c@x.com"};
+    EXPECT_EQ(parsed("A <a@x.com>, \"B, b\" <b@x.com>, c@x.com", false, 3), abc);
+    // The same list folded reads the same, and is written back on one line.
+    AddressList folded;
     Rfc822Address::parseAddressList("A <a@x.com>,\r\n\t\"B, b\" <b@x.com>,\r\n c@x.com\r\n", folded.items, false);
-    EXPECT_EQ(folded.addresses(), (std::vector<std::string>{"a@x.com", "b@x.com", "c@x.com"}));
-    EXPECT_EQ(flat.addresses(), folded.addresses());
+    EXPECT_EQ(folded.addresses(), abc);
     EXPECT_EQ(folded.at(1).friendlyName().toStdString(), "B, b");
-
-    AddressList l;
-    Rfc822Address::parseAddressList("\"Doe, John\" <jd@x.com>, ann@y.org", l.items, false);
     StringBuffer joined;
-    Rfc822Address::formatList(l.items, false, joined);
-    EXPECT_EQ(joined.toStdString(), "\"Doe, John\" <jd@x.com>, ann@y.org");
+    Rfc822Address::formatList(folded.items, false, joined);
+    EXPECT_EQ(joined.toStdString(), "\"A\" <a@x.com>, \"B, b\" <b@x.com>, c@x.com");
 }
 
 TEST(Rfc822Address, HostileInputNeverBreaksHeaderForms) {
