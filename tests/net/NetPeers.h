@@ -51,31 +51,27 @@ inline bool readable(int fd, int ms) {
 
 // A listener that never accepts, with its queue filled, so that a further
 // connect hangs in SYN-SENT without the traffic ever leaving loopback.
-class FilledBacklog {
-public:
-    FilledBacklog() : listenFd_(testsupport::sock::listenLoopback(port_)) {
-        ::listen(listenFd_, 0);
-        for (int i = 0; i < 64 && !full_; ++i) {
+struct FilledBacklog {
+    uint16_t port = 0;
+    int listenFd = testsupport::sock::listenLoopback(port);
+    bool full = false;
+    std::vector<int> fillers;
+
+    FilledBacklog() {
+        ::listen(listenFd, 0);
+        for (int i = 0; i < 64 && !full; ++i) {
             int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_in sa{AF_INET, htons(port_), {htonl(INADDR_LOOPBACK)}, {}};
+            sockaddr_in sa{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
             ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
             pollfd p{fd, POLLOUT, 0};
-            full_ = ::poll(&p, 1, 300) == 0;
-            fillers_.push_back(fd);
+            full = ::poll(&p, 1, 300) == 0;
+            fillers.push_back(fd);
         }
     }
     ~FilledBacklog() {
-        for (int fd : fillers_) ::close(fd);
-        ::close(listenFd_);
+        for (int fd : fillers) ::close(fd);
+        ::close(listenFd);
     }
-    bool full() const { return full_; }
-    uint16_t port() const { return port_; }
-
-private:
-    uint16_t port_ = 0;
-    int listenFd_;
-    bool full_ = false;
-    std::vector<int> fillers_;
 };
 
 // Up to n bytes; fewer when the peer closes or stays silent for 10 s.
@@ -133,11 +129,7 @@ public:
     }
 
 private:
-    struct Step {
-        size_t readCount;
-        std::string bytes;
-        bool close;
-    };
+    struct Step { size_t readCount; std::string bytes; bool close; };
     SocksPeer& add(Step s) {
         steps_.push_back(std::move(s));
         return *this;
@@ -173,16 +165,8 @@ public:
         return n > 0;
     }
 
-    // Plain bytes up to and including end (a proxy request); "" on failure.
-    std::string receiveRawUntil(const std::string& end) {
-        std::string got;
-        char ch;
-        while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {
-            if (!readable(fd_, 2000) || ::recv(fd_, &ch, 1, 0) != 1) return "";
-            got += ch;
-        }
-        return got;
-    }
+    // n plain bytes (a proxy request), fewer on a close or a silence.
+    std::string receiveRaw(size_t n) { return receiveUpTo(fd_, n); }
 
     bool sendRaw(const std::vector<unsigned char>& b) {
         return b.empty() || ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());

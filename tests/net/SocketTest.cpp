@@ -61,7 +61,7 @@ TEST(SocketConnect, MissingHostnameAndRefusedPort) {
 // aborts.
 TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
     nettest::FilledBacklog target;
-    ASSERT_TRUE(target.full());
+    ASSERT_TRUE(target.full);
     const struct {
         uint32_t heartbeatMs;
         int abortAt;
@@ -77,7 +77,7 @@ TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
         nettest::Monitor sink(k.abortAt);
         Dial d;
         uint32_t start = platform::tickCount();
-        EXPECT_FALSE(d.run("127.0.0.1", target.port(), k.abortAt ? 5000 : 300, nullptr, k.heartbeatMs,
+        EXPECT_FALSE(d.run("127.0.0.1", target.port, k.abortAt ? 5000 : 300, nullptr, k.heartbeatMs,
                            k.heartbeatMs ? &sink.pm : nullptr));
         EXPECT_GE(platform::tickCount() - start, k.minMs);
         EXPECT_EQ(d.reason, k.reason);
