@@ -99,59 +99,52 @@ TEST(AttachmentFile, PrepareReadsRealFiles) {
     EXPECT_FALSE(AttachmentFile::exists(dir.path().c_str(), log));  // a directory is no file to attach
 }
 
-// Each case makes a path; the attachment must come back at once (no wait for
-// a writer, no endless device), with the bytes shown or empty and the reason
-// in the log.
+// None of these may block (no wait for a writer, no endless device): the
+// attachment comes back at once, with the bytes shown or empty and the
+// reason in the log.
 TEST(AttachmentFile, PathsThatAreNotPlainFilesNeverBlockAndStayBounded) {
     testutil::TempDir dir;
+    const std::string fifo = dir.path() + "/fifo", growing = dir.write("grow.log", std::string(1 << 16, 'g'));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s/sock", dir.path().c_str());
+    ASSERT_EQ(bind(socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     int pipeFds[2] = {-1, -1};
     ASSERT_EQ(pipe(pipeFds), 0);
-    std::thread writer;
     std::atomic<bool> stopGrowing{false};
     const struct {
-        const char* name;
-        std::function<std::string()> make;  // the path
-        std::string body;                   // expected bytes; "*" some 'g's, at least the first 64 KiB
-        const char* logged;                 // in the log, or null for a clean read
+        std::string path;
+        std::function<void()> write;  // on its own thread while the file is read
+        std::string body;             // expected bytes; "*" some 'g's, at least the first 64 KiB
+        const char* logged;           // in the log, or null for a clean read
     } cases[] = {
-        {"fifo without writer", [&] {
-             mkfifo((dir.path() + "/fifo").c_str(), 0600);
-             return dir.path() + "/fifo";
-         }, "", nullptr},
-        {"pipe like <(cmd)", [&] {
-             writer = std::thread([&] {
-                 for (const char* piece : {"first ", "second ", "third"}) {
-                     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                     (void)!write(pipeFds[1], piece, std::strlen(piece));
-                 }
-                 close(pipeFds[1]);
-             });
-             return "/proc/self/fd/" + std::to_string(pipeFds[0]);
+        {fifo, nullptr, "", nullptr},  // no writer
+        {"/proc/self/fd/" + std::to_string(pipeFds[0]), [&] {  // a pipe like <(cmd)
+             for (const char* piece : {"first ", "second ", "third"}) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                 (void)!write(pipeFds[1], piece, std::strlen(piece));
+             }
+             close(pipeFds[1]);
          }, "first second third", nullptr},
-        {"socket", [&] {
-             sockaddr_un a{};
-             a.sun_family = AF_UNIX;
-             std::snprintf(a.sun_path, sizeof a.sun_path, "%s/sock", dir.path().c_str());
-             (void)!bind(socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&a), sizeof a);
-             return std::string(a.sun_path);
-         }, "", "openError"},
-        {"endless device", [] { return std::string("/dev/zero"); }, "", "readLimit"},
-        {"growing file", [&] {
-             std::string p = dir.write("grow.log", std::string(1 << 16, 'g'));
-             writer = std::thread([&, p] {
-                 for (int i = 0; i < 20000 && !stopGrowing; ++i) std::ofstream(p, std::ios::app) << std::string(512, 'g');
-             });
-             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-             return p;
+        {sa.sun_path, nullptr, "", "openError"},
+        {"/dev/zero", nullptr, "", "readLimit"},
+        {growing, [&] {
+             for (int i = 0; i < 20000 && !stopGrowing; ++i)
+                 std::ofstream(growing, std::ios::app) << std::string(512, 'g');
          }, "*", nullptr},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.path);
+        std::thread writer;
+        if (c.write) {
+            writer = std::thread(c.write);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         Logger log;
         AttachmentInfo info;
-        const std::string path = c.make();
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(AttachmentFile::prepare(path.c_str(), nullptr, info, log));
+        EXPECT_TRUE(AttachmentFile::prepare(c.path.c_str(), nullptr, info, log));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
         stopGrowing = true;
         if (writer.joinable()) writer.join();
