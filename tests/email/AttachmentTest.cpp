@@ -64,8 +64,11 @@ TEST(AttachmentFile, TypeNameAndEncodingOfPaths) {
         EXPECT_EQ(type.toStdString(), c.type) << c.path;
     }
     // Only the first four letters count.
-    for (auto [type, encoding] : {std::make_pair("text/plain", "quoted-printable"), {"TEXT/html", "quoted-printable"},
-                                  {"textual/x", "quoted-printable"}, {"application/pdf", "base64"}, {"", "base64"}})
+    const std::pair<const char*, const char*> encodings[] = {{"text/plain", "quoted-printable"},
+                                                             {"TEXT/html", "quoted-printable"},
+                                                             {"textual/x", "quoted-printable"},
+                                                             {"application/pdf", "base64"}, {"", "base64"}};
+    for (auto [type, encoding] : encodings)
         EXPECT_STREQ(AttachmentFile::transferEncodingFor(type), encoding) << type;
 }
 
@@ -78,7 +81,11 @@ TEST(AttachmentFile, PrepareReadsRealFiles) {
     const std::string txt = dir.write("notes.txt", text), bin = dir.write("Job.PDF", binary);
     LogNull log;
     AttachmentInfo info;
-    const struct { const std::string& path; const char *forcedType, *type, *encoding; const std::string& bytes; } cases[] = {
+    const struct {
+        const std::string& path;
+        const char *forcedType, *type, *encoding;
+        const std::string& bytes;
+    } cases[] = {
         {txt, nullptr, "text/plain", "quoted-printable", text},
         {bin, "", "application/pdf", "base64", binary},
         {bin, "text/x-custom", "text/x-custom", "quoted-printable", binary},

@@ -80,7 +80,8 @@ TEST_F(Email2Test, SenderAndRecipients) {
     EXPECT_EQ(headerValue(*e, "To"), "c@example.com");
     e->clearRecipients(Email2::kTo);
     EXPECT_FALSE(e->header().hasField("To"));
-    for (const char* to : {"d@example.com", "e@example.com"}) EXPECT_TRUE(e->addRecipient(Email2::kTo, "", to, log));
+    for (const char* to : {"d@example.com", "e@example.com"})
+        EXPECT_TRUE(e->addRecipient(Email2::kTo, "", to, log));
     auto second = e->clone();
     EXPECT_TRUE(second->addRecipient(Email2::kTo, "", "f@example.com", log));
     EXPECT_EQ(headerValue(*second, "To"), "d@example.com, e@example.com, f@example.com");

@@ -113,7 +113,8 @@ TEST(MimeRenderer, SinglePartAndTextNormalisation) {
          "Content-Type: text/plain;\r\n\t charset=\"iso-8859-1\"\r\n"
          "Content-Transfer-Encoding: quoted-printable\r\n\r\ncaf=E9"},
         {"caf\xC3\xA9", true,
-         "Content-Transfer-Encoding: 7bit\r\nContent-Type: text/plain;\r\n\t charset=\"iso-8859-1\"\r\n\r\ncaf\xE9"},
+         "Content-Transfer-Encoding: 7bit\r\n"
+         "Content-Type: text/plain;\r\n\t charset=\"iso-8859-1\"\r\n\r\ncaf\xE9"},
         {"a\0\xE9"s, true,
          "Content-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n\r\na\0\xE9"s},
     };

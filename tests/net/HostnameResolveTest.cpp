@@ -136,11 +136,13 @@ TEST_F(HostnameResolveTest, LookupsThroughConnectAndStandAlone) {
     forget();
     StringBuffer dotted;
     Logger log;
-    const std::pair<const char*, bool> lookups[] = {{nullptr, false}, {" \t", false},   {"10.1.2.3", false},
-                                                    {" LOCALHOST ", true}, {"a.b.c", false}, {"mail.test", true}};
+    const std::pair<const char*, bool> lookups[] = {
+        {nullptr, false}, {" \t", false}, {"10.1.2.3", false}, {" LOCALHOST ", true}, {"a.b.c", false},
+        {"mail.test", true}};
     for (auto [name, found] : lookups) {
         dotted.clear();
-        EXPECT_EQ(HostnameResolve::dnsLookup(name, 1000, 0, nullptr, dotted, log), found) << (name ? name : "null");
+        EXPECT_EQ(HostnameResolve::dnsLookup(name, 1000, 0, nullptr, dotted, log), found)
+            << (name ? name : "null");
         if (found) { EXPECT_STREQ(dotted.getString(), "127.0.0.1"); }
     }
     EXPECT_EQ(asked(), (std::vector<std::string>{"a.b.c", "mail.test"}));

@@ -87,7 +87,8 @@ inline std::string receiveUpTo(int fd, size_t n) {
 // comes within 10 s) on its own thread; the destructor waits for the script.
 class PeerThread {
 public:
-    explicit PeerThread(std::function<void(int fd)> script) : listenFd_(testsupport::sock::listenLoopback(port_)) {
+    explicit PeerThread(std::function<void(int fd)> script)
+        : listenFd_(testsupport::sock::listenLoopback(port_)) {
         thread_ = std::thread([this, script] {
             int fd = readable(listenFd_, 10000) ? ::accept(listenFd_, nullptr, nullptr) : -1;
             if (fd < 0) return;
@@ -226,7 +227,8 @@ public:
 // A progress monitor that counts the events it gets and asks to abort from
 // the nth heartbeat on.
 struct Monitor : ProgressEvent {
-    explicit Monitor(int abortAtHeartbeat = 0, uint64_t total = 100) : abortAt(abortAtHeartbeat), pm(this, total) {}
+    explicit Monitor(int abortAtHeartbeat = 0, uint64_t total = 100)
+        : abortAt(abortAtHeartbeat), pm(this, total) {}
     void Heartbeat(uint32_t, bool* abort) override {
         ++heartbeats;
         if (abort) *abort = abortAt > 0 && heartbeats >= abortAt;

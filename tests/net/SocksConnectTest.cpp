@@ -81,7 +81,11 @@ TEST(SocksConnect, Socks5TargetsAndBoundAddresses) {
 
 // Refusals and short replies each fail with their own line and close.
 TEST(SocksConnect, ProxyRefusalsAndShortReplies) {
-    const struct { int version; void (*script)(SocksPeer&); const char *text, *data = "socksPort"; } cases[] = {
+    const struct {
+        int version;
+        void (*script)(SocksPeer&);
+        const char *text, *data = "socksPort";
+    } cases[] = {
         {5, [](SocksPeer& p) { p.read(4).send(bytes({5, 0xFF})); }, "No acceptable SOCKS5 methods", "method: 255"},
         {5, [](SocksPeer& p) { p.read(4).send(bytes({5, 0})).read(10).send(bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})); },
          "SOCKS5 server rejected connection request", "status: 5"},

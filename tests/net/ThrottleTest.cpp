@@ -81,10 +81,10 @@ TEST(SocketErrors, UnknownNumbersGetTheFirewallHint) {
     Logger log;
     SocketErrorText(10060, log);
     SocketErrorText(10045, log);
-    EXPECT_EQ(nettest::lacks(nettest::logText(log),
-                             {"SocketError: WSAETIMEDOUT A connection attempt failed", "SocketError: Error 273d",
-                              "Check to make sure the connection is not blocked by a firewall or anti-virus "
-                              "port filtering."}),
+    EXPECT_EQ(nettest::lacks(nettest::logText(log), {"SocketError: WSAETIMEDOUT A connection attempt failed",
+                                                     "SocketError: Error 273d",
+                                                     "Check to make sure the connection is not blocked by a "
+                                                     "firewall or anti-virus port filtering."}),
               "");
 }
 
