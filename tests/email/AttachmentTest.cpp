@@ -1,44 +1,23 @@
-#include "core/LogBase.h"
+#include "EmailTestUtil.h"
 #include "core/Logger.h"
 #include "email/AttachmentFile.h"
 #include "email/ContentTypeTable.h"
-#include "support/ScratchDir.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <set>
-#include <string>
 #include <thread>
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 using namespace ostmail;
-
-namespace {
-
-void appendToFileForTest(const std::string& path, const std::string& bytes) {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND);
-    if (fd < 0) return;
-    (void)!write(fd, bytes.data(), bytes.size());
-    close(fd);
-}
-
-std::string typeFor(const char* path) {
-    StringBuffer sb;
-    ContentTypeTable::typeForPath(path, sb);
-    return sb.toStdString();
-}
-
-}  // namespace
+using testutil::str;
 
 TEST(ContentTypeTable, ShapeAndFirstMatchWins) {
     ASSERT_EQ(ContentTypeTable::rowCount(), 124);
@@ -65,11 +44,7 @@ TEST(ContentTypeTable, ShapeAndFirstMatchWins) {
 }
 
 TEST(AttachmentFile, TypeNameAndEncodingOfPaths) {
-    struct Case {
-        const char* path;
-        const char* type;
-        const char* name;
-    } cases[] = {
+    const struct { const char *path, *type, *name; } cases[] = {
         {"C:\\reports\\Job.PDF", "application/pdf", "Job.PDF"},
         {"C:\\odd\\dir/sub\\x/report.txt", "text/plain", "report.txt"},  // '/' wins even with '\' after it
         {"/tmp/archive.tar.gz", "application/x-gzip", "archive.tar.gz"},
@@ -81,44 +56,47 @@ TEST(AttachmentFile, TypeNameAndEncodingOfPaths) {
         {"x.\xc4", "application/octet-stream", "x.\xc4"},  // Latin-1 capital lower-cased, unknown
         {"dir/", "application/octet-stream", ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        StringBuffer sb;
-        AttachmentFile::fileNameOfPath(c.path, sb);
-        EXPECT_EQ(sb.toStdString(), c.name);
-        EXPECT_EQ(typeFor(c.path), c.type);
+    for (const auto& c : cases) {
+        StringBuffer name, type;
+        AttachmentFile::fileNameOfPath(c.path, name);
+        ContentTypeTable::typeForPath(c.path, type);
+        EXPECT_EQ(name.toStdString(), c.name) << c.path;
+        EXPECT_EQ(type.toStdString(), c.type) << c.path;
     }
     // Only the first four letters count.
-    for (const char* text : {"text/plain", "TEXT/html", "textual/x"})
-        EXPECT_STREQ(AttachmentFile::transferEncodingFor(text), "quoted-printable") << text;
-    for (const char* other : {"application/pdf", ""}) EXPECT_STREQ(AttachmentFile::transferEncodingFor(other), "base64");
+    const std::pair<const char*, const char*> encodings[] = {{"text/plain", "quoted-printable"},
+                                                             {"TEXT/html", "quoted-printable"},
+                                                             {"textual/x", "quoted-printable"},
+                                                             {"application/pdf", "base64"}, {"", "base64"}};
+    for (auto [type, encoding] : encodings)
+        EXPECT_STREQ(AttachmentFile::transferEncodingFor(type), encoding) << type;
 }
 
 TEST(AttachmentFile, PrepareReadsRealFiles) {
-    testsupport::ScratchDir dir;
+    testutil::TempDir dir;
     const std::string text = "caf\xc3\xa9\r\nline two\r\n";
     std::string binary;
     // Over two read blocks and not a multiple of one.
     for (int i = 0; i < (5 << 19) + 7; ++i) binary += static_cast<char>(i * 7);
-    const std::string txt = dir.write("notes.txt", text);
-    const std::string bin = dir.write("Job.PDF", binary);
+    const std::string txt = dir.write("notes.txt", text), bin = dir.write("Job.PDF", binary);
     LogNull log;
-
-    struct Case {
+    AttachmentInfo info;
+    const struct {
         const std::string& path;
         const char *forcedType, *type, *encoding;
         const std::string& bytes;
+    } cases[] = {
+        {txt, nullptr, "text/plain", "quoted-printable", text},
+        {bin, "", "application/pdf", "base64", binary},
+        {bin, "text/x-custom", "text/x-custom", "quoted-printable", binary},
     };
-    AttachmentInfo info;
-    for (const Case& c : {Case{txt, nullptr, "text/plain", "quoted-printable", text},
-                          Case{bin, "", "application/pdf", "base64", binary},
-                          Case{bin, "text/x-custom", "text/x-custom", "quoted-printable", binary}}) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.type);
         ASSERT_TRUE(AttachmentFile::prepare(c.path.c_str(), c.forcedType, info, log));
         EXPECT_EQ(info.contentType.toStdString(), c.type);
         EXPECT_EQ(info.transferEncoding.toStdString(), c.encoding);
         EXPECT_EQ(info.fileName.toStdString(), c.path.substr(c.path.rfind('/') + 1));
-        EXPECT_TRUE(std::string(reinterpret_cast<const char*>(info.body.getData()), info.body.getSize()) == c.bytes);
+        EXPECT_TRUE(str(info.body) == c.bytes);
     }
     EXPECT_FALSE(AttachmentFile::prepare((dir.path() + "/missing.pdf").c_str(), nullptr, info, log));
     EXPECT_TRUE(info.body.isEmpty());
@@ -128,76 +106,64 @@ TEST(AttachmentFile, PrepareReadsRealFiles) {
     EXPECT_FALSE(AttachmentFile::exists(dir.path().c_str(), log));  // a directory is no file to attach
 }
 
+// None of these may block (no wait for a writer, no endless device): the
+// attachment comes back at once, with the bytes shown or empty and the
+// reason in the log.
 TEST(AttachmentFile, PathsThatAreNotPlainFilesNeverBlockAndStayBounded) {
-    // Each case makes a path; the attachment must come back at once (no wait
-    // for a writer, no endless device), with the bytes shown or empty and the
-    // reason in the log.
-    testsupport::ScratchDir dir;
+    testutil::TempDir dir;
+    const std::string fifo = dir.path() + "/fifo", growing = dir.write("grow.log", std::string(1 << 16, 'g'));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s/sock", dir.path().c_str());
+    ASSERT_EQ(bind(socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     int pipeFds[2] = {-1, -1};
     ASSERT_EQ(pipe(pipeFds), 0);
-    std::thread writer;
     std::atomic<bool> stopGrowing{false};
-    std::string grown;
-    struct Case {
-        const char* name;
-        std::function<std::string()> make;  // the path
-        std::string body;                   // expected bytes; "*" a prefix of grown
-        const char* logged;                 // in the log, or null for a clean read
-    };
-    const Case cases[] = {
-        {"fifo without writer", [&] {
-             std::string p = dir.path() + "/fifo";
-             mkfifo(p.c_str(), 0600);
-             return p;
-         }, "", nullptr},
-        {"pipe like <(cmd)", [&] {
-             writer = std::thread([&] {
-                 for (const char* piece : {"first ", "second ", "third"}) {
-                     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                     (void)!write(pipeFds[1], piece, std::strlen(piece));
-                 }
-                 close(pipeFds[1]);
-             });
-             return "/proc/self/fd/" + std::to_string(pipeFds[0]);
+    const struct {
+        std::string path;
+        std::function<void()> write;  // on its own thread while the file is read
+        std::string body;             // expected bytes; "*" some 'g's, at least the first 64 KiB
+        const char* logged;           // in the log, or null for a clean read
+    } cases[] = {
+        {fifo, nullptr, "", nullptr},  // no writer
+        {"/proc/self/fd/" + std::to_string(pipeFds[0]), [&] {  // a pipe like <(cmd)
+             for (const char* piece : {"first ", "second ", "third"}) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                 (void)!write(pipeFds[1], piece, std::strlen(piece));
+             }
+             close(pipeFds[1]);
          }, "first second third", nullptr},
-        {"socket", [&] {
-             std::string p = dir.path() + "/sock";
-             int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-             sockaddr_un a{};
-             a.sun_family = AF_UNIX;
-             std::snprintf(a.sun_path, sizeof a.sun_path, "%s", p.c_str());
-             (void)!bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-             return p;
-         }, "", "openError"},
-        {"endless device", [] { return std::string("/dev/zero"); }, "", "readLimit"},
-        {"growing file", [&] {
-             std::string p = dir.write("grow.log", std::string(1 << 16, 'g'));
-             writer = std::thread([&, p] {
-                 for (int i = 0; i < 20000 && !stopGrowing; ++i) appendToFileForTest(p, std::string(512, 'g'));
-             });
-             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-             return p;
+        {sa.sun_path, nullptr, "", "openError"},
+        {"/dev/zero", nullptr, "", "readLimit"},
+        {growing, [&] {
+             for (int i = 0; i < 20000 && !stopGrowing; ++i)
+                 std::ofstream(growing, std::ios::app) << std::string(512, 'g');
          }, "*", nullptr},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::thread writer;
+        if (c.write) {
+            writer = std::thread(c.write);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         Logger log;
         AttachmentInfo info;
-        const std::string path = c.make();
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(AttachmentFile::prepare(path.c_str(), nullptr, info, log));
+        EXPECT_TRUE(AttachmentFile::prepare(c.path.c_str(), nullptr, info, log));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
         stopGrowing = true;
         if (writer.joinable()) writer.join();
-        const std::string body(reinterpret_cast<const char*>(info.body.getData()), info.body.getSize());
-        StringBuffer text;
-        log.GetText(text);
+        const std::string body = str(info.body);
         if (c.body == "*") {
             EXPECT_GE(body.size(), 1u << 16);
             EXPECT_EQ(body, std::string(body.size(), 'g'));
         } else {
             EXPECT_EQ(body, c.body);
         }
+        StringBuffer text;
+        log.GetText(text);
         EXPECT_EQ(text.toStdString().find(c.logged ? c.logged : "could not be read") != std::string::npos,
                   c.logged != nullptr) << text.getString();
     }

@@ -1,25 +1,34 @@
 #pragma once
-#include "support/ScratchDir.h"
 #include "core/LogBase.h"
 #include "core/StringBuffer.h"
 #include "email/Email2.h"
 #include "email/MimeRenderer.h"
+#include "support/ScratchDir.h"
 
+#include <gtest/gtest.h>
+
+#include <cctype>
 #include <string>
 #include <vector>
 
 namespace ostmail {
 namespace testutil {
 
+using TempDir = testsupport::ScratchDir;
+
 inline std::unique_ptr<Email2> newEmail() {
     LogNull log;
     return Email2::createNewEmail(log);
 }
 
-inline std::string render(Email2& e, const char* prefix = "VMX-") {
+inline std::string str(const DataBuffer& d) {
+    return std::string(reinterpret_cast<const char*>(d.getData()), d.getSize());
+}
+
+inline std::string render(Email2& e) {
     StringBuffer out;
     LogNull log;
-    MimeRenderer::render(e, out, prefix, false, log);
+    MimeRenderer::render(e, out, "VMX-", false, log);
     return std::string(out.getString(), out.getSize());
 }
 
@@ -38,7 +47,20 @@ inline std::string headerValue(const Email2& e, const char* name) {
     return v.toStdString();
 }
 
-using TempDir = testsupport::ScratchDir;
+// Matches text against a fixed-length shape: '#' a lower-case hex digit,
+// '9' a decimal digit, 'A' an ASCII letter; any other byte stands for itself.
+inline bool matchesShape(const std::string& text, const std::string& shape) {
+    if (text.size() != shape.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = text[i];
+        const bool ok = shape[i] == '#'   ? std::isdigit(c) || (c >= 'a' && c <= 'f')
+                        : shape[i] == '9' ? std::isdigit(c) != 0
+                        : shape[i] == 'A' ? std::isalpha(c) != 0
+                                          : text[i] == shape[i];
+        if (!ok) return false;
+    }
+    return true;
+}
 
 }  // namespace testutil
 }  // namespace ostmail

@@ -1,17 +1,13 @@
+#include "EmailTestUtil.h"
 #include "email/MailIdentifiers.h"
 #include "email/VelmoraRand.h"
 #include "email/VelmoraUuid.h"
 
-#include "email/ShapeMatch.h"
-
-#include <gtest/gtest.h>
-
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 using namespace ostmail;
+using testutil::matchesShape;
 
 namespace {
 
@@ -28,21 +24,19 @@ protected:
     }
 };
 
-std::string uuid() {
+std::string uuid(uint32_t* words = nullptr) {
     StringBuffer sb;
-    VelmoraUuid::generate(sb);
+    VelmoraUuid::generate(sb, words);
     return sb.toStdString();
 }
 
 }  // namespace
 
-TEST(VelmoraRand, CStyleGeneratorMatchesClassicSequence) {
+TEST(VelmoraRand, CStyleGeneratorAndR250Recurrence) {
     // The classic LCG of the Windows C runtime: seed 1 gives 41, 18467, 6334, 26500.
     VelmoraRand::crtSeed(1);
     for (int want : {41, 18467, 6334, 26500}) EXPECT_EQ(VelmoraRand::crtRand(), want);
-}
 
-TEST(VelmoraRand, OutputFollowsR250Recurrence) {
     VelmoraRand::reseed(7);
     std::vector<uint32_t> x;
     for (int i = 0; i < 3000; ++i) x.push_back(VelmoraRand::nextWord());
@@ -63,10 +57,10 @@ TEST_F(FallbackSeeding, SameMillisecondGivesSameIdentifiers) {
     EXPECT_NE(uuid(), first);
 }
 
+// Eight threads together draw exactly the words one thread would have drawn
+// from the same seed: nothing lost, nothing drawn twice, the order of the
+// sequence kept inside each four-word identifier.
 TEST_F(FallbackSeeding, ThreadsShareOneSequenceWithoutLosingOrRepeatingDraws) {
-    // Eight threads together draw exactly the words one thread would have drawn
-    // from the same seed: nothing lost, nothing drawn twice, the order of the
-    // sequence kept inside each four-word identifier.
     VelmoraRand::setTickSource([] { return 4242u; });
     const int kThreads = 8, kPerThread = 2000;
     VelmoraRand::reseed(0);
@@ -80,10 +74,9 @@ TEST_F(FallbackSeeding, ThreadsShareOneSequenceWithoutLosingOrRepeatingDraws) {
     std::vector<std::thread> pool;
     for (int t = 0; t < kThreads; ++t)
         pool.emplace_back([&drawn, t] {
+            uint32_t w[4];
             for (int i = 0; i < kPerThread; ++i) {
-                uint32_t w[4];
-                StringBuffer sb;
-                VelmoraUuid::generate(sb, w);
+                uuid(w);
                 drawn[t].insert(drawn[t].end(), w, w + 4);
             }
         });
@@ -93,15 +86,6 @@ TEST_F(FallbackSeeding, ThreadsShareOneSequenceWithoutLosingOrRepeatingDraws) {
         for (size_t i = 0; i < d.size(); i += 4) matched += quads.erase({d.begin() + i, d.begin() + i + 4});
     EXPECT_EQ(matched, static_cast<size_t>(kThreads * kPerThread));
     EXPECT_TRUE(quads.empty());
-}
-
-TEST(VelmoraUuid, TextShapeAndUniqueness) {
-    std::set<std::string> seen;
-    for (int i = 0; i < 2000; ++i) {
-        const std::string u = uuid();
-        ASSERT_TRUE(matchesShape(u, kUuidShape)) << u;
-        ASSERT_TRUE(seen.insert(u).second) << u;
-    }
 }
 
 TEST(MailIdentifiers, ShapesAndUniqueness) {
@@ -118,7 +102,6 @@ TEST(MailIdentifiers, ShapesAndUniqueness) {
         ASSERT_TRUE(matchesShape(m.toStdString(), mid)) << m.getString();
         ASSERT_TRUE(matchesShape(c.toStdString(), cid)) << c.getString();
         ASSERT_TRUE(matchesShape(b.toStdString(), boundary)) << b.getString();
-        ASSERT_EQ(b.getSize(), 40u);
         ASSERT_TRUE(ids.insert(m.toStdString()).second);
         ASSERT_TRUE(ids.insert(c.toStdString()).second);
         ASSERT_TRUE(boundaries.insert(b.toStdString()).second);
@@ -128,8 +111,7 @@ TEST(MailIdentifiers, ShapesAndUniqueness) {
     StringBuffer m;
     m.append("previous text is replaced");
     MailIdentifiers::newMessageId(m);
-    EXPECT_EQ(m.toStdString().rfind("<VELMORA-MID-", 0), 0u);
-    EXPECT_EQ(m.toStdString().substr(m.getSize() - 9), "@unknown>");
+    EXPECT_TRUE(matchesShape(m.toStdString(), std::string("<VELMORA-MID-") + kUuidShape + "@unknown>"));
     MailIdentifiers::setHostNameOverride(nullptr);
     StringBuffer host;
     MailIdentifiers::hostNameOrUnknown(host);

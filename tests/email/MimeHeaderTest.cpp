@@ -1,10 +1,5 @@
-#include "core/LogBase.h"
+#include "EmailTestUtil.h"
 #include "email/MimeField.h"
-#include "email/MimeHeader.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
 
 namespace ostmail {
 namespace {
@@ -86,25 +81,27 @@ TEST(MimeHeader, EmitSkipsPrefixFoldsAndNeverEndsWithLineEnd) {
 }
 
 TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
+    const struct { const char* subject; uint32_t cp; const char* emitted; } cases[] = {
+        {"Caf\xC3\xA9 menu", 65001, "=?utf-8?Q?Caf=C3=A9_menu?="},
+        {"Caf\xC3\xA9 menu", 28591, "=?iso-8859-1?Q?Caf=E9_menu?="},
+        {"Caf\xC3\xA9 menu", 50220, "=?utf-8?B?Q2Fmw6kgbWVudQ==?="},  // no e-acute in ISO-2022-JP
+        {"\xE5\xA0\xB1\xE5\x91\x8A", 65001, "=?utf-8?Q?=E5=A0=B1=E5=91=8A?="},  // Japanese
+        {"\xE5\xA0\xB1\xE5\x91\x8A", 50220, "=?iso-2022-jp?B?GyRCSnM5cBsoQg==?="},
+        // Not in ISO-8859-1: ISO-8859-2 is tried, then UTF-8.
+        {"\xC5\x81\xC3\xB3""d\xC5\xBA", 28591, "=?iso-8859-2?Q?=A3=F3d=BC?="},  // Lodz
+        {"\xCE\xA3\xC3\xA9", 28591, "=?utf-8?Q?=CE=A3=C3=A9?="},                // Greek sigma and e-acute
+    };
     MimeHeader h;
-    h.replaceField("Subject", "Caf\xC3\xA9 menu");
-    EXPECT_EQ(emit(h, 65001), "Subject: =?utf-8?Q?Caf=C3=A9_menu?=");
-    EXPECT_EQ(emit(h, 28591), "Subject: =?iso-8859-1?Q?Caf=E9_menu?=");
-    EXPECT_EQ(emit(h, 50220), "Subject: =?utf-8?B?Q2Fmw6kgbWVudQ==?=");  // no e-acute in ISO-2022-JP
-    h.replaceField("Subject", "\xE5\xA0\xB1\xE5\x91\x8A");  // Japanese
-    EXPECT_EQ(emit(h, 65001), "Subject: =?utf-8?Q?=E5=A0=B1=E5=91=8A?=");
-    EXPECT_EQ(emit(h, 50220), "Subject: =?iso-2022-jp?B?GyRCSnM5cBsoQg==?=");
-    // Not in ISO-8859-1: ISO-8859-2 is tried, then UTF-8.
-    h.replaceField("Subject", "\xC5\x81\xC3\xB3""d\xC5\xBA");  // Łódź
-    EXPECT_EQ(emit(h, 28591), "Subject: =?iso-8859-2?Q?=A3=F3d=BC?=");
-    h.replaceField("Subject", "\xCE\xA3\xC3\xA9");  // Greek sigma and e-acute
-    EXPECT_EQ(emit(h, 28591), "Subject: =?utf-8?Q?=CE=A3=C3=A9?=");
+    for (const auto& c : cases) {
+        h.replaceField("Subject", c.subject);
+        EXPECT_EQ(emit(h, c.cp), std::string("Subject: ") + c.emitted) << c.emitted;
+    }
     // A display name is encoded, its address stays readable; commas in the
     // name are escaped so they cannot split the list.
     h.replaceField("To", "\"M\xC3\xBCller, Hans\" <hans@example.com>, bob@example.com");
     std::string to = emit(h, 28591);
-    EXPECT_NE(to.find("=?iso-8859-1?Q?M=FCller=2C_Hans?= <hans@example.com>, bob@example.com"), std::string::npos)
-        << to;
+    EXPECT_NE(to.find("=?iso-8859-1?Q?M=FCller=2C_Hans?= <hans@example.com>, bob@example.com"),
+              std::string::npos) << to;
 }
 
 TEST(MimeField, ParseLineDecodesWordsAndUnfolds) {

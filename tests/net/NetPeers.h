@@ -6,16 +6,15 @@
 #include "core/ProgressMonitor.h"
 #include "core/StringBuffer.h"
 #include "net/Socket2.h"
+#include "support/ClosedPort.h"
+#include "support/TestSockets.h"
+#include "support/TestTls.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,55 +44,42 @@ inline std::string lacks(const std::string& text, const std::vector<std::string>
     return out.empty() ? out : out + "in:\n" + text;
 }
 
-inline int listenLoopback(int backlog, uint16_t* port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0) {
-        if (fd >= 0) ::close(fd);
-        return -1;
-    }
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    *port = ntohs(sa.sin_port);
-    return fd;
+inline bool readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
 }
 
 // A listener that never accepts, with its queue filled, so that a further
 // connect hangs in SYN-SENT without the traffic ever leaving loopback.
-class FilledBacklog {
-public:
+struct FilledBacklog {
+    uint16_t port = 0;
+    int listenFd = testsupport::sock::listenLoopback(port);
+    bool full = false;
+    std::vector<int> fillers;
+
     FilledBacklog() {
-        listenFd_ = listenLoopback(0, &port_);
-        for (int i = 0; i < 64 && !full_; ++i) {
+        ::listen(listenFd, 0);
+        for (int i = 0; i < 64 && !full; ++i) {
             int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_in sa{AF_INET, htons(port_), {htonl(INADDR_LOOPBACK)}, {}};
+            sockaddr_in sa{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
             ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
             pollfd p{fd, POLLOUT, 0};
-            full_ = ::poll(&p, 1, 300) == 0;
-            fillers_.push_back(fd);
+            full = ::poll(&p, 1, 300) == 0;
+            fillers.push_back(fd);
         }
     }
     ~FilledBacklog() {
-        for (int fd : fillers_) ::close(fd);
-        if (listenFd_ >= 0) ::close(listenFd_);
+        for (int fd : fillers) ::close(fd);
+        ::close(listenFd);
     }
-    bool full() const { return full_; }
-    uint16_t port() const { return port_; }
-
-private:
-    int listenFd_ = -1;
-    uint16_t port_ = 0;
-    bool full_ = false;
-    std::vector<int> fillers_;
 };
 
 // Up to n bytes; fewer when the peer closes or stays silent for 10 s.
 inline std::string receiveUpTo(int fd, size_t n) {
     std::string out;
     char buf[512];
-    pollfd p{fd, POLLIN, 0};
-    for (ssize_t got = 1; out.size() < n && got > 0 && ::poll(&p, 1, 10000) == 1;)
-        if ((got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0)) > 0) out.append(buf, static_cast<size_t>(got));
+    for (ssize_t got = 1; out.size() < n && got > 0 && readable(fd, 10000);)
+        if ((got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0)) > 0) out.append(buf, got);
     return out;
 }
 
@@ -101,11 +87,10 @@ inline std::string receiveUpTo(int fd, size_t n) {
 // comes within 10 s) on its own thread; the destructor waits for the script.
 class PeerThread {
 public:
-    explicit PeerThread(std::function<void(int fd)> script) {
-        listenFd_ = listenLoopback(4, &port_);
+    explicit PeerThread(std::function<void(int fd)> script)
+        : listenFd_(testsupport::sock::listenLoopback(port_)) {
         thread_ = std::thread([this, script] {
-            pollfd p{listenFd_, POLLIN, 0};
-            int fd = ::poll(&p, 1, 10000) == 1 ? ::accept(listenFd_, nullptr, nullptr) : -1;
+            int fd = readable(listenFd_, 10000) ? ::accept(listenFd_, nullptr, nullptr) : -1;
             if (fd < 0) return;
             script(fd);
             ::close(fd);
@@ -118,18 +103,135 @@ public:
     uint16_t port() const { return port_; }
 
 private:
-    int listenFd_ = -1;
     uint16_t port_ = 0;
+    int listenFd_;
     std::thread thread_;
 };
 
-// Counts the events it gets and asks to abort from the nth heartbeat on.
-class CountingSink : public ProgressEvent {
+// A scripted SOCKS proxy for what a real one will not do on demand: odd
+// replies, refusals, a close after a few bytes. It reads fixed byte counts
+// and records them, so tests can check the requests byte for byte.
+class SocksPeer {
 public:
-    explicit CountingSink(int abortAtHeartbeat = 0) : abortAt_(abortAtHeartbeat) {}
+    // Reads exactly n bytes and records them as one request.
+    SocksPeer& read(size_t n) { return add({n, "", false}); }
+    SocksPeer& send(const std::string& bytes) { return add({0, bytes, false}); }
+    SocksPeer& close() { return add({0, "", true}); }
+
+    SocksPeer& start() {
+        peer_ = std::make_unique<PeerThread>([this](int fd) { run(fd); });
+        return *this;
+    }
+    uint16_t port() const { return peer_->port(); }
+    // Waits until the client has closed, then gives what the proxy read.
+    const std::vector<std::string>& requests() {
+        peer_.reset();
+        return requests_;
+    }
+
+private:
+    struct Step { size_t readCount; std::string bytes; bool close; };
+    SocksPeer& add(Step s) {
+        steps_.push_back(std::move(s));
+        return *this;
+    }
+    void run(int fd) {
+        for (const Step& s : steps_) {
+            if (s.close) return (void)::shutdown(fd, SHUT_RDWR);
+            if (!s.readCount) ::send(fd, s.bytes.data(), s.bytes.size(), MSG_NOSIGNAL);
+            else if (requests_.emplace_back(receiveUpTo(fd, s.readCount)).size() < s.readCount) break;
+        }
+        receiveUpTo(fd, SIZE_MAX);  // holds the connection until the client closes it
+    }
+
+    std::vector<Step> steps_;
+    std::vector<std::string> requests_;
+    std::unique_ptr<PeerThread> peer_;
+};
+
+// The server's side of a TLS connection for a test's script: a memory-BIO
+// TLS peer over the accepted socket, the script deciding which bytes go out
+// in which write.
+class TlsConn {
+public:
+    TlsConn(int fd, std::shared_ptr<SSL_CTX> ctx) : fd_(fd), peer_(std::move(ctx)) {}
+
+    testsupport::TlsServerPeer& peer() { return peer_; }
+
+    // Receives once (up to 2 s); false when the client closed or went silent.
+    bool receive() {
+        unsigned char buf[65536];
+        ssize_t n = readable(fd_, 2000) ? ::recv(fd_, buf, sizeof buf, 0) : -1;
+        if (n > 0) peer_.feed(buf, static_cast<size_t>(n));
+        return n > 0;
+    }
+
+    // n plain bytes (a proxy request), fewer on a close or a silence.
+    std::string receiveRaw(size_t n) { return receiveUpTo(fd_, n); }
+
+    bool sendRaw(const std::vector<unsigned char>& b) {
+        return b.empty() || ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
+    }
+    bool sendRaw(const std::string& s) { return sendRaw(std::vector<unsigned char>(s.begin(), s.end())); }
+    bool flush() { return sendRaw(peer_.takeOutput()); }
+
+    // Runs the server side; with firstData, the first application record
+    // goes out in the same write as the last handshake message.
+    bool handshake(const std::string& firstData = "") {
+        for (;;) {
+            if (!receive()) return false;
+            int rc = peer_.handshake();
+            if (rc < 0) return false;
+            if (rc == 1 && !firstData.empty()) peer_.write(firstData);
+            if (!flush()) return false;
+            if (rc == 1) return true;
+        }
+    }
+
+    // Plaintext records until at least n bytes have come.
+    std::vector<std::string> readRecords(size_t n) {
+        std::vector<std::string> records;
+        for (size_t got = 0; got < n;) {
+            for (auto& r : peer_.readRecords()) {
+                got += r.size();
+                records.push_back(r);
+            }
+            if (got < n && !receive()) break;
+        }
+        return records;
+    }
+
+    // Waits until the client closes (or 5 s pass).
+    void waitForClose() {
+        unsigned char buf[4096];
+        for (int i = 0; i < 50; ++i)
+            if (readable(fd_, 100) && ::recv(fd_, buf, sizeof buf, 0) <= 0) return;
+    }
+
+private:
+    int fd_;
+    testsupport::TlsServerPeer peer_;
+};
+
+// Runs the script on the first connection, as the TLS server's side.
+class TlsScriptedServer : public PeerThread {
+public:
+    using Script = std::function<void(TlsConn&)>;
+    TlsScriptedServer(std::shared_ptr<SSL_CTX> ctx, Script script)
+        : PeerThread([ctx, script](int fd) {
+              TlsConn conn(fd, ctx);
+              script(conn);
+          }) {}
+};
+
+// A progress monitor that counts the events it gets and asks to abort from
+// the nth heartbeat on.
+struct Monitor : ProgressEvent {
+    explicit Monitor(int abortAtHeartbeat = 0, uint64_t total = 100)
+        : abortAt(abortAtHeartbeat), pm(this, total) {}
     void Heartbeat(uint32_t, bool* abort) override {
         ++heartbeats;
-        if (abort) *abort = abortAt_ > 0 && heartbeats >= abortAt_;
+        if (abort) *abort = abortAt > 0 && heartbeats >= abortAt;
     }
     void UploadRate(uint64_t count, uint32_t rate) override {
         ++uploadReports;
@@ -139,17 +241,9 @@ public:
     void DownloadRate(uint64_t, uint32_t) override { ++downloadReports; }
     void TransferRate(uint64_t, uint32_t) override { ++transferReports; }
 
-    int heartbeats = 0, uploadReports = 0, downloadReports = 0, transferReports = 0;
+    int abortAt, heartbeats = 0, uploadReports = 0, downloadReports = 0, transferReports = 0;
     uint64_t lastUploadCount = 0;
     uint32_t lastUploadRate = 0;
-
-private:
-    int abortAt_;
-};
-
-// A progress monitor over a counting sink.
-struct Monitor : CountingSink {
-    explicit Monitor(int abortAtHeartbeat = 0, uint64_t total = 100) : CountingSink(abortAtHeartbeat), pm(this, total) {}
     ProgressMonitor pm;
 };
 
@@ -175,8 +269,8 @@ struct Dial {
     }
     bool send(const std::string& data, uint32_t maxChunk = 0, uint32_t heartbeatMs = 0, uint32_t idleMs = 3000,
               ProgressMonitor* pm = nullptr) {
-        return sock.SendBytes2(reinterpret_cast<const unsigned char*>(data.data()), static_cast<uint32_t>(data.size()),
-                               maxChunk, heartbeatMs, idleMs, log, pm);
+        return sock.SendBytes2(reinterpret_cast<const unsigned char*>(data.data()),
+                               static_cast<uint32_t>(data.size()), maxChunk, heartbeatMs, idleMs, log, pm);
     }
     std::string text() { return logText(log); }
     std::string lacks(const std::vector<std::string>& wanted) { return nettest::lacks(text(), wanted); }

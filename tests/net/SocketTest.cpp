@@ -2,12 +2,7 @@
 #include "net/VelmoraSocket.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
-#include "support/ClosedPort.h"
 #include "support/ScriptedSmtpServer.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
 
 namespace ostmail {
 namespace {
@@ -17,10 +12,18 @@ using nettest::lacks;
 using nettest::logText;
 using testsupport::ScriptedSmtpServer;
 
-void open(Dial& d, ScriptedSmtpServer& srv) {
-    srv.start();
-    ASSERT_TRUE(d.run("127.0.0.1", srv.port())) << d.text();
-}
+// A connection to a scripted peer, and the state of the last read.
+class SocketRead : public ::testing::Test {
+protected:
+    ScriptedSmtpServer srv;
+    Dial d;
+    SocketFlags flags;
+    bool ok = false;
+    void open() {
+        srv.start();
+        ASSERT_TRUE(d.run("127.0.0.1", srv.port())) << d.text();
+    }
+};
 
 std::string pattern(size_t n) {
     std::string s(n, '\0');
@@ -35,21 +38,21 @@ TEST(SocketConnect, MissingHostnameAndRefusedPort) {
         EXPECT_EQ(d.reason, 1u);
         EXPECT_EQ(d.lacks({host ? "Cannot connect, hostname is zero length" : "Cannot connect, hostname is NULL"}), "");
     }
-    // Both connect forms report a refused port as reason 7 with the Winsock text.
+    // Both connect forms report a refused port as reason 7, the plain one with the Winsock text.
     testsupport::ClosedPort closed;
-    uint16_t port = closed.port();
+    using V = std::vector<std::string>;
+    const std::string refused =
+        "WSAECONNREFUSED No connection could be made because the target machine actively refused it.";
     for (bool withMonitor : {false, true}) {
         nettest::Monitor sink;
         Dial d;
-        EXPECT_FALSE(d.run("127.0.0.1", port, 2000, nullptr, withMonitor ? 100 : 0, withMonitor ? &sink.pm : nullptr));
+        EXPECT_FALSE(d.run("127.0.0.1", closed.port(), 2000, nullptr, withMonitor ? 100 : 0,
+                           withMonitor ? &sink.pm : nullptr));
         EXPECT_EQ(d.reason, 7u);
         EXPECT_FALSE(d.sock.IsConnected());
-        EXPECT_EQ(d.lacks({"sockError", "Connect function failed"}), "");
-        if (!withMonitor) {
-            EXPECT_EQ(d.lacks({"Connect function failed.", "WSAECONNREFUSED No connection could be made because the "
-                                                           "target machine actively refused it."}),
-                      "");
-        }
+        EXPECT_EQ(d.lacks(withMonitor ? V{"sockError", "Connect function failed"}
+                                      : V{"sockError", "Connect function failed.", refused}),
+                  "");
     }
 }
 
@@ -58,8 +61,8 @@ TEST(SocketConnect, MissingHostnameAndRefusedPort) {
 // aborts.
 TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
     nettest::FilledBacklog target;
-    ASSERT_TRUE(target.full());
-    struct Case {
+    ASSERT_TRUE(target.full);
+    const struct {
         uint32_t heartbeatMs;
         int abortAt;
         uint32_t reason, minMs;
@@ -69,12 +72,12 @@ TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
         {50, 0, 6, 290, {"socket is not ready for writing;", "ConnectTimeoutMs"}},
         {50, 3, 4, 140, {"socket operation aborted by application callback"}},
     };
-    for (const Case& k : cases) {
+    for (const auto& k : cases) {
         SCOPED_TRACE(k.log.back());
         nettest::Monitor sink(k.abortAt);
         Dial d;
         uint32_t start = platform::tickCount();
-        EXPECT_FALSE(d.run("127.0.0.1", target.port(), k.abortAt ? 5000 : 300, nullptr, k.heartbeatMs,
+        EXPECT_FALSE(d.run("127.0.0.1", target.port, k.abortAt ? 5000 : 300, nullptr, k.heartbeatMs,
                            k.heartbeatMs ? &sink.pm : nullptr));
         EXPECT_GE(platform::tickCount() - start, k.minMs);
         EXPECT_EQ(d.reason, k.reason);
@@ -108,14 +111,10 @@ TEST(SocketConnect, BindsToTheGivenLocalAddress) {
 // Two replies in one block: the second comes from the leftover, without a
 // read — the peer has closed by then, so a read would report the close.
 // The third, cut off by the close, fails with the closed flag.
-TEST(SocketRead, LeftoverLinesThenCloseMidLine) {
-    ScriptedSmtpServer srv;
+TEST_F(SocketRead, LeftoverLinesThenCloseMidLine) {
     srv.send("250-first\r\n250 second\r\n250 partial li").closeNow();
-    Dial d;
-    open(d, srv);
+    open();
     ASSERT_TRUE(srv.waitDone());
-    SocketFlags flags;
-    bool ok = false;
     EXPECT_EQ(d.line(2000, &ok, &flags), "250-first\r\n");
     EXPECT_TRUE(ok);
     EXPECT_EQ(d.sock.leftoverSize(), 26u);
@@ -133,14 +132,10 @@ TEST(SocketRead, LeftoverLinesThenCloseMidLine) {
 
 // A silent peer: the read times out and the connection stays usable; with
 // a monitor, the application's abort ends the wait and the next one too.
-TEST(SocketRead, SilentPeerTimesOutOrIsAborted) {
-    ScriptedSmtpServer srv;
+TEST_F(SocketRead, SilentPeerTimesOutOrIsAborted) {
     srv.send("220 hi\r\n").silence(3000);
-    Dial d;
-    open(d, srv);
-    EXPECT_EQ(d.line(), "220 hi\r\n");
-    SocketFlags flags;
-    bool ok = true;
+    open();
+    EXPECT_EQ(d.line(3000, &ok), "220 hi\r\n");
     uint32_t start = platform::tickCount();
     EXPECT_EQ(d.line(300, &ok, &flags), "");
     uint32_t took = platform::tickCount() - start;
@@ -165,14 +160,11 @@ TEST(SocketRead, SilentPeerTimesOutOrIsAborted) {
     EXPECT_EQ(d.lacks({"socket operation aborted by application callback", "Wait-for-data aborted by app"}), "");
 }
 
-TEST(SocketRead, ReceiveExactlyCollectsAcrossWrites) {
-    ScriptedSmtpServer srv;
+TEST_F(SocketRead, ReceiveExactlyCollectsAcrossWrites) {
     srv.sendSplit({"\x05", std::string("\x00\x01", 2), "\x02rest"}, 50);
-    Dial d;
-    open(d, srv);
+    open();
     DataBuffer out, rest;
     uint32_t got = 0;
-    SocketFlags flags;
     ASSERT_TRUE(d.sock.ReceiveExactly(out, 4, 0, 2000, got, flags, d.log, nullptr));
     EXPECT_EQ(got, 4u);
     EXPECT_EQ(nettest::str(out), std::string("\x05\x00\x01\x02", 4));
@@ -212,19 +204,14 @@ TEST(SocketSend, LargeSendToSlowReaderCompletes) {
 // and closes the socket, after which there is nothing to send on.
 TEST(SocketSend, StalledOrResetPeerFailsTheSend) {
     uint16_t port = 0;
-    int listenFd = nettest::listenLoopback(1, &port);
+    int listenFd = testsupport::sock::listenLoopback(port);
     const std::string data = pattern(64 * 1024 * 1024);
-    struct Case {
-        int abortAt;
-        uint32_t idleMs;
-        bool reset;
-        std::vector<std::string> log;
-    } cases[] = {
+    const struct { int abortAt; uint32_t idleMs; bool reset; std::vector<std::string> log; } cases[] = {
         {0, 300, false, {"Socket send idle timeout", "idleTimeoutMs"}},
         {2, 10000, false, {"aborted by application"}},
         {0, 1000, true, {"Error sending on socket", "WSAECONNRESET", "No socket exists for sending (2)"}},
     };
-    for (const Case& k : cases) {
+    for (const auto& k : cases) {
         SCOPED_TRACE(k.log[0]);
         Dial d;
         ASSERT_TRUE(d.run("127.0.0.1", port)) << d.text();

@@ -1,13 +1,8 @@
 #include "net/ClsSocksClient.h"
 #include "net/SocksConnect.h"
 #include "NetPeers.h"
-#include "SocksPeer.h"
-#include "support/ClosedPort.h"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 
 namespace ostmail {
 namespace {
@@ -32,11 +27,9 @@ ClsSocksClient proxyAt(int version, int port, const char* user = "", const char*
 // here, not by the proxy; the 8-byte reply must carry 90, and afterwards
 // the bytes are the target's.
 TEST(SocksConnect, Socks4RequestBytesAndReply) {
-    struct Case {
-        const char *user, *target;
-        int code;
-    } cases[] = {{"bob", "127.0.0.1", 90}, {"", "localhost", 90}, {"", "localhost", 91}};
-    for (const Case& k : cases) {
+    const struct { const char *user, *target; int code; } cases[] = {
+        {"bob", "127.0.0.1", 90}, {"", "localhost", 90}, {"", "localhost", 91}};
+    for (const auto& k : cases) {
         SCOPED_TRACE(std::string(k.target) + " " + std::to_string(k.code));
         SocksPeer peer;
         peer.read(9 + std::strlen(k.user)).send(bytes({0, k.code, 0, 0, 0, 0, 0, 0})).send("220 tunnel\r\n").start();
@@ -64,16 +57,14 @@ TEST(SocksConnect, Socks4RequestBytesAndReply) {
 TEST(SocksConnect, Socks5TargetsAndBoundAddresses) {
     const std::string name = "mail.example.test", reply = bytes({5, 0, 0});
     const std::string nameRequest = bytes({5, 1, 0, 3, 17}) + name + bytes({0x02, 0x4B});
-    struct Case {
-        std::string target, request, bound;
-    } cases[] = {
+    const struct { std::string target, request, bound; } cases[] = {
         {"  " + name + " ", nameRequest, bytes({1, 10, 0, 0, 1})},
         {name, nameRequest, bytes({3, 13}) + "proxy.example"},
         {name, nameRequest, bytes({4}) + std::string(16, '\x01')},
         {name, nameRequest, bytes({3, 0})},
         {"192.0.2.7", bytes({5, 1, 0, 1, 192, 0, 2, 7, 0x02, 0x4B}), bytes({1, 0, 0, 0, 0})},
     };
-    for (const Case& k : cases) {
+    for (const auto& k : cases) {
         SCOPED_TRACE(k.target + " " + std::to_string(k.bound[0]));
         SocksPeer peer;
         // Method 0 even though a user name is set: no sub-negotiation.
@@ -90,11 +81,10 @@ TEST(SocksConnect, Socks5TargetsAndBoundAddresses) {
 
 // Refusals and short replies each fail with their own line and close.
 TEST(SocksConnect, ProxyRefusalsAndShortReplies) {
-    struct Case {
+    const struct {
         int version;
         void (*script)(SocksPeer&);
-        const char* text;
-        const char* data = "socksPort";
+        const char *text, *data = "socksPort";
     } cases[] = {
         {5, [](SocksPeer& p) { p.read(4).send(bytes({5, 0xFF})); }, "No acceptable SOCKS5 methods", "method: 255"},
         {5, [](SocksPeer& p) { p.read(4).send(bytes({5, 0})).read(10).send(bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})); },
@@ -107,7 +97,7 @@ TEST(SocksConnect, ProxyRefusalsAndShortReplies) {
         {4, [](SocksPeer& p) { p.read(9).send(bytes({0, 90})).close(); },
          "Failed to receive reply to SOCKS4 connect request."},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         SocksPeer peer;
         c.script(peer);
@@ -126,12 +116,7 @@ TEST(SocksConnect, ProxyRefusalsAndShortReplies) {
 TEST(SocksConnect, BadSettingsAndTargets) {
     ClosedPort closed;
     const int nobody = closed.port();
-    struct Case {
-        int version, port;
-        const char* host;
-        std::string target;
-        const char* text;
-    } cases[] = {
+    const struct { int version, port; const char* host; std::string target; const char* text; } cases[] = {
         {4, 0, "127.0.0.1", "127.0.0.1", "No SOCKS4 hostname and/or port"},
         {5, 0, "127.0.0.1", "127.0.0.1", "No SOCKS5 hostname and/or port"},
         {5, 70000, "127.0.0.1", "127.0.0.1", "No SOCKS5 hostname and/or port"},
@@ -142,7 +127,7 @@ TEST(SocksConnect, BadSettingsAndTargets) {
         {4, nobody, "127.0.0.1", "no-such-host.invalid", "DNS lookup of target hostname failed. (for SOCKS4)"},
         {5, nobody, "127.0.0.1", "127.0.0.1", "Failed to connect to SOCKS5 server."},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         ClsSocksClient proxy = proxyAt(c.version, c.port);
         proxy.hostname().setFromUtf8(c.host);

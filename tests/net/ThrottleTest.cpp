@@ -4,13 +4,8 @@
 #include "platform/Clock.h"
 #include "NetPeers.h"
 
-#include <gtest/gtest.h>
-
 namespace ostmail {
 namespace {
-
-using nettest::lacks;
-using nettest::logText;
 
 // A tick before the window's start counts as a wrapped counter and starts
 // the window there, which pins it to a known tick.
@@ -24,36 +19,36 @@ TEST(BandwidthThrottle, SleepFollowsTheAverageRate) {
     BandwidthThrottle t;
     t.recordAt(5000, 1000);
     EXPECT_EQ(t.sleepNeededMs(), 0u);  // no limit: never throttled
-    t.setLimit(1000);
-    uint32_t base = pinWindow(t);
-    t.recordAt(150, base + 100);
-    EXPECT_EQ(t.sleepNeededMs(), 0u);  // under 200 ms: too early to judge
-    t.recordAt(4850, base + 250);
-    EXPECT_EQ(t.sleepNeededMs(), 4750u);  // 5000 bytes are due at 5000 ms
-    t.recordAt(95000, base + 300);
-    EXPECT_EQ(t.sleepNeededMs(), BandwidthThrottle::kMaxSleepMs);
-
-    t.setLimit(100000);
-    base = pinWindow(t);
-    t.recordAt(10000, base + 400);  // 25000 B/s: under the limit
-    EXPECT_EQ(t.sleepNeededMs(), 0u);
-    t.recordAt(90010, base + 410);  // 100010 bytes are due at 1000 ms
-    EXPECT_EQ(t.sleepNeededMs(), 590u);
+    // A new limit (0: keep the last) restarts the window, pinned again.
+    const struct { uint32_t limit, bytes, atMs, sleepMs; } steps[] = {
+        {1000, 150, 100, 0},                                // under 200 ms: too early to judge
+        {0, 4850, 250, 4750},                               // 5000 bytes are due at 5000 ms
+        {0, 95000, 300, BandwidthThrottle::kMaxSleepMs},
+        {100000, 10000, 400, 0},                            // 25000 B/s: under the limit
+        {0, 90010, 410, 590},                               // 100010 bytes are due at 1000 ms
+    };
+    uint32_t base = 0;
+    for (const auto& s : steps) {
+        if (s.limit) {
+            t.setLimit(s.limit);
+            base = pinWindow(t);
+        }
+        t.recordAt(s.bytes, base + s.atMs);
+        EXPECT_EQ(t.sleepNeededMs(), s.sleepMs) << s.bytes << " bytes at " << s.atMs << " ms";
+    }
 }
 
 TEST(BandwidthThrottle, WaitSleepsAndCanBeAborted) {
     BandwidthThrottle t;
     t.setLimit(1000);
-    uint32_t base = pinWindow(t);
-    t.recordAt(450, base + 200);  // 250 ms still to sleep
+    t.recordAt(450, pinWindow(t) + 200);  // 250 ms still to sleep
     bool aborted = false;
     uint32_t start = platform::tickCount();
     EXPECT_TRUE(t.wait(0, nullptr, aborted));
     EXPECT_GE(platform::tickCount() - start, 249u);
     EXPECT_FALSE(aborted);
 
-    base = pinWindow(t);
-    t.recordAt(20000, base + 200);
+    t.recordAt(20000, pinWindow(t) + 200);
     nettest::Monitor sink(1);
     start = platform::tickCount();
     EXPECT_FALSE(t.wait(50, &sink.pm, aborted));
@@ -86,9 +81,10 @@ TEST(SocketErrors, UnknownNumbersGetTheFirewallHint) {
     Logger log;
     SocketErrorText(10060, log);
     SocketErrorText(10045, log);
-    EXPECT_EQ(lacks(logText(log), {"SocketError: WSAETIMEDOUT A connection attempt failed", "SocketError: Error 273d",
-                                   "Check to make sure the connection is not blocked by a firewall or anti-virus "
-                                   "port filtering."}),
+    EXPECT_EQ(nettest::lacks(nettest::logText(log), {"SocketError: WSAETIMEDOUT A connection attempt failed",
+                                                     "SocketError: Error 273d",
+                                                     "Check to make sure the connection is not blocked by a "
+                                                     "firewall or anti-virus port filtering."}),
               "");
 }
 
