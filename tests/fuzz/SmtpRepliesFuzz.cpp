@@ -27,7 +27,7 @@ namespace {
 // instead of waiting for a greeting.
 class ScriptPeer {
 public:
-    explicit ScriptPeer(std::string script) : m_listen(nettest::listenLoopback(8, &m_port)) {
+    explicit ScriptPeer(std::string script) : m_listen(testsupport::sock::listenLoopback(m_port)) {
         if (m_listen < 0) abort();
         m_thread = std::thread([this, script = std::move(script)] { run(script); });
     }

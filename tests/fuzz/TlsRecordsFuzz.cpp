@@ -5,7 +5,7 @@
 #include "FuzzInput.h"
 #include "core/DataBuffer.h"
 #include "net/SocketFlags.h"
-#include "net/TlsScriptedPeer.h"
+#include "net/NetPeers.h"
 
 #include <sys/socket.h>
 
