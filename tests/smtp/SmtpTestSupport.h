@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,42 @@ struct Client {
         return out;
     }
 };
+
+// One connect against a scripted peer, from its first line to the client's end.
+struct ConnectCase {
+    const char* name;
+    std::function<void(ScriptedSmtpServer&)> script;
+    std::string login, password, method;
+    bool ok;
+    std::vector<std::string> log;  // "...127.0.0.1:" lines get the peer's port
+    std::vector<std::string> lines;  // all the peer receives
+    std::vector<std::string> shown = {}, hidden = {};  // in the transcript, or not
+    std::function<void(Client&)> more = nullptr;
+    uint32_t readTimeoutMs = 5000;
+};
+
+inline void expectConnects(const std::vector<ConnectCase>& cases) {
+    for (const ConnectCase& k : cases) {
+        SCOPED_TRACE(k.name);
+        ScriptedSmtpServer srv;
+        k.script(srv);
+        {
+            Client c;
+            EXPECT_EQ(c.open(srv, k.login, k.password, k.method, k.readTimeoutMs), k.ok) << c.log.text();
+            std::vector<std::string> log = k.log;
+            for (std::string& l : log)
+                if (l.size() > 10 && l.compare(l.size() - 10, 10, "127.0.0.1:") == 0) l += std::to_string(srv.port());
+            EXPECT_EQ(c.log.missing(log), "");
+            const std::string t = c.conn.transcript().toStdString();
+            for (const std::string& l : k.shown) EXPECT_NE(t.find(l + "\r\n"), std::string::npos) << l << " in\n" << t;
+            for (const std::string& l : k.hidden) EXPECT_EQ(t.find(l), std::string::npos) << l << " in\n" << t;
+            if (k.more) k.more(c);
+        }  // the client's end says QUIT if still connected
+        ASSERT_TRUE(srv.waitDone());
+        EXPECT_EQ(srv.lines(), k.lines) << srv.transcript();
+        EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
+    }
+}
 
 }  // namespace smtptest
 }  // namespace ostmail
