@@ -104,12 +104,9 @@ TEST(NtlmResponsesTest, NtlmV2MatchesPublishedExample) {
     EXPECT_STREQ(v.getUtf8(), "Server");
 }
 
+// The published LM hash of "Password" is behind the NTLMv1 LM response above.
 TEST(NtlmResponsesTest, LmHashUsesFirstFourteenOemBytesOfUpperCasedPassword) {
     unsigned char a[16], b[16];
-    XString pw = xs("Password");
-    NtlmResponses::lmHash(pw, 437, a);
-    EXPECT_EQ(hex(Bytes(a, a + 16)), "e52cac67419a9a224a3b108f3fa6cb6d");
-
     XString longer = xs("abcdefghijklmnXYZ"), cut = xs("ABCDEFGHIJKLMN"), other = xs("abcdefghijklmZ");
     NtlmResponses::lmHash(longer, 437, a);
     NtlmResponses::lmHash(cut, 437, b);
