@@ -1,12 +1,7 @@
 // Header text as two parsers we did not write read it back: Python's email
 // package and Perl's Email::Address::XS.
 #include "facade/FacadeTestUtil.h"
-#include "support/MailCheck.h"
 #include "support/PythonRun.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
 
 namespace ostmail {
 namespace {

@@ -1,20 +1,10 @@
+#include "facade/FacadeTestUtil.h"
 #include "facade/VmString.h"
-#include "platform/SysInfo.h"
-
-#include <gtest/gtest.h>
 
 using ostmail::VmString;
-namespace pf = ostmail::platform;
-
-namespace {
-struct Cp1252 {
-    Cp1252() { pf::setAnsiCodePageOverride(1252); }
-    ~Cp1252() { pf::setAnsiCodePageOverride(0); }
-};
-}  // namespace
 
 TEST(VmString, Utf8SwitchSelectsTheEightBitForm) {
-    Cp1252 acp;
+    ostmail::facadetest::Cp1252 acp;
     VmString s;
     EXPECT_FALSE(s.get_Utf8());
     s.setFromWide(L"Gr\u00FC\u00DFe \u20AC \u4E2D");
