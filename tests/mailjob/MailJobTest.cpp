@@ -25,7 +25,6 @@ TEST(MailJob, ListsSplitAtSemicolonsWithoutEmptyEntries) {
     EXPECT_EQ(splitList(L";; a@x.test ;b"), (std::vector<std::wstring>{L" a@x.test ", L"b"}));
     EXPECT_TRUE(splitList(L"").empty());
     EXPECT_TRUE(splitList(L";;;").empty());
-    EXPECT_EQ(splitList(L"/tmp/a b.txt"), (std::vector<std::wstring>{L"/tmp/a b.txt"}));
 }
 
 TEST(MailJob, AttemptsAndWaitsFollowTheRetryCount) {
@@ -36,8 +35,7 @@ TEST(MailJob, AttemptsAndWaitsFollowTheRetryCount) {
     } cases[] = {
         {{}, 0, -1, 1, 1},                     // fails once, still waits once
         {{}, -5, -1, 1, 1},                    // negative counts as none
-        {{}, 2, -1, 3, 3},                     // the last failure waits too
-        {{}, 3, -1, 4, 4},                     // three retries are four attempts
+        {{}, 2, -1, 3, 3},                     // two retries are three attempts; the last failure waits too
         {{false, true}, 2, 0, 2, 1},           // accepted on the second attempt
         {{true}, 5, 0, 1, 0},                  // first attempt wins, no wait
     };
@@ -165,7 +163,7 @@ TEST(DoMail, TheLogNamesTextThatTheAnsiCodePageCannotHold) {
         platform::setAnsiCodePageOverride(row.page);
         CMailObj m;
         fillJob(m, closedPort.port());
-        m.SetBody(L"\x041F\x0440\x0438\x0432\x0435\x0442 \x20AC");
+        m.SetBody(L"Привет €");
         EXPECT_EQ(m.DoMail(), -1);
         std::wstring log = CMailObj::LastLog();
         EXPECT_EQ(log.find(L"(" + std::to_wstring(row.page) + L") cannot hold every character of the body;") != std::wstring::npos,

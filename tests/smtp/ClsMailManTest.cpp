@@ -2,12 +2,6 @@
 #include "smtp/ClsMailMan.h"
 #include "smtp/SmtpTestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <string>
-#include <vector>
-
 namespace ostmail {
 namespace {
 

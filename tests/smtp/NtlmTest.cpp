@@ -10,8 +10,6 @@
 #include "smtp/SmtpTestSupport.h"
 #include "smtp/VelmoraSSPI.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 using namespace ostmail;

@@ -1,9 +1,5 @@
-#include "smtp/SmtpConnImpl.h"
-
 #include "smtp/SmtpTestSupport.h"
 #include "support/ClosedPort.h"
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 

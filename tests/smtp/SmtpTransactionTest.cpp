@@ -1,10 +1,6 @@
-#include "smtp/SmtpConnImpl.h"
-
 #include "core/ProgressMonitor.h"
 #include "platform/FileSystem.h"
 #include "smtp/SmtpTestSupport.h"
-
-#include <gtest/gtest.h>
 
 #include <unistd.h>
 
