@@ -310,23 +310,26 @@ TEST(SmtpNtlm, ChosenFromEhloListAnswersTheChallenge) {
 // nothing more is sent but the QUIT of the client's end.
 TEST(SmtpNtlm, PackageFailuresEndTheLogin) {
     auto script = [](const char* challenge) {
-        return [challenge](ScriptedSmtpServer& s) {
-            greet(s, "250 AUTH NTLM").expectReply("AUTH NTLM", "334 ").expectReply("TlRMTVNTUAAB", challenge).serveRest();
+        return [challenge](Peer& s) {
+            greet(s, "250 AUTH NTLM").expectReply("AUTH NTLM", "334 ").expectReply("TlRMTVNTUAAB", challenge)
+                .serveRest();
         };
     };
     const std::string failed = "I: Failed to login using NTLM method", ntlm = "E: NTLM authentication failed";
     const std::vector<std::string> sent = {"EHLO client.test", "AUTH NTLM", "TlRMTVNTUAAB*", "QUIT"};
     std::vector<ConnectCase> cases = {
         {"AUTH refused",
-         [](ScriptedSmtpServer& s) { greet(s, "250 AUTH NTLM").expectReply("AUTH NTLM", "504 unrecognized").serveRest(); },
-         "User", "Password", "", false, {"E: Failed to send AUTH NTLM", failed}, {"EHLO client.test", "AUTH NTLM", "QUIT"},
+         [](Peer& s) { greet(s, "250 AUTH NTLM").expectReply("AUTH NTLM", "504 unrecognized").serveRest(); },
+         "User", "Password", "", false, {"E: Failed to send AUTH NTLM", failed},
+         {"EHLO client.test", "AUTH NTLM", "QUIT"},
          {}, {}, [](Client& c) { EXPECT_FALSE(c.log.has("E: NTLM authentication failed")); }},
         {"token refused", script("504 no"), "User", "Password", "", false,
          {"E: exchangePackage: failed to get success response", "E: VelmoraSSPI.authenticate: exchange failed",
           ntlm, failed}, sent},
         {"not NTLM", script("334 aGVsbG8="), "User", "Password", "", false,
-         {"E: VelmoraSSPI.authenticate: failed to prepare next package", "E: Finished and NOT authenticated", ntlm,
-          failed}, sent},
+         {"E: VelmoraSSPI.authenticate: failed to prepare next package", "E: Finished and NOT authenticated",
+          ntlm, failed},
+         sent},
     };
     for (const char* challenge : {"334 ***", "334 !!!!", "334 "})
         cases.push_back({challenge, script(challenge), "User", "Password", "", false, {ntlm, failed}, sent});

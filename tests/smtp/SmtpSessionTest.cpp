@@ -18,9 +18,10 @@ ScriptedSmtpServer& loginExchange(ScriptedSmtpServer& srv, const std::string& ve
 TEST(SmtpSession, GreetingAndHello) {
     expectConnects({
         {"multi-line greeting",
-         [](ScriptedSmtpServer& s) {
+         [](Peer& s) {
              s.reply("220-mail.test first line").reply("220-second line").reply("220 ready")
-                 .expectReply("EHLO", "250-mail.test\r\n250-SIZE 1000\r\n250-dsn\r\n250-AUTH=LOGIN PLAIN\r\n250 HELP")
+                 .expectReply("EHLO",
+                              "250-mail.test\r\n250-SIZE 1000\r\n250-dsn\r\n250-AUTH=LOGIN PLAIN\r\n250 HELP")
                  .expectReply("QUIT", "221 bye");
          },
          "", "", "", true,
@@ -38,36 +39,39 @@ TEST(SmtpSession, GreetingAndHello) {
          }},
         // Line ends found across reads, nothing after them lost; a NUL byte read becomes a space.
         {"split replies",
-         [](ScriptedSmtpServer& s) {
+         [](Peer& s) {
              s.sendSplit({"22", "0 split gree", std::string("ti\0ng\r", 6), "\n"}, 50).expect("EHLO")
                  .sendSplit({"250-a\r\n250", "-AUTH LOGIN\r\n2", "50 end\r\n"}, 50).serveRest();
          },
          "", "", "", true,
-         {"D: InitialResponse=220 split greeti ng\r\n", "D: helloResponse=250-a\r\n250-AUTH LOGIN\r\n250 end\r\n"},
+         {"D: InitialResponse=220 split greeti ng\r\n",
+          "D: helloResponse=250-a\r\n250-AUTH LOGIN\r\n250 end\r\n"},
          {"EHLO client.test", "QUIT"}},
         // "250" with no space after it does not end the EHLO reply: the
         // client waits until its read time-out and then tries HELO.
         {"bare final EHLO line",
-         [](ScriptedSmtpServer& s) { greet(s, "250-hello\r\n250").expectReply("HELO", "250 helo ok").serveRest(); },
+         [](Peer& s) { greet(s, "250-hello\r\n250").expectReply("HELO", "250 helo ok").serveRest(); },
          "", "", "", true,
-         {"E: ReadTimeout expired, abandoning attempt to retrieve SMTP response.", "E: EHLO failed, sending HELO...",
-          "D: HeloResponse=250 helo ok", "D: login_method=NONE", "I: CONNECTED to SMTP server 127.0.0.1:"},
+         {"E: ReadTimeout expired, abandoning attempt to retrieve SMTP response.",
+          "E: EHLO failed, sending HELO...", "D: HeloResponse=250 helo ok", "D: login_method=NONE",
+          "I: CONNECTED to SMTP server 127.0.0.1:"},
          {"EHLO client.test", "HELO client.test", "QUIT"}, {}, {}, nullptr, 700},
         {"second HELO and forced LOGIN",
-         [](ScriptedSmtpServer& s) {
+         [](Peer& s) {
              s.reply("220 hi").expectReply("EHLO", "502 not here").expectReply("HELO client.test", "501 who?")
                  .expectReply("HELO 127.0.0.1", "250-DSN\r\n250 ok");
              loginExchange(s, "235 ok").serveRest();
          },
          "bob", "secret", "login", true,
          {"E: Failed to get response to Hello (HELO)", "D: HeloResponse=250 ok", "D: smtpAuthMethod=LOGIN"},
-         {"EHLO client.test", "HELO client.test", "HELO 127.0.0.1", "AUTH LOGIN", b64("bob"), b64("secret"), "QUIT"},
+         {"EHLO client.test", "HELO client.test", "HELO 127.0.0.1", "AUTH LOGIN", b64("bob"), b64("secret"),
+          "QUIT"},
          {}, {}, [](Client& c) { EXPECT_TRUE(c.conn.isDsnCapable()); }},
-        {"greeting cut short", [](ScriptedSmtpServer& s) { s.send("220 half a li").closeNow(); }, "", "", "", false,
+        {"greeting cut short", [](Peer& s) { s.send("220 half a li").closeNow(); }, "", "", "", false,
          {"E: Failed to get SMTP command response...", "E: Failed to get initial SMTP response..",
           "E: The SMTP server may be denying access for this domain."},
          {}},
-        {"greeting refuses", [](ScriptedSmtpServer& s) { s.reply("554 go away"); }, "", "", "", false,
+        {"greeting refuses", [](Peer& s) { s.reply("554 go away"); }, "", "", "", false,
          {"E: 554 go away\r\n"}, {}, {}, {}, [](Client& c) { EXPECT_EQ(c.conn.lastReplyCode(), 554); }},
     });
     testsupport::ClosedPort closed;
@@ -89,30 +93,29 @@ TEST(SmtpSession, AuthMechanisms) {
     const std::string cram = "334 " + b64("<1896.697170952@postoffice.reston.mci.net>");
     const std::string cramAnswer = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw";
     auto cramScript = [cram](const char* verdict) {
-        return [cram, verdict](ScriptedSmtpServer& s) {
+        return [cram, verdict](Peer& s) {
             greet(s, "250-x\r\n250 AUTH CRAM-MD5").expectReply("AUTH CRAM-MD5", cram).expectReply("", verdict)
                 .serveRest();
         };
     };
     expectConnects({
         {"LOGIN first",
-         [](ScriptedSmtpServer& s) {
-             loginExchange(greet(s, "250-x\r\n250-AUTH PLAIN CRAM-MD5 LOGIN\r\n250 ok"), "235 Authentication ok")
-                 .serveRest();
+         [](Peer& s) {
+             loginExchange(greet(s, "250-x\r\n250-AUTH PLAIN CRAM-MD5 LOGIN\r\n250 ok"), "235 ok").serveRest();
          },
          user, "pa55word", "", true, {"D: login_method=LOGIN"},
          {"EHLO client.test", "AUTH LOGIN", b64(user), b64("pa55word"), "QUIT"}, {"AUTH LOGIN"},
          {b64(user), b64("pa55word")}},
         {"PLAIN forced",
-         [](ScriptedSmtpServer& s) { greet(s, "250-x\r\n250 AUTH LOGIN PLAIN").expectReply("AUTH PLAIN", "235 ok").serveRest(); },
+         [](Peer& s) { greet(s, "250 AUTH LOGIN PLAIN").expectReply("AUTH PLAIN", "235 ok").serveRest(); },
          "u", "p", "PLAIN", true, {"D: login_method=PLAIN"},
          {"EHLO client.test", "AUTH PLAIN " + b64(std::string("u\0u\0p", 5)), "QUIT"},
          {"AUTH PLAIN " + b64(std::string("u\0u\0p", 5))}},
-        {"DIGEST-MD5", [](ScriptedSmtpServer& s) { greet(s, "250 AUTH DIGEST-MD5").serveRest(); }, "bob", "pw", "",
+        {"DIGEST-MD5", [](Peer& s) { greet(s, "250 AUTH DIGEST-MD5").serveRest(); }, "bob", "pw", "",
          true, {"D: login_method=DIGEST-MD5", "E: DIGEST-MD5 login method not supported"},
          {"EHLO client.test", "QUIT"}},
         {"NTLM default account",
-         [](ScriptedSmtpServer& s) { greet(s, "250 AUTH LOGIN NTLM").expectReply("AUTH NTLM", "334 ").silence(300); },
+         [](Peer& s) { greet(s, "250 AUTH LOGIN NTLM").expectReply("AUTH NTLM", "334 ").silence(300); },
          "", "", "ntlm", false,
          {"I: Username/password is default/default, therefore using NTLM.", "D: smtpAuthMethod=NTLM",
           "D: login_method=NTLM", "I: Using Microsoft SSPI NTLM.", "E: NTLM authentication failed",
@@ -120,7 +123,8 @@ TEST(SmtpSession, AuthMechanisms) {
          {"EHLO client.test", "AUTH NTLM"}, {"AUTH NTLM"}},
         {"CRAM-MD5", cramScript("235 ok"), "tim", "tanstaaftanstaaf", "", true, {"D: login_method=CRAM_MD5"},
          {"EHLO client.test", "AUTH CRAM-MD5", cramAnswer, "QUIT"}, {"AUTH CRAM-MD5"}, {cramAnswer}},
-        {"CRAM-MD5 refused", cramScript("535 Incorrect authentication data"), "tim", "tanstaaftanstaaf", "", false,
+        {"CRAM-MD5 refused", cramScript("535 Incorrect authentication data"), "tim", "tanstaaftanstaaf", "",
+         false,
          {"D: login_method=CRAM_MD5", "E: Failed to get successful CRAM-MD5 response",
           "E: Check your username/password or your SMTP server's auth settings",
           "I: Failed to login using CRAM-MD5 method"},
@@ -131,8 +135,8 @@ TEST(SmtpSession, AuthMechanisms) {
 // A challenge that is not base64 is digested as the decoder leaves it.
 TEST(SmtpSession, CramMd5WithAChallengeThatIsNotBase64) {
     ScriptedSmtpServer srv;
-    greet(srv, "250 AUTH CRAM-MD5").expectReply("AUTH CRAM-MD5", "334 %%% not base64 ***").expectReply("", "535 no")
-        .serveRest();
+    greet(srv, "250 AUTH CRAM-MD5").expectReply("AUTH CRAM-MD5", "334 %%% not base64 ***")
+        .expectReply("", "535 no").serveRest();
     Client c;
     EXPECT_FALSE(c.open(srv, "tim", "tanstaaftanstaaf")) << c.log.text();
     EXPECT_LOGGED(c.log, "E: Failed to get successful CRAM-MD5 response");
@@ -153,19 +157,19 @@ TEST(SmtpSession, StartTlsAfterEhloForProvidersAfter503AndWithPlainTextAfter220)
     };
     const std::vector<Case> cases = {
         {"someone@Hotmail.com",
-         [](ScriptedSmtpServer& s) {
+         [](Peer& s) {
              s.reply("220 hi").expectReply("EHLO", "250 STARTTLS").expectReply("STARTTLS", "220 go").silence(300);
          },
          {"I: Sending STARTTLS (2)..."}, {"EHLO client.test", "STARTTLS"}, "220 hi\r\n250 STARTTLS\r\n220 go\r\n"},
         {"",
-         [](ScriptedSmtpServer& s) {
+         [](Peer& s) {
              s.reply("220 hi").expectReply("STARTTLS", "503 EHLO first").expectReply("EHLO", "250 ok")
                  .expectReply("STARTTLS", "220 go ahead").silence(300);
          },
          {"I: Sending STARTTLS (1)...", "I: Received 503 SMTP Status...", "I: Resending STARTTLS..."},
          {"STARTTLS", "EHLO client.test", "STARTTLS"}, "220 hi\r\n503 EHLO first\r\n250 ok\r\n220 go ahead\r\n"},
         {"",
-         [](ScriptedSmtpServer& s) {
+         [](Peer& s) {
              // later, so the handshake reads it rather than the reply reader
              s.reply("220 hi").expectReply("STARTTLS", "220 go ahead").silence(200)
                  .send("this is not a TLS record at all, just text\r\n").silence(3000);

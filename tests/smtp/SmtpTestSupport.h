@@ -25,6 +25,7 @@ namespace ostmail {
 namespace smtptest {
 
 using testsupport::ScriptedSmtpServer;
+using Peer = ScriptedSmtpServer;  // short, for the scripts in case tables
 
 // "E: text", "I: text", "D: name=value", "> context", "<".
 class RecordingLog : public LogBase {
@@ -167,12 +168,13 @@ inline void expectConnects(const std::vector<ConnectCase>& cases) {
             Client c;
             EXPECT_EQ(c.open(srv, k.login, k.password, k.method, k.readTimeoutMs), k.ok) << c.log.text();
             std::vector<std::string> log = k.log;
+            const std::string host = "127.0.0.1:", port = std::to_string(srv.port());
             for (std::string& l : log)
-                if (l.size() > 10 && l.compare(l.size() - 10, 10, "127.0.0.1:") == 0) l += std::to_string(srv.port());
+                if (l.size() > host.size() && l.substr(l.size() - host.size()) == host) l += port;
             EXPECT_EQ(c.log.missing(log), "");
             const std::string t = c.conn.transcript().toStdString();
-            for (const std::string& l : k.shown) EXPECT_NE(t.find(l + "\r\n"), std::string::npos) << l << " in\n" << t;
-            for (const std::string& l : k.hidden) EXPECT_EQ(t.find(l), std::string::npos) << l << " in\n" << t;
+            for (const std::string& l : k.shown) EXPECT_NE(t.find(l + "\r\n"), t.npos) << l << "\n" << t;
+            for (const std::string& l : k.hidden) EXPECT_EQ(t.find(l), t.npos) << l << "\n" << t;
             if (k.more) k.more(c);
         }  // the client's end says QUIT if still connected
         ASSERT_TRUE(srv.waitDone());
@@ -180,7 +182,8 @@ inline void expectConnects(const std::vector<ConnectCase>& cases) {
         bool same = got.size() == k.lines.size();
         for (size_t i = 0; same && i < got.size(); ++i) {
             const std::string& w = k.lines[i];
-            same = !w.empty() && w.back() == '*' ? got[i].rfind(w.substr(0, w.size() - 1), 0) == 0 : got[i] == w;
+            const bool prefix = !w.empty() && w.back() == '*';
+            same = prefix ? got[i].rfind(w.substr(0, w.size() - 1), 0) == 0 : got[i] == w;
         }
         EXPECT_TRUE(same) << srv.transcript();
         EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
