@@ -116,6 +116,7 @@ TEST(ClsMailMan, SendsReportTheirCountsAndStatus) {
                 ASSERT_EQ(mm.get_NumBadAddresses(), 1);
                 ASSERT_TRUE(mm.getBadAddress(0, bad));
                 EXPECT_STREQ(bad.getUtf8(), "bad@y.test");
+                EXPECT_FALSE(mm.getBadAddress(1, bad));
             }
         }
         ASSERT_TRUE(srv.waitDone()) << srv.transcript();
