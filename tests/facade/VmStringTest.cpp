@@ -23,9 +23,12 @@ TEST(VmString, Utf8SwitchSelectsTheEightBitForm) {
     EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", s.getString());
     EXPECT_EQ(6u, s.getNumChars());
 
-    VmString copy(s);
+    VmString copy(s), assigned;
+    assigned = s;
     s.clear();
     EXPECT_TRUE(s.isEmpty());
-    EXPECT_TRUE(copy.get_Utf8());
-    EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", copy.getString());
+    for (VmString* kept : {&copy, &assigned}) {
+        EXPECT_TRUE(kept->get_Utf8());
+        EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", kept->getString());
+    }
 }
