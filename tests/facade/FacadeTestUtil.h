@@ -1,11 +1,12 @@
 #pragma once
-#include "support/ScratchDir.h"
 #include "core/LogBase.h"
 #include "core/StringBuffer.h"
 #include "email/ClsEmail.h"
 #include "email/MimeRenderer.h"
 #include "facade/VmEmail.h"
+#include "platform/SysInfo.h"
 #include "support/MailCheck.h"
+#include "support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,12 @@
 
 namespace ostmail {
 namespace facadetest {
+
+// Pins the ANSI code page so that 8-bit texts mean the same everywhere.
+struct Cp1252 {
+    Cp1252() { platform::setAnsiCodePageOverride(1252); }
+    ~Cp1252() { platform::setAnsiCodePageOverride(0); }
+};
 
 // Renders what the mail manager would send: a prepared copy, internal
 // fields left out.

@@ -2,13 +2,7 @@
 // crash, never a header line that a parser reads as a field of its own.
 #include "FacadeTestUtil.h"
 
-#include <gtest/gtest.h>
-
-#include "platform/SysInfo.h"
-
 #include <sys/stat.h>
-
-#include <algorithm>
 
 namespace ostmail {
 namespace {
@@ -134,7 +128,7 @@ TEST(VmEmailBadInput, EmptyAddressesAndUnusableAttachmentsFailClearly) {
 }
 
 TEST(VmEmailFacade, AnsiModeAndRotatingResults) {
-    platform::setAnsiCodePageOverride(1252);
+    facadetest::Cp1252 cp;
     VmEmail e;
     EXPECT_FALSE(e.get_Utf8());
     e.put_Subject("Caf\xE9");  // ANSI text in Windows-1252
@@ -157,7 +151,6 @@ TEST(VmEmailFacade, AnsiModeAndRotatingResults) {
     EXPECT_EQ(e.getHeaderField("X-Absent"), nullptr);
     EXPECT_STREQ(e.fromName(), "Ren\xC3\xA9");
     EXPECT_STREQ(e.fromAddress(), "rene@example.com");
-    platform::setAnsiCodePageOverride(0);
 }
 
 }  // namespace

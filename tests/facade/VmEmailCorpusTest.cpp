@@ -2,8 +2,6 @@
 // read back by Python's email package, a MIME parser we did not write.
 #include "FacadeTestUtil.h"
 
-#include <gtest/gtest.h>
-
 namespace ostmail {
 namespace {
 
@@ -53,50 +51,30 @@ std::vector<Case> corpus() {
     };
     const std::vector<Mailbox> boss = {{"", "boss@example.com"}};
     add("01_ascii", "Weekly status report", "Report Server", "Hello team,\r\nall systems green.\r\n", boss);
-    add("02_latin1", "Caf\xC3\xA9 men\xC3\xBC f\xC3\xBCr Sie", "M\xC3\xBCller",
-        "Gr\xC3\xBC\xC3\x9F" "e aus M\xC3\xBCnchen,\r\nsch\xC3\xB6ne Gr\xC3\xBC\xC3\x9F" "e.\r\n", boss);
-    add("03_latin2", "Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 g\xC4\x99\xC5\x9Bl\xC4\x85", "Pawe\xC5\x82",
-        "Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 g\xC4\x99\xC5\x9Bl\xC4\x85 ja\xC5\xBA\xC5\x84.\r\n", boss);
-    add("04_greek", "\xCE\x93\xCE\xB5\xCE\xB9\xCE\xB1 \xCF\x83\xCE\xB1\xCF\x82", "\xCE\x9D\xCE\xAF\xCE\xBA\xCE\xBF\xCF\x82",
-        "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 \xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5.\r\n", boss);
-    add("05_cyrillic", "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xD0\xB7\xD0\xB0 \xD0\xBD\xD0\xB5\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8E",
-        "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD \xD0\x9F\xD0\xB5\xD1\x82\xD1\x80\xD0\xBE\xD0\xB2",
-        "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xD0\xBC\xD0\xB8\xD1\x80! \xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 "
-        "\xD0\xB3\xD0\xBE\xD1\x82\xD0\xBE\xD0\xB2.\r\n", boss);
-    add("06_hebrew", "\xD7\x93\xD7\x95\xD7\x97 \xD7\xA9\xD7\x91\xD7\x95\xD7\xA2\xD7\x99", "",
-        "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D\r\n", boss);
-    add("07_arabic", "\xD8\xAA\xD9\x82\xD8\xB1\xD9\x8A\xD8\xB1", "\xD8\xB9\xD9\x84\xD9\x8A",
-        "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7 \xD8\xA8\xD8\xA7\xD9\x84\xD8\xB9\xD8\xA7\xD9\x84\xD9\x85\r\n", boss);
-    add("08_thai", "\xE0\xB8\xA3\xE0\xB8\xB2\xE0\xB8\xA2\xE0\xB8\x87\xE0\xB8\xB2\xE0\xB8\x99", "",
-        "\xE0\xB8\xAA\xE0\xB8\xA7\xE0\xB8\xB1\xE0\xB8\xAA\xE0\xB8\x94\xE0\xB8\xB5\xE0\xB8\x84\xE0\xB8\xA3\xE0\xB8\xB1\xE0\xB8\x9A\r\n",
-        boss);
-    add("09_japanese", "\xE9\x80\xB1\xE6\xAC\xA1\xE3\x83\xAC\xE3\x83\x9D\xE3\x83\xBC\xE3\x83\x88", "\xE5\xB1\xB1\xE7\x94\xB0",
-        "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF\xE3\x80\x81\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x82"
-        "\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8\xE3\x81\xA7\xE3\x81\x99\xE3\x80\x82\r\n", boss);
-    add("10_korean", "\xEC\xA3\xBC\xEA\xB0\x84 \xEB\xB3\xB4\xEA\xB3\xA0\xEC\x84\x9C", "\xEA\xB9\x80\xEC\xB2\xA0\xEC\x88\x98",
-        "\xEC\x95\x88\xEB\x85\x95\xED\x95\x98\xEC\x84\xB8\xEC\x9A\x94 \xEC\x84\xB8\xEA\xB3\x84\r\n", boss);
-    add("11_chinese", "\xE6\xAF\x8F\xE5\x91\xA8\xE6\x8A\xA5\xE5\x91\x8A", "\xE7\x8E\x8B\xE4\xBC\x9F",
-        "\xE4\xBD\xA0\xE5\xA5\xBD\xEF\xBC\x8C\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x82\xE8\xBF\x99\xE6\x98\xAF\xE6\x8A\xA5"
-        "\xE5\x91\x8A\xE3\x80\x82\r\n", boss);
-    add("12_mixed_scripts", "Hello \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xCE\x93\xCE\xB5\xCE\xB9\xCE\xB1",
-        "Mixed \xCE\xB1\xD0\x9F", "Hello \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xCE\x93\xCE\xB5\xCE\xB9\xCE\xB1 "
-        "\xE4\xB8\xAD\xE6\x96\x87\r\n", boss);
+    add("02_latin1", "Café menü für Sie", "Müller", "Grüße aus München,\r\nschöne Grüße.\r\n", boss);
+    add("03_latin2", "Zażółć gęślą", "Paweł", "Zażółć gęślą jaźń.\r\n", boss);
+    add("04_greek", "Γεια σας", "Νίκος", "Καλημέρα κόσμε.\r\n", boss);
+    add("05_cyrillic", "Отчёт за неделю", "Иван Петров", "Привет, мир! Отчёт готов.\r\n", boss);
+    add("06_hebrew", "דוח שבועי", "", "שלום עולם\r\n", boss);
+    add("07_arabic", "تقرير", "علي", "مرحبا بالعالم\r\n", boss);
+    add("08_thai", "รายงาน", "", "สวัสดีครับ\r\n", boss);
+    add("09_japanese", "週次レポート", "山田", "こんにちは、世界。報告書です。\r\n", boss);
+    add("10_korean", "주간 보고서", "김철수", "안녕하세요 세계\r\n", boss);
+    add("11_chinese", "每周报告", "王伟", "你好，世界。这是报告。\r\n", boss);
+    add("12_mixed_scripts", "Hello Привет Γεια", "Mixed αП", "Hello Привет Γεια 中文\r\n", boss);
     // Plain folding puts CRLF TAB after a semicolon; a reader removes only
     // the CRLF, so the TAB stays in the subject it sees.
     Case* k = add("14_long_ascii_subject", "Quarterly figures; regional breakdown; final version for the board meeting",
                   "Report Server", "See subject.\r\n", boss);
     k->expectSubject = "Quarterly figures;\t regional breakdown; final version for the board meeting";
-    add("15_long_latin1_subject",
-        repeat("R\xC3\xA9sum\xC3\xA9 des r\xC3\xA9sultats trimestriels, ", 4) + "fin", "S\xC3\xA9verine",
-        "Voil\xC3\xA0 le r\xC3\xA9sum\xC3\xA9.\r\n", boss);
-    add("16_long_japanese_subject", repeat("\xE5\x9B\x9B\xE5\x8D\x8A\xE6\x9C\x9F\xE3\x81\xAE\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8", 6),
-        "", "\xE3\x81\x8A\xE7\x9F\xA5\xE3\x82\x89\xE3\x81\x9B\r\n", boss);
+    add("15_long_latin1_subject", repeat("Résumé des résultats trimestriels, ", 4) + "fin", "Séverine",
+        "Voilà le résumé.\r\n", boss);
+    add("16_long_japanese_subject", repeat("四半期の報告書", 6), "", "お知らせ\r\n", boss);
     add("18_names_with_commas", "Names", "Server, Report",
         "Body\r\n", {{"Doe, John", "john@example.com"}, {"Smith, Jane Q.", "jane@example.com"}},
         {{"Ops, Team", "ops@example.com"}});
-    add("19_non_ascii_names", "Names", "Jos\xC3\xA9 M\xC3\xBCller", "Body caf\xC3\xA9\r\n",
-        {{"\xC3\x86r\xC3\xB8, \xC3\x85se", "ase@example.com"}, {"\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD", "ivan@example.com"}},
-        {{"Fran\xC3\xA7ois", "fr@example.com"}});
+    add("19_non_ascii_names", "Names", "José Müller", "Body café\r\n",
+        {{"Ærø, Åse", "ase@example.com"}, {"Иван", "ivan@example.com"}}, {{"François", "fr@example.com"}});
     add("20_many_recipients", "Many", "Sender", "Body\r\n",
         {{"", "alice@example.com"}, {"Bob Builder", "bob@example.com"}, {"", "carol@example.org"},
          {"Dave", "dave@example.net"}, {"", "erin@example.com"}},
@@ -106,37 +84,35 @@ std::vector<Case> corpus() {
     add("22_text_attachment_lf", "Text", "Sender", "See attachment.\r\n", boss, {},
         {{"notes.txt", "first line\nsecond line  \n.dot line\nFrom here\n\ttab\n", "text/plain"}});
     add("24_empty_attachment", "Empty", "Sender", "Empty file.\r\n", boss, {}, {{"empty.dat", "", "application/octet-stream"}});
-    add("25_non_ascii_filename", "Bericht", "Sender", "Anbei der Bericht f\xC3\xBCr M\xC3\xA4rz.\r\n", boss, {},
-        {{"Bericht f\xC3\xBCr M\xC3\xA4rz.pdf", binaryBytes(300, 2), "application/pdf"}});
+    add("25_non_ascii_filename", "Bericht", "Sender", "Anbei der Bericht für März.\r\n", boss, {},
+        {{"Bericht für März.pdf", binaryBytes(300, 2), "application/pdf"}});
     add("27_several_attachments", "Several", "Sender", "Five files.\r\n", boss, {{"", "cc@example.com"}},
         {{"my photo 1.png", binaryBytes(2048, 5), "image/png"},
          {"b.zip", binaryBytes(4096, 6), "application/zip"},
          {"c.html", "<html><body>hi</body></html>\r\n", "text/html"},
          {"d.unknownext", binaryBytes(55, 7), "application/octet-stream"},
          {"quarterly report final.xls", binaryBytes(1000, 3), "application/vnd.ms-excel"}});
-    add("28_japanese_with_filename", "\xE5\xA0\xB1\xE5\x91\x8A", "\xE5\xB1\xB1\xE7\x94\xB0",
-        "\xE6\xB7\xBB\xE4\xBB\x98\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x99\xE3\x80\x82\r\n", boss, {},
-        {{"\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8.pdf", binaryBytes(999, 8), "application/pdf"}});
-    add("31_hebrew_subject_ascii_body", "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D", "", "ASCII body only.\r\n", boss);
+    add("28_japanese_with_filename", "報告", "山田", "添付します。\r\n", boss, {},
+        {{"報告書.pdf", binaryBytes(999, 8), "application/pdf"}});
+    add("31_hebrew_subject_ascii_body", "שלום", "", "ASCII body only.\r\n", boss);
     add("32_qp_edge_lines", "Edges", "Sender",
         ".leading dot\r\nFrom the start\r\ntrailing space \r\ntrailing tab\t\r\n= sign and ? mark\r\n" +
             repeat("0123456789", 15) + "\r\n",
         boss);
     add("33_large_body_and_file", "Large", "Sender", repeat("The quick brown fox jumps over the lazy dog. ", 5000) + "\r\n",
         boss, {}, {{"big.bin", binaryBytes(1 << 20, 11), "application/octet-stream"}});
-    k = add("37_html_alternative", "Men\xC3\xBC", "", "Men\xC3\xBC: Suppe\r\n", boss, {},
+    k = add("37_html_alternative", "Menü", "", "Menü: Suppe\r\n", boss, {},
             {{"menu.pdf", binaryBytes(64, 13), "application/pdf"}});
-    k->html = "<html><body><p>Men\xC3\xBC: <b>Suppe</b></p></body></html>\r\n";
+    k->html = "<html><body><p>Menü: <b>Suppe</b></p></body></html>\r\n";
     // Quotes and backslashes are legal in file names here: the name must
     // arrive whole and must not end its parameter early.
     add("38_quotes_in_filename", "Quotes", "Sender", "Three files.\r\n", boss, {},
         {{"say \"hi\"; filename=evil.exe; a=\".txt", "hi\r\n", "text/plain"},
          {"back\\slash \\\".pdf", binaryBytes(40, 14), "application/pdf"},
-         {"Caf\xC3\xA9 \"menu\".pdf", binaryBytes(41, 15), "application/pdf"}});
+         {"Café \"menu\".pdf", binaryBytes(41, 15), "application/pdf"}});
     // A quote in a display name must not end it and pass the rest off as the address.
     add("39_quotes_in_names", "Names", "Evil\" <attacker@evil.example>", "Body\r\n",
-        {{"Bob \"the\" Builder \\", "bob@example.com"}}, {{"Caf\xC3\xA9 \"q\" <x@evil.example>", "cc@example.com"}});
-    add("36_no_attachment_no_names", "Plain", "", "Just text\r\n", {{"", "a@example.com"}, {"", "b@example.com"}});
+        {{"Bob \"the\" Builder \\", "bob@example.com"}}, {{"Café \"q\" <x@evil.example>", "cc@example.com"}});
     return c;
 }
 

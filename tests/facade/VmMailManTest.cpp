@@ -1,26 +1,15 @@
-#include "facade/VmEmail.h"
+#include "facade/FacadeTestUtil.h"
 #include "facade/VmMailCb.h"
 #include "facade/VmMailMan.h"
-#include "platform/SysInfo.h"
 #include "support/ScriptedSmtpServer.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
-#include <string>
-#include <vector>
 
 namespace ostmail {
 namespace {
 
+using facadetest::Cp1252;
 using testsupport::ScriptedSmtpServer;
-
-// Pins the ANSI code page so the 8-bit texts below mean the same everywhere.
-class Cp1252 {
-public:
-    Cp1252() { platform::setAnsiCodePageOverride(1252); }
-    ~Cp1252() { platform::setAnsiCodePageOverride(0); }
-};
 
 struct Recorder : VmMailManProgress {
     std::vector<int> percents;
@@ -72,8 +61,6 @@ TEST(VmMailMan, TextsTravelInAnsiOrUtf8AndReachTheManager) {
     mm.put_Utf8(false);
     EXPECT_STREQ(mm.smtpPassword(), "p\xE4ss");
 
-    mm.put_SmtpHost("HTTP://Mail.Example.Test/");
-    EXPECT_STREQ(mm.smtpHost(), "mail.example.test");
     mm.put_SocksVersion(3);
     EXPECT_EQ(mm.get_SocksVersion(), 0) << "only 4 and 5 are proxies";
 

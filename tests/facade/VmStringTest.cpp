@@ -1,20 +1,10 @@
+#include "facade/FacadeTestUtil.h"
 #include "facade/VmString.h"
-#include "platform/SysInfo.h"
-
-#include <gtest/gtest.h>
 
 using ostmail::VmString;
-namespace pf = ostmail::platform;
-
-namespace {
-struct Cp1252 {
-    Cp1252() { pf::setAnsiCodePageOverride(1252); }
-    ~Cp1252() { pf::setAnsiCodePageOverride(0); }
-};
-}  // namespace
 
 TEST(VmString, Utf8SwitchSelectsTheEightBitForm) {
-    Cp1252 acp;
+    ostmail::facadetest::Cp1252 acp;
     VmString s;
     EXPECT_FALSE(s.get_Utf8());
     s.setFromWide(L"Gr\u00FC\u00DFe \u20AC \u4E2D");
@@ -33,9 +23,12 @@ TEST(VmString, Utf8SwitchSelectsTheEightBitForm) {
     EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", s.getString());
     EXPECT_EQ(6u, s.getNumChars());
 
-    VmString copy(s);
+    VmString copy(s), assigned;
+    assigned = s;
     s.clear();
     EXPECT_TRUE(s.isEmpty());
-    EXPECT_TRUE(copy.get_Utf8());
-    EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", copy.getString());
+    for (VmString* kept : {&copy, &assigned}) {
+        EXPECT_TRUE(kept->get_Utf8());
+        EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", kept->getString());
+    }
 }

@@ -2,12 +2,6 @@
 #include "smtp/ClsMailMan.h"
 #include "smtp/SmtpTestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <string>
-#include <vector>
-
 namespace ostmail {
 namespace {
 
@@ -122,6 +116,7 @@ TEST(ClsMailMan, SendsReportTheirCountsAndStatus) {
                 ASSERT_EQ(mm.get_NumBadAddresses(), 1);
                 ASSERT_TRUE(mm.getBadAddress(0, bad));
                 EXPECT_STREQ(bad.getUtf8(), "bad@y.test");
+                EXPECT_FALSE(mm.getBadAddress(1, bad));
             }
         }
         ASSERT_TRUE(srv.waitDone()) << srv.transcript();

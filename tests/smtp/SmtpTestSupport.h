@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ namespace ostmail {
 namespace smtptest {
 
 using testsupport::ScriptedSmtpServer;
+using Peer = ScriptedSmtpServer;  // short, for the scripts in case tables
 
 // "E: text", "I: text", "D: name=value", "> context", "<".
 class RecordingLog : public LogBase {
@@ -143,6 +145,50 @@ struct Client {
         return out;
     }
 };
+
+// One connect against a scripted peer, from its first line to the client's end.
+struct ConnectCase {
+    const char* name;
+    std::function<void(ScriptedSmtpServer&)> script;
+    std::string login, password, method;
+    bool ok;
+    std::vector<std::string> log;  // "...127.0.0.1:" lines get the peer's port
+    std::vector<std::string> lines;  // all the peer receives; "text*" matches lines that start with text
+    std::vector<std::string> shown = {}, hidden = {};  // in the transcript, or not
+    std::function<void(Client&)> more = nullptr;
+    uint32_t readTimeoutMs = 5000;
+};
+
+inline void expectConnects(const std::vector<ConnectCase>& cases) {
+    for (const ConnectCase& k : cases) {
+        SCOPED_TRACE(k.name);
+        ScriptedSmtpServer srv;
+        k.script(srv);
+        {
+            Client c;
+            EXPECT_EQ(c.open(srv, k.login, k.password, k.method, k.readTimeoutMs), k.ok) << c.log.text();
+            std::vector<std::string> log = k.log;
+            const std::string host = "127.0.0.1:", port = std::to_string(srv.port());
+            for (std::string& l : log)
+                if (l.size() > host.size() && l.substr(l.size() - host.size()) == host) l += port;
+            EXPECT_EQ(c.log.missing(log), "");
+            const std::string t = c.conn.transcript().toStdString();
+            for (const std::string& l : k.shown) EXPECT_NE(t.find(l + "\r\n"), t.npos) << l << "\n" << t;
+            for (const std::string& l : k.hidden) EXPECT_EQ(t.find(l), t.npos) << l << "\n" << t;
+            if (k.more) k.more(c);
+        }  // the client's end says QUIT if still connected
+        ASSERT_TRUE(srv.waitDone());
+        const std::vector<std::string> got = srv.lines();
+        bool same = got.size() == k.lines.size();
+        for (size_t i = 0; same && i < got.size(); ++i) {
+            const std::string& w = k.lines[i];
+            const bool prefix = !w.empty() && w.back() == '*';
+            same = prefix ? got[i].rfind(w.substr(0, w.size() - 1), 0) == 0 : got[i] == w;
+        }
+        EXPECT_TRUE(same) << srv.transcript();
+        EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
+    }
+}
 
 }  // namespace smtptest
 }  // namespace ostmail
