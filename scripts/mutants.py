@@ -133,11 +133,14 @@ def pick(paths, count, seed):
     return chosen
 
 
-def run(cmd, cwd, timeout):
-    """The exit status, or None when the command outlived timeout; the
-    whole process group goes, so a hung test leaves nothing behind."""
-    proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+def start(cmd, cwd):
+    return subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             start_new_session=True)
+
+
+def finish(proc, timeout):
+    """The exit status, or None when the process outlived timeout; the
+    whole process group goes, so a hung test leaves nothing behind."""
     try:
         return proc.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -148,6 +151,10 @@ def run(cmd, cwd, timeout):
         except ProcessLookupError:
             pass
         proc.wait()
+
+
+def run(cmd, cwd, timeout):
+    return finish(start(cmd, cwd), timeout)
 
 
 class Sandbox:
@@ -219,19 +226,9 @@ class Sandbox:
         deadline = time.monotonic() + self.limit
         while pending:
             batch, pending = pending[: int(self.jobs)], pending[int(self.jobs):]
-            procs = [subprocess.Popen(c, cwd=self.build / "tests", stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL, start_new_session=True) for c in batch]
+            procs = [start(c, self.build / "tests") for c in batch]
             for cmd, proc in zip(batch, procs):
-                try:
-                    rc = proc.wait(timeout=max(1, deadline - time.monotonic()))
-                except subprocess.TimeoutExpired:
-                    rc = None
-                finally:
-                    try:
-                        os.killpg(proc.pid, signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
-                    proc.wait()
+                rc = finish(proc, max(1, deadline - time.monotonic()))
                 if rc is None:
                     return False
                 if rc != 0 and run(cmd, self.build / "tests", self.limit) != 0:
