@@ -82,12 +82,6 @@ inline std::string b64(const std::string& s) {
     return out.toStdString();
 }
 
-inline std::string unb64(const std::string& s) {
-    DataBuffer d;
-    ContentCoding::decodeBase64(s.data(), s.size(), d);
-    return std::string(reinterpret_cast<const char*>(d.getData()), d.getSize());
-}
-
 // Greeting, then an EHLO answered with these lines (CRLF between them, not after the last).
 inline ScriptedSmtpServer& greet(ScriptedSmtpServer& srv, const std::string& ehlo = "250 ok") {
     return srv.reply("220 hi").expectReply("EHLO", ehlo);
