@@ -204,5 +204,65 @@ TEST(DoMail, BadEntriesAreLeftOutAndNeverInjectCommands) {
     }
 }
 
+// A peer that drops the connection after a given number of received bytes,
+// for a count inside every phase of the session: the job fails promptly and
+// never reports a message the peer did not accept. (Many jobs at once:
+// ThreadedSend.)
+TEST(DoMail, DropAfterNBytesInEveryPhase) {
+    testsupport::ScratchDir dir;
+    const std::string attachment = dir.write("data.bin", std::string(20000, '\x7f'));
+    auto aim = [&](CMailObj& m, int port) {
+        fillJob(m, port);
+        m.SetUserName(L"user");
+        m.SetPasswd(L"secret");
+        m.SetAttachment(std::wstring(attachment.begin(), attachment.end()));
+    };
+    std::string stream;  // the client's side of one clean session
+    {
+        ScriptedSmtpServer srv;
+        srv.offerAuth(true);
+        srv.reply("220 scripted").serveRest();
+        srv.start();
+        CMailObj m;
+        aim(m, srv.port());
+        ASSERT_EQ(m.DoMail(), 0);
+        ASSERT_TRUE(srv.waitDone());
+        for (const std::string& line : srv.lines())
+            stream += line + "\r\n" + (line == "DATA" ? srv.dataBlocks().at(0) + ".\r\n" : "");
+    }
+    ASSERT_NE(stream.find("AUTH PLAIN"), std::string::npos) << stream;
+    auto at = [&](const char* s, size_t from = 0) { return static_cast<long>(stream.find(s, from)); };
+    const long data = at("DATA\r\n") + 6, end = static_cast<long>(stream.rfind("\r\n.\r\n")) + 2;
+    const struct {
+        const char* name;
+        long dropAfter;  // -1: a greeting cut short instead
+    } phases[] = {
+        {"greeting", -1}, {"EHLO", 0}, {"mid EHLO", 3}, {"AUTH", at("AUTH") + 4}, {"MAIL", at("MAIL FROM") + 6},
+        {"RCPT", at("RCPT TO") + 6}, {"DATA", data - 3}, {"message", data + (end - data) / 2},
+        {"terminator", end + 1}, {"whole terminator, no reply", end + 3},
+        {"QUIT", at("QUIT", end) + 2},  // after the message was accepted
+    };
+    for (const auto& ph : phases) {
+        SCOPED_TRACE(ph.name);
+        const bool sent = std::string(ph.name) == "QUIT";
+        ScriptedSmtpServer srv;
+        if (ph.dropAfter < 0) {
+            srv.send("220-scripted\r\n220 scr").closeNow();
+        } else {
+            srv.offerAuth(true);
+            srv.dropAfterReceived(ph.dropAfter);
+            srv.reply("220 scripted").serveRest();
+        }
+        srv.start();
+        CMailObj m;
+        aim(m, srv.port());
+        const auto t0 = Clock::now();
+        EXPECT_EQ(m.DoMail(), sent ? 0 : -1) << srv.transcript();
+        EXPECT_LT(msSince(t0), 20000);
+        EXPECT_TRUE(srv.waitDone(5000));
+        EXPECT_EQ(srv.accepted(), sent ? 1 : 0) << srv.transcript();
+    }
+}
+
 }  // namespace
 }  // namespace ostmail
