@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -168,10 +167,10 @@ TEST(DoMail, UnusableServersFailWithoutHangingAndTheLogNamesLostText) {
     platform::setAnsiCodePageOverride(0);
 }
 
-// Empty entries and missing attachments are left out, CR and LF never
-// reach the stream, and a recipient list of only separators leaves nothing
-// to send to.
-TEST(DoMail, BadEntriesAreLeftOutAndNeverInjectCommands) {
+// Empty entries and missing attachments are left out, and a recipient list
+// of only separators leaves nothing to send to. (CR and LF in addresses:
+// SmtpTransaction.DsnParametersRecipientOrderAndNoInjectedCommands.)
+TEST(DoMail, EmptyEntriesAndMissingAttachmentsAreLeftOut) {
     testsupport::ScratchDir dir;
     const std::string real = dir.write("ostmail_attach.txt", "attached bytes\n");
     for (bool anyone : {true, false}) {
@@ -180,22 +179,16 @@ TEST(DoMail, BadEntriesAreLeftOutAndNeverInjectCommands) {
         srv.start();
         CMailObj m;
         fillJob(m, srv.port());
-        m.SetRecipAddr(anyone ? L";a@y.test\r\nRSET;;b@y.test\nMAIL FROM:<evil@x.test>;" : L";;;");
+        m.SetRecipAddr(anyone ? L";a@y.test;;b@y.test;" : L";;;");
         m.SetRecipCC(anyone ? L";;; ;c@y.test" : L"");
         m.SetAttachment(L"/nonexistent/missing.pdf;" + std::wstring(real.begin(), real.end()));
         EXPECT_EQ(m.DoMail(), anyone ? 0 : -1);
         EXPECT_TRUE(srv.waitDone()) << srv.transcript();
-
-        std::vector<std::string> lines = srv.lines();
-        auto count = [&](const std::string& prefix) {
-            return std::count_if(lines.begin(), lines.end(),
-                                 [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-        };
-        EXPECT_LE(count("MAIL FROM:"), 1) << srv.transcript();
-        EXPECT_EQ(count("RSET") + count("MAIL FROM:<evil"), 0) << srv.transcript();
-        EXPECT_EQ(count("RCPT TO:<c@y.test>"), anyone ? 1 : 0) << srv.transcript();
-        EXPECT_EQ(count("RCPT") > 0, anyone) << srv.transcript();
-        for (const std::string& l : lines) EXPECT_EQ(l.find('\r'), std::string::npos) << l;
+        std::vector<std::string> rcpt, want;
+        for (const std::string& l : srv.lines())
+            if (l.rfind("RCPT", 0) == 0) rcpt.push_back(l);
+        if (anyone) want = {"RCPT TO:<a@y.test>", "RCPT TO:<b@y.test>", "RCPT TO:<c@y.test>"};
+        EXPECT_EQ(rcpt, want) << srv.transcript();
         ASSERT_EQ(srv.dataBlocks().size(), anyone ? 1u : 0u);
         if (anyone) {
             EXPECT_NE(srv.dataBlocks()[0].find("ostmail_attach.txt"), std::string::npos);
