@@ -85,26 +85,6 @@ TEST(SmtpTransaction, DsnParametersRecipientOrderAndNoInjectedCommands) {
     EXPECT_EQ(srv.dataBlocks(), std::vector<std::string>{"Subject: s\r\n\r\n..\r\n..hidden\r\nend\r\n"});
 }
 
-TEST(SmtpTransaction, RefusalsAfterDataAndAtMailFrom) {
-    ScriptedSmtpServer srv;
-    greet(srv).expectReply("MAIL", "250 ok").expectReply("RCPT", "250 ok").expectReply("DATA", "354 go")
-        .readData().reply("554 message rejected")
-        .expectReply("RSET", "250 ok")
-        .expectReply("MAIL", "421 4.7.0 Maximum allowed messages per connection reached")
-        .silence(300);
-    Client c;
-    ASSERT_TRUE(c.open(srv));
-    EXPECT_FALSE(c.sendTo({"a@x.test"}));
-    EXPECT_LOGGED(c.log, "E: Failed when sending end-of-body", "D: CommandSent=1", "D: GotResponseCode=554",
-                  "D: TimedOut=0");
-    EXPECT_EQ(c.outcome(), "0/1 protocolFailure connected");
-
-    ASSERT_TRUE(c.connect(srv.port()));
-    EXPECT_FALSE(c.send(c.msg));
-    EXPECT_LOGGED(c.log, "E: Failed when sending MAIL FROM:<sender@example.test>");
-    EXPECT_EQ(c.outcome(), "0/0 protocolFailure tooManyMessages closed");
-}
-
 // Asks to abort once the monitor reports 30 % or more.
 class AbortingSink : public ProgressEvent {
 public:
@@ -112,8 +92,9 @@ public:
 };
 
 // One message to a@x.test after the greeting and EHLO. A server that goes
-// silent, closes mid-line, or answers with a line too short to
-// hold a code fails the send, which says where; an abort after MAIL FROM
+// silent, closes mid-line, answers with a line too short to hold a code,
+// refuses after DATA or has taken its most messages fails the send, which
+// says where; an abort after MAIL FROM
 // leaves the connection open; two replies in one read are both used.
 TEST(SmtpTransaction, OneMessageOutcomes) {
     struct Case {
@@ -141,6 +122,18 @@ TEST(SmtpTransaction, OneMessageOutcomes) {
          false, "0/1 closed",
          {"E: Unrecognized response from SMTP server", "E: Failed when sending RCPT TO:<a@x.test>"},
          {"MAIL FROM:<s@x.test>", "RCPT TO:<a@x.test>"}},
+        {"refused after DATA",
+         [](Peer& s) {
+             s.expectReply("MAIL", "250 ok").expectReply("RCPT", "250 ok").expectReply("DATA", "354 go")
+                 .readData().reply("554 message rejected").serveRest();
+         },
+         false, "0/1 protocolFailure connected",
+         {"E: Failed when sending end-of-body", "D: CommandSent=1", "D: GotResponseCode=554", "D: TimedOut=0"},
+         {"MAIL FROM:<s@x.test>", "RCPT TO:<a@x.test>", "DATA"}, {std::string(kBody) + "\r\n"}},
+        {"too many messages",
+         [](Peer& s) { s.expectReply("MAIL", "421 4.7.0 Maximum allowed messages per connection").silence(300); },
+         false, "0/0 protocolFailure tooManyMessages closed", {"E: Failed when sending MAIL FROM:<s@x.test>"},
+         {"MAIL FROM:<s@x.test>"}},
         // The MAIL FROM line itself makes 11 % of the monitor's 200; the step after it 40 %.
         {"abort after MAIL FROM", [](Peer& s) { s.expectReply("MAIL", "250 ok").serveRest(); }, false,
          "0/0 aborted connected", {"E: Mail sending aborted by application"}, {"MAIL FROM:<s@x.test>"}, {},
