@@ -1,5 +1,4 @@
 #include "smtp/SmtpTestSupport.h"
-#include "support/ClosedPort.h"
 
 #include <chrono>
 
@@ -74,13 +73,9 @@ TEST(SmtpSession, GreetingAndHello) {
         {"greeting refuses", [](Peer& s) { s.reply("554 go away"); }, "", "", "", false,
          {"E: 554 go away\r\n"}, {}, {}, {}, [](Client& c) { EXPECT_EQ(c.conn.lastReplyCode(), 554); }},
     });
-    testsupport::ClosedPort closed;
-    Client noHost, refused;
+    Client noHost;  // a refused port: MailManOpsExim's closed port, DoMail's
     EXPECT_FALSE(noHost.connect(1, "", "", "", 1000, ""));
     EXPECT_LOGGED(noHost.log, "E: No hostname");
-    EXPECT_FALSE(refused.connect(closed.port()));
-    EXPECT_LOGGED(refused.log, "E: Failed to connect to SMTP server.");
-    EXPECT_FALSE(refused.timedOut);
 }
 
 // LOGIN chosen before PLAIN and CRAM-MD5, PLAIN in one line, DIGEST-MD5
