@@ -80,19 +80,12 @@ TEST(SmtpSession, GreetingAndHello) {
 
 // LOGIN chosen before PLAIN and CRAM-MD5, PLAIN in one line, DIGEST-MD5
 // logged and skipped, forced NTLM without credentials logging in as the
-// "default" account (none to borrow from here), and CRAM-MD5 answering the
-// RFC 2195 challenge. The AUTH command goes into the transcript, the
-// secrets sent after it not.
+// "default" account (none to borrow from here), and CRAM-MD5 with a
+// challenge no server sends (its logins: MailManTlsExim; its digest:
+// HashTest). The AUTH command goes into the transcript, the secrets sent
+// after it not.
 TEST(SmtpSession, AuthMechanisms) {
     const std::string user = std::string(80, 'u') + "@example.test";  // its base64 is longer than a codec line
-    const std::string cram = "334 " + b64("<1896.697170952@postoffice.reston.mci.net>");
-    const std::string cramAnswer = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw";
-    auto cramScript = [](const std::string& challenge, const char* verdict) {
-        return [challenge, verdict](Peer& s) {
-            greet(s, "250-x\r\n250 AUTH CRAM-MD5").expectReply("AUTH CRAM-MD5", challenge)
-                .expectReply("", verdict).serveRest();
-        };
-    };
     expectConnects({
         {"LOGIN first",
          [](Peer& s) {
@@ -116,23 +109,31 @@ TEST(SmtpSession, AuthMechanisms) {
           "D: login_method=NTLM", "I: Using Microsoft SSPI NTLM.", "E: NTLM authentication failed",
           "I: Failed to login using NTLM method"},
          {"EHLO client.test", "AUTH NTLM"}, {"AUTH NTLM"}},
-        {"CRAM-MD5", cramScript(cram, "235 ok"), "tim", "tanstaaftanstaaf", "", true, {"D: login_method=CRAM_MD5"},
-         {"EHLO client.test", "AUTH CRAM-MD5", cramAnswer, "QUIT"}, {"AUTH CRAM-MD5"}, {cramAnswer}},
         // A challenge that is not base64 is digested as the decoder leaves
         // it; a refusal leaves the connection open.
-        {"CRAM-MD5 not base64", cramScript("334 %%% not base64 ***", "535 no"), "tim", "tanstaaftanstaaf", "",
-         false, {"E: Failed to get successful CRAM-MD5 response"},
-         {"EHLO client.test", "AUTH CRAM-MD5", b64("tim ").substr(0, 5) + "*", "QUIT"}},
+        {"CRAM-MD5",
+         [](Peer& s) {
+             greet(s, "250-x\r\n250 AUTH CRAM-MD5").expectReply("AUTH CRAM-MD5", "334 %%% not base64 ***")
+                 .expectReply("", "535 no").serveRest();
+         },
+         "tim", "tanstaaftanstaaf", "", false,
+         {"D: login_method=CRAM_MD5", "E: Failed to get successful CRAM-MD5 response"},
+         {"EHLO client.test", "AUTH CRAM-MD5", "dGltI*", "QUIT"}, {"AUTH CRAM-MD5"}, {"dGltI"}},  // "tim "
     });
 }
 
-// The peer is no TLS server, so the handshake after "220" fails, and soon:
-// at the close, or at the text that came instead of a TLS record. (The
-// 503 path: SmtpExim.StartTlsAndImplicitTls.)
-TEST(SmtpSession, StartTlsAfterEhloForProvidersAndWithPlainTextAfter220) {
+// Peers the client leaves soon, closed: one that is no TLS server fails the
+// handshake after "220" at the close, or at the text that came instead of a
+// TLS record (the 503 path: SmtpExim.StartTlsAndImplicitTls); one that keeps
+// sending without ending its line or its reply is cut off once the limit is
+// passed, long before the read time-out.
+TEST(SmtpSession, FailedHandshakesAndEndlessRepliesEndTheConnection) {
+    std::string manyLines;
+    while (manyLines.size() <= (1u << 20)) manyLines += "250-" + std::string(60, 'x') + "\r\n";
+    const std::string tlsFailed = "E: Failed to establish TLS connection.";
     struct Case {
-        const char* login;
-        void (*script)(ScriptedSmtpServer&);
+        const char* login;  // nullptr: no STARTTLS
+        std::function<void(ScriptedSmtpServer&)> script;
         std::vector<std::string> log, lines;
         const char* transcript;  // STARTTLS and EHLO are not recorded; the greeting and replies are
     };
@@ -141,57 +142,36 @@ TEST(SmtpSession, StartTlsAfterEhloForProvidersAndWithPlainTextAfter220) {
          [](Peer& s) {
              s.reply("220 hi").expectReply("EHLO", "250 STARTTLS").expectReply("STARTTLS", "220 go").silence(300);
          },
-         {"I: Sending STARTTLS (2)..."}, {"EHLO client.test", "STARTTLS"}, "220 hi\r\n250 STARTTLS\r\n220 go\r\n"},
+         {"I: Sending STARTTLS (2)...", tlsFailed}, {"EHLO client.test", "STARTTLS"},
+         "220 hi\r\n250 STARTTLS\r\n220 go\r\n"},
         {"",
          [](Peer& s) {
              // later, so the handshake reads it rather than the reply reader
              s.reply("220 hi").expectReply("STARTTLS", "220 go ahead").silence(200)
                  .send("this is not a TLS record at all, just text\r\n").silence(3000);
          },
-         {"E: Aborting SSL client handshake because of fatal error"}, {"STARTTLS"}, "220 hi\r\n220 go ahead\r\n"},
+         {"E: Aborting SSL client handshake because of fatal error", tlsFailed}, {"STARTTLS"},
+         "220 hi\r\n220 go ahead\r\n"},
+        {nullptr, [](Peer& s) { s.send(std::string(3u << 20, 'x')).silence(30000); },
+         {"E: No end of line within the line size limit"}, {}, nullptr},
+        {nullptr, [&manyLines](Peer& s) { s.reply("220 hi").expect("EHLO").send(manyLines).silence(30000); },
+         {"E: SMTP response is too long"}, {"EHLO client.test"}, nullptr},
     };
     for (const Case& k : cases) {
-        SCOPED_TRACE(k.transcript);
+        SCOPED_TRACE(k.log[0]);
         ScriptedSmtpServer srv;
         k.script(srv);
         Client c;
-        c.conn.setStartTls(true);
+        c.conn.setStartTls(k.login);
         auto t0 = std::chrono::steady_clock::now();
-        EXPECT_FALSE(c.open(srv, k.login, "pw", "", 10000));
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+        EXPECT_FALSE(c.open(srv, k.login ? k.login : "", "pw", "", 20000));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(k.login ? 2 : 10));
         EXPECT_EQ(c.log.missing(k.log), "");
-        EXPECT_LOGGED(c.log, "E: Failed to establish TLS connection.");
         EXPECT_FALSE(c.log.hasPrefix("I: CONNECTED"));
-        EXPECT_EQ(srv.lines(), k.lines);
-        EXPECT_EQ(c.conn.transcript().toStdString(), k.transcript);
-    }
-}
-
-// A server that keeps sending without ending its line or its reply is cut
-// off once the limit is passed, long before the read time-out, and the
-// connection is not left half-read.
-TEST(SmtpSession, EndlessLinesAndRepliesAreCutOff) {
-    std::string manyLines;
-    while (manyLines.size() <= (1u << 20)) manyLines += "250-" + std::string(60, 'x') + "\r\n";
-    struct Case {
-        std::string greeting, ehloReply, logged;
-    } cases[] = {
-        {std::string(3u << 20, 'x'), "", "E: No end of line within the line size limit"},
-        {"220 hi\r\n", manyLines, "E: SMTP response is too long"},
-    };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.logged);
-        ScriptedSmtpServer srv;
-        srv.send(k.greeting);
-        if (!k.ehloReply.empty()) srv.expect("EHLO").send(k.ehloReply);
-        srv.silence(30000);
-        Client c;
-        auto started = std::chrono::steady_clock::now();
-        EXPECT_FALSE(c.open(srv, "", "", "", 20000));
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-        EXPECT_LOGGED(c.log, k.logged);
         EXPECT_FALSE(c.timedOut);
         EXPECT_FALSE(c.conn.isConnected());
+        EXPECT_EQ(srv.lines(), k.lines);
+        if (k.transcript) EXPECT_EQ(c.conn.transcript().toStdString(), k.transcript);
     }
 }
 
