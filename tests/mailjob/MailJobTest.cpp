@@ -59,7 +59,7 @@ public:
     void addImage(const std::wstring& path) { m_inlineImages.push_back(path); }
 };
 
-TEST(CMailObj, ReadFileToStringStopsAtZeroAndKeepsTextOnFailure) {
+TEST(CMailObj, ReadFileToStringAndAddId) {
     HostMail m;
     testsupport::ScratchDir dir;
     auto file = [&](const char* name, const std::string& bytes) {
@@ -73,10 +73,8 @@ TEST(CMailObj, ReadFileToStringStopsAtZeroAndKeepsTextOnFailure) {
     EXPECT_EQ(text, L"");
     EXPECT_EQ(m.ReadFileToString(file("zero", std::string("line one\r\nline two\0hidden", 25)), text), 1);
     EXPECT_EQ(text, L"line one\r\nline two");
-}
 
-TEST(CMailObj, AddIdTurnsImageReferencesIntoContentIds) {
-    HostMail m;
+    // AddId turns image references into content ids.
     m.addImage(L"C:\\report\\img\\logo.png");
     m.addImage(L"/srv/pics/missing.gif");
     m.addImage(L"/srv/pics/chart.png");

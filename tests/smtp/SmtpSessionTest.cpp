@@ -14,7 +14,14 @@ ScriptedSmtpServer& loginExchange(ScriptedSmtpServer& srv, const std::string& ve
 
 // Greetings over several lines or reads, EHLO replies that never end, HELO
 // tried twice, and greetings that fail; DSN is read from EHLO and HELO alike.
-TEST(SmtpSession, GreetingAndHello) {
+// Then LOGIN chosen before PLAIN and CRAM-MD5, PLAIN in one line, DIGEST-MD5
+// logged and skipped, forced NTLM without credentials logging in as the
+// "default" account (none to borrow from here), and CRAM-MD5 with a
+// challenge no server sends (its logins: MailManTlsExim; its digest:
+// HashTest). The AUTH command goes into the transcript, the secrets sent
+// after it not.
+TEST(SmtpSession, GreetingHelloAndAuthMechanisms) {
+    const std::string user = std::string(80, 'u') + "@example.test";  // its base64 is longer than a codec line
     expectConnects({
         {"multi-line greeting",
          [](Peer& s) {
@@ -72,21 +79,6 @@ TEST(SmtpSession, GreetingAndHello) {
          {}},
         {"greeting refuses", [](Peer& s) { s.reply("554 go away"); }, "", "", "", false,
          {"E: 554 go away\r\n"}, {}, {}, {}, [](Client& c) { EXPECT_EQ(c.conn.lastReplyCode(), 554); }},
-    });
-    Client noHost;  // a refused port: MailManOpsExim's closed port, DoMail's
-    EXPECT_FALSE(noHost.connect(1, "", "", "", 1000, ""));
-    EXPECT_LOGGED(noHost.log, "E: No hostname");
-}
-
-// LOGIN chosen before PLAIN and CRAM-MD5, PLAIN in one line, DIGEST-MD5
-// logged and skipped, forced NTLM without credentials logging in as the
-// "default" account (none to borrow from here), and CRAM-MD5 with a
-// challenge no server sends (its logins: MailManTlsExim; its digest:
-// HashTest). The AUTH command goes into the transcript, the secrets sent
-// after it not.
-TEST(SmtpSession, AuthMechanisms) {
-    const std::string user = std::string(80, 'u') + "@example.test";  // its base64 is longer than a codec line
-    expectConnects({
         {"LOGIN first",
          [](Peer& s) {
              loginExchange(greet(s, "250-x\r\n250-AUTH PLAIN CRAM-MD5 LOGIN\r\n250 ok"), "235 ok").serveRest();
@@ -120,6 +112,9 @@ TEST(SmtpSession, AuthMechanisms) {
          {"D: login_method=CRAM_MD5", "E: Failed to get successful CRAM-MD5 response"},
          {"EHLO client.test", "AUTH CRAM-MD5", "dGltI*", "QUIT"}, {"AUTH CRAM-MD5"}, {"dGltI"}},  // "tim "
     });
+    Client noHost;  // a refused port: MailManOpsExim's closed port, DoMail's
+    EXPECT_FALSE(noHost.connect(1, "", "", "", 1000, ""));
+    EXPECT_LOGGED(noHost.log, "E: No hostname");
 }
 
 // Peers the client leaves soon, closed: one that is no TLS server fails the
