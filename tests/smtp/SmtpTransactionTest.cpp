@@ -94,8 +94,8 @@ public:
 // One message to a@x.test after the greeting and EHLO. A server that goes
 // silent, closes mid-line, answers with a line too short to hold a code,
 // refuses after DATA or has taken its most messages fails the send, which
-// says where; an abort after MAIL FROM
-// leaves the connection open; two replies in one read are both used.
+// says where; an abort after MAIL FROM leaves the connection open; two
+// replies in one read are both used. (Closing mid-DATA: ApiSend.)
 TEST(SmtpTransaction, OneMessageOutcomes) {
     struct Case {
         const char* name;
