@@ -5,7 +5,7 @@
 #include "core/ProgressEvent.h"
 #include "core/ProgressMonitor.h"
 #include "core/StringBuffer.h"
-#include "net/Socket2.h"
+#include "integration/SocketSession.h"
 #include "support/ClosedPort.h"
 #include "support/TestSockets.h"
 #include "support/TestTls.h"
@@ -248,12 +248,7 @@ struct Monitor : ProgressEvent {
 };
 
 // One connect attempt through Socket2 and what it logged.
-struct Dial {
-    Socket2 sock;
-    Logger log;
-    bool aborted = false;
-    uint32_t reason = 99;
-
+struct Dial : itest::SocketSession {
     bool run(const char* host, int port, uint32_t timeoutMs = 3000, ClsSocksClient* socks = nullptr,
              uint32_t heartbeatMs = 0, ProgressMonitor* pm = nullptr, bool tls = false) {
         return sock.Connect(host, port, tls, heartbeatMs, timeoutMs, socks, aborted, reason, log, pm);
@@ -272,7 +267,7 @@ struct Dial {
         return sock.SendBytes2(reinterpret_cast<const unsigned char*>(data.data()),
                                static_cast<uint32_t>(data.size()), maxChunk, heartbeatMs, idleMs, log, pm);
     }
-    std::string text() { return logText(log); }
+    std::string text() { return logText(); }
     std::string lacks(const std::vector<std::string>& wanted) { return nettest::lacks(text(), wanted); }
 };
 

@@ -35,76 +35,63 @@ protected:
                     ProgressMonitor* pm = nullptr) {
         return d.run(host, port, 3000, nullptr, heartbeatMs, pm, true);
     }
-    bool logged(const std::string& what) { return nettest::contains(d.text(), what); }
-    SChannelWin32& channel() { return *sock.tlsChannel().impl(); }
 };
 
 // The server's Finished and its greeting arrive in one segment and the
 // server then waits for the client: a socket read would time out, so the
 // greeting can only come from the bytes kept after the handshake. Then one
 // record cut across two writes, and two records in one write followed by
-// half of a third: whole records are returned, the half waits. The server's
-// close alert ends the session.
+// half of a third: whole records are returned, the half waits. A large send
+// goes out in records of 16000 bytes. The server's close alert ends the
+// session.
 TEST_F(SChannelTest, RecordsHoweverTheyAreCutThenCloseAlert) {
-    TlsScriptedServer srv(pki.serverContext(localhost, {}, TLS1_2_VERSION), [](TlsConn& c) {
-        if (!c.handshake("220 one segment\r\n") || c.readRecords(6).empty()) return;
-        c.peer().write("250 split record\r\n");
-        sendCut(c, c.peer().takeOutput(), 7);
-        usleep(200000);
-        for (const char* l : {"250-first\r\n", "250-second\r\n", "250 third\r\n"}) c.peer().write(l);
-        Bytes three = c.peer().takeOutput();
-        sendCut(c, three, three.size() - 4);
-        if (c.readRecords(6).empty()) return;
-        c.peer().write("221 bye\r\n");
-        c.peer().closeNotify();
-        c.flush();
-        c.waitForClose();
-    });
-    ASSERT_TRUE(connectTls(srv.port())) << d.text();
-    EXPECT_TRUE(sock.isTls());
-    EXPECT_FALSE(sock.plainSocket().isConnected());
-    bool ok = false;
-    EXPECT_EQ(d.line(3000, &ok), "220 one segment\r\n");
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(d.lacks({"extraConnectDataSize", "Secure Channel Established."}), "");
-    EXPECT_FALSE(logged("Failed to read SChannelWin32 response")) << d.text();
-    ASSERT_TRUE(d.send("EHLO x\r\n"));
-    EXPECT_EQ(d.line(), "250 split record\r\n");
-    SocketFlags flags;
-    for (const char* want : {"250-first\r\n250-second\r\n", "250 third\r\n"}) {
-        DataBuffer got;
-        ASSERT_TRUE(sock.ReceiveBytes(got, 2048, 0, 3000, flags, log, nullptr)) << d.text();
-        EXPECT_EQ(nettest::str(got), want);
-    }
-    ASSERT_TRUE(d.send("QUIT\r\n"));
-    EXPECT_EQ(d.line(3000, &ok, &flags), "221 bye\r\n");
-    EXPECT_TRUE(flags.closedByPeer);
-    EXPECT_FALSE(sock.IsConnected());
-    d.line(3000, &ok);
-    EXPECT_FALSE(ok);
-    EXPECT_FALSE(d.send("QUIT\r\n"));
-    EXPECT_EQ(d.lacks({"End of session has been signalled.", "Secure Channel Shutdown Complete.",
-                       "(SendSecure) Cannot send data, not connected."}),
-              "");
-}
-
-TEST_F(SChannelTest, LargeSendGoesOutInRecordsOf16000) {
     std::vector<size_t> sizes;
     std::string received, big(40000, 'x');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
     {
-        TlsScriptedServer srv(ctx(), [&](TlsConn& c) {
-            if (!c.handshake()) return;
-            for (auto& r : c.readRecords(40000)) {
+        TlsScriptedServer srv(pki.serverContext(localhost, {}, TLS1_2_VERSION), [&](TlsConn& c) {
+            if (!c.handshake("220 one segment\r\n") || c.readRecords(6).empty()) return;
+            c.peer().write("250 split record\r\n");
+            sendCut(c, c.peer().takeOutput(), 7);
+            usleep(200000);
+            for (const char* l : {"250-first\r\n", "250-second\r\n", "250 third\r\n"}) c.peer().write(l);
+            Bytes three = c.peer().takeOutput();
+            sendCut(c, three, three.size() - 4);
+            for (auto& r : c.readRecords(big.size())) {
                 sizes.push_back(r.size());
                 received += r;
             }
+            c.peer().write("221 bye\r\n");
+            c.peer().closeNotify();
+            c.flush();
             c.waitForClose();
         });
         ASSERT_TRUE(connectTls(srv.port())) << d.text();
+        EXPECT_TRUE(sock.isTls());
+        EXPECT_FALSE(sock.plainSocket().isConnected());
+        bool ok = false;
+        EXPECT_EQ(d.line(3000, &ok), "220 one segment\r\n");
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(d.lacks({"extraConnectDataSize", "Secure Channel Established."}), "");
+        EXPECT_FALSE(d.logHas("Failed to read SChannelWin32 response")) << d.text();
+        ASSERT_TRUE(d.send("EHLO x\r\n"));
+        EXPECT_EQ(d.line(), "250 split record\r\n");
+        SocketFlags flags;
+        for (const char* want : {"250-first\r\n250-second\r\n", "250 third\r\n"}) {
+            DataBuffer got;
+            ASSERT_TRUE(sock.ReceiveBytes(got, 2048, 0, 3000, flags, log, nullptr)) << d.text();
+            EXPECT_EQ(nettest::str(got), want);
+        }
         ASSERT_TRUE(d.send(big)) << d.text();
-        sock.Close(0, 3000, log, nullptr);
-        EXPECT_EQ(d.lacks({"Secure Channel Shutdown Complete."}), "");
+        EXPECT_EQ(d.line(3000, &ok, &flags), "221 bye\r\n");
+        EXPECT_TRUE(flags.closedByPeer);
+        EXPECT_FALSE(sock.IsConnected());
+        d.line(3000, &ok);
+        EXPECT_FALSE(ok);
+        EXPECT_FALSE(d.send("QUIT\r\n"));
+        EXPECT_EQ(d.lacks({"End of session has been signalled.", "Secure Channel Shutdown Complete.",
+                           "(SendSecure) Cannot send data, not connected."}),
+                  "");
     }  // the server has read everything once it is gone
     EXPECT_TRUE(received == big);
     EXPECT_EQ(sizes, (std::vector<size_t>{16000, 16000, 8000}));
@@ -119,7 +106,7 @@ TEST_F(SChannelTest, PeerGoneInTheMiddleOfASendFailsTheSend) {
     ASSERT_TRUE(connectTls(srv.port())) << d.text();
     EXPECT_FALSE(d.send(std::string(8 << 20, 'x')));
     EXPECT_EQ(d.lacks({"Error sending on socket", "Failed to send secure"}), "");
-    EXPECT_FALSE(logged("Failed to encrypt secure send request")) << d.text();
+    EXPECT_FALSE(d.logHas("Failed to encrypt secure send request")) << d.text();
 }
 
 // A peer that takes the ClientHello and says nothing more: the handshake
@@ -178,15 +165,15 @@ TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
         TlsScriptedServer srv(ctx(), [](TlsConn& c) {
             if (c.handshake("220 hi\r\n")) c.waitForClose();
         });
-        channel().setTrustFile(k.trusted ? caFile.c_str() : "");
-        channel().setRequireVerifiedCert(k.required);
-        channel().setRequiredCertificate(*k.issuer ? "IssuerCN" : "", k.issuer);
+        d.channel().setTrustFile(k.trusted ? caFile.c_str() : "");
+        d.channel().setRequireVerifiedCert(k.required);
+        d.channel().setRequiredCertificate(*k.issuer ? "IssuerCN" : "", k.issuer);
         EXPECT_EQ(connectTls(srv.port(), k.host), k.reason == 0) << d.text();
         EXPECT_EQ(d.reason, k.reason);
         EXPECT_EQ(d.lacks(k.log), "");
-        EXPECT_EQ(logged("fails to match requirement"), k.reason && k.trusted);
+        EXPECT_EQ(d.logHas("fails to match requirement"), k.reason && k.trusted);
         if (k.reason == 0) {
-            EXPECT_TRUE(channel().serverCertVerified());
+            EXPECT_TRUE(d.channel().serverCertVerified());
             EXPECT_EQ(sock.tlsChannel().serverCertificate()->issuerCn(), "Ostmail Test CA");
         }
         sock.Close(0, 1000, log, nullptr);
@@ -244,13 +231,13 @@ TEST_F(SChannelTest, UnavailableProtocolOrCipherFailsAtCredentials) {
     testsupport::ClosedPort closed;
     uint16_t port = closed.port();
     for (auto setting : {std::make_pair("SSL 3.0", ""), std::make_pair("", "rc2")}) {
-        channel().setProtocol(setting.first);
-        channel().setCipher(setting.second);
+        d.channel().setProtocol(setting.first);
+        d.channel().setCipher(setting.second);
         EXPECT_FALSE(connectTls(port));
         EXPECT_EQ(d.reason, 101u);
     }
     EXPECT_EQ(d.lacks({"Error creating credentials"}), "");
-    channel().setCipher("");
+    d.channel().setCipher("");
     EXPECT_FALSE(connectTls(port));
     EXPECT_EQ(d.reason, 7u);  // a usable choice gets as far as the refused connect
 }
