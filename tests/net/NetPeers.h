@@ -32,15 +32,11 @@ inline std::string str(const DataBuffer& d) {
     return std::string(reinterpret_cast<const char*>(d.getData()), d.getSize());
 }
 
-inline bool contains(const std::string& hay, const std::string& needle) {
-    return hay.find(needle) != std::string::npos;
-}
-
 // The wanted pieces the text lacks, with the text after them; "" when none.
 inline std::string lacks(const std::string& text, const std::vector<std::string>& wanted) {
     std::string out;
     for (const auto& w : wanted)
-        if (!contains(text, w)) out += "missing: " + w + "\n";
+        if (text.find(w) == std::string::npos) out += "missing: " + w + "\n";
     return out.empty() ? out : out + "in:\n" + text;
 }
 
@@ -214,14 +210,9 @@ private:
 };
 
 // Runs the script on the first connection, as the TLS server's side.
-class TlsScriptedServer : public PeerThread {
-public:
-    using Script = std::function<void(TlsConn&)>;
-    TlsScriptedServer(std::shared_ptr<SSL_CTX> ctx, Script script)
-        : PeerThread([ctx, script](int fd) {
-              TlsConn conn(fd, ctx);
-              script(conn);
-          }) {}
+struct TlsScriptedServer : PeerThread {
+    TlsScriptedServer(std::shared_ptr<SSL_CTX> ctx, std::function<void(TlsConn&)> script)
+        : PeerThread([ctx, script](int fd) { TlsConn conn(fd, ctx); script(conn); }) {}
 };
 
 // A progress monitor that counts the events it gets and asks to abort from
