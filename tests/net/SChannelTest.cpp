@@ -140,42 +140,57 @@ TEST_F(SChannelTest, HandshakeThatCannotFinishFails) {
     }
 }
 
-// Trusted and required: verified. Trusted nowhere and reached by address:
-// the warning names the likely cause, and required verification turns it
-// into status 105. A required field must match. (Long chains: see the
-// provider's test.)
+// The provider's policy through the channel: trust comes before the name
+// (an untrusted root has no name of its own), expiry before the name; a
+// chain of ten verifies from the root, one with a gap does not. Trusted nowhere and reached by address: the warning names
+// the likely cause, and required verification turns it into status 105. A
+// required field must match.
 TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
+    std::vector<testsupport::CertKey> cas{pki.root()};
+    for (int i = 1; i <= 8; ++i) cas.push_back(pki.intermediate(cas.back(), "Intermediate " + std::to_string(i)));
+    const testsupport::CertKey deep = pki.leaf("localhost", {"localhost"}, &cas.back());
+    const testsupport::CertKey expired = pki.leaf("localhost", {"localhost"}, nullptr, -60, -30);
+    std::vector<testsupport::CertKey> chain(cas.rbegin(), cas.rend() - 1), gap = chain;  // root left out
+    gap.erase(gap.begin() + 3);
+    const std::string verified = "SSL Server Certificate verified";
     const struct {
+        const testsupport::CertKey& leaf;
+        const std::vector<testsupport::CertKey>& chain;
         bool trusted, required;
-        const char *issuer, *host;  // issuer: the IssuerCN required, "" for none
+        const char *field, *value, *host;  // the required field, "" for none
         uint32_t reason;
         std::vector<std::string> log;
+        const char* absent;
     } cases[] = {
-        {true, true, "", "localhost", 0, {"SSL Server Certificate verified"}},
-        {false, true, "", "127.0.0.1", 105,
-         {"(warning) SSL Server Certificate not verified", "This warning may be caused by using an IP address",
-          "Failed to verify server certificate"}},
-        {true, false, "Ostmail Test CA", "localhost", 0, {"SSL Server Certificate verified"}},
-        {true, false, "Someone Else", "localhost", 105, {"SSL server certificate fails to match requirement"}},
+        {localhost, {}, true, true, "SubjectDN", "CN=localhost,O=Ostmail Tests", "localhost", 0, {verified},
+         "fails to match requirement"},
+        {localhost, {}, false, true, "", "", "127.0.0.1", 105,
+         {"(warning) SSL Server Certificate not verified", "This warning may be caused by using an IP address", "Failed to verify server certificate"},
+         "CERT_E_CN_NO_MATCH"},
+        {localhost, {}, true, false, "IssuerDN", "CN=Ostmail Test CA,O=Ostmail Tests", "127.0.0.1", 0,
+         {"CERT_E_CN_NO_MATCH"}, "fails to match requirement"},
+        {localhost, {}, true, false, "IssuerCN", "Someone Else", "localhost", 105,
+         {verified, "SSL server certificate fails to match requirement"}, "not verified"},
+        {expired, {}, true, false, "SubjectCN", "localhost", "127.0.0.1", 0, {"CERT_E_EXPIRED"}, "CERT_E_CN_NO_MATCH"},
+        {deep, chain, true, true, "IssuerCN", "Intermediate 8", "localhost", 0, {verified}, "not verified"},
+        {deep, gap, true, false, "", "", "localhost", 0, {"(warning) SSL Server Certificate not verified"}, "CERT_E_"},
     };
+    ASSERT_EQ(chain.size() + 2, 10u);
     ASSERT_TRUE(pki.writeRootPem(caFile));
     for (const auto& k : cases) {
         SCOPED_TRACE(k.log.back());
         log.ClearLog();
-        TlsScriptedServer srv(ctx(), [](TlsConn& c) {
+        TlsScriptedServer srv(pki.serverContext(k.leaf, k.chain), [](TlsConn& c) {
             if (c.handshake("220 hi\r\n")) c.waitForClose();
         });
         d.channel().setTrustFile(k.trusted ? caFile.c_str() : "");
         d.channel().setRequireVerifiedCert(k.required);
-        d.channel().setRequiredCertificate(*k.issuer ? "IssuerCN" : "", k.issuer);
+        d.channel().setRequiredCertificate(k.field, k.value);
         EXPECT_EQ(connectTls(srv.port(), k.host), k.reason == 0) << d.text();
         EXPECT_EQ(d.reason, k.reason);
         EXPECT_EQ(d.lacks(k.log), "");
-        EXPECT_EQ(d.logHas("fails to match requirement"), k.reason && k.trusted);
-        if (k.reason == 0) {
-            EXPECT_TRUE(d.channel().serverCertVerified());
-            EXPECT_EQ(sock.tlsChannel().serverCertificate()->issuerCn(), "Ostmail Test CA");
-        }
+        EXPECT_FALSE(d.logHas(k.absent)) << d.text();
+        EXPECT_EQ(d.channel().serverCertVerified(), k.log[0] == verified);
         sock.Close(0, 1000, log, nullptr);
     }
 }

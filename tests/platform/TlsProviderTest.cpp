@@ -1,7 +1,6 @@
 // The provider against an OpenSSL server over memory: each test decides
 // which bytes reach the client in which call.
 #include "platform/TlsProvider.h"
-#include "support/ScratchDir.h"
 #include "support/TestTls.h"
 
 #include <gtest/gtest.h>
@@ -57,8 +56,9 @@ protected:
     CertKey localhost = pki.leaf("localhost", {"localhost"});
 };
 
-// The channel tests cover the peer's close alert, plain text for a handshake
-// and the settings refused at credentials; these are the provider's own parts.
+// The channel tests cover the peer's close alert, plain text for a handshake,
+// the settings refused at credentials and the certificate policy; these are
+// the provider's own parts.
 // A mask for TLS 1.2 alone holds against a server that offers 1.3.
 TEST_F(TlsProviderTest, HandshakeAtEveryChunkSizeThenRecordsAndClose) {
     const struct { int serverMax; uint32_t mask, protocol; const char* name; } versions[] = {
@@ -130,61 +130,6 @@ TEST_F(TlsProviderTest, HandshakeAtEveryChunkSizeThenRecordsAndClose) {
             EXPECT_TRUE(secFailed(d.status));
         }
     }
-}
-
-class CertCheck : public TlsProviderTest {
-protected:
-    ostmail::testsupport::ScratchDir dir;
-    std::string caFile = dir.path() + "/ca.pem";
-    void SetUp() override { ASSERT_TRUE(pki.writeRootPem(caFile)); }
-
-    // Policy result for a server presenting leaf (and chain), checked for host.
-    uint32_t check(const CertKey& leaf, const char* host, bool trusted = true, std::vector<CertKey> chain = {},
-                   std::shared_ptr<TlsCertificate>* keep = nullptr) {
-        TlsServerPeer srv(pki.serverContext(leaf, chain));
-        Client c;
-        EXPECT_EQ(c.handshake(srv), SEC_E_OK);
-        std::shared_ptr<TlsCertificate> cert;
-        EXPECT_EQ(c.p.QueryRemoteCertificate(*c.ctx, cert), SEC_E_OK);
-        if (!cert) return 0xFFFFFFFF;
-        TlsTrustSettings trust;
-        if (trusted) trust.caFile = caFile;
-        uint32_t err = 0xFFFFFFFF;
-        EXPECT_TRUE(c.p.VerifyServerCertificate(*cert, trust, host, err));
-        if (keep) *keep = cert;
-        return err;
-    }
-};
-
-TEST_F(CertCheck, PolicyErrorsMapToCertCodes) {
-    std::shared_ptr<TlsCertificate> cert;
-    EXPECT_EQ(check(localhost, "localhost", true, {}, &cert), 0u);
-    EXPECT_EQ(cert->subjectCn(), "localhost");
-    EXPECT_EQ(cert->issuerCn(), "Ostmail Test CA");
-    EXPECT_EQ(cert->subjectDn(), "CN=localhost,O=Ostmail Tests");
-    EXPECT_EQ(cert->issuerDn(), "CN=Ostmail Test CA,O=Ostmail Tests");
-
-    EXPECT_EQ(check(localhost, "127.0.0.1"), CERT_E_CN_NO_MATCH);
-    // The worst fault is reported: trust before the name, expiry before the name.
-    EXPECT_EQ(check(localhost, "other.test", false), CERT_E_UNTRUSTEDROOT);
-
-    CertKey expired = pki.leaf("localhost", {"localhost"}, nullptr, -60, -30);
-    EXPECT_EQ(check(expired, "localhost"), CERT_E_EXPIRED);
-    EXPECT_EQ(check(expired, "other.test"), CERT_E_EXPIRED);
-}
-
-TEST_F(CertCheck, ChainOfTenCertificatesVerifiesFromTheRoot) {
-    std::vector<CertKey> cas{pki.root()};
-    for (int i = 1; i <= 8; ++i) cas.push_back(pki.intermediate(cas.back(), "Intermediate " + std::to_string(i)));
-    CertKey leaf = pki.leaf("deep.test", {"deep.test"}, &cas.back());
-    std::vector<CertKey> chain(cas.rbegin(), cas.rend() - 1);  // nearest issuer first, root left out
-    ASSERT_EQ(chain.size() + 2, 10u);
-    std::shared_ptr<TlsCertificate> cert;
-    EXPECT_EQ(check(leaf, "deep.test", true, chain, &cert), 0u);
-    EXPECT_EQ(cert->issuerCn(), "Intermediate 8");
-    // Without the middle of the chain there is no way to the root.
-    chain.erase(chain.begin() + 3);
-    EXPECT_EQ(check(leaf, "deep.test", true, chain), CERT_E_UNTRUSTEDROOT);
 }
 
 }  // namespace
