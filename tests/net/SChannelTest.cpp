@@ -142,15 +142,16 @@ TEST_F(SChannelTest, HandshakeThatCannotFinishFails) {
 
 // The provider's policy through the channel: trust comes before the name
 // (an untrusted root has no name of its own), expiry before the name; a
-// chain of ten verifies from the root, one with a gap does not. Trusted nowhere and reached by address: the warning names
-// the likely cause, and required verification turns it into status 105. A
-// required field must match.
+// chain of ten verifies from the root, one with a gap does not. Trusted
+// nowhere and reached by address: the warning names the likely cause, and
+// required verification turns it into status 105. A required field must
+// match.
 TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
     std::vector<testsupport::CertKey> cas{pki.root()};
     for (int i = 1; i <= 8; ++i) cas.push_back(pki.intermediate(cas.back(), "Intermediate " + std::to_string(i)));
     const testsupport::CertKey deep = pki.leaf("localhost", {"localhost"}, &cas.back());
     const testsupport::CertKey expired = pki.leaf("localhost", {"localhost"}, nullptr, -60, -30);
-    std::vector<testsupport::CertKey> chain(cas.rbegin(), cas.rend() - 1), gap = chain;  // root left out
+    std::vector<testsupport::CertKey> none, chain(cas.rbegin(), cas.rend() - 1), gap = chain;  // root left out
     gap.erase(gap.begin() + 3);
     const std::string verified = "SSL Server Certificate verified";
     const struct {
@@ -162,16 +163,17 @@ TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
         std::vector<std::string> log;
         const char* absent;
     } cases[] = {
-        {localhost, {}, true, true, "SubjectDN", "CN=localhost,O=Ostmail Tests", "localhost", 0, {verified},
+        {localhost, none, true, true, "SubjectDN", "CN=localhost,O=Ostmail Tests", "localhost", 0, {verified},
          "fails to match requirement"},
-        {localhost, {}, false, true, "", "", "127.0.0.1", 105,
-         {"(warning) SSL Server Certificate not verified", "This warning may be caused by using an IP address", "Failed to verify server certificate"},
+        {localhost, none, false, true, "", "", "127.0.0.1", 105,
+         {"(warning) SSL Server Certificate not verified", "This warning may be caused by using an IP address",
+          "Failed to verify server certificate"},
          "CERT_E_CN_NO_MATCH"},
-        {localhost, {}, true, false, "IssuerDN", "CN=Ostmail Test CA,O=Ostmail Tests", "127.0.0.1", 0,
+        {localhost, none, true, false, "IssuerDN", "CN=Ostmail Test CA,O=Ostmail Tests", "127.0.0.1", 0,
          {"CERT_E_CN_NO_MATCH"}, "fails to match requirement"},
-        {localhost, {}, true, false, "IssuerCN", "Someone Else", "localhost", 105,
+        {localhost, none, true, false, "IssuerCN", "Someone Else", "localhost", 105,
          {verified, "SSL server certificate fails to match requirement"}, "not verified"},
-        {expired, {}, true, false, "SubjectCN", "localhost", "127.0.0.1", 0, {"CERT_E_EXPIRED"}, "CERT_E_CN_NO_MATCH"},
+        {expired, none, true, false, "SubjectCN", "localhost", "127.0.0.1", 0, {"CERT_E_EXPIRED"}, "CERT_E_CN_NO_MATCH"},
         {deep, chain, true, true, "IssuerCN", "Intermediate 8", "localhost", 0, {verified}, "not verified"},
         {deep, gap, true, false, "", "", "localhost", 0, {"(warning) SSL Server Certificate not verified"}, "CERT_E_"},
     };

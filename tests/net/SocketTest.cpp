@@ -1,5 +1,4 @@
 // Socket2 on plain TCP: connecting, reading lines and bytes, sending.
-#include "net/VelmoraSocket.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
 #include "support/ScriptedSmtpServer.h"
@@ -8,8 +7,6 @@ namespace ostmail {
 namespace {
 
 using nettest::Dial;
-using nettest::lacks;
-using nettest::logText;
 using testsupport::ScriptedSmtpServer;
 
 // A connection to a scripted peer, and the state of the last read.
@@ -93,18 +90,15 @@ TEST(SocketConnect, BindsToTheGivenLocalAddress) {
     ScriptedSmtpServer srv;
     srv.reply("220 hi");
     srv.start();
+    using V = std::vector<std::string>;
     for (bool taken : {false, true}) {
-        VelmoraSocket sock;
-        Logger log;
-        bool aborted = false;
-        sock.setBindAddress("127.0.0.1");
-        if (taken) sock.setBindPort(srv.port());  // the listener's
-        EXPECT_EQ(sock.Connect("127.0.0.1", srv.port(), 0, aborted, log, nullptr), !taken) << logText(log);
-        if (taken) { EXPECT_EQ(sock.connectFailReason(), 5u); }
-        EXPECT_EQ(lacks(logText(log), taken ? std::vector<std::string>{"Failed to bind to local IP address", "WSAEADDRINUSE",
-                                                                       "Cannot connect, invalid socket."}
-                                            : std::vector<std::string>{"BindIpAddr", "ClientBindIP"}),
-                  "");
+        Dial d;
+        d.sock.plainSocket().setBindAddress("127.0.0.1");
+        if (taken) d.sock.plainSocket().setBindPort(srv.port());  // the listener's
+        EXPECT_EQ(d.run("127.0.0.1", srv.port()), !taken) << d.text();
+        EXPECT_EQ(d.reason, taken ? 5u : 0u);
+        const V bindFailed{"Failed to bind to local IP address", "WSAEADDRINUSE", "Cannot connect, invalid socket."};
+        EXPECT_EQ(d.lacks(taken ? bindFailed : V{"BindIpAddr", "ClientBindIP"}), "");
     }
 }
 

@@ -134,18 +134,5 @@ TEST(SocksConnect, BadSettingsAndTargets) {
     }
 }
 
-// Version 3 is no proxy at all: the connect goes straight to the target.
-TEST(SocksConnect, UnknownVersionConnectsDirectly) {
-    ClosedPort closed;
-    ClsSocksClient proxy = itest::socksProxy(3, closed.port());
-    EXPECT_EQ(proxy.socksVersion(), 0);
-    SocksPeer target;
-    target.send("220 direct\r\n").start();
-    Dial a;
-    ASSERT_TRUE(a.run("127.0.0.1", target.port(), 3000, &proxy)) << a.text();
-    EXPECT_EQ(a.line(), "220 direct\r\n");
-    EXPECT_FALSE(a.logHas("SOCKS")) << a.text();
-}
-
 }  // namespace
 }  // namespace ostmail
