@@ -22,6 +22,8 @@
 namespace ostmail {
 namespace nettest {
 
+namespace sock = testsupport::sock;
+
 inline std::string logText(LogBase& log) {
     StringBuffer sb;
     log.GetText(sb);
@@ -40,16 +42,11 @@ inline std::string lacks(const std::string& text, const std::vector<std::string>
     return out.empty() ? out : out + "in:\n" + text;
 }
 
-inline bool readable(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, ms) == 1;
-}
-
 // A listener that never accepts, with its queue filled, so that a further
 // connect hangs in SYN-SENT without the traffic ever leaving loopback.
 struct FilledBacklog {
     uint16_t port = 0;
-    int listenFd = testsupport::sock::listenLoopback(port);
+    int listenFd = sock::listenLoopback(port);
     bool full = false;
     std::vector<int> fillers;
 
@@ -74,7 +71,7 @@ struct FilledBacklog {
 inline std::string receiveUpTo(int fd, size_t n) {
     std::string out;
     char buf[512];
-    for (ssize_t got = 1; out.size() < n && got > 0 && readable(fd, 10000);)
+    for (ssize_t got = 1; out.size() < n && got > 0 && sock::pollIn(fd, 10000) == 1;)
         if ((got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0)) > 0) out.append(buf, got);
     return out;
 }
@@ -84,9 +81,9 @@ inline std::string receiveUpTo(int fd, size_t n) {
 class PeerThread {
 public:
     explicit PeerThread(std::function<void(int fd)> script)
-        : listenFd_(testsupport::sock::listenLoopback(port_)) {
+        : listenFd_(sock::listenLoopback(port_)) {
         thread_ = std::thread([this, script] {
-            int fd = readable(listenFd_, 10000) ? ::accept(listenFd_, nullptr, nullptr) : -1;
+            int fd = sock::pollIn(listenFd_, 10000) == 1 ? ::accept(listenFd_, nullptr, nullptr) : -1;
             if (fd < 0) return;
             script(fd);
             ::close(fd);
@@ -157,7 +154,7 @@ public:
     // Receives once (up to 2 s); false when the client closed or went silent.
     bool receive() {
         unsigned char buf[65536];
-        ssize_t n = readable(fd_, 2000) ? ::recv(fd_, buf, sizeof buf, 0) : -1;
+        ssize_t n = sock::pollIn(fd_, 2000) == 1 ? ::recv(fd_, buf, sizeof buf, 0) : -1;
         if (n > 0) peer_.feed(buf, static_cast<size_t>(n));
         return n > 0;
     }
@@ -201,7 +198,7 @@ public:
     void waitForClose() {
         unsigned char buf[4096];
         for (int i = 0; i < 50; ++i)
-            if (readable(fd_, 100) && ::recv(fd_, buf, sizeof buf, 0) <= 0) return;
+            if (sock::pollIn(fd_, 100) == 1 && ::recv(fd_, buf, sizeof buf, 0) <= 0) return;
     }
 
 private:
