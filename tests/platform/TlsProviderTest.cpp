@@ -50,17 +50,13 @@ struct Client {
 
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-class TlsProviderTest : public ::testing::Test {
-protected:
-    TestPki pki;
-    CertKey localhost = pki.leaf("localhost", {"localhost"});
-};
-
 // The channel tests cover the peer's close alert, plain text for a handshake,
 // the settings refused at credentials and the certificate policy; these are
 // the provider's own parts.
 // A mask for TLS 1.2 alone holds against a server that offers 1.3.
-TEST_F(TlsProviderTest, HandshakeAtEveryChunkSizeThenRecordsAndClose) {
+TEST(TlsProvider, HandshakeAtEveryChunkSizeThenRecordsAndClose) {
+    TestPki pki;
+    CertKey localhost = pki.leaf("localhost", {"localhost"});
     const struct { int serverMax; uint32_t mask, protocol; const char* name; } versions[] = {
         {TLS1_2_VERSION, 0, 0x800, "TLSv1.2"}, {TLS1_3_VERSION, 0, 0x2000, "TLSv1.3"},
         {0, SP_PROT_TLS1_2, 0x800, "TLSv1.2"},
