@@ -51,8 +51,8 @@ struct Client {
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 // The channel tests cover the peer's close alert, plain text for a handshake,
-// the settings refused at credentials and the certificate policy; these are
-// the provider's own parts.
+// the settings refused at credentials, the certificate policy and the record
+// size (its sends of 16000 bytes); these are the provider's own parts.
 // A mask for TLS 1.2 alone holds against a server that offers 1.3.
 TEST(TlsProvider, HandshakeAtEveryChunkSizeThenRecordsAndClose) {
     TestPki pki;
@@ -109,9 +109,6 @@ TEST(TlsProvider, HandshakeAtEveryChunkSizeThenRecordsAndClose) {
             EXPECT_EQ(info.protocolName, v.name);
             EXPECT_FALSE(info.cipherName.empty());
             EXPECT_GE(info.cipherStrength, 128u);
-            TlsStreamSizes sizes;
-            ASSERT_EQ(c.p.QueryStreamSizes(*c.ctx, sizes), SEC_E_OK);
-            EXPECT_GE(sizes.maxMessage, 16000u);
 
             // The shutdown token makes the next step send the close alert.
             ASSERT_EQ(c.p.ApplyShutdownToken(*c.ctx), SEC_E_OK);
