@@ -56,23 +56,27 @@ protected:
 };
 
 // A name that fails is tried again cleaned, then with "www." before it; two
-// dots and nothing to clean: one attempt only. With a monitor and without.
+// dots and nothing to clean: one attempt only; no name before the cleaning:
+// only the cleaned one. With a monitor and without.
 TEST_F(HostnameResolveTest, RetriesWithCleanedNameThenWww) {
-    const struct { const char *name, *answerFor; std::vector<std::string> asked; } cases[] = {
+    const struct { const char *name, *answerFor; std::vector<std::string> asked; const char* logged = ""; } cases[] = {
         {"Ex<am>ple.COM", "", {"Ex<am>ple.COM", "example.com", "www.example.com"}},
         {"example.com", "www.example.com", {"example.com", "www.example.com"}},
         {"a.b.c", "", {"a.b.c"}},
+        {"http:///", "", {"http"}, "Invalid hostname for resolving hostname to IP address."},
     };
     for (const auto& k : cases) {
         forget(k.answerFor);
         nettest::Monitor sink;
         Logger log;
         HostnameResolve::Result r;
-        bool found = *k.answerFor;
-        EXPECT_EQ(HostnameResolve::resolve(k.name, 2000, found ? 50 : 0, found ? &sink.pm : nullptr, r, log), found);
+        bool found = *k.answerFor, monitored = found || *k.logged;
+        EXPECT_EQ(HostnameResolve::resolve(k.name, 2000, monitored ? 50 : 0, monitored ? &sink.pm : nullptr, r, log),
+                  found);
         EXPECT_EQ(asked(), k.asked);
         EXPECT_FALSE(r.aborted || r.timedOut);
         if (found) { EXPECT_STREQ(r.dotted.getString(), "127.0.0.1"); }
+        EXPECT_EQ(lacks(logText(log), {k.logged}), "");
     }
 }
 
@@ -84,12 +88,6 @@ TEST_F(HostnameResolveTest, NamesAreNormalizedAndCleaned) {
     EXPECT_STREQ(sb.getString(), "h");
     HostnameResolve::cleanName(" 'Us@R'?<b>:\t\"x/\r\n\xC4", sb);
     EXPECT_STREQ(sb.getString(), "usrbx\xE4");
-
-    nettest::Monitor sink;
-    Logger log;
-    HostnameResolve::Result r;
-    EXPECT_FALSE(HostnameResolve::resolve("http:///", 1000, 50, &sink.pm, r, log));
-    EXPECT_EQ(lacks(logText(log), {"Invalid hostname for resolving hostname to IP address."}), "");
 }
 
 // A lookup that hangs: the connect gives up at its timeout (reason 3) or on

@@ -5,7 +5,7 @@
 #include "core/ProgressEvent.h"
 #include "core/ProgressMonitor.h"
 #include "core/StringBuffer.h"
-#include "net/Socket2.h"
+#include "integration/SocketSession.h"
 #include "support/ClosedPort.h"
 #include "support/TestSockets.h"
 #include "support/TestTls.h"
@@ -22,6 +22,8 @@
 namespace ostmail {
 namespace nettest {
 
+namespace sock = testsupport::sock;
+
 inline std::string logText(LogBase& log) {
     StringBuffer sb;
     log.GetText(sb);
@@ -32,28 +34,19 @@ inline std::string str(const DataBuffer& d) {
     return std::string(reinterpret_cast<const char*>(d.getData()), d.getSize());
 }
 
-inline bool contains(const std::string& hay, const std::string& needle) {
-    return hay.find(needle) != std::string::npos;
-}
-
 // The wanted pieces the text lacks, with the text after them; "" when none.
 inline std::string lacks(const std::string& text, const std::vector<std::string>& wanted) {
     std::string out;
     for (const auto& w : wanted)
-        if (!contains(text, w)) out += "missing: " + w + "\n";
+        if (text.find(w) == std::string::npos) out += "missing: " + w + "\n";
     return out.empty() ? out : out + "in:\n" + text;
-}
-
-inline bool readable(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, ms) == 1;
 }
 
 // A listener that never accepts, with its queue filled, so that a further
 // connect hangs in SYN-SENT without the traffic ever leaving loopback.
 struct FilledBacklog {
     uint16_t port = 0;
-    int listenFd = testsupport::sock::listenLoopback(port);
+    int listenFd = sock::listenLoopback(port);
     bool full = false;
     std::vector<int> fillers;
 
@@ -78,7 +71,7 @@ struct FilledBacklog {
 inline std::string receiveUpTo(int fd, size_t n) {
     std::string out;
     char buf[512];
-    for (ssize_t got = 1; out.size() < n && got > 0 && readable(fd, 10000);)
+    for (ssize_t got = 1; out.size() < n && got > 0 && sock::pollIn(fd, 10000) == 1;)
         if ((got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0)) > 0) out.append(buf, got);
     return out;
 }
@@ -88,9 +81,9 @@ inline std::string receiveUpTo(int fd, size_t n) {
 class PeerThread {
 public:
     explicit PeerThread(std::function<void(int fd)> script)
-        : listenFd_(testsupport::sock::listenLoopback(port_)) {
+        : listenFd_(sock::listenLoopback(port_)) {
         thread_ = std::thread([this, script] {
-            int fd = readable(listenFd_, 10000) ? ::accept(listenFd_, nullptr, nullptr) : -1;
+            int fd = sock::pollIn(listenFd_, 10000) == 1 ? ::accept(listenFd_, nullptr, nullptr) : -1;
             if (fd < 0) return;
             script(fd);
             ::close(fd);
@@ -161,7 +154,7 @@ public:
     // Receives once (up to 2 s); false when the client closed or went silent.
     bool receive() {
         unsigned char buf[65536];
-        ssize_t n = readable(fd_, 2000) ? ::recv(fd_, buf, sizeof buf, 0) : -1;
+        ssize_t n = sock::pollIn(fd_, 2000) == 1 ? ::recv(fd_, buf, sizeof buf, 0) : -1;
         if (n > 0) peer_.feed(buf, static_cast<size_t>(n));
         return n > 0;
     }
@@ -205,7 +198,7 @@ public:
     void waitForClose() {
         unsigned char buf[4096];
         for (int i = 0; i < 50; ++i)
-            if (readable(fd_, 100) && ::recv(fd_, buf, sizeof buf, 0) <= 0) return;
+            if (sock::pollIn(fd_, 100) == 1 && ::recv(fd_, buf, sizeof buf, 0) <= 0) return;
     }
 
 private:
@@ -214,14 +207,9 @@ private:
 };
 
 // Runs the script on the first connection, as the TLS server's side.
-class TlsScriptedServer : public PeerThread {
-public:
-    using Script = std::function<void(TlsConn&)>;
-    TlsScriptedServer(std::shared_ptr<SSL_CTX> ctx, Script script)
-        : PeerThread([ctx, script](int fd) {
-              TlsConn conn(fd, ctx);
-              script(conn);
-          }) {}
+struct TlsScriptedServer : PeerThread {
+    TlsScriptedServer(std::shared_ptr<SSL_CTX> ctx, std::function<void(TlsConn&)> script)
+        : PeerThread([ctx, script](int fd) { TlsConn conn(fd, ctx); script(conn); }) {}
 };
 
 // A progress monitor that counts the events it gets and asks to abort from
@@ -248,12 +236,7 @@ struct Monitor : ProgressEvent {
 };
 
 // One connect attempt through Socket2 and what it logged.
-struct Dial {
-    Socket2 sock;
-    Logger log;
-    bool aborted = false;
-    uint32_t reason = 99;
-
+struct Dial : itest::SocketSession {
     bool run(const char* host, int port, uint32_t timeoutMs = 3000, ClsSocksClient* socks = nullptr,
              uint32_t heartbeatMs = 0, ProgressMonitor* pm = nullptr, bool tls = false) {
         return sock.Connect(host, port, tls, heartbeatMs, timeoutMs, socks, aborted, reason, log, pm);
@@ -272,7 +255,7 @@ struct Dial {
         return sock.SendBytes2(reinterpret_cast<const unsigned char*>(data.data()),
                                static_cast<uint32_t>(data.size()), maxChunk, heartbeatMs, idleMs, log, pm);
     }
-    std::string text() { return logText(log); }
+    std::string text() { return logText(); }
     std::string lacks(const std::vector<std::string>& wanted) { return nettest::lacks(text(), wanted); }
 };
 

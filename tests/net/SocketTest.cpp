@@ -1,5 +1,4 @@
 // Socket2 on plain TCP: connecting, reading lines and bytes, sending.
-#include "net/VelmoraSocket.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
 #include "support/ScriptedSmtpServer.h"
@@ -8,22 +7,7 @@ namespace ostmail {
 namespace {
 
 using nettest::Dial;
-using nettest::lacks;
-using nettest::logText;
 using testsupport::ScriptedSmtpServer;
-
-// A connection to a scripted peer, and the state of the last read.
-class SocketRead : public ::testing::Test {
-protected:
-    ScriptedSmtpServer srv;
-    Dial d;
-    SocketFlags flags;
-    bool ok = false;
-    void open() {
-        srv.start();
-        ASSERT_TRUE(d.run("127.0.0.1", srv.port())) << d.text();
-    }
-};
 
 std::string pattern(size_t n) {
     std::string s(n, '\0');
@@ -93,31 +77,68 @@ TEST(SocketConnect, BindsToTheGivenLocalAddress) {
     ScriptedSmtpServer srv;
     srv.reply("220 hi");
     srv.start();
+    using V = std::vector<std::string>;
     for (bool taken : {false, true}) {
-        VelmoraSocket sock;
-        Logger log;
-        bool aborted = false;
-        sock.setBindAddress("127.0.0.1");
-        if (taken) sock.setBindPort(srv.port());  // the listener's
-        EXPECT_EQ(sock.Connect("127.0.0.1", srv.port(), 0, aborted, log, nullptr), !taken) << logText(log);
-        if (taken) { EXPECT_EQ(sock.connectFailReason(), 5u); }
-        EXPECT_EQ(lacks(logText(log), taken ? std::vector<std::string>{"Failed to bind to local IP address", "WSAEADDRINUSE",
-                                                                       "Cannot connect, invalid socket."}
-                                            : std::vector<std::string>{"BindIpAddr", "ClientBindIP"}),
-                  "");
+        Dial d;
+        d.sock.plainSocket().setBindAddress("127.0.0.1");
+        if (taken) d.sock.plainSocket().setBindPort(srv.port());  // the listener's
+        EXPECT_EQ(d.run("127.0.0.1", srv.port()), !taken) << d.text();
+        EXPECT_EQ(d.reason, taken ? 5u : 0u);
+        const V bindFailed{"Failed to bind to local IP address", "WSAEADDRINUSE", "Cannot connect, invalid socket."};
+        EXPECT_EQ(d.lacks(taken ? bindFailed : V{"BindIpAddr", "ClientBindIP"}), "");
     }
 }
 
-// Two replies in one block: the second comes from the leftover, without a
-// read — the peer has closed by then, so a read would report the close.
+// One peer: a greeting, then silence. The read times out and the
+// connection stays usable; with a monitor, the application's abort ends
+// the wait and the next one too. Then bytes collected across three writes,
+// and two replies in one block: the second comes from the leftover, without
+// a read — the peer has closed by then, so a read would report the close.
 // The third, cut off by the close, fails with the closed flag.
-TEST_F(SocketRead, LeftoverLinesThenCloseMidLine) {
-    srv.send("250-first\r\n250 second\r\n250 partial li").closeNow();
-    open();
+TEST(SocketRead, TimeOutAbortExactBytesLeftoverAndCloseMidLine) {
+    ScriptedSmtpServer srv;
+    srv.send("220 hi\r\n").silence(1500);
+    srv.sendSplit({"\x05", std::string("\x00\x01", 2), "\x02rest\r\n250-first\r\n250 second\r\n250 partial li"}, 50);
+    srv.closeNow().start();
+    Dial d;
+    ASSERT_TRUE(d.run("127.0.0.1", srv.port())) << d.text();
+    SocketFlags flags;
+    bool ok = false;
+    EXPECT_EQ(d.line(3000, &ok), "220 hi\r\n");
+    uint32_t start = platform::tickCount();
+    EXPECT_EQ(d.line(300, &ok, &flags), "");
+    uint32_t took = platform::tickCount() - start;
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(flags.timedOut);
+    EXPECT_FALSE(flags.closedByPeer || flags.aborted || flags.socketError);
+    EXPECT_GE(took, 290u);
+    EXPECT_LT(took, 1000u);
+    EXPECT_EQ(d.lacks({"Timeout waiting to read socket or accept connection", "timeoutMs: 300"}), "");
+    EXPECT_TRUE(d.sock.IsConnected());
+
+    SocketFlags abortFlags;
+    nettest::Monitor sink(2);
+    start = platform::tickCount();
+    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &sink.pm), "");
+    EXPECT_LT(platform::tickCount() - start, 1000u);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(abortFlags.aborted && !abortFlags.timedOut);
+    EXPECT_EQ(sink.heartbeats, 2);
+    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &sink.pm), "");
+    EXPECT_TRUE(abortFlags.aborted);
+    EXPECT_EQ(d.lacks({"socket operation aborted by application callback", "Wait-for-data aborted by app"}), "");
+
+    DataBuffer exact;
+    uint32_t got = 0;
+    ASSERT_TRUE(d.sock.ReceiveExactly(exact, 4, 0, 3000, got, flags, d.log, nullptr)) << d.text();
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(nettest::str(exact), std::string("\x05\x00\x01\x02", 4));
+    EXPECT_EQ(d.line(), "rest\r\n");
     ASSERT_TRUE(srv.waitDone());
     EXPECT_EQ(d.line(2000, &ok, &flags), "250-first\r\n");
     EXPECT_TRUE(ok);
     EXPECT_EQ(d.sock.leftoverSize(), 26u);
+    flags = SocketFlags();
     EXPECT_EQ(d.line(2000, &ok, &flags), "250 second\r\n");
     EXPECT_TRUE(ok && !flags.any());
     EXPECT_EQ(d.line(2000, &ok, &flags), "250 partial li");
@@ -128,49 +149,7 @@ TEST_F(SocketRead, LeftoverLinesThenCloseMidLine) {
     EXPECT_EQ(d.lacks({"Connection closed by server."}), "");
     EXPECT_EQ(d.line(2000, &ok), "");  // fails at once on the closed connection
     EXPECT_FALSE(ok);
-}
-
-// A silent peer: the read times out and the connection stays usable; with
-// a monitor, the application's abort ends the wait and the next one too.
-TEST_F(SocketRead, SilentPeerTimesOutOrIsAborted) {
-    srv.send("220 hi\r\n").silence(3000);
-    open();
-    EXPECT_EQ(d.line(3000, &ok), "220 hi\r\n");
-    uint32_t start = platform::tickCount();
-    EXPECT_EQ(d.line(300, &ok, &flags), "");
-    uint32_t took = platform::tickCount() - start;
-    EXPECT_FALSE(ok);
-    EXPECT_TRUE(flags.timedOut);
-    EXPECT_FALSE(flags.closedByPeer || flags.aborted || flags.socketError);
-    EXPECT_GE(took, 290u);
-    EXPECT_LT(took, 2000u);
-    EXPECT_EQ(d.lacks({"Timeout waiting to read socket or accept connection", "timeoutMs: 300"}), "");
-    EXPECT_TRUE(d.sock.IsConnected());
-
-    SocketFlags abortFlags;
-    nettest::Monitor sink(2);
-    start = platform::tickCount();
-    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &sink.pm), "");
-    EXPECT_LT(platform::tickCount() - start, 2000u);
-    EXPECT_FALSE(ok);
-    EXPECT_TRUE(abortFlags.aborted && !abortFlags.timedOut);
-    EXPECT_EQ(sink.heartbeats, 2);
-    EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &sink.pm), "");
-    EXPECT_TRUE(abortFlags.aborted);
-    EXPECT_EQ(d.lacks({"socket operation aborted by application callback", "Wait-for-data aborted by app"}), "");
-}
-
-TEST_F(SocketRead, ReceiveExactlyCollectsAcrossWrites) {
-    srv.sendSplit({"\x05", std::string("\x00\x01", 2), "\x02rest"}, 50);
-    open();
-    DataBuffer out, rest;
-    uint32_t got = 0;
-    ASSERT_TRUE(d.sock.ReceiveExactly(out, 4, 0, 2000, got, flags, d.log, nullptr));
-    EXPECT_EQ(got, 4u);
-    EXPECT_EQ(nettest::str(out), std::string("\x05\x00\x01\x02", 4));
-    EXPECT_FALSE(d.sock.ReceiveExactly(rest, 10, 0, 2000, got, flags, d.log, nullptr));
-    EXPECT_EQ(got, 4u);
-    EXPECT_TRUE(flags.closedByPeer);
+    EXPECT_FALSE(d.sock.ReceiveExactly(exact, 10, 0, 2000, got, flags, d.log, nullptr));
 }
 
 // Several MB against a reader that drains slowly: the sender has to wait

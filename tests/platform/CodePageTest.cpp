@@ -63,7 +63,7 @@ Converted decode(uint32_t cp, const std::string& bytes) {
 }  // namespace
 
 // Single- and double-byte pages both ways, through whichever system tables
-// the build uses, with text that needs more room than the first call has.
+// the build uses (the other pages through the converter's corpus test), with text that needs more room than the first call has.
 // A character the page lacks stops the conversion once, with its code units
 // (both of a surrogate pair); the rest still converts.
 TEST(CodePage, ConvertsBothWaysAcrossOutputFullAndStopsAtMissingCharacters) {
@@ -75,12 +75,7 @@ TEST(CodePage, ConvertsBothWaysAcrossOutputFullAndStopsAtMissingCharacters) {
     } rows[] = {
         {1252, u"caf\u00e9 \u20ac", "caf\xe9 \x80", {}},
         {1251, u"\u0416\u0430", "\xc6\xe0", {}},
-        {28595, u"\u0416", "\xb6", {}},
-        {20866, u"\u0416", "\xf6", {}},
         {932, u"\u65e5\u672c\u3042a", "\x93\xfa\x96\x7b\x82\xa0" "a", {}},
-        {936, u"\u4e2d\u6587", "\xd6\xd0\xce\xc4", {}},
-        {949, u"\ud55c", "\xc7\xd1", {}},
-        {950, u"\u4e2d", "\xa4\xa4", {}},
         {1252, u"a\u0416b\u0416", "ab", {u"\u0416", u"\u0416"}},
         {1252, u"x\U0001F600y", "xy", {u"\U0001F600"}},
         {932, u"\u3042\ud55c!", "\x82\xa0!", {u"\ud55c"}},

@@ -6,35 +6,21 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace pf = ostmail::platform;
 
 #ifndef _WIN32
-namespace {
-// Clears the locale variables for a test and restores them afterwards.
-class LocaleEnv {
-    std::vector<std::pair<const char*, std::optional<std::string>>> m_saved;
-
-public:
-    LocaleEnv() {
-        for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-            const char* v = std::getenv(name);
-            m_saved.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-            unsetenv(name);
-        }
-    }
-    ~LocaleEnv() {
-        for (const auto& [name, v] : m_saved) v ? setenv(name, v->c_str(), 1) : unsetenv(name);
-    }
-};
-}  // namespace
-
-// Each variable set in turn; the later ones take precedence.
+// Each variable set in turn; the later ones take precedence. The locale
+// variables are cleared first and restored at the end.
 TEST(SysInfo, AnsiCodePageFromLocale) {
-    LocaleEnv env;
+    const char* const names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
+    std::vector<std::pair<const char*, std::string>> saved;
+    for (const char* name : names) {
+        if (const char* v = std::getenv(name)) saved.emplace_back(name, v);
+        unsetenv(name);
+    }
     EXPECT_EQ(1252u, pf::ansiCodePage());  // nothing set
     const struct { const char *var, *value; uint32_t cp; } steps[] = {
         {"LANG", "C", 1252}, {"LANG", "de_DE.ISO-8859-15@euro", 28605}, {"LC_CTYPE", "ru_RU.KOI8-R", 20866},
@@ -44,12 +30,13 @@ TEST(SysInfo, AnsiCodePageFromLocale) {
         setenv(s.var, s.value, 1);
         EXPECT_EQ(s.cp, pf::ansiCodePage()) << s.var << "=" << s.value;
     }
-
     pf::setAnsiCodePageOverride(1251);
     EXPECT_EQ(1251u, pf::ansiCodePage());
     pf::setAnsiCodePageOverride(0);
     EXPECT_EQ(1252u, pf::ansiCodePage());
     EXPECT_EQ(437u, pf::oemCodePage());
+    for (const char* name : names) unsetenv(name);
+    for (const auto& [name, v] : saved) setenv(name, v.c_str(), 1);
 }
 #endif
 
