@@ -24,7 +24,7 @@ TEST(MailManOpsExim, RenderedTextGoesUnchangedToEveryEnvelopeRecipient) {
         email.put_Body("pre-rendered body line");
         const char* rendered = mm.renderToMime(email);
         ASSERT_NE(rendered, nullptr) << mm.lastErrorText();
-        std::string mime = rendered;
+        std::string mime = std::string(rendered) + "\r\n.leading dot\r\n";  // unstuffed again by the server
         ASSERT_TRUE(has(mime, "Subject: " + token)) << mime;
         const char* from = "env@example.test";
         bool ok = asList ? mm.SendMimeToList(from, {"list1@example.test", "list2@example.test"}, mime.c_str())
@@ -35,7 +35,7 @@ TEST(MailManOpsExim, RenderedTextGoesUnchangedToEveryEnvelopeRecipient) {
         ASSERT_EQ(got.size(), 2u);
         for (const std::string& path : got)
             expectLines(Maildir::readFile(path),
-                        {"Return-path: <env@example.test>", "Envelope-to: list", "pre-rendered body line"});
+                        {"Return-path: <env@example.test>", "Envelope-to: list", "pre-rendered body line", "\n.leading dot\n"});
     }
     // Every recipient refused: false, and the refusal is the last reply.
     EXPECT_FALSE(mm.SendMime("env@example.test", "reject-me@example.test", "Subject: x\r\n\r\nx\r\n"));

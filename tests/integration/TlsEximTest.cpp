@@ -9,32 +9,6 @@ namespace {
 using namespace itest;
 using Session = SocketSession;
 
-TEST(TlsExim, ImplicitTlsCarriesAWholeMessage) {
-    OSTMAIL_REQUIRE_TEST_ENV(env);
-    Session s;
-    s.trustTestCa(env);
-    ASSERT_TRUE(s.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_SMTPS_PORT"), true)) << s.logText();
-    EXPECT_TRUE(s.logHas("SSL Server Certificate verified")) << s.logText();
-    EXPECT_TRUE(s.channel().serverCertVerified());
-    EXPECT_EQ(s.sock.tlsChannel().serverCertificate()->issuerCn(), "Ostmail Test CA");
-    EXPECT_EQ(s.reply().substr(0, 4), "220 ");
-    EXPECT_TRUE(has(s.command("EHLO client.test"), "250 "));
-
-    // A body of several records, so that the server decrypts more than one.
-    std::string token = Maildir::uniqueToken("tls");
-    std::string body = "Subject: " + token + "\r\n\r\n";
-    for (int i = 0; body.size() < 50000; ++i) body += "line " + std::to_string(i) + " of the TLS test body\r\n";
-    for (auto [line, code] : {std::make_pair<std::string, std::string>("MAIL FROM:<sender@client.test>", "250"),
-                              {"RCPT TO:<someone@example.test>", "250"}, {"DATA", "354"}, {body + ".", "250"},
-                              {"QUIT", "221"}})
-        EXPECT_EQ(s.code(line), code) << line.substr(0, 40) << "\n" << s.logText();
-    s.sock.Close(0, 5000, s.log, nullptr);
-
-    std::string path = Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
-    ASSERT_FALSE(path.empty());
-    EXPECT_TRUE(has(Maildir::readFile(path), "line 1000 of the TLS test body"));
-}
-
 // STARTTLS on the plain port, directly and inside a SOCKS4 tunnel.
 TEST(TlsExim, StartTlsOnThePlainPort) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
