@@ -136,7 +136,6 @@ TEST(MailManTlsExim, CertificateTlsChoiceAndPasswordRefusals) {
          {}},
         {true, {"--require-cert"}, {"SSL_CERT_FILE=" + env.get("OSTMAIL_CA_FILE"), emptyDir}, {verified}, {}},
         {true, {"--require-cert"}, {"SSL_CERT_FILE", emptyDir}, {unverified}, {verified}},
-        {true, {"--tls-protocol", "SSL 3.0"}, {}, {noCredentials}, {}},
         {true, {"--tls-cipher", "3DES"}, {}, {noCredentials}, {}},
         {false, wrong("LOGIN"), {},
          {"Failed to get response to login password", "Failed to login using LOGIN method", noLogin}, {}},

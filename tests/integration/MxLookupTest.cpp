@@ -109,9 +109,7 @@ TEST_F(MxLookupTest, NoRecordsAndMissingNames) {
     } cases[] = {
         {env.get("OSTMAIL_DNS_NOMX_DOMAIN"), platform::kDnsNoRecords},
         {env.get("OSTMAIL_DNS_MISSING_DOMAIN"), platform::kDnsNameError},
-        {"someone@" + env.get("OSTMAIL_DNS_MISSING_DOMAIN"), platform::kDnsNameError},
         {env.get("OSTMAIL_DNS_CNAME_ONLY_NAME"), 0},
-        {"postmaster@" + env.get("OSTMAIL_DNS_CNAME_ONLY_NAME"), 0},
     };
     std::string notAsked;
     for (const Case& c : cases) {
