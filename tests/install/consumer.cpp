@@ -36,8 +36,11 @@ bool delivered(const std::string& token) {
     return false;
 }
 
-std::string report(const char* name, const std::string& why) {
-    return (why.empty() ? "PASS " : "FAIL ") + std::string(name) + (why.empty() ? "" : ": " + why);
+// One case line; true when it passed.
+bool report(const char* name, bool sent, const std::string& token) {
+    std::string why = !sent ? "not sent" : !delivered(token) ? "not delivered" : "";
+    std::cout << (why.empty() ? "PASS " : "FAIL ") << name << (why.empty() ? "" : ": " + why) << std::endl;
+    return why.empty();
 }
 
 }  // namespace
@@ -56,7 +59,7 @@ int main() {
     const std::string host = g_env["OSTMAIL_HOST"], pid = std::to_string(::getpid());
     const int port = std::stoi(g_env["OSTMAIL_SMTP_PORT"]);
 
-    std::string tok = "inst-send-" + pid, why;
+    const std::string tok = "inst-send-" + pid, tok2 = "inst-cmail-" + pid;
     ostmail::SmtpSettings s;
     s.setHost(host);
     s.setPort(port);
@@ -67,11 +70,9 @@ int main() {
     m.setText("sent through ostmail::send\n");
     m.attachData("report.csv", "a,b\n1,2\n", "text/csv");
     ostmail::SendResult r = ostmail::send(s, m);
-    if (!r.ok()) why = "not sent: " + r.reason();
-    else if (!delivered(tok)) why = "not delivered";
-    std::cout << report("send", why) << std::endl;
+    if (!r.ok()) std::cout << r.reason() << "\n";
+    bool ok = report("send", r.ok(), tok);
 
-    std::string tok2 = "inst-cmail-" + pid, why2;
     CMailObj job;
     job.SetServer(std::wstring(host.begin(), host.end()));
     job.SetPortNum(port);
@@ -79,8 +80,6 @@ int main() {
     job.SetRecipAddr(L"one@example.test");
     job.SetSubject(std::wstring(tok2.begin(), tok2.end()));
     job.SetBody(L"sent through CMailObj");
-    if (job.DoMail() != 0) why2 = "DoMail failed";
-    else if (!delivered(tok2)) why2 = "not delivered";
-    std::cout << report("cmailobj", why2) << std::endl;
-    return why.empty() && why2.empty() ? 0 : 1;
+    ok = report("cmailobj", job.DoMail() == 0, tok2) && ok;
+    return ok ? 0 : 1;
 }
