@@ -43,7 +43,6 @@ TEST(MailManTlsExim, DoMailOverImplicitTlsLogsInOnlyWithCredentials) {
     };
     // The port without LOGIN and NTLM shows the job's choice from the EHLO list.
     for (const Case& k : {Case{"OSTMAIL_SMTPS_PORT", user, pass, true, "A=login:" + user},
-                          Case{"OSTMAIL_SMTPS_PORT", "", "", true, ""},
                           Case{"OSTMAIL_SMTPS_PORT", user, "wrong-password", false, ""},
                           Case{"OSTMAIL_SMTPS_OFFER_CRAM_PORT", user, pass, true, "A=cram:" + user}}) {
         SCOPED_TRACE(std::string(k.port) + ", user '" + k.user + "', password '" + k.password + "'");
