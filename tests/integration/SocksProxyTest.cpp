@@ -37,7 +37,7 @@ TEST(SocksProxy, OpenProxyBothVersionsByAddressAndName) {
 
 // TLS over the tunnel checks the target's name, not the proxy's. A good
 // handshake through a tunnel is tested with TlsExim.StartTlsOnThePlainPort.
-TEST(SocksProxy, TlsOverTheTunnelChecksTheTargetName) {
+TEST(SocksProxy, TlsOverTheTunnel) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     ClsSocksClient proxy4 = itest::socksProxy(4, env.port("OSTMAIL_SOCKS_PORT"));
     Tunnel wrongName;
