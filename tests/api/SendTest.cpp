@@ -94,9 +94,6 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     for (size_t i = data.find('\n'); i != std::string::npos; i = data.find('\n', i + 1))
         ASSERT_TRUE(i > 0 && data[i - 1] == '\r') << "bare LF at " << i << " in\n" << data;
     EXPECT_NE(data.find("one\r\ntwo\r\nthree\r\n\r\nfour"), std::string::npos) << data;
-    EXPECT_EQ(r.accepted(), std::vector<std::string>{"a@y.test"});
-    EXPECT_TRUE(r.refused().empty());
-    EXPECT_EQ(r.smtpStatus(), 250);
     EXPECT_EQ(r.smtpReply(), "250 queued as 17\r\n");
 
     ScriptedSmtpServer refusing;

@@ -91,7 +91,7 @@ inline std::string arrival(const TestEnv& env, const std::string& token,
     std::string path = Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
     std::string mail = path.empty() ? "" : Maildir::readFile(path), log = Maildir::readFile(env.get(logKey));
     size_t at = mail.find("\tid ");
-    std::string queueId = at == std::string::npos ? "" : mail.substr(at + 4, mail.find_first_of("\r\n", at) - at - 4);
+    std::string queueId = at == std::string::npos ? "" : mail.substr(at + 4, mail.find_first_of(";\r\n", at) - at - 4);
     size_t pos = queueId.empty() ? std::string::npos : log.find(queueId + " <= ");
     return pos == std::string::npos ? "<no arrival of " + token + ">" : log.substr(pos, log.find('\n', pos) - pos);
 }

@@ -40,14 +40,12 @@ TEST(HttpProxy, SendsThroughTheRealProxyOrFailsWithItsRefusal) {
         {smtp, Tls::StartTls, false, "", "", {}},
         {smtps, Tls::Implicit, false, "", "", {}},
         {smtp, Tls::None, true, user, pass, {}},
-        {smtp, Tls::StartTls, true, user, pass, {}},
         {smtps, Tls::Implicit, true, user, pass, {}},
         {smtp, Tls::None, true, user, "wrong",
          {"HTTP proxy login failed: HTTP/1.0 401 Unauthorized", "HTTP proxy CONNECT failed."}},
         {smtps, Tls::Implicit, true, "", "",
          {"HTTP proxy CONNECT failed, it needs a login: HTTP/1.0 407 Proxy Authentication Required"}},
         {refused, Tls::None, false, "", "", {forbidden}},
-        {refused, Tls::StartTls, false, "", "", {forbidden}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(std::string(k.smtpPort) + ", TLS mode " + std::to_string(int(k.tls)) +

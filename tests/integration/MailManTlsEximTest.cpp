@@ -43,7 +43,6 @@ TEST(MailManTlsExim, DoMailOverImplicitTlsLogsInOnlyWithCredentials) {
     };
     // The port without LOGIN and NTLM shows the job's choice from the EHLO list.
     for (const Case& k : {Case{"OSTMAIL_SMTPS_PORT", user, pass, true, "A=login:" + user},
-                          Case{"OSTMAIL_SMTPS_PORT", "", "", true, ""},
                           Case{"OSTMAIL_SMTPS_PORT", user, "wrong-password", false, ""},
                           Case{"OSTMAIL_SMTPS_OFFER_CRAM_PORT", user, pass, true, "A=cram:" + user}}) {
         SCOPED_TRACE(std::string(k.port) + ", user '" + k.user + "', password '" + k.password + "'");
@@ -136,7 +135,6 @@ TEST(MailManTlsExim, CertificateTlsChoiceAndPasswordRefusals) {
          {}},
         {true, {"--require-cert"}, {"SSL_CERT_FILE=" + env.get("OSTMAIL_CA_FILE"), emptyDir}, {verified}, {}},
         {true, {"--require-cert"}, {"SSL_CERT_FILE", emptyDir}, {unverified}, {verified}},
-        {true, {"--tls-protocol", "SSL 3.0"}, {}, {noCredentials}, {}},
         {true, {"--tls-cipher", "3DES"}, {}, {noCredentials}, {}},
         {false, wrong("LOGIN"), {},
          {"Failed to get response to login password", "Failed to login using LOGIN method", noLogin}, {}},

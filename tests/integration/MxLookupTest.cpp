@@ -76,18 +76,14 @@ TEST_F(MxLookupTest, LowestPreferenceFirstAndAddressesAgreeWithDomains) {
         EXPECT_TRUE(contains(lastError(), "MxLookupAll")) << r.log;
         EXPECT_TRUE(contains(lastError(), "emailAddr: " + input)) << r.log;
     }
-}
-
-// Equal preferences: the answer's first wins, and the list has both.
-TEST_F(MxLookupTest, EqualPreferences) {
-    std::string domain = env.get("OSTMAIL_DNS_EQUAL_DOMAIN");
+    // Equal preferences: the answer's first wins, and the list has both.
     Mx mx;
     Logger mxLog;
     std::vector<platform::DnsRecord> answer;
     ASSERT_TRUE(mx.setDnsServer("127.0.0.1", env.port("OSTMAIL_DNS_PORT"), mxLog));
-    ASSERT_TRUE(mx.query(domain.c_str(), answer, mxLog));
+    ASSERT_TRUE(mx.query(env.get("OSTMAIL_DNS_EQUAL_DOMAIN").c_str(), answer, mxLog));
     ASSERT_EQ(answer.size(), 2u);
-    Lookup r = lookup(domain);
+    Lookup r = lookup(env.get("OSTMAIL_DNS_EQUAL_DOMAIN"));
     ASSERT_TRUE(r.bestOk && r.allOk) << r.log;
     EXPECT_EQ(r.host, answer[0].exchange);
     std::sort(r.hosts.begin(), r.hosts.end());
@@ -113,9 +109,7 @@ TEST_F(MxLookupTest, NoRecordsAndMissingNames) {
     } cases[] = {
         {env.get("OSTMAIL_DNS_NOMX_DOMAIN"), platform::kDnsNoRecords},
         {env.get("OSTMAIL_DNS_MISSING_DOMAIN"), platform::kDnsNameError},
-        {"someone@" + env.get("OSTMAIL_DNS_MISSING_DOMAIN"), platform::kDnsNameError},
         {env.get("OSTMAIL_DNS_CNAME_ONLY_NAME"), 0},
-        {"postmaster@" + env.get("OSTMAIL_DNS_CNAME_ONLY_NAME"), 0},
     };
     std::string notAsked;
     for (const Case& c : cases) {

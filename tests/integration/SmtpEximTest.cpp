@@ -1,83 +1,76 @@
-// The SMTP session against the real Exim of the test servers. Each login
-// mechanism, and wrong passwords, are checked through the command line
-// (MailManTlsEximTest).
-
+// The Linux-native API against the real Exim: each of its settings reaches
+// the session. Each login mechanism, and wrong passwords, are checked through
+// the command line (MailManTlsEximTest).
 #include "integration/EximCheck.h"
-#include "smtp/SmtpConnImpl.h"
-#include "smtp/SmtpTestSupport.h"
+#include "ostmail/ostmail.h"
 
 namespace ostmail {
 namespace {
 
 using namespace itest;
-using smtptest::Client;
 
-TEST(SmtpExim, MessageArrivesInMaildir) {
+TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
-    int port = env.port("OSTMAIL_SMTP_PORT");
-    std::string token = Maildir::uniqueToken("smtpconn");
+    SmtpSettings s;
+    s.setHost(env.get("OSTMAIL_TLS_HOST"));
+    s.setPort(env.port("OSTMAIL_SMTP_PORT"));
+    s.setSecurity(Security::StartTls);
+    s.setTrustFile(env.get("OSTMAIL_CA_FILE"));
+    s.setRequireValidCertificate(true);
+    s.setLogin(env.get("OSTMAIL_SMTP_USER"), env.get("OSTMAIL_SMTP_PASSWORD"), "LOGIN");
+    std::string token = Maildir::uniqueToken("api"), token2 = Maildir::uniqueToken("api2");
+    std::string bad = env.get("OSTMAIL_SMTP_REJECT_PREFIX") + "-me@example.test";
+    Message m;
+    m.setFrom("api@example.test", "Api");
+    m.addTo("one@example.test");
+    m.addBcc("hidden@example.test");
+    m.addCc(bad);
+    m.setSubject(token);
+    // Several TLS records.
+    std::string text;
+    for (int i = 0; text.size() < 50000; ++i) text += "line " + std::to_string(i) + " of the body\n";
+    m.setText(text);
+    m.setHtml("<p>hello</p>\n");
+    m.attachData("report.csv", "a,b\n1,2\n", "text/csv");
+    Session session(s);
+    SendResult r = session.send(m);
+    ASSERT_TRUE(r.ok()) << r.reason() << "\n" << r.log();
+    EXPECT_EQ(r.refused(), std::vector<std::string>{bad});
+    EXPECT_EQ(r.accepted(), (std::vector<std::string>{"one@example.test", "hidden@example.test"}));
+    EXPECT_EQ(r.smtpStatus(), 250);
+    m.setSubject(token2);
+    SendResult r2 = session.send(m);
+    EXPECT_TRUE(r2.ok()) << r2.reason();
+    EXPECT_TRUE(has(r2.log(), "Using existing/open SMTP connection")) << r2.log();
+    EXPECT_TRUE(session.close());
 
-    Client c;
-    ASSERT_TRUE(c.connect(port)) << c.log.text();
-    EXPECT_TRUE(c.conn.noop(c.log, nullptr));
-    SmtpTextMessage m;
-    m.setSubject(token.c_str());
-    m.addAddress(SmtpMessage::kTo, "alice@example.test");
-    m.addAddress(SmtpMessage::kTo, "reject-bob@example.test");
-    m.addAddress(SmtpMessage::kCc, "carol@example.test");
-    std::string text = "From: sender@example.test\r\nTo: alice@example.test\r\nSubject: " + token +
-                       "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\nfirst line\r\n.\r\n"
-                       ".leading dot\r\nlast line\r\n";
-    m.text().setString(text.c_str());
-    ASSERT_TRUE(c.send(m)) << c.log.text();
-    EXPECT_EQ(c.result.accepted, 2);
-    EXPECT_EQ(c.result.attempted, 3);
-    EXPECT_EQ(c.badAddresses(), std::vector<std::string>{"reject-bob@example.test"});
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+    EXPECT_EQ(maildir.waitForCount(token, 2).size(), 2u);
+    std::string line = arrival(env, token);
+    EXPECT_TRUE(has(line, " X=TLS")) << line;
+    EXPECT_EQ(authField(line), "A=login:" + env.get("OSTMAIL_SMTP_USER")) << line;
+    std::vector<std::string> got = maildir.waitForCount(token2, 2);
+    ASSERT_FALSE(got.empty());
+    expectLines(Maildir::readFile(got[0]),
+                {"line 2000 of the body", "report.csv", "text/html"});
 
-    // A second message on the same connection, after RSET.
-    ASSERT_TRUE(c.connect(port)) << c.log.text();
-    EXPECT_TRUE(c.log.has("I: Using existing/open SMTP connection to send email."));
-
-    auto files = Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(token, 2);
-    ASSERT_EQ(files.size(), 2u);
-    std::string raw = Maildir::readFile(files[0]);
-    // The server removed the stuffing dots again.
-    expectLines(raw, {"\nSubject: " + token + "\n", "\n.\n.leading dot\nlast line\n"});
-}
-
-// Exim wants EHLO before STARTTLS: the 503 path, then TLS, EHLO again and
-// a login inside the channel. Then TLS from the first byte.
-TEST(SmtpExim, StartTlsAndImplicitTls) {
-    OSTMAIL_REQUIRE_TEST_ENV(env);
-    std::string token = Maildir::uniqueToken("smtptls");
-    struct Case {
-        bool implicitTls;
-        const char *port, *forced, *lines[3];
-    };
-    for (const Case& k : {Case{false, "OSTMAIL_SMTP_PORT", "", {"I: Received 503 SMTP Status...",
-                                                                 "I: TLS connection established.",
-                                                                 "D: login_method=LOGIN"}},
-                          Case{true, "OSTMAIL_SMTPS_PORT", "cram-md5", {"D: login_method=CRAM_MD5"}}}) {
-        SCOPED_TRACE(k.port);
-        Client c;
-        if (k.implicitTls) c.conn.setTlsOnConnect(true);
-        else c.conn.setStartTls(true);
-        ASSERT_TRUE(c.conn.connection().tlsChannel().impl());
-        SChannelWin32& channel = *c.conn.connection().tlsChannel().impl();
-        channel.setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
-        channel.setRequireVerifiedCert(true);
-        ASSERT_TRUE(c.connect(env.port(k.port), env.get("OSTMAIL_SMTP_USER"), env.get("OSTMAIL_SMTP_PASSWORD"),
-                              k.forced, 5000, env.get("OSTMAIL_TLS_HOST").c_str()))
-            << c.log.text();
-        for (const char* line : k.lines)
-            EXPECT_TRUE(!line || c.log.has(line)) << line << "\n" << c.log.text();
-        EXPECT_TRUE(c.log.has("D: ConnectionType=SSL/TLS")) << c.log.text();
-        SmtpTextMessage m;
-        m.addAddress(SmtpMessage::kTo, "tls@example.test");
-        m.text().setString(("Subject: " + token + "\r\n\r\nover TLS\r\n").c_str());
-        ASSERT_TRUE(c.send(m)) << c.log.text();
-    }
-    EXPECT_EQ(Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(token, 2).size(), 2u);
+    // Required verification fails against a certificate for another name.
+    s.setSecurity(Security::ImplicitTls);
+    s.setPort(env.port("OSTMAIL_WRONGNAME_SMTPS_PORT"));
+    EXPECT_FALSE(send(s, m).ok());
+    // Through the proxy that wants a login; then a send the progress callback stops.
+    SmtpSettings plain;
+    plain.setHost(env.get("OSTMAIL_HOST"));
+    plain.setPort(env.port("OSTMAIL_SMTP_PORT"));
+    plain.setHttpProxy("127.0.0.1", env.port("OSTMAIL_HTTP_PROXY_AUTH_PORT"), env.get("OSTMAIL_HTTP_PROXY_USER"),
+                       env.get("OSTMAIL_HTTP_PROXY_PASSWORD"));
+    m.setSubject(token = Maildir::uniqueToken("apiproxy"));
+    r = send(plain, m);
+    EXPECT_TRUE(r.ok() && has(r.log(), "httpProxyPort")) << r.reason() << "\n" << r.log();
+    EXPECT_EQ(maildir.waitForCount(token, 2).size(), 2u);
+    int calls = 0;
+    r = send(plain, m, [&](int) { return ++calls < 2; });
+    EXPECT_EQ(r.reason(), "aborted");
 }
 
 }  // namespace
