@@ -29,12 +29,8 @@ std::string html(LogBase& log) { return render(log, &LogBase::GetHtml); }
 
 // The XML and HTML of nested contexts are checked with the escaping below;
 // the indentation is the text form's own.
-TEST(Logger, RendersTheEmptyLogInEachFormAndNestsText) {
+TEST(Logger, NestsTextAndAppendsToTheBuffer) {
     Logger log;
-    EXPECT_EQ(text(log), "VelmoraLog:\r\n");
-    EXPECT_EQ(xml(log), "<VelmoraLog>\r\n</VelmoraLog>\r\n");
-    EXPECT_EQ(html(log), "VelmoraLog:<blockquote>\r\n</blockquote>\r\n");
-
     log.EnterContext("SendEmail", true);
     log.LogData("smtp_host", "mail.example.com");
     log.EnterContext("connect", true);
@@ -53,6 +49,7 @@ TEST(Logger, RendersTheEmptyLogInEachFormAndNestsText) {
     EXPECT_EQ(sb.toStdString(), "x" + text(log));
 }
 
+// The empty log's frame in each form is part of every expected value here.
 // XML wraps markup, tabs and line breaks in CDATA (plain text, quotes and
 // UTF-8 stay bare; text already in a whole CDATA section is written as it
 // is); HTML escapes, the ampersand first so an entity is escaped once.
