@@ -119,7 +119,7 @@ TEST(SmtpSession, GreetingHelloAndAuthMechanisms) {
 
 // Peers the client leaves soon, closed: one that is no TLS server fails the
 // handshake after "220" at the close, or at the text that came instead of a
-// TLS record (the 503 path: SmtpExim.StartTlsAndImplicitTls); one that keeps
+// TLS record, also after a 503 to the first STARTTLS; one that keeps
 // sending without ending its line or its reply is cut off once the limit is
 // passed, long before the read time-out.
 TEST(SmtpSession, FailedHandshakesAndEndlessRepliesEndTheConnection) {
@@ -139,6 +139,13 @@ TEST(SmtpSession, FailedHandshakesAndEndlessRepliesEndTheConnection) {
          },
          {"I: Sending STARTTLS (2)...", tlsFailed}, {"EHLO client.test", "STARTTLS"},
          "220 hi\r\n250 STARTTLS\r\n220 go\r\n"},
+        {"",
+         [](Peer& s) {
+             s.reply("220 hi").expectReply("STARTTLS", "503 EHLO first").expectReply("EHLO", "250 ok")
+                 .expectReply("STARTTLS", "220 go ahead").silence(300);
+         },
+         {"I: Sending STARTTLS (1)...", "I: Received 503 SMTP Status...", "I: Resending STARTTLS...", tlsFailed},
+         {"STARTTLS", "EHLO client.test", "STARTTLS"}, "220 hi\r\n503 EHLO first\r\n250 ok\r\n220 go ahead\r\n"},
         {"",
          [](Peer& s) {
              // later, so the handshake reads it rather than the reply reader
