@@ -149,6 +149,8 @@ TEST_F(Email2Test, SetHeaderFieldRoutesDedicatedNames) {
     EXPECT_EQ(e->sender()->address().toStdString(), "ann@example.com");
     e->setHeaderField("X-Custom", "a\r\nBcc: b@example.com", log);
     EXPECT_EQ(headerValue(*e, "X-Custom"), "aBcc: b@example.com");
+    e->setSubject("Hi\r\nBcc: b@example.com");
+    EXPECT_EQ(headerValue(*e, "Subject"), "HiBcc: b@example.com");
     e->setHeaderField("Date", "Fri, 04 Dec 2026 14:07:00 +0100", log);
     EXPECT_NE(e->dateValue(), 0);
     e->removeHeaderField("content-type");

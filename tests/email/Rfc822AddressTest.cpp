@@ -1,6 +1,5 @@
 #include "EmailTestUtil.h"
 #include "email/Rfc822Address.h"
-#include "support/PythonRun.h"
 
 #include <random>
 #include <regex>
@@ -52,6 +51,7 @@ TEST(Rfc822Address, ParsesCommonForms) {
         {"ann@x.org <ann@x.org>", "", "ann@x.org"},                  // name equal to address
         {"\"Smith, Bob\" <bob@x.com>", "Smith, Bob", "bob@x.com"},
         {"\"Say \\\"hi\\\" now\" <s@x.com>", "Say \"hi\" now", "s@x.com"},  // escapes dropped
+        {"\"Back\\\\slash \\\"q\\\" \\\\\" <b@x.com>", "Back\\slash \"q\" \\", "b@x.com"},
         {"Team a@b <c@d.org>", "Team a@b", "c@d.org"},               // pivot is the last '@'
         {"Mailbox Name noatsign", "Mailbox Name", "noatsign"},       // no '@': last word
         {"x", "", "x"},
@@ -172,34 +172,4 @@ TEST(Rfc822Address, HostileInputNeverBreaksHeaderForms) {
         Rfc822Address ctor(text.c_str(), text.c_str());
         ASSERT_FALSE(hasBareLineBreak(headerForm(ctor)));
     }
-}
-
-// Python's e-mail package reads our To value back.
-TEST(Rfc822Address, HeaderFormReadByPythonEmailPackage) {
-    AddressList list;
-    list.items.appendObject(new Rfc822Address("Doe, John", "jd@example.com"));
-    list.items.appendObject(new Rfc822Address(nullptr, "bare@example.org"));
-    list.items.appendObject(Rfc822Address::createByParsing("Jos\xc3\xa9 M\xc3\xbcller <jm@example.net>"));
-    list.items.appendObject(Rfc822Address::createByParsing("'Quoted' <q@example.com>"));
-    list.items.appendObject(Rfc822Address::createByParsing("\"M\xc3\xbcller, J\xc3\xb6rg\" <mj@example.de>"));
-    list.items.appendObject(new Rfc822Address("\x1b$B$3$s$K$A$O\x1b(B", "jp@example.jp"));
-    StringBuffer value;
-    Rfc822Address::formatList(list.items, false, value);
-
-    const auto r = testsupport::runPython(
-        "import sys\n"
-        "from email import policy\n"
-        "from email.parser import BytesParser\n"
-        "m = BytesParser(policy=policy.default).parse(sys.stdin.buffer)\n"
-        "for a in m['To'].addresses:\n"
-        "    sys.stdout.buffer.write((a.display_name + '|' + a.addr_spec + '\\n').encode())\n",
-        "To: " + value.toStdString() + "\r\n\r\n");
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "Doe, John|jd@example.com\n"
-              "|bare@example.org\n"
-              "Jos\xc3\xa9 M\xc3\xbcller|jm@example.net\n"
-              "Quoted|q@example.com\n"
-              "M\xc3\xbcller, J\xc3\xb6rg|mj@example.de\n"
-              "\xe3\x81\x93\xe3\x82\x93\xe3\x81\xab\xe3\x81\xa1\xe3\x81\xaf|jp@example.jp\n");
 }

@@ -75,10 +75,6 @@ std::vector<Case> corpus() {
         {{"Ops, Team", "ops@example.com"}});
     add("19_non_ascii_names", "Names", "José Müller", "Body café\r\n",
         {{"Ærø, Åse", "ase@example.com"}, {"Иван", "ivan@example.com"}}, {{"François", "fr@example.com"}});
-    add("20_many_recipients", "Many", "Sender", "Body\r\n",
-        {{"", "alice@example.com"}, {"Bob Builder", "bob@example.com"}, {"", "carol@example.org"},
-         {"Dave", "dave@example.net"}, {"", "erin@example.com"}},
-        {{"", "cc1@example.com"}, {"Cc Two", "cc2@example.com"}, {"", "cc3@example.com"}});
     add("21_binary_attachment", "Binary", "Sender", "See attachment.\r\n", boss, {},
         {{"data.bin", binaryBytes(5000, 1), "application/octet-stream"}});
     add("22_text_attachment_lf", "Text", "Sender", "See attachment.\r\n", boss, {},
@@ -170,6 +166,7 @@ TEST(VmEmailCorpus, PythonRecoversEveryField) {
         EXPECT_EQ(mailboxes(m, "to"), expectedMailboxes(k.to));
         EXPECT_EQ(mailboxes(m, "cc"), expectedMailboxes(k.cc));
         EXPECT_EQ(lf(m.get("body")), lf(k.body));
+        EXPECT_EQ(m.get("defects"), "") << m.dump();
         if (!k.html.empty()) { EXPECT_EQ(lf(m.get("html")), lf(k.html)); }
         ASSERT_EQ(m.count("attachment"), static_cast<int>(k.files.size())) << m.dump();
         for (size_t i = 0; i < k.files.size(); ++i) {
