@@ -24,13 +24,7 @@ struct Case {
 
 std::string binaryBytes(size_t n, unsigned seed) {
     std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        s[i] = static_cast<char>(x);
-    }
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i + seed) * 2654435761u >> 13);
     return s;
 }
 
