@@ -127,7 +127,7 @@ void build(VmEmail& e, const Case& k, const std::string& dir) {
     for (const Mailbox& m : k.cc) EXPECT_TRUE(e.AddCC(m.name.c_str(), m.address.c_str())) << k.id;
     if (!k.html.empty()) e.AddHtmlAlternativeBody(k.html.c_str());
     for (const AttachedFile& f : k.files) {
-        const char* type = e.addFileAttachment((dir + "/in/" + f.fileName).c_str());
+        const char* type = e.addFileAttachment((dir + "/" + f.fileName).c_str());
         ASSERT_NE(type, nullptr) << k.id << " " << e.lastErrorText();
         EXPECT_EQ(std::string(type), f.contentType) << k.id;
     }
@@ -135,12 +135,10 @@ void build(VmEmail& e, const Case& k, const std::string& dir) {
 
 TEST(VmEmailCorpus, PythonRecoversEveryField) {
     facadetest::ScratchDir dir;
-    ASSERT_EQ(system(("mkdir -p '" + dir.path() + "/in'").c_str()), 0);
     std::vector<Case> cases = corpus();
-    ASSERT_GE(cases.size(), 25u);
     std::vector<std::pair<std::string, std::string>> rendered;
     for (const Case& k : cases) {
-        for (const AttachedFile& f : k.files) dir.write("in/" + f.fileName, f.bytes);
+        for (const AttachedFile& f : k.files) dir.write(f.fileName, f.bytes);
         VmEmail e;
         build(e, k, dir.path());
         rendered.emplace_back(k.id, facadetest::renderForSending(e));
