@@ -86,6 +86,8 @@ TEST(Rfc822Address, NameAndAddressConstructorSetAddressAndClone) {
         {nullptr, "\"john doe\"@example.com", "\"john doe\"@example.com", "<\"john doe\"@example.com>"},
         // UTF-8 names given separately stay raw.
         {"Jos\xc3\xa9", "j@x.com", "j@x.com", "\"Jos\xc3\xa9\" <j@x.com>"},
+        // ISO-2022-JP text becomes a B word.
+        {"\x1b$B$3$s$K$A$O\x1b(B", "jp@x.jp", "jp@x.jp", "\"=?iso-2022-jp?B?GyRCJDMkcyRLJEEkTxsoQg==?=\" <jp@x.jp>"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address);

@@ -99,7 +99,7 @@ std::vector<Case> corpus() {
     add("38_quotes_in_filename", "Quotes", "Sender", "Three files.\r\n", boss, {},
         {{"say \"hi\"; filename=evil.exe; a=\".txt", "hi\r\n", "text/plain"},
          {"back\\slash \\\".pdf", binaryBytes(40, 14), "application/pdf"},
-         {"Café \"menu\".pdf", binaryBytes(41, 15), "application/pdf"}});
+         {"Café \\ \"menu\".pdf", binaryBytes(41, 15), "application/pdf"}});
     // A quote in a display name must not end it and pass the rest off as the address.
     add("39_quotes_in_names", "Names", "Evil\" <attacker@evil.example>", "Body\r\n",
         {{"Bob \"the\" Builder \\", "bob@example.com"}}, {{"Café \"q\" <x@evil.example>", "cc@example.com"}});
