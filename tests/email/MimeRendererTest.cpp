@@ -74,6 +74,19 @@ TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
     }
 }
 
+// Inside the encoded words of a non-ASCII file name a quote or backslash
+// is written =22 or =5C, so the name cannot end its parameter early.
+TEST(MimeRenderer, QuoteAndBackslashInAnEncodedFileName) {
+    testutil::TempDir dir;
+    auto e = newEmail();
+    Logger log;
+    e->setBodyText("x", 1, log);
+    StringBuffer type;
+    ASSERT_TRUE(e->addFileAttachment(dir.write("\xC3\xA9\"\\.pdf", "p").c_str(), type, log));
+    const std::string s = render(*e);
+    EXPECT_NE(s.find("name=\"=?utf-8?Q?=C3=A9=22=5C.pdf?=\"\r\n"), std::string::npos) << s;
+}
+
 TEST(MimeRenderer, TextPartsWithoutCharset) {
     // Parts without a charset: Latin-1 bytes are labelled ISO-8859-1 and,
     // with no transfer encoding yet, sent quoted-printable; UTF-8 bytes are
