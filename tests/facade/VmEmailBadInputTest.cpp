@@ -11,31 +11,10 @@ using facadetest::MailCheck;
 
 std::string lastError(VmEmail& e) { return e.lastErrorText(); }
 
-// The fields every rendered message has and those given, lower case and sorted.
-std::vector<std::string> headerNames(std::vector<std::string> more) {
-    more.insert(more.end(), {"mime-version", "date", "message-id", "x-mailer", "x-priority", "content-type",
-                             "content-transfer-encoding"});
-    std::sort(more.begin(), more.end());
-    return more;
-}
-
-// Line breaks in values never forge fields; huge names and lists, and
-// unbalanced quotes, still give a header Python reads as it was meant.
-TEST(VmEmailBadInput, HostileValuesKeepTheHeaderStructure) {
+// Huge names, subjects and lists still give a header Python reads as it
+// was meant; line breaks in values are the unit tests' and the fuzzer's.
+TEST(VmEmailBadInput, HugeValuesKeepTheHeaderStructure) {
     facadetest::ScratchDir dir;
-    VmEmail e;
-    e.put_Utf8(true);
-    e.put_Body("body\r\n");
-    e.put_Subject("Hello\r\nBcc: victim@example.com\r\n\r\nInjected body");
-    e.put_FromName("Evil\r\nX-Injected: 1");
-    e.put_FromAddress("sender@example.com\r\nX-Injected: 2");
-    EXPECT_TRUE(e.AddTo("Name\r\nCc: cc@example.com", "to@example.com\r\nX-Injected: 3"));
-    e.AddHeaderField("X-Note", "a\r\nBcc: victim@example.com");
-    e.AddHeaderField("X-Evil\r\nBcc", "victim@example.com");
-    e.AddHeaderField("X-Bare", "line\nfeed\rand return");
-    std::string mime = facadetest::renderForSending(e);
-    std::string head = mime.substr(0, mime.find("\r\n\r\n"));
-    for (const char* forged : {"\nBcc", "\nX-Injected", "\nCc"}) EXPECT_EQ(head.find(forged), std::string::npos) << head;
     std::string longName(10000, 'N');
     std::string longUtf8;
     for (int i = 0; i < 5000; ++i) longUtf8 += "\xC3\xA9";
@@ -54,29 +33,7 @@ TEST(VmEmailBadInput, HostileValuesKeepTheHeaderStructure) {
     }
     EXPECT_EQ(huge.get_NumCC(), kCcCount);
 
-    // One entry holding a whole comma list is one mailbox text to the
-    // e-mail object; it is accepted and must not break the header.
-    VmEmail list;
-    list.put_Utf8(true);
-    std::string joined;
-    for (int i = 0; i < kCcCount; ++i) joined += (i ? ", " : "") + cc[i];
-    EXPECT_TRUE(list.AddTo("", joined.c_str()));
-    list.put_FromAddress("sender@example.com");
-
-    // Unbalanced quotes in a display name: names are written between quotes
-    // without escaping, so the reader's view of the list is lost; the header
-    // structure is not.
-    VmEmail quotes;
-    quotes.put_Utf8(true);
-    EXPECT_TRUE(quotes.AddTo("Joe \"Unterminated", "joe@example.com"));
-    EXPECT_TRUE(quotes.AddTo("", "\"odd@example.com"));
-    EXPECT_TRUE(quotes.AddCC("Ann", "ann@example.com"));
-
-    const std::vector<MailCheck> read = facadetest::readBack(
-        dir, {{"crlf", mime}, {"huge", facadetest::renderForSending(huge)}, {"joined", facadetest::renderForSending(list)},
-              {"quotes", facadetest::renderForSending(quotes)}});
-    EXPECT_EQ(facadetest::headerNames(read[0]), headerNames({"subject", "from", "to", "x-note", "x-bare"}));
-    const MailCheck& m = read[1];
+    const MailCheck m = facadetest::readBack(dir, {{"huge", facadetest::renderForSending(huge)}})[0];
     EXPECT_EQ(m.get("subject"), longUtf8);
     // Python keeps the folding white space between adjacent encoded words
     // of a display name as a space, so a long folded name comes back with
@@ -89,10 +46,9 @@ TEST(VmEmailBadInput, HostileValuesKeepTheHeaderStructure) {
     EXPECT_EQ(facadetest::mailboxes(m, "to"), std::vector<std::string>{longName + " <long@example.com>"});
     ASSERT_EQ(m.count("cc"), kCcCount);
     for (int i = 0; i < kCcCount; ++i) ASSERT_EQ(m.get("cc." + std::to_string(i) + ".addr"), cc[i]);
-    EXPECT_EQ(facadetest::headerNames(m), headerNames({"subject", "from", "to", "cc"}));
-    EXPECT_EQ(facadetest::headerNames(read[2]), headerNames({"from", "to"}));
-    EXPECT_EQ(facadetest::mailboxes(read[3], "cc"), std::vector<std::string>{"Ann <ann@example.com>"});
-    EXPECT_EQ(facadetest::headerNames(read[3]), headerNames({"to", "cc"}));
+    EXPECT_EQ(facadetest::headerNames(m),
+              (std::vector<std::string>{"cc", "content-transfer-encoding", "content-type", "date", "from", "message-id",
+                                        "mime-version", "subject", "to", "x-mailer", "x-priority"}));
 }
 
 TEST(VmEmailBadInput, EmptyAddressesAndUnusableAttachmentsFailClearly) {

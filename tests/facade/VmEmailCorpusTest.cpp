@@ -24,13 +24,7 @@ struct Case {
 
 std::string binaryBytes(size_t n, unsigned seed) {
     std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        s[i] = static_cast<char>(x);
-    }
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i + seed) * 2654435761u >> 13);
     return s;
 }
 
@@ -75,10 +69,6 @@ std::vector<Case> corpus() {
         {{"Ops, Team", "ops@example.com"}});
     add("19_non_ascii_names", "Names", "José Müller", "Body café\r\n",
         {{"Ærø, Åse", "ase@example.com"}, {"Иван", "ivan@example.com"}}, {{"François", "fr@example.com"}});
-    add("20_many_recipients", "Many", "Sender", "Body\r\n",
-        {{"", "alice@example.com"}, {"Bob Builder", "bob@example.com"}, {"", "carol@example.org"},
-         {"Dave", "dave@example.net"}, {"", "erin@example.com"}},
-        {{"", "cc1@example.com"}, {"Cc Two", "cc2@example.com"}, {"", "cc3@example.com"}});
     add("21_binary_attachment", "Binary", "Sender", "See attachment.\r\n", boss, {},
         {{"data.bin", binaryBytes(5000, 1), "application/octet-stream"}});
     add("22_text_attachment_lf", "Text", "Sender", "See attachment.\r\n", boss, {},
@@ -109,7 +99,7 @@ std::vector<Case> corpus() {
     add("38_quotes_in_filename", "Quotes", "Sender", "Three files.\r\n", boss, {},
         {{"say \"hi\"; filename=evil.exe; a=\".txt", "hi\r\n", "text/plain"},
          {"back\\slash \\\".pdf", binaryBytes(40, 14), "application/pdf"},
-         {"Café \"menu\".pdf", binaryBytes(41, 15), "application/pdf"}});
+         {"Café \\ \"menu\".pdf", binaryBytes(41, 15), "application/pdf"}});
     // A quote in a display name must not end it and pass the rest off as the address.
     add("39_quotes_in_names", "Names", "Evil\" <attacker@evil.example>", "Body\r\n",
         {{"Bob \"the\" Builder \\", "bob@example.com"}}, {{"Café \"q\" <x@evil.example>", "cc@example.com"}});
@@ -137,7 +127,7 @@ void build(VmEmail& e, const Case& k, const std::string& dir) {
     for (const Mailbox& m : k.cc) EXPECT_TRUE(e.AddCC(m.name.c_str(), m.address.c_str())) << k.id;
     if (!k.html.empty()) e.AddHtmlAlternativeBody(k.html.c_str());
     for (const AttachedFile& f : k.files) {
-        const char* type = e.addFileAttachment((dir + "/in/" + f.fileName).c_str());
+        const char* type = e.addFileAttachment((dir + "/" + f.fileName).c_str());
         ASSERT_NE(type, nullptr) << k.id << " " << e.lastErrorText();
         EXPECT_EQ(std::string(type), f.contentType) << k.id;
     }
@@ -145,12 +135,10 @@ void build(VmEmail& e, const Case& k, const std::string& dir) {
 
 TEST(VmEmailCorpus, PythonRecoversEveryField) {
     facadetest::ScratchDir dir;
-    ASSERT_EQ(system(("mkdir -p '" + dir.path() + "/in'").c_str()), 0);
     std::vector<Case> cases = corpus();
-    ASSERT_GE(cases.size(), 25u);
     std::vector<std::pair<std::string, std::string>> rendered;
     for (const Case& k : cases) {
-        for (const AttachedFile& f : k.files) dir.write("in/" + f.fileName, f.bytes);
+        for (const AttachedFile& f : k.files) dir.write(f.fileName, f.bytes);
         VmEmail e;
         build(e, k, dir.path());
         rendered.emplace_back(k.id, facadetest::renderForSending(e));
@@ -170,6 +158,7 @@ TEST(VmEmailCorpus, PythonRecoversEveryField) {
         EXPECT_EQ(mailboxes(m, "to"), expectedMailboxes(k.to));
         EXPECT_EQ(mailboxes(m, "cc"), expectedMailboxes(k.cc));
         EXPECT_EQ(lf(m.get("body")), lf(k.body));
+        EXPECT_EQ(m.get("defects"), "") << m.dump();
         if (!k.html.empty()) { EXPECT_EQ(lf(m.get("html")), lf(k.html)); }
         ASSERT_EQ(m.count("attachment"), static_cast<int>(k.files.size())) << m.dump();
         for (size_t i = 0; i < k.files.size(); ++i) {

@@ -57,9 +57,6 @@ TEST(VmMailMan, TextsTravelInAnsiOrUtf8AndReachTheManager) {
     EXPECT_STREQ(mm.smtpUsername(), "J\xFCrgen");
     mm.put_Utf8(true);
     EXPECT_STREQ(mm.smtpUsername(), "J\xC3\xBCrgen");
-    mm.put_SmtpPassword("p\xC3\xA4ss");
-    mm.put_Utf8(false);
-    EXPECT_STREQ(mm.smtpPassword(), "p\xE4ss");
 
     mm.put_SocksVersion(3);
     EXPECT_EQ(mm.get_SocksVersion(), 0) << "only 4 and 5 are proxies";
@@ -73,17 +70,6 @@ TEST(VmMailMan, TextsTravelInAnsiOrUtf8AndReachTheManager) {
     EXPECT_NE(std::string(mm.lastErrorHtml()).find("<blockquote>"), std::string::npos);
 }
 
-TEST(VmMailMan, RegisteredProgressSeesRisingPercentagesToTheEnd) {
-    Sending run;
-    run.srv.reply("220 ready").serveRest();
-    ASSERT_TRUE(run.send()) << run.mm.lastErrorText();
-    const std::vector<int>& p = run.rec.percents;
-    ASSERT_FALSE(p.empty());
-    for (size_t i = 1; i < p.size(); ++i) EXPECT_GT(p[i], p[i - 1]);
-    EXPECT_EQ(p.back(), 100);
-    EXPECT_EQ(run.srv.dataBlocks().size(), 1u);
-}
-
 TEST(VmMailMan, HostCanAbortBeforeConnectingAndWhileWaiting) {
     // Abort at the first percentage, which a small message reaches before
     // connecting: nothing reaches the server.
@@ -95,6 +81,7 @@ TEST(VmMailMan, HostCanAbortBeforeConnectingAndWhileWaiting) {
     EXPECT_NE(std::string(early.mm.lastErrorText()).find("Mail sending aborted by application"), std::string::npos)
         << early.mm.lastErrorText();
     EXPECT_EQ(early.srv.connections(), 0);
+    ASSERT_FALSE(early.rec.percents.empty());
     EXPECT_EQ(early.rec.percents.back(), 100) << "the bar is finished even on failure";
 
     // A silent server: with heartbeats on, the host's abort check ends the
