@@ -199,13 +199,6 @@ bool ScriptedSmtpServer::sleepInterruptible(int ms) {
     return false;
 }
 
-// AUTH PLAIN with or without the initial response; any credentials pass.
-bool ScriptedSmtpServer::serveAuth(const std::string& line) {
-    std::string response;
-    if (line.find(' ', 5) == std::string::npos && (!writeAll("334 \r\n") || !readLine(response, false))) return false;
-    return writeAll("235 2.7.0 accepted\r\n");
-}
-
 // Answers like a plain server; a peer that just hangs up ends the session
 // and is no error here.
 bool ScriptedSmtpServer::serveSession() {
@@ -215,7 +208,10 @@ bool ScriptedSmtpServer::serveSession() {
             ok = writeAll(std::string("250-scripted\r\n") + (offerAuth_ ? "250-AUTH PLAIN\r\n" : "") +
                           "250-8BITMIME\r\n250 PIPELINING\r\n");
         } else if (offerAuth_ && startsWithNoCase(line, "AUTH")) {
-            ok = serveAuth(line);
+            // AUTH PLAIN with or without the initial response; any credentials pass.
+            std::string response;
+            ok = (line.find(' ', 5) != std::string::npos || (writeAll("334 \r\n") && readLine(response, false))) &&
+                 writeAll("235 2.7.0 accepted\r\n");
         } else if (startsWithNoCase(line, "DATA")) {
             ok = writeAll("354 go ahead\r\n") && receiveData() && writeAll("250 OK queued\r\n");
             if (ok) ++accepted_;

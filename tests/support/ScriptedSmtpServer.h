@@ -124,7 +124,6 @@ private:
     bool fill(bool closeIsError = true);
     bool sleepInterruptible(int ms);
     bool serveSession();
-    bool serveAuth(const std::string& line);
     void note(const std::string& line, std::vector<std::string>* list = nullptr, const std::string& item = "");
     void recordError(const std::string& what) { note("!! " + what, &errors_, what); }
 
