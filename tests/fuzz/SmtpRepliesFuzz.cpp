@@ -12,8 +12,6 @@
 #include "smtp/SmtpConnImpl.h"
 #include "smtp/SmtpMessage.h"
 
-#include <atomic>
-#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -29,46 +27,22 @@ class ScriptPeer {
 public:
     explicit ScriptPeer(std::string script) : m_listen(testsupport::sock::listenLoopback(m_port)) {
         if (m_listen < 0) abort();
-        m_thread = std::thread([this, script = std::move(script)] { run(script); });
+        m_thread = std::thread([this, script = std::move(script)] {
+            int conn = testsupport::sock::pollIn(m_listen, 10000) == 1 ? ::accept(m_listen, nullptr, nullptr) : -1;
+            ::close(m_listen);
+            if (conn < 0) return;
+            ::send(conn, script.data(), script.size(), MSG_NOSIGNAL);
+            ::shutdown(conn, SHUT_WR);
+            nettest::receiveUpTo(conn, SIZE_MAX);
+            ::close(conn);
+        });
     }
-    ~ScriptPeer() {
-        m_done = true;
-        m_thread.join();
-    }
+    ~ScriptPeer() { m_thread.join(); }
     int port() const { return m_port; }
 
 private:
-    void run(const std::string& script) {
-        int conn = -1;
-        size_t sent = 0;
-        bool shut = false;
-        for (char sink[4096]; !m_done;) {
-            pollfd p{conn < 0 ? m_listen : conn, static_cast<short>(POLLIN | (conn >= 0 && !shut ? POLLOUT : 0)), 0};
-            if (::poll(&p, 1, 10) <= 0) continue;
-            if (conn < 0) {
-                if ((conn = ::accept(m_listen, nullptr, nullptr)) >= 0) ::close(std::exchange(m_listen, -1));
-                continue;
-            }
-            if (p.revents & POLLOUT) {
-                bool more = sent < script.size();
-                ssize_t n = more ? ::send(conn, script.data() + sent, script.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT) : 0;
-                if (n > 0) {
-                    sent += static_cast<size_t>(n);
-                } else if (!more || errno != EAGAIN) {
-                    ::shutdown(conn, SHUT_WR);
-                    shut = true;
-                }
-            }
-            ssize_t got = p.revents & (POLLIN | POLLHUP | POLLERR) ? ::recv(conn, sink, sizeof sink, MSG_DONTWAIT) : 1;
-            if (got == 0 || (got < 0 && errno != EAGAIN)) break;
-        }
-        if (conn >= 0) ::close(conn);
-        if (m_listen >= 0) ::close(m_listen);
-    }
-
     uint16_t m_port = 0;
     int m_listen;
-    std::atomic<bool> m_done{false};
     std::thread m_thread;
 };
 

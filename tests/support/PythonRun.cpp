@@ -60,8 +60,11 @@ int waitFor(pid_t pid, int timeoutMs, bool& timedOut) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
-PythonResult run(std::vector<std::string> argv, const std::string& input, int timeoutMs) {
+// python3 HEAD... ARGS...
+PythonResult run(std::vector<std::string> argv, const std::vector<std::string>& args, const std::string& input,
+                 int timeoutMs) {
     PythonResult r;
+    argv.insert(argv.end(), args.begin(), args.end());
     const int fds[3] = {unnamedFile(), unnamedFile(), unnamedFile()};
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e)
@@ -94,16 +97,12 @@ PythonResult run(std::vector<std::string> argv, const std::string& input, int ti
 
 PythonResult runPython(const std::string& script, const std::string& input,
                        const std::vector<std::string>& args, int timeoutMs) {
-    std::vector<std::string> argv = {"python3", "-c", script};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(std::move(argv), input, timeoutMs);
+    return run({"python3", "-c", script}, args, input, timeoutMs);
 }
 
 PythonResult runPythonFile(const std::string& path, const std::string& input,
                            const std::vector<std::string>& args, int timeoutMs) {
-    std::vector<std::string> argv = {"python3", path};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(std::move(argv), input, timeoutMs);
+    return run({"python3", path}, args, input, timeoutMs);
 }
 
 // Python replaces itself with the program, so the timeout still kills it.

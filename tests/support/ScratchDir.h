@@ -2,12 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace ostmail {
 namespace testsupport {
@@ -16,23 +12,15 @@ namespace testsupport {
 // OSTMAIL_KEEP_TEST_FILES keeps the folder for a look by hand.
 class ScratchDir {
 public:
-#ifdef _WIN32
     ScratchDir() {
-        char base[MAX_PATH + 1];
-        DWORD n = GetTempPathA(sizeof base, base);
-        static unsigned counter = 0;
-        for (int tries = 0; n && tries < 100 && path_.empty(); ++tries) {
-            std::string p = std::string(base, n) + "ostmail-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                            std::to_string(++counter);
-            if (CreateDirectoryA(p.c_str(), nullptr)) path_ = p;
+        std::error_code ec;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+        // create_directory fails on a name already taken, so parallel tests never share one.
+        for (int tries = 0; !ec && tries < 100 && path_.empty(); ++tries) {
+            std::filesystem::path p = base / ("ostmail-test-" + std::to_string(std::random_device{}()));
+            if (std::filesystem::create_directory(p, ec)) path_ = p.string();
         }
     }
-#else
-    ScratchDir() {
-        char tmpl[] = "/tmp/ostmail-test-XXXXXX";
-        path_ = mkdtemp(tmpl) ? tmpl : "";
-    }
-#endif
     ~ScratchDir() {
         std::error_code ec;
         if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());

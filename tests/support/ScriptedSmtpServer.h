@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace ostmail {
@@ -59,8 +60,8 @@ public:
     ScriptedSmtpServer& readData() { return add({Kind::ReadData}); }
     // Neither reads nor writes for ms milliseconds.
     ScriptedSmtpServer& silence(int ms) { return add({Kind::Silence, "", {}, ms}); }
-    // Closes the connection (FIN). With reset, the peer gets an RST instead.
-    ScriptedSmtpServer& closeNow(bool reset = false) { return add({reset ? Kind::Reset : Kind::Close}); }
+    // Closes the connection (FIN).
+    ScriptedSmtpServer& closeNow() { return add({Kind::Close}); }
     // Closes the current connection if open, then waits for the next one.
     ScriptedSmtpServer& acceptNext() { return add({Kind::AcceptNext}); }
     // Answers the rest of the session like a plain server (EHLO, MAIL, RCPT,
@@ -97,16 +98,12 @@ public:
     void setReadTimeoutMs(int ms) { readTimeoutMs_ = ms; }
 
 private:
-    enum class Kind { Send, Expect, ReadData, Silence, Close, Reset, AcceptNext, ServeRest };
+    enum class Kind { Send, Expect, ReadData, Silence, Close, AcceptNext, ServeRest };
     struct Step {
         Kind kind;
         std::string text = {};
         std::vector<std::string> pieces = {};
         int ms = 0;
-    };
-    struct Received {
-        int connection;
-        std::string line;
     };
 
     ScriptedSmtpServer& add(Step step);
@@ -120,39 +117,31 @@ private:
     bool runStep(const Step& step);
     bool waitReadable(int fd, const std::string& what);
     bool acceptConnection();
-    void closeConnection(bool reset);
+    void closeConnection();
     bool writeAll(const std::string& bytes);
     bool readLine(std::string& line, bool closeIsError = true);
     bool receiveData();
     bool fill(bool closeIsError = true);
     bool sleepInterruptible(int ms);
     bool serveSession();
-    void recordLine(const std::string& line);
-    void recordError(const std::string& what);
-    void note(const std::string& line);
+    void note(const std::string& line, std::vector<std::string>* list = nullptr, const std::string& item = "");
+    void recordError(const std::string& what) { note("!! " + what, &errors_, what); }
 
     uint16_t port_ = 0;  // before listenFd_, which sets it
-    int listenFd_ = -1;
-    int connFd_ = -1;
-    int readTimeoutMs_ = 10000;
-    long dropAfter_ = -1;
-    long received_ = 0;
-    bool offerAuth_ = false;
-    bool serveAuth(const std::string& line);
+    int listenFd_ = -1, connFd_ = -1, readTimeoutMs_ = 10000;
+    long dropAfter_ = -1, received_ = 0;
+    bool offerAuth_ = false, started_ = false, done_ = false;
     std::string inbuf_;
     std::vector<Step> steps_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
-    bool started_ = false;
+    std::atomic<int> accepted_{0};
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
-    bool done_ = false;
     int connections_ = 0;
-    std::atomic<int> accepted_{0};
-    std::vector<Received> lines_;
-    std::vector<std::string> data_;
-    std::vector<std::string> errors_;
+    std::vector<std::pair<int, std::string>> lines_;  // connection, line
+    std::vector<std::string> data_, errors_;
     std::string transcript_;
 };
 

@@ -12,12 +12,6 @@ const char* const kHowTo =
     "integration tests need the test servers: run `bash scripts/test.sh`, or "
     "`bash scripts/servers.sh start DIR` and `export OSTMAIL_TEST_ENV=DIR/env`";
 
-std::string unquote(std::string v) {
-    if (v.size() >= 2 && (v.front() == '\'' || v.front() == '"') && v.back() == v.front())
-        return v.substr(1, v.size() - 2);
-    return v;
-}
-
 }  // namespace
 
 TestEnv::TestEnv() {
@@ -28,7 +22,9 @@ TestEnv::TestEnv() {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         size_t eq = line.find('=');
         if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
-        values_[line.substr(0, eq)] = unquote(line.substr(eq + 1));
+        std::string v = line.substr(eq + 1);
+        const bool quoted = v.size() >= 2 && (v[0] == '\'' || v[0] == '"') && v.back() == v[0];
+        values_[line.substr(0, eq)] = quoted ? v.substr(1, v.size() - 2) : v;
     }
     ok_ = !values_.empty();
     if (ok_) return;
@@ -39,23 +35,18 @@ TestEnv::TestEnv() {
 
 std::string TestEnv::get(const std::string& key) const {
     auto it = values_.find(key);
-    if (it == values_.end()) {
-        ADD_FAILURE() << "test server setting " << key << " is missing"
-                      << (ok_ ? "" : " (" + error_ + ")");
-        return "";
-    }
-    return it->second;
+    if (it != values_.end()) return it->second;
+    ADD_FAILURE() << "test server setting " << key << " is missing" << (ok_ ? "" : " (" + error_ + ")");
+    return "";
 }
 
 int TestEnv::port(const std::string& key) const {
     std::string v = get(key);
     char* end = nullptr;
     long p = std::strtol(v.c_str(), &end, 10);
-    if (v.empty() || *end != '\0' || p <= 0 || p > 65535) {
-        if (!v.empty()) ADD_FAILURE() << "test server setting " << key << " is not a port: " << v;
-        return 0;
-    }
-    return static_cast<int>(p);
+    const bool good = !v.empty() && *end == '\0' && p > 0 && p <= 65535;
+    if (!good && !v.empty()) ADD_FAILURE() << "test server setting " << key << " is not a port: " << v;
+    return good ? static_cast<int>(p) : 0;
 }
 
 }  // namespace testsupport
