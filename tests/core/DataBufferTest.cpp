@@ -37,6 +37,7 @@ TEST(DataBuffer, LoadFileReadsWholeFilesAndLogsFailures) {
         {dir.path() + "/missing", false, "Failed to open file."},
         {fifo, true, nullptr},
         {"/dev/zero", false, "readLimit"},
+        {"/proc/self/mem", false, "readError"},  // opens, but reading address 0 fails
     };
     for (const auto& l : loads) {
         SCOPED_TRACE(l.path);

@@ -31,6 +31,7 @@ TEST_F(Email2Test, CharsetFollowsTheScriptsOfTheText) {
         {"\xCE\xB1", 28597},                 {"\xE0\xB8\x81", 874},
         {"\xCE\xB1\xD0\x9F", 65001},         // two scripts
         {"\xEF\xBC\x81", 65001},            // outside every script and not in ISO-8859-1
+        {"\xC3\xA9\xE3\x80\x80\xE3\x88\x80", 28591},  // CJK punctuation, enclosed letters: not counted
     };
     for (auto [text, charset] : cases) {
         auto m = newEmail();
@@ -66,8 +67,11 @@ TEST_F(Email2Test, SenderAndRecipients) {
     StringBuffer env;
     e->envelopeSender(env);
     EXPECT_EQ(env.toStdString(), "reports@example.com");
+    e->setHeaderField("VMX-ReturnReceipt", "YES", log);
+    e->setHeaderField("Disposition-Notification-To", "<receipts@example.com>", log);
     auto copy = e->clone();
     copy->prepareForSending(log);
+    EXPECT_EQ(headerValue(*copy, "Disposition-Notification-To"), "<receipts@example.com>");  // not replaced
     EXPECT_FALSE(copy->header().hasField("Return-Path"));
     EXPECT_TRUE(e->header().hasField("Return-Path"));
     EXPECT_EQ(copy->numRecipients(Email2::kBcc), 1);
@@ -84,6 +88,8 @@ TEST_F(Email2Test, SenderAndRecipients) {
     auto second = e->clone();
     EXPECT_TRUE(second->addRecipient(Email2::kTo, "", "f@example.com", log));
     EXPECT_EQ(headerValue(*second, "To"), "d@example.com, e@example.com, f@example.com");
+    EXPECT_TRUE(e->addRecipient(Email2::kCc, "\xCE\xB1", "g@example.com", log));  // a Cc name picks the charset
+    EXPECT_EQ(e->charset(), 28597u);
 }
 
 // The header layout of the converted message is checked by the worked
@@ -107,6 +113,11 @@ TEST_F(Email2Test, AttachmentsTurnTheMessageIntoMultipartMixed) {
     e->setBodyText("new", 3, log);
     EXPECT_EQ(e->partAt(0)->body().getSize(), 3u);
     EXPECT_EQ(e->sizeEstimate(), 60u * 6 + (60u * 2 + 3) + (60u * 3 + 7) + (60u * 3 + 5));
+
+    // A message/rfc822 part counts as an attachment only when its file name ends in ".mht".
+    ASSERT_TRUE(attach(*e, "Page.MHT", "x") && attach(*e, "page.mhtml", "x"));
+    EXPECT_TRUE(e->partAt(3)->contentTypeIs("message/rfc822") && MimeRenderer::countsAsAttachment(*e->partAt(3)));
+    EXPECT_FALSE(MimeRenderer::countsAsAttachment(*e->partAt(4)));
 }
 
 TEST_F(Email2Test, HtmlBodiesAndAlternatives) {
