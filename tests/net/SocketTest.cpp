@@ -89,6 +89,26 @@ TEST(SocketConnect, BindsToTheGivenLocalAddress) {
     }
 }
 
+// The default buffer sizes (0) lie outside [1000, 2000000): the system's own
+// buffers, and their autotuning, stay.
+TEST(SocketConnect, DefaultBufferSizesAreNotApplied) {
+    nettest::PeerThread peer([](int fd) { char c; ::recv(fd, &c, 1, 0); });
+    Dial d;
+    ASSERT_TRUE(d.run("127.0.0.1", peer.port())) << d.text();
+    int ours = -1;  // the descriptor whose far end is the peer
+    for (int fd = 3; fd < 1024 && ours < 0; ++fd) {
+        sockaddr_in a{};
+        socklen_t n = sizeof a;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0 && ntohs(a.sin_port) == peer.port()) ours = fd;
+    }
+    int size = 0, systemDefault = 0, fresh = ::socket(AF_INET, SOCK_STREAM, 0);
+    socklen_t n = sizeof size;
+    ASSERT_EQ(::getsockopt(ours, SOL_SOCKET, SO_RCVBUF, &size, &n), 0);
+    ::getsockopt(fresh, SOL_SOCKET, SO_RCVBUF, &systemDefault, &n);
+    ::close(fresh);
+    EXPECT_EQ(size, systemDefault);
+}
+
 // One peer: a greeting, then silence. The read times out and the
 // connection stays usable; with a monitor, the application's abort ends
 // the wait and the next one too. Then bytes collected across three writes,

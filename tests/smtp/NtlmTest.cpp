@@ -282,12 +282,15 @@ TEST(NtlmMessageTest, Type2WithoutOrWithOddTargetFieldsIsAnswered) {
         EXPECT_GT(outShort.getSize(), 64u);
         EXPECT_EQ(toBytes(outShort), toBytes(outFull));
     }
-    Bytes info = exampleTargetInfo();
+    Bytes info = exampleTargetInfo(), dnsDomain = utf16("x.test");
     info.resize(info.size() - 4);
+    put16(info, 4);
+    put16(info, dnsDomain.size());
+    info.insert(info.end(), dnsDomain.begin(), dnsDomain.end());
     put16(info, 3);
     put16(info, 200);
     Bytes named = type2(0x00000001, unhex(kServerChallenge), utf16("TARGET"), info);
-    Bytes unnamed = type2(0x201, unhex(kServerChallenge), Bytes(), exampleTargetInfo());
+    Bytes unnamed = type2(0x201, unhex(kServerChallenge), Bytes(), info);
     unnamed[16] = 0xff;
     unnamed[19] = 0x7f;
     for (auto& k : {std::make_pair(named, "TARGET"), std::make_pair(unnamed, "")}) {
@@ -304,6 +307,8 @@ TEST(NtlmMessageTest, Type2WithoutOrWithOddTargetFieldsIsAnswered) {
         EXPECT_STREQ(v.getUtf8(), "Server");
         ntlm.get_DnsComputerName(v);
         EXPECT_TRUE(v.isEmpty());
+        ntlm.get_DnsDomainName(v);
+        EXPECT_STREQ(v.getUtf8(), "x.test");
     }
 }
 

@@ -177,11 +177,13 @@ TEST(SmtpSession, FailedHandshakesAndEndlessRepliesEndTheConnection) {
     }
 }
 
-TEST(SmtpSession, ReuseWithRsetAndNewConnectionOnOtherPassword) {
+TEST(SmtpSession, ReuseWithRsetAndNewConnectionOnOtherPasswordOrRefusedRset) {
     ScriptedSmtpServer srv;
     loginExchange(srv.reply("220 one").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok")
         .expectReply("RSET", "250 reset").acceptNext();
-    loginExchange(srv.reply("220 two").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok").expectReply("QUIT", "221 bye");
+    loginExchange(srv.reply("220 two").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok")
+        .expectReply("RSET", "421 closing").acceptNext();
+    loginExchange(srv.reply("220 new").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok").expectReply("QUIT", "221 bye");
     {
         Client c;
         ASSERT_TRUE(c.open(srv, "bob", "pw1")) << c.log.text();
@@ -192,9 +194,12 @@ TEST(SmtpSession, ReuseWithRsetAndNewConnectionOnOtherPassword) {
         c.log.lines.clear();
         ASSERT_TRUE(c.connect(srv.port(), "bob", "pw2")) << c.log.text();
         EXPECT_LOGGED(c.log, "I: Need new SMTP connection", "D: InitialResponse=220 two\r\n");
+        c.log.lines.clear();
+        ASSERT_TRUE(c.connect(srv.port(), "bob", "pw2")) << c.log.text();
+        EXPECT_LOGGED(c.log, "E: RSET failed.", "D: InitialResponse=220 new\r\n");
     }
     ASSERT_TRUE(srv.waitDone());
-    EXPECT_EQ(srv.connections(), 2);
+    EXPECT_EQ(srv.connections(), 3);
     EXPECT_EQ(srv.lines(0).back(), "RSET");  // the first connection was dropped without QUIT
     EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
 }

@@ -122,6 +122,10 @@ TEST(SmtpTransaction, OneMessageOutcomes) {
          false, "0/1 closed",
          {"E: Unrecognized response from SMTP server", "E: Failed when sending RCPT TO:<a@x.test>"},
          {"MAIL FROM:<s@x.test>", "RCPT TO:<a@x.test>"}},
+        {"code 000 to DATA: no code, as good as no reply",
+         [](Peer& s) { s.expectReply("MAIL", "250 ok").expectReply("RCPT", "250 ok").expectReply("DATA", "000"); },
+         false, "0/1 protocolFailure closed", {"E: 000", "E: Failed when sending DATA command"},
+         {"MAIL FROM:<s@x.test>", "RCPT TO:<a@x.test>", "DATA"}},
         {"refused after DATA",
          [](Peer& s) {
              s.expectReply("MAIL", "250 ok").expectReply("RCPT", "250 ok").expectReply("DATA", "354 go")
