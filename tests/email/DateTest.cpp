@@ -33,6 +33,7 @@ TEST(EmailDate, CurrentTextFollowsTimeZone) {
         ASSERT_TRUE(EmailDate::parse(sb.getString(), v)) << sb.getString();
         EXPECT_LT(std::abs(v.unixTime - static_cast<int64_t>(std::time(nullptr))), 5) << zone;
         EXPECT_EQ(v.zoneMinutes, minutes) << zone;
+        EXPECT_EQ(sb.getString()[sb.getSize() - 5], minutes < 0 ? '-' : '+') << zone;  // UTC is +0000
     }
     oldTz ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
     tzset();
