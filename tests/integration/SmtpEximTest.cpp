@@ -71,6 +71,14 @@ TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
     int calls = 0;
     r = send(plain, m, [&](int) { return ++calls < 2; });
     EXPECT_EQ(r.reason(), "aborted");
+    // Exim honours NOTIFY and ENVID: its success report to the sender quotes
+    // the envelope id. (Success reports carry the headers whatever RET says.)
+    std::string envid = Maildir::uniqueToken("envid");
+    plain.setDsn("SUCCESS", "HDRS", envid);
+    m.setSubject(token = Maildir::uniqueToken("apidsn"));
+    EXPECT_TRUE(send(plain, m).ok());
+    expectLines(Maildir::readFile(maildir.waitFor(envid)),
+                {"Original-Envelope-ID: " + envid, "Action: delivered", "Subject: " + token});
 }
 
 }  // namespace
