@@ -71,23 +71,26 @@ TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
     }
 }
 
-// A local address to bind to is used; a local port already taken fails the
-// connect with reason 5.
-// Our end of the connection to port, found by its peer's port: its receive
-// buffer size.
-int receiveBufferOfConnectionTo(int port) {
+int receiveBuffer(int fd) {
+    int size = -1;
+    socklen_t n = sizeof size;
+    ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &n);
+    return size;
+}
+
+// Our end of the connection to port, found by its peer's port; -1 when none.
+int connectionTo(int port) {
     for (int fd = 3; fd < 1024; ++fd) {
         sockaddr_in a{};
         socklen_t n = sizeof a;
-        int size = -1;
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0 && ntohs(a.sin_port) == port)
-            return ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &(n = sizeof size)), size;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0 && ntohs(a.sin_port) == port) return fd;
     }
     return -1;
 }
 
-// The default buffer sizes (0) lie outside [1000, 2000000): the system's own
-// buffers, and their autotuning, stay.
+// A local address to bind to is used; a local port already taken fails the
+// connect with reason 5. The default buffer sizes (0) lie outside
+// [1000, 2000000): the system's own buffers, and their autotuning, stay.
 TEST(SocketConnect, BindsToTheGivenLocalAddressAndKeepsTheSystemBuffers) {
     ScriptedSmtpServer srv;
     srv.reply("220 hi");
@@ -102,11 +105,9 @@ TEST(SocketConnect, BindsToTheGivenLocalAddressAndKeepsTheSystemBuffers) {
         const V bindFailed{"Failed to bind to local IP address", "WSAEADDRINUSE", "Cannot connect, invalid socket."};
         EXPECT_EQ(d.lacks(taken ? bindFailed : V{"BindIpAddr", "ClientBindIP"}), "");
         if (taken) continue;
-        int systemDefault = -1, fresh = ::socket(AF_INET, SOCK_STREAM, 0);
-        socklen_t n = sizeof systemDefault;
-        ::getsockopt(fresh, SOL_SOCKET, SO_RCVBUF, &systemDefault, &n);
+        const int fresh = ::socket(AF_INET, SOCK_STREAM, 0), systemDefault = receiveBuffer(fresh);
         ::close(fresh);
-        EXPECT_EQ(receiveBufferOfConnectionTo(srv.port()), systemDefault);
+        EXPECT_EQ(receiveBuffer(connectionTo(srv.port())), systemDefault);
     }
 }
 
