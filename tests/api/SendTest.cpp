@@ -107,8 +107,9 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
 }
 
 // A server that drops the line during DATA gives a failed result promptly,
-// and the session can still send afterwards.
-TEST(ApiSend, ServerClosingMidDataFails) {
+// and the session can still send afterwards; one that greets only after the
+// read time-out is given up.
+TEST(ApiSend, ServerClosingMidDataOrSilentPastTheReadTimeoutFails) {
     ScriptedSmtpServer srv;
     srv.reply("220 hi").expectReply("EHLO", "250 ok").expectReply("MAIL FROM", "250 ok");
     srv.expectReply("RCPT TO", "250 ok").expectReply("DATA", "354 go").expect().closeNow();
@@ -128,4 +129,11 @@ TEST(ApiSend, ServerClosingMidDataFails) {
     EXPECT_TRUE(again.ok()) << again.reason() << "\n" << srv.transcript();
     session.close();
     EXPECT_TRUE(srv.waitDone());
+
+    ScriptedSmtpServer late;
+    late.silence(2500).reply("220 late").serveRest();
+    late.start();
+    ostmail::SmtpSettings impatient = localServer(late.port());
+    impatient.setReadTimeout(1);
+    EXPECT_FALSE(ostmail::send(impatient, basicMessage()).ok()) << late.transcript();
 }
