@@ -84,7 +84,9 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     acceptOne(srv);
     srv.start();
     ostmail::Message m = basicMessage();
-    m.setSubject("gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x93\xA7");
+    // The first and last character of each length and around the surrogates.
+    m.setSubject("gr\xC3\xBC\xC3\x9F \xC2\x80\xDF\xBF \xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF "
+                 "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
     m.setText("one\ntwo\r\nthree\n\nfour");
     ostmail::SendResult r = ostmail::send(localServer(srv.port()), m);
     ASSERT_TRUE(r.ok()) << r.reason() << "\n" << srv.transcript();
