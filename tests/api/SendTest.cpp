@@ -83,12 +83,16 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     ScriptedSmtpServer srv;
     acceptOne(srv);
     srv.start();
-    ostmail::Message m = basicMessage();
+    // Assigned values replace the old ones, moved or copied.
+    ostmail::Message m;
+    m = basicMessage();
+    ostmail::SmtpSettings s = localServer(1);
+    s = localServer(srv.port());
     // The first and last character of each length and around the surrogates.
     m.setSubject("gr\xC3\xBC\xC3\x9F \xC2\x80\xDF\xBF \xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF "
                  "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
     m.setText("one\ntwo\r\nthree\n\nfour");
-    ostmail::SendResult r = ostmail::send(localServer(srv.port()), m);
+    ostmail::SendResult r = ostmail::send(s, m);
     ASSERT_TRUE(r.ok()) << r.reason() << "\n" << srv.transcript();
     ASSERT_TRUE(srv.waitDone());
     ASSERT_EQ(srv.dataBlocks().size(), 1u);
@@ -102,7 +106,9 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     refusing.reply("220 hi").expectReply("EHLO", "250 ok");
     refusing.expectReply("MAIL FROM", "550-5.7.1 relaying denied\r\n550 5.7.1 go away").serveRest();
     refusing.start();
-    r = ostmail::send(localServer(refusing.port()), basicMessage());
+    const ostmail::SmtpSettings refusingServer = localServer(refusing.port());
+    s = refusingServer;
+    r = ostmail::send(s, basicMessage());
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(r.smtpStatus(), 550);
     EXPECT_EQ(r.smtpReply(), "550-5.7.1 relaying denied\r\n550 5.7.1 go away\r\n");
