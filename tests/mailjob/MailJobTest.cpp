@@ -138,12 +138,16 @@ TEST(DoMail, RetriesWaitAfterEveryFailureAndStopAtTheFirstSuccess) {
 TEST(DoMail, UnusableServersFailWithoutHangingAndTheLogNamesLostText) {
     testsupport::ClosedPort closedPort;
     const int closed = closedPort.port();
+    // A name that does not resolve, in front of a live port: only the name can fail the send.
+    ScriptedSmtpServer live;
+    live.reply("220 ready").serveRest();
+    live.start();
     const struct {
         const wchar_t* host;
         int port;
         uint32_t page;
         bool lost;
-    } cases[] = {{L"", 25, 0, false}, {L"no-such-host.invalid", 25, 0, false}, {L"127.0.0.1", closed, 0, false},
+    } cases[] = {{L"", 25, 0, false}, {L"no-such-host.invalid", live.port(), 0, false}, {L"127.0.0.1", closed, 0, false},
                  {L"127.0.0.1", 0, 0, false}, {L"127.0.0.1", 70000, 0, false}, {L"127.0.0.1", -1, 0, false},
                  {L"127.0.0.1", closed, 1252, true}, {L"127.0.0.1", closed, 65001, false}};
     for (const auto& c : cases) {
