@@ -52,6 +52,7 @@ std::string reasonFromLog(const std::string& log, int status) {
         if (eol == std::string::npos) eol = log.size();
         std::string line = log.substr(pos, eol - pos);
         pos = eol + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();  // the log ends its lines with CRLF
         size_t text = line.find_first_not_of(" \t");
         if (text == 0 || text == std::string::npos || !isErrorLine(line)) continue;
         last = line.substr(text);

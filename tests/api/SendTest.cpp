@@ -132,7 +132,9 @@ TEST(ApiSend, ServerClosingMidDataOrSilentPastTheReadTimeoutFails) {
     EXPECT_FALSE(r.reason().empty());
     EXPECT_TRUE(r.accepted().empty());
     // The socket error comes first, then how the send ended.
-    EXPECT_NE(r.reason().find("; Send failed."), std::string::npos) << r.reason();
+    const std::string ending = "; Send failed.";
+    EXPECT_EQ(r.reason().rfind("SocketError: ", 0), 0u) << r.reason();
+    EXPECT_EQ(r.reason().find(ending), r.reason().size() - ending.size()) << r.reason();
     ostmail::SendResult again = session.send(basicMessage());
     EXPECT_TRUE(again.ok()) << again.reason() << "\n" << srv.transcript();
     session.close();
