@@ -5,6 +5,7 @@
 #include "core/EncodingConvert.h"
 #include "core/LogBase.h"
 #include "core/StringBuffer.h"
+#include "crypto/TestBytes.h"
 #include "support/PythonRun.h"
 
 #include <stdexcept>
@@ -28,16 +29,11 @@ inline std::vector<std::string> splitOn(const std::string& s, const std::string&
 }
 
 inline std::string toHex(const std::string& s) {
-    static const char* d = "0123456789abcdef";
-    std::string h;
-    for (unsigned char c : s) h += {d[c >> 4], d[c & 15]};
-    return h;
+    return testbytes::hex(reinterpret_cast<const unsigned char*>(s.data()), s.size());
 }
-
 inline std::string fromHex(const std::string& h) {
-    std::string s;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) s += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
-    return s;
+    const auto v = testbytes::unhex(h);
+    return std::string(v.begin(), v.end());
 }
 
 // Converts from a heap block of exactly the input's size, so that a read past
