@@ -23,20 +23,19 @@ const char kOwn[] = "Using Velmora NTLM...";
 const char kPackage[] = "Using Microsoft SSPI NTLM.";
 const char kDenied[] = "Logon denied.  Check username, password, and domain";
 
-// The whole login with ClsNtlm after greeting, EHLO and AUTH NTLM; returns
-// the server's final line.
-std::string ntlmLogin(int port, ClsNtlm& ntlm, LogBase& log) {
-    SocketSession c;
+// The whole login with ClsNtlm after greeting, EHLO and AUTH NTLM, logged
+// to the session's log; returns the server's final line.
+std::string ntlmLogin(SocketSession& c, int port, ClsNtlm& ntlm) {
     if (!c.connect("127.0.0.1", port, false) || c.reply().compare(0, 3, "220") != 0 ||
         c.command("EHLO client.test").find("NTLM") == std::string::npos ||
         c.command("AUTH NTLM").compare(0, 4, "334 ") != 0)
         return "no AUTH NTLM prompt";
     XString type1, type3;
-    ntlm.GenType1(type1, log);
+    ntlm.GenType1(type1, c.log);
     std::string challenge = c.command(type1.getUtf8());
     if (challenge.compare(0, 4, "334 ") != 0) return "no challenge: " + challenge;
     XString type2 = xs(challenge.substr(4, challenge.find_first_of("\r\n") - 4));
-    if (!ntlm.GenType3(type2, type3, log)) return "bad challenge";
+    if (!ntlm.GenType3(type2, type3, c.log)) return "bad challenge";
     std::string result = c.command(type3.getUtf8());
     c.command("QUIT");
     return result;
@@ -70,11 +69,9 @@ TEST(NtlmLoginTest, SpaTakesNtlmV1AndCyrusNtlmV2) {
         ntlm.put_Workstation(ws);
         ntlm.put_NtlmVersion(k.version);
         if (!k.domain.empty()) ntlm.put_Domain(domain);
-        Logger log;
-        EXPECT_EQ(ntlmLogin(env.port(k.port), ntlm, log).substr(0, k.result.size()), k.result);
-        StringBuffer text;
-        log.GetText(text);
-        EXPECT_FALSE(text.containsSubstring("TYPE2 message is not long enough.")) << text.getString();
+        SocketSession session;
+        EXPECT_EQ(ntlmLogin(session, env.port(k.port), ntlm).substr(0, k.result.size()), k.result);
+        EXPECT_FALSE(session.logHas("TYPE2 message is not long enough.")) << session.logText();
     }
 }
 

@@ -43,9 +43,9 @@ TEST(SocksProxy, TlsOverTheTunnel) {
     Tunnel wrongName;
     wrongName.trustTestCa(env);
     EXPECT_FALSE(wrongName.connect(env.get("OSTMAIL_TLS_HOST"), env.port("OSTMAIL_WRONGNAME_SMTPS_PORT"), true, &proxy4));
-    for (const char* line : {"CERT_E_CN_NO_MATCH", "Failed to establish SSL/TLS channel after SOCKS4 connection.",
-                             "Failed to verify server certificate"})
-        EXPECT_TRUE(wrongName.logHas(line)) << line << "\n" << wrongName.logText();
+    EXPECT_TRUE(wrongName.logHas("CERT_E_CN_NO_MATCH")) << wrongName.logText();
+    EXPECT_TRUE(wrongName.logHas("Failed to establish SSL/TLS channel after SOCKS4 connection.")) << wrongName.logText();
+    EXPECT_TRUE(wrongName.logHas("Failed to verify server certificate")) << wrongName.logText();
     EXPECT_FALSE(wrongName.sock.IsConnected());
 }
 
