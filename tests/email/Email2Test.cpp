@@ -8,17 +8,7 @@ namespace {
 using testutil::headerValue;
 using testutil::newEmail;
 
-class Email2Test : public ::testing::Test {
-protected:
-    std::unique_ptr<Email2> e = newEmail();
-    LogNull log;
-    testutil::TempDir dir;
-    StringBuffer type;
-
-    bool attach(Email2& m, const char* name, const std::string& bytes) {
-        return m.addFileAttachment(dir.write(name, bytes).c_str(), type, log);
-    }
-};
+using Email2Test = testutil::EmailTest;
 
 TEST_F(Email2Test, CharsetFollowsTheScriptsOfTheText) {
     const std::pair<const char*, uint32_t> cases[] = {

@@ -1,5 +1,6 @@
 #pragma once
 #include "core/LogBase.h"
+#include "core/Logger.h"
 #include "core/StringBuffer.h"
 #include "email/Email2.h"
 #include "email/MimeRenderer.h"
@@ -46,6 +47,20 @@ inline std::string headerValue(const Email2& e, const char* name) {
     e.getHeaderField(name, v);
     return v.toStdString();
 }
+
+// A new message, and the log, scratch folder and type buffer that
+// attaching a file needs.
+class EmailTest : public ::testing::Test {
+protected:
+    std::unique_ptr<Email2> e = newEmail();
+    Logger log;
+    TempDir dir;
+    StringBuffer type;
+
+    bool attach(Email2& m, const char* name, const std::string& bytes) {
+        return m.addFileAttachment(dir.write(name, bytes).c_str(), type, log);
+    }
+};
 
 // Matches text against a fixed-length shape: '#' a lower-case hex digit,
 // '9' a decimal digit, 'A' an ASCII letter; any other byte stands for itself.

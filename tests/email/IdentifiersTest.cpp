@@ -90,22 +90,19 @@ TEST_F(FallbackSeeding, ThreadsShareOneSequenceWithoutLosingOrRepeatingDraws) {
 
 TEST(MailIdentifiers, ShapesAndUniqueness) {
     MailIdentifiers::setHostNameOverride("mail.example.org");
-    const std::string mid = std::string("<VELMORA-MID-") + kUuidShape + "@mail.example.org>";
-    const std::string cid = std::string("<VELMORA-CID-") + kUuidShape + "@mail.example.org>";
-    const std::string boundary = "-----_velmora_###_####_########.########";
-    std::set<std::string> ids, boundaries;
-    for (int i = 0; i < 5000; ++i) {
-        StringBuffer m, b, c;
-        MailIdentifiers::newMessageId(m);
-        MailIdentifiers::newBoundary(b);
-        MailIdentifiers::newContentId(c);
-        ASSERT_TRUE(matchesShape(m.toStdString(), mid)) << m.getString();
-        ASSERT_TRUE(matchesShape(c.toStdString(), cid)) << c.getString();
-        ASSERT_TRUE(matchesShape(b.toStdString(), boundary)) << b.getString();
-        ASSERT_TRUE(ids.insert(m.toStdString()).second);
-        ASSERT_TRUE(ids.insert(c.toStdString()).second);
-        ASSERT_TRUE(boundaries.insert(b.toStdString()).second);
-    }
+    std::set<std::string> ids, boundaries;  // message and content ids must differ from each other too
+    const struct { void (*make)(StringBuffer&); std::string shape; std::set<std::string>& seen; } kinds[] = {
+        {MailIdentifiers::newMessageId, std::string("<VELMORA-MID-") + kUuidShape + "@mail.example.org>", ids},
+        {MailIdentifiers::newBoundary, "-----_velmora_###_####_########.########", boundaries},
+        {MailIdentifiers::newContentId, std::string("<VELMORA-CID-") + kUuidShape + "@mail.example.org>", ids},
+    };
+    for (int i = 0; i < 5000; ++i)
+        for (const auto& k : kinds) {
+            StringBuffer id;
+            k.make(id);
+            ASSERT_TRUE(matchesShape(id.toStdString(), k.shape)) << id.getString();
+            ASSERT_TRUE(k.seen.insert(id.toStdString()).second) << id.getString();
+        }
 
     MailIdentifiers::setHostNameOverride("");
     StringBuffer m;

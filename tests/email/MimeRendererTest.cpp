@@ -1,6 +1,5 @@
 #include "EmailTestUtil.h"
 #include "core/ContentCoding.h"
-#include "core/Logger.h"
 #include "email/MailIdentifiers.h"
 
 namespace ostmail {
@@ -11,22 +10,20 @@ using testutil::matchesShape;
 using testutil::newEmail;
 using testutil::render;
 using namespace std::string_literals;
+using MimeRendererTest = testutil::EmailTest;
 
-TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
-    testutil::TempDir dir;
+TEST_F(MimeRendererTest, WorkedExampleRendersLineForLine) {
     std::string pdf;
     for (int i = 0; i < 200; ++i) pdf += static_cast<char>(i * 7);
     MailIdentifiers::setHostNameOverride("mail.example.org");
-    auto e = newEmail();
+    e = newEmail();
     MailIdentifiers::setHostNameOverride(nullptr);
-    Logger log;
     e->setBodyText("Hello team", 10, log);
     e->setSubject("Weekly status report");
     e->setFromName("Report Server");
     e->setFromAddress("server@example.com");
     ASSERT_TRUE(e->addRecipient(Email2::kTo, "", "boss@example.com", log));
-    StringBuffer type;
-    ASSERT_TRUE(e->addFileAttachment(dir.write("report.pdf", pdf).c_str(), type, log));
+    ASSERT_TRUE(attach(*e, "report.pdf", pdf));
     std::vector<std::string> l = lines(render(*e));
     const std::string b = e->boundary().toStdString();
     EXPECT_TRUE(matchesShape(b, "-----_velmora_###_####_########.########_.MIX")) << b;
@@ -77,20 +74,16 @@ TEST(MimeRenderer, WorkedExampleRendersLineForLine) {
 // Inside the encoded words of a non-ASCII file name a quote or backslash
 // is written =22 or =5C, so the name cannot end its parameter early. A
 // parameter that fits stays on the field's first line.
-TEST(MimeRenderer, QuoteAndBackslashInAnEncodedFileName) {
-    testutil::TempDir dir;
-    auto e = newEmail();
-    Logger log;
+TEST_F(MimeRendererTest, QuoteAndBackslashInAnEncodedFileName) {
     e->setBodyText("x", 1, log);
-    StringBuffer type;
-    ASSERT_TRUE(e->addFileAttachment(dir.write("\xC3\xA9\"\\.pdf", "p").c_str(), type, log));
+    ASSERT_TRUE(attach(*e, "\xC3\xA9\"\\.pdf", "p"));
     const std::string s = render(*e);
     for (const char* line : {"\nContent-Type: application/pdf;name=\"=?utf-8?Q?=C3=A9=22=5C.pdf?=\"\r\n",
                              "\nContent-Disposition: attachment; filename=\"=?utf-8?Q?=C3=A9=22=5C.pdf?=\"\r\n"})
         EXPECT_NE(s.find(line), std::string::npos) << line << s;
 }
 
-TEST(MimeRenderer, TextPartsWithoutCharset) {
+TEST_F(MimeRendererTest, TextPartsWithoutCharset) {
     // Parts without a charset: Latin-1 bytes are labelled ISO-8859-1 and,
     // with no transfer encoding yet, sent quoted-printable; UTF-8 bytes are
     // recognised and converted, an existing 7bit kept; a NUL byte marks
@@ -113,9 +106,7 @@ TEST(MimeRenderer, TextPartsWithoutCharset) {
     }
 }
 
-TEST(MimeRenderer, InternalFieldsStayInsideAndBoundariesNest) {
-    auto e = newEmail();
-    Logger log;
+TEST_F(MimeRendererTest, InternalFieldsStayInsideAndBoundariesNest) {
     e->setBodyText("x", 1, log);
     e->header().replaceField("VMX-Bcc", "hidden@example.com");
     e->header().replaceField("vmx-FileDistList", "/tmp/list");
@@ -155,16 +146,11 @@ struct ChunkSink : MimeSink {
     }
 };
 
-TEST(MimeRenderer, StreamFormMatchesBufferFormAndStopsOnFailure) {
-    testutil::TempDir dir;
+TEST_F(MimeRendererTest, StreamFormMatchesBufferFormAndStopsOnFailure) {
     std::string big(700000, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 3);
-    std::string path = dir.write("big.bin", big);
-    auto e = newEmail();
-    Logger log;
     e->setBodyText("body", 4, log);
-    StringBuffer type;
-    ASSERT_TRUE(e->addFileAttachment(path.c_str(), type, log));
+    ASSERT_TRUE(attach(*e, "big.bin", big));
     auto a = e->clone();
     auto b = e->clone(true);
     std::string buffered = render(*a);

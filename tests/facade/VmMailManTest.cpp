@@ -1,3 +1,4 @@
+#include "core/ProgressMonitor.h"
 #include "facade/FacadeTestUtil.h"
 #include "facade/VmMailCb.h"
 #include "facade/VmMailMan.h"
@@ -11,19 +12,28 @@ namespace {
 using facadetest::Cp1252;
 using testsupport::ScriptedSmtpServer;
 
+// The host's side of the progress events: every call in order, and an
+// abort at a given percentage or at every check.
 struct Recorder : VmMailManProgress {
+    std::vector<std::string> calls;
     std::vector<int> percents;
     int abortChecks = 0;
     int abortAtPercent = 1000;  // never
     bool abortOnCheck = false;
 
     void SendPercentDone(int32_t percent, bool* abort) override {
+        calls.push_back("send " + std::to_string(percent));
         percents.push_back(percent);
         if (percent >= abortAtPercent) *abort = true;
     }
+    void ReadPercentDone(int32_t p, bool*) override { calls.push_back("read " + std::to_string(p)); }
     void AbortCheck(bool* abort) override {
+        calls.push_back("check");
         ++abortChecks;
         if (abortOnCheck) *abort = true;
+    }
+    void TaskEvent(const char* name, const char*, int32_t a, int32_t, int64_t, int64_t d, bool*) override {
+        calls.push_back(std::string("task ") + name + " " + std::to_string(a) + " " + std::to_string(d));
     }
 };
 
@@ -98,6 +108,34 @@ TEST(VmMailMan, HostCanAbortBeforeConnectingAndWhileWaiting) {
     std::string log = waiting.mm.lastErrorText();
     EXPECT_NE(log.find("Aborted by application"), std::string::npos) << log;
     EXPECT_NE(log.find("Failed to connect to SMTP server."), std::string::npos) << log;
+}
+
+TEST(VmMailCb, RoutesMonitorEventsToTheHost) {
+    Recorder host;
+    VmMailCb cb(&host);
+    ProgressMonitor pm(&cb, 100);
+    pm.advance(30);
+    cb.setSending(false);
+    pm.advance(30);
+    bool abort = false;
+    cb.Heartbeat(7, &abort);
+    cb.AbortCheck(nullptr);  // no out pointer: the host is not asked
+    cb.TaskEvent("n", "v", 1, 2, 3, 4, &abort);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"send 30", "read 60", "check", "task n 1 4"}));
+
+    host.abortAtPercent = 0;  // and every check: the host says stop
+    host.abortOnCheck = true;
+    cb.setSending(true);
+    EXPECT_TRUE(pm.advance(10));
+    EXPECT_TRUE(pm.isAborted());
+
+    // Without a host nothing aborts.
+    VmMailCb alone(nullptr);
+    ProgressMonitor quiet(&alone, 10);
+    EXPECT_FALSE(quiet.advance(10));
+    abort = false;
+    alone.Heartbeat(0, &abort);
+    EXPECT_FALSE(abort);
 }
 
 }  // namespace

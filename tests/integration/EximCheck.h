@@ -38,6 +38,13 @@ inline PythonResult cli(std::vector<std::string> args, int timeoutMs = 130000) {
     return testsupport::runProgram(args, timeoutMs);
 }
 
+// The arguments of ostmail send, after the program, of a message to
+// inbox@example.test with the token as subject, the log on stderr.
+inline std::vector<std::string> sendArgs(const std::string& host, const std::string& port, const std::string& token) {
+    return {"send", "--server", host, "--port", port, "--from", "cli@example.test", "--to", "inbox@example.test",
+            "--subject", token, "--body", "sent by the command line", "--verbose"};
+}
+
 // A mail job to inbox@example.test, one try, the token as its subject.
 inline void aimJob(CMailObj& m, const std::string& host, int port, bool ssl, const std::string& user,
                    const std::string& password, const std::string& token) {
@@ -94,6 +101,20 @@ inline std::string arrival(const TestEnv& env, const std::string& token,
     std::string queueId = at == std::string::npos ? "" : mail.substr(at + 4, mail.find_first_of(";\r\n", at) - at - 4);
     size_t pos = queueId.empty() ? std::string::npos : log.find(queueId + " <= ");
     return pos == std::string::npos ? "<no arrival of " + token + ">" : log.substr(pos, log.find('\n', pos) - pos);
+}
+
+// The arrival line of the message with token, which must have arrived when
+// delivered is set and must not have otherwise ("" then). A message the
+// server took reaches the Maildir a moment later, hence the wait.
+inline std::string expectArrival(const TestEnv& env, const std::string& token, bool delivered,
+                                 const std::string& logKey = "OSTMAIL_EXIM_LOG") {
+    if (!delivered) {
+        EXPECT_EQ(Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token, 1000), "") << "not to be delivered";
+        return "";
+    }
+    std::string line = arrival(env, token, logKey);
+    EXPECT_FALSE(has(line, "<no arrival")) << line;
+    return line;
 }
 
 }  // namespace itest

@@ -7,6 +7,7 @@
 #include "core/StringBuffer.h"
 #include "integration/SocketSession.h"
 #include "support/ClosedPort.h"
+#include "support/ScriptedSmtpServer.h"
 #include "support/TestSockets.h"
 #include "support/TestTls.h"
 
@@ -23,6 +24,7 @@ namespace ostmail {
 namespace nettest {
 
 namespace sock = testsupport::sock;
+using testsupport::lacks;
 
 inline std::string logText(LogBase& log) {
     StringBuffer sb;
@@ -32,14 +34,6 @@ inline std::string logText(LogBase& log) {
 
 inline std::string str(const DataBuffer& d) {
     return std::string(reinterpret_cast<const char*>(d.getData()), d.getSize());
-}
-
-// The wanted pieces the text lacks, with the text after them; "" when none.
-inline std::string lacks(const std::string& text, const std::vector<std::string>& wanted) {
-    std::string out;
-    for (const auto& w : wanted)
-        if (text.find(w) == std::string::npos) out += "missing: " + w + "\n";
-    return out.empty() ? out : out + "in:\n" + text;
 }
 
 // A listener that never accepts, with its queue filled, so that a further

@@ -66,15 +66,17 @@ Bytes type2(uint32_t flags, const Bytes& challenge, const Bytes& target, const B
 
 // Target info of the MS-NLMP 4.2.4 example: NetBIOS domain "Domain",
 // NetBIOS computer "Server", end of list.
+// One target-info entry: id, length, value.
+void putAv(Bytes& t, uint32_t id, const Bytes& value) {
+    put16(t, id);
+    put16(t, value.size());
+    t.insert(t.end(), value.begin(), value.end());
+}
+
 Bytes exampleTargetInfo() {
     Bytes t;
-    Bytes d = utf16("Domain"), s = utf16("Server");
-    put16(t, 2);
-    put16(t, d.size());
-    t.insert(t.end(), d.begin(), d.end());
-    put16(t, 1);
-    put16(t, s.size());
-    t.insert(t.end(), s.begin(), s.end());
+    putAv(t, 2, utf16("Domain"));
+    putAv(t, 1, utf16("Server"));
     put32(t, 0);
     return t;
 }
@@ -282,11 +284,9 @@ TEST(NtlmMessageTest, Type2WithoutOrWithOddTargetFieldsIsAnswered) {
         EXPECT_GT(outShort.getSize(), 64u);
         EXPECT_EQ(toBytes(outShort), toBytes(outFull));
     }
-    Bytes info = exampleTargetInfo(), dnsDomain = utf16("x.test");
-    info.resize(info.size() - 4);
-    put16(info, 4);
-    put16(info, dnsDomain.size());
-    info.insert(info.end(), dnsDomain.begin(), dnsDomain.end());
+    Bytes info = exampleTargetInfo();
+    info.resize(info.size() - 4);  // the end of the list
+    putAv(info, 4, utf16("x.test"));
     put16(info, 3);
     put16(info, 200);
     Bytes named = type2(0x00000001, unhex(kServerChallenge), utf16("TARGET"), info);

@@ -25,6 +25,7 @@ namespace ostmail {
 namespace smtptest {
 
 using testsupport::ScriptedSmtpServer;
+using testsupport::lacks;
 using Peer = ScriptedSmtpServer;  // short, for the scripts in case tables
 
 // "E: text", "I: text", "D: name=value", "> context", "<".
@@ -62,13 +63,6 @@ private:
     bool add(const char* kind, const std::string& t) { return lines.push_back(kind + t), true; }
 };
 
-// The wanted pieces the text lacks, with the text after them; "" when none.
-inline std::string lacks(const std::string& text, const std::vector<std::string>& wanted) {
-    std::string out;
-    for (const auto& w : wanted)
-        if (text.find(w) == std::string::npos) out += "missing: " + w + "\n";
-    return out.empty() ? out : out + "in:\n" + text;
-}
 
 inline XString xs(const std::string& s) {
     XString x;

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace ostmail {
@@ -42,9 +42,7 @@ std::string Maildir::waitFor(const std::string& token, int timeoutMs) const {
 
 std::string Maildir::readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string Maildir::uniqueToken(const std::string& prefix) {

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -31,12 +32,8 @@ public:
 
     const std::string& path() const { return path_; }
     std::string write(const std::string& name, const std::string& bytes) const {
-        std::string p = path_ + "/" + name;
-        FILE* f = fopen(p.c_str(), "wb");
-        if (f) {
-            fwrite(bytes.data(), 1, bytes.size(), f);
-            fclose(f);
-        }
+        const std::string p = path_ + "/" + name;
+        std::ofstream(p, std::ios::binary) << bytes;
         return p;
     }
 

@@ -31,6 +31,14 @@
 namespace ostmail {
 namespace testsupport {
 
+// The wanted pieces the text lacks, with the text after them; "" when none.
+inline std::string lacks(const std::string& text, const std::vector<std::string>& wanted) {
+    std::string out;
+    for (const auto& w : wanted)
+        if (text.find(w) == std::string::npos) out += "missing: " + w + "\n";
+    return out.empty() ? out : out + "in:\n" + text;
+}
+
 class ScriptedSmtpServer {
 public:
     ScriptedSmtpServer();
