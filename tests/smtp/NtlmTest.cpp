@@ -286,10 +286,11 @@ TEST(NtlmMessageTest, Type2WithoutOrWithOddTargetFieldsIsAnswered) {
     }
     Bytes info = exampleTargetInfo();
     info.resize(info.size() - 4);  // the end of the list
-    putAv(info, 4, utf16("x.test"));
-    put16(info, 3);
-    put16(info, 200);
-    Bytes named = type2(0x00000001, unhex(kServerChallenge), utf16("TARGET"), info);
+    putAv(info, 4, utf16("x.test"));  // fills the list exactly, with no end entry
+    Bytes overrun = info;
+    put16(overrun, 3);
+    put16(overrun, 200);
+    Bytes named = type2(0x00000001, unhex(kServerChallenge), utf16("TARGET"), overrun);
     Bytes unnamed = type2(0x201, unhex(kServerChallenge), Bytes(), info);
     unnamed[16] = 0xff;
     unnamed[19] = 0x7f;
