@@ -64,8 +64,6 @@ Bytes type2(uint32_t flags, const Bytes& challenge, const Bytes& target, const B
     return m;
 }
 
-// Target info of the MS-NLMP 4.2.4 example: NetBIOS domain "Domain",
-// NetBIOS computer "Server", end of list.
 // One target-info entry: id, length, value.
 void putAv(Bytes& t, uint32_t id, const Bytes& value) {
     put16(t, id);
@@ -73,6 +71,8 @@ void putAv(Bytes& t, uint32_t id, const Bytes& value) {
     t.insert(t.end(), value.begin(), value.end());
 }
 
+// Target info of the MS-NLMP 4.2.4 example: NetBIOS domain "Domain",
+// NetBIOS computer "Server", end of list.
 Bytes exampleTargetInfo() {
     Bytes t;
     putAv(t, 2, utf16("Domain"));
