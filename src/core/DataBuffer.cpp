@@ -278,9 +278,4 @@ void DataBuffer::toUpper16() {
     for (uint32_t i = 0; i < m_size / 2; ++i) setUnit(d, i, platform::upperUnit16(unitAt(d, i)));
 }
 
-void DataBuffer::toLower16() {
-    unsigned char* d = getMutable();
-    for (uint32_t i = 0; i < m_size / 2; ++i) setUnit(d, i, platform::lowerUnit16(unitAt(d, i)));
-}
-
 }  // namespace ostmail

@@ -68,7 +68,6 @@ public:
     bool cutAtUnit16(uint16_t unit);  // false when absent
     uint32_t replaceUnit16(uint16_t from, uint16_t to);
     void toUpper16();
-    void toLower16();
 
 private:
     static constexpr uint8_t kMagic = 0xDB;

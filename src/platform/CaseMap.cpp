@@ -17,10 +17,5 @@ uint16_t upperUnit16(uint16_t unit) {
     return mapped(unit, u_toupper(unit));
 }
 
-uint16_t lowerUnit16(uint16_t unit) {
-    if (unit < 0x80) return (unit >= 'A' && unit <= 'Z') ? unit + 32 : unit;
-    return mapped(unit, u_tolower(unit));
-}
-
 }  // namespace platform
 }  // namespace ostmail

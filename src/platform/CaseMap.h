@@ -7,7 +7,6 @@ namespace platform {
 // Simple (one-to-one) case mapping of one UTF-16 code unit; surrogates and
 // units without a single-unit mapping come back unchanged.
 uint16_t upperUnit16(uint16_t unit);
-uint16_t lowerUnit16(uint16_t unit);
 
 }  // namespace platform
 }  // namespace ostmail

@@ -37,7 +37,6 @@ LocalTime localNow() {
     lt.second = t.tm_sec;
     lt.weekday = t.tm_wday;
     lt.gmtOffsetMinutes = static_cast<int>(t.tm_gmtoff / 60);
-    lt.isDst = t.tm_isdst > 0;
     return lt;
 }
 

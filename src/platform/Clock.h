@@ -18,7 +18,6 @@ UtcTimeOfDay utcTimeOfDay();
 struct LocalTime {
     int year, month, day, hour, minute, second, weekday;  // month 1-12, weekday 0 = Sunday
     int gmtOffsetMinutes;
-    bool isDst;
 };
 LocalTime localNow();
 int64_t unixTimeNow();

@@ -8,9 +8,9 @@
 using namespace ostmail;
 
 TEST(EmailDate, FormatsFixedTime) {
-    for (auto [t, text] : {std::make_pair(platform::LocalTime{2026, 12, 4, 14, 7, 0, 5, 60, false},
+    for (auto [t, text] : {std::make_pair(platform::LocalTime{2026, 12, 4, 14, 7, 0, 5, 60},
                                           "Fri, 04 Dec 2026 14:07:00 +0100"),
-                           std::make_pair(platform::LocalTime{2027, 1, 3, 0, 5, 9, 0, -30, false},
+                           std::make_pair(platform::LocalTime{2027, 1, 3, 0, 5, 9, 0, -30},
                                           "Sun, 03 Jan 2027 00:05:09 -0030")}) {
         StringBuffer sb;
         EmailDate::formatDateText(t, sb);

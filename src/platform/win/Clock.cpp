@@ -51,7 +51,6 @@ LocalTime localNow() {
     if (zone == TIME_ZONE_ID_DAYLIGHT) bias += tz.DaylightBias;
     else if (zone == TIME_ZONE_ID_STANDARD) bias += tz.StandardBias;
     lt.gmtOffsetMinutes = zone == TIME_ZONE_ID_INVALID ? 0 : static_cast<int>(-bias);
-    lt.isDst = zone == TIME_ZONE_ID_DAYLIGHT;
     return lt;
 }
 
