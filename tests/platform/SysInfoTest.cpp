@@ -24,7 +24,8 @@ TEST(SysInfo, AnsiCodePageFromLocale) {
     EXPECT_EQ(1252u, pf::ansiCodePage());  // nothing set
     const struct { const char *var, *value; uint32_t cp; } steps[] = {
         {"LANG", "C", 1252}, {"LANG", "de_DE.ISO-8859-15@euro", 28605}, {"LC_CTYPE", "ru_RU.KOI8-R", 20866},
-        {"LC_ALL", "en_US.utf8", 65001}, {"LC_ALL", "ja_JP.SJIS", 932}, {"LC_ALL", "xx_YY.NoSuchCharset", 1252},
+        {"LC_ALL", "en_US.utf8", 65001}, {"LC_ALL", "ja_JP.SJIS", 932}, {"LC_ALL", "C.ANSI_X3.4-1968", 20127},
+        {"LC_ALL", "xx_YY.NoSuchCharset", 1252},
     };
     for (const auto& s : steps) {
         setenv(s.var, s.value, 1);
