@@ -43,7 +43,7 @@ TEST(ExtPtrArray, IndexOperations) {
     EXPECT_EQ(-1, a.find(&v[5]));
     EXPECT_EQ(&v[1], a.removeAt(1));
     EXPECT_EQ(&v[2], a.elementAt(1));
-    EXPECT_EQ(nullptr, a.removeAt(7));
+    EXPECT_EQ(nullptr, a.removeAt(3));  // one past the end
     EXPECT_EQ(&v[3], a.pop());
     EXPECT_EQ(2, a.getSize());
 }

@@ -97,6 +97,13 @@ TEST(ProgressMonitor, HeartbeatsAndIdleChecksAreRateLimited) {
     platform::sleepMs(60);
     pm.heartbeatCheck(50);
     EXPECT_EQ(sink.heartbeats, 2);
+    // A step that leaves the percentage as it was asks AbortCheck once per interval.
+    pm.advance(0);
+    EXPECT_EQ(sink.abortChecks, 1);
+    platform::sleepMs(60);
+    pm.advance(0);
+    pm.advance(0);
+    EXPECT_EQ(sink.abortChecks, 2);
 }
 
 
