@@ -12,7 +12,10 @@ then the kill rate. The working tree is never written to.
 
 --tests-from REV puts the tests of another revision beside this source, so
 that old and new tests are compared on one source and one sample; --only
-runs the given mutants of the sample (numbers as printed) and no others.
+runs the given mutants of the sample (numbers as printed) and no others;
+--by-test names, for each kill, the test cases that failed in the program
+that killed it, and at the end which cases alone killed a mutant: a case
+that never does is one to read closely when the suite is trimmed.
 
 Mutations: a comparison flipped (== and !=, < and >=, > and <=), < and <=
 swapped (and > and >=), && and || swapped, an integer constant off by one,
@@ -133,6 +136,19 @@ def pick(paths, count, seed):
     return chosen
 
 
+def failed_cases(report):
+    """Suite.Case of each failed case in a gtest XML report. Read as bytes:
+    failure messages may quote bytes that are not well-formed XML."""
+    cases = []
+    for chunk in report.read_bytes().decode("latin-1").split("<testcase ")[1:]:
+        head = chunk.split(">", 1)[0]
+        if "<failure" in chunk.split("</testcase>")[0]:
+            name = re.search(r'(?:^| )name="([^"]*)"', head)
+            suite = re.search(r'classname="([^"]*)"', head)
+            cases.append("%s.%s" % (suite.group(1) if suite else "?", name.group(1) if name else "?"))
+    return cases or ["(a failure outside any case)"]
+
+
 def start(cmd, cwd):
     return subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             start_new_session=True)
@@ -160,7 +176,9 @@ def run(cmd, cwd, timeout):
 class Sandbox:
     """A copy of the tracked tree with its own build folder."""
 
-    def __init__(self, work, jobs, integration, tests_from=None):
+    def __init__(self, work, jobs, integration, tests_from=None, by_test=False):
+        self.by_test = by_test
+        self.failed = []  # with by_test: the failed cases of the killing program
         self.src = Path(work) / "src-tree"
         self.build = Path(work) / "build"
         self.jobs = str(jobs)
@@ -230,9 +248,23 @@ class Sandbox:
             for cmd, proc in zip(batch, procs):
                 rc = finish(proc, max(1, deadline - time.monotonic()))
                 if rc is None:
+                    self.failed = [Path(cmd[0]).name + " (hung)"]
                     return False
-                if rc != 0 and run(cmd, self.build / "tests", self.limit) != 0:
+                if rc != 0 and self.fails_again(cmd):
                     return False
+        return True
+
+    def fails_again(self, cmd):
+        """Reruns a failed program; with by_test, notes its failed cases."""
+        report = self.build / "cases.xml"
+        extra = ["--gtest_output=xml:%s" % report] if self.by_test and "ctest" not in cmd[0] else []
+        report.unlink(missing_ok=True)
+        if run(cmd + extra, self.build / "tests", self.limit) == 0:
+            return False
+        if report.is_file():
+            self.failed = failed_cases(report)
+        else:
+            self.failed = [("ctest " + cmd[-1] if "ctest" in cmd[0] else Path(cmd[0]).name) + " (crashed)"]
         return True
 
     def calibrate(self):
@@ -254,6 +286,7 @@ def main():
     ap.add_argument("--list", action="store_true", help="only print the chosen mutants")
     ap.add_argument("--tests-from", metavar="REV", help="take tests/ from this git revision")
     ap.add_argument("--only", metavar="LIST", help="run only these mutants, e.g. 3,8-12")
+    ap.add_argument("--by-test", action="store_true", help="name the failed test cases of each kill")
     args = ap.parse_args()
 
     chosen = pick(args.paths, args.n, args.seed)
@@ -266,11 +299,12 @@ def main():
     for part in filter(None, (args.only or "").split(",")):
         lo, _, hi = part.partition("-")
         wanted.update(range(int(lo), int(hi or lo) + 1))
-    box = Sandbox(work, args.jobs, args.integration, args.tests_from)
+    box = Sandbox(work, args.jobs, args.integration, args.tests_from, args.by_test)
     if not (box.configure() and box.compile() and box.calibrate()):
         print("the unmutated copy does not build or pass its tests (in %s)" % work)
         return 2
     tally = {"killed": 0, "survived": 0, "not compiled": 0}
+    alone, beside = {}, set()  # by_test: case -> kills it made alone; cases that only helped
     for i, (f, (n, a, b, r, name)) in enumerate(chosen, 1):
         if wanted and i not in wanted:
             continue
@@ -280,17 +314,28 @@ def main():
         before = lines[n]
         lines[n] = before[:a] + r + before[b:]
         target.write_text("\n".join(lines), encoding="utf-8", errors="surrogateescape")
+        box.failed = []
         try:
             verdict = box.verdict(f)
         finally:
             target.write_text(original, encoding="utf-8", errors="surrogateescape")
         tally[verdict] += 1
         print("%3d %-12s %s:%d %s: %s" % (i, verdict, f, n + 1, name, before.strip()[:90]), flush=True)
+        if args.by_test and verdict == "killed":
+            print("    by " + ", ".join(box.failed), flush=True)
+            cases = [c for c in box.failed if not c.endswith(")")]  # not a crash or a hang
+            if len(cases) == 1:
+                alone[cases[0]] = alone.get(cases[0], 0) + 1
+            else:
+                beside.update(cases)
     box.compile()
     compiled = tally["killed"] + tally["survived"]
     rate = 100.0 * tally["killed"] / compiled if compiled else 0.0
     print("killed %d, survived %d, not compiled %d: kill rate %.1f%% of %d compiled mutants (seed %d)"
           % (tally["killed"], tally["survived"], tally["not compiled"], rate, compiled, args.seed))
+    if args.by_test:
+        print("killed alone: " + ", ".join("%s %d" % kv for kv in sorted(alone.items())))
+        print("only beside others: " + ", ".join(sorted(beside - set(alone))))
     if not args.work:
         shutil.rmtree(work, ignore_errors=True)
     return 0
