@@ -149,6 +149,11 @@ def failed_cases(report):
     return cases or ["(a failure outside any case)"]
 
 
+def program_name(cmd):
+    """A test command's short name: the program, or ctest and its label."""
+    return "ctest " + cmd[-1] if "ctest" in cmd[0] else Path(cmd[0]).name
+
+
 def start(cmd, cwd):
     return subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             start_new_session=True)
@@ -248,7 +253,7 @@ class Sandbox:
             for cmd, proc in zip(batch, procs):
                 rc = finish(proc, max(1, deadline - time.monotonic()))
                 if rc is None:
-                    self.failed = [Path(cmd[0]).name + " (hung)"]
+                    self.failed = [program_name(cmd) + " (hung)"]
                     return False
                 if rc != 0 and self.fails_again(cmd):
                     return False
@@ -261,10 +266,7 @@ class Sandbox:
         report.unlink(missing_ok=True)
         if run(cmd + extra, self.build / "tests", self.limit) == 0:
             return False
-        if report.is_file():
-            self.failed = failed_cases(report)
-        else:
-            self.failed = [("ctest " + cmd[-1] if "ctest" in cmd[0] else Path(cmd[0]).name) + " (crashed)"]
+        self.failed = failed_cases(report) if report.is_file() else [program_name(cmd) + " (crashed)"]
         return True
 
     def calibrate(self):
