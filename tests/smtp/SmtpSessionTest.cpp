@@ -57,7 +57,7 @@ TEST(SmtpSession, GreetingHelloAndAuthMechanisms) {
         // client waits until its read time-out and then tries HELO.
         {"bare final EHLO line",
          [](Peer& s) { greet(s, "250-hello\r\n250").expectReply("HELO", "250 helo ok").serveRest(); },
-         "", "", "", true,
+         "bob", "pw", "", true,  // after HELO, AUTH only when forced
          {"E: ReadTimeout expired, abandoning attempt to retrieve SMTP response.",
           "E: EHLO failed, sending HELO...", "D: HeloResponse=250 helo ok", "D: login_method=NONE",
           "I: CONNECTED to SMTP server 127.0.0.1:"},
@@ -173,17 +173,18 @@ TEST(SmtpSession, FailedHandshakesAndEndlessRepliesEndTheConnection) {
         EXPECT_FALSE(c.timedOut);
         EXPECT_FALSE(c.conn.isConnected());
         EXPECT_EQ(srv.lines(), k.lines);
-        if (k.transcript) EXPECT_EQ(c.conn.transcript().toStdString(), k.transcript);
+        if (k.transcript) { EXPECT_EQ(c.conn.transcript().toStdString(), k.transcript); }
     }
 }
 
-TEST(SmtpSession, ReuseWithRsetAndNewConnectionOnOtherPasswordOrRefusedRset) {
+TEST(SmtpSession, ReuseWithRsetAndNewConnectionOnOtherPasswordOrLoginOrRefusedRset) {
     ScriptedSmtpServer srv;
     loginExchange(srv.reply("220 one").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok")
         .expectReply("RSET", "250 reset").acceptNext();
     loginExchange(srv.reply("220 two").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok")
         .expectReply("RSET", "421 closing").acceptNext();
-    loginExchange(srv.reply("220 new").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok").expectReply("QUIT", "221 bye");
+    loginExchange(srv.reply("220 new").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok").acceptNext();
+    loginExchange(srv.reply("220 four").expectReply("EHLO", "250 AUTH LOGIN"), "235 ok").expectReply("QUIT", "221 bye");
     {
         Client c;
         ASSERT_TRUE(c.open(srv, "bob", "pw1")) << c.log.text();
@@ -197,9 +198,12 @@ TEST(SmtpSession, ReuseWithRsetAndNewConnectionOnOtherPasswordOrRefusedRset) {
         c.log.lines.clear();
         ASSERT_TRUE(c.connect(srv.port(), "bob", "pw2")) << c.log.text();
         EXPECT_LOGGED(c.log, "E: RSET failed.", "D: InitialResponse=220 new\r\n");
+        c.log.lines.clear();
+        ASSERT_TRUE(c.connect(srv.port(), "alice", "pw2")) << c.log.text();
+        EXPECT_LOGGED(c.log, "I: Need new SMTP connection", "D: InitialResponse=220 four\r\n");
     }
     ASSERT_TRUE(srv.waitDone());
-    EXPECT_EQ(srv.connections(), 3);
+    EXPECT_EQ(srv.connections(), 4);
     EXPECT_EQ(srv.lines(0).back(), "RSET");  // the first connection was dropped without QUIT
     EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
 }
