@@ -70,7 +70,9 @@ TEST(SmtpTransaction, DsnParametersRecipientOrderAndNoInjectedCommands) {
     greet(srv).serveRest();
     {
         Client c;
-        c.conn.setDsnNotify("NEVER\r\nRSET");  // ignored: the server lists no DSN
+        c.conn.setDsnNotify("NEVER\r\nRSET");  // all three ignored: the server lists no DSN
+        c.conn.setDsnRet("FULL");
+        c.conn.setDsnEnvid("env2");
         c.conn.setHeloHostname("client.test\r\nNOOP");
         ASSERT_TRUE(c.open(srv));
         c.msg.addAddress(SmtpMessage::kBcc, "b@x.test\nQUIT");
