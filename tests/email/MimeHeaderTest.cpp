@@ -112,6 +112,8 @@ TEST(MimeField, ParseLineDecodesWordsAndUnfolds) {
     EXPECT_EQ(f.value().toStdString(), "a b cdone");
     ASSERT_TRUE(f.parseLine("To: =?utf-8?Q?Doe=2C_John?= <john@example.com>, jane@example.com"));
     EXPECT_EQ(f.value().toStdString(), "\"Doe, John\" <john@example.com>,<jane@example.com>");
+    ASSERT_TRUE(f.parseLine("Cc: a@x.test; b@x.test"));  // the separator ; becomes ,
+    EXPECT_EQ(f.value().toStdString(), "a@x.test, b@x.test");
 }
 
 }  // namespace
