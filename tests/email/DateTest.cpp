@@ -56,6 +56,8 @@ TEST(EmailDate, ParsesZonesAndRejectsJunk) {
         EXPECT_EQ(v.unixTime, 1796389620) << text;
         EXPECT_EQ(v.zoneMinutes, zone) << text;
     }
+    ASSERT_TRUE(EmailDate::parse("Tue, 29 Feb 2028 13:07:00 GMT", v));  // before March, on a leap day
+    EXPECT_EQ(v.unixTime, 1835442420);
     for (const char* bad : {"", "yesterday", "Fri, 32 Dec 2026 10:00:00 +0000", "04 Foo 2026 10:00:00",
                             "04 Dec 2026 25:00:00", "04 Dec 2026", "04 Dec 2026 10:00:00 +01", (const char*)nullptr})
         EXPECT_FALSE(EmailDate::parse(bad, v)) << (bad ? bad : "(null)");
