@@ -290,6 +290,9 @@ def main():
     ap.add_argument("--only", metavar="LIST", help="run only these mutants, e.g. 3,8-12")
     ap.add_argument("--by-test", action="store_true", help="name the failed test cases of each kill")
     args = ap.parse_args()
+    # A killed run still puts the mutated file back, with a new time, so a
+    # later run in the same --work folder rebuilds it.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 
     chosen = pick(args.paths, args.n, args.seed)
     if args.list:
