@@ -96,8 +96,9 @@ public:
 // One message to a@x.test after the greeting and EHLO. A server that goes
 // silent, closes mid-line, answers with a line too short to hold a code,
 // refuses after DATA or has taken its most messages fails the send, which
-// says where; an abort after MAIL FROM leaves the connection open; two
-// replies in one read are both used. (Closing mid-DATA: ApiSend.)
+// says where; a 421 that is not about the limit, and an abort after MAIL
+// FROM, leave the connection open; two replies in one read are both used.
+// (Closing mid-DATA: ApiSend.)
 TEST(SmtpTransaction, OneMessageOutcomes) {
     struct Case {
         const char* name;
@@ -139,6 +140,9 @@ TEST(SmtpTransaction, OneMessageOutcomes) {
         {"too many messages",
          [](Peer& s) { s.expectReply("MAIL", "421 4.7.0 Maximum allowed messages per connection").silence(300); },
          false, "0/0 protocolFailure tooManyMessages closed", {"E: Failed when sending MAIL FROM:<s@x.test>"},
+         {"MAIL FROM:<s@x.test>"}},
+        {"421 for another reason", [](Peer& s) { s.expectReply("MAIL", "421 4.3.2 shutting down").serveRest(); },
+         false, "0/0 protocolFailure connected", {"E: Failed when sending MAIL FROM:<s@x.test>"},
          {"MAIL FROM:<s@x.test>"}},
         // The MAIL FROM line itself makes 11 % of the monitor's 200; the step after it 40 %.
         {"abort after MAIL FROM", [](Peer& s) { s.expectReply("MAIL", "250 ok").serveRest(); }, false,
