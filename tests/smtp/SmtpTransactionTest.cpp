@@ -236,6 +236,10 @@ TEST(SmtpTransaction, DistributionListOneByOneAndInBatches) {
         ASSERT_TRUE(c.conn.sendEmail(&c.msg, "s@x.test", nullptr, nullptr, c.log, nullptr, c.result, c.bad, false,
                                      false));
         EXPECT_EQ(c.result.accepted, 3);
+
+        c.msg.setDistributionList((dir.path() + "/missing").c_str());
+        EXPECT_FALSE(c.sendTo({"ignored@x.test"}));
+        EXPECT_LOGGED(c.log, "E: Failed to read the distribution list file.");
     }
     ASSERT_TRUE(srv.waitDone());
     auto lines = srv.lines();
