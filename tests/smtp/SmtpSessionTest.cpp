@@ -30,11 +30,11 @@ TEST(SmtpSession, GreetingHelloAndAuthMechanisms) {
                               "250-mail.test\r\n250-SIZE 1000\r\n250-dsn\r\n250-AUTH=LOGIN PLAIN\r\n250 HELP")
                  .expectReply("QUIT", "221 bye");
          },
-         "", "", "", true,
+         "bob", "", "", true,
          {"D: InitialResponse=220-mail.test first line\r\n220-second line\r\n220 ready\r\n",
           "D: sendingHello=client.test",
           "D: helloResponse=250-mail.test\r\n250-SIZE 1000\r\n250-dsn\r\n250-AUTH=LOGIN PLAIN\r\n250 HELP\r\n",
-          // no credentials: no AUTH whatever the server lists
+          // a login without a password: no AUTH whatever the server lists
           "I: Skipping SMTP authentication because no login/password provided.", "D: smtp_user=NULL",
           "D: login_method=NONE or already authenticated", "I: CONNECTED to ESMTP server 127.0.0.1:",
           "D: ConnectionType=Unencrypted TCP/IP"},
