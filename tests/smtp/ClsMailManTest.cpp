@@ -77,7 +77,7 @@ TEST(ClsMailMan, BothTlsFlagsResolveByPortAndTheChoiceSticks) {
 // of the header and internal fields and Return-Path at home, which gives the
 // envelope sender; the last, without a sender, is refused whole. The counts,
 // the verdict and the server's last code are the manager's to report, and
-// each send has its own Message-ID.
+// each send has its own Message-ID, even when the two emails had one.
 TEST(ClsMailMan, SendsReportCountsAndStatusAndSendTheSendingCopy) {
     ScriptedSmtpServer srv;
     srv.reply("220 ready").expectReply("EHLO", "250-scripted\r\n250 HELP").expectReply("MAIL", "250 ok")
@@ -94,6 +94,8 @@ TEST(ClsMailMan, SendsReportCountsAndStatusAndSendTheSendingCopy) {
         XString bcc = xs("hidden@y.test"), internal = xs("VMX-Secret"), secret = xs("do not send");
         withReturnPath.AddHeaderField(rp, rpValue);
         withReturnPath.AddHeaderField(internal, secret);
+        XString mid = xs("Message-ID"), sameId = xs("<same@x.test>");
+        withReturnPath.AddHeaderField(mid, sameId);
         ASSERT_TRUE(withReturnPath.AddBcc(none, bcc));
         ASSERT_TRUE(mm.SendEmail(&withReturnPath, nullptr)) << lastError(mm);
         EXPECT_EQ(lacks(lastError(mm), {"Failed when sending RCPT TO:<bad@y.test>",
@@ -111,6 +113,7 @@ TEST(ClsMailMan, SendsReportCountsAndStatusAndSendTheSendingCopy) {
 
         ClsEmail plain;
         compose(plain, {"b@y.test"});
+        plain.AddHeaderField(mid, sameId);
         ASSERT_TRUE(mm.SendEmail(&plain, nullptr)) << lastError(mm);
         EXPECT_TRUE(mm.isSmtpConnected());
         EXPECT_TRUE(mm.CloseSmtpConnection());
