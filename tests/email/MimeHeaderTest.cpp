@@ -96,6 +96,10 @@ TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
         h.replaceField("Subject", c.subject);
         EXPECT_EQ(emit(h, c.cp), std::string("Subject: ") + c.emitted) << c.emitted;
     }
+    // ISO-2022-JP makes a word of an ASCII subject, not of other ASCII fields.
+    h.replaceField("Subject", "plain words");
+    h.replaceField("X-Ref", "see <a> b");
+    EXPECT_EQ(emit(h, 50220), "Subject: =?iso-2022-jp?B?cGxhaW4gd29yZHM=?=\r\nX-Ref: see <a> b");
     // A display name is encoded, its address stays readable; commas in the
     // name are escaped so they cannot split the list.
     h.replaceField("To", "ann@example.com, \"M\xC3\xBCller, Hans\" <hans@example.com>, bob@example.com");
