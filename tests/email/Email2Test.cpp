@@ -34,6 +34,7 @@ TEST_F(Email2Test, CharsetFollowsTheScriptsOfTheText) {
     EXPECT_EQ(headerValue(*e, "Content-Type"), "text/plain; charset=\"iso-8859-1\"");
     e->setSubject("\xCE\xB1");  // the e-mail has a charset: no new choice
     e->setBodyText("ok", 2, log);
+    EXPECT_TRUE(e->addRecipient(Email2::kTo, "\xCE\xB1", "a@example.com", log));
     EXPECT_EQ(e->charset(), 28591u);
 }
 
