@@ -57,7 +57,7 @@ TEST(Rfc822Address, ParsesCommonForms) {
         {"x", "", "x"},
         {"\"q\"@example.com", "", "q@example.com"},                  // quotes never stay in the address
         {"C=US; O=Org; CN=John Smith", "", "C=US; O=Org; CN=John Smith"},
-        {"John \"JS\" <C=US;O=Org>", "John JS", "C=US;O=Org"},
+        {"John \"JS\" <C=US;S=Smith>", "John JS", "C=US;S=Smith"},  // C= alone marks X.400
     };
     Rfc822Address a;
     for (const auto& c : cases) {
