@@ -96,10 +96,13 @@ TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
         h.replaceField("Subject", c.subject);
         EXPECT_EQ(emit(h, c.cp), std::string("Subject: ") + c.emitted) << c.emitted;
     }
-    // ISO-2022-JP makes a word of an ASCII subject, not of other ASCII fields.
+    // ISO-2022-JP makes a word of an ASCII subject, not of other ASCII
+    // fields; a parameter with its escapes is one, 7-bit as it is.
     h.replaceField("Subject", "plain words");
     h.replaceField("X-Ref", "see <a> b");
-    EXPECT_EQ(emit(h, 50220), "Subject: =?iso-2022-jp?B?cGxhaW4gd29yZHM=?=\r\nX-Ref: see <a> b");
+    h.replaceField("Content-Disposition", "attachment; filename=\"\x1b$B$3$s\x1b(B.txt\"");
+    EXPECT_EQ(emit(h, 50220), "Subject: =?iso-2022-jp?B?cGxhaW4gd29yZHM=?=\r\nX-Ref: see <a> b\r\n"
+                              "Content-Disposition: attachment; filename=\"=?iso-2022-jp?B?GyRCJDMkcxsoQi50eHQ=?=\"");
     // A display name is encoded, its address stays readable; commas in the
     // name are escaped so they cannot split the list.
     h.replaceField("To", "ann@example.com, \"M\xC3\xBCller, Hans\" <hans@example.com>, bob@example.com");
