@@ -112,13 +112,14 @@ TEST(SocksConnect, BadSettingsAndTargets) {
     const struct { int version, port; const char* host; std::string target; const char* text; } cases[] = {
         {4, 0, "127.0.0.1", "127.0.0.1", "No SOCKS4 hostname and/or port"},
         {5, 0, "127.0.0.1", "127.0.0.1", "No SOCKS5 hostname and/or port"},
-        {5, 70000, "127.0.0.1", "127.0.0.1", "No SOCKS5 hostname and/or port"},
+        {5, 65536, "127.0.0.1", "127.0.0.1", "No SOCKS5 hostname and/or port"},
         {5, nobody, "", "127.0.0.1", "No SOCKS5 hostname and/or port"},
         {5, nobody, "127.0.0.1", " \t", "No target hostname for SOCKS5 connection."},
         {4, nobody, "127.0.0.1", "10.0.1", "Invalid SOCKS4 destination IP address"},
         {5, nobody, "127.0.0.1", std::string(300, 'a'), "SOCKS5 target hostname is longer than 255 bytes."},
         {4, nobody, "127.0.0.1", "no-such-host.invalid", "DNS lookup of target hostname failed. (for SOCKS4)"},
         {5, nobody, "127.0.0.1", "127.0.0.1", "Failed to connect to SOCKS5 server."},
+        {4, 65535, "127.0.0.1", "127.0.0.1", "Failed to connect to SOCKS4 server."},  // above the ephemeral range
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
