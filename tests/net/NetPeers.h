@@ -161,16 +161,24 @@ public:
     }
     bool sendRaw(const std::string& s) { return sendRaw(std::vector<unsigned char>(s.begin(), s.end())); }
     bool flush() { return sendRaw(peer_.takeOutput()); }
+    // These bytes in two writes, cut at `at`, 200 ms apart.
+    bool sendCut(const std::vector<unsigned char>& b, size_t at) {
+        const auto cut = b.begin() + std::min(at, b.size());
+        if (!sendRaw(std::vector<unsigned char>(b.begin(), cut))) return false;
+        usleep(200000);
+        return sendRaw(std::vector<unsigned char>(cut, b.end()));
+    }
 
     // Runs the server side; with firstData, the first application record
-    // goes out in the same write as the last handshake message.
-    bool handshake(const std::string& firstData = "") {
-        for (;;) {
+    // goes out in the same write as the last handshake message; with
+    // cutFirstAt, the server's first flight goes out in two writes.
+    bool handshake(const std::string& firstData = "", size_t cutFirstAt = 0) {
+        for (bool first = true;; first = false) {
             if (!receive()) return false;
             int rc = peer_.handshake();
             if (rc < 0) return false;
             if (rc == 1 && !firstData.empty()) peer_.write(firstData);
-            if (!flush()) return false;
+            if (!(first && cutFirstAt ? sendCut(peer_.takeOutput(), cutFirstAt) : flush())) return false;
             if (rc == 1) return true;
         }
     }

@@ -12,13 +12,6 @@ using nettest::TlsConn;
 using nettest::TlsScriptedServer;
 using Bytes = std::vector<unsigned char>;
 
-// Writes these bytes in two writes, cut at `at`, 200 ms apart.
-void sendCut(TlsConn& c, const Bytes& b, size_t at) {
-    c.sendRaw(Bytes(b.begin(), b.begin() + at));
-    usleep(200000);
-    c.sendRaw(Bytes(b.begin() + at, b.end()));
-}
-
 class SChannelTest : public ::testing::Test {
 protected:
     testsupport::TestPki pki;
@@ -38,9 +31,10 @@ protected:
     }
 };
 
-// The server's Finished and its greeting arrive in one segment and the
-// server then waits for the client: a socket read would time out, so the
-// greeting can only come from the bytes kept after the handshake. Then one
+// The server's first flight comes in two writes. Its Finished and its
+// greeting arrive in one segment and the server then waits for the client:
+// a socket read would time out, so the greeting can only come from the
+// bytes kept after the handshake. Then one
 // record cut across two writes, and two records in one write followed by
 // half of a third: whole records are returned, the half waits. A large send
 // goes out in records of 16000 bytes. The server's close alert ends the
@@ -51,13 +45,13 @@ TEST_F(SChannelTest, RecordsHoweverTheyAreCutThenCloseAlert) {
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
     {
         TlsScriptedServer srv(pki.serverContext(localhost, {}, TLS1_2_VERSION), [&](TlsConn& c) {
-            if (!c.handshake("220 one segment\r\n") || c.readRecords(6).empty()) return;
+            if (!c.handshake("220 one segment\r\n", 100) || c.readRecords(6).empty()) return;
             c.peer().write("250 split record\r\n");
-            sendCut(c, c.peer().takeOutput(), 7);
+            c.sendCut(c.peer().takeOutput(), 7);
             usleep(200000);
             for (const char* l : {"250-first\r\n", "250-second\r\n", "250 third\r\n"}) c.peer().write(l);
             Bytes three = c.peer().takeOutput();
-            sendCut(c, three, three.size() - 4);
+            c.sendCut(three, three.size() - 4);
             for (auto& r : c.readRecords(big.size())) {
                 sizes.push_back(r.size());
                 received += r;
