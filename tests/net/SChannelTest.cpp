@@ -34,11 +34,10 @@ protected:
 // The server's first flight comes in two writes. Its Finished and its
 // greeting arrive in one segment and the server then waits for the client:
 // a socket read would time out, so the greeting can only come from the
-// bytes kept after the handshake. Then one
-// record cut across two writes, and two records in one write followed by
-// half of a third: whole records are returned, the half waits. A large send
-// goes out in records of 16000 bytes. The server's close alert ends the
-// session.
+// bytes kept after the handshake. Then one record cut across two writes,
+// and two records in one write followed by half of a third: whole records
+// are returned, the half waits. A large send goes out in records of 16000
+// bytes. The server's close alert ends the session.
 TEST_F(SChannelTest, RecordsHoweverTheyAreCutThenCloseAlert) {
     std::vector<size_t> sizes;
     std::string received, big(40000, 'x');

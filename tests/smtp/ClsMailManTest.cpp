@@ -77,7 +77,7 @@ TEST(ClsMailMan, BothTlsFlagsResolveByPortAndTheChoiceSticks) {
 // of the header and internal fields and Return-Path at home, which gives the
 // envelope sender; the last, without a sender, is refused whole. The counts,
 // the verdict and the server's last code are the manager's to report, and
-// each send has its own Message-ID, even when the two emails had one.
+// each send has its own Message-ID, even when both e-mails carry the same one.
 TEST(ClsMailMan, SendsReportCountsAndStatusAndSendTheSendingCopy) {
     ScriptedSmtpServer srv;
     srv.reply("220 ready").expectReply("EHLO", "250-scripted\r\n250 HELP").expectReply("MAIL", "250 ok")
