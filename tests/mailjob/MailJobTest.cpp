@@ -165,6 +165,7 @@ TEST(DoMail, UnusableServersFailWithoutHangingAndTheLogNamesLostText) {
         const std::wstring lost = L") cannot hold every character of the body;";
         EXPECT_EQ(log.find(L"(" + std::to_wstring(c.page) + lost) != log.npos, c.lost);
         EXPECT_EQ(log.find(L"of the subject"), log.npos);
+        EXPECT_EQ(log.find(L"Aborted by application"), log.npos);  // a failed connect is no abort
     }
     platform::setAnsiCodePageOverride(0);
 }
