@@ -173,12 +173,12 @@ public:
     // goes out in the same write as the last handshake message; with
     // cutFirstAt, the server's first flight goes out in two writes.
     bool handshake(const std::string& firstData = "", size_t cutFirstAt = 0) {
-        for (bool first = true;; first = false) {
+        for (size_t cut = cutFirstAt;; cut = 0) {
             if (!receive()) return false;
             int rc = peer_.handshake();
             if (rc < 0) return false;
             if (rc == 1 && !firstData.empty()) peer_.write(firstData);
-            if (!(first && cutFirstAt ? sendCut(peer_.takeOutput(), cutFirstAt) : flush())) return false;
+            if (!(cut ? sendCut(peer_.takeOutput(), cut) : flush())) return false;
             if (rc == 1) return true;
         }
     }
