@@ -19,7 +19,7 @@ TEST(Charset, NameLookup) {
     const std::pair<const char*, uint32_t> names[] = {
         {"utf_8", 65001}, {"  UTF-8\t", 65001}, {"utf8", 65001}, {"Shift_JIS", 932}, {"KS_C_5601-1987", 949},
         {"ISO-8859-8 Visual", 28598}, {"iso-2022-kr-8bit", 51949}, {"x-user-defined", 50000}, {"cp930", 50930},
-        {"iso646-us", 20127}, {"l1", 0}, {"", 0}, {"no-such-charset", 0},
+        {"iso646-us", 20127}, {"l1", 0}, {"", 0}, {"no-such-charset", 0}, {"HZ-GB-2312", 52936},
     };
     for (const auto& [name, cp] : names) EXPECT_EQ(Charset::codePageOfName(name), cp) << '"' << name << '"';
     EXPECT_EQ(Charset::codePageOfName(nullptr), 0u);

@@ -178,7 +178,7 @@ TEST(ContentCodingTest, Base64DecodeAppendsAndDetectsBase64) {
     ASSERT_EQ(str(db), "xyABC");
     EXPECT_EQ(db.getData()[db.getSize()], 0);  // terminated for text use
 
-    EXPECT_TRUE(ContentCoding::isBase64("QU Jk\r\n[]==!!", 13));
+    EXPECT_TRUE(ContentCoding::isBase64("QU +k\r\n[]==!!", 13));
     EXPECT_FALSE(ContentCoding::isBase64("QU!Jk", 5));
     EXPECT_FALSE(ContentCoding::isBase64("QU~", 3));
 }
@@ -188,7 +188,7 @@ TEST(ContentCodingTest, QuotedPrintableEncodeRules) {
     EXPECT_EQ(qpEncode("From me\r\nFrom you\r\nFro"), "=46rom me\r\n=46rom you\r\nFro");
     EXPECT_EQ(qpEncode("a From b"), "a From b");
     EXPECT_EQ(qpEncode("a \r\nb\t\r\nc d "), "a=20\r\nb=09\r\nc d=20");
-    EXPECT_EQ(qpEncode("x=y\rz\n\x7f\xe9\x01"), "x=3Dy=0Dz=0A=7F=E9=01");
+    EXPECT_EQ(qpEncode("!~x=y\rz\n\x7f\xe9\x01"), "!~x=3Dy=0Dz=0A=7F=E9=01");
 
     const std::string a100(100, 'a');
     EXPECT_EQ(qpEncode(a100), std::string(72, 'a') + "=\r\n" + std::string(28, 'a'));

@@ -20,6 +20,9 @@ struct PeerCase {
     bool sameBytes;     // false: Python only has to read our output back
 };
 
+// Each boundary where a Unicode form changes its unit count or layout.
+const char kEdges[] = "h\u00e9llo \U0001F600 \u007f\u0080\u07ff\u0800\ud7ff\ue000\uffff\U00010000\U0010ffff";
+
 const PeerCase kCorpus[] = {
     {"cp1252", 1252, "Caf\u00e9 \u2013 \u201cquoted\u201d \u20ac5, na\u00efve \u0152uvre \u00df \u00ff", true},
     {"iso8859_2", 28592, "P\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd k\u016f\u0148, Za\u017c\u00f3\u0142\u0107 g\u0119\u015bl\u0105", true},
@@ -30,7 +33,7 @@ const PeerCase kCorpus[] = {
     {"shift_jis", 932, "\u65e5\u672c\u8a9e\u306e\u30c6\u30ad\u30b9\u30c8 abc", true},
     {"cp932", 932, "\u30ab\u30bf\u30ab\u30ca\u3068\uff76\uff80\uff76\uff85\u3002\u2460\u2161\uff3c", true},
     {"euc_jp", 51932, "\u65e5\u672c\u8a9e \u3072\u3089\u304c\u306a \u30ab\u30bf\u30ab\u30ca \uff76\uff85", true},
-    {"iso2022_jp", 50220, "\u65e5\u672c\u8a9e\u4f1a\u8a71 text\r\n\u3053\u3093\u306b\u3061\u306f\u3001\u4e16\u754c", true},
+    {"iso2022_jp", 50220, "\u65e5\u672c\u8a9e\u4f1a\u8a71 text\r\n\u3053\u3093\u306b\u3061\u306f\u3001\u4e16\u754c\u3000\u30df", true},
     {"iso2022_jp", 50221, "\u65e5\u672c abc \u6f22\u5b57", true},
     {"iso2022_jp", 50222, "\u65e5\u672c abc \u6f22\u5b57", true},
     {"gbk", 936, "\u4e2d\u6587\u5b57\u7b26\uff0c\u7b80\u4f53\u6c49\u5b57 abc", true},
@@ -41,11 +44,11 @@ const PeerCase kCorpus[] = {
     {"cp949", 949, "\ud55c\uad6d\uc5b4 \ub620\ubc29\uac01\ud558", true},
     {"iso2022_kr", 50225, "\ud55c\uad6d\uc5b4 \ud14d\uc2a4\ud2b8\r\nabc \uac00\ub098\ub2e4 \ub365\ub2e4", true},
     {"iso2022_kr", 50225, "abc \uac00\ub098\ub2e4 def", false},
-    {"utf_7", 65000, "A\u2262\u0391.", true}, {"utf_7", 65000, "Hi Mom -\u263a-!", true},
+    {"utf_7", 65000, "A\u2262\u0391.", true}, {"utf_7", 65000, "Hi Mom -\u263a-! \u01a0", true},
     {"utf_7", 65000, "Item 3 is \u00a31. a+b~\\c \U0001F600/x \u65e5\u672c\u8a9e", true},
     {"euc_kr", 51949, "\ud55c\uad6d\uc5b4 \ud14d\uc2a4\ud2b8", true},
-    {"utf_16_le", 1200, "h\u00e9llo \U0001F600", true}, {"utf_16_be", 1201, "h\u00e9llo \U0001F600", true},
-    {"utf_32_le", 65005, "h\u00e9llo \U0001F600", true}, {"utf_32_be", 65006, "h\u00e9llo \U0001F600", true},
+    {"utf_16_le", 1200, kEdges, true}, {"utf_16_be", 1201, kEdges, true},
+    {"utf_32_le", 65005, kEdges, true}, {"utf_32_be", 65006, kEdges, true},
 };
 
 // Every charset both ways against Python: our bytes equal Python's (or
@@ -96,7 +99,7 @@ const ActionCase kActions[] = {
 // single-byte table (fast path from UTF-8 and the UTF-16 path) and on a
 // multi-byte one.
 TEST(EncodingConvertPeer, ErrorActionsMatchPythonHandlers) {
-    const std::string text = "a\u00e9\u20ac\U0001F600\u0416b";
+    const std::string text = "a\u00e9\u20ac\U0001F600\u0416\U00010000b";
     const struct { const char* codec; uint32_t cp; } targets[] = {{"ascii", 20127}, {"latin-1", 28591}, {"cp932", 932}};
     CodecPeer peer;
     struct Run { std::string ours; bool ok; const ActionCase* a; uint32_t from, to; };
@@ -138,12 +141,17 @@ TEST(EncodingConvertPeer, ReferencesMarkersAndArabicDigits) {
     EncodingConvert withFlag;
     withFlag.setMarkerFlag(true);
     EXPECT_EQ(convert(withFlag, 28591, 65001, marked), std::string("a\xFD\xEF\x02\xE9\x00", 6) + "b\xC3\xBD\xC3\xAF\x06&");
+    const std::string piece("\xFD\xEF\x00", 3);  // a character lost on either side of a piece is reported
+    for (const std::string& s : {"\u0416" + piece + "z", "z" + piece + "\u0416"}) {
+        convert(withFlag, 65001, 28591, s, &ok);
+        EXPECT_FALSE(ok) << toHex(s);
+    }
 
-    const std::string arabic = "\u0663\u0664\u0665 \u06f1\u06f2 \u0633";
+    const std::string arabic = "\u0663\u0664\u0665 \u06f0\u06f9 \u0633";
     CodecPeer peer;
     const size_t jpBack = peer.add("dec", "iso2022_jp", "strict", jp);
     const size_t plain = peer.add("dec", "latin-1", "strict", marked);
-    const size_t digits = peer.add("enc", "iso8859_6", "strict", "345 12 \u0633");
+    const size_t digits = peer.add("enc", "iso8859_6", "strict", "345 09 \u0633");
     ASSERT_TRUE(peer.run());
     EXPECT_EQ(peer.bytes(jpBack), "\u65e5\u672c&#xE4;\u8a9e");
     EXPECT_EQ(convert(28591, 65001, marked), peer.bytes(plain));
@@ -162,6 +170,7 @@ TEST(EncodingForms, SingleConversions) {
         {65001, 1200, "\xEF\xBB\xBFhi", std::string("h\0i\0", 4), -1},
         {65001, 1201, "\xEF\xBB\xBFhi", std::string("\0h\0i", 4), -1},
         {1200, 1201, std::string("\xFF\xFEh\0", 4), std::string("\0h", 2), -1},
+        {1201, 65001, std::string("\xFF\xFEh\0", 4), "h", -1},  // little-endian mark on 1201 input
         {1200, 65001, std::string("\xFE\xFF\0h\0\xE9", 6), "h\xC3\xA9", -1},  // big-endian mark on 1200 input
         {65001, 28591, "\xEF\xBB\xBF", "", 1},
         {65001, 0, "\xFF\xEF\xBB\xBF", "\xFF\xEF\xBB\xBF", -1},
@@ -169,6 +178,7 @@ TEST(EncodingForms, SingleConversions) {
         {65000, 65001, "1 +- 1 = 2+ZeVnLIqe.", "1 + 1 = 2\u65e5\u672c\u8a9e.", 1},
         {65000, 65001, "a\xE9z", "a\uFFFDz", 0},
         {65000, 65001, "+ZeVnL-x", "\u65e5x", 0},
+        {65000, 65001, "+AGF-", "a", 0}, {65000, 65001, "+AGF", "a", 0},  // bits left over
         {65001, 50225, "plain\r\n", "plain\r\n", -1},
         {65001, 50225, "x\uac00\r\n\uac00", "\x1B$)Cx\x0E\x30\x21\x0F\r\n\x0E\x30\x21\x0F", 1},
     };
@@ -180,7 +190,7 @@ TEST(EncodingForms, SingleConversions) {
     }
     // Characters outside KS X 1001 (UHC additions) have no ISO-2022-KR form.
     bool ok = true;
-    convert(65001, 50225, "\ub620", &ok);
+    EXPECT_EQ(convert(65001, 50225, "\uac02", &ok), "");  // both of its bytes dropped
     EXPECT_FALSE(ok);
 }
 
@@ -227,10 +237,10 @@ TEST(EncodingForms, MacArabicVisualToLogical) {
     ASSERT_TRUE(peer.run());
     std::string logical = peer.bytes(word);
     std::string visual(logical.rbegin(), logical.rend());
-    visual += "\xA0\xE6\xE5\xB1\xB2\x81\xAC\xFD";  // "min": a run of two is reversed too
+    visual += "\xA0\xE6\xE5\xB1\xB2\x81\xAC\xFD\xFB\xFE\xFF";  // "min": a run of two is reversed too
     std::string bytes = visual;
     MacArabic::toLogical(reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size());
-    EXPECT_EQ(toHex(bytes), toHex(logical + " \xE5\xE6" "12\xA0\xAC}"));
+    EXPECT_EQ(toHex(bytes), toHex(logical + " \xE5\xE6" "12\xA0\xAC}{\xFF\xFE"));
     // The conversion applies the fix-up before it needs the 10004 table.
     EncodingConvert ec;
     convert(ec, 10004, 65001, visual);

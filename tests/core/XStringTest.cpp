@@ -91,10 +91,10 @@ TEST(XString, IllFormedInputBecomesReplacementCharacters) {
         EXPECT_EQ(text, back.getUtf8());
     }
 
-    x.setFromWide(std::wstring(L"x\U0001F600\u00E9"));
-    EXPECT_EQ(4u, x.getUnicodeUnits());
-    EXPECT_EQ(std::wstring(L"x\U0001F600\u00E9"), x.getWide());
-    EXPECT_STREQ("x\xF0\x9F\x98\x80\xC3\xA9", x.getUtf8());
+    x.setFromWide(std::wstring(L"x\U00010000\U0010FFFF\u00E9"));  // first and last pair
+    EXPECT_EQ(6u, x.getUnicodeUnits());
+    EXPECT_EQ(std::wstring(L"x\U00010000\U0010FFFF\u00E9"), x.getWide());
+    EXPECT_STREQ("x\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xC3\xA9", x.getUtf8());
 }
 
 TEST(XString, EditsMakeOtherFormsStale) {
@@ -115,7 +115,7 @@ TEST(XString, EditsMakeOtherFormsStale) {
     x.trim();
     EXPECT_EQ(3u, x.getUnicodeUnits());
     XString y;
-    y.copyFrom(x);
+    y = x;
     x.clear();
     EXPECT_TRUE(y.equalsUtf8("\xC3\xA9t\xC3\xA9"));
 }
