@@ -52,6 +52,7 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         {"missing file", [](auto&, auto& m) { m.attachFile("/nonexistent/x.pdf"); }, "attachment cannot be read"},
         {"folder as file", [](auto&, auto& m) { m.attachFile("/tmp"); }, "attachment cannot be read"},
         {"data without a name", [](auto&, auto& m) { m.attachData("", "x"); }, "attachment has no usable name"},
+        {"in a file name", [](auto&, auto& m) { m.attachData("r\xC3.txt", "x"); }, "invalid UTF-8 in attachment name"},
         {"bad lead byte", [](auto&, auto& m) { m.setSubject("caf\xC3\x28"); }, "invalid UTF-8 in subject"},
         {"overlong", [](auto&, auto& m) { m.setText("\xC0\xAF"); }, "invalid UTF-8 in text body"},
         {"surrogate", [](auto&, auto& m) { m.setHtml("\xED\xA0\x80"); }, "invalid UTF-8 in HTML body"},
@@ -78,7 +79,7 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
 // LF-only text from a Linux program goes out with CRLF line ends only, and
 // well-formed UTF-8 of every length passes. The result carries the server's
 // last status and every line of its reply, whether it took the message or
-// refused it.
+// refused it, also in a copy.
 TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     ScriptedSmtpServer srv;
     acceptOne(srv);
@@ -100,7 +101,9 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     for (size_t i = data.find('\n'); i != std::string::npos; i = data.find('\n', i + 1))
         ASSERT_TRUE(i > 0 && data[i - 1] == '\r') << "bare LF at " << i << " in\n" << data;
     EXPECT_NE(data.find("one\r\ntwo\r\nthree\r\n\r\nfour"), std::string::npos) << data;
-    EXPECT_EQ(r.smtpReply(), "250 queued as 17\r\n");
+    ostmail::SendResult kept;
+    kept = r;
+    EXPECT_EQ(kept.smtpReply(), "250 queued as 17\r\n");
 
     ScriptedSmtpServer refusing;
     refusing.reply("220 hi").expectReply("EHLO", "250 ok");

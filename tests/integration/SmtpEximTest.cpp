@@ -31,7 +31,7 @@ TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
     for (int i = 0; text.size() < 50000; ++i) text += "line " + std::to_string(i) + " of the body\n";
     m.setText(text);
     m.setHtml("<p>hello</p>\n");
-    m.attachData("report.csv", "a,b\n1,2\n", "text/csv");
+    m.attachData("report.csv", "a,b\n1,2\n", "text/comma-separated-values");  // not the name's type
     Session session(s);
     SendResult r = session.send(m);
     ASSERT_TRUE(r.ok()) << r.reason() << "\n" << r.log();
@@ -39,20 +39,22 @@ TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
     EXPECT_EQ(r.accepted(), (std::vector<std::string>{"one@example.test", "hidden@example.test"}));
     EXPECT_EQ(r.smtpStatus(), 250);
     m.setSubject(token2);
+    m.setText("");  // HTML alone
     SendResult r2 = session.send(m);
     EXPECT_TRUE(r2.ok()) << r2.reason();
     EXPECT_TRUE(has(r2.log(), "Using existing/open SMTP connection")) << r2.log();
     EXPECT_TRUE(session.close());
 
     Maildir maildir(env.get("OSTMAIL_MAILDIR"));
-    EXPECT_EQ(maildir.waitForCount(token, 2).size(), 2u);
+    std::vector<std::string> got = maildir.waitForCount(token, 2);
+    ASSERT_EQ(got.size(), 2u);
+    expectLines(Maildir::readFile(got[0]), {"line 2000 of the body", "text/html"});
     std::string line = arrival(env, token);
     EXPECT_TRUE(has(line, " X=TLS")) << line;
     EXPECT_EQ(authField(line), "A=login:" + env.get("OSTMAIL_SMTP_USER")) << line;
-    std::vector<std::string> got = maildir.waitForCount(token2, 2);
+    got = maildir.waitForCount(token2, 2);
     ASSERT_FALSE(got.empty());
-    expectLines(Maildir::readFile(got[0]),
-                {"line 2000 of the body", "report.csv", "text/html"});
+    expectLines(Maildir::readFile(got[0]), {"<p>hello</p>", "report.csv", "text/comma-separated-values", "text/html"});
 
     // Required verification fails against a certificate for another name.
     s.setSecurity(Security::ImplicitTls);
