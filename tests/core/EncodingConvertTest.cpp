@@ -237,7 +237,7 @@ TEST(EncodingForms, MacArabicVisualToLogical) {
     ASSERT_TRUE(peer.run());
     std::string logical = peer.bytes(word);
     std::string visual(logical.rbegin(), logical.rend());
-    visual += "\xA0\xE6\xE5\xB1\xB2\x81\xAC\xFD\xFB\xFE\xFF";  // "min": a run of two is reversed too
+    visual += "\xA0\xE6\xE5\xB1\xB2\x81\xAC\xFD\xFB\xFE\xFF";  // "min" and "\xFE\xFF": runs of two reverse too
     std::string bytes = visual;
     MacArabic::toLogical(reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size());
     EXPECT_EQ(toHex(bytes), toHex(logical + " \xE5\xE6" "12\xA0\xAC}{\xFF\xFE"));

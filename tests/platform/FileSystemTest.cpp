@@ -47,4 +47,8 @@ TEST(FileSystem, WriteAppendReadAndErrors) {
     back = "x";
     ASSERT_TRUE(pf::readWholeFile(empty.c_str(), back));
     EXPECT_EQ("", back);
+    const std::string big(200000, 'b');  // more than one 64 KiB step of the read
+    ASSERT_TRUE(pf::writeWholeFile(path.c_str(), big.data(), big.size()));
+    ASSERT_TRUE(pf::readWholeFile(path.c_str(), back));
+    EXPECT_TRUE(back == big) << back.size();
 }
