@@ -144,7 +144,7 @@ TEST_F(MxLookupTest, InputsWithoutADomain) {
     EXPECT_FALSE(mm.SetDnsServer(server, 53));
     EXPECT_TRUE(contains(lastError(), "Invalid DNS server address or port"));
     server.setFromUtf8("127.0.0.1");
-    EXPECT_FALSE(mm.SetDnsServer(server, 70000));
+    for (int port : {-1, 70000}) EXPECT_FALSE(mm.SetDnsServer(server, port)) << port;
 }
 
 }  // namespace
