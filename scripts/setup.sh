@@ -82,10 +82,20 @@ if ((needs_i386)); then
   echo "setup: adding the i386 architecture"
   dpkg --add-architecture i386
 fi
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends \
-  -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
-  "${missing[@]}" >/dev/null
+# A mirror caught mid-sync can fail one index; the rest is still used.
+apt-get update -qq || echo "setup: apt-get update failed in part; going on with the indexes it read"
+install() {
+  apt-get install -y -qq --no-install-recommends \
+    -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
+    "$@" "${missing[@]}" >/dev/null
+}
+# Without one architecture's security index, amd64 and i386 copies of a
+# library only agree at the release's own versions.
+if ! install; then
+  release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  echo "setup: retrying with the packages of $release itself"
+  install -t "$release"
+fi
 
 stop_system_daemons
 echo "setup: done"
