@@ -1,4 +1,5 @@
 #include "ostmail/ostmail.h"
+#include "support/ScratchDir.h"
 #include "support/ScriptedSmtpServer.h"
 
 #include <gtest/gtest.h>
@@ -74,6 +75,11 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         EXPECT_NE(r.log().find(c.reason), std::string::npos) << c.name;
         EXPECT_TRUE(r.accepted().empty()) << c.name;
     }
+    // Without a port the send goes to 25; the refusing proxy keeps it from getting there.
+    ostmail::SmtpSettings unset;
+    unset.setHost("127.0.0.1");
+    unset.setHttpProxy("127.0.0.1", 1);
+    EXPECT_NE(ostmail::send(unset, basicMessage()).log().find("smtp_port: 25\r\n"), std::string::npos);
 }
 
 // LF-only text from a Linux program goes out with CRLF line ends only, and
@@ -93,6 +99,8 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     m.setSubject("gr\xC3\xBC\xC3\x9F \xC2\x80\xDF\xBF \xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF "
                  "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
     m.setText("one\ntwo\r\nthree\n\nfour");
+    const ostmail::testsupport::ScratchDir dir;
+    m.attachFile(dir.write("notes.txt", "attached"));
     ostmail::SendResult r = ostmail::send(s, m);
     ASSERT_TRUE(r.ok()) << r.reason() << "\n" << srv.transcript();
     ASSERT_TRUE(srv.waitDone());
@@ -101,6 +109,7 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     for (size_t i = data.find('\n'); i != std::string::npos; i = data.find('\n', i + 1))
         ASSERT_TRUE(i > 0 && data[i - 1] == '\r') << "bare LF at " << i << " in\n" << data;
     EXPECT_NE(data.find("one\r\ntwo\r\nthree\r\n\r\nfour"), std::string::npos) << data;
+    EXPECT_NE(data.find("filename=\"notes.txt\"\r\n\r\nattached\r\n"), std::string::npos) << data;
     ostmail::SendResult kept;
     kept = r;
     EXPECT_EQ(kept.smtpReply(), "250 queued as 17\r\n");

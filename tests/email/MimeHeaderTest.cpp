@@ -114,8 +114,8 @@ TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
 TEST(MimeField, ParseLineDecodesWordsAndUnfolds) {
     MimeField f;
     EXPECT_FALSE(f.parseLine("no colon here"));
-    ASSERT_TRUE(f.parseLine("X \"odd\" name:  =?utf-8?Q?a_b?= c\r\n\tdone"));
-    EXPECT_EQ(f.name().toStdString(), "X--odd--name");
+    ASSERT_TRUE(f.parseLine("X \"odd\" <it's>:  =?utf-8?Q?a_b?= c\r\n\tdone"));
+    EXPECT_EQ(f.name().toStdString(), "X--odd---it-s-");
     EXPECT_EQ(f.value().toStdString(), "a b cdone");
     ASSERT_TRUE(f.parseLine("To: =?utf-8?Q?Doe=2C_John?= <john@example.com>, jane@example.com"));
     EXPECT_EQ(f.value().toStdString(), "\"Doe, John\" <john@example.com>,<jane@example.com>");

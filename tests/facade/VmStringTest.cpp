@@ -20,8 +20,9 @@ TEST(VmString, Utf8SwitchSelectsTheEightBitForm) {
     EXPECT_TRUE(s.equals("caf\xE9"));
     s.appendString(" \x80");  // ANSI in
     s.put_Utf8(true);
-    EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", s.getString());
-    EXPECT_EQ(6u, s.getNumChars());
+    s.appendString("\xC3\xBC");  // UTF-8 in
+    EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC\xC3\xBC", s.getString());
+    EXPECT_EQ(7u, s.getNumChars());
 
     VmString copy(s), assigned;
     assigned = s;
@@ -29,6 +30,6 @@ TEST(VmString, Utf8SwitchSelectsTheEightBitForm) {
     EXPECT_TRUE(s.isEmpty());
     for (VmString* kept : {&copy, &assigned}) {
         EXPECT_TRUE(kept->get_Utf8());
-        EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC", kept->getString());
+        EXPECT_STREQ("caf\xC3\xA9 \xE2\x82\xAC\xC3\xBC", kept->getString());
     }
 }

@@ -60,7 +60,7 @@ TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
     s.setSecurity(Security::ImplicitTls);
     s.setPort(env.port("OSTMAIL_WRONGNAME_SMTPS_PORT"));
     EXPECT_FALSE(send(s, m).ok());
-    // Through the proxy that wants a login; then a send the progress callback stops.
+    // Through the proxies that want a login; then a send the progress callback stops.
     SmtpSettings plain;
     plain.setHost(env.get("OSTMAIL_HOST"));
     plain.setPort(env.port("OSTMAIL_SMTP_PORT"));
@@ -70,6 +70,12 @@ TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
     r = send(plain, m);
     EXPECT_TRUE(r.ok() && has(r.log(), "httpProxyPort")) << r.reason() << "\n" << r.log();
     EXPECT_EQ(maildir.waitForCount(token, 2).size(), 2u);
+    SmtpSettings socks = plain;
+    socks.setHttpProxy("", 0);
+    socks.setSocksProxy("127.0.0.1", env.port("OSTMAIL_SOCKS_AUTH_PORT"), env.get("OSTMAIL_SOCKS_USER"),
+                        env.get("OSTMAIL_SOCKS_PASSWORD"));
+    r = send(socks, m);
+    EXPECT_TRUE(r.ok() && has(r.log(), "socksPort")) << r.reason() << "\n" << r.log();
     int calls = 0;
     r = send(plain, m, [&](int) { return ++calls < 2; });
     EXPECT_EQ(r.reason(), "aborted");
