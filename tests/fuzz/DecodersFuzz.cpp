@@ -12,8 +12,6 @@
 #include "email/HtmlCharset.h"
 #include "email/Rfc822Address.h"
 
-#include <string>
-
 using namespace ostmail;
 
 namespace {
@@ -22,31 +20,21 @@ namespace {
 const uint32_t kCodePages[] = {65001, 1200,  1201,  12000, 12001, 65000, 50220, 50221, 50222, 50225, 51932,
                                932,   936,   949,   950,   54936, 52936, 1252,  1256,  10004, 437,   28591,
                                20127, 28595, 20866, 874,   1258,  51949, 20932, 0,     99999, 1250};
-constexpr size_t kPageCount = sizeof kCodePages / sizeof kCodePages[0];
-
-void addressList(const std::string& text) {
-    ExtPtrArray list;
-    Rfc822Address::parseAddressList(text.c_str(), list, text.size() & 1);
-    StringBuffer shown;
-    Rfc822Address::formatList(list, true, shown);
-    Rfc822Address::formatList(list, false, shown);
-    list.removeAllObjects();
-}
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::FuzzInput in(data, size);
+void fuzzTarget(fuzz::FuzzInput& in) {
     uint8_t which = in.byte() % 9;
     // Conversions take a source, a target and the error handling first.
-    uint32_t src = which == 8 ? kCodePages[in.byte() % kPageCount] : 0;
-    uint32_t dst = which == 8 ? kCodePages[in.byte() % kPageCount] : 0;
+    uint32_t src = which == 8 ? in.pick(kCodePages) : 0;
+    uint32_t dst = which == 8 ? in.pick(kCodePages) : 0;
     uint8_t how = which == 8 ? in.byte() : 0;
     std::string text = in.rest();
     DataBuffer bytes;
     StringBuffer sb(text.data(), text.size()), out;
     bool flag = false;
     uint32_t mode = 0;
+    ExtPtrArray list;
     EncodingConvert conv;
     EmailDateValue date;
     LogNull log;
@@ -57,7 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 3: ContentCoding::decodeWordsToUtf8(sb); break;
         case 4: ContentCoding::decodeWordsRaw(sb, out); break;
         case 5: ContentCoding::decodeWordsForAddressList(sb, flag); break;
-        case 6: addressList(text); break;
+        case 6:
+            Rfc822Address::parseAddressList(text.c_str(), list, text.size() & 1);
+            Rfc822Address::formatList(list, true, out);
+            Rfc822Address::formatList(list, false, out);
+            list.removeAllObjects();
+            break;
         case 7:
             EmailDate::parse(text.c_str(), date);
             bytes.append(text.data(), text.size());
@@ -70,5 +63,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             conv.convert(src, dst, text.data(), text.size(), bytes, log);
             break;
     }
-    return 0;
 }

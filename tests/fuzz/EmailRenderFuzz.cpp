@@ -9,34 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 
 using namespace ostmail;
 
-namespace {
-
-void checkHeader(const char* mime) {
-    if (!mime) return;
-    const char* end = strstr(mime, "\r\n\r\n");
-    size_t n = end ? static_cast<size_t>(end - mime) + 2 : strlen(mime);
-    size_t lineStart = 0;
-    for (size_t i = 0; i < n; ++i) {
-        bool cr = mime[i] == '\r', lf = mime[i] == '\n';
-        if ((cr && mime[i + 1] != '\n') || (lf && (i == 0 || mime[i - 1] != '\r'))) abort();
-        if (!lf) continue;
-        const char* line = mime + lineStart;
-        bool continues = *line == ' ' || *line == '\t';
-        if (!continues && !memchr(line, ':', i - lineStart)) abort();
-        lineStart = i + 1;
-    }
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::FuzzInput in(data, size);
+void fuzzTarget(fuzz::FuzzInput& in) {
     uint8_t settings = in.byte(), attach = in.byte();
     VmEmail email;
     email.put_Utf8(settings & 1);
@@ -65,6 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (attach & 2) email.addFileAttachment(path.c_str());
         unlink(path.c_str());
     }
-    checkHeader(email.getMime());
-    return 0;
+    const char* mime = email.getMime();
+    if (!mime) return;
+    const char* end = strstr(mime, "\r\n\r\n");
+    const std::string head(mime, end ? end + 2 : mime + strlen(mime));
+    // A CR or LF outside a CRLF, or a line that neither continues a field nor has a colon.
+    for (size_t i = head.find_first_of("\r\n"); i != std::string::npos; i = head.find_first_of("\r\n", i + 2))
+        if (head.compare(i, 2, "\r\n") != 0) abort();
+    for (size_t at = 0, eol; (eol = head.find("\r\n", at)) != std::string::npos; at = eol + 2)
+        if (head[at] != ' ' && head[at] != '\t' && head.find(':', at) >= eol) abort();
 }

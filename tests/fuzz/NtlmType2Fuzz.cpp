@@ -3,13 +3,11 @@
 #include "FuzzInput.h"
 #include "core/DataBuffer.h"
 #include "core/Logger.h"
-#include "core/XString.h"
 #include "smtp/ClsNtlm.h"
 
 using namespace ostmail;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::FuzzInput in(data, size);
+void fuzzTarget(fuzz::FuzzInput& in) {
     uint8_t settings = in.byte();
     ClsNtlm ntlm;
     ntlm.put_NtlmVersion(settings & 1 ? 2 : 1);
@@ -36,5 +34,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ntlm.get_DnsDomainName(names);
     StringBuffer rendered;
     log.GetText(rendered);
-    return 0;
 }

@@ -5,15 +5,11 @@
 #include "FuzzInput.h"
 #include "core/ExtPtrArray.h"
 #include "core/Logger.h"
-#include "core/XString.h"
 #include "net/ClsSocksClient.h"
 #include "net/HttpProxyClient.h"
 #include "net/NetPeers.h"
 #include "smtp/SmtpConnImpl.h"
 #include "smtp/SmtpMessage.h"
-
-#include <string>
-#include <utility>
 
 using namespace ostmail;
 
@@ -23,27 +19,23 @@ namespace {
 // and whatever the client sends is read and dropped. The listener closes
 // once it has a connection, so a reconnecting client is refused at once
 // instead of waiting for a greeting.
-class ScriptPeer {
-public:
-    explicit ScriptPeer(std::string script) : m_listen(testsupport::sock::listenLoopback(m_port)) {
-        if (m_listen < 0) abort();
-        m_thread = std::thread([this, script = std::move(script)] {
-            int conn = testsupport::sock::pollIn(m_listen, 10000) == 1 ? ::accept(m_listen, nullptr, nullptr) : -1;
-            ::close(m_listen);
-            if (conn < 0) return;
-            ::send(conn, script.data(), script.size(), MSG_NOSIGNAL);
-            ::shutdown(conn, SHUT_WR);
-            nettest::receiveUpTo(conn, SIZE_MAX);
-            ::close(conn);
-        });
-    }
-    ~ScriptPeer() { m_thread.join(); }
-    int port() const { return m_port; }
+struct ScriptPeer {
+    explicit ScriptPeer(const std::string& script)
+        : thread([this, script] {
+              if (listenFd < 0) abort();
+              int conn = testsupport::sock::pollIn(listenFd, 10000) == 1 ? ::accept(listenFd, nullptr, nullptr) : -1;
+              ::close(listenFd);
+              if (conn < 0) return;
+              ::send(conn, script.data(), script.size(), MSG_NOSIGNAL);
+              ::shutdown(conn, SHUT_WR);
+              nettest::receiveUpTo(conn, SIZE_MAX);
+              ::close(conn);
+          }) {}
+    ~ScriptPeer() { thread.join(); }
 
-private:
-    uint16_t m_port = 0;
-    int m_listen;
-    std::thread m_thread;
+    uint16_t port = 0;
+    int listenFd = testsupport::sock::listenLoopback(port);
+    std::thread thread;
 };
 
 const char* const kMethods[] = {"", "LOGIN", "PLAIN", "CRAM-MD5", "NTLM", "MSN", "NONE", "XOAUTH"};
@@ -60,60 +52,51 @@ Proxy& aim(Proxy& proxy, int port, bool login) {
     return proxy;
 }
 
-void configure(SmtpConnImpl& conn, uint8_t settings) {
-    conn.setHeloHostname("client.test");
-    conn.setStartTls(settings & 8);
-    conn.setRequireAllRecipients(settings & 64);
-    if (settings & 32) {
-        conn.setDsnNotify("SUCCESS,FAILURE");
-        conn.setDsnRet("HDRS");
-        conn.setDsnEnvid("id-1");
-    }
-}
-
-void sendOne(SmtpConnImpl& conn, uint8_t settings, LogBase& log) {
-    SmtpTextMessage msg;
-    msg.setSubject("hi");
-    msg.addAddress(SmtpMessage::kTo, "one@example.test");
-    msg.addAddress(SmtpMessage::kTo, "two@example.test");
-    msg.addAddress(SmtpMessage::kCc, "three@example.test");
-    msg.text().setString("Subject: hi\r\n\r\n.line one\r\n");
-    SmtpSendResult result;
-    ExtPtrArray bad;
-    conn.sendEmail(&msg, "sender@example.test", nullptr, nullptr, log, nullptr, result, bad, settings & 128, false);
-    bad.removeAllObjects();
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::FuzzInput in(data, size);
+void fuzzTarget(fuzz::FuzzInput& in) {
     // proxy: 0 none, 1 SOCKS4, 2 SOCKS5, 3 SOCKS5 with a login, 4 HTTP, 5 HTTP with a login.
     uint8_t settings = in.byte(), proxy = in.byte() % 6;
     // Through a proxy the script starts with the proxy's replies.
     ScriptPeer peer(in.rest());
     ClsSocksClient socks;
     socks.setSocksVersion(proxy == 1 ? 4 : 5);
-    aim(socks, peer.port(), proxy == 3);
+    aim(socks, peer.port, proxy == 3);
+    HttpProxyClient http;
     // SOCKS4 is given an address, as it cannot carry a name.
     const char* host = proxy <= 1 ? "127.0.0.1" : "mail.example.test";
     bool anonymous = settings & 16;
     Logger log;
     {
         SmtpConnImpl conn;
-        configure(conn, settings);
-        HttpProxyClient http;
-        if (proxy >= 4) conn.connection().setHttpProxy(aim(http, peer.port(), proxy == 5));
+        conn.setHeloHostname("client.test");
+        conn.setStartTls(settings & 8);
+        conn.setRequireAllRecipients(settings & 64);
+        if (settings & 32) {
+            conn.setDsnNotify("SUCCESS,FAILURE");
+            conn.setDsnRet("HDRS");
+            conn.setDsnEnvid("id-1");
+        }
+        if (proxy >= 4) conn.connection().setHttpProxy(aim(http, peer.port, proxy == 5));
         bool timedOut = false, aborted = false;
         XString login = fuzz::utf8Text(anonymous ? "" : "user"), password = fuzz::utf8Text(anonymous ? "" : "secret");
-        if (conn.smtpConnect(host, proxy ? 25 : peer.port(), login, password, fuzz::utf8Text("DOMAIN"),
-                             fuzz::utf8Text(kMethods[settings & 7]), 5, 2000, proxy && proxy < 4 ? &socks : nullptr, log, nullptr,
-                             timedOut, aborted)) {
-            sendOne(conn, settings, log);
+        if (conn.smtpConnect(host, proxy ? 25 : peer.port, login, password, fuzz::utf8Text("DOMAIN"),
+                             fuzz::utf8Text(kMethods[settings & 7]), 5, 2000, proxy && proxy < 4 ? &socks : nullptr,
+                             log, nullptr, timedOut, aborted)) {
+            SmtpTextMessage msg;
+            msg.setSubject("hi");
+            msg.addAddress(SmtpMessage::kTo, "one@example.test");
+            msg.addAddress(SmtpMessage::kTo, "two@example.test");
+            msg.addAddress(SmtpMessage::kCc, "three@example.test");
+            msg.text().setString("Subject: hi\r\n\r\n.line one\r\n");
+            SmtpSendResult result;
+            ExtPtrArray bad;
+            conn.sendEmail(&msg, "sender@example.test", nullptr, nullptr, log, nullptr, result, bad, settings & 128,
+                           false);
+            bad.removeAllObjects();
             conn.quit(log, nullptr);
         }
         conn.closeConnection(log, nullptr);
     }
     fuzz::showLog(nettest::logText(log));
-    return 0;
 }

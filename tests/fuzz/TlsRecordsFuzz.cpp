@@ -4,24 +4,12 @@
 // what it can and ends with a result, never a crash or a hang.
 #include "FuzzInput.h"
 #include "core/DataBuffer.h"
-#include "net/SocketFlags.h"
 #include "net/NetPeers.h"
-
-#include <sys/socket.h>
-
-#include <string>
+#include "net/SocketFlags.h"
 
 using namespace ostmail;
 
 namespace {
-
-std::shared_ptr<SSL_CTX> serverContext(bool tls12) {
-    static testsupport::TestPki pki;
-    static testsupport::CertKey leaf = pki.leaf("localhost", {"localhost"});
-    static std::shared_ptr<SSL_CTX> tls13 = pki.serverContext(leaf);
-    static std::shared_ptr<SSL_CTX> tls12only = pki.serverContext(leaf, {}, TLS1_2_VERSION);
-    return tls12 ? tls12only : tls13;
-}
 
 // A key update the client must answer, or a new session ticket (TLS 1.3);
 // a renegotiation request (TLS 1.2).
@@ -36,8 +24,7 @@ void postHandshake(nettest::TlsConn& conn, uint8_t op) {
 }
 
 // Each step is an operation byte and a field of bytes.
-void playScript(nettest::TlsConn& conn, const std::string& script) {
-    fuzz::FuzzInput steps(reinterpret_cast<const uint8_t*>(script.data()), script.size());
+void playScript(nettest::TlsConn& conn, fuzz::FuzzInput& steps) {
     while (!steps.empty()) {
         uint8_t op = steps.byte();
         std::string bytes = steps.field();
@@ -65,13 +52,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::FuzzInput in(data, size);
-    std::shared_ptr<SSL_CTX> ctx = serverContext(in.byte() & 1);
-    std::string script = in.rest();
+void fuzzTarget(fuzz::FuzzInput& in) {
+    static const testsupport::TestPki pki;
+    static const testsupport::CertKey leaf = pki.leaf("localhost", {"localhost"});
+    // TLS 1.3, or at most TLS 1.2.
+    static const std::shared_ptr<SSL_CTX> contexts[] = {pki.serverContext(leaf),
+                                                        pki.serverContext(leaf, {}, TLS1_2_VERSION)};
+    std::shared_ptr<SSL_CTX> ctx = contexts[in.byte() & 1];
+    // The rest of the input is the server's script.
     nettest::PeerThread server([&](int fd) {
         nettest::TlsConn conn(fd, ctx);
-        if (conn.handshake()) playScript(conn, script);
+        if (conn.handshake()) playScript(conn, in);
         ::shutdown(fd, SHUT_WR);
         conn.waitForClose();
     });
@@ -85,5 +76,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     client.sock.Close(0, 1000, client.log, nullptr);
     fuzz::showLog(client.text());
-    return 0;
 }

@@ -12,10 +12,8 @@ namespace testsupport {
 // take the port meanwhile, as it could a port that was bound and released.
 class ClosedPort {
 public:
-    ClosedPort() : fd_(sock::listenLoopback(port_, false)) {}
-    ~ClosedPort() {
-        if (fd_ >= 0) sock::closeFd(fd_);
-    }
+    ClosedPort() = default;
+    ~ClosedPort() { sock::closeFd(fd_); }
     ClosedPort(const ClosedPort&) = delete;
     ClosedPort& operator=(const ClosedPort&) = delete;
 
@@ -23,7 +21,7 @@ public:
 
 private:
     uint16_t port_ = 0;  // before fd_, which sets it
-    sock::Fd fd_;
+    sock::Fd fd_ = sock::listenLoopback(port_, false);
 };
 
 }  // namespace testsupport

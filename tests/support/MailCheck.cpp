@@ -2,7 +2,6 @@
 
 #include "support/PythonRun.h"
 
-#include <cstdlib>
 #include <sstream>
 
 namespace ostmail {
@@ -46,23 +45,10 @@ std::vector<MailCheck> MailCheck::parse(const PythonResult& r, const std::vector
     return all;
 }
 
-std::string MailCheck::get(const std::string& key) const {
-    auto it = values_.find(key);
-    return it == values_.end() ? std::string() : it->second;
-}
-
-int MailCheck::count(const std::string& group) const { return std::atoi(get(group + ".count").c_str()); }
-
 std::string MailCheck::attachmentBytes(int n) const {
     const std::string hex = get("attachment." + std::to_string(n) + ".hex");
     std::string out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-std::string MailCheck::dump() const {
-    std::string out;
-    for (const auto& [key, value] : values_) out += key + "=" + value + "\n";
     return out;
 }
 

@@ -10,7 +10,7 @@
 // The keys, with values unescaped:
 //   header.<lower-case name>   decoded value of the first such field
 //   header.names               every field name, lower case, in order
-//   subject, date, message_id
+//   subject
 //   from|to|cc|bcc .count, .N.name, .N.addr
 //   body, html                 the text/plain and the text/html part
 //   body.charset, html.charset their charset parameters
@@ -20,6 +20,7 @@
 //   error                      why Python could not read the message
 // mailcheck.py escapes backslash, CR, LF and TAB in the values it prints.
 
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,13 +43,17 @@ public:
     static std::vector<MailCheck> loadFiles(const std::vector<std::string>& paths);
     const std::string& error() const { return error_; }
     // The value, or "" when the key is absent.
-    std::string get(const std::string& key) const;
+    std::string get(const std::string& key) const { return values_.count(key) ? values_.at(key) : ""; }
     // A count key ("to.count", "attachment.count") as a number; 0 when absent.
-    int count(const std::string& group) const;
+    int count(const std::string& group) const { return std::atoi(get(group + ".count").c_str()); }
     // The decoded bytes of attachment n.
     std::string attachmentBytes(int n) const;
     // Every key and value, for failure messages.
-    std::string dump() const;
+    std::string dump() const {
+        std::string out;
+        for (const auto& [key, value] : values_) out += key + "=" + value + "\n";
+        return out;
+    }
 
 private:
     static std::vector<MailCheck> parse(const PythonResult& r, const std::vector<std::string>& paths);

@@ -1,6 +1,4 @@
 #pragma once
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -10,7 +8,6 @@ namespace ostmail {
 namespace testsupport {
 
 // A scratch folder removed with its files at the end of the test.
-// OSTMAIL_KEEP_TEST_FILES keeps the folder for a look by hand.
 class ScratchDir {
 public:
     ScratchDir() {
@@ -24,8 +21,7 @@ public:
     }
     ~ScratchDir() {
         std::error_code ec;
-        if (getenv("OSTMAIL_KEEP_TEST_FILES")) fprintf(stderr, "kept %s\n", path_.c_str());
-        else if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+        std::filesystem::remove_all(path_, ec);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;

@@ -24,49 +24,32 @@ namespace sock {
 using Fd = int;
 
 #ifdef _WIN32
-inline bool startup() {
-    static const bool ok = [] {
-        WSADATA d;
-        return WSAStartup(MAKEWORD(2, 2), &d) == 0;
-    }();
-    return ok;
-}
+// A SOCKET handle fits an int in practice, and INVALID_SOCKET becomes -1.
 inline Fd tcpSocket() {
-    if (!startup()) return -1;
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    return s == INVALID_SOCKET ? -1 : static_cast<Fd>(s);
+    static WSADATA data;
+    static const bool started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    return started ? static_cast<Fd>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) : -1;
 }
-inline void closeFd(Fd fd) { ::closesocket(static_cast<SOCKET>(fd)); }
+inline Fd acceptFd(Fd listenFd) { return static_cast<Fd>(::accept(listenFd, nullptr, nullptr)); }
+inline void closeFd(Fd fd) { ::closesocket(fd); }
 inline int pollIn(Fd fd, int ms) {
     WSAPOLLFD p{static_cast<SOCKET>(fd), POLLRDNORM, 0};
     return ::WSAPoll(&p, 1, ms);
 }
-inline Fd acceptFd(Fd listenFd) {
-    SOCKET s = ::accept(static_cast<SOCKET>(listenFd), nullptr, nullptr);
-    return s == INVALID_SOCKET ? -1 : static_cast<Fd>(s);
-}
-inline long sendSome(Fd fd, const char* p, size_t n) { return ::send(static_cast<SOCKET>(fd), p, static_cast<int>(n), 0); }
-inline long recvSome(Fd fd, char* p, size_t n) { return ::recv(static_cast<SOCKET>(fd), p, static_cast<int>(n), 0); }
-inline int setOpt(Fd fd, int level, int name, const void* v, int len) {
-    return ::setsockopt(static_cast<SOCKET>(fd), level, name, static_cast<const char*>(v), len);
-}
 inline bool interrupted() { return false; }
 inline std::string lastErrorText() { return "Winsock error " + std::to_string(WSAGetLastError()); }
+constexpr int kSendFlags = 0;
 #else
 inline Fd tcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+inline Fd acceptFd(Fd listenFd) { return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); }
 inline void closeFd(Fd fd) { ::close(fd); }
 inline int pollIn(Fd fd, int ms) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, ms);
 }
-inline Fd acceptFd(Fd listenFd) { return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); }
-inline long sendSome(Fd fd, const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); }
-inline long recvSome(Fd fd, char* p, size_t n) { return ::recv(fd, p, n, 0); }
-inline int setOpt(Fd fd, int level, int name, const void* v, int len) {
-    return ::setsockopt(fd, level, name, v, static_cast<socklen_t>(len));
-}
 inline bool interrupted() { return errno == EINTR; }
 inline std::string lastErrorText() { return std::strerror(errno); }
+constexpr int kSendFlags = MSG_NOSIGNAL;
 #endif
 
 // A loopback socket on a free port, listening, or only bound so that it

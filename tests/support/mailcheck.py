@@ -23,8 +23,7 @@ def check(path):
     put("header.names", " ".join(n.lower() for n in msg.keys()))
     for name, values in fields.items():
         put("header." + name, values[0])
-    for key, field in (("subject", "subject"), ("date", "date"), ("message_id", "message-id")):
-        put(key, fields.get(field, [""])[0])
+    put("subject", fields.get("subject", [""])[0])
     for field in ("from", "to", "cc", "bcc"):
         addrs = [a for v in fields.get(field, []) for a in getattr(v, "addresses", ())]
         put(field + ".count", len(addrs))
@@ -51,10 +50,9 @@ def check(path):
             put(f"attachment.{i}.{key}", value)
 
 
-for arg in sys.argv[1:]:
-    if arg != "--flat":
-        put("file", arg)
-        try:
-            check(arg)
-        except Exception as e:  # a parser crash is a finding about that message
-            put("error", f"{type(e).__name__}: {e}")
+for arg in (a for a in sys.argv[1:] if a != "--flat"):
+    put("file", arg)
+    try:
+        check(arg)
+    except Exception as e:  # a parser crash is a finding about that message
+        put("error", f"{type(e).__name__}: {e}")
