@@ -1,15 +1,12 @@
 #pragma once
 // Helpers for the codec and charset tests. Python's codecs, base64, quopri
 // and email.header serve as implementations we did not write.
-#include "core/DataBuffer.h"
 #include "core/EncodingConvert.h"
 #include "core/LogBase.h"
-#include "core/StringBuffer.h"
 #include "crypto/TestBytes.h"
 #include "support/PythonRun.h"
 
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 namespace ostmail_test {
@@ -28,9 +25,7 @@ inline std::vector<std::string> splitOn(const std::string& s, const std::string&
     return parts;
 }
 
-inline std::string toHex(const std::string& s) {
-    return testbytes::hex(reinterpret_cast<const unsigned char*>(s.data()), s.size());
-}
+inline std::string toHex(const std::string& s) { return testbytes::hex(testbytes::bytes(s)); }
 inline std::string fromHex(const std::string& h) {
     const auto v = testbytes::unhex(h);
     return std::string(v.begin(), v.end());
@@ -76,7 +71,8 @@ inline std::vector<std::string> pythonMap(const std::string& expr, const std::ve
     return result;
 }
 
-// Batches requests for tests/core/codec_peer.py and runs it once.
+// Batches requests for tests/core/codec_peer.py and runs it once. A refusal
+// ("!") reads as no bytes.
 class CodecPeer {
 public:
     // Returns the index of the request's answer.
@@ -89,7 +85,6 @@ public:
         m_answers = outputLines(r);
         return r.exitCode == 0 && m_answers.size() == m_count;
     }
-    bool refused(size_t i) const { return m_answers.at(i) == "!"; }
     std::string bytes(size_t i) const { return fromHex(m_answers.at(i)); }
 
 private:

@@ -7,86 +7,89 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdint>
 #include <cstdio>
-#include <string>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-namespace ostmail {
+using namespace ostmail;
+
 namespace {
 
-std::string render(LogBase& log, void (LogBase::*form)(StringBuffer&)) {
+std::string render(LogBase& log, void (LogBase::*form)(StringBuffer&) = &LogBase::GetText) {
     StringBuffer sb;
     (log.*form)(sb);
     return sb.toStdString();
 }
-std::string text(LogBase& log) { return render(log, &LogBase::GetText); }
-std::string xml(LogBase& log) { return render(log, &LogBase::GetXml); }
-std::string html(LogBase& log) { return render(log, &LogBase::GetHtml); }
+
+// Plays '|'-separated steps: "+Name" enters a context, "-" leaves it, "!text"
+// logs an error, ">text" a bare line, "name=value" data, anything else info.
+void play(Logger& log, const std::string& script) {
+    std::istringstream steps(script);
+    for (std::string s; std::getline(steps, s, '|');) {
+        const size_t eq = s.find('=');
+        if (s[0] == '+') log.EnterContext(s.c_str() + 1, true);
+        else if (s == "-") log.LeaveContext();
+        else if (s[0] == '!') log.LogError(s.c_str() + 1);
+        else if (s[0] == '>') log.LogLine(s.c_str() + 1);
+        else if (eq != std::string::npos) log.LogData(s.substr(0, eq).c_str(), s.c_str() + eq + 1);
+        else log.LogInfo(s.c_str());
+    }
+}
+
+}  // namespace
 
 // The XML and HTML of nested contexts are checked with the escaping below;
 // the indentation is the text form's own.
-TEST(Logger, NestsTextAndAppendsToTheBuffer) {
+TEST(Logger, NestsTextDropsEmptyContextsAndAppendsToTheBuffer) {
     Logger log;
-    log.EnterContext("SendEmail", true);
-    log.LogData("smtp_host", "mail.example.com");
-    log.EnterContext("connect", true);
-    log.LogInfo("Connecting");
-    log.LogError("Connect failed");
-    log.LogLine("raw line");
-    log.LeaveContext();
-    log.LogDataLong("smtp_port", 25);
-    log.LeaveContext();
-    EXPECT_EQ(text(log), "VelmoraLog:\r\n  SendEmail:\r\n    smtp_host: mail.example.com\r\n"
-                         "    connect:\r\n      Connecting\r\n      Connect failed\r\n      raw line\r\n"
-                         "    smtp_port: 25\r\n");
+    play(log, "+SendEmail|smtp_host=mail.example.com|+connect|Connecting|!Connect failed|>raw line|-|smtp_port=25|-");
+    EXPECT_EQ(render(log), "VelmoraLog:\r\n  SendEmail:\r\n    smtp_host: mail.example.com\r\n"
+                           "    connect:\r\n      Connecting\r\n      Connect failed\r\n      raw line\r\n"
+                           "    smtp_port: 25\r\n");
     // Renderings append to what the caller's buffer holds.
     StringBuffer sb("x");
     log.GetText(sb);
-    EXPECT_EQ(sb.toStdString(), "x" + text(log));
+    EXPECT_EQ(sb.toStdString(), "x" + render(log));
+
+    // Empty contexts vanish when left, except directly under the root (Top is
+    // empty once Low and then Mid vanish).
+    log.ClearLog();
+    play(log, "+Outer|+EmptyInner|-|+Inner|+EmptyDeeper|-|kept|-|-|+Top|+Mid|+Low|-|-|-");
+    EXPECT_EQ(render(log), "VelmoraLog:\r\n  Outer:\r\n    Inner:\r\n      kept\r\n  Top:\r\n");
 }
 
 // The empty log's frame in each form is part of every expected value here.
 // XML wraps markup, tabs and line breaks in CDATA (plain text, quotes and
 // UTF-8 stay bare; text already in a whole CDATA section is written as it
-// is); HTML escapes, the ampersand first so an entity is escaped once.
+// is); HTML escapes, the ampersand first so an entity is escaped once. Bare
+// lines are never wrapped; tags and names never escaped.
 TEST(Logger, XmlWrapsMarkupInCdataAndHtmlEscapes) {
     const struct {
-        char kind;  // i: info, e: error, d: data named "v"
-        const char *value, *xml, *html;
+        const char *steps, *xml, *html;
     } items[] = {
-        {'e', "a<b", "<error><![CDATA[a<b]]></error>", "a&lt;b"},
-        {'i', "a\nb", "<info><![CDATA[a\nb]]></info>", nullptr},
-        {'d', "Gr\xC3\xBC\xC3\x9F" "e \"x\"", "<v>Gr\xC3\xBC\xC3\x9F" "e \"x\"</v>",
-         "v: Gr\xC3\xBC\xC3\x9F" "e &quot;x&quot;"},
-        {'d', "<![CDATA[<p>]]>", "<v><![CDATA[<p>]]></v>", nullptr},
-        {'d', "<![CDATA[<p>", "<v><![CDATA[<![CDATA[<p>]]></v>", nullptr},
-        {'i', "&lt; <&> \"", "<info><![CDATA[&lt; <&> \"]]></info>", "&amp;lt; &lt;&amp;&gt; &quot;"},
+        {"!a<b", "<error><![CDATA[a<b]]></error>", "a&lt;b<br>\r\n"},
+        {"a\nb", "<info><![CDATA[a\nb]]></info>", nullptr},
+        {"v=Gr\xC3\xBC\xC3\x9F" "e \"x\"", "<v>Gr\xC3\xBC\xC3\x9F" "e \"x\"</v>",
+         "v: Gr\xC3\xBC\xC3\x9F" "e &quot;x&quot;<br>\r\n"},
+        {"v=<![CDATA[<p>]]>", "<v><![CDATA[<p>]]></v>", nullptr},
+        {"v=<![CDATA[<p>", "<v><![CDATA[<![CDATA[<p>]]></v>", nullptr},
+        {"&lt; <&> \"", "<info><![CDATA[&lt; <&> \"]]></info>", "&amp;lt; &lt;&amp;&gt; &quot;<br>\r\n"},
+        {"><raw>|+ctx&|i|-", "<raw>\r\n<ctx&>\r\n<info>i</info>\r\n</ctx&>",
+         "&lt;raw&gt;<br>\r\nctx&:<blockquote>\r\ni<br>\r\n</blockquote>\r\n"},
     };
     Logger log;
     for (const auto& it : items) {
-        SCOPED_TRACE(it.value);
+        SCOPED_TRACE(it.steps);
         log.ClearLog();
-        it.kind == 'd' ? log.LogData("v", it.value) : it.kind == 'e' ? log.LogError(it.value) : log.LogInfo(it.value);
-        EXPECT_EQ(xml(log), std::string("<VelmoraLog>\r\n") + it.xml + "\r\n</VelmoraLog>\r\n");
+        play(log, it.steps);
+        EXPECT_EQ(render(log, &LogBase::GetXml), std::string("<VelmoraLog>\r\n") + it.xml + "\r\n</VelmoraLog>\r\n");
         if (it.html) {
-            EXPECT_EQ(html(log), std::string("VelmoraLog:<blockquote>\r\n") + it.html + "<br>\r\n</blockquote>\r\n");
+            EXPECT_EQ(render(log, &LogBase::GetHtml),
+                      std::string("VelmoraLog:<blockquote>\r\n") + it.html + "</blockquote>\r\n");
         }
     }
-
-    // Bare lines are never wrapped; tags and names never escaped.
-    log.ClearLog();
-    log.LogLine("<raw>");
-    log.EnterContext("ctx&", true);
-    log.LogInfo("i");
-    log.LeaveContext();
-    EXPECT_EQ(xml(log), "<VelmoraLog>\r\n<raw>\r\n<ctx&>\r\n<info>i</info>\r\n</ctx&>\r\n</VelmoraLog>\r\n");
-    EXPECT_EQ(html(log),
-              "VelmoraLog:<blockquote>\r\n&lt;raw&gt;<br>\r\nctx&:<blockquote>\r\ni<br>\r\n"
-              "</blockquote>\r\n</blockquote>\r\n");
 }
 
 TEST(Logger, DataValuesAndHelpers) {
@@ -105,35 +108,19 @@ TEST(Logger, DataValuesAndHelpers) {
     log.LogDataHexDump("dump", bytes, 3);
     log.LogDataHexDump("long", bytes, sizeof bytes);
     log.LogWindowsError(0);
-    EXPECT_EQ(text(log), "VelmoraLog:\r\n  smtp_host: h\r\n  nullValue: (NULL)\r\n  min: -2147483648\r\n"
-                         "  hex: 0xff\r\n  hexMax: 0xffffffff\r\n  min64: -9223372036854775808\r\n"
-                         "  flag: 1\r\n  dump: 0001 AB\r\n"
-                         "  long: 0001 ABCD EF10 2030 4050 6070 8090 A0FF \n7F0F \r\n");
+    EXPECT_EQ(render(log), "VelmoraLog:\r\n  smtp_host: h\r\n  nullValue: (NULL)\r\n  min: -2147483648\r\n"
+                           "  hex: 0xff\r\n  hexMax: 0xffffffff\r\n  min64: -9223372036854775808\r\n"
+                           "  flag: 1\r\n  dump: 0001 AB\r\n"
+                           "  long: 0001 ABCD EF10 2030 4050 6070 8090 A0FF \n7F0F \r\n");
 
     log.ClearLog();
     log.LogWindowsError(2);
-    EXPECT_EQ(text(log), "VelmoraLog:\r\n  WindowsError: " + platform::errorText(2) + "\r\n");
+    EXPECT_EQ(render(log), "VelmoraLog:\r\n  WindowsError: " + platform::errorText(2) + "\r\n");
 }
 
-// Plays "+Name" (enter a context), "-" (leave it) and any other word (an info line).
-void play(Logger& log, const std::string& script) {
-    std::istringstream words(script);
-    for (std::string w; words >> w;) {
-        if (w[0] == '+') log.EnterContext(w.c_str() + 1, true);
-        else if (w == "-") log.LeaveContext();
-        else log.LogInfo(w.c_str());
-    }
-}
-
-// Empty contexts vanish when left, except directly under the root (Top is
-// empty once Low and then Mid vanish).
-TEST(Logger, ContextBalanceEmptyContextsAndClearing) {
+// Leaving past the root is harmless; null texts record nothing but succeed.
+TEST(Logger, ContextBalanceAndClearing) {
     Logger log;
-    play(log, "+Outer +EmptyInner - +Inner +EmptyDeeper - kept - - +Top +Mid +Low - - -");
-    EXPECT_EQ(text(log), "VelmoraLog:\r\n  Outer:\r\n    Inner:\r\n      kept\r\n  Top:\r\n");
-
-    // Leaving past the root is harmless; null texts record nothing but succeed.
-    log.ClearLog();
     log.LogInfo("first");
     EXPECT_TRUE(log.LeaveContext());
     EXPECT_TRUE(log.LeaveContext());
@@ -145,14 +132,14 @@ TEST(Logger, ContextBalanceEmptyContextsAndClearing) {
         EXPECT_EQ(log.openContexts(), 2);
         log.LogInfo("inside");
     }
-    EXPECT_EQ(text(log), "VelmoraLog:\r\n  first\r\n  Step:\r\n    inside\r\n");
+    EXPECT_EQ(render(log), "VelmoraLog:\r\n  first\r\n  Step:\r\n    inside\r\n");
 
     // Clearing with contexts still open starts over at the root.
-    play(log, "+A +B");
+    play(log, "+A|+B");
     EXPECT_TRUE(log.ClearLog());
     EXPECT_EQ(log.openContexts(), 1);
     log.LogInfo("after");
-    EXPECT_EQ(text(log), "VelmoraLog:\r\n  after\r\n");
+    EXPECT_EQ(render(log), "VelmoraLog:\r\n  after\r\n");
 }
 
 // Several writers and one reader on one log: every entry arrives once, each
@@ -164,7 +151,7 @@ TEST(Logger, ConcurrentWritersAndReader) {
     std::thread reader([&] {
         while (!go.load()) std::this_thread::yield();
         while (!done.load()) {
-            std::string x = xml(log);
+            std::string x = render(log, &LogBase::GetXml);
             ASSERT_EQ(x.rfind("<VelmoraLog>\r\n", 0), 0u);
             ASSERT_GE(x.size(), 14u + 15u);
             ASSERT_EQ(x.substr(x.size() - 15), "</VelmoraLog>\r\n");
@@ -183,7 +170,7 @@ TEST(Logger, ConcurrentWritersAndReader) {
     done = true;
     reader.join();
 
-    std::string all = text(log);
+    std::string all = render(log);
     std::vector<int> next(kThreads, 0);
     for (size_t pos = all.find("\r\n") + 2, end; (end = all.find("\r\n", pos)) != std::string::npos; pos = end + 2) {
         int w = -1, v = -1;
@@ -199,19 +186,13 @@ TEST(Logger, ConcurrentWritersAndReader) {
 TEST(SaveXml, FileHoldsExactlyTheXmlOrTheFailureIsLogged) {
     testsupport::ScratchDir dir;
     Logger log;
-    log.EnterContext("SendEmail", true);
-    log.LogData("smtp_host", "mail.example.com");
-    log.LogError("550 <bob@example.com>: rejected & logged");
-    log.EnterContext("DATA", true);
-    log.LogInfo("Line one\r\nline two \xC3\xA9");
-    log.LeaveContext();
-    log.LeaveContext();
-
-    const std::string path = dir.write("log.xml", "old content that is much longer than nothing at all, to be replaced");
+    play(log, "+SendEmail|smtp_host=mail.example.com|!550 <bob@example.com>: rejected & logged|"
+              "+DATA|Line one\r\nline two \xC3\xA9|-|-");
+    const std::string path = dir.write("log.xml", "old content, much longer than nothing at all, to be replaced");
     ASSERT_TRUE(log.SaveXml(path.c_str()));
     std::string saved;
     ASSERT_TRUE(platform::readWholeFile(path.c_str(), saved));
-    EXPECT_EQ(saved, xml(log));
+    EXPECT_EQ(saved, render(log, &LogBase::GetXml));
     const auto r = testsupport::runPython(
         "import sys, xml.etree.ElementTree as ET\n"
         "def walk(e, depth):\n"
@@ -228,9 +209,6 @@ TEST(SaveXml, FileHoldsExactlyTheXmlOrTheFailureIsLogged) {
     EXPECT_FALSE(log.SaveXml(dir.path().c_str()));  // a directory cannot be written as a file
     const bool devFull = access("/dev/full", W_OK) == 0;
     EXPECT_TRUE(!devFull || !log.SaveXml("/dev/full"));
-    EXPECT_EQ(text(log), std::string("VelmoraLog:\r\n  Failed to write complete file (7)\r\n") +
-                             (devFull ? "  Failed to write complete file (1)\r\n" : ""));
+    EXPECT_EQ(render(log), std::string("VelmoraLog:\r\n  Failed to write complete file (7)\r\n") +
+                               (devFull ? "  Failed to write complete file (1)\r\n" : ""));
 }
-
-}  // namespace
-}  // namespace ostmail

@@ -3,28 +3,24 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 using namespace ostmail;
-namespace pf = ostmail::platform;
 
-namespace {
 // Pins the ANSI code page for one test.
 class AnsiCodePage {
 public:
-    explicit AnsiCodePage(uint32_t cp) { pf::setAnsiCodePageOverride(cp); }
-    ~AnsiCodePage() { pf::setAnsiCodePageOverride(0); }
-    void set(uint32_t cp) { pf::setAnsiCodePageOverride(cp); }
+    explicit AnsiCodePage(uint32_t cp) { platform::setAnsiCodePageOverride(cp); }
+    ~AnsiCodePage() { platform::setAnsiCodePageOverride(0); }
+    void set(uint32_t cp) { platform::setAnsiCodePageOverride(cp); }
 };
 
-std::vector<uint16_t> units(XString& x) {
+static std::vector<uint16_t> units(XString& x) {
     const uint16_t* u = x.getUnicode();
     return std::vector<uint16_t>(u, u + x.getUnicodeUnits());
 }
-}  // namespace
 
-TEST(XString, ConvertsBetweenFormsThroughTheAnsiCodePage) {
+TEST(XString, ConvertsBetweenFormsThroughTheAnsiCodePageAndRefreshesLossyAnsi) {
     AnsiCodePage acp(1252);
     XString x;
     EXPECT_STREQ("", x.getAnsi());
@@ -45,12 +41,10 @@ TEST(XString, ConvertsBetweenFormsThroughTheAnsiCodePage) {
     acp.set(65001);
     x.setFromAnsi("\xE4\xB8\xAD");
     EXPECT_EQ(std::vector<uint16_t>{0x4E2D}, units(x));
-}
 
-TEST(XString, LossyAnsiIsConvertedAfreshAfterCopyOut) {
-    AnsiCodePage acp(1252);
+    // A lossy ANSI form is converted afresh after it is copied out.
+    acp.set(1252);
     const uint16_t text[] = {'a', 0x4E2D, 'b'};
-    XString x;
     x.setFromUnicode(text, 3);
     EXPECT_STREQ("ab", x.getAnsi());
     EXPECT_EQ(XString::kAnsiLossy, x.ansiAccuracy());

@@ -12,25 +12,20 @@ import codecs
 import sys
 
 
-def _hexref(err):
+def hexref(err):
     return ("&#x%X;" % ord(err.object[err.start])).encode("ascii"), err.start + 1
 
 
-def _passunit(err):
+def passunit(err):
     return err.object[err.start].encode("utf-16-le"), err.start + 1
 
 
-def _mark_hexref(err):
-    piece, nxt = _hexref(err)
-    return b"\xfd\xef\x06" + piece, nxt
+def mark_passunit(err):
+    units = passunit(err)[0]
+    return b"".join(b"\xfd\xef\x02" + units[i:i + 2] for i in range(0, len(units), 2)), err.start + 1
 
 
-def _mark_passunit(err):
-    data, nxt = _passunit(err)
-    return b"".join(b"\xfd\xef\x02" + data[i:i + 2] for i in range(0, len(data), 2)), nxt
-
-
-def _handler(name):
+def handler(name):
     """Registers the handlers whose names carry a parameter; returns the name."""
     if name.startswith("alt-"):
         codecs.register_error(name, lambda e: (e.object[e.start].encode(name[4:]), e.start + 1))
@@ -40,23 +35,18 @@ def _handler(name):
     return name
 
 
-def main():
-    for name, fn in (("hexref", _hexref), ("passunit", _passunit), ("mark-hexref", _mark_hexref),
-                     ("mark-passunit", _mark_passunit)):
-        codecs.register_error(name, fn)
-    for line in sys.stdin:
-        op, codec, errors, data = (line.split() + [""])[:4]
-        try:
-            raw = bytes.fromhex(data)
-            if op == "enc":
-                out = raw.decode("utf-8").encode(codec, _handler(errors))
-            else:
-                target = "utf-16-le" if op == "dec16" else "utf-8"
-                out = raw.decode(codec, _handler(errors)).encode(target, "surrogatepass")
-            print(out.hex())
-        except (UnicodeError, LookupError):
-            print("!")
-
-
-if __name__ == "__main__":
-    main()
+codecs.register_error("hexref", hexref)
+codecs.register_error("passunit", passunit)
+codecs.register_error("mark-hexref", lambda e: (b"\xfd\xef\x06" + hexref(e)[0], e.start + 1))
+codecs.register_error("mark-passunit", mark_passunit)
+for line in sys.stdin:
+    op, codec, errors, data = (line.split() + [""])[:4]
+    try:
+        raw = bytes.fromhex(data)
+        if op == "enc":
+            out = raw.decode("utf-8").encode(codec, handler(errors))
+        else:
+            out = raw.decode(codec, handler(errors)).encode("utf-16-le" if op == "dec16" else "utf-8", "surrogatepass")
+        print(out.hex())
+    except (UnicodeError, LookupError):
+        print("!")
