@@ -2,11 +2,8 @@
 #include "email/Rfc822Address.h"
 #include "email/TextCharset.h"
 
-namespace ostmail {
-namespace {
-
-using testutil::headerValue;
-using testutil::newEmail;
+using namespace ostmail;
+using namespace ostmail::testutil;
 
 using Email2Test = testutil::EmailTest;
 
@@ -93,7 +90,7 @@ TEST_F(Email2Test, AttachmentsTurnTheMessageIntoMultipartMixed) {
     ASSERT_EQ(e->numParts(), 2);
     EXPECT_EQ(e->charset(), 0u);
     EXPECT_EQ(e->partAt(0)->charset(), 28591u);
-    EXPECT_EQ(testutil::str(e->partAt(0)->body()), "caf\xC3\xA9");
+    EXPECT_EQ(str(e->partAt(0)->body()), "caf\xC3\xA9");
     EXPECT_EQ(e->partAt(1)->body().getSize(), 7u);
 
     StringBuffer oldBoundary(e->boundary());
@@ -119,11 +116,11 @@ TEST_F(Email2Test, HtmlBodiesAndAlternatives) {
     EXPECT_FALSE(e->isMultipart());
     EXPECT_TRUE(e->contentTypeIs("text/html"));
     EXPECT_EQ(headerValue(*e, "Content-Type"), "text/html; charset=\"iso-8859-1\"");
-    const std::string body = testutil::str(e->body());
+    const std::string body = str(e->body());
     // Declared before the charset was chosen; the rendering names the real one.
     EXPECT_NE(body.find("<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">"),
               std::string::npos) << body;
-    const std::string mime = testutil::render(*e->clone());
+    const std::string mime = render(*e->clone());
     EXPECT_NE(mime.find("set=3Diso-8859-1\""), std::string::npos) << mime;
     EXPECT_NE(mime.find("caf=E9"), std::string::npos);
 
@@ -139,7 +136,7 @@ TEST_F(Email2Test, HtmlBodiesAndAlternatives) {
     ASSERT_EQ(alt->numParts(), 2);
     EXPECT_TRUE(alt->partAt(0)->contentTypeIs("text/plain"));
     EXPECT_TRUE(alt->partAt(1)->contentTypeIs("text/html"));
-    EXPECT_EQ(testutil::str(alt->partAt(1)->body()), "<p>i</p>");
+    EXPECT_EQ(str(alt->partAt(1)->body()), "<p>i</p>");
 }
 
 TEST_F(Email2Test, SetHeaderFieldRoutesDedicatedNames) {
@@ -159,6 +156,3 @@ TEST_F(Email2Test, SetHeaderFieldRoutesDedicatedNames) {
     e->removeHeaderField("From");
     EXPECT_EQ(e->sender(), nullptr);
 }
-
-}  // namespace
-}  // namespace ostmail

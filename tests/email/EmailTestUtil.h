@@ -15,8 +15,6 @@
 namespace ostmail {
 namespace testutil {
 
-using TempDir = testsupport::ScratchDir;
-
 inline std::unique_ptr<Email2> newEmail() {
     LogNull log;
     return Email2::createNewEmail(log);
@@ -54,7 +52,7 @@ class EmailTest : public ::testing::Test {
 protected:
     std::unique_ptr<Email2> e = newEmail();
     Logger log;
-    TempDir dir;
+    testsupport::ScratchDir dir;
     StringBuffer type;
 
     bool attach(Email2& m, const char* name, const std::string& bytes) {

@@ -7,7 +7,6 @@
 #include <thread>
 
 using namespace ostmail;
-using testutil::matchesShape;
 
 namespace {
 
@@ -43,7 +42,10 @@ TEST(VelmoraRand, CStyleGeneratorAndR250Recurrence) {
     for (size_t n = 250; n < x.size(); ++n) ASSERT_EQ(x[n], x[n - 250] ^ x[n - 147]) << n;
 }
 
-TEST_F(FallbackSeeding, SameMillisecondGivesSameIdentifiers) {
+// The tick alone seeds the sequence. Eight threads together then draw
+// exactly the words one thread would have drawn from the same seed: nothing
+// lost, nothing drawn twice, the order kept inside each four-word identifier.
+TEST_F(FallbackSeeding, TheTickSeedsOneSequenceThatThreadsShareWhole) {
     VelmoraRand::setTickSource([] { return 123456789u; });
     VelmoraRand::reseed(99);
     const std::string first = uuid(), second = uuid();
@@ -55,12 +57,7 @@ TEST_F(FallbackSeeding, SameMillisecondGivesSameIdentifiers) {
     VelmoraRand::setTickSource([] { return 123456790u; });
     VelmoraRand::reseed(99);
     EXPECT_NE(uuid(), first);
-}
 
-// Eight threads together draw exactly the words one thread would have drawn
-// from the same seed: nothing lost, nothing drawn twice, the order of the
-// sequence kept inside each four-word identifier.
-TEST_F(FallbackSeeding, ThreadsShareOneSequenceWithoutLosingOrRepeatingDraws) {
     VelmoraRand::setTickSource([] { return 4242u; });
     const int kThreads = 8, kPerThread = 2000;
     VelmoraRand::reseed(0);
@@ -100,7 +97,7 @@ TEST(MailIdentifiers, ShapesAndUniqueness) {
         for (const auto& k : kinds) {
             StringBuffer id;
             k.make(id);
-            ASSERT_TRUE(matchesShape(id.toStdString(), k.shape)) << id.getString();
+            ASSERT_TRUE(testutil::matchesShape(id.toStdString(), k.shape)) << id.getString();
             ASSERT_TRUE(k.seen.insert(id.toStdString()).second) << id.getString();
         }
 
@@ -108,7 +105,7 @@ TEST(MailIdentifiers, ShapesAndUniqueness) {
     StringBuffer m;
     m.append("previous text is replaced");
     MailIdentifiers::newMessageId(m);
-    EXPECT_TRUE(matchesShape(m.toStdString(), std::string("<VELMORA-MID-") + kUuidShape + "@unknown>"));
+    EXPECT_TRUE(testutil::matchesShape(m.toStdString(), std::string("<VELMORA-MID-") + kUuidShape + "@unknown>"));
     MailIdentifiers::setHostNameOverride(nullptr);
     StringBuffer host;
     MailIdentifiers::hostNameOrUnknown(host);

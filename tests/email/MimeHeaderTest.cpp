@@ -1,13 +1,14 @@
 #include "EmailTestUtil.h"
 #include "email/MimeField.h"
 
-namespace ostmail {
+using namespace ostmail;
+
 namespace {
 
-std::string emit(const MimeHeader& h, uint32_t cp = 0, const char* prefix = nullptr) {
+std::string emit(const MimeHeader& h, uint32_t cp = 0, const char* prefix = nullptr, bool unfolded = false) {
     StringBuffer out;
     LogNull log;
-    h.emit(out, prefix, cp, log);
+    unfolded ? h.emitUnfolded(out, prefix, cp, log) : h.emit(out, prefix, cp, log);
     return out.toStdString();
 }
 
@@ -23,6 +24,8 @@ std::string names(const MimeHeader& h) {
     for (int32_t i = 0; i < h.count(); ++i) s += h.fieldAt(i)->name().toStdString() + ",";
     return s;
 }
+
+}  // namespace
 
 TEST(MimeHeader, ReplaceMovesToEndAndDropsEmptyValues) {
     MimeHeader h;
@@ -68,16 +71,12 @@ TEST(MimeHeader, EmitSkipsPrefixFoldsAndNeverEndsWithLineEnd) {
     h.replaceField("X-Note", "a\nb\rc");  // a bare line break is dropped
     EXPECT_FALSE(h.replaceField("X-Evil\r\nBcc", "victim@example.com"));
     EXPECT_FALSE(h.replaceField("Bad:Name", "x"));
-    std::string s = emit(h, 0, "VMX-");
-    EXPECT_EQ(s,
+    EXPECT_EQ(emit(h, 0, "VMX-"),
               "Content-Type: multipart/mixed;\r\n\tboundary=\"B\"\r\n"
               "User-Agent: x; yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy; zzzzzzzzzzzzzzzzzzzzzz\r\n"
               "To: alice@example.com,\r\n\t bob@example.com, carol.long.name@example.com\r\n"
               "X-Note: abc");
-    StringBuffer flat;
-    LogNull log;
-    h.emitUnfolded(flat, "VMX-", 0, log);
-    EXPECT_EQ(flat.toStdString().find("\r\n\t"), std::string::npos);
+    EXPECT_EQ(emit(h, 0, "VMX-", true).find("\r\n\t"), std::string::npos);
 }
 
 TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
@@ -122,6 +121,3 @@ TEST(MimeField, ParseLineDecodesWordsAndUnfolds) {
     ASSERT_TRUE(f.parseLine("Cc: a@x.test; b@x.test"));  // the separator ; becomes ,
     EXPECT_EQ(f.value().toStdString(), "a@x.test, b@x.test");
 }
-
-}  // namespace
-}  // namespace ostmail

@@ -2,13 +2,8 @@
 #include "core/ContentCoding.h"
 #include "email/MailIdentifiers.h"
 
-namespace ostmail {
-namespace {
-
-using testutil::lines;
-using testutil::matchesShape;
-using testutil::newEmail;
-using testutil::render;
+using namespace ostmail;
+using namespace ostmail::testutil;
 using namespace std::string_literals;
 using MimeRendererTest = testutil::EmailTest;
 
@@ -134,6 +129,8 @@ TEST_F(MimeRendererTest, InternalFieldsStayInsideAndBoundariesNest) {
     EXPECT_NE(s.find("h=C3=A9"), std::string::npos);
 }
 
+namespace {
+
 // Collects what the renderer writes; write number failAt fails.
 struct ChunkSink : MimeSink {
     int failAt, calls = 0;
@@ -146,23 +143,19 @@ struct ChunkSink : MimeSink {
     }
 };
 
+}  // namespace
+
 TEST_F(MimeRendererTest, StreamFormMatchesBufferFormAndStopsOnFailure) {
     std::string big(700000, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 3);
     e->setBodyText("body", 4, log);
     ASSERT_TRUE(attach(*e, "big.bin", big));
-    auto a = e->clone();
-    auto b = e->clone(true);
-    std::string buffered = render(*a);
+    // Each rendering gets its own copy, as a send would.
+    const std::string buffered = render(*e->clone());
     ChunkSink sink(0);
-    ASSERT_TRUE(MimeRenderer::render(*b, sink, "VMX-", false, log));
+    ASSERT_TRUE(MimeRenderer::render(*e->clone(true), sink, "VMX-", false, log));
     EXPECT_EQ(sink.text, buffered);
     EXPECT_LE(buffered.size(), MimeRenderer::sizeBound(*e));
-
-    auto c = e->clone(true);
     ChunkSink failing(2);
-    EXPECT_FALSE(MimeRenderer::render(*c, failing, "VMX-", false, log));
+    EXPECT_FALSE(MimeRenderer::render(*e->clone(true), failing, "VMX-", false, log));
 }
-
-}  // namespace
-}  // namespace ostmail
