@@ -1,14 +1,10 @@
 #pragma once
 // Loopback peers and progress sinks for the socket tests.
 
-#include "core/Logger.h"
-#include "core/ProgressEvent.h"
 #include "core/ProgressMonitor.h"
-#include "core/StringBuffer.h"
 #include "integration/SocketSession.h"
 #include "support/ClosedPort.h"
 #include "support/ScriptedSmtpServer.h"
-#include "support/TestSockets.h"
 #include "support/TestTls.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +12,9 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
-namespace ostmail {
-namespace nettest {
+namespace ostmail::nettest {
 
 namespace sock = testsupport::sock;
 using testsupport::lacks;
@@ -34,6 +27,13 @@ inline std::string logText(LogBase& log) {
 
 inline std::string str(const DataBuffer& d) {
     return std::string(reinterpret_cast<const char*>(d.getData()), d.getSize());
+}
+
+// n bytes of every value, not in counting order.
+inline std::string pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7919u) >> 3);
+    return s;
 }
 
 // A listener that never accepts, with its queue filled, so that a further
@@ -261,5 +261,4 @@ struct Dial : itest::SocketSession {
     std::string lacks(const std::vector<std::string>& wanted) { return nettest::lacks(text(), wanted); }
 };
 
-}  // namespace nettest
-}  // namespace ostmail
+}  // namespace ostmail::nettest

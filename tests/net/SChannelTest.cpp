@@ -5,18 +5,16 @@
 
 #include <future>
 
-namespace ostmail {
-namespace {
+using namespace ostmail;
+using namespace ostmail::nettest;
 
-using nettest::TlsConn;
-using nettest::TlsScriptedServer;
-using Bytes = std::vector<unsigned char>;
+namespace {
 
 class SChannelTest : public ::testing::Test {
 protected:
     testsupport::TestPki pki;
     testsupport::CertKey localhost = pki.leaf("localhost", {"localhost"});
-    nettest::Dial d;
+    Dial d;
     Socket2& sock = d.sock;
     Logger& log = d.log;
     std::string caFile = "/tmp/ostmail-chan-ca-" + std::to_string(::getpid());
@@ -40,8 +38,8 @@ protected:
 // bytes. The server's close alert ends the session.
 TEST_F(SChannelTest, RecordsHoweverTheyAreCutThenCloseAlert) {
     std::vector<size_t> sizes;
-    std::string received, big(40000, 'x');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+    std::string received;
+    const std::string big = pattern(40000);
     {
         TlsScriptedServer srv(pki.serverContext(localhost, {}, TLS1_2_VERSION), [&](TlsConn& c) {
             if (!c.handshake("220 one segment\r\n", 100) || c.readRecords(6).empty()) return;
@@ -49,7 +47,7 @@ TEST_F(SChannelTest, RecordsHoweverTheyAreCutThenCloseAlert) {
             c.sendCut(c.peer().takeOutput(), 7);
             usleep(200000);
             for (const char* l : {"250-first\r\n", "250-second\r\n", "250 third\r\n"}) c.peer().write(l);
-            Bytes three = c.peer().takeOutput();
+            auto three = c.peer().takeOutput();
             c.sendCut(three, three.size() - 4);
             for (auto& r : c.readRecords(big.size())) {
                 sizes.push_back(r.size());
@@ -74,7 +72,7 @@ TEST_F(SChannelTest, RecordsHoweverTheyAreCutThenCloseAlert) {
         for (const char* want : {"250-first\r\n250-second\r\n", "250 third\r\n"}) {
             DataBuffer got;
             ASSERT_TRUE(sock.ReceiveBytes(got, 2048, 0, 3000, flags, log, nullptr)) << d.text();
-            EXPECT_EQ(nettest::str(got), want);
+            EXPECT_EQ(str(got), want);
         }
         ASSERT_TRUE(d.send(big)) << d.text();
         EXPECT_EQ(d.line(3000, &ok, &flags), "221 bye\r\n");
@@ -124,7 +122,7 @@ TEST_F(SChannelTest, HandshakeThatCannotFinishFails) {
             c.sendRaw(std::string(k.reply));
             c.waitForClose();
         });
-        nettest::Monitor sink(3, 0);
+        Monitor sink(3, 0);
         sock.setIdleTimeoutMs(k.abort ? 20000 : 800);
         EXPECT_FALSE(connectTls(srv.port(), "localhost", k.abort ? 100 : 0, k.abort ? &sink.pm : nullptr));
         EXPECT_EQ(d.reason, 103u);
@@ -167,11 +165,11 @@ TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
          {"CERT_E_CN_NO_MATCH"}, "fails to match requirement"},
         {localhost, none, true, false, "IssuerCN", "Someone Else", "localhost", 105,
          {verified, "SSL server certificate fails to match requirement"}, "not verified"},
-        {expired, none, true, false, "SubjectCN", "localhost", "127.0.0.1", 0, {"CERT_E_EXPIRED"}, "CERT_E_CN_NO_MATCH"},
+        {expired, none, true, false, "SubjectCN", "localhost", "127.0.0.1", 0, {"CERT_E_EXPIRED"},
+         "CERT_E_CN_NO_MATCH"},
         {deep, chain, true, true, "IssuerCN", "Intermediate 8", "localhost", 0, {verified}, "not verified"},
         {deep, gap, true, false, "", "", "localhost", 0, {"(warning) SSL Server Certificate not verified"}, "CERT_E_"},
     };
-    ASSERT_EQ(chain.size() + 2, 10u);
     ASSERT_TRUE(pki.writeRootPem(caFile));
     for (const auto& k : cases) {
         SCOPED_TRACE(k.log.back());
@@ -238,7 +236,7 @@ TEST_F(SChannelTest, HttpProxyTunnelCarriesTheHandshake) {
         SocketFlags flags;
         bool end = false;
         ASSERT_TRUE(ch.RecvSecure(got, 0, 3000, flags, end, log, nullptr)) << d.text();
-        EXPECT_EQ(nettest::str(got), "220 through the proxy\r\n");
+        EXPECT_EQ(str(got), "220 through the proxy\r\n");
         EXPECT_TRUE(ch.ShutdownChannel(log));
         EXPECT_FALSE(ch.isConnected());
     }
@@ -251,18 +249,16 @@ TEST_F(SChannelTest, HttpProxyTunnelCarriesTheHandshake) {
 // (status 101) before any byte is sent.
 TEST_F(SChannelTest, UnavailableProtocolOrCipherFailsAtCredentials) {
     testsupport::ClosedPort closed;
-    uint16_t port = closed.port();
-    for (auto setting : {std::make_pair("SSL 3.0", ""), std::make_pair("", "rc2")}) {
-        d.channel().setProtocol(setting.first);
-        d.channel().setCipher(setting.second);
-        EXPECT_FALSE(connectTls(port));
-        EXPECT_EQ(d.reason, 101u);
+    // A usable choice gets as far as the refused connect.
+    const struct { const char *protocol, *cipher; uint32_t reason; } cases[] = {
+        {"SSL 3.0", "", 101}, {"", "rc2", 101}, {"", "", 7}};
+    for (const auto& k : cases) {
+        d.channel().setProtocol(k.protocol);
+        d.channel().setCipher(k.cipher);
+        EXPECT_FALSE(connectTls(closed.port()));
+        EXPECT_EQ(d.reason, k.reason) << k.protocol << k.cipher;
     }
     EXPECT_EQ(d.lacks({"Error creating credentials"}), "");
-    d.channel().setCipher("");
-    EXPECT_FALSE(connectTls(port));
-    EXPECT_EQ(d.reason, 7u);  // a usable choice gets as far as the refused connect
 }
 
 }  // namespace
-}  // namespace ostmail

@@ -1,73 +1,53 @@
 // Socket2 on plain TCP: connecting, reading lines and bytes, sending.
 #include "platform/Clock.h"
 #include "NetPeers.h"
-#include "support/ScriptedSmtpServer.h"
 
-namespace ostmail {
+using namespace ostmail;
+using namespace ostmail::nettest;
+
 namespace {
 
-using nettest::Dial;
-using testsupport::ScriptedSmtpServer;
-
-std::string pattern(size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7919u) >> 3);
-    return s;
-}
-
-TEST(SocketConnect, MissingHostnameAndRefusedPort) {
-    for (const char* host : {static_cast<const char*>(nullptr), "", "  \t "}) {
-        Dial d;
-        EXPECT_FALSE(d.run(host, 25));
-        EXPECT_EQ(d.reason, 1u);
-        EXPECT_EQ(d.lacks({host ? "Cannot connect, hostname is zero length" : "Cannot connect, hostname is NULL"}), "");
-    }
-    // Both connect forms report a refused port as reason 7, the plain one with the Winsock text.
+// No host name: reason 1. A refused port: 7, the plain form with the Winsock
+// text. A target that never completes the handshake: 6 after the connect
+// time-out, with and without heartbeats, and 4 when the application aborts.
+TEST(SocketConnect, FailuresAndTheirReasons) {
     testsupport::ClosedPort closed;
-    using V = std::vector<std::string>;
+    FilledBacklog target;
+    ASSERT_TRUE(target.full);
     const std::string refused =
         "WSAECONNREFUSED No connection could be made because the target machine actively refused it.";
-    for (bool withMonitor : {false, true}) {
-        nettest::Monitor sink;
-        Dial d;
-        EXPECT_FALSE(d.run("127.0.0.1", closed.port(), 2000, nullptr, withMonitor ? 100 : 0,
-                           withMonitor ? &sink.pm : nullptr));
-        EXPECT_EQ(d.reason, 7u);
-        EXPECT_FALSE(d.sock.IsConnected());
-        EXPECT_EQ(d.lacks(withMonitor ? V{"sockError", "Connect function failed"}
-                                      : V{"sockError", "Connect function failed.", refused}),
-                  "");
-    }
-}
-
-// A target that never completes the handshake: reason 6 after the connect
-// timeout, with and without heartbeats, and reason 4 when the application
-// aborts.
-TEST(SocketConnect, TimeoutAndAbortWhileConnecting) {
-    nettest::FilledBacklog target;
-    ASSERT_TRUE(target.full);
     const struct {
-        uint32_t heartbeatMs;
+        const char* host;
+        int port;
+        uint32_t timeoutMs, heartbeatMs;
         int abortAt;
         uint32_t reason, minMs;
         std::vector<std::string> log;
     } cases[] = {
-        {0, 0, 6, 290, {"socket is not ready for writing", "WSAEWOULDBLOCK The socket would block."}},
-        {50, 0, 6, 290, {"socket is not ready for writing;", "ConnectTimeoutMs"}},
-        {50, 3, 4, 140, {"socket operation aborted by application callback"}},
+        {nullptr, 25, 3000, 0, 0, 1, 0, {"Cannot connect, hostname is NULL"}},
+        {"", 25, 3000, 0, 0, 1, 0, {"Cannot connect, hostname is zero length"}},
+        {"  \t ", 25, 3000, 0, 0, 1, 0, {"Cannot connect, hostname is zero length"}},
+        {"127.0.0.1", closed.port(), 2000, 0, 0, 7, 0, {"sockError", "Connect function failed.", refused}},
+        {"127.0.0.1", closed.port(), 2000, 100, 0, 7, 0, {"sockError", "Connect function failed"}},
+        {"127.0.0.1", target.port, 300, 0, 0, 6, 290,
+         {"socket is not ready for writing", "WSAEWOULDBLOCK The socket would block."}},
+        {"127.0.0.1", target.port, 300, 50, 0, 6, 290, {"socket is not ready for writing;", "ConnectTimeoutMs"}},
+        {"127.0.0.1", target.port, 5000, 50, 3, 4, 140, {"socket operation aborted by application callback"}},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.log.back());
-        nettest::Monitor sink(k.abortAt);
+        Monitor sink(k.abortAt);
         Dial d;
         uint32_t start = platform::tickCount();
-        EXPECT_FALSE(d.run("127.0.0.1", target.port, k.abortAt ? 5000 : 300, nullptr, k.heartbeatMs,
-                           k.heartbeatMs ? &sink.pm : nullptr));
+        EXPECT_FALSE(d.run(k.host, k.port, k.timeoutMs, nullptr, k.heartbeatMs, k.heartbeatMs ? &sink.pm : nullptr));
         EXPECT_GE(platform::tickCount() - start, k.minMs);
         EXPECT_EQ(d.reason, k.reason);
         EXPECT_EQ(d.aborted, k.abortAt != 0);
+        EXPECT_FALSE(d.sock.IsConnected());
         EXPECT_EQ(d.lacks(k.log), "");
-        if (k.heartbeatMs) { EXPECT_TRUE(k.abortAt ? sink.heartbeats == 3 : sink.heartbeats >= 2) << sink.heartbeats; }
+        if (k.minMs && k.heartbeatMs) {
+            EXPECT_TRUE(k.abortAt ? sink.heartbeats == 3 : sink.heartbeats >= 2) << sink.heartbeats;
+        }
     }
 }
 
@@ -92,9 +72,8 @@ int connectionTo(int port) {
 // connect with reason 5. The default buffer sizes (0) lie outside
 // [1000, 2000000): the system's own buffers, and their autotuning, stay.
 TEST(SocketConnect, BindsToTheGivenLocalAddressAndKeepsTheSystemBuffers) {
-    ScriptedSmtpServer srv;
-    srv.reply("220 hi");
-    srv.start();
+    testsupport::ScriptedSmtpServer srv;
+    srv.reply("220 hi").start();
     using V = std::vector<std::string>;
     for (bool taken : {false, true}) {
         Dial d;
@@ -118,7 +97,7 @@ TEST(SocketConnect, BindsToTheGivenLocalAddressAndKeepsTheSystemBuffers) {
 // a read — the peer has closed by then, so a read would report the close.
 // The third, cut off by the close, fails with the closed flag.
 TEST(SocketRead, TimeOutAbortExactBytesLeftoverAndCloseMidLine) {
-    ScriptedSmtpServer srv;
+    testsupport::ScriptedSmtpServer srv;
     srv.send("220 hi\r\n").silence(1500);
     srv.sendSplit({"\x05", std::string("\x00\x01", 2), "\x02rest\r\n250-first\r\n250 second\r\n250 partial li"}, 50);
     srv.closeNow().start();
@@ -139,7 +118,7 @@ TEST(SocketRead, TimeOutAbortExactBytesLeftoverAndCloseMidLine) {
     EXPECT_TRUE(d.sock.IsConnected());
 
     SocketFlags abortFlags;
-    nettest::Monitor sink(2);
+    Monitor sink(2);
     start = platform::tickCount();
     EXPECT_EQ(d.line(5000, &ok, &abortFlags, 60, &sink.pm), "");
     EXPECT_LT(platform::tickCount() - start, 1000u);
@@ -154,7 +133,7 @@ TEST(SocketRead, TimeOutAbortExactBytesLeftoverAndCloseMidLine) {
     uint32_t got = 0;
     ASSERT_TRUE(d.sock.ReceiveExactly(exact, 4, 0, 3000, got, flags, d.log, nullptr)) << d.text();
     EXPECT_EQ(got, 4u);
-    EXPECT_EQ(nettest::str(exact), std::string("\x05\x00\x01\x02", 4));
+    EXPECT_EQ(str(exact), std::string("\x05\x00\x01\x02", 4));
     EXPECT_EQ(d.line(), "rest\r\n");
     ASSERT_TRUE(srv.waitDone());
     EXPECT_EQ(d.line(2000, &ok, &flags), "250-first\r\n");
@@ -180,7 +159,7 @@ TEST(SocketSend, LargeSendToSlowReaderCompletes) {
     const std::string data = pattern(6 * 1024 * 1024 + 123);
     std::string received;
     {
-        nettest::PeerThread reader([&received](int fd) {
+        PeerThread reader([&received](int fd) {
             int small = 65536;  // no receive-window autotuning: the sender must wait
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
             char buf[16384];
@@ -190,7 +169,7 @@ TEST(SocketSend, LargeSendToSlowReaderCompletes) {
         ASSERT_TRUE(d.run("127.0.0.1", reader.port())) << d.text();
         d.sock.plainSocket().setRateMonitoring(true);
         d.sock.plainSocket().setSendBufferSize(65536);
-        nettest::Monitor sink(0, data.size());
+        Monitor sink(0, data.size());
         ASSERT_TRUE(d.send(data, 0, 100, 10000, &sink.pm)) << d.text();
         EXPECT_EQ(sink.pm.done(), data.size());
         EXPECT_EQ(d.sock.plainSocket().sendRate().byteCount(), data.size());
@@ -223,7 +202,7 @@ TEST(SocketSend, StalledOrResetPeerFailsTheSend) {
             ::close(peer);  // RST
         }
         ::usleep(50000);
-        nettest::Monitor sink(k.abortAt, data.size());
+        Monitor sink(k.abortAt, data.size());
         EXPECT_FALSE(d.send(data, 65536, 50, k.idleMs, &sink.pm));
         EXPECT_LT(sink.pm.done(), data.size());
         if (k.abortAt) { EXPECT_EQ(sink.heartbeats, 2); }
@@ -236,4 +215,3 @@ TEST(SocketSend, StalledOrResetPeerFailsTheSend) {
 }
 
 }  // namespace
-}  // namespace ostmail

@@ -4,7 +4,9 @@
 #include "platform/Clock.h"
 #include "NetPeers.h"
 
-namespace ostmail {
+using namespace ostmail;
+using namespace ostmail::nettest;
+
 namespace {
 
 // A tick before the window's start counts as a wrapped counter and starts
@@ -15,12 +17,12 @@ uint32_t pinWindow(BandwidthThrottle& t) {
     return base;
 }
 
-TEST(BandwidthThrottle, SleepFollowsTheAverageRate) {
+// The sleep a rate needs; then the wait itself, and its abort.
+TEST(BandwidthThrottle, SleepFollowsTheAverageRateAndWaitCanBeAborted) {
     BandwidthThrottle t;
-    t.recordAt(5000, 1000);
-    EXPECT_EQ(t.sleepNeededMs(), 0u);  // no limit: never throttled
     // A new limit (0: keep the last) restarts the window, pinned again.
     const struct { uint32_t limit, bytes, atMs, sleepMs; } steps[] = {
+        {0, 5000, 1000, 0},                                 // no limit: never throttled
         {1000, 150, 100, 0},                                // under 200 ms: too early to judge
         {0, 4850, 250, 4750},                               // 5000 bytes are due at 5000 ms
         {0, 95000, 300, BandwidthThrottle::kMaxSleepMs},
@@ -36,10 +38,7 @@ TEST(BandwidthThrottle, SleepFollowsTheAverageRate) {
         t.recordAt(s.bytes, base + s.atMs);
         EXPECT_EQ(t.sleepNeededMs(), s.sleepMs) << s.bytes << " bytes at " << s.atMs << " ms";
     }
-}
 
-TEST(BandwidthThrottle, WaitSleepsAndCanBeAborted) {
-    BandwidthThrottle t;
     t.setLimit(1000);
     t.recordAt(450, pinWindow(t) + 200);  // 250 ms still to sleep
     bool aborted = false;
@@ -49,7 +48,7 @@ TEST(BandwidthThrottle, WaitSleepsAndCanBeAborted) {
     EXPECT_FALSE(aborted);
 
     t.recordAt(20000, pinWindow(t) + 200);
-    nettest::Monitor sink(1);
+    Monitor sink(1);
     start = platform::tickCount();
     EXPECT_FALSE(t.wait(50, &sink.pm, aborted));
     EXPECT_TRUE(aborted);
@@ -58,7 +57,7 @@ TEST(BandwidthThrottle, WaitSleepsAndCanBeAborted) {
 }
 
 TEST(PerformanceMon, ReportsRateToItsCallbackEvery300Ms) {
-    nettest::Monitor sink;
+    Monitor sink;
     PerformanceMon up(PerformanceMon::kUpload), down(PerformanceMon::kDownload), other(7);
     uint32_t t0 = platform::tickCount();
     up.addBytesAt(1000, &sink.pm, t0 + 100);
@@ -81,12 +80,10 @@ TEST(SocketErrors, UnknownNumbersGetTheFirewallHint) {
     Logger log;
     SocketErrorText(10060, log);
     SocketErrorText(10045, log);
-    EXPECT_EQ(nettest::lacks(nettest::logText(log), {"SocketError: WSAETIMEDOUT A connection attempt failed",
-                                                     "SocketError: Error 273d",
-                                                     "Check to make sure the connection is not blocked by a "
-                                                     "firewall or anti-virus port filtering."}),
+    EXPECT_EQ(lacks(logText(log), {"SocketError: WSAETIMEDOUT A connection attempt failed", "SocketError: Error 273d",
+                                   "Check to make sure the connection is not blocked by a "
+                                   "firewall or anti-virus port filtering."}),
               "");
 }
 
 }  // namespace
-}  // namespace ostmail

@@ -63,10 +63,11 @@ Converted decode(uint32_t cp, const std::string& bytes) {
 }  // namespace
 
 // Single- and double-byte pages both ways, through whichever system tables
-// the build uses (the other pages through the converter's corpus test), with text that needs more room than the first call has.
+// the build uses (the other pages through the converter's corpus test),
+// with text that needs more room than the first call has.
 // A character the page lacks stops the conversion once, with its code units
 // (both of a surrogate pair); the rest still converts.
-TEST(CodePage, ConvertsBothWaysAcrossOutputFullAndStopsAtMissingCharacters) {
+TEST(CodePage, ConvertsBothWaysStopsAtMissingCharactersAndSharesTables) {
     const struct {
         uint32_t cp;
         std::u16string text;
@@ -96,9 +97,8 @@ TEST(CodePage, ConvertsBothWaysAcrossOutputFullAndStopsAtMissingCharacters) {
     Converted d = decode(932, "\x82\xa0\x82");
     EXPECT_EQ(u"\u3042", d.text);
     EXPECT_EQ(std::vector<int>{1}, d.badLens);
-}
 
-TEST(CodePage, SharedSingleByteTablesAndMissingPages) {
+    // The single-byte tables are shared; a missing page does not open.
     const pf::SingleByteTable* t = pf::CodePage::singleByte(1252);
     ASSERT_NE(nullptr, t);
     EXPECT_TRUE(t->asciiSame);

@@ -18,7 +18,7 @@ struct Client {
     std::unique_ptr<TlsContext> ctx;
     Bytes extra;  // bytes left after the handshake
 
-    explicit Client(const TlsCredentialSettings& s = {}) { EXPECT_EQ(p.AcquireCredentials(s, cred), SEC_E_OK); }
+    explicit Client(const TlsCredentialSettings& s) { EXPECT_EQ(p.AcquireCredentials(s, cred), SEC_E_OK); }
 
     // Drives both sides; server output reaches the client chunk bytes at a
     // time, kept in a buffer the way the channel's handshake loop keeps it.
@@ -48,8 +48,6 @@ struct Client {
     }
 };
 
-std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
-
 // The channel tests cover the peer's close alert, plain text for a handshake,
 // the settings refused at credentials, the certificate policy and the record
 // size (its sends of 16000 bytes); these are the provider's own parts.
@@ -66,9 +64,7 @@ TEST(TlsProvider, HandshakeAtEveryChunkSizeThenRecordsAndClose) {
             SCOPED_TRACE(std::to_string(v.serverMax) + " mask " + std::to_string(v.mask) + " chunk " +
                          std::to_string(chunk));
             TlsServerPeer srv(pki.serverContext(localhost, {}, v.serverMax));
-            TlsCredentialSettings s;
-            s.protocolMask = v.mask;
-            Client c(s);
+            Client c({v.mask});
             ASSERT_EQ(c.handshake(srv, chunk), SEC_E_OK);
             EXPECT_TRUE(c.extra.empty());
 
@@ -80,9 +76,7 @@ TEST(TlsProvider, HandshakeAtEveryChunkSizeThenRecordsAndClose) {
 
             // One record at a time: a part reports what is missing, a whole
             // one what follows it; a tampered one fails.
-            srv.write("250 ok\r\n");
-            srv.write("second");
-            srv.write("third");
+            for (const char* plain : {"250 ok\r\n", "second", "third"}) srv.write(plain);
             Bytes both = srv.takeOutput();
             auto lens = recordLengths(both);
             ASSERT_EQ(lens.size(), 3u);
@@ -97,10 +91,10 @@ TEST(TlsProvider, HandshakeAtEveryChunkSizeThenRecordsAndClose) {
             EXPECT_EQ(d.missing, lens[0] - 10);
             c.p.DecryptMessage(*c.ctx, both.data(), both.size(), d);
             EXPECT_EQ(d.status, SEC_E_OK);
-            EXPECT_EQ(text(d.data), "250 ok\r\n");
+            EXPECT_EQ(std::string(d.data.begin(), d.data.end()), "250 ok\r\n");
             EXPECT_EQ(d.extra, lens[1] + lens[2]);
             c.p.DecryptMessage(*c.ctx, both.data() + lens[0], lens[1], d);
-            EXPECT_EQ(text(d.data), "second");
+            EXPECT_EQ(std::string(d.data.begin(), d.data.end()), "second");
             EXPECT_EQ(d.extra, 0u);
 
             TlsConnectionInfo info;
