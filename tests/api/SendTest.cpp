@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <string>
 
 using ostmail::testsupport::ScriptedSmtpServer;
 
@@ -29,11 +28,12 @@ ostmail::Message basicMessage() {
     return m;
 }
 
-// Plays a server that takes one message and records it.
+// Plays and starts a server that takes one message and records it.
 void acceptOne(ScriptedSmtpServer& srv) {
     srv.reply("220 hi").expectReply("EHLO", "250 ok").expectReply("MAIL FROM", "250 ok");
     srv.expectReply("RCPT TO", "250 ok").expectReply("DATA", "354 go").readData().reply("250 queued as 17");
     srv.expectReply("QUIT", "221 bye");
+    srv.start();
 }
 
 }  // namespace
@@ -57,7 +57,8 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         {"bad lead byte", [](auto&, auto& m) { m.setSubject("caf\xC3\x28"); }, "invalid UTF-8 in subject"},
         {"overlong", [](auto&, auto& m) { m.setText("\xC0\xAF"); }, "invalid UTF-8 in text body"},
         {"surrogate", [](auto&, auto& m) { m.setHtml("\xED\xA0\x80"); }, "invalid UTF-8 in HTML body"},
-        {"past U+10FFFF", [](auto&, auto& m) { m.addCc("b@y.test", "\xF4\x90\x80\x80"); }, "invalid UTF-8 in recipient name"},
+        {"past U+10FFFF", [](auto&, auto& m) { m.addCc("b@y.test", "\xF4\x90\x80\x80"); },
+         "invalid UTF-8 in recipient name"},
         {"cut short", [](auto&, auto& m) { m.addHeader("X-Tag", "\xE2\x82"); }, "invalid UTF-8 in header value"},
         {"in the password", [](auto& s, auto&) { s.setLogin("u", "\xFF"); }, "invalid UTF-8 in password"},
         {"proxy port 0", [](auto& s, auto&) { s.setHttpProxy("127.0.0.1", 0); }, "HTTP proxy port out of range"},
@@ -89,7 +90,6 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
 TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     ScriptedSmtpServer srv;
     acceptOne(srv);
-    srv.start();
     // Assigned values replace the old ones, moved or copied.
     ostmail::Message m;
     m = basicMessage();
@@ -132,16 +132,13 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
 TEST(ApiSend, ServerClosingMidDataOrSilentPastTheReadTimeoutFails) {
     ScriptedSmtpServer srv;
     srv.reply("220 hi").expectReply("EHLO", "250 ok").expectReply("MAIL FROM", "250 ok");
-    srv.expectReply("RCPT TO", "250 ok").expectReply("DATA", "354 go").expect().closeNow();
-    srv.acceptNext();
+    srv.expectReply("RCPT TO", "250 ok").expectReply("DATA", "354 go").expect().closeNow().acceptNext();
     acceptOne(srv);
-    srv.start();
     ostmail::Message m = basicMessage();
     m.setText(std::string(8 << 20, 'x'));  // more than the socket buffers take, so the body's own send fails
     ostmail::Session session(localServer(srv.port()));
     ostmail::SendResult r = session.send(m);
     EXPECT_FALSE(r.ok());
-    EXPECT_FALSE(r.reason().empty());
     EXPECT_TRUE(r.accepted().empty());
     // The socket error comes first, then how the send ended.
     const std::string ending = "; Send failed.";

@@ -5,7 +5,6 @@
 #include "crypto/TestBytes.h"
 #include "smtp/ClsNtlm.h"
 #include "smtp/NtlmResponses.h"
-#include "smtp/PackageExchange.h"
 #include "smtp/SmtpTestSupport.h"
 #include "smtp/VelmoraSSPI.h"
 
@@ -31,24 +30,16 @@ Bytes utf16(const std::string& ascii) {
     return b;
 }
 
-// One security buffer as found in a message.
-struct SecBuf {
-    uint32_t len, maxLen, offset;
-};
-
-SecBuf secBuf(const Bytes& m, size_t at) { return {u16(m, at), u16(m, at + 2), u32(m, at + 4)}; }
-
-// The payload a security buffer points at; the test fails earlier when it is out of range.
+// The payload a security buffer (length, room, offset) points at; the test fails earlier when it is out of range.
 Bytes payload(const Bytes& m, size_t at) {
-    SecBuf b = secBuf(m, at);
-    return b.offset + b.len > m.size() ? Bytes{0xde, 0xad} : Bytes(m.begin() + b.offset, m.begin() + b.offset + b.len);
+    const uint32_t len = u16(m, at), offset = u32(m, at + 4);
+    return offset + len > m.size() ? Bytes{0xde, 0xad} : Bytes(m.begin() + offset, m.begin() + offset + len);
 }
 
 // A challenge message: target name and target info after the 48-byte header
 // and an 8-byte version, so it is at least 60 bytes whenever either is set.
 Bytes type2(uint32_t flags, const Bytes& challenge, const Bytes& target, const Bytes& info) {
-    Bytes m = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
-    put32(m, 2);
+    Bytes m = unhex("4e544c4d53535000" "02000000");
     put16(m, target.size());
     put16(m, target.size());
     put32(m, 56);
@@ -64,22 +55,10 @@ Bytes type2(uint32_t flags, const Bytes& challenge, const Bytes& target, const B
     return m;
 }
 
-// One target-info entry: id, length, value.
-void putAv(Bytes& t, uint32_t id, const Bytes& value) {
-    put16(t, id);
-    put16(t, value.size());
-    t.insert(t.end(), value.begin(), value.end());
-}
-
-// Target info of the MS-NLMP 4.2.4 example: NetBIOS domain "Domain",
-// NetBIOS computer "Server", end of list.
-Bytes exampleTargetInfo() {
-    Bytes t;
-    putAv(t, 2, utf16("Domain"));
-    putAv(t, 1, utf16("Server"));
-    put32(t, 0);
-    return t;
-}
+// The target-info entries (id, length, UTF-16 value) of the MS-NLMP 4.2.4
+// example: NetBIOS domain "Domain", NetBIOS computer "Server". The list ends
+// with "00000000".
+const std::string kExampleAvs = "02000c00" "44006f006d00610069006e00" "01000c00" "530065007200760065007200";
 
 // The common values of MS-NLMP 4.2.1.
 const char kServerChallenge[] = "0123456789abcdef";
@@ -93,17 +72,26 @@ DataBuffer toDb(const Bytes& b) {
 
 Bytes toBytes(const DataBuffer& d) { return Bytes(d.getData(), d.getData() + d.getSize()); }
 
-void setExampleCredentials(ClsNtlm& ntlm) {
-    XString user = xs("User"), domain = xs("Domain"), password = xs("Password"), ws = xs("COMPUTER");
-    ntlm.put_UserName(user);
-    ntlm.put_Domain(domain);
-    ntlm.put_Password(password);
-    ntlm.put_Workstation(ws);
-    DataBuffer cc = toDb(unhex(kClientChallenge));
-    ntlm.put_ClientChallenge(cc);
+void set(ClsNtlm& ntlm, void (ClsNtlm::*put)(XString&), const std::string& value) {
+    XString v = xs(value);
+    (ntlm.*put)(v);
 }
 
-Bytes type3For(ClsNtlm& ntlm, uint32_t serverFlags, const Bytes& info = exampleTargetInfo()) {
+std::string get(ClsNtlm& ntlm, void (ClsNtlm::*get)(XString&)) {
+    XString v;
+    (ntlm.*get)(v);
+    return v.getUtf8();
+}
+
+void setExampleCredentials(ClsNtlm& ntlm) {
+    set(ntlm, &ClsNtlm::put_UserName, "User");
+    set(ntlm, &ClsNtlm::put_Domain, "Domain");
+    set(ntlm, &ClsNtlm::put_Password, "Password");
+    set(ntlm, &ClsNtlm::put_Workstation, "COMPUTER");
+    ntlm.put_ClientChallenge(toDb(unhex(kClientChallenge)));
+}
+
+Bytes type3For(ClsNtlm& ntlm, uint32_t serverFlags, const Bytes& info = unhex(kExampleAvs + "00000000")) {
     DataBuffer in = toDb(type2(serverFlags, unhex(kServerChallenge), Bytes(), info)), out;
     LogNull log;
     EXPECT_TRUE(ntlm.genType3Bytes(in, out, log));
@@ -149,25 +137,19 @@ TEST(NtlmResponsesTest, ResponsesMatchPublishedExamples) {
     // MS-NLMP 4.2.4: NTLMv2 with the zero time stamp of the example.
     ntlm.put_NtlmVersion(2);
     ntlm.put_FixedTimestamp(0);
-    Bytes info = exampleTargetInfo();
-    Bytes m = type3For(ntlm, 0x00088201, info);
-
+    Bytes m = type3For(ntlm, 0x00088201);
     EXPECT_EQ(hex(payload(m, 12)), "86c35097ac9cec102554764a57cccc19aaaaaaaaaaaaaaaa");
     // The proof, then the blob: header, time stamp, client challenge, the server's target info.
     EXPECT_EQ(hex(payload(m, 20)), "68cd0ab851e51c96aabc927bebef6a1c" "0101000000000000" "0000000000000000"
-                                   "aaaaaaaaaaaaaaaa" "00000000" + hex(info) + "00000000");
-
-    XString v;
-    ntlm.get_NetBiosDomainName(v);
-    EXPECT_STREQ(v.getUtf8(), "Domain");
-    ntlm.get_NetBiosComputerName(v);
-    EXPECT_STREQ(v.getUtf8(), "Server");
+                                   "aaaaaaaaaaaaaaaa" "00000000" + kExampleAvs + "00000000" "00000000");
+    EXPECT_EQ(get(ntlm, &ClsNtlm::get_NetBiosDomainName), "Domain");
+    EXPECT_EQ(get(ntlm, &ClsNtlm::get_NetBiosComputerName), "Server");
 }
 
 TEST(NtlmMessageTest, Type1LayoutWithWorkstationAndWithDomainAndVersion) {
     ClsNtlm ntlm;
-    XString ws = xs("WS01"), b64;
-    ntlm.put_Workstation(ws);
+    set(ntlm, &ClsNtlm::put_Workstation, "WS01");
+    XString b64;
     LogNull log;
     ASSERT_TRUE(ntlm.GenType1(b64, log));
     DataBuffer raw;
@@ -176,8 +158,7 @@ TEST(NtlmMessageTest, Type1LayoutWithWorkstationAndWithDomainAndVersion) {
     EXPECT_EQ(hex(toBytes(raw)), "4e544c4d53535000" "01000000" "07a20800" "0000000000000000" "0400040020000000"
                                  "57533031");
 
-    XString domain = xs("CORP");
-    ntlm.put_Domain(domain);
+    set(ntlm, &ClsNtlm::put_Domain, "CORP");
     ntlm.SetFlag(ClsNtlm::kFlagVersion, true);
     ASSERT_TRUE(ntlm.genType1Bytes(raw, log));
     // Two more flags, and version 6.1.7601 between the header and the payloads.
@@ -191,24 +172,21 @@ TEST(NtlmMessageTest, Type3LayoutUnicodeAndOem) {
     Bytes m = type3For(ntlm, 0xe2888215);  // a typical server's flags
     EXPECT_EQ(hex(Bytes(m.begin(), m.begin() + 12)), "4e544c4d53535000" "03000000");
     EXPECT_EQ(u32(m, 60), 0x00088207u & 0xe2888215u);
-    SecBuf key = secBuf(m, 52);
-    EXPECT_EQ(key.len + key.maxLen + key.offset, 0u);
+    EXPECT_EQ(hex(Bytes(m.begin() + 52, m.begin() + 60)), "0000000000000000");  // no session key
     EXPECT_EQ(payload(m, 28), utf16("Domain"));
     EXPECT_EQ(payload(m, 36), utf16("User"));
     EXPECT_EQ(payload(m, 44), utf16("COMPUTER"));
     // Payloads follow the header and the flags in order, back to back.
     uint32_t expect = 64;
     for (size_t slot : {28, 36, 44, 12, 20}) {
-        SecBuf b = secBuf(m, slot);
-        EXPECT_EQ(b.offset, expect) << "slot " << slot;
-        EXPECT_EQ(b.len, b.maxLen);
-        expect += b.len;
+        EXPECT_EQ(u32(m, slot + 4), expect) << "slot " << slot;
+        EXPECT_EQ(u16(m, slot), u16(m, slot + 2));
+        expect += u16(m, slot);
     }
     EXPECT_EQ(expect, m.size());
 
     // A server without Unicode gets the OEM code page (437: e-acute is 0x82).
-    XString user = xs("Us\xc3\xa9r");
-    ntlm.put_UserName(user);
+    set(ntlm, &ClsNtlm::put_UserName, "Us\xc3\xa9r");
     ntlm.put_OemCodePage(437);
     m = type3For(ntlm, 0x00000202);
     EXPECT_EQ(u32(m, 60) & 1u, 0u);
@@ -216,8 +194,9 @@ TEST(NtlmMessageTest, Type3LayoutUnicodeAndOem) {
     EXPECT_EQ(payload(m, 28), (Bytes{'D', 'o', 'm', 'a', 'i', 'n'}));
 }
 
+// Each refusal, through the text form; 12 bytes are what a short base64 line decodes to.
 TEST(NtlmMessageTest, MalformedType2IsRefusedWithItsReason) {
-    Bytes good = type2(0x00000201, unhex(kServerChallenge), utf16("SRV"), exampleTargetInfo());
+    Bytes good = type2(0x00000201, unhex(kServerChallenge), utf16("SRV"), unhex(kExampleAvs + "00000000"));
     ASSERT_GE(good.size(), 60u);
 
     struct Case {
@@ -234,6 +213,7 @@ TEST(NtlmMessageTest, MalformedType2IsRefusedWithItsReason) {
     };
     const uint32_t infoLen = u16(good, 40);
     std::vector<Case> cases = {
+        {"12 bytes", Bytes(good.begin(), good.begin() + 12), "TYPE2 message is not long enough."},
         {"39 bytes", short39, "TYPE2 message is not long enough."},
         {"signature", patched({{3, 'X'}}), "Expected TYPE2 message to begin with NTLMSSP."},
         {"type", patched({{8, 3}}), "TYPE2 message type not equal to 2"},
@@ -249,17 +229,11 @@ TEST(NtlmMessageTest, MalformedType2IsRefusedWithItsReason) {
         ClsNtlm ntlm;
         setExampleCredentials(ntlm);
         RecordingLog log;
-        DataBuffer out;
-        EXPECT_FALSE(ntlm.genType3Bytes(toDb(c.msg), out, log));
+        XString in = xs(b64(std::string(c.msg.begin(), c.msg.end()))), out;
+        EXPECT_FALSE(ntlm.GenType3(in, out, log));
         EXPECT_TRUE(out.isEmpty());
         EXPECT_EQ(lacks(log.text(), {c.reason, "Failed to decode TYPE2 input message."}), "");
     }
-    // The text form: bad base64 decodes to too little.
-    ClsNtlm ntlm;
-    XString in = xs("TlRMTVNTUAACAAAA"), result;
-    RecordingLog log;
-    EXPECT_FALSE(ntlm.GenType3(in, result, log));
-    EXPECT_EQ(lacks(log.text(), {"TYPE2 message is not long enough."}), "");
 }
 
 // Older servers send 40 bytes, without target information: both versions
@@ -284,14 +258,10 @@ TEST(NtlmMessageTest, Type2WithoutOrWithOddTargetFieldsIsAnswered) {
         EXPECT_GT(outShort.getSize(), 64u);
         EXPECT_EQ(toBytes(outShort), toBytes(outFull));
     }
-    Bytes info = exampleTargetInfo();
-    info.resize(info.size() - 4);  // the end of the list
-    putAv(info, 4, utf16("x.test"));  // fills the list exactly, with no end entry
-    Bytes overrun = info;
-    put16(overrun, 3);
-    put16(overrun, 200);
-    Bytes named = type2(0x00000001, unhex(kServerChallenge), utf16("TARGET"), overrun);
-    Bytes unnamed = type2(0x201, unhex(kServerChallenge), Bytes(), info);
+    // The example's entries, then DNS domain "x.test", which fills the list exactly, with no end entry.
+    const std::string avs = kExampleAvs + "04000c00" "78002e007400650073007400";
+    Bytes named = type2(0x00000001, unhex(kServerChallenge), utf16("TARGET"), unhex(avs + "0300c800"));
+    Bytes unnamed = type2(0x201, unhex(kServerChallenge), Bytes(), unhex(avs));
     unnamed[16] = 0xff;
     unnamed[19] = 0x7f;
     for (auto& k : {std::make_pair(named, "TARGET"), std::make_pair(unnamed, "")}) {
@@ -301,15 +271,10 @@ TEST(NtlmMessageTest, Type2WithoutOrWithOddTargetFieldsIsAnswered) {
         DataBuffer out;
         ASSERT_TRUE(ntlm.genType3Bytes(toDb(k.first), out, log)) << log.text();
         EXPECT_EQ(lacks(log.text(), {k.second}), "");
-        XString v;
-        ntlm.get_TargetName(v);
-        EXPECT_STREQ(v.getUtf8(), k.second);
-        ntlm.get_NetBiosComputerName(v);
-        EXPECT_STREQ(v.getUtf8(), "Server");
-        ntlm.get_DnsComputerName(v);
-        EXPECT_TRUE(v.isEmpty());
-        ntlm.get_DnsDomainName(v);
-        EXPECT_STREQ(v.getUtf8(), "x.test");
+        EXPECT_EQ(get(ntlm, &ClsNtlm::get_TargetName), k.second);
+        EXPECT_EQ(get(ntlm, &ClsNtlm::get_NetBiosComputerName), "Server");
+        EXPECT_EQ(get(ntlm, &ClsNtlm::get_DnsComputerName), "");
+        EXPECT_EQ(get(ntlm, &ClsNtlm::get_DnsDomainName), "x.test");
     }
 }
 

@@ -1,3 +1,5 @@
+#include "email/ClsEmail.h"
+#include "smtp/ClsMailMan.h"
 #include "smtp/SmtpTestSupport.h"
 
 #include <chrono>
@@ -6,6 +8,84 @@ namespace ostmail {
 namespace {
 
 using namespace smtptest;
+
+StringBuffer sb(const std::string& s) { return StringBuffer(s.data(), s.size()); }
+
+// The flags that are set, by name.
+std::string names(const SmtpCapabilities& c) {
+    std::string s;
+    for (auto f : {std::make_pair(c.cramMd5, "CRAM-MD5"), {c.anonymous, "ANONYMOUS"}, {c.plain, "PLAIN"},
+                   {c.login, "LOGIN"}, {c.digestMd5, "DIGEST-MD5"}, {c.gssapi, "GSSAPI"},
+                   {c.kerberosV4, "KERBEROS_V4"}, {c.ntlm, "NTLM"}, {c.msn, "MSN"}, {c.dsn, "DSN"}})
+        if (f.first) s += std::string(s.empty() ? "" : " ") + f.second;
+    return s;
+}
+
+SmtpCapabilities fromEhlo(std::initializer_list<const char*> lines, const char* forced = nullptr) {
+    SmtpCapabilities c;
+    for (const char* l : lines) c.applyEhloText(l);
+    if (forced) c.force(StringBuffer(forced));
+    return c;
+}
+
+// A bare code is a final line for command replies but never ends EHLO. The
+// first mechanism of an AUTH= line is only seen for LOGIN. Forcing keeps one
+// mechanism (or none) and leaves DSN alone; an unknown name changes nothing.
+TEST(SmtpProtocol, ReplyCodesLineKindsAndCapabilitiesFromEhloText) {
+    for (auto c : {std::make_pair("250 ok\r\n", 250), std::make_pair("354\r\n", 354), std::make_pair("25\r\n", -2),
+                   std::make_pair("2x0 no\r\n", -2), std::make_pair("", -2)})
+        EXPECT_EQ(SmtpProtocol::replyCode(sb(c.first)), c.second) << c.first;
+    EXPECT_FALSE(SmtpProtocol::isContinuation(sb("250\r\n")));
+    EXPECT_TRUE(SmtpProtocol::isContinuation(sb("250-SIZE\r\n")));
+    EXPECT_FALSE(SmtpProtocol::isLastEhloLine(sb("250\r\n")));
+    EXPECT_TRUE(SmtpProtocol::isLastEhloLine(sb("250 HELP\r\n")));
+
+    EXPECT_EQ(names(fromEhlo({"AUTH=LOGIN PLAIN"})), "PLAIN LOGIN");
+    EXPECT_EQ(names(fromEhlo({"AUTH=PLAIN"})), "");
+    const auto all = {"auth LOGIN NTLM PLAIN cram-md5 DIGEST-MD5 KERBEROS_V4", "DSN"};
+    EXPECT_EQ(names(fromEhlo(all)), "CRAM-MD5 PLAIN LOGIN DIGEST-MD5 KERBEROS_V4 NTLM DSN");
+    EXPECT_EQ(names(fromEhlo(all, "PLAIN")), "PLAIN DSN");
+    EXPECT_EQ(names(fromEhlo(all, "NONE")), "DSN");
+    EXPECT_FALSE(fromEhlo(all, "NONE").anyAuth());
+    EXPECT_EQ(names(fromEhlo(all, "XOAUTH2")), names(fromEhlo(all)));
+}
+
+TEST(SmtpProtocol, CommandLimitDotStuffingAndTranscript) {
+    StringBuffer longCmd;
+    longCmd.appendCharN('A', 2500);
+    SmtpProtocol::limitCommand(longCmd);
+    EXPECT_EQ(longCmd.getSize(), SmtpProtocol::kMaxCommand);
+
+    // Bytes after a NUL are stuffed too; bare LF counts as a line break.
+    StringBuffer nul(sb(std::string("a\0b\n.c\n.", 8)));
+    SmtpProtocol::dotStuff(nul);
+    EXPECT_EQ(nul.toStdString(), std::string("a\0b\n..c\n..", 10));
+
+    StringBuffer t;
+    SmtpProtocol::recordWrite(t, "MAIL FROM:<a@b>\r\n", 17);
+    std::string big(3000, 'x');
+    SmtpProtocol::recordWrite(t, big.data(), static_cast<uint32_t>(big.size()));
+    EXPECT_EQ(t.toStdString(), "MAIL FROM:<a@b>\r\n" + std::string(2500, 'x') + "\n...\n");
+
+    // A connection reused for ever keeps a bounded transcript: whole lines,
+    // the newest last; one endless line is cut mid-line.
+    StringBuffer reused;
+    for (int i = 0; i < 20000; ++i) {
+        std::string cmd = "RCPT TO:<r" + std::to_string(i) + "@example.com>\r\n";
+        SmtpProtocol::recordWrite(reused, cmd.data(), static_cast<uint32_t>(cmd.size()));
+        SmtpProtocol::recordRead(reused, sb("250 ok " + std::to_string(i) + "\r\n"));
+        ASSERT_LE(reused.getSize(), SmtpProtocol::kTranscriptKeep);
+    }
+    const std::string kept = reused.toStdString();
+    EXPECT_GT(kept.size(), SmtpProtocol::kTranscriptKeep / 4);
+    EXPECT_TRUE(kept.rfind("RCPT TO:<r", 0) == 0 || kept.rfind("250 ok ", 0) == 0) << kept.substr(0, 40);
+    const std::string newest = "RCPT TO:<r19999@example.com>\r\n250 ok 19999\r\n";
+    EXPECT_EQ(kept.substr(kept.size() - newest.size()), newest);
+    StringBuffer endless;
+    for (int i = 0; i < 200; ++i) SmtpProtocol::recordRead(endless, sb(std::string(2000, 'y')));
+    EXPECT_LE(endless.getSize(), SmtpProtocol::kTranscriptKeep);
+    EXPECT_GE(endless.getSize(), SmtpProtocol::kTranscriptKeep / 2 - 2000);
+}
 
 ScriptedSmtpServer& loginExchange(ScriptedSmtpServer& srv, const std::string& verdict) {
     return srv.expectReply("AUTH LOGIN", "334 VXNlcm5hbWU6").expectReply("", "334 UGFzc3dvcmQ6")
@@ -125,6 +205,9 @@ TEST(SmtpSession, GreetingHelloAndAuthMechanisms) {
 TEST(SmtpSession, FailedHandshakesAndEndlessRepliesEndTheConnection) {
     std::string manyLines;
     while (manyLines.size() <= (1u << 20)) manyLines += "250-" + std::string(60, 'x') + "\r\n";
+    // Written in 64 KiB pieces: the peer's transcript escapes each write whole, slowly under the sanitizers.
+    std::vector<std::string> pieces;
+    for (size_t at = 0; at < manyLines.size(); at += 1u << 16) pieces.push_back(manyLines.substr(at, 1u << 16));
     const std::string tlsFailed = "E: Failed to establish TLS connection.";
     struct Case {
         const char* login;  // nullptr: no STARTTLS
@@ -156,7 +239,7 @@ TEST(SmtpSession, FailedHandshakesAndEndlessRepliesEndTheConnection) {
          "220 hi\r\n220 go ahead\r\n"},
         {nullptr, [](Peer& s) { s.send(std::string(3u << 20, 'x')).silence(30000); },
          {"E: No end of line within the line size limit"}, {}, nullptr},
-        {nullptr, [&manyLines](Peer& s) { s.reply("220 hi").expect("EHLO").send(manyLines).silence(30000); },
+        {nullptr, [&pieces](Peer& s) { s.reply("220 hi").expect("EHLO").sendSplit(pieces, 0).silence(30000); },
          {"E: SMTP response is too long"}, {"EHLO client.test"}, nullptr},
     };
     for (const Case& k : cases) {
@@ -206,6 +289,145 @@ TEST(SmtpSession, ReuseWithRsetAndNewConnectionOnOtherPasswordOrLoginOrRefusedRs
     EXPECT_EQ(srv.connections(), 4);
     EXPECT_EQ(srv.lines(0).back(), "RSET");  // the first connection was dropped without QUIT
     EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
+}
+
+std::string lastError(ClsMailMan& mm) {
+    XString t;
+    mm.LastErrorText(t);
+    return t.getUtf8();
+}
+
+// A message from s@x.test to the given recipients, with these header fields.
+void compose(ClsEmail& email, const std::vector<const char*>& to, const char* from = "s@x.test",
+             const std::vector<std::pair<const char*, const char*>>& headers = {}) {
+    XString f = xs(from), subject = xs("hello"), body = xs("body text\r\n"), none;
+    if (*from) email.put_FromAddress(f);
+    email.put_Subject(subject);
+    email.put_Body(body);
+    for (const char* a : to) {
+        XString addr = xs(a);
+        ASSERT_TRUE(email.AddTo(none, addr));
+    }
+    for (auto& h : headers) {
+        XString name = xs(h.first), value = xs(h.second);
+        email.AddHeaderField(name, value);
+    }
+}
+
+void pointAt(ClsMailMan& mm, const ScriptedSmtpServer& srv) {
+    XString host = xs("127.0.0.1");
+    mm.put_SmtpHost(host);
+    mm.put_SmtpPort(srv.port());
+    mm.put_ReadTimeout(5);
+    mm.put_ConnectTimeout(5);
+}
+
+// The host is reduced to a bare lower-case name. With both TLS flags set,
+// port 465 keeps implicit TLS, any other STARTTLS, and the choice is what the
+// properties read afterwards; one flag: nothing to resolve.
+TEST(ClsMailMan, HostIsReducedAndBothTlsFlagsResolveByPort) {
+    ClsMailMan mm;
+    EXPECT_EQ(mm.get_ConnectTimeout(), 30);  // the mail job sets none, so every send waits this long
+    const char* hosts[][2] = {{"HTTPS://Mail.Example.COM/", "mail.example.com"},
+                              {"http://smtp.example.org/submit/", "smtp.example.orgsubmit"},
+                              {"smtp.Example.org", "smtp.example.org"}, {"https://http://h/", "h"}};
+    for (auto& c : hosts) {
+        XString in = xs(c[0]), out;
+        mm.put_SmtpHost(in);
+        mm.get_SmtpHost(out);
+        EXPECT_STREQ(out.getUtf8(), c[1]) << c[0];
+    }
+    struct Case {
+        bool ssl, startTls;
+        int port;
+        bool sslAfter, startTlsAfter;
+    } cases[] = {{true, true, 465, true, false}, {true, true, 587, false, true}, {true, false, 587, true, false}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.port);
+        ClsMailMan mm;
+        mm.put_SmtpSsl(k.ssl);
+        mm.put_StartTLS(k.startTls);
+        mm.put_SmtpPort(k.port);
+        EXPECT_FALSE(mm.SendEmail(nullptr, nullptr));
+        EXPECT_EQ(mm.get_SmtpSsl(), k.sslAfter);
+        EXPECT_EQ(mm.get_StartTLS(), k.startTlsAfter);
+        EXPECT_EQ(lacks(lastError(mm), {"Email parameter is NULL in SendEmail", "DllDate: Mar  4 2009"}), "");
+    }
+}
+
+// Two sends on one connection, reused after RSET, then a send by a second
+// manager. The first is partly refused, and its sending copy keeps Bcc out
+// of the header and internal fields and Return-Path at home, which gives the
+// envelope sender; the last, without a sender, is refused whole. The counts,
+// the verdict and the server's last code are the manager's to report, and
+// each send has its own Message-ID, even when both e-mails carry the same one.
+TEST(ClsMailMan, SendsReportCountsAndStatusAndSendTheSendingCopy) {
+    ScriptedSmtpServer srv;
+    srv.reply("220 ready").expectReply("EHLO", "250-scripted\r\n250 HELP").expectReply("MAIL", "250 ok")
+        .expectReply("RCPT", "250 ok").expectReply("RCPT", "550 no such user").serveRest().acceptNext()
+        .reply("220 ready").expectReply("EHLO", "250 ok").expectReply("MAIL", "250 ok").expectReply("RCPT", "550 no")
+        .expectReply("RCPT", "550 no").serveRest();
+    srv.start();
+    {
+        ClsMailMan mm;
+        pointAt(mm, srv);
+        ClsEmail withReturnPath;
+        compose(withReturnPath, {"a@y.test", "bad@y.test"}, "s@x.test",
+                {{"Return-Path", " <bounce@x.test> "}, {"VMX-Secret", "do not send"}, {"Message-ID", "<same@x.test>"}});
+        XString none, bcc = xs("hidden@y.test");
+        ASSERT_TRUE(withReturnPath.AddBcc(none, bcc));
+        ASSERT_TRUE(mm.SendEmail(&withReturnPath, nullptr)) << lastError(mm);
+        EXPECT_EQ(lacks(lastError(mm), {"Failed when sending RCPT TO:<bad@y.test>",
+                                        "Warning: failed to send to 1 recipient(s), continuing to send to 2 "
+                                        "recipient(s)",
+                                        "Sent DATA terminator", "Mail sent to 2 recipients", "NumAccepted: 2",
+                                        "NumRejected: 1", "Returning success status."}),
+                  "");
+        EXPECT_EQ(mm.get_LastSmtpStatus(), 250);
+        XString bad;
+        ASSERT_EQ(mm.get_NumBadAddresses(), 1);
+        ASSERT_TRUE(mm.getBadAddress(0, bad));
+        EXPECT_STREQ(bad.getUtf8(), "bad@y.test");
+        EXPECT_FALSE(mm.getBadAddress(1, bad));
+
+        ClsEmail plain;
+        compose(plain, {"b@y.test"}, "s@x.test", {{"Message-ID", "<same@x.test>"}});
+        ASSERT_TRUE(mm.SendEmail(&plain, nullptr)) << lastError(mm);
+        EXPECT_TRUE(mm.isSmtpConnected());
+        EXPECT_TRUE(mm.CloseSmtpConnection());
+        EXPECT_FALSE(mm.isSmtpConnected());
+
+        ClsMailMan other;
+        pointAt(other, srv);
+        ClsEmail anonymous;
+        compose(anonymous, {"c@y.test", "d@y.test"}, "");
+        EXPECT_FALSE(other.SendEmail(&anonymous, nullptr));
+        EXPECT_EQ(lacks(lastError(other), {"NumSuccess: 0", "NumTotal: 2", "Send failed."}), "");
+        EXPECT_EQ(lastError(other).find("Returning success status."), std::string::npos);
+        EXPECT_EQ(other.get_LastSmtpStatus(), 550);
+    }
+    ASSERT_TRUE(srv.waitDone()) << srv.transcript();
+    EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
+    // Closed once, not again at the end; the second manager's end says QUIT.
+    std::vector<std::string> lines = srv.lines(0);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), (std::vector<std::string>{
+                               "MAIL FROM:<bounce@x.test>", "RCPT TO:<a@y.test>", "RCPT TO:<bad@y.test>",
+                               "RCPT TO:<hidden@y.test>", "DATA", "RSET", "MAIL FROM:<s@x.test>", "RCPT TO:<b@y.test>",
+                               "DATA", "QUIT"}));
+    lines = srv.lines(1);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
+              (std::vector<std::string>{"MAIL FROM:<>", "RCPT TO:<c@y.test>", "RCPT TO:<d@y.test>", "QUIT"}));
+    std::vector<std::string> blocks = srv.dataBlocks();
+    ASSERT_EQ(blocks.size(), 2u);
+    for (const char* msg : {"Return-Path", "VMX-", "hidden@y.test"})
+        EXPECT_EQ(blocks[0].find(msg), std::string::npos) << msg << " was sent:\n" << blocks[0];
+    EXPECT_EQ(lacks(blocks[0], {"Subject: hello\r\n"}), "");
+    auto messageId = [](const std::string& msg) {
+        size_t p = msg.find("Message-ID: ");
+        return p == std::string::npos ? "" : msg.substr(p, msg.find("\r\n", p) - p);
+    };
+    EXPECT_NE(messageId(blocks[0]), "");
+    EXPECT_NE(messageId(blocks[0]), messageId(blocks[1]));
 }
 
 }  // namespace

@@ -4,10 +4,7 @@
 // connect and send arguments.
 
 #include "core/ContentCoding.h"
-#include "core/ExtPtrArray.h"
 #include "core/LogBase.h"
-#include "core/StringBuffer.h"
-#include "core/XString.h"
 #include "smtp/SmtpConnImpl.h"
 #include "support/ScriptedSmtpServer.h"
 
@@ -15,8 +12,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <string>
-#include <vector>
 
 // Every wanted line is in the log; a failure names the missing ones and shows the log.
 #define EXPECT_LOGGED(log, ...) EXPECT_EQ((log).missing({__VA_ARGS__}), "")
@@ -28,17 +23,13 @@ using testsupport::ScriptedSmtpServer;
 using testsupport::lacks;
 using Peer = ScriptedSmtpServer;  // short, for the scripts in case tables
 
-// "E: text", "I: text", "D: name=value", "> context", "<".
+// "E: text", "I: text", "D: name=value".
 class RecordingLog : public LogBase {
 public:
     bool LogError(const char* t) override { return add("E: ", t); }
     bool LogInfo(const char* t) override { return add("I: ", t); }
-    bool LogLine(const char* t) override { return add("L: ", t); }
-    bool EnterContext(const char* tag, bool) override { return add("> ", tag); }
-    bool LeaveContext() override { return add("<", ""); }
     bool LogData(const char* n, const char* v) override { return add("D: ", std::string(n) + "=" + (v ? v : "")); }
     bool LogDataLong(const char* n, int32_t v) override { return add("D: ", std::string(n) + "=" + std::to_string(v)); }
-    bool ClearLog() override { return lines.clear(), true; }
 
     bool has(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
     // The wanted lines the log lacks, with the whole log after them; "" when none.
