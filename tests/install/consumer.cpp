@@ -17,28 +17,22 @@
 #include <string>
 #include <thread>
 
-namespace fs = std::filesystem;
-
 namespace {
 
 std::map<std::string, std::string> g_env;
 
-// Whether a delivered copy holds token, waiting up to ten seconds.
-bool delivered(const std::string& token) {
-    for (int i = 0; i < 200; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
-        for (const char* sub : {"new", "cur"}) {
+// "PASS name", or "FAIL name: why" when the send failed or no delivered copy
+// holds token within ten seconds; true when it passed.
+bool report(const char* name, bool sent, const std::string& token) {
+    std::string why = sent ? "not delivered" : "not sent";
+    for (int i = 0; sent && !why.empty() && i < 200; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+        for (const char* sub : {"/new", "/cur"}) {
             std::error_code ec;
-            for (auto& e : fs::directory_iterator(fs::path(g_env["OSTMAIL_MAILDIR"]) / sub, ec)) {
+            for (auto& e : std::filesystem::directory_iterator(g_env["OSTMAIL_MAILDIR"] + sub, ec)) {
                 std::ifstream in(e.path(), std::ios::binary);
-                if (std::string(std::istreambuf_iterator<char>(in), {}).find(token) != std::string::npos) return true;
+                if (std::string(std::istreambuf_iterator<char>(in), {}).find(token) != std::string::npos) why = "";
             }
         }
-    return false;
-}
-
-// One case line; true when it passed.
-bool report(const char* name, bool sent, const std::string& token) {
-    std::string why = !sent ? "not sent" : !delivered(token) ? "not delivered" : "";
     std::cout << (why.empty() ? "PASS " : "FAIL ") << name << (why.empty() ? "" : ": " + why) << std::endl;
     return why.empty();
 }
@@ -50,7 +44,8 @@ int main() {
     std::ifstream in(path ? path : "");
     for (std::string line; std::getline(in, line);) {
         size_t eq = line.find("='");
-        if (eq != std::string::npos && line.size() > eq + 2) g_env[line.substr(0, eq)] = line.substr(eq + 2, line.size() - eq - 3);
+        if (eq != std::string::npos && line.size() > eq + 2)
+            g_env[line.substr(0, eq)] = line.substr(eq + 2, line.size() - eq - 3);
     }
     if (g_env["OSTMAIL_SMTP_PORT"].empty()) {
         std::cout << "FAIL setup: OSTMAIL_TEST_ENV missing or empty\n";

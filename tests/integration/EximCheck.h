@@ -8,13 +8,7 @@
 #include "support/PythonRun.h"
 #include "support/TestEnv.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-namespace ostmail {
-namespace itest {
+namespace ostmail::itest {
 
 using testsupport::Maildir;
 using testsupport::PythonResult;
@@ -38,11 +32,17 @@ inline PythonResult cli(std::vector<std::string> args, int timeoutMs = 130000) {
     return testsupport::runProgram(args, timeoutMs);
 }
 
-// The arguments of ostmail send, after the program, of a message to
-// inbox@example.test with the token as subject, the log on stderr.
-inline std::vector<std::string> sendArgs(const std::string& host, const std::string& port, const std::string& token) {
-    return {"send", "--server", host, "--port", port, "--from", "cli@example.test", "--to", "inbox@example.test",
-            "--subject", token, "--body", "sent by the command line", "--verbose"};
+// ostmail send of a message to inbox@example.test with the token as subject,
+// the log on stderr, more options after; prefix runs the program (env(1)
+// settings, another account), which may be a copy of ostmail.
+inline PythonResult cliSend(const TestEnv& env, const std::string& host, const char* portKey, const std::string& token,
+                            const std::vector<std::string>& more, std::vector<std::string> prefix = {},
+                            const std::string& program = std::string(OSTMAIL_BINARY_DIR) + "/ostmail") {
+    prefix.insert(prefix.end(), {program, "send", "--server", host, "--port", portOf(env, portKey), "--from",
+                                 "cli@example.test", "--to", "inbox@example.test", "--subject", token, "--body",
+                                 "sent by the command line", "--verbose"});
+    prefix.insert(prefix.end(), more.begin(), more.end());
+    return testsupport::runProgram(prefix);
 }
 
 // A mail job to inbox@example.test, one try, the token as its subject.
@@ -76,12 +76,14 @@ inline void aimManager(VmMailMan& mm, const TestEnv& env, const char* portKey, T
     mm.put_ReadTimeout(5);
 }
 
-// A message to inbox@example.test with the token as its subject.
-inline void fillEmail(VmEmail& email, const char* from, const std::string& token) {
-    email.put_FromAddress(from);
+// SendEmail of a message to inbox@example.test with the token as its subject.
+inline bool sendFromManager(VmMailMan& mm, const std::string& token) {
+    VmEmail email;
+    email.put_FromAddress("manager@example.test");
     EXPECT_TRUE(email.AddTo("", "inbox@example.test"));
     email.put_Subject(token.c_str());
     email.put_Body("sent by the manager\r\n");
+    return mm.SendEmail(email);
 }
 
 // Its "A=authenticator:user" field; empty when there was no login.
@@ -90,33 +92,24 @@ inline std::string authField(const std::string& line) {
     return at == std::string::npos ? "" : line.substr(at + 1, line.find(' ', at + 1) - at - 1);
 }
 
-// The "<=" line in Exim's log of the delivered message with token, found
-// through the queue id its Received header carries; or a marker that no
-// authentication or TLS field can match.
-inline std::string arrival(const TestEnv& env, const std::string& token,
+// The "<=" line in Exim's log of the message with token, found through the
+// queue id its Received header carries; it must have arrived when delivered
+// is set and must not have otherwise ("" then). A message reaches the
+// Maildir only after the server's 250, but its "<=" log line (with the
+// subject) is written before it, so no wait is needed for the latter.
+inline std::string arrival(const TestEnv& env, const std::string& token, bool delivered = true,
                            const std::string& logKey = "OSTMAIL_EXIM_LOG") {
+    if (!delivered) {
+        EXPECT_FALSE(has(Maildir::readFile(env.get(logKey)), "T=\"" + token + "\"")) << "not to be delivered";
+        return "";
+    }
     std::string path = Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
     std::string mail = path.empty() ? "" : Maildir::readFile(path), log = Maildir::readFile(env.get(logKey));
     size_t at = mail.find("\tid ");
     std::string queueId = at == std::string::npos ? "" : mail.substr(at + 4, mail.find_first_of(";\r\n", at) - at - 4);
     size_t pos = queueId.empty() ? std::string::npos : log.find(queueId + " <= ");
+    EXPECT_NE(pos, std::string::npos) << "no arrival of " << token;
     return pos == std::string::npos ? "<no arrival of " + token + ">" : log.substr(pos, log.find('\n', pos) - pos);
 }
 
-// The arrival line of the message with token, which must have arrived when
-// delivered is set and must not have otherwise ("" then). A message reaches
-// the Maildir only after the server's 250, but its "<=" log line (with the
-// subject) is written before it, so no wait is needed.
-inline std::string expectArrival(const TestEnv& env, const std::string& token, bool delivered,
-                                 const std::string& logKey = "OSTMAIL_EXIM_LOG") {
-    if (!delivered) {
-        EXPECT_FALSE(has(Maildir::readFile(env.get(logKey)), "T=\"" + token + "\"")) << "not to be delivered";
-        return "";
-    }
-    std::string line = arrival(env, token, logKey);
-    EXPECT_FALSE(has(line, "<no arrival")) << line;
-    return line;
-}
-
-}  // namespace itest
-}  // namespace ostmail
+}  // namespace ostmail::itest

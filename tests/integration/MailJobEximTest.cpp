@@ -1,18 +1,24 @@
-// The mail job, the example host and the command line against the real MTA:
-// what arrives in the Maildir is read back with Python's email package.
-// Logins inside TLS are checked in MailManTlsEximTest.
-#include "core/XString.h"
+// The public APIs (the mail job and the Linux-native one), the example host
+// and the command line against the real MTA: what arrives in the Maildir is
+// read back with Python's email package. Each login mechanism, and wrong
+// passwords, are checked in MailManEximTest. Then many mail jobs at
+// once, each on its own thread with its own CMailObj: every message must
+// arrive whole, and no Message-ID or boundary may repeat across threads
+// (built into the ThreadSanitizer tree as well, where a data race fails the run).
 #include "integration/EximCheck.h"
+#include "ostmail/ostmail.h"
+#include "smtp/SmtpTestSupport.h"
 #include "support/MailCheck.h"
 #include "support/ScratchDir.h"
 
 #include <cstdlib>
 #include <set>
+#include <thread>
 
-namespace ostmail {
+namespace ostmail::itest {
 namespace {
 
-using namespace itest;
+using smtptest::xs;
 using testsupport::MailCheck;
 
 // Every byte value, then a run that base64 lines must break cleanly.
@@ -85,23 +91,17 @@ TEST(MailJobExim, EveryCharacterArrivesAndFittingTextKeepsItsCharset) {
     for (const auto& row : rows) {
         std::string token = Maildir::uniqueToken("text");
         std::string text = std::string(row.text) + (row.charset == "utf-8" ? extras : "");
-        auto fromUtf8 = [](const std::string& s) {
-            XString x;
-            x.setFromUtf8(s.data(), s.size());
-            return x.getWide();
-        };
+        SCOPED_TRACE(text);
         CMailObj m;
         aimJob(m, env.get("OSTMAIL_HOST"), env.port("OSTMAIL_SMTP_PORT"), false, "", "", token);
-        m.SetSubject(fromUtf8(text));
-        m.SetBody(fromUtf8(token + "\r\n" + text));
-        ASSERT_EQ(m.DoMail(), 0) << text;
-
+        m.SetSubject(xs(text).getWide());
+        m.SetBody(xs(token + "\r\n" + text).getWide());
+        ASSERT_EQ(m.DoMail(), 0);
         MailCheck mc;
-        std::string path = Maildir(env.get("OSTMAIL_MAILDIR")).waitFor(token);
-        ASSERT_TRUE(!path.empty() && mc.loadFile(path)) << text << ": " << mc.error();
+        deliveries(env, token, 1, mc);
         EXPECT_EQ(mc.get("subject"), text);
         EXPECT_EQ(mc.get("body"), token + "\n" + text + "\n");  // the message's own line end
-        EXPECT_EQ(mc.get("body.charset"), row.charset) << text;
+        EXPECT_EQ(mc.get("body.charset"), row.charset);
         EXPECT_EQ(mc.get("defects"), "") << mc.dump();
     }
 }
@@ -115,8 +115,8 @@ TEST(MailJobExim, CommandLineAndExampleHostSend) {
                           "--from", "cli@example.test", "--from-name", "Command Line", "--user",
                           env.get("OSTMAIL_SMTP_USER"), "--password", env.get("OSTMAIL_SMTP_PASSWORD"),
                           "--auth-method", "CRAM-MD5", "--to", "a@example.test", "--to",
-                          "b@example.test;c@example.test", "--cc", "d@example.test", "--bcc", "hidden@example.test", "--attach",
-                          dir.write(token + ".bin", bin), "--subject", token, "--body-file",
+                          "b@example.test;c@example.test", "--cc", "d@example.test", "--bcc", "hidden@example.test",
+                          "--attach", dir.write(token + ".bin", bin), "--subject", token, "--body-file",
                           dir.write(token + "-body.txt", "Body from a file.\nSecond line.\n"), "--verbose"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "CONNECTED to ESMTP server")) << "--verbose shows the log:\n" << r.err;
@@ -131,7 +131,7 @@ TEST(MailJobExim, CommandLineAndExampleHostSend) {
     EXPECT_EQ(mc.attachmentBytes(0), bin);
 
     // Usage errors never reach a server. Refused logins are checked in
-    // MailManTlsEximTest.
+    // MailManEximTest.
     r = cli({"send", "--to", "a@example.test"});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(has(r.err, "--server is required")) << r.err;
@@ -147,5 +147,146 @@ TEST(MailJobExim, CommandLineAndExampleHostSend) {
     EXPECT_EQ(Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(token, 2).size(), 2u);
 }
 
+// The Linux-native API over STARTTLS with a login: each of its settings
+// reaches the session.
+TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    SmtpSettings s;
+    s.setHost(env.get("OSTMAIL_TLS_HOST"));
+    s.setPort(env.port("OSTMAIL_SMTP_PORT"));
+    s.setSecurity(Security::StartTls);
+    s.setTrustFile(env.get("OSTMAIL_CA_FILE"));
+    s.setRequireValidCertificate(true);
+    s.setLogin(env.get("OSTMAIL_SMTP_USER"), env.get("OSTMAIL_SMTP_PASSWORD"), "LOGIN");
+    std::string token = Maildir::uniqueToken("api"), token2 = Maildir::uniqueToken("api2");
+    std::string bad = env.get("OSTMAIL_SMTP_REJECT_PREFIX") + "-me@example.test";
+    Message m;
+    m.setFrom("api@example.test", "Api");
+    m.addTo("one@example.test");
+    m.addBcc("hidden@example.test");
+    m.addCc(bad);
+    m.setSubject(token);
+    // Several TLS records.
+    std::string text;
+    for (int i = 0; text.size() < 50000; ++i) text += "line " + std::to_string(i) + " of the body\n";
+    m.setText(text);
+    m.setHtml("<p>hello</p>\n");
+    m.attachData("report.csv", "a,b\n1,2\n", "text/comma-separated-values");  // not the name's type
+    Session session(s);
+    SendResult r = session.send(m);
+    ASSERT_TRUE(r.ok()) << r.reason() << "\n" << r.log();
+    EXPECT_EQ(r.refused(), std::vector<std::string>{bad});
+    EXPECT_EQ(r.accepted(), (std::vector<std::string>{"one@example.test", "hidden@example.test"}));
+    EXPECT_EQ(r.smtpStatus(), 250);
+    m.setSubject(token2);
+    m.setText("");  // HTML alone
+    SendResult r2 = session.send(m);
+    EXPECT_TRUE(r2.ok()) << r2.reason();
+    EXPECT_TRUE(has(r2.log(), "Using existing/open SMTP connection")) << r2.log();
+    EXPECT_TRUE(session.close());
+
+    Maildir maildir(env.get("OSTMAIL_MAILDIR"));
+    std::vector<std::string> got = maildir.waitForCount(token, 2);
+    ASSERT_EQ(got.size(), 2u);
+    expectLines(Maildir::readFile(got[0]), {"line 2000 of the body", "text/html"});
+    std::string line = arrival(env, token);
+    EXPECT_TRUE(has(line, " X=TLS")) << line;
+    EXPECT_EQ(authField(line), "A=login:" + env.get("OSTMAIL_SMTP_USER")) << line;
+    got = maildir.waitForCount(token2, 2);
+    ASSERT_FALSE(got.empty());
+    expectLines(Maildir::readFile(got[0]), {"<p>hello</p>", "report.csv", "text/comma-separated-values", "text/html"});
+
+    // Required verification fails against a certificate for another name.
+    s.setSecurity(Security::ImplicitTls);
+    s.setPort(env.port("OSTMAIL_WRONGNAME_SMTPS_PORT"));
+    EXPECT_FALSE(send(s, m).ok());
+    // Through the proxies that want a login; then a send the progress callback stops.
+    SmtpSettings plain;
+    plain.setHost(env.get("OSTMAIL_HOST"));
+    plain.setPort(env.port("OSTMAIL_SMTP_PORT"));
+    plain.setHttpProxy("127.0.0.1", env.port("OSTMAIL_HTTP_PROXY_AUTH_PORT"), env.get("OSTMAIL_HTTP_PROXY_USER"),
+                       env.get("OSTMAIL_HTTP_PROXY_PASSWORD"));
+    m.setSubject(token = Maildir::uniqueToken("apiproxy"));
+    r = send(plain, m);
+    EXPECT_TRUE(r.ok() && has(r.log(), "httpProxyPort")) << r.reason() << "\n" << r.log();
+    EXPECT_EQ(maildir.waitForCount(token, 2).size(), 2u);
+    SmtpSettings socks = plain;
+    socks.setHttpProxy("", 0);
+    socks.setSocksProxy("127.0.0.1", env.port("OSTMAIL_SOCKS_AUTH_PORT"), env.get("OSTMAIL_SOCKS_USER"),
+                        env.get("OSTMAIL_SOCKS_PASSWORD"));
+    r = send(socks, m);
+    EXPECT_TRUE(r.ok() && has(r.log(), "socksPort")) << r.reason() << "\n" << r.log();
+    int calls = 0;
+    r = send(plain, m, [&](int) { return ++calls < 2; });
+    EXPECT_EQ(r.reason(), "aborted");
+    // Exim honours NOTIFY and ENVID: its success report to the sender quotes
+    // the envelope id. (Success reports carry the headers whatever RET says.)
+    std::string envid = Maildir::uniqueToken("envid");
+    plain.setDsn("SUCCESS", "HDRS", envid);
+    m.setSubject(token = Maildir::uniqueToken("apidsn"));
+    EXPECT_TRUE(send(plain, m).ok());
+    expectLines(Maildir::readFile(maildir.waitFor(envid)),
+                {"Original-Envelope-ID: " + envid, "Action: delivered", "Subject: " + token});
+}
+
+// Plain ASCII lines under 76 characters: quoted-printable leaves them as they
+// are, so the attachment can be found verbatim in what arrived.
+std::string attachmentText(const std::string& token, const char* lineEnd) {
+    std::string s;
+    for (int i = 0; i < 40; ++i) s += "line " + std::to_string(i) + " of " + token + lineEnd;
+    return s;
+}
+
+// The value after "name" up to the first of the stop characters.
+std::string valueAfter(const std::string& text, const std::string& name, const char* stop) {
+    size_t at = text.find(name);
+    if (at == std::string::npos) return "";
+    at += name.size();
+    return text.substr(at, text.find_first_of(stop, at) - at);
+}
+
+TEST(ThreadedSend, ManyThreadsToExim) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    const int threads = 16, perThread = 25, total = threads * perThread;
+    testsupport::ScratchDir dir;
+    const std::string prefix = Maildir::uniqueToken("thx");
+    std::vector<std::string> tokens(total);
+    std::vector<int> failures(threads, 0);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) {
+                const std::string token = prefix + "-" + std::to_string(t) + "-" + std::to_string(i);
+                tokens[t * perThread + i] = token;
+                CMailObj m;
+                aimJob(m, env.get("OSTMAIL_HOST"), env.port("OSTMAIL_SMTP_PORT"), false, "", "", token);
+                m.SetAttachment(wide(dir.write(token + ".txt", attachmentText(token, "\r\n"))));
+                if (m.DoMail() != 0) ++failures[t];
+            }
+        });
+    for (auto& th : pool) th.join();
+    EXPECT_EQ(failures, std::vector<int>(threads, 0)) << "failed sends per thread";
+
+    std::vector<std::string> paths = Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(prefix + "-", total, 60000);
+    ASSERT_EQ(paths.size(), tokens.size());
+    std::set<std::string> arrived, ids, boundaries;
+    for (const std::string& p : paths) {
+        const std::string m = Maildir::readFile(p);  // LF line ends
+        const std::string token = valueAfter(m, "\nSubject: ", "\n");
+        const std::string id = valueAfter(m, "\nMessage-ID: ", "\n");
+        const std::string boundary = valueAfter(m, "boundary=\"", "\"");
+        arrived.insert(token);
+        ids.insert(id);
+        boundaries.insert(boundary);
+        // Whole: its own attachment, and the closing boundary.
+        ASSERT_TRUE(!id.empty() && boundary.compare(0, 14, "-----_velmora_") == 0 &&
+                    has(m, attachmentText(token, "\n")) && has(m, "\n--" + boundary + "--"))
+            << token << ":\n" << m.substr(0, 2000);
+    }
+    EXPECT_EQ(arrived, std::set<std::string>(tokens.begin(), tokens.end()));
+    EXPECT_EQ(ids.size(), static_cast<size_t>(total)) << "a Message-ID repeated";
+    EXPECT_EQ(boundaries.size(), static_cast<size_t>(total)) << "a boundary repeated";
+}
+
 }  // namespace
-}  // namespace ostmail
+}  // namespace ostmail::itest

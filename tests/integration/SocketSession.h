@@ -8,8 +8,7 @@
 
 #include <string>
 
-namespace ostmail {
-namespace itest {
+namespace ostmail::itest {
 
 struct SocketSession {
     Socket2 sock;
@@ -47,8 +46,6 @@ struct SocketSession {
         sb.append("\r\n");
         return sock.SendString(sb, 0, 0, 5000, log, nullptr) ? reply() : "<send failed>";
     }
-    // The three-digit code of the reply.
-    std::string code(const std::string& line) { return command(line).substr(0, 3); }
 };
 
 inline ClsSocksClient socksProxy(int version, int port) {
@@ -59,5 +56,4 @@ inline ClsSocksClient socksProxy(int version, int port) {
     return p;
 }
 
-}  // namespace itest
-}  // namespace ostmail
+}  // namespace ostmail::itest

@@ -1,17 +1,19 @@
-// The manager sends through the real HTTP proxies (tinyproxy: one open, one
-// that wants a Basic login) to the real Exim; proxies that refuse, babble,
-// hang up or say nothing fail the send with a reason, within the time-outs.
+// Sends through the real proxies (dante; tinyproxy: one open, one that
+// wants a Basic login) to the real Exim, from the manager and the command
+// line, and the command line's mx command against dnsmasq. HTTP proxies that
+// refuse, babble, hang up or say nothing fail the send with a reason, within
+// the time-outs.
 #include "integration/EximCheck.h"
 #include "smtp/ClsMailMan.h"
+#include "support/ScratchDir.h"
 #include "support/ScriptedSmtpServer.h"
 
 #include <chrono>
 #include <functional>
 
-namespace ostmail {
+namespace ostmail::itest {
 namespace {
 
-using namespace itest;
 using testsupport::ScriptedSmtpServer;
 
 // The tunnels a proxy has opened so far, from its own log.
@@ -25,9 +27,7 @@ size_t tunnelsOpened(const TestEnv& env, const std::string& name) {
 TEST(HttpProxy, SendsThroughTheRealProxyOrFailsWithItsRefusal) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     const std::string user = env.get("OSTMAIL_HTTP_PROXY_USER"), pass = env.get("OSTMAIL_HTTP_PROXY_PASSWORD");
-    const std::string forbidden = "HTTP proxy CONNECT failed: HTTP/1.0 403 Access violation";
     const char *smtp = "OSTMAIL_SMTP_PORT", *smtps = "OSTMAIL_SMTPS_PORT";
-    const char* refused = "OSTMAIL_HTTP_PROXY_REFUSED_PORT";
     struct Case {
         const char* smtpPort;
         Tls tls;
@@ -45,12 +45,12 @@ TEST(HttpProxy, SendsThroughTheRealProxyOrFailsWithItsRefusal) {
          {"HTTP proxy login failed: HTTP/1.0 401 Unauthorized", "HTTP proxy CONNECT failed."}},
         {smtps, Tls::Implicit, true, "", "",
          {"HTTP proxy CONNECT failed, it needs a login: HTTP/1.0 407 Proxy Authentication Required"}},
-        {refused, Tls::None, false, "", "", {forbidden}},
+        {"OSTMAIL_HTTP_PROXY_REFUSED_PORT", Tls::None, false, "", "",
+         {"HTTP proxy CONNECT failed: HTTP/1.0 403 Access violation"}},
     };
     for (const Case& k : cases) {
-        SCOPED_TRACE(std::string(k.smtpPort) + ", TLS mode " + std::to_string(int(k.tls)) +
-                     (k.login ? ", login " : ", open ") + k.password);
         const std::string proxy = k.login ? "auth" : "open";
+        SCOPED_TRACE(std::string(k.smtpPort) + " TLS " + std::to_string(int(k.tls)) + " " + proxy + " " + k.password);
         VmMailMan mm;
         aimManager(mm, env, k.smtpPort, k.tls);
         mm.put_HttpProxyHostname("127.0.0.1");
@@ -59,15 +59,13 @@ TEST(HttpProxy, SendsThroughTheRealProxyOrFailsWithItsRefusal) {
         mm.put_HttpProxyPassword(k.password.c_str());
         size_t before = tunnelsOpened(env, proxy);
         std::string token = Maildir::uniqueToken("httpproxy");
-        VmEmail email;
-        fillEmail(email, "proxy@example.test", token);
-        EXPECT_EQ(mm.SendEmail(email), k.log.empty()) << mm.lastErrorText();
+        EXPECT_EQ(sendFromManager(mm, token), k.log.empty()) << mm.lastErrorText();
         std::string log = mm.lastErrorText();
         EXPECT_GT(tunnelsOpened(env, proxy), before) << "the proxy saw no CONNECT";
         expectLines(log, k.log);
         EXPECT_EQ(has(log, "Failed to connect to SMTP server."), !k.log.empty()) << log;
         bool tls = k.tls != Tls::None && k.log.empty();
-        std::string line = expectArrival(env, token, k.log.empty());
+        std::string line = arrival(env, token, k.log.empty());
         EXPECT_EQ(has(line, " X=TLS"), tls) << line;
         EXPECT_TRUE(has(log, "SSL Server Certificate verified") || !tls) << log;
     }
@@ -104,9 +102,7 @@ TEST(HttpProxy, BrokenProxyFailsWithinTheTimeOut) {
         mm.put_HttpProxyHostname("127.0.0.1");
         mm.put_HttpProxyPort(proxy.port());
         auto start = std::chrono::steady_clock::now();
-        VmEmail email;
-        fillEmail(email, "proxy@example.test", "never sent");
-        EXPECT_FALSE(mm.SendEmail(email));
+        EXPECT_FALSE(sendFromManager(mm, "never sent"));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         expectLines(mm.lastErrorText(), {k.logLine, "HTTP proxy CONNECT failed."});
         ASSERT_FALSE(proxy.lines().empty());
@@ -115,5 +111,66 @@ TEST(HttpProxy, BrokenProxyFailsWithinTheTimeOut) {
     }
 }
 
+// The mx command prints the best exchanger first, then the proxy options.
+TEST(CliProxyMx, MxCommandPrintsBestFirstAndSendsGoThroughTheProxies) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    struct Case {
+        std::string target, option;
+        int exitCode;
+        std::string out, err;
+    };
+    for (const Case& k : {Case{"example.test", "--all", 0, "mx2.example.test\nmx1.example.test\n", ""},
+                          Case{"Postmaster <postmaster@example.test>", "", 0, "mx2.example.test\n", ""},
+                          Case{env.get("OSTMAIL_DNS_MISSING_DOMAIN"), "", 1, "", "dnsQueryError: 9003"},
+                          Case{env.get("OSTMAIL_DNS_CNAME_ONLY_NAME"), "", 1, "", "has no MX records"}}) {
+        SCOPED_TRACE(k.target);
+        std::vector<std::string> args = {"mx", k.target, "--dns-server", localPort(env, "OSTMAIL_DNS_PORT")};
+        if (!k.option.empty()) args.push_back(k.option);
+        PythonResult r = cli(args);
+        EXPECT_EQ(r.exitCode, k.exitCode) << r.err;
+        EXPECT_EQ(r.out, k.out);
+        EXPECT_TRUE(has(r.err, k.err)) << r.err;
+    }
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"mx"}, {"mx", "example.test", "--dns-server", "dns.test:53"}, {"mx", "a.test", "b.test"}})
+        EXPECT_EQ(cli(bad).exitCode, 2) << bad.back();
+
+    // Sends through each proxy, and a check with the proxy and its login from
+    // an accounts file.
+    std::string auth = localPort(env, "OSTMAIL_SOCKS_AUTH_PORT"), user = env.get("OSTMAIL_SOCKS_USER");
+    std::string httpAuth = localPort(env, "OSTMAIL_HTTP_PROXY_AUTH_PORT");
+    std::string httpUser = env.get("OSTMAIL_HTTP_PROXY_USER");
+    std::string echoPassword = "echo '" + env.get("OSTMAIL_HTTP_PROXY_PASSWORD") + "'";
+    struct Send {
+        std::vector<std::string> proxy;
+        int exitCode;
+        const char* logLine;
+    } sends[] = {
+        {{"--socks4", localPort(env, "OSTMAIL_SOCKS_PORT")}, 0, "SOCKS4"},
+        {{"--socks5", auth, "--socks-user", user, "--socks-password", env.get("OSTMAIL_SOCKS_PASSWORD")}, 0, "SOCKS5"},
+        {{"--socks5", auth, "--socks-user", user, "--socks-password", "wrong"}, 1,
+         "SOCKS5 server rejected username/password"},
+        {{"--http-proxy", httpAuth, "--proxy-user", httpUser, "--proxy-password-command", echoPassword}, 0,
+         "httpProxyPort"},
+    };
+    for (const Send& c : sends) {
+        std::string subject = Maildir::uniqueToken("clisocks");
+        PythonResult r = cliSend(env, env.get("OSTMAIL_HOST"), "OSTMAIL_SMTP_PORT", subject, c.proxy);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_TRUE(has(r.err, c.logLine)) << r.err;
+        arrival(env, subject, c.exitCode == 0);
+    }
+    EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--socks5", "proxy:"}).exitCode, 2);
+    EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--http-proxy", "proxy:0"}).exitCode, 2);
+    testsupport::ScratchDir dir;
+    std::string config = dir.write("config", "[default]\nhttp-proxy = " + httpAuth + "\nproxy-user = " + httpUser +
+                                                 "\nproxy-password-command = " + echoPassword + "\n");
+    PythonResult r = cli({"check", "--config", config, "--server", env.get("OSTMAIL_HOST"), "--port",
+                          portOf(env, "OSTMAIL_SMTP_PORT"), "--verbose"});
+    EXPECT_TRUE(has(r.err, "httpProxyPort")) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "connection: ok")) << r.out;
+}
+
 }  // namespace
-}  // namespace ostmail
+}  // namespace ostmail::itest

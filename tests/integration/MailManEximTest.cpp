@@ -1,0 +1,241 @@
+// The manager against Exim: logins inside TLS through the mail job, the
+// manager and the command line (which authenticator took the login is read
+// from the arrival line in Exim's own log), pre-rendered sends to envelope
+// lists, and the connection and login checks over each transport.
+#include "integration/EximCheck.h"
+
+namespace ostmail::itest {
+namespace {
+
+// ostmail send over TLS with the token as subject and more options, through
+// env(1) with vars in front (NAME=VALUE sets, -u NAME unsets).
+PythonResult sendTls(const TestEnv& env, bool implicitTls, const std::string& token, std::vector<std::string> more,
+                     std::string port = "", std::vector<std::string> vars = {}) {
+    more.insert(more.begin(), implicitTls ? "--ssl" : "--starttls");
+    vars.insert(vars.begin(), "/usr/bin/env");
+    if (port.empty()) port = implicitTls ? "OSTMAIL_SMTPS_PORT" : "OSTMAIL_SMTP_PORT";
+    return cliSend(env, env.get("OSTMAIL_TLS_HOST"), port.c_str(), token, more, vars);
+}
+
+std::vector<std::string> login(const std::string& user, const std::string& password, const std::string& method = "") {
+    std::vector<std::string> args = {"--user", user, "--password", password};
+    if (!method.empty()) args.insert(args.end(), {"--auth-method", method});
+    return args;
+}
+
+// Over implicit TLS the mail job logs in only with the right password; the
+// port without LOGIN and NTLM shows its choice from the EHLO list. The
+// manager hands its TLS settings over before every connect, so a changed
+// setting counts on the next send of the same manager.
+TEST(MailManTlsExim, DoMailLogsInOnlyWithCredentialsAndManagerSettingsCountOnEachConnect) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    struct Case {
+        const char* port;
+        std::string password;
+        bool delivered;
+        std::string auth;
+    };
+    for (const Case& k : {Case{"OSTMAIL_SMTPS_PORT", pass, true, "A=login:" + user},
+                          Case{"OSTMAIL_SMTPS_PORT", "wrong-password", false, ""},
+                          Case{"OSTMAIL_SMTPS_OFFER_CRAM_PORT", pass, true, "A=cram:" + user}}) {
+        SCOPED_TRACE(std::string(k.port) + ", password '" + k.password + "'");
+        std::string token = Maildir::uniqueToken("domail");
+        CMailObj m;
+        aimJob(m, env.get("OSTMAIL_TLS_HOST"), env.port(k.port), true, user, k.password, token);
+        EXPECT_EQ(m.DoMail() == 0, k.delivered);
+        std::string line = arrival(env, token, k.delivered);
+        EXPECT_EQ(has(line, " X=TLS"), k.delivered) << line;
+        EXPECT_EQ(authField(line), k.auth) << line;
+    }
+
+    VmMailMan mm;
+    EXPECT_FALSE(mm.get_RequireSslCertVerify());
+    aimManager(mm, env, "OSTMAIL_SMTPS_PORT", Tls::Implicit);
+    mm.put_SslTrustFile("");
+    std::string token = Maildir::uniqueToken("mmtls");
+    for (const std::string& folder : {std::string(), env.get("OSTMAIL_CA_DIR"), std::string()}) {
+        SCOPED_TRACE("trust folder '" + folder + "'");
+        mm.put_SslTrustFolder(folder.c_str());
+        EXPECT_EQ(sendFromManager(mm, token), !folder.empty());
+        EXPECT_TRUE(has(mm.lastErrorText(), folder.empty() ? "Failed to verify server certificate"
+                                                            : "SSL Server Certificate verified"))
+            << mm.lastErrorText();
+        mm.CloseSmtpConnection();
+    }
+    EXPECT_EQ(Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(token, 1).size(), 1u);
+}
+
+// Every mechanism, forced and left to the EHLO list, over implicit TLS and
+// over STARTTLS, with the server certificate checked against the test CA
+// (as a file, then as a hashed folder). Ports that offer fewer mechanisms
+// show the client's order of choice: LOGIN, NTLM, CRAM-MD5, PLAIN.
+TEST(MailManTlsExim, CommandLineLogsInWithEachMechanismOverBothTlsModes) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    struct Case {
+        std::string method, user, password, auth;
+        std::string offer = "", chosen = "";  // a port that offers only this; the mechanism the client takes
+    };
+    const std::vector<Case> cases = {
+        {"", user, pass, "A=login:" + user},           {"LOGIN", user, pass, "A=login:" + user},
+        {"PLAIN", user, pass, "A=plain:" + user},      {"CRAM-MD5", user, pass, "A=cram:" + user},
+        {"NTLM", user, pass, "A=ntlm_spa:" + user},    {"NONE", user, pass, ""},
+        {"", "", "", ""},
+        {"", user, pass, "A=ntlm_spa:" + user, "NTLM", "NTLM"},
+        {"", user, pass, "A=cram:" + user, "CRAM", "CRAM_MD5"},
+        {"", user, pass, "A=plain:" + user, "PLAIN", "PLAIN"},
+    };
+    for (bool implicitTls : {true, false}) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE((implicitTls ? "implicit TLS " : "STARTTLS ") + k.method + " " + k.user + " " + k.offer);
+            std::string token = Maildir::uniqueToken("clitls");
+            std::vector<std::string> more = login(k.user, k.password, k.method);
+            more.insert(more.end(), {"--require-cert", implicitTls ? "--ca-file" : "--ca-dir",
+                                     env.get(implicitTls ? "OSTMAIL_CA_FILE" : "OSTMAIL_CA_DIR")});
+            if (implicitTls) more.insert(more.end(), {"--tls-protocol", "TLS 1.0"});
+            std::string port = std::string(implicitTls ? "OSTMAIL_SMTPS" : "OSTMAIL_SMTP") + "_OFFER_" + k.offer;
+            PythonResult r = sendTls(env, implicitTls, token, more, k.offer.empty() ? "" : port + "_PORT");
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_TRUE(k.chosen.empty() || has(r.err, "login_method: " + k.chosen)) << r.err;
+            EXPECT_TRUE(has(r.err, "SSL Server Certificate verified")) << r.err;
+            std::string line = arrival(env, token);
+            // The protocol choice holds for implicit TLS; STARTTLS always takes the default.
+            EXPECT_TRUE(has(line, implicitTls ? " X=TLS1.0:" : " X=TLS1.3:")) << line;
+            EXPECT_EQ(authField(line), k.auth) << line;
+            EXPECT_FALSE(k.auth.empty() && has(r.err, "\nAUTH ")) << "no AUTH expected\n" << r.err;
+        }
+    }
+}
+
+// What must fail, with nothing delivered: required verification without a
+// trust setting (or with the system anchors only), protocols and ciphers no
+// longer on offer, and a wrong password with each mechanism. Without a trust
+// setting the system anchors count: SSL_CERT_FILE when set, otherwise the
+// hashed folder, otherwise the system bundle.
+TEST(MailManTlsExim, CertificateTlsChoiceAndPasswordRefusals) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    const std::string verified = "SSL Server Certificate verified";
+    const std::string unverified = "Failed to verify server certificate";
+    const std::string noCredentials = "Error creating credentials", noLogin = "Failed to connect to SMTP server.";
+    const std::string emptyDir = "SSL_CERT_DIR=" + env.get("OSTMAIL_SERVERS_DIR") + "/logs";
+    const std::string user = env.get("OSTMAIL_SMTP_USER");
+    auto wrong = [&](const char* method) { return login(user, "wrong-password", method); };
+    struct Case {
+        bool implicitTls;
+        std::vector<std::string> more, vars, present, absent;  // delivered when present has verified
+    };
+    const Case cases[] = {
+        {true, {"--require-cert"}, {}, {unverified}, {verified}},
+        {false, {"--require-cert"}, {}, {unverified}, {verified}},
+        {true, {"--require-cert"}, {"-u", "SSL_CERT_FILE", "SSL_CERT_DIR=" + env.get("OSTMAIL_CA_DIR")}, {verified},
+         {}},
+        {true, {"--require-cert"}, {"SSL_CERT_FILE=" + env.get("OSTMAIL_CA_FILE"), emptyDir}, {verified}, {}},
+        {true, {"--require-cert"}, {"-u", "SSL_CERT_FILE", emptyDir}, {unverified}, {verified}},
+        {true, {"--tls-cipher", "3DES"}, {}, {noCredentials}, {}},
+        {false, wrong("LOGIN"), {},
+         {"Failed to get response to login password", "Failed to login using LOGIN method", noLogin}, {}},
+        {false, wrong("PLAIN"), {},
+         {"535 Incorrect authentication data", "Failed to login using PLAIN method", noLogin}, {}},
+        {false, wrong("CRAM-MD5"), {},
+         {"Failed to get successful CRAM-MD5 response", "Failed to login using CRAM-MD5 method", noLogin}, {}},
+        {false, wrong("NTLM"), {},
+         {"Logon denied.  Check username, password, and domain", "NTLM authentication failed", noLogin}, {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE((k.implicitTls ? "implicit TLS: " : "STARTTLS: ") + k.present[0] + " " + k.more.back() + " " +
+                     (k.vars.empty() ? "" : k.vars.back()));
+        bool delivers = k.present[0] == verified;
+        std::string token = Maildir::uniqueToken("refused");
+        PythonResult r = sendTls(env, k.implicitTls, token, k.more, "", k.vars);
+        EXPECT_EQ(r.exitCode, delivers ? 0 : 1) << r.err;
+        expectLines(r.err, k.present, k.absent);
+        arrival(env, token, delivers);
+    }
+}
+
+// The rendered text goes out byte for byte: what arrives for each envelope
+// recipient (never named in the header) holds the same header and body.
+TEST(MailManOpsExim, RenderedTextGoesUnchangedToEveryEnvelopeRecipient) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    VmMailMan mm;
+    aimManager(mm, env, "OSTMAIL_SMTP_PORT", Tls::None);
+    for (bool asList : {false, true}) {
+        SCOPED_TRACE(asList ? "SendMimeToList" : "SendMime");
+        std::string token = Maildir::uniqueToken("sendmime");
+        VmEmail email;
+        email.put_FromAddress("mime@example.test");
+        email.AddTo("", "header-only@example.test");
+        email.put_Subject(token.c_str());
+        email.put_Body("pre-rendered body line");
+        const char* rendered = mm.renderToMime(email);
+        ASSERT_NE(rendered, nullptr) << mm.lastErrorText();
+        std::string mime = std::string(rendered) + "\r\n.leading dot\r\n";  // unstuffed again by the server
+        const char* from = "env@example.test";
+        bool ok = asList ? mm.SendMimeToList(from, {"list1@example.test", "list2@example.test"}, mime.c_str())
+                         : mm.SendMime(from, " list1@example.test ,list2@example.test,", mime.c_str());
+        ASSERT_TRUE(ok) << mm.lastErrorText();
+        EXPECT_TRUE(has(mm.lastSmtpReply(), "250")) << mm.lastSmtpReply();
+        std::vector<std::string> got = Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(token, 2);
+        ASSERT_EQ(got.size(), 2u);
+        for (const std::string& path : got)
+            expectLines(Maildir::readFile(path), {"Return-path: <env@example.test>", "Envelope-to: list",
+                                                  "pre-rendered body line", "\n.leading dot\n"});
+    }
+    // Every recipient refused: false, and the refusal is the last reply.
+    EXPECT_FALSE(mm.SendMime("env@example.test", "reject-me@example.test", "Subject: x\r\n\r\nx\r\n"));
+    EXPECT_TRUE(has(mm.lastErrorText(), "SendMime"));
+}
+
+// The manager's connection and login checks over each transport, through
+// ostmail check, which also prints what the server offers.
+TEST(MailManOpsExim, VerifyAndCheckConnectAndLogInOverEachTransport) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    std::string user = env.get("OSTMAIL_SMTP_USER"), pass = env.get("OSTMAIL_SMTP_PASSWORD");
+    const char *smtp = "OSTMAIL_SMTP_PORT", *smtps = "OSTMAIL_SMTPS_PORT", *closed = "OSTMAIL_CLOSED_PORT";
+    struct Case {
+        const char* port;
+        Tls tls;
+        std::string user, password;
+        bool connects, logsIn;
+        std::string tlsLine, lastLine;  // of ostmail check
+    };
+    for (const Case& k :
+         {Case{smtp, Tls::None, "", "", true, false, "TLS: STARTTLS offered", "connection: ok (login not checked)"},
+          Case{smtp, Tls::None, user, pass, true, true, "TLS: STARTTLS offered", "login: ok"},
+          Case{smtp, Tls::StartTls, user, pass, true, true, "TLS: STARTTLS (in use)", "login: ok"},
+          Case{smtp, Tls::StartTls, "", "", true, false, "TLS: STARTTLS (in use)", "connection: ok"},
+          Case{smtps, Tls::Implicit, "", "", true, false, "TLS: implicit TLS", "connection: ok"},
+          Case{smtps, Tls::Implicit, user, pass, true, true, "TLS: implicit TLS", "login: ok"},
+          Case{smtps, Tls::Implicit, user, "wrong", true, false, "TLS: implicit TLS", ""},
+          Case{closed, Tls::None, user, pass, false, false, "", ""},
+          Case{closed, Tls::None, "", "", false, false, "", ""}}) {
+        SCOPED_TRACE(std::string(k.port) + " TLS " + std::to_string(int(k.tls)) + " " + k.user + " " + k.password);
+        std::vector<std::string> args = {"check", "--server", env.get("OSTMAIL_TLS_HOST"), "--ca-file",
+                                         env.get("OSTMAIL_CA_FILE"), "--port", portOf(env, k.port), "--verbose"};
+        if (k.tls != Tls::None) args.push_back(k.tls == Tls::Implicit ? "--ssl" : "--starttls");
+        if (!k.user.empty()) args.insert(args.end(), {"--user", k.user, "--password", k.password});
+        PythonResult r = cli(args, 30000);
+        bool ok = k.user.empty() ? k.connects : k.logsIn;
+        EXPECT_EQ(r.exitCode, ok ? 0 : 1) << r.out << r.err;
+        EXPECT_EQ(has(r.out, "AUTH: PLAIN LOGIN CRAM-MD5 NTLM\nDSN: yes\nSIZE: "), k.connects) << r.out;
+        EXPECT_EQ(has(r.out, "ok"), ok) << r.out;
+        expectLines(r.out, {k.tlsLine, k.lastLine});
+        // The manager's log, with what each check leaves out.
+        expectLines(r.err, k.user.empty() ? std::vector<std::string>{"This does not check the login/password.",
+                                                                      "Skipping SMTP authentication"}
+                                          : std::vector<std::string>{"VerifySmtpLogin"});
+    }
+    VmMailMan mm;
+    aimManager(mm, env, smtp, Tls::None);
+    for (auto [u, p, why] : {std::tuple<const char*, const char*, const char*>{"", "x", "SMTP username is empty."},
+                             {"u", "", "SMTP password is empty."}}) {
+        mm.put_SmtpUsername(u);
+        mm.put_SmtpPassword(p);
+        EXPECT_FALSE(mm.VerifySmtpLogin());
+        EXPECT_TRUE(has(mm.lastErrorText(), why)) << mm.lastErrorText();
+    }
+}
+
+}  // namespace
+}  // namespace ostmail::itest
