@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <numeric>
 #include <random>
@@ -14,28 +13,20 @@ using namespace ostmail_test;
 namespace {
 
 using Encoder = bool (ContentCoding::*)(const void*, size_t, StringBuffer&) const;
-// Line length 0 keeps the default.
-std::string encode(Encoder f, const std::string& in, int lineLength) {
-    ContentCoding cc;
-    if (lineLength) cc.setLineLength(lineLength);
+std::string encode(Encoder f, const std::string& in) {
     StringBuffer sb;
-    (cc.*f)(in.data(), in.size(), sb);
+    (ContentCoding().*f)(in.data(), in.size(), sb);
     return str(sb);
 }
-std::string b64Lines(const std::string& in, int len = 0) { return encode(&ContentCoding::encodeBase64, in, len); }
-std::string qpEncode(const std::string& in, int len = 0) {
-    return encode(&ContentCoding::encodeQuotedPrintable, in, len);
-}
-// Decoders read from an exactly sized heap copy, so a read past the input trips ASan.
-template <class Decoder>
-std::string decode(Decoder f, const std::string& text) {
+std::string b64Lines(const std::string& in) { return encode(&ContentCoding::encodeBase64, in); }
+std::string qpEncode(const std::string& in) { return encode(&ContentCoding::encodeQuotedPrintable, in); }
+// Decodes from an exactly sized heap copy, so a read past the input trips ASan.
+std::string b64Decode(const std::string& text) {
     std::vector<char> exact(text.begin(), text.end());
     DataBuffer db;
-    f(exact.data(), exact.size(), db);
+    ContentCoding::decodeBase64(exact.data(), exact.size(), db);
     return str(db);
 }
-std::string b64Decode(const std::string& text) { return decode(ContentCoding::decodeBase64, text); }
-std::string qpDecode(const std::string& text) { return decode(ContentCoding::decodeQuotedPrintable, text); }
 
 // "<octal mode> <name>\n" and the data, or "!" when nothing decodes.
 std::string uudecode(const std::string& text) {
@@ -117,15 +108,9 @@ std::string replaceAll(std::string s, const std::string& what, const std::string
 }  // namespace
 
 // Lines are 72 characters by default; encoder and decoder append.
-TEST(ContentCodingTest, Base64LineLayoutAppendingAndDetection) {
+TEST(ContentCodingTest, Base64LineLayoutAndAppending) {
     EXPECT_EQ(b64Lines(std::string(54, 'x')).substr(72), "\r\n\r\n");
     EXPECT_EQ(b64Lines(std::string(55, 'x')).substr(72), "\r\neA==\r\n");
-
-    // A length that is not a multiple of 4 closes the line at the first group
-    // that reaches it; lengths under 10 count as 10.
-    const auto lines = splitOn(b64Lines(std::string(100, 'y'), 5), "\r\n");
-    ASSERT_GT(lines.size(), 3u);
-    for (size_t i = 0; i + 2 < lines.size(); ++i) EXPECT_EQ(lines[i].size(), 12u) << i;
 
     ContentCoding cc;
     StringBuffer sb("keep:");
@@ -142,9 +127,6 @@ TEST(ContentCodingTest, Base64LineLayoutAppendingAndDetection) {
     EXPECT_TRUE(ContentCoding::decodeBase64("QUJD", 4, db));
     ASSERT_EQ(str(db), "xyABC");
     EXPECT_EQ(db.getData()[db.getSize()], 0);  // terminated for text use
-    EXPECT_TRUE(ContentCoding::isBase64("QU +k\r\n[]==!!", 13));
-    EXPECT_FALSE(ContentCoding::isBase64("QU!Jk", 5));
-    EXPECT_FALSE(ContentCoding::isBase64("QU~", 3));
 }
 
 TEST(ContentCodingTest, Base64AgreesWithPython) {
@@ -152,9 +134,8 @@ TEST(ContentCodingTest, Base64AgreesWithPython) {
 
     const auto pyFlat = pythonMap("base64.b64encode(x)", inputs);
     const auto pyLines = pythonMap("base64.encodebytes(x)", inputs);
-    std::vector<std::string> ours;  // at the default 72, then at 76 characters a line
-    for (int len : {0, 76})
-        for (const auto& in : inputs) ours.push_back(b64Lines(in, len));
+    std::vector<std::string> ours;
+    for (const auto& in : inputs) ours.push_back(b64Lines(in));
     const auto back = pythonMap("base64.b64decode(x.replace(b'\\r\\n', b''), validate=True)", ours);
     for (size_t i = 0; i < inputs.size(); ++i) {
         SCOPED_TRACE(inputs[i].size());
@@ -162,14 +143,13 @@ TEST(ContentCodingTest, Base64AgreesWithPython) {
         ContentCoding::encodeBase64Flat(inputs[i].data(), inputs[i].size(), flat);
         EXPECT_EQ(str(flat), pyFlat[i]);
         EXPECT_EQ(back[i], inputs[i]);
-        EXPECT_EQ(back[inputs.size() + i], inputs[i]);
         EXPECT_EQ(b64Decode(pyLines[i]), inputs[i]);
         EXPECT_EQ(b64Decode(ours[i]), inputs[i]);
         for (const auto& line : splitOn(ours[i], "\r\n")) EXPECT_LE(line.size(), 72u);
     }
 }
 
-TEST(ContentCodingTest, QuotedPrintableEncodeAndDecodeRules) {
+TEST(ContentCodingTest, QuotedPrintableEncodeRules) {
     EXPECT_EQ(qpEncode(".\r\n.x"), "=2E\r\n=2Ex");
     EXPECT_EQ(qpEncode("From me\r\nFrom you\r\nFro"), "=46rom me\r\n=46rom you\r\nFro");
     EXPECT_EQ(qpEncode("a From b"), "a From b");
@@ -185,19 +165,10 @@ TEST(ContentCodingTest, QuotedPrintableEncodeAndDecodeRules) {
     // Escapes may carry the count past the length; the break comes after them.
     EXPECT_EQ(qpEncode(std::string(71, 'a') + "\xff" + "b"), std::string(71, 'a') + "=FF=\r\nb");
     // A full last line still gets its soft break; it decodes to nothing.
-    // Lengths under 10 count as 10.
-    EXPECT_EQ(qpEncode(std::string(30, 'a'), 5), "aaaaaaaaaa=\r\naaaaaaaaaa=\r\naaaaaaaaaa=\r\n");
+    EXPECT_EQ(qpEncode(std::string(144, 'a')), std::string(72, 'a') + "=\r\n" + std::string(72, 'a') + "=\r\n");
 
     StringBuffer sb;
     EXPECT_FALSE(ContentCoding().encodeQuotedPrintable("", 0, sb));
-
-    EXPECT_EQ(qpDecode("=41=4a=4A"), "AJJ");
-    EXPECT_EQ(qpDecode("soft=\r\nbreak= \r\nhere"), "softbreakhere");
-    EXPECT_EQ(qpDecode("trail  \t\r\nnext\nlast"), "trail\r\nnext\r\nlast");
-    EXPECT_EQ(qpDecode("=G1 a=4 x="), "=G1 a=4 x");
-    EXPECT_EQ(qpDecode(std::string("ab\0=41", 6)), "ab");
-    DataBuffer db;
-    EXPECT_FALSE(ContentCoding::decodeQuotedPrintable("", 0, db));
 }
 
 TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
@@ -205,19 +176,12 @@ TEST(ContentCodingTest, QuotedPrintableAgreesWithPython) {
     std::vector<std::string> ours;
     for (const auto& in : inputs) ours.push_back(qpEncode(in));
     const auto pyDecoded = pythonMap("quopri.decodestring(x)", ours);
-    // Python's encoder leaves a lone CR bare, which no decoder can keep, so
-    // that direction gets texts without one.
-    std::vector<std::string> noCr = inputs;
-    for (auto& in : noCr) std::replace(in.begin(), in.end(), '\r', 'r');
-    const auto pyEncoded = pythonMap("quopri.encodestring(x)", noCr);
     for (size_t i = 0; i < inputs.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(pyDecoded[i], inputs[i]);
-        EXPECT_EQ(qpDecode(ours[i]), inputs[i]);
         // Lines stay within the 76 characters of RFC 2045 at the default length.
         for (const auto& line : splitOn(ours[i], "\r\n")) ASSERT_LE(line.size(), 76u) << line;
         for (unsigned char c : ours[i]) ASSERT_TRUE(c == '\r' || c == '\n' || c == '\t' || (c >= 32 && c < 127)) << int(c);
-        EXPECT_EQ(qpDecode(pyEncoded[i]), replaceAll(noCr[i], "\n", "\r\n"));
     }
 }
 
@@ -248,15 +212,6 @@ TEST(ContentCodingTest, UuencodeRoundTripsWithPythonAndDecodeEdges) {
 }
 
 TEST(ContentCodingTest, HostileInputNeitherCrashesNorOverreads) {
-    const char one = 'x';
-    const size_t huge = 0xFFFFFFFFu;
-    ContentCoding cc;
-    StringBuffer sb;
-    EXPECT_FALSE(cc.encodeBase64(&one, huge, sb));
-    EXPECT_FALSE(ContentCoding::encodeBase64Flat(&one, huge, sb));
-    EXPECT_FALSE(cc.encodeQuotedPrintable(&one, huge, sb));
-    EXPECT_EQ(sb.getSize(), 0u);
-
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     for (unsigned seed = 1; seed <= 200; ++seed) {
         std::mt19937 rng(seed);

@@ -1,4 +1,3 @@
-#include "core/BufferDigest.h"
 #include "core/CodingTestSupport.h"
 #include "core/Logger.h"
 #include "support/ScratchDir.h"
@@ -75,14 +74,6 @@ TEST(DataBuffer, BorrowTakeAndSelfAppend) {
     for (int i = 0; i < 12; ++i) self.append(self.getData(), self.getSize());  // grows while reading itself
     ASSERT_EQ(10u << 12, self.getSize());
     for (uint32_t i = 0; i < self.getSize(); i += 997) ASSERT_EQ('0' + i % 10, self.getData()[i]);
-
-    DataBuffer copy(self);
-    EXPECT_TRUE(copy.equals(self));
-    copy.getMutable()[5] = 'x';
-    EXPECT_FALSE(copy.equals(self));
-    DataBuffer moved(std::move(copy));
-    EXPECT_EQ(0u, copy.getSize());
-    EXPECT_EQ(self.getSize(), moved.getSize());
 }
 
 // Upper-casing of UTF-16 units (NTLM identities): Latin-1 and Greek letters
@@ -93,29 +84,4 @@ TEST(DataBuffer, Utf16UpperCase) {
     for (uint16_t u : units) db.appendUInt16LE(u);
     db.toUpper16();
     EXPECT_EQ(toHex(str(db)), "4100" "c400" "9403" "3dd8" "00de" "5a00");
-}
-
-// The whole data size is hashed, bytes after an embedded zero included, and
-// the digest replaces what the output held.
-TEST(BufferDigest, Md5OfBuffersAndNtPasswordHash) {
-    DataBuffer in, out;
-    out.append("stale", 5);
-    in.append("abc", 3);
-    ASSERT_TRUE(md5Digest(in, out));
-    EXPECT_EQ(toHex(str(out)), "900150983cd24fb0d6963f7d28e17f72");
-    StringBuffer sb("message", 7);
-    sb.appendChar('\0');
-    sb.append(" digest");
-    ASSERT_TRUE(md5Digest(sb, out));
-    unsigned char direct[16];
-    Md5::digest("message\0 digest", 15, direct);
-    EXPECT_EQ(str(out), std::string(reinterpret_cast<char*>(direct), 16));
-
-    // MD4 of the UTF-16LE form, without a terminator: the euro sign is AC 20,
-    // not its three UTF-8 bytes.
-    XString pw;
-    pw.setFromUtf8("\xe2\x82\xac");
-    ASSERT_TRUE(ntPasswordHash(pw, out));
-    Md4::digest("\xAC\x20", 2, direct);
-    EXPECT_EQ(str(out), std::string(reinterpret_cast<char*>(direct), 16));
 }

@@ -1,6 +1,5 @@
 #include "core/Logger.h"
 #include "platform/FileSystem.h"
-#include "platform/SysInfo.h"
 #include "support/PythonRun.h"
 #include "support/ScratchDir.h"
 
@@ -24,7 +23,7 @@ std::string render(LogBase& log, void (LogBase::*form)(StringBuffer&) = &LogBase
 }
 
 // Plays '|'-separated steps: "+Name" enters a context, "-" leaves it, "!text"
-// logs an error, ">text" a bare line, "name=value" data, anything else info.
+// logs an error, "name=value" data, anything else info.
 void play(Logger& log, const std::string& script) {
     std::istringstream steps(script);
     for (std::string s; std::getline(steps, s, '|');) {
@@ -32,7 +31,6 @@ void play(Logger& log, const std::string& script) {
         if (s[0] == '+') log.EnterContext(s.c_str() + 1, true);
         else if (s == "-") log.LeaveContext();
         else if (s[0] == '!') log.LogError(s.c_str() + 1);
-        else if (s[0] == '>') log.LogLine(s.c_str() + 1);
         else if (eq != std::string::npos) log.LogData(s.substr(0, eq).c_str(), s.c_str() + eq + 1);
         else log.LogInfo(s.c_str());
     }
@@ -44,9 +42,9 @@ void play(Logger& log, const std::string& script) {
 // the indentation is the text form's own.
 TEST(Logger, NestsTextDropsEmptyContextsAndAppendsToTheBuffer) {
     Logger log;
-    play(log, "+SendEmail|smtp_host=mail.example.com|+connect|Connecting|!Connect failed|>raw line|-|smtp_port=25|-");
+    play(log, "+SendEmail|smtp_host=mail.example.com|+connect|Connecting|!Connect failed|-|smtp_port=25|-");
     EXPECT_EQ(render(log), "VelmoraLog:\r\n  SendEmail:\r\n    smtp_host: mail.example.com\r\n"
-                           "    connect:\r\n      Connecting\r\n      Connect failed\r\n      raw line\r\n"
+                           "    connect:\r\n      Connecting\r\n      Connect failed\r\n"
                            "    smtp_port: 25\r\n");
     // Renderings append to what the caller's buffer holds.
     StringBuffer sb("x");
@@ -63,8 +61,8 @@ TEST(Logger, NestsTextDropsEmptyContextsAndAppendsToTheBuffer) {
 // The empty log's frame in each form is part of every expected value here.
 // XML wraps markup, tabs and line breaks in CDATA (plain text, quotes and
 // UTF-8 stay bare; text already in a whole CDATA section is written as it
-// is); HTML escapes, the ampersand first so an entity is escaped once. Bare
-// lines are never wrapped; tags and names never escaped.
+// is); HTML escapes, the ampersand first so an entity is escaped once. Tags
+// and context names are never escaped.
 TEST(Logger, XmlWrapsMarkupInCdataAndHtmlEscapes) {
     const struct {
         const char *steps, *xml, *html;
@@ -76,8 +74,7 @@ TEST(Logger, XmlWrapsMarkupInCdataAndHtmlEscapes) {
         {"v=<![CDATA[<p>]]>", "<v><![CDATA[<p>]]></v>", nullptr},
         {"v=<![CDATA[<p>", "<v><![CDATA[<![CDATA[<p>]]></v>", nullptr},
         {"&lt; <&> \"", "<info><![CDATA[&lt; <&> \"]]></info>", "&amp;lt; &lt;&amp;&gt; &quot;<br>\r\n"},
-        {"><raw>|+ctx&|i|-", "<raw>\r\n<ctx&>\r\n<info>i</info>\r\n</ctx&>",
-         "&lt;raw&gt;<br>\r\nctx&:<blockquote>\r\ni<br>\r\n</blockquote>\r\n"},
+        {"+ctx&|i|-", "<ctx&>\r\n<info>i</info>\r\n</ctx&>", "ctx&:<blockquote>\r\ni<br>\r\n</blockquote>\r\n"},
     };
     Logger log;
     for (const auto& it : items) {
@@ -92,32 +89,6 @@ TEST(Logger, XmlWrapsMarkupInCdataAndHtmlEscapes) {
     }
 }
 
-TEST(Logger, DataValuesAndHelpers) {
-    Logger log;
-    EXPECT_TRUE(log.LogData(" \t smtp host \r\n", "h"));
-    EXPECT_FALSE(log.LogData("   ", "v"));
-    EXPECT_FALSE(log.LogData(nullptr, "v"));
-    EXPECT_TRUE(log.LogData("nullValue", nullptr));
-    EXPECT_TRUE(log.LogDataLong("min", INT32_MIN));
-    EXPECT_TRUE(log.LogDataHex("hex", 255));
-    EXPECT_TRUE(log.LogDataHex("hexMax", 0xFFFFFFFFu));
-    EXPECT_TRUE(log.LogData64("min64", INT64_MIN));
-    EXPECT_TRUE(log.LogDataBool("flag", true));
-    const unsigned char bytes[18] = {0x00, 0x01, 0xAB, 0xCD, 0xEF, 0x10, 0x20, 0x30, 0x40,
-                                     0x50, 0x60, 0x70, 0x80, 0x90, 0xA0, 0xFF, 0x7F, 0x0F};
-    log.LogDataHexDump("dump", bytes, 3);
-    log.LogDataHexDump("long", bytes, sizeof bytes);
-    log.LogWindowsError(0);
-    EXPECT_EQ(render(log), "VelmoraLog:\r\n  smtp_host: h\r\n  nullValue: (NULL)\r\n  min: -2147483648\r\n"
-                           "  hex: 0xff\r\n  hexMax: 0xffffffff\r\n  min64: -9223372036854775808\r\n"
-                           "  flag: 1\r\n  dump: 0001 AB\r\n"
-                           "  long: 0001 ABCD EF10 2030 4050 6070 8090 A0FF \n7F0F \r\n");
-
-    log.ClearLog();
-    log.LogWindowsError(2);
-    EXPECT_EQ(render(log), "VelmoraLog:\r\n  WindowsError: " + platform::errorText(2) + "\r\n");
-}
-
 // Leaving past the root is harmless; null texts record nothing but succeed.
 TEST(Logger, ContextBalanceAndClearing) {
     Logger log;
@@ -126,7 +97,6 @@ TEST(Logger, ContextBalanceAndClearing) {
     EXPECT_TRUE(log.LeaveContext());
     EXPECT_EQ(log.openContexts(), 1);
     EXPECT_TRUE(log.LogError(nullptr));
-    EXPECT_TRUE(log.LogLine(nullptr));
     {
         LogContextExitor ctx(log, "Step");
         EXPECT_EQ(log.openContexts(), 2);

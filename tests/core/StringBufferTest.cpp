@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 using namespace ostmail;
 
 TEST(StringBuffer, EmbeddedZerosAndSelfAliasing) {
@@ -28,7 +26,7 @@ TEST(StringBuffer, EmbeddedZerosAndSelfAliasing) {
     EXPECT_STREQ("one one two", sb.getString());
 }
 
-TEST(StringBuffer, TakeFromDataBufferAndDetach) {
+TEST(StringBuffer, TakeFromDataBuffer) {
     DataBuffer db;
     db.append("hello", 6);  // terminator included
     const unsigned char* mem = db.getData();
@@ -51,45 +49,6 @@ TEST(StringBuffer, TakeFromDataBufferAndDetach) {
     sb.takeFrom(b);
     EXPECT_STREQ("borrowed", sb.getString());
     EXPECT_NE(static_cast<const void*>(foreign), static_cast<const void*>(sb.getString()));
-
-    uint32_t n = 0;
-    char* p = sb.detach(&n);
-    EXPECT_EQ(8u, n);
-    EXPECT_STREQ("borrowed", p);
-    std::free(p);
-    EXPECT_EQ(0u, sb.getSize());
-}
-
-// An edit's result and the text after it, as "result:text".
-template <class R>
-std::string after(R result, const StringBuffer& sb) {
-    return std::to_string(result) + ":" + sb.getString();
-}
-
-TEST(StringBuffer, ReplaceTrimAndCharacterEdits) {
-    StringBuffer sb("xabyab");
-    EXPECT_EQ("1:xyab", after(sb.replaceFirstOccurrence("ab", ""), sb));
-    sb.setString("a\r\nb\r\n\r\nc\r");
-    EXPECT_EQ("3:a\nb\n\nc\r", after(sb.replaceAllOccurrences("\r\n", "\n"), sb));
-    EXPECT_EQ("3:a\r\nb\r\n\r\nc\r", after(sb.replaceAllOccurrences("\n", "\r\n"), sb));
-    sb.setString("aaa");
-    EXPECT_EQ("1:aa", after(sb.replaceAllOccurrences("aa", "a"), sb));  // no overlap, no rescan
-
-    sb.setString(" \t\r\n text \t\n");
-    sb.trim();
-    EXPECT_STREQ("\r\n text \t\n", sb.getString());
-    sb.trimTrailingWhitespace();
-    EXPECT_STREQ("\r\n text", sb.getString());
-    sb.trimWhitespace();
-    EXPECT_STREQ("text", sb.getString());
-    sb.setString("a,b,c,d");
-    EXPECT_EQ("2:a,bcd", after(sb.removeCharOccurrences(',', 3), sb));
-    sb.setString("key=val=x");
-    EXPECT_EQ("1:val=x", after(sb.dropThroughChar('=', true), sb));
-    EXPECT_EQ("1:=x", after(sb.dropThroughChar('=', false), sb));
-    sb.setString("/a/b/c");
-    EXPECT_EQ("1:/a/b/", after(sb.cutAfterLastChar('/', false), sb));
-    EXPECT_EQ("1:/a/b", after(sb.cutAfterLastChar('/', true), sb));
 }
 
 TEST(StringBuffer, CaseComparisonsAndFormatting) {
@@ -118,27 +77,4 @@ TEST(StringBuffer, CaseComparisonsAndFormatting) {
     std::string longArg(600, 'w');
     f.appendFormat(" %s=%u%s", "n", 7u, longArg.c_str());
     EXPECT_EQ("-42-5000000000 n=7" + longArg, f.toStdString());
-    StringBuffer moved(std::move(f));
-    EXPECT_EQ(0u, f.getSize());  // moved-from stays usable
-    f.append("reused");
-    EXPECT_STREQ("reused", f.getString());
-}
-
-// UBSan may see the freed object first. GoogleTest's simple regular
-// expressions on Windows have no '|', and there is no sanitizer there.
-#ifdef _WIN32
-#define OR_INVALID_VPTR ""
-#else
-#define OR_INVALID_VPTR "|invalid vptr"
-#endif
-
-TEST(BufferDeath, UseAfterDestructionIsFatal) {
-    alignas(StringBuffer) unsigned char sbStorage[sizeof(StringBuffer)];
-    StringBuffer* sb = new (sbStorage) StringBuffer("x");
-    sb->~StringBuffer();
-    EXPECT_DEATH(sb->getSize(), "StringBuffer used after destruction" OR_INVALID_VPTR);
-    alignas(DataBuffer) unsigned char dbStorage[sizeof(DataBuffer)];
-    DataBuffer* db = new (dbStorage) DataBuffer();
-    db->~DataBuffer();
-    EXPECT_DEATH(db->getSize(), "DataBuffer used after destruction" OR_INVALID_VPTR);
 }

@@ -59,9 +59,6 @@ TEST(Md5, RfcSuitesAndPaddingBoundaries) {
         if (v.md4) { EXPECT_EQ(oneShot<Md4>(v.text.data(), v.text.size()), v.md4); }
         const std::string shifted = "." + v.text;
         EXPECT_EQ(oneShot<Md5>(shifted.data() + 1, v.text.size()), v.md5) << "unaligned";
-        unsigned char d[16];
-        Md5::digest(v.text, d);
-        EXPECT_EQ(hex(d, 16), v.md5);
     }
 }
 

@@ -5,24 +5,17 @@ using namespace ostmail;
 
 namespace {
 
-std::string emit(const MimeHeader& h, uint32_t cp = 0, const char* prefix = nullptr, bool unfolded = false) {
+std::string emit(const MimeHeader& h, uint32_t cp = 0, const char* prefix = nullptr) {
     StringBuffer out;
     LogNull log;
-    unfolded ? h.emitUnfolded(out, prefix, cp, log) : h.emit(out, prefix, cp, log);
+    h.emit(out, prefix, cp, log);
     return out.toStdString();
 }
 
-// The value of a field, or of one of its parameters; "<none>" when absent.
-std::string value(const MimeHeader& h, const char* name, const char* param = nullptr) {
+// The value of a field; "<none>" when absent.
+std::string value(const MimeHeader& h, const char* name) {
     StringBuffer v;
-    bool found = param ? h.getParam(name, param, v) : h.getValue(name, v);
-    return found ? v.toStdString() : "<none>";
-}
-
-std::string names(const MimeHeader& h) {
-    std::string s;
-    for (int32_t i = 0; i < h.count(); ++i) s += h.fieldAt(i)->name().toStdString() + ",";
-    return s;
+    return h.getValue(name, v) ? v.toStdString() : "<none>";
 }
 
 }  // namespace
@@ -34,38 +27,23 @@ TEST(MimeHeader, ReplaceMovesToEndAndDropsEmptyValues) {
     h.addField("Received", "r1");
     h.addField("received", "r2");
     h.replaceField("SUBJECT", "two");
-    EXPECT_EQ(names(h), "X-A,Received,received,SUBJECT,");
+    std::string names;
+    for (int32_t i = 0; i < h.count(); ++i) names += h.fieldAt(i)->name().toStdString() + ",";
+    EXPECT_EQ(names, "X-A,Received,received,SUBJECT,");
     EXPECT_EQ(value(h, "subject"), "two");
+    EXPECT_TRUE(h.valueMatches("subject", "T*", false));
+    EXPECT_FALSE(h.valueMatches("subject", "T*", true));
 
     h.replaceField("X-A", " \r\n\t ");  // empty once trimmed: removed, not re-added
     EXPECT_FALSE(h.hasField("x-a"));
     EXPECT_FALSE(h.addField("X-B", "  "));
     EXPECT_EQ(value(h, ""), "<none>");
-
-    h.mergeDuplicates("RECEIVED");
-    EXPECT_EQ(names(h), "Received,SUBJECT,");
-    EXPECT_EQ(value(h, "received"), "r1,r2");
-}
-
-TEST(MimeHeader, ParametersAreQuoteAware) {
-    MimeHeader h;
-    h.replaceField("Content-Type", "multipart/mixed; boundary=\"a;b=c\"; CHARSET=utf-8; name=\"x\\\"y\"");
-    EXPECT_EQ(value(h, "content-type", "boundary"), "a;b=c");
-    EXPECT_EQ(value(h, "Content-Type", "charset"), "utf-8");
-    EXPECT_EQ(value(h, "Content-Type", "protocol"), "<none>");
-    EXPECT_EQ(value(h, "Content-Type", "name"), "x\"y");
-    h.replaceField("Content-Disposition", "attachment; filename=\"a\\\"; b=\\\\c.txt\"");
-    EXPECT_EQ(value(h, "content-disposition", "filename"), "a\"; b=\\c.txt");
-    EXPECT_EQ(value(h, "content-disposition", "b"), "<none>");
-    EXPECT_TRUE(h.valueMatches("content-type", "MULTIPART/*", false));
-    EXPECT_FALSE(h.valueMatches("content-type", "MULTIPART/*", true));
 }
 
 TEST(MimeHeader, EmitSkipsPrefixFoldsAndNeverEndsWithLineEnd) {
     MimeHeader h;
     h.replaceField("Content-Type", "multipart/mixed;\r\n\tboundary=\"B\"");
     h.replaceField("vmx-bcc", "hidden@example.com");
-    h.replaceField("VMX-ReturnReceipt", "YES");
     h.replaceField("User-Agent", "x; yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy; zzzzzzzzzzzzzzzzzzzzzz");
     h.replaceField("To", "alice@example.com, bob@example.com, carol.long.name@example.com");
     h.replaceField("X-Note", "a\nb\rc");  // a bare line break is dropped
@@ -76,7 +54,6 @@ TEST(MimeHeader, EmitSkipsPrefixFoldsAndNeverEndsWithLineEnd) {
               "User-Agent: x; yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy; zzzzzzzzzzzzzzzzzzzzzz\r\n"
               "To: alice@example.com,\r\n\t bob@example.com, carol.long.name@example.com\r\n"
               "X-Note: abc");
-    EXPECT_EQ(emit(h, 0, "VMX-", true).find("\r\n\t"), std::string::npos);
 }
 
 TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
@@ -96,10 +73,11 @@ TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
         EXPECT_EQ(emit(h, c.cp), std::string("Subject: ") + c.emitted) << c.emitted;
     }
     // ISO-2022-JP makes a word of an ASCII subject, not of other ASCII
-    // fields; a parameter with its escapes is one, 7-bit as it is.
+    // fields; a parameter with its escapes, even unquoted, is one, 7-bit as
+    // it is.
     h.replaceField("Subject", "plain words");
     h.replaceField("X-Ref", "see <a> b");
-    h.replaceField("Content-Disposition", "attachment; filename=\"\x1b$B$3$s\x1b(B.txt\"");
+    h.replaceField("Content-Disposition", "attachment; filename=\x1b$B$3$s\x1b(B.txt");
     EXPECT_EQ(emit(h, 50220), "Subject: =?iso-2022-jp?B?cGxhaW4gd29yZHM=?=\r\nX-Ref: see <a> b\r\n"
                               "Content-Disposition: attachment; filename=\"=?iso-2022-jp?B?GyRCJDMkcxsoQi50eHQ=?=\"");
     // A display name is encoded, its address stays readable; commas in the
@@ -110,14 +88,10 @@ TEST(MimeHeader, NonAsciiValuesBecomeEncodedWordsWithFallbacks) {
               std::string::npos) << to;
 }
 
-TEST(MimeField, ParseLineDecodesWordsAndUnfolds) {
+// Bytes a field name cannot hold become '-'; the value is decoded and unfolded.
+TEST(MimeField, ParseLineCleansTheNameAndDecodesTheValue) {
     MimeField f;
-    EXPECT_FALSE(f.parseLine("no colon here"));
     ASSERT_TRUE(f.parseLine("X \"odd\" <it's>:  =?utf-8?Q?a_b?= c\r\n\tdone"));
     EXPECT_EQ(f.name().toStdString(), "X--odd---it-s-");
     EXPECT_EQ(f.value().toStdString(), "a b cdone");
-    ASSERT_TRUE(f.parseLine("To: =?utf-8?Q?Doe=2C_John?= <john@example.com>, jane@example.com"));
-    EXPECT_EQ(f.value().toStdString(), "\"Doe, John\" <john@example.com>,<jane@example.com>");
-    ASSERT_TRUE(f.parseLine("Cc: a@x.test; b@x.test"));  // the separator ; becomes ,
-    EXPECT_EQ(f.value().toStdString(), "a@x.test, b@x.test");
 }

@@ -11,7 +11,6 @@ using namespace ostmail;
 TEST(VmEmailBadInput, EmptyAddressesAndUnusableAttachmentsFailClearly) {
     testsupport::ScratchDir dir;
     VmEmail e;
-    e.put_Utf8(true);
     e.put_Body("text");
     EXPECT_FALSE(e.AddTo("Nobody", "   "));
     EXPECT_NE(std::string(e.lastErrorText()).find("No Email Address was provided"), std::string::npos);
@@ -23,7 +22,6 @@ TEST(VmEmailBadInput, EmptyAddressesAndUnusableAttachmentsFailClearly) {
     EXPECT_NE(err.find("AddFileAttachment"), std::string::npos) << err;
     EXPECT_NE(err.find("Failed to add file attachment"), std::string::npos) << err;
     EXPECT_EQ(e.addFileAttachment(dir.path().c_str()), nullptr) << "a directory is not a file";
-    EXPECT_NE(std::string(e.lastErrorText()).find("Failed to add file attachment"), std::string::npos);
     EXPECT_EQ(e.addFileAttachment(""), nullptr);
     EXPECT_EQ(e.get_NumAttachments(), 0);
     EXPECT_EQ(std::string(e.getHeaderField("Content-Type")), "text/plain");

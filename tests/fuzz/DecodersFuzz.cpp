@@ -26,8 +26,8 @@ const uint32_t kCodePages[] = {65001, 1200,  1201,  12000, 12001, 65000, 50220, 
 void fuzzTarget(fuzz::FuzzInput& in) {
     uint8_t which = in.byte() % 9;
     // Conversions take a source, a target and the error handling first.
-    uint32_t src = which == 8 ? in.pick(kCodePages) : 0;
-    uint32_t dst = which == 8 ? in.pick(kCodePages) : 0;
+    uint32_t src = which == 8 ? kCodePages[in.byte() % std::size(kCodePages)] : 0;
+    uint32_t dst = which == 8 ? kCodePages[in.byte() % std::size(kCodePages)] : 0;
     uint8_t how = which == 8 ? in.byte() : 0;
     std::string text = in.rest();
     DataBuffer bytes;

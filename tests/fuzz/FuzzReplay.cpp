@@ -1,12 +1,12 @@
 // Runs a fuzz target over saved inputs, for builds without libFuzzer: every
 // argument is a file or a folder of files. Fails when no input was found, so
 // a moved corpus cannot pass as a clean run.
+#include "support/Maildir.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,9 +25,8 @@ int main(int argc, char** argv) {
     }
     std::sort(files.begin(), files.end());
     for (const fs::path& f : files) {
-        std::ifstream in(f, std::ios::binary);
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        const std::string bytes = ostmail::testsupport::Maildir::readFile(f.string());
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }
     printf("%zu inputs replayed\n", files.size());
     return files.empty() ? 1 : 0;

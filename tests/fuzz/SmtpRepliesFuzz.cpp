@@ -67,36 +67,32 @@ void fuzzTarget(fuzz::FuzzInput& in) {
     const char* host = proxy <= 1 ? "127.0.0.1" : "mail.example.test";
     bool anonymous = settings & 16;
     Logger log;
-    {
-        SmtpConnImpl conn;
-        conn.setHeloHostname("client.test");
-        conn.setStartTls(settings & 8);
-        conn.setRequireAllRecipients(settings & 64);
-        if (settings & 32) {
-            conn.setDsnNotify("SUCCESS,FAILURE");
-            conn.setDsnRet("HDRS");
-            conn.setDsnEnvid("id-1");
-        }
-        if (proxy >= 4) conn.connection().setHttpProxy(aim(http, peer.port, proxy == 5));
-        bool timedOut = false, aborted = false;
-        XString login = fuzz::utf8Text(anonymous ? "" : "user"), password = fuzz::utf8Text(anonymous ? "" : "secret");
-        if (conn.smtpConnect(host, proxy ? 25 : peer.port, login, password, fuzz::utf8Text("DOMAIN"),
-                             fuzz::utf8Text(kMethods[settings & 7]), 5, 2000, proxy && proxy < 4 ? &socks : nullptr,
-                             log, nullptr, timedOut, aborted)) {
-            SmtpTextMessage msg;
-            msg.setSubject("hi");
-            msg.addAddress(SmtpMessage::kTo, "one@example.test");
-            msg.addAddress(SmtpMessage::kTo, "two@example.test");
-            msg.addAddress(SmtpMessage::kCc, "three@example.test");
-            msg.text().setString("Subject: hi\r\n\r\n.line one\r\n");
-            SmtpSendResult result;
-            ExtPtrArray bad;
-            conn.sendEmail(&msg, "sender@example.test", nullptr, nullptr, log, nullptr, result, bad, settings & 128,
-                           false);
-            bad.removeAllObjects();
-            conn.quit(log, nullptr);
-        }
-        conn.closeConnection(log, nullptr);
+    SmtpConnImpl conn;
+    conn.setHeloHostname("client.test");
+    conn.setStartTls(settings & 8);
+    conn.setRequireAllRecipients(settings & 64);
+    if (settings & 32) {
+        conn.setDsnNotify("SUCCESS,FAILURE");
+        conn.setDsnRet("HDRS");
+        conn.setDsnEnvid("id-1");
     }
-    fuzz::showLog(nettest::logText(log));
+    if (proxy >= 4) conn.connection().setHttpProxy(aim(http, peer.port, proxy == 5));
+    bool timedOut = false, aborted = false;
+    XString login = fuzz::utf8Text(anonymous ? "" : "user"), password = fuzz::utf8Text(anonymous ? "" : "secret");
+    if (conn.smtpConnect(host, proxy ? 25 : peer.port, login, password, fuzz::utf8Text("DOMAIN"),
+                         fuzz::utf8Text(kMethods[settings & 7]), 5, 2000, proxy && proxy < 4 ? &socks : nullptr, log,
+                         nullptr, timedOut, aborted)) {
+        SmtpTextMessage msg;
+        msg.setSubject("hi");
+        msg.addAddress(SmtpMessage::kTo, "one@example.test");
+        msg.addAddress(SmtpMessage::kTo, "two@example.test");
+        msg.addAddress(SmtpMessage::kCc, "three@example.test");
+        msg.text().setString("Subject: hi\r\n\r\n.line one\r\n");
+        SmtpSendResult result;
+        ExtPtrArray bad;
+        conn.sendEmail(&msg, "sender@example.test", nullptr, nullptr, log, nullptr, result, bad, settings & 128, false);
+        bad.removeAllObjects();
+        conn.quit(log, nullptr);
+    }
+    conn.closeConnection(log, nullptr);
 }

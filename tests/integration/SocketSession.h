@@ -23,10 +23,6 @@ struct SocketSession {
         return sb.toStdString();
     }
     bool logHas(const std::string& what) { return logText().find(what) != std::string::npos; }
-    void trustTestCa(const testsupport::TestEnv& env, bool required = true) {
-        channel().setTrustFile(env.get("OSTMAIL_CA_FILE").c_str());
-        channel().setRequireVerifiedCert(required);
-    }
     bool connect(const std::string& host, int port, bool tls, ClsSocksClient* proxy = nullptr) {
         return sock.Connect(host.c_str(), port, tls, 0, 5000, proxy, aborted, reason, log, nullptr);
     }

@@ -214,8 +214,7 @@ struct TlsScriptedServer : PeerThread {
         : PeerThread([ctx, script](int fd) { TlsConn conn(fd, ctx); script(conn); }) {}
 };
 
-// A progress monitor that counts the events it gets and asks to abort from
-// the nth heartbeat on.
+// A progress monitor that counts heartbeats and asks to abort from the nth on.
 struct Monitor : ProgressEvent {
     explicit Monitor(int abortAtHeartbeat = 0, uint64_t total = 100)
         : abortAt(abortAtHeartbeat), pm(this, total) {}
@@ -223,17 +222,8 @@ struct Monitor : ProgressEvent {
         ++heartbeats;
         if (abort) *abort = abortAt > 0 && heartbeats >= abortAt;
     }
-    void UploadRate(uint64_t count, uint32_t rate) override {
-        ++uploadReports;
-        lastUploadCount = count;
-        lastUploadRate = rate;
-    }
-    void DownloadRate(uint64_t, uint32_t) override { ++downloadReports; }
-    void TransferRate(uint64_t, uint32_t) override { ++transferReports; }
 
-    int abortAt, heartbeats = 0, uploadReports = 0, downloadReports = 0, transferReports = 0;
-    uint64_t lastUploadCount = 0;
-    uint32_t lastUploadRate = 0;
+    int abortAt, heartbeats = 0;
     ProgressMonitor pm;
 };
 

@@ -68,26 +68,16 @@ int connectionTo(int port) {
     return -1;
 }
 
-// A local address to bind to is used; a local port already taken fails the
-// connect with reason 5. The default buffer sizes (0) lie outside
-// [1000, 2000000): the system's own buffers, and their autotuning, stay.
-TEST(SocketConnect, BindsToTheGivenLocalAddressAndKeepsTheSystemBuffers) {
+// The default buffer sizes (0) lie outside [1000, 2000000): the system's
+// own buffers, and their autotuning, stay.
+TEST(SocketConnect, KeepsTheSystemBuffers) {
     testsupport::ScriptedSmtpServer srv;
     srv.reply("220 hi").start();
-    using V = std::vector<std::string>;
-    for (bool taken : {false, true}) {
-        Dial d;
-        d.sock.plainSocket().setBindAddress("127.0.0.1");
-        if (taken) d.sock.plainSocket().setBindPort(srv.port());  // the listener's
-        EXPECT_EQ(d.run("127.0.0.1", srv.port()), !taken) << d.text();
-        EXPECT_EQ(d.reason, taken ? 5u : 0u);
-        const V bindFailed{"Failed to bind to local IP address", "WSAEADDRINUSE", "Cannot connect, invalid socket."};
-        EXPECT_EQ(d.lacks(taken ? bindFailed : V{"BindIpAddr", "ClientBindIP"}), "");
-        if (taken) continue;
-        const int fresh = ::socket(AF_INET, SOCK_STREAM, 0), systemDefault = receiveBuffer(fresh);
-        ::close(fresh);
-        EXPECT_EQ(receiveBuffer(connectionTo(srv.port())), systemDefault);
-    }
+    Dial d;
+    ASSERT_TRUE(d.run("127.0.0.1", srv.port())) << d.text();
+    const int fresh = ::socket(AF_INET, SOCK_STREAM, 0), systemDefault = receiveBuffer(fresh);
+    ::close(fresh);
+    EXPECT_EQ(receiveBuffer(connectionTo(srv.port())), systemDefault);
 }
 
 // One peer: a greeting, then silence. The read times out and the
@@ -167,14 +157,10 @@ TEST(SocketSend, LargeSendToSlowReaderCompletes) {
         });
         Dial d;  // closed first, which ends the reader
         ASSERT_TRUE(d.run("127.0.0.1", reader.port())) << d.text();
-        d.sock.plainSocket().setRateMonitoring(true);
         d.sock.plainSocket().setSendBufferSize(65536);
         Monitor sink(0, data.size());
         ASSERT_TRUE(d.send(data, 0, 100, 10000, &sink.pm)) << d.text();
         EXPECT_EQ(sink.pm.done(), data.size());
-        EXPECT_EQ(d.sock.plainSocket().sendRate().byteCount(), data.size());
-        EXPECT_GE(sink.uploadReports, 1);
-        EXPECT_LE(sink.lastUploadCount, data.size());
     }
     EXPECT_TRUE(received == data) << "received " << received.size() << " bytes";
 }

@@ -67,7 +67,7 @@ Converted decode(uint32_t cp, const std::string& bytes) {
 // with text that needs more room than the first call has.
 // A character the page lacks stops the conversion once, with its code units
 // (both of a surrogate pair); the rest still converts.
-TEST(CodePage, ConvertsBothWaysStopsAtMissingCharactersAndSharesTables) {
+TEST(CodePage, ConvertsBothWaysAndStopsAtMissingCharacters) {
     const struct {
         uint32_t cp;
         std::u16string text;
@@ -97,18 +97,4 @@ TEST(CodePage, ConvertsBothWaysStopsAtMissingCharactersAndSharesTables) {
     Converted d = decode(932, "\x82\xa0\x82");
     EXPECT_EQ(u"\u3042", d.text);
     EXPECT_EQ(std::vector<int>{1}, d.badLens);
-
-    // The single-byte tables are shared; a missing page does not open.
-    const pf::SingleByteTable* t = pf::CodePage::singleByte(1252);
-    ASSERT_NE(nullptr, t);
-    EXPECT_TRUE(t->asciiSame);
-    EXPECT_EQ(0x20AC, t->toUnit[0x80]);
-    EXPECT_EQ(0x80, t->fromUnit(0x20AC));
-    EXPECT_EQ(-1, t->fromUnit(0x0416));
-    EXPECT_EQ(t, pf::CodePage::singleByte(1252));  // built once
-    EXPECT_EQ(nullptr, pf::CodePage::singleByte(932));
-    EXPECT_FALSE(pf::CodePage::hasTable(99999));
-    pf::CodePage c;
-    EXPECT_FALSE(c.open(99999));
-    EXPECT_FALSE(c.isOpen());
 }

@@ -1,4 +1,3 @@
-#include "platform/Clock.h"
 #include "platform/SysInfo.h"
 
 #include <gtest/gtest.h>
@@ -63,25 +62,4 @@ TEST(SysInfo, NamesErrorsAndRandom) {
     ASSERT_TRUE(pf::systemRandom(a, sizeof a));
     ASSERT_TRUE(pf::systemRandom(b, sizeof b));
     EXPECT_NE(0, std::memcmp(a, b, sizeof a));
-}
-
-TEST(Clock, TicksAdvanceWithSleep) {
-    uint32_t t0 = pf::tickCount();
-    pf::sleepMs(20);
-    uint32_t elapsed = pf::tickCount() - t0;  // unsigned difference survives wrap-around
-    EXPECT_GE(elapsed, 20u);
-    EXPECT_LT(elapsed, 5000u);
-
-    const pf::LocalTime lt = pf::localNow();
-    EXPECT_TRUE(lt.year >= 2020 && lt.month >= 1 && lt.month <= 12 && lt.weekday >= 0 && lt.weekday <= 6);
-    const pf::UtcTimeOfDay u = pf::utcTimeOfDay();
-    EXPECT_TRUE(u.hour >= 0 && u.hour < 24 && u.millisecond >= 0 && u.millisecond < 1000);
-    EXPECT_GT(pf::unixTimeNow(), 1600000000);
-
-    // Local time less its offset is UTC (a minute's leeway for the two reads).
-    const int localMin = lt.hour * 60 + lt.minute - lt.gmtOffsetMinutes;
-    const int utcMin = u.hour * 60 + u.minute;
-    const int diff = ((localMin - utcMin) % 1440 + 1440) % 1440;
-    EXPECT_TRUE(diff <= 1 || diff >= 1439) << "offset " << lt.gmtOffsetMinutes << " min";
-    EXPECT_LE(std::abs(lt.gmtOffsetMinutes), 14 * 60);
 }

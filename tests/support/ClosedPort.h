@@ -21,7 +21,7 @@ public:
 
 private:
     uint16_t port_ = 0;  // before fd_, which sets it
-    sock::Fd fd_ = sock::listenLoopback(port_, false);
+    int fd_ = sock::listenLoopback(port_, false);
 };
 
 }  // namespace testsupport

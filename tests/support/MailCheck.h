@@ -20,15 +20,16 @@
 //   error                      why Python could not read the message
 // mailcheck.py escapes backslash, CR, LF and TAB in the values it prints.
 
+#include "support/PythonRun.h"
+
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace ostmail {
 namespace testsupport {
-
-struct PythonResult;
 
 class MailCheck {
 public:
@@ -37,17 +38,28 @@ public:
         return error_.empty();
     }
     // A message held in memory, parsed the same way.
-    bool loadText(const std::string& message);
+    bool loadText(const std::string& message) {
+        *this = parse(runPythonFile(kScript, message, {"/dev/stdin"}), {"the message text"})[0];
+        return error_.empty();
+    }
     // Several messages in one Python run (much faster); one result per path,
     // each with its error() set when it could not be read.
-    static std::vector<MailCheck> loadFiles(const std::vector<std::string>& paths);
+    static std::vector<MailCheck> loadFiles(const std::vector<std::string>& paths) {
+        return parse(runPythonFile(kScript, "", paths), paths);
+    }
     const std::string& error() const { return error_; }
     // The value, or "" when the key is absent.
     std::string get(const std::string& key) const { return values_.count(key) ? values_.at(key) : ""; }
     // A count key ("to.count", "attachment.count") as a number; 0 when absent.
     int count(const std::string& group) const { return std::atoi(get(group + ".count").c_str()); }
     // The decoded bytes of attachment n.
-    std::string attachmentBytes(int n) const;
+    std::string attachmentBytes(int n) const {
+        const std::string hex = get("attachment." + std::to_string(n) + ".hex");
+        std::string out;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        return out;
+    }
     // Every key and value, for failure messages.
     std::string dump() const {
         std::string out;
@@ -56,7 +68,32 @@ public:
     }
 
 private:
-    static std::vector<MailCheck> parse(const PythonResult& r, const std::vector<std::string>& paths);
+    static constexpr const char* kScript = OSTMAIL_SOURCE_DIR "/tests/support/mailcheck.py";
+
+    static std::vector<MailCheck> parse(const PythonResult& r, const std::vector<std::string>& paths) {
+        std::vector<MailCheck> all(paths.size());
+        size_t n = 0;  // sections begin with "file=PATH"
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) {
+            const size_t eq = line.find('=');
+            if (eq == std::string::npos) continue;
+            std::string value;
+            for (size_t i = eq + 1; i < line.size(); ++i) {
+                const bool escaped = line[i] == '\\' && i + 1 < line.size();
+                const char c = escaped ? line[++i] : line[i];
+                value += !escaped ? c : c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            }
+            if (line.compare(0, eq, "file") == 0) ++n;
+            else if (n > 0 && n <= all.size()) all[n - 1].values_[line.substr(0, eq)] = value;
+        }
+        for (size_t i = 0; i < all.size(); ++i) {
+            MailCheck& m = all[i];
+            if (m.values_.count("error")) m.error_ = "Python could not read " + paths[i] + ": " + m.get("error");
+            else if (r.exitCode != 0 || m.values_.empty())
+                m.error_ = "mailcheck.py exited " + std::to_string(r.exitCode) + " on " + paths[i] + ": " + r.err;
+        }
+        return all;
+    }
     std::string error_;
     std::map<std::string, std::string> values_;
 };

@@ -19,6 +19,10 @@
 // the rest of that connection's steps are skipped. The destructor stops the
 // thread promptly even when a step is still waiting.
 
+#include "support/TestSockets.h"
+
+#include <strings.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -43,8 +47,18 @@ inline std::string lacks(const std::string& text, const std::vector<std::string>
 
 class ScriptedSmtpServer {
 public:
-    ScriptedSmtpServer();
-    ~ScriptedSmtpServer();
+    ScriptedSmtpServer() : listenFd_(sock::listenLoopback(port_)) {
+        if (listenFd_ < 0) recordError("listen: " + sock::lastErrorText());
+    }
+    ~ScriptedSmtpServer() {
+        // Under the lock, so that a step sleeping on cv_ cannot miss it.
+        std::unique_lock<std::mutex> lock(mu_);
+        stop_ = true;
+        lock.unlock();
+        cv_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        if (listenFd_ >= 0) sock::closeFd(listenFd_);
+    }
     ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
     ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
 
@@ -97,7 +111,13 @@ public:
 
     uint16_t port() const { return port_; }
     // Lines received, in order, over all connections or on one (0-based).
-    std::vector<std::string> lines(int connection = -1) const;
+    std::vector<std::string> lines(int connection = -1) const {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (connection >= 0) return lines_.at(connection);
+        std::vector<std::string> out;
+        for (const std::vector<std::string>& one : lines_) out.insert(out.end(), one.begin(), one.end());
+        return out;
+    }
     // Each readData() block, in order.
     std::vector<std::string> dataBlocks() const { return locked(data_); }
     // Deviations from the script: wrong prefixes, time-outs, a closed peer.
@@ -115,9 +135,6 @@ public:
     // Messages serveRest() answered with 250 after their data.
     int accepted() const { return accepted_; }
 
-    // How long a read or an accept may wait before it counts as an error.
-    void setReadTimeoutMs(int ms) { readTimeoutMs_ = ms; }
-
 private:
     // A step returns whether its connection is still usable; after a failed
     // one only steps that make a new connection run.
@@ -132,28 +149,157 @@ private:
         std::lock_guard<std::mutex> lock(mu_);
         return value;
     }
-    void run();
-    bool expectLine(const std::string& prefix);
-    bool waitReadable(int fd, const std::string& what);
-    bool acceptConnection();
-    bool closeConnection();
-    bool writeAll(const std::string& bytes);
-    bool readLine(std::string& line, bool closeIsError = true);
-    bool receiveData();
-    bool fill(bool closeIsError);
+    void run() {
+        bool live = acceptConnection();
+        for (const auto& [newConnection, step] : steps_)
+            if (!stop_ && (live || newConnection)) live = step();
+        closeConnection();
+        std::lock_guard<std::mutex> lock(mu_);
+        done_ = true;
+        cv_.notify_all();
+    }
+    bool expectLine(const std::string& prefix) {
+        std::string line;
+        if (!readLine(line)) return false;
+        // strncasecmp stops at the end of a shorter line.
+        if (strncasecmp(line.c_str(), prefix.c_str(), prefix.size()) != 0)
+            recordError("expected \"" + prefix + "...\", got \"" + line + "\"");
+        return true;
+    }
+    // False on stop, or on a time-out, recorded as "WHAT within N ms". Polls
+    // in 20 ms slices, so that the destructor is noticed soon.
+    bool waitReadable(int fd, const std::string& what) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+        while (!stop_) {
+            if (sock::pollIn(fd, 20) > 0) return true;
+            if (std::chrono::steady_clock::now() > deadline)
+                return recordError(what + " within " + std::to_string(kReadTimeoutMs) + " ms");
+        }
+        return false;
+    }
+    // Closes the current connection, if any, and waits for the next one.
+    bool acceptConnection() {
+        closeConnection();
+        inbuf_.clear();
+        received_ = 0;
+        // Without a listener (already recorded) the script ends at once.
+        if (listenFd_ < 0 || !waitReadable(listenFd_, "no connection")) return false;
+        if ((connFd_ = sock::acceptFd(listenFd_)) < 0) return recordError("accept: " + sock::lastErrorText());
+        const int one = 1;
+        // Each scripted write must leave as its own segment.
+        ::setsockopt(connFd_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+        std::lock_guard<std::mutex> lock(mu_);
+        lines_.emplace_back();
+        transcript_ += "-- connection " + std::to_string(lines_.size()) + "\n";
+        return true;
+    }
+    // False, as nothing more runs on a closed connection.
+    bool closeConnection() {
+        if (connFd_ >= 0) {
+            sock::closeFd(std::exchange(connFd_, -1));
+            note("S: <close>");
+        }
+        return false;
+    }
+    bool writeAll(const std::string& bytes) {
+        note("S: " + bytes);
+        for (size_t off = 0; off < bytes.size();) {
+            const long n = ::send(connFd_, bytes.data() + off, bytes.size() - off, sock::kSendFlags);
+            if (n > 0) off += static_cast<size_t>(n);
+            else if (n == 0 || !sock::interrupted()) return recordError("write failed: " + sock::lastErrorText());
+        }
+        return true;
+    }
+    // Appends what the peer sent within the read time-out; false on close,
+    // error, time-out or stop.
+    bool fill(bool closeIsError) {
+        char buf[16384];
+        long n;
+        do {
+            if (connFd_ < 0 || !waitReadable(connFd_, "nothing received")) return false;
+            n = ::recv(connFd_, buf, sizeof buf, 0);
+        } while (n < 0 && sock::interrupted());
+        if (n < 0) return recordError("read failed: " + sock::lastErrorText());
+        if (n == 0) return closeIsError ? recordError("peer closed the connection") : false;
+        // Fault injection: past dropAfter_ bytes the rest is dropped and the connection closed.
+        const bool drop = dropAfter_ >= 0 && received_ + n >= dropAfter_;
+        const long keep = drop ? dropAfter_ - received_ : n;
+        inbuf_.append(buf, static_cast<size_t>(keep));
+        received_ += keep;
+        if (!drop) return true;
+        note("S: <drop after " + std::to_string(dropAfter_) + " bytes>");
+        return closeConnection() || keep > 0;
+    }
+    bool readLine(std::string& line, bool closeIsError = true) {
+        size_t eol;
+        while ((eol = inbuf_.find('\n')) == std::string::npos) {
+            if (!fill(closeIsError)) {
+                if (!inbuf_.empty()) note("C: (partial) " + inbuf_);
+                return false;
+            }
+        }
+        line = inbuf_.substr(0, eol - (eol > 0 && inbuf_[eol - 1] == '\r'));
+        inbuf_.erase(0, eol + 1);
+        note("C: " + line, &lines_.back(), line);
+        return true;
+    }
+    bool receiveData() {
+        // The CRLF in front lets a lone "." as the very first line end the data too.
+        size_t end;
+        while ((end = ("\r\n" + inbuf_).find("\r\n.\r\n")) == std::string::npos)
+            if (!fill(true)) return false;
+        const std::string block = inbuf_.substr(0, end);
+        inbuf_.erase(0, end + 3);
+        note("C: <data, " + std::to_string(block.size()) + " bytes>", &data_, block);
+        return true;
+    }
     bool sleepInterruptible(int ms) {
         std::unique_lock<std::mutex> lock(mu_);
         return !cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop_.load(); });
     }
-    bool serveSession();
-    void note(const std::string& line, std::vector<std::string>* list = nullptr, const std::string& item = "");
+    // Answers like a plain server; a peer that just hangs up ends the session
+    // and is no error here.
+    bool serveSession() {
+        for (std::string line, response; readLine(line, false);) {
+            const auto is = [&line](const char* verb) { return strncasecmp(line.c_str(), verb, 4) == 0; };
+            bool ok;
+            if (is("QUIT")) {
+                writeAll("221 bye\r\n");
+                return closeConnection();
+            } else if (is("EHLO")) {
+                ok = writeAll(std::string("250-scripted\r\n") + (offerAuth_ ? "250-AUTH PLAIN\r\n" : "") +
+                              "250-8BITMIME\r\n250 PIPELINING\r\n");
+            } else if (offerAuth_ && is("AUTH")) {
+                // AUTH PLAIN with or without the initial response; any credentials pass.
+                ok = (line.find(' ', 5) != std::string::npos || (writeAll("334 \r\n") && readLine(response, false))) &&
+                     writeAll("235 2.7.0 accepted\r\n");
+            } else if (is("DATA")) {
+                ok = writeAll("354 go ahead\r\n") && receiveData() && writeAll("250 OK queued\r\n");
+                accepted_ += ok;
+            } else {
+                const bool plain = is("MAIL") || is("RCPT") || is("RSET") || is("NOOP");
+                const char* reply = is("HELO") ? "250 scripted\r\n" : "502 command not implemented\r\n";
+                ok = writeAll(plain ? "250 OK\r\n" : reply);
+            }
+            if (!ok) return false;
+        }
+        return false;
+    }
+    // One transcript line, and item added to list when one is given.
+    void note(const std::string& line, std::vector<std::string>* list = nullptr, const std::string& item = "") {
+        std::lock_guard<std::mutex> lock(mu_);
+        transcript_ += line + "\n";
+        if (list) list->push_back(item);
+    }
     bool recordError(const std::string& what) {
         note("!! " + what, &errors_, what);
         return false;
     }
 
+    // How long a read or an accept may wait before it counts as an error.
+    static constexpr int kReadTimeoutMs = 10000;
     uint16_t port_ = 0;  // before listenFd_, which sets it
-    int listenFd_ = -1, connFd_ = -1, readTimeoutMs_ = 10000;
+    int listenFd_ = -1, connFd_ = -1;
     long dropAfter_ = -1, received_ = 0;
     bool offerAuth_ = false, started_ = false, done_ = false;
     std::string inbuf_;

@@ -23,19 +23,17 @@ public:
         const char* var = std::getenv("OSTMAIL_TEST_ENV");
         const std::string path = var ? var : "";
         std::ifstream in(path);
+        // scripts/servers.sh writes KEY='value' lines.
         for (std::string line; std::getline(in, line);) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
             size_t eq = line.find('=');
-            if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
+            if (eq == std::string::npos) continue;
             std::string v = line.substr(eq + 1);
-            const bool quoted = v.size() >= 2 && (v[0] == '\'' || v[0] == '"') && v.back() == v[0];
+            const bool quoted = v.size() >= 2 && v[0] == '\'' && v.back() == '\'';
             values_[line.substr(0, eq)] = quoted ? v.substr(1, v.size() - 2) : v;
         }
-        if (ok()) return;
-        error_ = path.empty() ? "OSTMAIL_TEST_ENV is not set"
-                              : (in.is_open() ? "no settings in " : "cannot read OSTMAIL_TEST_ENV file ") + path;
-        error_ += "; integration tests need the test servers: run `bash scripts/test.sh`, or "
-                  "`bash scripts/servers.sh start DIR` and `export OSTMAIL_TEST_ENV=DIR/env`";
+        if (!ok())
+            error_ = "no test server settings in OSTMAIL_TEST_ENV (\"" + path + "\"); run `bash scripts/test.sh`, or "
+                     "`bash scripts/servers.sh start DIR` and `export OSTMAIL_TEST_ENV=DIR/env`";
     }
 
     bool ok() const { return !values_.empty(); }

@@ -21,18 +21,16 @@ namespace ostmail {
 namespace testsupport {
 namespace sock {
 
-using Fd = int;
-
 #ifdef _WIN32
 // A SOCKET handle fits an int in practice, and INVALID_SOCKET becomes -1.
-inline Fd tcpSocket() {
+inline int tcpSocket() {
     static WSADATA data;
     static const bool started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    return started ? static_cast<Fd>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) : -1;
+    return started ? static_cast<int>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) : -1;
 }
-inline Fd acceptFd(Fd listenFd) { return static_cast<Fd>(::accept(listenFd, nullptr, nullptr)); }
-inline void closeFd(Fd fd) { ::closesocket(fd); }
-inline int pollIn(Fd fd, int ms) {
+inline int acceptFd(int listenFd) { return static_cast<int>(::accept(listenFd, nullptr, nullptr)); }
+inline void closeFd(int fd) { ::closesocket(fd); }
+inline int pollIn(int fd, int ms) {
     WSAPOLLFD p{static_cast<SOCKET>(fd), POLLRDNORM, 0};
     return ::WSAPoll(&p, 1, ms);
 }
@@ -40,10 +38,10 @@ inline bool interrupted() { return false; }
 inline std::string lastErrorText() { return "Winsock error " + std::to_string(WSAGetLastError()); }
 constexpr int kSendFlags = 0;
 #else
-inline Fd tcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
-inline Fd acceptFd(Fd listenFd) { return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); }
-inline void closeFd(Fd fd) { ::close(fd); }
-inline int pollIn(Fd fd, int ms) {
+inline int tcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+inline int acceptFd(int listenFd) { return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); }
+inline void closeFd(int fd) { ::close(fd); }
+inline int pollIn(int fd, int ms) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, ms);
 }
@@ -54,8 +52,8 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 
 // A loopback socket on a free port, listening, or only bound so that it
 // refuses connections; -1 when none could be made.
-inline Fd listenLoopback(uint16_t& port, bool listening = true) {
-    Fd fd = tcpSocket();
+inline int listenLoopback(uint16_t& port, bool listening = true) {
+    int fd = tcpSocket();
     if (fd < 0) return -1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

@@ -14,7 +14,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -58,10 +57,8 @@ public:
 
     // Writes the root as PEM; returns false on failure.
     bool writeRootPem(const std::string& path) const {
-        FILE* f = std::fopen(path.c_str(), "w");
-        if (!f) return false;
-        bool ok = PEM_write_X509(f, root_.cert.get()) == 1;
-        return std::fclose(f) == 0 && ok;
+        std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(path.c_str(), "w"), BIO_free);
+        return file && PEM_write_bio_X509(file.get(), root_.cert.get()) == 1 && BIO_flush(file.get()) == 1;
     }
 
 private:
@@ -119,7 +116,6 @@ public:
     void feed(const void* bytes, size_t n) {
         if (n) BIO_write(in_, bytes, static_cast<int>(n));
     }
-    void feed(const std::vector<unsigned char>& b) { feed(b.data(), b.size()); }
     // 1 done, 0 wants more input, -1 failed.
     int handshake() {
         const int rc = SSL_do_handshake(ssl_);
@@ -129,13 +125,8 @@ public:
     }
     // Encrypts into the output (one record per call of at most 16384).
     void write(const std::string& plain) { SSL_write(ssl_, plain.data(), static_cast<int>(plain.size())); }
-    // Everything decryptable from what was fed; closed is set on close_notify.
-    std::string read(bool* closed = nullptr) {
-        std::string got;
-        for (const std::string& record : readRecords(closed)) got += record;
-        return got;
-    }
-    // Plaintext one SSL_read at a time: one entry per record.
+    // Plaintext one SSL_read at a time: one entry per record; closed is set
+    // on close_notify.
     std::vector<std::string> readRecords(bool* closed = nullptr) {
         std::vector<std::string> records;
         char buf[16384];
@@ -158,14 +149,6 @@ private:
     BIO* in_ = nullptr;
     BIO* out_ = nullptr;
 };
-
-// Record lengths (header included) found in a byte stream of records.
-inline std::vector<size_t> recordLengths(const std::vector<unsigned char>& bytes) {
-    std::vector<size_t> lengths;
-    for (size_t at = 0; at + 5 <= bytes.size(); at += lengths.back())
-        lengths.push_back(5 + ((static_cast<size_t>(bytes[at + 3]) << 8) | bytes[at + 4]));
-    return lengths;
-}
 
 }  // namespace testsupport
 }  // namespace ostmail
