@@ -16,6 +16,8 @@ PACKAGES=(
   bsd-mailx git-email neomutt util-linux
   libemail-address-xs-perl libmailtools-perl
   ccache
+  # DKIM verifiers we did not write (dkimpy with Ed25519 through PyNaCl).
+  python3-dkim python3-nacl opendkim-tools
   # The Windows build (mingw-w64, posix thread model) and Wine to run it.
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine64 wine32:i386

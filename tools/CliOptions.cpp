@@ -78,6 +78,32 @@ bool httpProxy(SendOptions& o, const std::string& v) {
     return port.empty() || (toInt(port, o.httpProxyPort) && o.httpProxyPort > 0 && o.httpProxyPort <= 65535);
 }
 
+// The three names of a signature fill the last one until it has that part;
+// a part given again starts the next signature.
+ValueSetter dkimPart(std::string DkimSpec::*field) {
+    return [field](SendOptions& o, const std::string& v) {
+        if (v.empty()) return false;
+        if (o.dkim.empty() || !(o.dkim.back().*field).empty()) o.dkim.emplace_back();
+        o.dkim.back().*field = v;
+        return true;
+    };
+}
+
+// "relaxed/simple" and the like, for the signature given last.
+bool dkimCanon(SendOptions& o, const std::string& v) {
+    size_t slash = v.find('/');
+    std::string h = v.substr(0, slash), b = slash == std::string::npos ? "simple" : v.substr(slash + 1);
+    auto known = [](const std::string& c) { return c == "relaxed" || c == "simple"; };
+    if (o.dkim.empty() || !known(h) || !known(b)) return false;
+    o.dkim.back().relaxedHeader = h == "relaxed";
+    o.dkim.back().relaxedBody = b == "relaxed";
+    return true;
+}
+
+ValueSetter dkimRefinement(std::function<bool(DkimSpec&, const std::string&)> set) {
+    return [set](SendOptions& o, const std::string& v) { return !o.dkim.empty() && set(o.dkim.back(), v); };
+}
+
 const std::map<std::string, ValueSetter>& valueOptions() {
     static const std::map<std::string, ValueSetter> options = {
         {"--server", text(&SendOptions::server)},
@@ -126,6 +152,21 @@ const std::map<std::string, ValueSetter>& valueOptions() {
         {"--account", text(&SendOptions::account)},
         {"--password-command", text(&SendOptions::passwordCommand)},
         {"--password-file", text(&SendOptions::passwordFile)},
+        {"--dkim-domain", dkimPart(&DkimSpec::domain)},
+        {"--dkim-selector", dkimPart(&DkimSpec::selector)},
+        {"--dkim-key", dkimPart(&DkimSpec::keyPath)},
+        {"--dkim-canon", dkimCanon},
+        {"--dkim-headers", dkimRefinement([](DkimSpec& d, const std::string& v) {
+             for (const std::string& e : splitEntries(v)) d.headers.push_back(e);
+             return true;
+         })},
+        {"--dkim-expiry", dkimRefinement([](DkimSpec& d, const std::string& v) {
+             return toInt(v, d.expirySeconds) && d.expirySeconds > 0;
+         })},
+        {"--dkim-identity", dkimRefinement([](DkimSpec& d, const std::string& v) {
+             d.identity = v;
+             return true;
+         })},
     };
     return options;
 }
@@ -255,6 +296,9 @@ bool checkSendOptions(const SendOptions& opts, std::string& error) {
     int stdinUsers = (opts.bodyFile == "-") + (opts.htmlFile == "-") + (opts.passwordFile == "-");
     for (const AttachSpec& a : opts.attachments) stdinUsers += a.path == "-";
     if (stdinUsers > 1) error = "standard input ('-') can be read for one option only";
+    for (const DkimSpec& d : opts.dkim)
+        if (error.empty() && (d.domain.empty() || d.selector.empty() || d.keyPath.empty()))
+            error = "each DKIM signature needs --dkim-domain, --dkim-selector and --dkim-key";
     return error.empty();
 }
 
@@ -263,6 +307,7 @@ const char* usageText() {
            "       ostmail mx DOMAIN|ADDRESS [--all] [--dns-server HOST:PORT]\n"
            "       ostmail check --server HOST [connection and login options]\n"
            "       ostmail sendmail [-t] [-i] [-f ADDR] [RECIPIENT...] < MESSAGE\n"
+           "       ostmail dkim-keygen --domain D --selector S [--type rsa|ed25519] [--bits N] [--out PATH]\n"
            "       ostmail --version\n"
            "\n"
            "Sends one message over SMTP. Lists may be repeated or separated by ';'.\n"
@@ -324,11 +369,20 @@ const char* usageText() {
            "  --dsn-ret FULL|HDRS    DSN return type\n"
            "  --sent-log PATH        append every sent message to this file\n"
            "\n"
+           "DKIM signing (repeat the three for a second signature, e.g. RSA and Ed25519):\n"
+           "  --dkim-domain D        signing domain (d=)\n"
+           "  --dkim-selector S      selector (s=); the key is published at S._domainkey.D\n"
+           "  --dkim-key PATH        unencrypted PEM private key, readable by its owner only\n"
+           "  --dkim-canon H/B       relaxed or simple for header/body (default relaxed/relaxed)\n"
+           "  --dkim-headers LIST    further header fields to sign\n"
+           "  --dkim-expiry S        the signature expires S seconds after sending\n"
+           "  --dkim-identity ADDR   i=, an address at the signing domain\n"
+           "\n"
            "  -v, --verbose          print the activity log of the send\n"
            "  -h, --help             this text\n"
            "\n"
            "Exit status: 0 sent, 1 not sent (the reason follows on stderr), 2 usage error,\n"
-           "78 bad configuration or password source.\n"
+           "78 bad configuration, password source or DKIM key.\n"
            "\n"
            "ostmail mx prints the mail exchangers of a domain (or of an address's\n"
            "domain), best first, one per line: only the best one unless --all is\n"

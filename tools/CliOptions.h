@@ -13,6 +13,16 @@ struct AttachSpec {
     std::string name;
 };
 
+// One DKIM signature: --dkim-domain, --dkim-selector and --dkim-key, with
+// the --dkim-* refinements that follow them.
+struct DkimSpec {
+    std::string domain, selector, keyPath;
+    bool relaxedHeader = true, relaxedBody = true;
+    std::vector<std::string> headers;
+    int expirySeconds = 0;
+    std::string identity;
+};
+
 // Everything `ostmail send` can be told on its command line.
 struct SendOptions {
     std::string server;
@@ -63,6 +73,7 @@ struct SendOptions {
     std::string account;
     std::string passwordCommand;
     std::string passwordFile;
+    std::vector<DkimSpec> dkim;
     bool verbose = false;
     bool help = false;
     bool version = false;

@@ -1,6 +1,7 @@
 #include "SendmailMode.h"
 
 #include "ConfigFile.h"
+#include "DkimCommand.h"
 #include "MessageText.h"
 #include "Secrets.h"
 #include "facade/VmMailMan.h"
@@ -91,7 +92,9 @@ int send(const SendOptions& o, const std::string& from, const std::vector<std::s
 
 bool loadAccount(SendOptions& opts) {
     std::string error;
-    if (ConfigFile::load(opts.config, opts.account, opts, error) && resolvePassword(opts, error)) return true;
+    if (ConfigFile::load(opts.config, opts.account, opts, error) && resolvePassword(opts, error) &&
+        checkDkim(opts, error))
+        return true;
     std::fprintf(stderr, "ostmail: %s\n", error.c_str());
     return false;
 }

@@ -1,6 +1,7 @@
 // ostmail: the command-line front end of the mail toolkit.
 #include "CliOptions.h"
 #include "CheckCommand.h"
+#include "DkimCommand.h"
 #include "MxCommand.h"
 #include "ConfigFile.h"
 #include "Secrets.h"
@@ -59,6 +60,7 @@ void configureServer(VmMailMan& mm, const cli::SendOptions& o) {
     mm.put_HttpProxyPort(o.httpProxyPort);
     mm.put_HttpProxyUsername(o.proxyUser.c_str());
     mm.put_HttpProxyPassword(o.proxyPassword.c_str());
+    cli::applyDkim(mm, o);
 }
 
 // Mail text has CRLF line ends; a lone LF would go out as "=0A".
@@ -196,7 +198,7 @@ int runSendOrCheck(bool check, std::vector<std::string> args) {
         std::fprintf(stderr, "ostmail: %s\n(see ostmail send --help)\n", error.c_str());
         return kUsage;
     }
-    if (!cli::resolvePassword(opts, error)) {
+    if (!cli::resolvePassword(opts, error) || (!check && !cli::checkDkim(opts, error))) {
         std::fprintf(stderr, "ostmail: %s\n", error.c_str());
         return cli::kExConfig;
     }
@@ -223,6 +225,8 @@ int main(int argc, char** argv) {
         std::fputs(cli::usageText(), argc < 2 ? stderr : stdout);
         return argc < 2 ? kUsage : kSent;
     }
+    if (std::strcmp(argv[1], "dkim-keygen") == 0)
+        return cli::runDkimKeygen(std::vector<std::string>(argv + 2, argv + argc));
     if (std::strcmp(argv[1], "mx") == 0) return cli::runMx(std::vector<std::string>(argv + 2, argv + argc));
     bool check = std::strcmp(argv[1], "check") == 0;
     if (!check && std::strcmp(argv[1], "send") != 0) {

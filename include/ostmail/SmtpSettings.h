@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ostmail {
 
@@ -14,6 +15,16 @@ enum class Security {
     None,         // plain SMTP
     StartTls,     // plain, then STARTTLS right after EHLO
     ImplicitTls,  // TLS from the first byte (SMTPS, usually port 465)
+};
+
+// How one DKIM signature is made; the algorithm follows from the key
+// (RSA of 1024 to 4096 bits, or Ed25519).
+struct DkimSignatureOptions {
+    bool relaxedHeader = true;         // header canonicalisation: relaxed, or simple when false
+    bool relaxedBody = true;           // body canonicalisation: relaxed, or simple when false
+    std::vector<std::string> headers;  // signed besides From, To, Cc, Subject, Date, Message-ID, ...
+    long long expirySeconds = 0;       // the signature expires this long after signing; 0: never
+    std::string identity;              // i=, an address at the signing domain; empty: none
 };
 
 class OSTMAIL_EXPORT SmtpSettings {
@@ -53,6 +64,13 @@ public:
     void setDsn(const std::string& notify, const std::string& ret = "", const std::string& envid = "");
     // Name sent in EHLO/HELO (default: this machine's name).
     void setHeloName(const std::string& name);
+    // Signs every message sent with these settings with the key of that
+    // PEM file (unencrypted, readable by its owner only); repeat for an RSA
+    // and an Ed25519 signature together, each placed above the one before.
+    // A key that cannot be used fails the send with its reason, unsent.
+    void addDkimSignature(const std::string& domain, const std::string& selector,
+                          const std::string& privateKeyPemPath,
+                          const DkimSignatureOptions& options = DkimSignatureOptions());
 
     struct Impl;
     // Internal: the library's view of the settings.

@@ -5,6 +5,7 @@
 #include "api/TextCheck.h"
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
+#include "smtp/ClsMailMan.h"
 #include "platform/FileSystem.h"
 
 #include <initializer_list>
@@ -141,6 +142,15 @@ void MailBuilder::applySettings(const SmtpSettings& settings, VmMailMan& man) {
     man.put_DsnRet(s.dsnRet.c_str());
     man.put_DsnEnvid(s.dsnEnvid.c_str());
     if (!s.heloName.empty()) man.put_HeloHostname(s.heloName.c_str());
+    for (const SmtpSettings::Impl::Dkim& d : s.dkim) {
+        DkimOptions o;
+        o.relaxedHeader = d.options.relaxedHeader;
+        o.relaxedBody = d.options.relaxedBody;
+        o.headers = d.options.headers;
+        o.expirySeconds = d.options.expirySeconds;
+        o.identity = d.options.identity;
+        man.impl()->addDkimSignature(d.domain.c_str(), d.selector.c_str(), d.keyPath.c_str(), o);
+    }
 }
 
 bool MailBuilder::buildEmail(const Message& message, VmEmail& email, std::string& reason) {

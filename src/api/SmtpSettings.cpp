@@ -53,5 +53,9 @@ void SmtpSettings::setDsn(const std::string& notify, const std::string& ret, con
     m_impl->dsnEnvid = envid;
 }
 void SmtpSettings::setHeloName(const std::string& name) { m_impl->heloName = name; }
+void SmtpSettings::addDkimSignature(const std::string& domain, const std::string& selector,
+                                    const std::string& privateKeyPemPath, const DkimSignatureOptions& options) {
+    m_impl->dkim.push_back({domain, selector, privateKeyPemPath, options});
+}
 
 }  // namespace ostmail

@@ -2,6 +2,7 @@
 #include "ostmail/SmtpSettings.h"
 
 #include <string>
+#include <vector>
 
 namespace ostmail {
 
@@ -21,6 +22,11 @@ struct __attribute__((visibility("hidden"))) SmtpSettings::Impl {
     int readTimeout = 0;
     std::string dsnNotify, dsnRet, dsnEnvid;
     std::string heloName;
+    struct Dkim {
+        std::string domain, selector, keyPath;
+        DkimSignatureOptions options;
+    };
+    std::vector<Dkim> dkim;
 };
 
 }  // namespace ostmail

@@ -77,6 +77,14 @@ public:
     const char* dsnEnvid();
     void put_DsnRet(const char* v);
     const char* dsnRet();
+    // DKIM signing of every message sent: on when all three are set (off by
+    // default); a key that cannot be used fails the send before it starts.
+    void put_DkimDomain(const char* v);
+    const char* dkimDomain();
+    void put_DkimSelector(const char* v);
+    const char* dkimSelector();
+    void put_DkimPrivateKeyFile(const char* v);
+    const char* dkimPrivateKeyFile();
     void put_SocksHostname(const char* v);
     const char* socksHostname();
     void put_SocksUsername(const char* v);

@@ -3,6 +3,7 @@
 #include "core/ExtPtrArray.h"
 #include "core/StringBuffer.h"
 #include "core/XString.h"
+#include "email/DkimSigner.h"
 #include "net/ClsSocksClient.h"
 #include "net/HttpProxyClient.h"
 #include "net/Mx.h"
@@ -12,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace ostmail {
 
@@ -153,6 +156,20 @@ public:
     void put_SslCipher(XString& v) { m_sslCipher.setString(v.getUtf8()); }
     void get_SslCipher(XString& out) { out.setFromSb(m_sslCipher); }
 
+    // --- DKIM signing (none by default) ---
+    // The manager's own signature, on when all three are set; its key is
+    // read at each send, and a send fails unsent when it cannot be used.
+    void put_DkimDomain(XString& v) { m_dkimDomain.setString(v.getUtf8()); }
+    void get_DkimDomain(XString& out) { out.setFromSb(m_dkimDomain); }
+    void put_DkimSelector(XString& v) { m_dkimSelector.setString(v.getUtf8()); }
+    void get_DkimSelector(XString& out) { out.setFromSb(m_dkimSelector); }
+    void put_DkimPrivateKeyFile(XString& v) { m_dkimKeyFile.setString(v.getUtf8()); }
+    void get_DkimPrivateKeyFile(XString& out) { out.setFromSb(m_dkimKeyFile); }
+    // A further signature for every later send, after the property one;
+    // each is placed above the ones before it.
+    void addDkimSignature(const char* domain, const char* selector, const char* keyPath, const DkimOptions& opts);
+    void clearDkimSignatures() { m_dkimRequests.clear(); }
+
     // For tests and tools: is a session open right now?
     bool isSmtpConnected() const { return m_smtp.isConnected(); }
 
@@ -169,6 +186,12 @@ private:
     bool sendMimeLocked(XString& fromAddr, ExtPtrArray& recipients, XString& mimeText, MailManCallback* callback);
     bool verifyLocked(bool withLogin);
     std::unique_ptr<Email2> prepareSendingCopy(ClsEmail& email);
+    bool prepareDkim();
+
+    struct DkimRequest {
+        std::string domain, selector, keyPath;
+        DkimOptions opts;
+    };
 
     platform::CriticalSection m_cs;
     ClsSocksClient m_socks;
@@ -202,6 +225,11 @@ private:
     StringBuffer m_sslTrustFolder;
     StringBuffer m_sslProtocol;
     StringBuffer m_sslCipher;
+    StringBuffer m_dkimDomain;
+    StringBuffer m_dkimSelector;
+    StringBuffer m_dkimKeyFile;
+    std::vector<DkimRequest> m_dkimRequests;
+    std::vector<DkimSigner> m_dkimSigners;  // loaded for the send in progress
 };
 
 }  // namespace ostmail

@@ -61,6 +61,10 @@ bool ClsMailMan::sendMimeLocked(XString& fromAddr, ExtPtrArray& recipients, XStr
     msg.text().append(mimeText.getUtf8());
     ProgressMonitor monitor(callback, static_cast<uint64_t>(msg.text().getSize()) * 3 / 2 + 400);
     ProgressMonitor* pm = callback ? &monitor : nullptr;
+    if (!prepareDkim()) {
+        monitor.finish();
+        return false;
+    }
     handSettingsToSession();
     bool ok = connectStep(pm, monitor) && transmit(msg, fromAddr.getUtf8(), pm);
     monitor.finish();

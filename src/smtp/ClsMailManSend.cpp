@@ -93,6 +93,7 @@ bool ClsMailMan::sendEmailLocked(ClsEmail* email, MailManCallback* callback) {
         m_log.LogError("Mail sending aborted by application");
         return false;
     }
+    if (!prepareDkim()) return false;
     handSettingsToSession();
     if (!connectStep(pm, monitor)) return false;
     return sendStep(*email, sender.getString(), pm, monitor);
@@ -161,6 +162,37 @@ bool ClsMailMan::sendStep(ClsEmail& email, const char* envelopeSender, ProgressM
         m_log.LogError("Unexpected exception while preparing email for sending.");
         return false;
     }
+}
+
+void ClsMailMan::addDkimSignature(const char* domain, const char* selector, const char* keyPath,
+                                  const DkimOptions& opts) {
+    std::lock_guard<platform::CriticalSection> lock(m_cs);
+    m_dkimRequests.push_back({domain ? domain : "", selector ? selector : "", keyPath ? keyPath : "", opts});
+}
+
+// Every key is read and checked before the server hears of the message.
+bool ClsMailMan::prepareDkim() {
+    m_dkimSigners.clear();
+    m_smtp.setDkimSigners(nullptr);
+    std::vector<DkimRequest> all;
+    int set = !m_dkimDomain.isEmpty() + !m_dkimSelector.isEmpty() + !m_dkimKeyFile.isEmpty();
+    if (set == 3)
+        all.push_back({m_dkimDomain.getString(), m_dkimSelector.getString(), m_dkimKeyFile.getString(), {}});
+    else if (set != 0) {
+        m_log.LogError("DKIM signing needs DkimDomain, DkimSelector and DkimPrivateKeyFile together.");
+        return false;
+    }
+    all.insert(all.end(), m_dkimRequests.begin(), m_dkimRequests.end());
+    for (const DkimRequest& r : all) {
+        DkimSigner signer;
+        if (!signer.load(r.domain.c_str(), r.selector.c_str(), r.keyPath.c_str(), r.opts, m_log)) {
+            m_log.LogError("Nothing was sent: the message could not be signed.");
+            return false;
+        }
+        m_dkimSigners.push_back(std::move(signer));
+    }
+    if (!m_dkimSigners.empty()) m_smtp.setDkimSigners(&m_dkimSigners);
+    return true;
 }
 
 std::unique_ptr<Email2> ClsMailMan::prepareSendingCopy(ClsEmail& email) {

@@ -8,11 +8,13 @@
 #include "smtp/SmtpProtocol.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace ostmail {
 
 class ClsSocksClient;
 class DataBuffer;
+class DkimSigner;
 class Email2;
 class ExtPtrArray;
 class LogBase;
@@ -50,6 +52,9 @@ public:
     void setDsnRet(const char* v) { setTrimmed(m_dsnRet, v); }
     void setHeartbeatMs(uint32_t ms) { m_heartbeatMs = ms; }
     void setReadTimeoutMs(uint32_t ms) { m_readTimeoutMs = ms; }
+    // Signers applied to every message after rendering, before dot-stuffing;
+    // not owned, null or empty for none. A message that cannot be signed is not sent.
+    void setDkimSigners(const std::vector<DkimSigner>* signers) { m_dkim = signers; }
 
     int lastReplyCode() const { return m_lastReplyCode; }
     bool isDsnCapable() const { return m_caps.dsn; }
@@ -199,6 +204,7 @@ private:
     bool m_tlsOnConnect = false;
     bool m_startTls = false;
     bool m_requireAll = false;
+    const std::vector<DkimSigner>* m_dkim = nullptr;
     uint32_t m_heartbeatMs = 0;
     uint32_t m_readTimeoutMs = 0;
     uint32_t m_sendChunkSize = 32767;

@@ -2,6 +2,7 @@
 #include "core/EncodingConvert.h"
 #include "core/LogBase.h"
 #include "core/ProgressMonitor.h"
+#include "email/DkimSigner.h"
 #include "platform/FileSystem.h"
 #include "platform/SysInfo.h"
 #include "smtp/SmtpConnImpl.h"
@@ -113,10 +114,12 @@ bool SmtpConnImpl::sendBody(SmtpMessage& msg, const StringBuffer* preRendered, S
                             ProgressMonitor* pm, SmtpSendResult& result, SocketFlags& flags) {
     body.expectNumBytes(50000);
     bool rendered = preRendered ? body.append(*preRendered) : msg.render(body, log);
-    bool ok = rendered;
-    if (!rendered) {
+    // What is signed is exactly what goes out, before the dots are doubled.
+    bool signedOk = rendered && (!m_dkim || dkimSignAll(*m_dkim, body, log));
+    bool ok = signedOk;
+    if (!signedOk) {
         // The server waits for data we cannot give it; only a new connection helps.
-        log.LogError("Failed to render the email for sending.");
+        log.LogError(rendered ? "Failed to sign the email; nothing was sent." : "Failed to render the email for sending.");
     } else {
         SmtpProtocol::dotStuff(body);
         log.LogDataLong("email_size", static_cast<int32_t>(body.getSize()));
@@ -126,7 +129,7 @@ bool SmtpConnImpl::sendBody(SmtpMessage& msg, const StringBuffer* preRendered, S
     if (monitorAborted(pm, flags)) {
         log.LogError(kAborted);
     } else {
-        if (rendered) log.LogError("Failed when sending email body");
+        if (signedOk) log.LogError("Failed when sending email body");
         logTranscript(log);
         result.protocolFailure = true;
     }
