@@ -9,7 +9,10 @@
 #   dante     SOCKS4+5 open, and SOCKS5 with username/password only
 #   tinyproxy HTTP CONNECT proxies, open and with a Basic login, that tunnel
 #             only to the main Exim's plain and implicit-TLS ports
-#   dnsmasq   MX records for a few test domains
+#   dnsmasq   MX records for a few test domains, and the DKIM keys' TXT records
+#   Exim      a fourth that verifies DKIM on arrival and logs the verdict; its
+#             resolver is a second dnsmasq on port 53 of an address of its own
+#             in 127/8 (a resolver takes no port), seen through a private mount
 # `start` writes DIR/env (KEY='value' lines) for the tests to read.
 # Needs root (Exim drops to Debian-exim, dante checks system users) and
 # creates the account SYSTEM when it is missing.
@@ -330,6 +333,46 @@ start_dante_auth() {
            exec danted -f "$1/auth.conf" -p "$1/auth.pid" -N 1' sh "$s"
 }
 
+# --- DKIM ------------------------------------------------------------------------
+
+# Signing keys (owner-only, as the signer demands) and their TXT values.
+make_dkim_keys() {
+  local k=$DIR/dkim
+  mkdir -p "$k"
+  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$k/rsa.pem" 2>/dev/null
+  openssl genpkey -algorithm ED25519 -out "$k/ed25519.pem" 2>/dev/null
+  chmod 600 "$k/rsa.pem" "$k/ed25519.pem"
+  DKIM_RSA_TXT="v=DKIM1; k=rsa; p=$(openssl pkey -in "$k/rsa.pem" -pubout -outform DER | base64 -w0)"
+  # An Ed25519 SubjectPublicKeyInfo ends in the 32 raw key bytes.
+  DKIM_ED_TXT="v=DKIM1; k=ed25519; p=$(openssl pkey -in "$k/ed25519.pem" -pubout -outform DER | tail -c 32 | base64 -w0)"
+
+  # dnsmasq splits a TXT value into strings of 255 bytes at most.
+  DKIM_TXT_ARGS=("--txt-record=rsa2048._domainkey.example.test,$DKIM_RSA_TXT"
+                 "--txt-record=ed._domainkey.example.test,$DKIM_ED_TXT")
+}
+
+# The verifying Exim: the main configuration plus acl_smtp_dkim.
+write_exim_dkim_conf() {
+  local port=$1 e=$DIR/exim_dkim
+  write_exim_conf exim_dkim "$port" "" "$DIR/tls/server.pem" "$DIR/tls/server.key" spa
+  sed -i -e 's/^acl_smtp_rcpt = acl_check_rcpt$/&\nacl_smtp_dkim = acl_check_dkim\ndkim_verify_minimal = false/' \
+    -e 's/^log_selector = .*/& +dkim_verbose/' \
+    -e 's/^begin acl$/&\n\nacl_check_dkim:\n  warn    log_message = DKIM verdict $dkim_verify_status for d=$dkim_cur_signer s=$dkim_selector a=$dkim_algo\n  accept\n/' \
+    "$e/exim.conf"
+  echo "nameserver $DKIM_DNS_ADDR" >"$e/resolv.conf"
+  echo "options attempts:2 timeout:2" >>"$e/resolv.conf"
+  chmod 644 "$e/resolv.conf"
+}
+
+start_exim_dkim() {
+  local e=$DIR/exim_dkim
+  start_bg dns_dkim dnsmasq -k --conf-file=/dev/null --no-resolv --no-hosts --bind-interfaces \
+    --listen-address="$DKIM_DNS_ADDR" --port=53 --pid-file="$DIR/dns/dnsmasq_dkim.pid" --user=root \
+    --log-facility=- --local=/example.test/ "${DKIM_TXT_ARGS[@]}"
+  start_bg exim_dkim unshare --mount --propagation private \
+    sh -c 'mount --bind "$1/resolv.conf" /etc/resolv.conf && exec exim4 -C "$1/exim.conf" -bdf' sh "$e"
+}
+
 # --- tinyproxy ---------------------------------------------------------------------
 
 # Any port missing from the ConnectPort lines is refused with 403, which the
@@ -398,7 +441,7 @@ start_all() {
 }
 
 launch() {
-  rm -rf "$DIR/tls" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/socks" "$DIR/httpproxy" "$DIR/dns" "$DIR/sasl" "$DIR/Maildir" "$DIR/env"
+  rm -rf "$DIR/tls" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/exim_dkim" "$DIR/dkim" "$DIR/socks" "$DIR/httpproxy" "$DIR/dns" "$DIR/sasl" "$DIR/Maildir" "$DIR/env"
   mkdir -p "$DIR/pids" "$DIR/logs" "$DIR/socks" "$DIR/Maildir/new" "$DIR/Maildir/cur" "$DIR/Maildir/tmp"
   # Exim runs as $EXIM_USER: every parent folder must be searchable.
   local d=$DIR
@@ -408,15 +451,18 @@ launch() {
   done
 
   local -a p
-  mapfile -t p < <("$PY" "$HERE/free_ports.py" 17)
+  mapfile -t p < <("$PY" "$HERE/free_ports.py" 18)
   local smtp=${p[0]} smtps=${p[1]} ntlm2=${p[2]} expired=${p[3]} wrongname=${p[4]}
   local socks=${p[5]} socks_auth=${p[6]} dns=${p[7]} closed=${p[8]}
   # Ports offering NTLM and on, CRAM-MD5 and on, PLAIN only: STARTTLS, implicit.
   local ntlm_s=${p[9]} cram_s=${p[10]} plain_s=${p[11]} ntlm_t=${p[12]} cram_t=${p[13]} plain_t=${p[14]}
-  local http_proxy=${p[15]} http_proxy_auth=${p[16]}
+  local http_proxy=${p[15]} http_proxy_auth=${p[16]} dkim_smtp=${p[17]}
+  # An address of this run's own, so that parallel runs do not meet on port 53.
+  DKIM_DNS_ADDR=127.53.$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
 
   make_certs
   make_sasl
+  make_dkim_keys
   write_exim_conf exim "$smtp : $smtps : $ntlm_s : $cram_s : $plain_s : $ntlm_t : $cram_t : $plain_t" \
     "$smtps : $ntlm_t : $cram_t : $plain_t" "$DIR/tls/server.pem" "$DIR/tls/server.key" spa \
     "$ntlm_s:$ntlm_t $cram_s:$cram_t $plain_s:$plain_t"
@@ -424,9 +470,11 @@ launch() {
   write_exim_conf exim_expired "$expired : $wrongname" "$expired : $wrongname" \
     "\${if eq{\$received_port}{$wrongname}{$DIR/tls/wrong.pem}{$DIR/tls/expired.pem}}" \
     "\${if eq{\$received_port}{$wrongname}{$DIR/tls/wrong.key}{$DIR/tls/expired.key}}" spa
+  write_exim_dkim_conf "$dkim_smtp"
   chown -R "$EXIM_USER:" "$DIR/tls" "$DIR/sasl" "$DIR/Maildir" "$DIR/exim/spool" "$DIR/exim/log" \
-    "$DIR/exim_expired/spool" "$DIR/exim_expired/log" "$DIR/exim_ntlm2/spool" "$DIR/exim_ntlm2/log"
-  chown "$EXIM_USER:" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2"
+    "$DIR/exim_expired/spool" "$DIR/exim_expired/log" "$DIR/exim_ntlm2/spool" "$DIR/exim_ntlm2/log" \
+    "$DIR/exim_dkim/spool" "$DIR/exim_dkim/log"
+  chown "$EXIM_USER:" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/exim_dkim"
 
   start_bg exim exim4 -C "$DIR/exim/exim.conf" -bdf
   start_bg exim_ntlm2 env SASL_CONF_PATH="$DIR/sasl" exim4 -C "$DIR/exim_ntlm2/exim.conf" -bdf
@@ -449,7 +497,8 @@ launch() {
     --mx-host=equal.test,mxa.equal.test,10 --mx-host=equal.test,mxb.equal.test,10 \
     --host-record=mxa.equal.test,127.0.0.1 --host-record=mxb.equal.test,127.0.0.1 \
     --host-record=nomx.test,127.0.0.1 \
-    --cname=alias.example.test,mx1.example.test
+    --cname=alias.example.test,mx1.example.test "${DKIM_TXT_ARGS[@]}"
+  start_exim_dkim
 
   local ok=1
   wait_port exim "$smtp" && wait_port exim "$smtps" && wait_port exim "$plain_t" || ok=0
@@ -458,6 +507,7 @@ launch() {
   wait_port socks_open "$socks" || ok=0
   wait_port socks_auth "$socks_auth" || ok=0
   wait_port dns "$dns" || ok=0
+  wait_port exim_dkim "$dkim_smtp" || ok=0
   wait_port httpproxy_open "$http_proxy" || ok=0
   wait_port httpproxy_auth "$http_proxy_auth" || ok=0
   if ((!ok)); then
@@ -506,6 +556,13 @@ OSTMAIL_DNS_EQUAL_DOMAIN='equal.test'
 OSTMAIL_DNS_NOMX_DOMAIN='nomx.test'
 OSTMAIL_DNS_MISSING_DOMAIN='missing.example.test'
 OSTMAIL_DNS_CNAME_ONLY_NAME='alias.example.test'
+OSTMAIL_DKIM_SMTP_PORT='$dkim_smtp'
+OSTMAIL_DKIM_EXIM_LOG='$DIR/exim_dkim/log/mainlog'
+OSTMAIL_DKIM_DOMAIN='example.test'
+OSTMAIL_DKIM_RSA_SELECTOR='rsa2048'
+OSTMAIL_DKIM_RSA_KEY='$DIR/dkim/rsa.pem'
+OSTMAIL_DKIM_ED25519_SELECTOR='ed'
+OSTMAIL_DKIM_ED25519_KEY='$DIR/dkim/ed25519.pem'
 EOF
   mv "$DIR/env.tmp" "$DIR/env"
   log "started in $DIR (env: $DIR/env)"
