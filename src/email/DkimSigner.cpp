@@ -191,7 +191,7 @@ std::string DkimSigner::tagList(const char* message, size_t headerEnd, const std
     int64_t t = m_opts.timestamp ? m_opts.timestamp : platform::unixTimeNow();
     std::string s = std::string("DKIM-Signature: v=1; a=") + (rsa ? "rsa-sha256" : "ed25519-sha256") +
                     "; c=" + (m_opts.relaxedHeader ? "relaxed" : "simple") + "/" +
-                    (m_opts.relaxedBody ? "relaxed" : "simple") + "; d=" + m_domain + "; s=" + m_selector +
+                    (m_opts.relaxedBody ? "relaxed" : "simple") + ";\r\n\td=" + m_domain + "; s=" + m_selector +
                     ";\r\n\tt=" + std::to_string(t) + ";";
     if (m_opts.expirySeconds > 0) s += " x=" + std::to_string(t + m_opts.expirySeconds) + ";";
     if (!m_opts.identity.empty()) s += " i=" + m_opts.identity + ";";
