@@ -200,23 +200,36 @@ std::string DkimSigner::tagList(const char* message, size_t headerEnd, const std
     return s;
 }
 
-bool DkimSigner::signatureField(const char* message, size_t n, std::string& field, LogBase& log) const {
+size_t DkimSigner::bodyOffset(const char* message, size_t n) { return splitHeader(message, n, nullptr); }
+
+bool DkimSigner::bodyHash(const char* body, size_t n, bool relaxed, std::string& out) {
+    uint8_t digest[32];
+    platform::Sha256 hash;
+    DkimBodyCanon canon(relaxed, hash);
+    canon.update(body, n);
+    canon.finish();
+    if (!hash.finish(digest)) return false;
+    out = base64(std::string(reinterpret_cast<char*>(digest), 32));
+    return true;
+}
+
+bool DkimSigner::signatureField(const char* message, size_t n, std::string& field, LogBase& log,
+                                const std::string* bodyHashValue) const {
     if (!m_ready) {
         log.LogError("The DKIM signer has no usable key.");
         return false;
     }
     std::vector<Field> fields;
     size_t bodyStart = splitHeader(message, n, &fields);
-    uint8_t digest[32];
-    platform::Sha256 bodyHash;
-    DkimBodyCanon body(m_opts.relaxedBody, bodyHash);
-    body.update(message + bodyStart, n - bodyStart);
-    body.finish();
-    if (!bodyHash.finish(digest)) {
+    std::string bh;
+    if (bodyHashValue) {
+        bh = *bodyHashValue;
+    } else if (!bodyHash(message + bodyStart, n - bodyStart, m_opts.relaxedBody, bh)) {
         log.LogError("SHA-256 is not available.");
         return false;
     }
-    std::string sig = tagList(message, bodyStart, base64(std::string(reinterpret_cast<char*>(digest), 32)));
+    uint8_t digest[32];
+    std::string sig = tagList(message, bodyStart, bh);
 
     // Each name listed takes the next instance from the bottom (RFC 6376 section 5.4.2).
     std::string hashed;
@@ -263,10 +276,17 @@ bool DkimSigner::dnsRecord(const platform::SigningKey& key, std::string& txt) {
 bool dkimSignAll(const std::vector<DkimSigner>& signers, StringBuffer& message, LogBase& log) {
     if (signers.empty()) return true;
     LogContextExitor ctx(log, "dkimSign");
-    std::string fields;
+    std::string fields, hashes[2];  // bh= for simple and for relaxed, each made once
+    const char* text = message.getString();
+    size_t n = message.getSize(), body = DkimSigner::bodyOffset(text, n);
     for (const DkimSigner& s : signers) {
+        std::string& bh = hashes[s.relaxedBody() ? 1 : 0];
+        if (bh.empty() && !DkimSigner::bodyHash(text + body, n - body, s.relaxedBody(), bh)) {
+            log.LogError("SHA-256 is not available.");
+            return false;
+        }
         std::string field;
-        if (!s.signatureField(message.getString(), message.getSize(), field, log)) return false;
+        if (!s.signatureField(text, n, field, log, &bh)) return false;
         fields.insert(0, field);
     }
     // In place: a large message is not copied a second time.

@@ -43,7 +43,16 @@ public:
 
     // The DKIM-Signature field (with its CRLF) for message, a CRLF text of
     // header and body as it will go out. False with the reason in the log.
-    bool signatureField(const char* message, size_t n, std::string& field, LogBase& log) const;
+    // bodyHash, when given, is the base64 bh= value already computed for
+    // this body and canonicalisation (signers of one message share it).
+    bool signatureField(const char* message, size_t n, std::string& field, LogBase& log,
+                        const std::string* bodyHash = nullptr) const;
+    bool relaxedBody() const { return m_opts.relaxedBody; }
+    // The bh= value: base64 of the SHA-256 of the canonical body; false when
+    // SHA-256 is not available.
+    static bool bodyHash(const char* body, size_t n, bool relaxed, std::string& out);
+    // Where the body of a message starts (past the empty line, or its end).
+    static size_t bodyOffset(const char* message, size_t n);
 
     // The TXT record value that publishes key's public half ("v=DKIM1; k=...; p=...").
     static bool dnsRecord(const platform::SigningKey& key, std::string& txt);

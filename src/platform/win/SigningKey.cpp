@@ -73,7 +73,7 @@ bool SigningKey::privatePem(std::string&) const { return false; }
 
 // Windows has no group/other mode bits; its ACLs are the owner's business.
 bool readPrivateFile(const char* path, std::string& out, std::string& reason) {
-    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(win::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         reason = std::string("cannot open the key file '") + path + "'";
@@ -88,7 +88,7 @@ bool readPrivateFile(const char* path, std::string& out, std::string& reason) {
 }
 
 bool writePrivateFile(const char* path, const std::string& data, std::string& reason) {
-    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+    HANDLE h = CreateFileW(win::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     DWORD done = 0;
     bool ok = h != INVALID_HANDLE_VALUE &&
