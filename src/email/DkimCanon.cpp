@@ -10,6 +10,26 @@ namespace {
 
 bool isWsp(char c) { return c == ' ' || c == '\t'; }
 
+// Whether any byte of w equals the byte repeated in pattern.
+inline bool hasByte(uint64_t w, uint64_t pattern) {
+    uint64_t x = w ^ pattern;
+    return ((x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL) != 0;
+}
+
+// The length of the run at d that canonicalisation leaves as it is: no CR,
+// and in the relaxed form no space or tab. Eight bytes at a time.
+size_t plainRun(const char* d, size_t n, bool relaxed) {
+    const uint64_t cr = 0x0D0D0D0D0D0D0D0DULL, sp = 0x2020202020202020ULL, tab = 0x0909090909090909ULL;
+    size_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        uint64_t w;
+        std::memcpy(&w, d + j, 8);
+        if (hasByte(w, cr) || (relaxed && (hasByte(w, sp) || hasByte(w, tab)))) break;
+    }
+    while (j < n && d[j] != '\r' && !(relaxed && isWsp(d[j]))) ++j;
+    return j;
+}
+
 }  // namespace
 
 void DkimBodyCanon::update(const char* data, size_t n) {
@@ -17,8 +37,7 @@ void DkimBodyCanon::update(const char* data, size_t n) {
         // Bytes that change nothing go to the hash as a run (base64 lines are
         // nearly all such bytes); the rest take the byte-wise path below.
         if (!m_cr && !m_space && m_emptyLines == 0) {
-            size_t j = i;
-            while (j < n && data[j] != '\r' && !(m_relaxed && isWsp(data[j]))) ++j;
+            size_t j = i + plainRun(data + i, n - i, m_relaxed);
             if (j > i) {
                 emit(data + i, j - i);
                 m_lineHasText = true;

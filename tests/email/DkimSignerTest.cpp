@@ -42,6 +42,10 @@ TEST(DkimCanon, BodyFormsAtEveryChunkSize) {
         {"last  \t", "last\r\n", "last  \t\r\n"},
         {"lone\rcr\nlf\r\n", "lone\rcr\nlf\r\n", "lone\rcr\nlf\r\n"},
         {"\t\r\n", "", "\t\r\n"},
+        // Runs longer than a word: a stop at each byte position of one.
+        {"abcdefghij klmnopqrstuvwxyz\t\t0123456789ABCDEF\rG\r\n", "abcdefghij klmnopqrstuvwxyz 0123456789ABCDEF\rG\r\n",
+         "abcdefghij klmnopqrstuvwxyz\t\t0123456789ABCDEF\rG\r\n"},
+        {"0123456 \r\n01234567\r\n\r\n", "0123456\r\n01234567\r\n", "0123456 \r\n01234567\r\n"},
     };
     for (const Row& row : rows)
         for (bool relaxed : {true, false})

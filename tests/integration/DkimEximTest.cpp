@@ -1,7 +1,8 @@
 // DKIM signatures made by the program, the manager and the C++ API, checked
-// by two verifiers we did not write: dkimpy, which fetches the keys from the
-// test dnsmasq through its DNS hook, and Exim on arrival (acl_smtp_dkim,
-// keys from DNS). Every message carries an RSA and an Ed25519 signature.
+// by three verifiers we did not write: dkimpy, which fetches the keys from
+// the test dnsmasq through its DNS hook, Exim on arrival (acl_smtp_dkim, keys
+// from DNS) and OpenDKIM's opendkim-testmsg (keys from DNS through a private
+// resolv.conf). Every message carries an RSA and an Ed25519 signature.
 #include "integration/EximCheck.h"
 #include "ostmail/ostmail.h"
 #include "smtp/ClsMailMan.h"
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <strings.h>
 
 namespace ostmail::itest {
 namespace {
@@ -18,7 +20,38 @@ struct Verdicts {
     std::string path;    // the delivered copy
     std::string dkimpy;  // a "pass|fail d= s= a= c=" line per signature
     std::string exim;    // Exim's "DKIM:" log lines for it
+    std::string opendkim;  // "pass" or "fail: reason" per signature, top first
 };
+
+// The message with its index-th DKIM-Signature field only, as OpenDKIM's
+// test tool gives one verdict for a whole message; "" past the last one.
+std::string onlySignature(const std::string& mail, size_t index) {
+    size_t headerEnd = mail.find("\n\n") + 1, seen = 0;
+    bool kept = false;
+    std::string out;
+    for (size_t pos = 0, end; pos < headerEnd; pos = end) {
+        end = pos;
+        do end = mail.find('\n', end) + 1;
+        while (end < headerEnd && (mail[end] == ' ' || mail[end] == '\t'));
+        bool sig = strncasecmp(mail.c_str() + pos, "DKIM-Signature:", 15) == 0;
+        if (sig && seen++ != index) continue;
+        kept = kept || sig;
+        out += mail.substr(pos, end - pos);
+    }
+    return kept ? out + mail.substr(headerEnd) : "";
+}
+
+std::string openDkimVerdicts(const TestEnv& env, const std::string& mail) {
+    std::string verdicts, one;
+    for (size_t i = 0; !(one = onlySignature(mail, i)).empty(); ++i) {
+        PythonResult r = testsupport::runProgram(
+            {"unshare", "--mount", "sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec opendkim-testmsg",
+             env.get("OSTMAIL_DKIM_RESOLV_CONF")},
+            300000, one);
+        verdicts += r.exitCode == 0 ? "pass\n" : "fail: " + r.err + "\n";
+    }
+    return verdicts;
+}
 
 // The copy delivered to token@example.test, and both verifiers' verdicts on it.
 Verdicts verify(const TestEnv& env, const std::string& token) {
@@ -28,7 +61,9 @@ Verdicts verify(const TestEnv& env, const std::string& token) {
     PythonResult r = testsupport::runPythonFile(std::string(OSTMAIL_SOURCE_DIR) + "/tests/support/dkimcheck.py", "",
                                                 {v.path, portOf(env, "OSTMAIL_DNS_PORT")}, 300000);
     v.dkimpy = r.out + r.err;
-    std::string head = Maildir::readFile(v.path).substr(0, 4096), log = Maildir::readFile(env.get("OSTMAIL_DKIM_EXIM_LOG"));
+    std::string mail = Maildir::readFile(v.path);
+    v.opendkim = openDkimVerdicts(env, mail);
+    std::string head = mail.substr(0, 4096), log = Maildir::readFile(env.get("OSTMAIL_DKIM_EXIM_LOG"));
     size_t at = head.find("\tid ");
     std::string id = at == std::string::npos ? "?" : head.substr(at + 4, head.find_first_of(";\r\n", at) - at - 4);
     for (size_t pos = 0; (pos = log.find(id + " DKIM: ", pos)) != std::string::npos; ++pos)
@@ -46,6 +81,7 @@ void expectVerified(const Verdicts& v, const std::string& canon, const std::stri
             << what << "\n" << v.exim;
     }
     EXPECT_FALSE(has(v.dkimpy, "fail")) << what << "\n" << v.dkimpy;
+    EXPECT_EQ(v.opendkim, "pass\npass\n") << what;
     // A line per signer Exim looks at (d=, and i= when given): every one succeeded.
     size_t lines = 0, succeeded = 0;
     for (size_t p = 0; (p = v.exim.find(" DKIM: ", p)) != std::string::npos; ++p) ++lines;
@@ -170,6 +206,7 @@ TEST(DkimExim, ManagerPropertiesAndTheApiSign) {
     EXPECT_TRUE(has(v.dkimpy, "pass d=example.test s=rsa2048 a=rsa-sha256 c=relaxed/relaxed")) << v.dkimpy;
     EXPECT_TRUE(has(v.exim, "s=rsa2048 c=relaxed/relaxed a=rsa-sha256")) << v.exim;
     EXPECT_TRUE(has(v.exim, "[verification succeeded]")) << v.exim;
+    EXPECT_EQ(v.opendkim, "pass\n");
 
     token = Maildir::uniqueToken("dkimapi");
     SmtpSettings settings;
@@ -193,9 +230,9 @@ TEST(DkimExim, ManagerPropertiesAndTheApiSign) {
     EXPECT_TRUE(has(Maildir::readFile(v.path), "x-order;")) << "the user's header is signed";
 }
 
-// One byte changed in the body or in a signed header: both verifiers refuse.
+// One byte changed in the body or in a signed header: every verifier refuses.
 // The changed copies go back to Exim unsigned-anew through sendmail mode.
-TEST(DkimExim, AChangedByteFailsBothVerifiers) {
+TEST(DkimExim, AChangedByteFailsEveryVerifier) {
     OSTMAIL_REQUIRE_TEST_ENV(env);
     testsupport::ScratchDir dir;
     std::string token = Maildir::uniqueToken("dkimneg");
@@ -217,6 +254,8 @@ TEST(DkimExim, AChangedByteFailsBothVerifiers) {
         EXPECT_TRUE(has(v.dkimpy, "fail d=example.test s=ed")) << change.second << "\n" << v.dkimpy;
         EXPECT_FALSE(has(v.dkimpy, "pass")) << v.dkimpy;
         EXPECT_FALSE(has(v.exim, "[verification succeeded]")) << v.exim;
+        EXPECT_FALSE(has(v.opendkim, "pass")) << v.opendkim;
+        EXPECT_TRUE(has(v.opendkim, "fail")) << v.opendkim;
         EXPECT_TRUE(has(v.exim, "s=rsa2048") && has(v.exim, "s=ed") && has(v.exim, "[verification failed"))
             << v.exim;
     }
