@@ -119,7 +119,8 @@ bool SmtpConnImpl::sendBody(SmtpMessage& msg, const StringBuffer* preRendered, S
     bool ok = signedOk;
     if (!signedOk) {
         // The server waits for data we cannot give it; only a new connection helps.
-        log.LogError(rendered ? "Failed to sign the email; nothing was sent." : "Failed to render the email for sending.");
+        log.LogError(rendered ? "Failed to sign the email; nothing was sent."
+                              : "Failed to render the email for sending.");
     } else {
         SmtpProtocol::dotStuff(body);
         log.LogDataLong("email_size", static_cast<int32_t>(body.getSize()));

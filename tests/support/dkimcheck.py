@@ -1,10 +1,6 @@
-"""Verifies every DKIM-Signature of a message with dkimpy (Debian's python3-dkim).
-
-usage: dkimcheck.py MESSAGE-FILE DNS-PORT
-Keys come from the test dnsmasq on 127.0.0.1:DNS-PORT through dkimpy's DNS
-hook. Prints one line per signature, top first: "pass|fail d=D s=S a=A c=C".
-Exit status 0 when there was at least one signature and all passed.
-"""
+"""dkimcheck.py MESSAGE-FILE DNS-PORT: dkimpy (python3-dkim) verifies each
+DKIM-Signature, the keys from the test dnsmasq through its DNS hook. One
+line per signature, top first: "pass|fail d=D s=S a=A c=C"."""
 import sys
 
 import dkim
