@@ -57,10 +57,10 @@ start_bg() {
 }
 
 wait_port() {
-  local name=$1 port=$2 pid i
+  local name=$1 port=$2 host=${3:-127.0.0.1} pid i
   pid=$(cat "$DIR/pids/$name")
   for ((i = 0; i < 150; i++)); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+    if (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null; then return 0; fi
     if ! alive "$pid"; then break; fi
     sleep 0.1
   done
@@ -507,7 +507,7 @@ launch() {
   wait_port socks_open "$socks" || ok=0
   wait_port socks_auth "$socks_auth" || ok=0
   wait_port dns "$dns" || ok=0
-  wait_port exim_dkim "$dkim_smtp" || ok=0
+  wait_port exim_dkim "$dkim_smtp" && wait_port dns_dkim 53 "$DKIM_DNS_ADDR" || ok=0
   wait_port httpproxy_open "$http_proxy" || ok=0
   wait_port httpproxy_auth "$http_proxy_auth" || ok=0
   if ((!ok)); then
