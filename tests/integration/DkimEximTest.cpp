@@ -19,7 +19,7 @@ namespace {
 struct Verdicts {
     std::string path;    // the delivered copy
     std::string dkimpy;  // a "pass|fail d= s= a= c=" line per signature
-    std::string exim;    // Exim's "DKIM:" log lines for it
+    std::string exim;    // Exim's "DKIM:" lines and its acl_smtp_dkim verdicts for it
     std::string opendkim;  // "pass" or "fail: reason" per signature, top first
 };
 
@@ -66,8 +66,10 @@ Verdicts verify(const TestEnv& env, const std::string& token) {
     std::string head = mail.substr(0, 4096), log = Maildir::readFile(env.get("OSTMAIL_DKIM_EXIM_LOG"));
     size_t at = head.find("\tid ");
     std::string id = at == std::string::npos ? "?" : head.substr(at + 4, head.find_first_of(";\r\n", at) - at - 4);
-    for (size_t pos = 0; (pos = log.find(id + " DKIM: ", pos)) != std::string::npos; ++pos)
-        v.exim += log.substr(pos, log.find('\n', pos) - pos + 1);
+    for (size_t pos = 0; (pos = log.find(id + " ", pos)) != std::string::npos; ++pos) {
+        std::string line = log.substr(pos, log.find('\n', pos) - pos + 1);
+        if (has(line, " DKIM: ") || has(line, "DKIM verdict")) v.exim += line;
+    }
     return v;
 }
 
@@ -80,6 +82,7 @@ void expectVerified(const Verdicts& v, const std::string& canon, const std::stri
         std::string sel = s.substr(0, s.find(' ')), alg = s.substr(s.find(' ') + 1);
         EXPECT_TRUE(has(v.dkimpy, "pass d=example.test " + s + " c=" + canon)) << what << "\n" << v.dkimpy;
         EXPECT_TRUE(has(v.exim, "DKIM: d=example.test " + sel + " c=" + canon + " " + alg)) << what << "\n" << v.exim;
+        EXPECT_TRUE(has(v.exim, "DKIM verdict pass for d=example.test " + s)) << what << "\n" << v.exim;
         passes += "pass\n";
     }
     EXPECT_FALSE(has(v.dkimpy, "fail")) << what << "\n" << v.dkimpy;
@@ -231,7 +234,8 @@ TEST(DkimExim, AChangedByteFailsEveryVerifier) {
                     !has(v.dkimpy, "pass"))
             << change.second << "\n" << v.dkimpy;
         EXPECT_TRUE(has(v.exim, "s=rsa2048") && has(v.exim, "s=ed") && has(v.exim, "[verification failed") &&
-                    !has(v.exim, "[verification succeeded]"))
+                    !has(v.exim, "[verification succeeded]") && has(v.exim, "DKIM verdict fail") &&
+                    !has(v.exim, "verdict pass"))
             << v.exim;
         EXPECT_EQ(v.opendkim.substr(0, 6) + v.opendkim.substr(v.opendkim.find("\nfail: ") + 1, 6), "fail: fail: ")
             << v.opendkim;
