@@ -87,17 +87,26 @@ bool ConfigFile::load(const std::string& explicitPath, const std::string& accoun
         error = "cannot read the configuration file " + path;
         return false;
     }
-    Parse parse{path, wanted, opts, error};
+    bool hasPassword = false;
+    if (!parse(text, path, account, opts, hasPassword, error)) return false;
+    if (hasPassword && platform::readableByOthers(path.c_str())) {
+        error = path + " holds a password and can be read by group or others (chmod 600 it)";
+        return false;
+    }
+    return true;
+}
+
+bool ConfigFile::parse(const std::string& text, const std::string& name, const std::string& account,
+                       SendOptions& opts, bool& hasPassword, std::string& error) {
+    std::string wanted = account.empty() ? "default" : account;
+    Parse parse{name, wanted, opts, error};
     std::istringstream in(text);
     std::string raw, section;
     for (int number = 1; std::getline(in, raw); ++number)
         if (!parse.line(number, raw, section)) return false;
-    if (parse.hasPassword && platform::readableByOthers(path.c_str())) {
-        error = path + " holds a password and can be read by group or others (chmod 600 it)";
-        return false;
-    }
+    hasPassword = parse.hasPassword;
     if (!parse.found && !account.empty()) {
-        error = path + ": no section [" + wanted + "]";
+        error = name + ": no section [" + wanted + "]";
         return false;
     }
     return true;

@@ -17,6 +17,13 @@ public:
     static bool load(const std::string& explicitPath, const std::string& account, SendOptions& opts,
                      std::string& error);
 
+    // The text of such a file (name stands in its reasons): applies the
+    // section account ("" for "default", which may then be missing) to
+    // opts. hasPassword tells whether any section holds a secret. False
+    // with a one-line reason, as load.
+    static bool parse(const std::string& text, const std::string& name, const std::string& account,
+                      SendOptions& opts, bool& hasPassword, std::string& error);
+
     // Where load looks when no file is named; "" when nothing is there.
     static std::string locate();
 };

@@ -63,8 +63,8 @@ std::vector<std::string> addressesIn(const std::string& value) {
     auto flush = [&] {
         std::string a = trim(item);
         size_t lt = a.rfind('<');
-        if (lt != std::string::npos) a = a.substr(lt + 1, a.find('>', lt) - lt - 1);
-        if (a.find('@') != std::string::npos || (!a.empty() && lt != std::string::npos)) out.push_back(trim(a));
+        if (lt != std::string::npos) a = trim(a.substr(lt + 1, a.find('>', lt) - lt - 1));
+        if (a.find('@') != std::string::npos || (!a.empty() && lt != std::string::npos)) out.push_back(a);
         else if (!a.empty() && a.find(' ') == std::string::npos) out.push_back(a);
         item.clear();
     };

@@ -19,6 +19,19 @@ bool hasX400Marker(const StringBuffer& sb) {
            sb.containsSubstring("P=");
 }
 
+// The first c outside a quoted string (a quoted name may hold an angle
+// bracket), else the first c at all, else -1.
+int32_t indexOutsideQuotes(const StringBuffer& sb, char c) {
+    const char* p = sb.getString();
+    bool quoted = false;
+    for (uint32_t i = 0, n = sb.getSize(); i < n; ++i) {
+        if (quoted && p[i] == '\\') ++i;
+        else if (p[i] == '"') quoted = !quoted;
+        else if (!quoted && p[i] == c) return static_cast<int32_t>(i);
+    }
+    return sb.indexOfChar(c);
+}
+
 // Header text must never carry a bare CR or LF: only the CRLF that starts a
 // folded continuation (followed by TAB or space) is kept.
 void appendHeaderSafe(const StringBuffer& s, StringBuffer& out) {
@@ -134,7 +147,7 @@ bool Rfc822Address::parse(const char* text) {
 // X.400 addresses carry '=' attributes and no '@'; they are taken whole.
 bool Rfc822Address::parseX400(const StringBuffer& text) {
     if (!hasX400Marker(text)) return false;
-    const int32_t lt = text.indexOfChar('<');
+    const int32_t lt = indexOutsideQuotes(text, '<');
     if (lt < 0) {
         m_address.setString(text);
     } else {

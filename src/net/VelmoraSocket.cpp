@@ -13,6 +13,7 @@ namespace ostmail {
 namespace {
 
 std::atomic<uint32_t> g_socketSerial{0};
+std::atomic<VelmoraSocket::ConnectSeam> g_connectSeam{nullptr};
 
 constexpr uint32_t kMinBufferSize = 1000;
 constexpr uint32_t kMaxBufferSize = 2000000;
@@ -158,6 +159,7 @@ bool VelmoraSocket::Connect(const char* hostname, int port, uint32_t heartbeatMs
     } else if (!resolveForConnect(host, heartbeatMs, pm, addr, timeoutMs, aborted, log)) {
         return false;
     }
+    if (ConnectSeam seam = g_connectSeam.load()) return takeSeamSocket(seam(), log);
     if (!createSocket(log)) {
         m_connectFailReason = kConnectNoSocket;
         log.LogError("Cannot connect, invalid socket.");
@@ -206,6 +208,23 @@ bool VelmoraSocket::connectSocket(uint32_t addr, uint16_t port, uint32_t timeout
     }
     Close();
     return false;
+}
+
+void VelmoraSocket::setConnectSeam(ConnectSeam seam) { g_connectSeam.store(seam); }
+
+bool VelmoraSocket::takeSeamSocket(platform::SocketHandle handle, LogBase& log) {
+    Close();
+    m_socket = handle;
+    if (!hasSocket()) {
+        m_connectFailReason = kConnectFailed;
+        log.LogDataLong("sockError", platform::kWsaConnRefused);
+        log.LogError("Connect function failed.");
+        SocketErrorText(platform::kWsaConnRefused, log);
+        return false;
+    }
+    applyBufferSizes();
+    connectSucceeded();
+    return true;
 }
 
 void VelmoraSocket::logConnectTarget(uint32_t addr, const StringBuffer& host, LogBase& log) {

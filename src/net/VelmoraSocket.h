@@ -94,7 +94,15 @@ public:
     // socket over to another transport.
     void takeConnectionFrom(VelmoraSocket& other);
 
+    // For harnesses that drive whole sessions over socket pairs: while a
+    // seam is set, every connect takes its handle from it instead of
+    // dialling, and kInvalidSocket reads as a refused connect. nullptr
+    // restores dialling.
+    using ConnectSeam = platform::SocketHandle (*)();
+    static void setConnectSeam(ConnectSeam seam);
+
 private:
+    bool takeSeamSocket(platform::SocketHandle handle, LogBase& log);
     bool resolveForConnect(const StringBuffer& host, uint32_t heartbeatMs, ProgressMonitor* pm, uint32_t& addr,
                            uint32_t& remainingMs, bool& aborted, LogBase& log);
     bool createSocket(LogBase& log);

@@ -115,6 +115,8 @@ void SmtpProtocol::dotStuff(StringBuffer& body) {
     const char* s = body.getString();
     const char* end = s + n;
     std::vector<uint32_t> dotAt;  // offsets of the dots that need a twin
+    // The first line too: a text handed over whole may start with a dot.
+    if (n > 0 && s[0] == '.') dotAt.push_back(0);
     for (const char* p = s; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))));)
         if (++p < end && *p == '.') dotAt.push_back(static_cast<uint32_t>(p - s));
     if (dotAt.empty() || !body.appendCharN('.', dotAt.size())) return;

@@ -54,7 +54,8 @@ public:
     // Cuts a formatted command to kMaxCommand bytes.
     static void limitCommand(StringBuffer& cmd);
 
-    // RFC 5321 4.5.2: a line break followed by a dot gets a second dot.
+    // RFC 5321 4.5.2: a line that starts with a dot, the first one
+    // included, gets a second dot.
     static void dotStuff(StringBuffer& body);
 
     // Most a transcript holds: a connection reused for months would

@@ -57,6 +57,7 @@ TEST(Rfc822Address, ParsesCommonForms) {
         {"\"q\"@example.com", "", "q@example.com"},                  // quotes never stay in the address
         {"C=US; O=Org; CN=John Smith", "", "C=US; O=Org; CN=John Smith"},
         {"John \"JS\" <C=US;S=Smith>", "John JS", "C=US;S=Smith"},  // C= alone marks X.400
+        {"\"Sales <EU> O=1\" <C=DE;O=Corp>", "Sales EU O=1", "C=DE;O=Corp"},  // a quoted '<' is the name's
     };
     Rfc822Address a;
     for (const auto& c : cases) {

@@ -4,8 +4,15 @@
 
 #include "core/XString.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -17,6 +24,46 @@ inline XString utf8Text(const std::string& s) {
     XString x;
     x.setFromUtf8(s.data(), s.size());
     return x;
+}
+
+// A set-up step of the harness itself failed (no socket pair, no thread):
+// that says nothing about the code under test, so the run ends with its own
+// exit status, past libFuzzer's crash handling, and scripts/fuzz.sh tells it
+// apart from a crash.
+constexpr int kHarnessFailureExit = 77;
+[[noreturn]] inline void harnessFailure(const char* what) {
+    fprintf(stderr, "fuzz harness failure: %s: %s\n", what, strerror(errno));
+    _exit(kHarnessFailureExit);
+}
+
+// Entries of a /proc/self folder: open descriptors or running threads.
+inline int procEntries(const char* dir) {
+    DIR* d = opendir(dir);
+    if (!d) harnessFailure(dir);
+    int n = 0;
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n - 1;  // the folder's own descriptor while it is read
+}
+
+// Descriptors and threads must not grow with the inputs. The count after
+// the first thousand inputs (once lazy set-up is done) is the base; every
+// ten thousand inputs it is compared, with a little room for a cache that
+// fills late, which a per-input leak soon outgrows.
+inline void checkResources() {
+    static long inputs = 0;
+    static int baseFds = 0, baseThreads = 0;
+    if (++inputs == 1000) {
+        baseFds = procEntries("/proc/self/fd");
+        baseThreads = procEntries("/proc/self/task") + 1;
+    } else if (inputs % 10000 == 0) {
+        int fds = procEntries("/proc/self/fd"), threads = procEntries("/proc/self/task") + 1;
+        if (fds > baseFds + 16 || threads > baseThreads + 4) {
+            fprintf(stderr, "resource leak: %d descriptors and %d threads after %ld inputs, %d and %d after 1000\n",
+                    fds, threads, inputs, baseFds, baseThreads);
+            abort();
+        }
+    }
 }
 
 class FuzzInput {
@@ -48,6 +95,7 @@ private:
 void fuzzTarget(ostmail::fuzz::FuzzInput& in);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    ostmail::fuzz::checkResources();
     ostmail::fuzz::FuzzInput in(data, size);
     fuzzTarget(in);
     return 0;

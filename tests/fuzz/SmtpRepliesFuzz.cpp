@@ -1,13 +1,12 @@
 // Whatever a server or proxy answers, the client ends the session with a
 // result: proxy replies, SMTP replies, EHLO lists, AUTH challenges and the
-// bytes after STARTTLS come from the input, sent by a peer on loopback that
-// reads whatever the client writes.
-#include "FuzzInput.h"
+// bytes after STARTTLS come from the input, sent by a peer that reads whatever
+// the client writes.
+#include "FuzzPeer.h"
 #include "core/ExtPtrArray.h"
 #include "core/Logger.h"
 #include "net/ClsSocksClient.h"
 #include "net/HttpProxyClient.h"
-#include "net/NetPeers.h"
 #include "smtp/SmtpConnImpl.h"
 #include "smtp/SmtpMessage.h"
 
@@ -15,28 +14,15 @@ using namespace ostmail;
 
 namespace {
 
-// The first connection gets the whole script, then its write side is shut
-// and whatever the client sends is read and dropped. The listener closes
-// once it has a connection, so a reconnecting client is refused at once
-// instead of waiting for a greeting.
-struct ScriptPeer {
-    explicit ScriptPeer(const std::string& script)
-        : thread([this, script] {
-              if (listenFd < 0) abort();
-              int conn = testsupport::sock::pollIn(listenFd, 10000) == 1 ? ::accept(listenFd, nullptr, nullptr) : -1;
-              ::close(listenFd);
-              if (conn < 0) return;
-              ::send(conn, script.data(), script.size(), MSG_NOSIGNAL);
-              ::shutdown(conn, SHUT_WR);
-              nettest::receiveUpTo(conn, SIZE_MAX);
-              ::close(conn);
-          }) {}
-    ~ScriptPeer() { thread.join(); }
-
-    uint16_t port = 0;
-    int listenFd = testsupport::sock::listenLoopback(port);
-    std::thread thread;
-};
+// The whole script goes out at once, then the write side is shut and
+// whatever the client sends is read and dropped until it closes.
+void playScript(const std::string& script, int fd) {
+    ::send(fd, script.data(), script.size(), MSG_NOSIGNAL);
+    ::shutdown(fd, SHUT_WR);
+    char buf[4096];
+    while (::recv(fd, buf, sizeof buf, 0) > 0) {
+    }
+}
 
 const char* const kMethods[] = {"", "LOGIN", "PLAIN", "CRAM-MD5", "NTLM", "MSN", "NONE", "XOAUTH"};
 
@@ -58,10 +44,11 @@ void fuzzTarget(fuzz::FuzzInput& in) {
     // proxy: 0 none, 1 SOCKS4, 2 SOCKS5, 3 SOCKS5 with a login, 4 HTTP, 5 HTTP with a login.
     uint8_t settings = in.byte(), proxy = in.byte() % 6;
     // Through a proxy the script starts with the proxy's replies.
-    ScriptPeer peer(in.rest());
+    std::string script = in.rest();
+    fuzz::PairPeer peer([&script](int fd) { playScript(script, fd); });
     ClsSocksClient socks;
     socks.setSocksVersion(proxy == 1 ? 4 : 5);
-    aim(socks, peer.port, proxy == 3);
+    aim(socks, 1080, proxy == 3);
     HttpProxyClient http;
     // SOCKS4 is given an address, as it cannot carry a name.
     const char* host = proxy <= 1 ? "127.0.0.1" : "mail.example.test";
@@ -76,10 +63,10 @@ void fuzzTarget(fuzz::FuzzInput& in) {
         conn.setDsnRet("HDRS");
         conn.setDsnEnvid("id-1");
     }
-    if (proxy >= 4) conn.connection().setHttpProxy(aim(http, peer.port, proxy == 5));
+    if (proxy >= 4) conn.connection().setHttpProxy(aim(http, 3128, proxy == 5));
     bool timedOut = false, aborted = false;
     XString login = fuzz::utf8Text(anonymous ? "" : "user"), password = fuzz::utf8Text(anonymous ? "" : "secret");
-    if (conn.smtpConnect(host, proxy ? 25 : peer.port, login, password, fuzz::utf8Text("DOMAIN"),
+    if (conn.smtpConnect(host, 25, login, password, fuzz::utf8Text("DOMAIN"),
                          fuzz::utf8Text(kMethods[settings & 7]), 5, 2000, proxy && proxy < 4 ? &socks : nullptr, log,
                          nullptr, timedOut, aborted)) {
         SmtpTextMessage msg;

@@ -2,7 +2,7 @@
 // whole, corrupted, mixed with garbage or ended by an alert, key updates,
 // tickets and renegotiation requests, over TLS 1.3 or 1.2; the client reads
 // what it can and ends with a result, never a crash or a hang.
-#include "FuzzInput.h"
+#include "FuzzPeer.h"
 #include "core/DataBuffer.h"
 #include "net/NetPeers.h"
 #include "net/SocketFlags.h"
@@ -44,6 +44,17 @@ void playScript(nettest::TlsConn& conn, fuzz::FuzzInput& steps) {
     }
 }
 
+// The handshake a flight at a time, then the script.
+void serve(int fd, std::shared_ptr<SSL_CTX> ctx, fuzz::FuzzInput& script) {
+    nettest::TlsConn conn(fd, std::move(ctx));
+    int rc = 0;
+    while (rc == 0 && conn.receive() && (rc = conn.peer().handshake()) >= 0 && conn.flush()) {
+    }
+    if (rc == 1) playScript(conn, script);
+    ::shutdown(fd, SHUT_WR);
+    conn.waitForClose();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -60,14 +71,9 @@ void fuzzTarget(fuzz::FuzzInput& in) {
                                                         pki.serverContext(leaf, {}, TLS1_2_VERSION)};
     std::shared_ptr<SSL_CTX> ctx = contexts[in.byte() & 1];
     // The rest of the input is the server's script.
-    nettest::PeerThread server([&](int fd) {
-        nettest::TlsConn conn(fd, ctx);
-        if (conn.handshake()) playScript(conn, in);
-        ::shutdown(fd, SHUT_WR);
-        conn.waitForClose();
-    });
+    fuzz::PairPeer server([&](int fd) { serve(fd, ctx, in); });
     nettest::Dial client;
-    if (client.run("localhost", server.port(), 3000, nullptr, 0, nullptr, true)) {
+    if (client.run("localhost", 465, 3000, nullptr, 0, nullptr, true)) {
         DataBuffer got;
         SocketFlags flags;
         while (got.getSize() < (1u << 20) && client.sock.ReceiveBytes(got, 4096, 0, 2000, flags, client.log, nullptr)) {

@@ -52,10 +52,13 @@ TEST(SmtpProtocol, CommandLimitDotStuffingAndTranscript) {
     SmtpProtocol::limitCommand(longCmd);
     EXPECT_EQ(longCmd.getSize(), SmtpProtocol::kMaxCommand);
 
-    // Bytes after a NUL are stuffed too; bare LF counts as a line break.
-    StringBuffer nul(sb(std::string("a\0b\n.c\n.", 8)));
+    // Bytes after a NUL are stuffed too; bare LF counts as a line break; a
+    // dot that starts the text is a line's first byte as well.
+    StringBuffer nul(sb(std::string("a\0b\n.c\n.", 8))), first(sb(".\r\n.x\r\n"));
     SmtpProtocol::dotStuff(nul);
+    SmtpProtocol::dotStuff(first);
     EXPECT_EQ(nul.toStdString(), std::string("a\0b\n..c\n..", 10));
+    EXPECT_EQ(first.toStdString(), "..\r\n..x\r\n");
 
     StringBuffer t;
     SmtpProtocol::recordWrite(t, "MAIL FROM:<a@b>\r\n", 17);
