@@ -11,7 +11,7 @@
 # build-fuzz/fuzz-run/<target>/ from one run to the next.
 #
 # Stops at the first crash (exit 1) with the reproducer and the command that
-# replays it; a failure of a harness's own set-up (exit 77 from the target)
+# replays it; a failure of a harness's own set-up (exit 71 from the target)
 # is reported as that (exit 3), not as a crash.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,10 +37,11 @@ if ! command -v clang++ > /dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linu
   exit 2
 fi
 
+mkdir -p "$build"
 launcher=()
 command -v ccache > /dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTMAIL_FUZZ=ON \
-  -DOSTMAIL_BENCH=OFF "${launcher[@]}" > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 2; }
+  -DOSTMAIL_BENCH=OFF "${launcher[@]}" > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 2; }
 ninja -C "$build" "${targets[@]/#/fuzz_}" || exit 2
 
 rows=()
@@ -54,12 +55,20 @@ fuzz_one() {
   local args=(-fork="$cores" -max_total_time="$secs" -timeout=60 -rss_limit_mb=2560 -artifact_prefix="$work/")
   [[ -f $dict ]] && args+=(-dict="$dict")
   echo "== $t: $secs s on $cores cores" >&2
-  (cd "$work" && "$bin" "${args[@]}" "$work/corpus" "$root/tests/fuzz/corpus/$t") > "$work/log" 2>&1
+  # Every saved input once first: fork mode's opening merge would set a
+  # crashing one aside without a word.
+  (cd "$work" && "$bin" -runs=0 -artifact_prefix="$work/" "$work/corpus" "$root/tests/fuzz/corpus/$t") > "$work/log" 2>&1
   local rc=$? line
+  if [[ $rc -eq 0 ]]; then
+    (cd "$work" && "$bin" "${args[@]}" "$work/corpus" "$root/tests/fuzz/corpus/$t") >> "$work/log" 2>&1
+    rc=$?
+  fi
   line=$(grep -E '^#[0-9]+: cov: ' "$work/log" | tail -1)
   read -r runs cov eps faults <<< "$(sed -E 's/^#([0-9]+): cov: ([0-9]+) .* exec\/s ([0-9]+) oom\/timeout\/crash: ([0-9]+)\/([0-9]+)\/([0-9]+).*/\1 \2 \3 \4+\5+\6/' <<< "${line:-#0: cov: 0 x exec/s 0 oom/timeout/crash: 0/0/0}")"
-  rows+=("$t $runs $eps $cov $((faults))")
-  if grep -q "fuzz harness failure" "$work/log" || [[ $rc -eq 77 ]]; then
+  faults=$((faults))
+  [[ $rc -ne 0 && $rc -ne 71 && $faults -eq 0 ]] && faults=1  # found by the replay of the saved inputs
+  rows+=("$t $runs $eps $cov $faults")
+  if grep -q "fuzz harness failure" "$work/log" || [[ $rc -eq 71 ]]; then
     echo "HARNESS FAILURE in $t (not a fault of the code under test):" >&2
     grep "fuzz harness failure" "$work/log" >&2
     return 3
@@ -68,7 +77,7 @@ fuzz_one() {
     local repro
     repro=$(ls -t "$work"/crash-* "$work"/timeout-* "$work"/oom-* "$work"/leak-* 2> /dev/null | head -1)
     echo "CRASH in $t (exit $rc); the target's log: $work/log" >&2
-    grep -E "^(==[0-9]+==ERROR|SUMMARY|.*runtime error)" "$work/log" | head -5 >&2
+    grep -m1 -B6 -E "==[0-9]+== ?ERROR|runtime error" "$work/log" | grep -v "^INFO\|^#" >&2
     echo "reproducer: ${repro:-none written, see the log}" >&2
     [[ -n $repro ]] && echo "replay:     $bin $repro" >&2
     return 1

@@ -30,7 +30,7 @@ inline XString utf8Text(const std::string& s) {
 // that says nothing about the code under test, so the run ends with its own
 // exit status, past libFuzzer's crash handling, and scripts/fuzz.sh tells it
 // apart from a crash.
-constexpr int kHarnessFailureExit = 77;
+constexpr int kHarnessFailureExit = 71;
 [[noreturn]] inline void harnessFailure(const char* what) {
     fprintf(stderr, "fuzz harness failure: %s: %s\n", what, strerror(errno));
     _exit(kHarnessFailureExit);
