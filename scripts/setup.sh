@@ -18,6 +18,8 @@ PACKAGES=(
   ccache
   # DKIM verifiers we did not write (dkimpy with Ed25519 through PyNaCl).
   python3-dkim python3-nacl opendkim-tools
+  # scripts/fuzz.sh: Clang with libFuzzer and the sanitizer runtimes.
+  clang libclang-rt-14-dev
   # The Windows build (mingw-w64, posix thread model) and Wine to run it.
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine64 wine32:i386

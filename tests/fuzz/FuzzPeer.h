@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -51,6 +52,17 @@ private:
     int m_fd = -1;
     std::thread m_thread;
 };
+
+// Sends the bytes at once and shuts the write side, then returns whatever
+// the client writes until it closes.
+inline std::string sendThenRead(int fd, const std::string& bytes) {
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ::shutdown(fd, SHUT_WR);
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<size_t>(n));
+    return got;
+}
 
 }  // namespace fuzz
 }  // namespace ostmail

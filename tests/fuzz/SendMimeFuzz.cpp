@@ -13,12 +13,8 @@ namespace {
 const char* const kEhlo[] = {"250 mx.test\r\n", "250-mx.test\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n250 SIZE 100000\r\n"};
 
 void acceptAll(int fd, const char* ehlo) {
-    std::string replies = std::string("220 mx.test ESMTP\r\n") + ehlo +
-                          "250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n250 ok\r\n221 bye\r\n";
-    ::send(fd, replies.data(), replies.size(), MSG_NOSIGNAL);
-    std::string got;
-    char buf[4096];
-    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, n);
+    const std::string got = fuzz::sendThenRead(fd, std::string("220 mx.test ESMTP\r\n") + ehlo +
+                                                       "250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n");
     size_t data = got.find("\r\nDATA\r\n");
     if (data == std::string::npos) return;
     size_t end = got.find("\r\n.\r\n", data + 6);

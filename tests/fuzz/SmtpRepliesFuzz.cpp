@@ -14,16 +14,6 @@ using namespace ostmail;
 
 namespace {
 
-// The whole script goes out at once, then the write side is shut and
-// whatever the client sends is read and dropped until it closes.
-void playScript(const std::string& script, int fd) {
-    ::send(fd, script.data(), script.size(), MSG_NOSIGNAL);
-    ::shutdown(fd, SHUT_WR);
-    char buf[4096];
-    while (::recv(fd, buf, sizeof buf, 0) > 0) {
-    }
-}
-
 const char* const kMethods[] = {"", "LOGIN", "PLAIN", "CRAM-MD5", "NTLM", "MSN", "NONE", "XOAUTH"};
 
 // Points a SOCKS or HTTP proxy client at the peer, with or without a login.
@@ -45,7 +35,7 @@ void fuzzTarget(fuzz::FuzzInput& in) {
     uint8_t settings = in.byte(), proxy = in.byte() % 6;
     // Through a proxy the script starts with the proxy's replies.
     std::string script = in.rest();
-    fuzz::PairPeer peer([&script](int fd) { playScript(script, fd); });
+    fuzz::PairPeer peer([&script](int fd) { fuzz::sendThenRead(fd, script); });
     ClsSocksClient socks;
     socks.setSocksVersion(proxy == 1 ? 4 : 5);
     aim(socks, 1080, proxy == 3);
