@@ -42,7 +42,7 @@ launcher=()
 command -v ccache > /dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTMAIL_FUZZ=ON \
   -DOSTMAIL_BENCH=OFF "${launcher[@]}" > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 2; }
-ninja -C "$build" "${targets[@]/#/fuzz_}" || exit 2
+ninja -C "$build" "${targets[@]/#/fuzz_}" >&2 || exit 2
 
 rows=()
 # One target: its figures come from libFuzzer's last fork-mode status line,
