@@ -6,9 +6,8 @@
 # Builds the targets with Clang, libFuzzer, ASan and UBSan (leak checks on)
 # in build-fuzz/ (OSTMAIL_FUZZ_BUILD to change), runs as many targets at once
 # as there are cores, each for the whole time over its saved corpus, its
-# seeds and its dictionary, prints
-# the table target/runs/exec/s/coverage/crashes and writes the same figures
-# to build-fuzz/fuzz-report.json. Each target's corpus grows in
+# seeds and its dictionary, prints the table target/runs/exec/s/coverage/
+# crashes and writes the same figures to build-fuzz/fuzz-report.json. Each target's corpus grows in
 # build-fuzz/fuzz-run/<target>/ from one run to the next.
 #
 # Stops at the first crash (exit 1) with the reproducer and the command that
