@@ -28,7 +28,7 @@ bool bareLineEnd(const StringBuffer& s) {
     return false;
 }
 
-// An addr-spec of atoms: the one kind whose header form has a single reading.
+// A bare address of atoms: the one kind whose header form has a single reading.
 bool plainAddress(const StringBuffer& s) {
     const std::string a = s.getString();
     return a.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.!#$%&'*+-/=?^_`{|}~@") ==
