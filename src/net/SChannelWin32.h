@@ -68,8 +68,9 @@ public:
     uint32_t lastStatus() const { return m_lastStatus; }
     bool isConnected() const { return m_context && m_socket.isConnected(); }
     bool serverCertVerified() const { return m_serverCertVerified; }
-    // Verified, or its key matched the pinned one: the peer proved who it is.
-    bool serverAuthenticated() const { return m_serverCertVerified || m_pinMatched; }
+    // The peer proved who it is: its key matched the pin, or without a pin
+    // its certificate verified.
+    bool serverAuthenticated() const { return m_pinnedKey.empty() ? m_serverCertVerified : m_pinMatched; }
     bool pinMatched() const { return m_pinMatched; }
     // Why the last certificate did not verify, in words ("self-signed",
     // "expired 2020-02-01", ...); empty when it did.

@@ -5,10 +5,32 @@
 
 #include <future>
 
+#include <openssl/sha.h>
+
 using namespace ostmail;
 using namespace ostmail::nettest;
 
 namespace {
+
+// The UTC date of that many days ago, as certificates' validity is told.
+std::string daysAgo(int days) {
+    time_t t = time(nullptr) - days * 86400L;
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char text[16];
+    strftime(text, sizeof text, "%Y-%m-%d", &tm);
+    return text;
+}
+
+// RFC 7469's pin of a key, in base64: from the key itself, not the certificate.
+std::vector<unsigned char> pinOf(const testsupport::CertKey& ck) {
+    unsigned char* der = nullptr;
+    int n = i2d_PUBKEY(ck.key.get(), &der);
+    std::vector<unsigned char> digest(32);
+    SHA256(der, static_cast<size_t>(n), digest.data());
+    OPENSSL_free(der);
+    return digest;
+}
 
 class SChannelTest : public ::testing::Test {
 protected:
@@ -151,6 +173,8 @@ TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
     for (int i = 1; i <= 8; ++i) cas.push_back(pki.intermediate(cas.back(), "Intermediate " + std::to_string(i)));
     const testsupport::CertKey deep = pki.leaf("localhost", {"localhost"}, &cas.back());
     const testsupport::CertKey expired = pki.leaf("localhost", {"localhost"}, nullptr, -60, -30);
+    const testsupport::CertKey self = pki.selfSigned("localhost", {"localhost"});
+    const std::string refused = "Server certificate refused: ";
     std::vector<testsupport::CertKey> none, chain(cas.rbegin(), cas.rend() - 1), gap = chain;  // root left out
     gap.erase(gap.begin() + 3);
     const std::string verified = "SSL Server Certificate verified";
@@ -167,8 +191,14 @@ TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
          "fails to match requirement"},
         {localhost, none, false, true, "", "", "127.0.0.1", 105,
          {"(warning) SSL Server Certificate not verified", "This warning may be caused by using an IP address",
-          "Failed to verify server certificate"},
+          refused + "issued by an authority not trusted here (Ostmail Test CA)", "Failed to verify server certificate"},
          "CERT_E_CN_NO_MATCH"},
+        // The reason in words: the worst problem, as the policy ranks them.
+        {localhost, none, true, true, "", "", "127.0.0.1", 105,
+         {"CERT_E_CN_NO_MATCH", refused + "certificate for localhost, not 127.0.0.1"}, "CERT_E_EXPIRED"},
+        {self, none, true, true, "", "", "localhost", 105, {"(warning)", refused + "self-signed"}, "CERT_E_CN"},
+        {expired, none, true, true, "", "", "localhost", 105, {"CERT_E_EXPIRED", refused + "expired " + daysAgo(30)},
+         "CERT_E_CN"},
         {localhost, none, true, false, "IssuerDN", "CN=Ostmail Test CA,O=Ostmail Tests", "127.0.0.1", 0,
          {"CERT_E_CN_NO_MATCH"}, "fails to match requirement"},
         {localhost, none, true, false, "IssuerCN", "Someone Else", "localhost", 105,
@@ -193,6 +223,49 @@ TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
         EXPECT_EQ(d.lacks(k.log), "");
         EXPECT_FALSE(d.logHas(k.absent)) << d.text();
         EXPECT_EQ(d.channel().serverCertVerified(), k.log[0] == verified);
+        sock.Close(0, 1000, log, nullptr);
+    }
+}
+
+// A pinned key holds whether or not verification is required, and a match
+// counts as a proven peer even where the name does not. The TLS 1.2 floor
+// refuses a TLS 1.1 server unless an older protocol is named. (Debian's
+// system settings keep that floor as well.)
+TEST_F(SChannelTest, PinnedKeyAndTlsFloor) {
+    const testsupport::CertKey other = pki.leaf("localhost", {"localhost"});
+    const struct {
+        const testsupport::CertKey* pinned;  // null: no pin
+        bool required;
+        const char *host, *protocol;
+        bool oldServer, ok, authenticated;
+        const char* logLine;
+    } cases[] = {
+        {&localhost, false, "127.0.0.1", "", false, true, true, "Server public key matches the pinned key."},
+        {&other, false, "127.0.0.1", "", false, false, false, "Server public key refused: its sha256 is "},
+        {&other, true, "localhost", "", false, false, false, "Server public key refused"},
+        {nullptr, false, "localhost", "", true, false, false, "Error performing handshake"},
+        {nullptr, false, "localhost", "TLS 1.0", true, true, true, "protocol: TLS1"},
+    };
+    ASSERT_TRUE(pki.writeRootPem(caFile));
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::string(k.logLine) + " " + k.protocol);
+        log.ClearLog();
+        auto server = pki.serverContext(localhost, {}, k.oldServer ? TLS1_1_VERSION : 0);
+        if (k.oldServer) {
+            SSL_CTX_set_min_proto_version(server.get(), TLS1_VERSION);
+            SSL_CTX_set_security_level(server.get(), 0);
+        }
+        TlsScriptedServer srv(server, [](TlsConn& c) {
+            if (c.handshake("220 hi\r\n")) c.waitForClose();
+        });
+        d.channel().setTrustFile(caFile.c_str());
+        d.channel().setRequireVerifiedCert(k.required);
+        d.channel().setPinnedKey(k.pinned ? pinOf(*k.pinned) : platform::Bytes());
+        d.channel().setMinimumTls12(true);
+        d.channel().setProtocol(k.protocol);
+        EXPECT_EQ(connectTls(srv.port(), k.host), k.ok) << d.text();
+        EXPECT_EQ(d.lacks({k.logLine}), "");
+        EXPECT_EQ(d.channel().serverAuthenticated(), k.authenticated);
         sock.Close(0, 1000, log, nullptr);
     }
 }
