@@ -68,8 +68,8 @@ bool SmtpConnImpl::upgradeToTls(int connectTimeoutSecs, uint32_t idleMs, LogBase
     return true;
 }
 
-// A server that lists STARTTLS gets it, and a fresh EHLO inside TLS
-// (RFC 3207 4.2: what was said in clear no longer counts).
+// A server that lists STARTTLS gets it, then a fresh EHLO inside TLS
+// (RFC 3207 4.2), whose mechanisms join those already seen.
 bool SmtpConnImpl::startTlsIfOffered(bool& ehloOk, int connectTimeoutSecs, uint32_t idleMs, LogBase& log,
                                      ProgressMonitor* pm, SocketFlags& flags) {
     if (!m_startTlsWhenOffered || m_startTls || m_tlsOnConnect || m_conn.isTls() || !ehloOk ||

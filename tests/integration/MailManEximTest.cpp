@@ -130,8 +130,8 @@ TEST(MailManTlsExim, CertificateTlsChoiceAndPasswordRefusals) {
     const std::string accounts = dir.write("accounts", "[default]\nssl = yes\n[lax]\nrequire-cert = no\n");
     const Case cases[] = {
         // By default the certificate must verify; --insecure lets any pass, with a warning.
-        {true, {}, {}, {refusedAt + "expired 2020-02-01", unverified}, {"\nEHLO"}, expiredPort.c_str()},
-        {true, {}, {}, {refusedAt + "certificate for wrong-name.invalid, not localhost"}, {"\nEHLO"},
+        {true, {}, {}, {refusedAt + "expired 2020-02-01", unverified}, {"sendingHello"}, expiredPort.c_str()},
+        {true, {}, {}, {refusedAt + "certificate for wrong-name.invalid, not localhost"}, {"sendingHello"},
          wrongPort.c_str()},
         {true, {insecure}, {}, {warned, "(warning) SSL Server Certificate not verified"}, {unverified},
          expiredPort.c_str(), 0},

@@ -63,7 +63,6 @@ TEST(SmtpProtocol, ReplyCodesAndCapabilitiesFromEhloText) {
         EXPECT_EQ(SmtpSecurity::decodePin(c.first.c_str(), key), c.second) << c.first;
         EXPECT_EQ(key.size(), c.second ? 32u : 0u);
     }
-    EXPECT_EQ(key, std::vector<unsigned char>()) << "a refused pin leaves none";
     ASSERT_TRUE(SmtpSecurity::decodePin(pin.c_str(), key));
     EXPECT_EQ(std::string(key.begin(), key.end()), std::string(31, 'k') + "!");
 }
