@@ -55,7 +55,8 @@ void printTls(const SChannelWin32& ch, const SendOptions& o) {
     bool verified = ch.serverCertVerified();
     std::string check = verified ? "verified" : "not verified: " + ch.certificateProblem();
     if (!verified && (o.insecure || !o.requireCert)) check += " (accepted: --insecure)";
-    if (!o.pinSha256.empty()) check += ch.pinMatched() ? "; public key matches the pin" : "; public key NOT the pinned one";
+    if (!o.pinSha256.empty())
+        check += ch.pinMatched() ? "; public key matches the pin" : "; public key NOT the pinned one";
     std::printf("certificate check: %s\n", check.c_str());
 }
 

@@ -47,8 +47,9 @@ void SChannelWin32::describeProblem(uint32_t policyError) {
         return;
     }
     case CERT_E_UNTRUSTEDROOT:
-        m_certProblem = c.subjectDn() == c.issuerDn() ? "self-signed"
-                                                      : "issued by an authority not trusted here (" + c.issuerCn() + ")";
+        m_certProblem = c.subjectDn() == c.issuerDn()
+                            ? "self-signed"
+                            : "issued by an authority not trusted here (" + c.issuerCn() + ")";
         return;
     case CERT_E_EXPIRED: {
         std::string until = c.validUntil();

@@ -225,6 +225,10 @@ TEST(SmtpSession, GreetingHelloAndAuthMechanisms) {
          "tim", "tanstaaftanstaaf", "", true, {"D: login_method=CRAM_MD5"},
          {"EHLO client.test", "AUTH CRAM-MD5", "dGltIGI3MzFhYjJiZmU4NTRlZTlhM2I0MDk0MTkxZDZhMjZh", "QUIT"}, {}, {},
          nullptr, 5000, refuseClearText},
+        {"STARTTLS required, not offered",
+         [](Peer& s) { s.reply("220 hi").expectReply("STARTTLS", "502 no").serveRest(); },
+         "bob", "secret", "", false, {"E: Failed to receive STARTTLS response"}, {"STARTTLS", "QUIT"}, {}, {},
+         nullptr, 5000, [](SmtpConnImpl& c) { c.setStartTls(true); }},
         {"STARTTLS taken when offered",
          [](Peer& s) {
              greet(s, "250-x\r\n250-AUTH LOGIN\r\n250 STARTTLS").expectReply("STARTTLS", "220 go").silence(300);
