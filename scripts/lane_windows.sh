@@ -249,8 +249,9 @@ cli_send() {
   local token="wincli-$$-$RANDOM" log=$OUT/cli.log
   printf 'Sent by ostmail.exe, %s.\r\n' "$token" >"$OUT/cli_body.txt"
   if ! (cd "$OUT" && timeout 120 "$WINE64" "$W64/ostmail.exe" send --server "$OSTMAIL_HOST" \
-    --port "$OSTMAIL_SMTP_PORT" --user "$user" --password-command "echo $OSTMAIL_SMTP_PASSWORD" \
-    --from cli@example.test --to "$token@localhost" --subject "$token" --body-file - <cli_body.txt) >"$log" 2>&1; then
+    --port "$OSTMAIL_SMTP_PORT" --ca-file "$OSTMAIL_CA_FILE" --user "$user" \
+    --password-command "echo $OSTMAIL_SMTP_PASSWORD" --from cli@example.test --to "$token@localhost" \
+    --subject "$token" --body-file - <cli_body.txt) >"$log" 2>&1; then
     fail "ostmail.exe send: the end of $log:"
     tail -n 5 "$log"
     return
@@ -265,7 +266,8 @@ cli_send() {
     fail "ostmail.exe send: the message for $token@localhost did not arrive as sent (${file:-nothing arrived})"
   fi
   if (cd "$OUT" && timeout 120 "$WINE64" "$W64/ostmail.exe" check --server "$OSTMAIL_HOST" --port "$OSTMAIL_SMTP_PORT" \
-    --user "$user" --password-command "echo $OSTMAIL_SMTP_PASSWORD") >"$OUT/cli_check.log" 2>&1 &&
+    --ca-file "$OSTMAIL_CA_FILE" --user "$user" --password-command "echo $OSTMAIL_SMTP_PASSWORD") \
+    >"$OUT/cli_check.log" 2>&1 &&
     grep -q '^login: ok' "$OUT/cli_check.log"; then
     pass
   else
