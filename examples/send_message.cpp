@@ -2,8 +2,9 @@
 //
 //   ostmail_send HOST PORT FROM TO [FILE]
 //
-// STARTTLS when the server offers it is not assumed: set OSTMAIL_STARTTLS=1
-// to ask for it (OSTMAIL_STARTTLS=implicit for TLS from the first byte),
+// STARTTLS is taken when the server offers it and the certificate must
+// verify: OSTMAIL_STARTTLS=1 requires STARTTLS, =implicit asks for TLS from
+// the first byte, =0 for plain SMTP; OSTMAIL_INSECURE=1 accepts any certificate;
 // OSTMAIL_USER/OSTMAIL_PASSWORD to log in (OSTMAIL_MECHANISM to choose how),
 // and OSTMAIL_CA or OSTMAIL_CA_DIR to trust a private CA. OSTMAIL_LOG=1
 // prints the activity log when the send fails. Exit status 0 sent, 1 not
@@ -28,10 +29,10 @@ int main(int argc, char** argv) {
     server.setHost(argv[1]);
     server.setPort(std::atoi(argv[2]));
     std::string tls = env("OSTMAIL_STARTTLS");
-    if (tls == "1" || tls == "implicit") {
-        server.setSecurity(tls == "1" ? ostmail::Security::StartTls : ostmail::Security::ImplicitTls);
-        server.setRequireValidCertificate(true);
-    }
+    if (tls == "1") server.setSecurity(ostmail::Security::StartTls);
+    if (tls == "implicit") server.setSecurity(ostmail::Security::ImplicitTls);
+    if (tls == "0") server.setSecurity(ostmail::Security::None);
+    if (env("OSTMAIL_INSECURE") == "1") server.setRequireValidCertificate(false);
     if (!env("OSTMAIL_CA").empty()) server.setTrustFile(env("OSTMAIL_CA"));
     if (!env("OSTMAIL_CA_DIR").empty()) server.setTrustFolder(env("OSTMAIL_CA_DIR"));
     if (!env("OSTMAIL_USER").empty())

@@ -42,10 +42,10 @@ token="demo-$(date +%s)-$$"
 attachment=$servers/report-$token.csv
 printf 'day,messages,bytes\nMonday,12,48213\nTuesday,9,30117\n' >"$attachment"
 
-say "sending through 127.0.0.1:$OSTMAIL_SMTP_PORT with AUTH, one To, one CC and an attachment"
+say "sending through 127.0.0.1:$OSTMAIL_SMTP_PORT (STARTTLS, the test CA trusted) with AUTH, one To, one CC and an attachment"
 set -x
 "$BUILD/ostmail" send \
-  --server "$OSTMAIL_HOST" --port "$OSTMAIL_SMTP_PORT" \
+  --server "$OSTMAIL_HOST" --port "$OSTMAIL_SMTP_PORT" --ca-file "$OSTMAIL_CA_FILE" \
   --user "$OSTMAIL_SMTP_USER" --password "$OSTMAIL_SMTP_PASSWORD" \
   --from demo@example.test --from-name "Ostmail Demo" \
   --to reader@example.test --cc archive@example.test \

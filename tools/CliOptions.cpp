@@ -1,5 +1,7 @@
 #include "CliOptions.h"
 
+#include "smtp/SmtpSecurity.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -104,6 +106,14 @@ ValueSetter dkimRefinement(std::function<bool(DkimSpec&, const std::string&)> se
     return [set](SendOptions& o, const std::string& v) { return !o.dkim.empty() && set(o.dkim.back(), v); };
 }
 
+// A pin must be the base64 of a SHA-256: a typo must not pass for "no pin".
+bool pin(SendOptions& o, const std::string& v) {
+    std::vector<unsigned char> key;
+    if (!SmtpSecurity::decodePin(v.c_str(), key)) return false;
+    o.pinSha256 = v;
+    return true;
+}
+
 const std::map<std::string, ValueSetter>& valueOptions() {
     static const std::map<std::string, ValueSetter> options = {
         {"--server", text(&SendOptions::server)},
@@ -117,6 +127,7 @@ const std::map<std::string, ValueSetter>& valueOptions() {
         {"--ca-dir", text(&SendOptions::caDir)},
         {"--tls-protocol", text(&SendOptions::tlsProtocol)},
         {"--tls-cipher", text(&SendOptions::tlsCipher)},
+        {"--pin-sha256", pin},
         {"--connect-timeout", number(&SendOptions::connectTimeout)},
         {"--read-timeout", number(&SendOptions::readTimeout)},
         {"--from", text(&SendOptions::fromAddress)},
@@ -174,7 +185,8 @@ const std::map<std::string, ValueSetter>& valueOptions() {
 const std::map<std::string, bool SendOptions::*>& flagOptions() {
     static const std::map<std::string, bool SendOptions::*> flags = {
         {"--ssl", &SendOptions::ssl},         {"--starttls", &SendOptions::startTls},
-        {"--require-cert", &SendOptions::requireCert},
+        {"--require-cert", &SendOptions::requireCert}, {"--insecure", &SendOptions::insecure},
+        {"--no-tls", &SendOptions::noTls},    {"--allow-plaintext-login", &SendOptions::allowPlaintextLogin},
         {"--verbose", &SendOptions::verbose}, {"-v", &SendOptions::verbose},
         {"--help", &SendOptions::help},       {"-h", &SendOptions::help},
         {"--version", &SendOptions::version},
@@ -292,6 +304,7 @@ bool checkSendOptions(const SendOptions& opts, std::string& error) {
     else if (opts.to.empty() && opts.cc.empty() && opts.bcc.empty()) error = "at least one --to, --cc or --bcc is required";
     else if (!opts.body.empty() && !opts.bodyFile.empty()) error = "give --body or --body-file, not both";
     else if (!opts.html.empty() && !opts.htmlFile.empty()) error = "give --html or --html-file, not both";
+    else if (opts.noTls && (opts.ssl || opts.startTls)) error = "give --no-tls or --ssl/--starttls, not both";
     if (!error.empty()) return false;
     int stdinUsers = (opts.bodyFile == "-") + (opts.htmlFile == "-") + (opts.passwordFile == "-");
     for (const AttachSpec& a : opts.attachments) stdinUsers += a.path == "-";
@@ -316,11 +329,17 @@ const char* usageText() {
            "  --server HOST          SMTP server (a pasted web address is reduced to its host)\n"
            "  --port N               port (default 25)\n"
            "  --ssl                  TLS from the first byte (implicit TLS, port 465)\n"
-           "  --starttls             upgrade with STARTTLS after connecting\n"
-           "  --require-cert         refuse a server certificate that does not verify\n"
+           "  --starttls             STARTTLS required: a server without it fails the send\n"
+           "                         (default: STARTTLS whenever the server offers it)\n"
+           "  --no-tls               plain SMTP, no STARTTLS even when offered\n"
+           "  --insecure             do not refuse a server certificate that fails the check\n"
+           "                         (default: refuse it; accounts file: require-cert = no)\n"
+           "  --pin-sha256 BASE64    the server's public key must have this SHA-256\n"
+           "                         (as curl's --pinnedpubkey); holds even with --insecure\n"
+           "  --allow-plaintext-login  send a LOGIN/PLAIN password without verified TLS\n"
            "  --ca-file PATH         PEM file of CA certificates to trust as well\n"
            "  --ca-dir PATH          folder of hashed CA certificates to trust as well\n"
-           "  --tls-protocol NAME    TLS 1.0, SSL 3.0, ... (default: the best both sides know)\n"
+           "  --tls-protocol NAME    TLS 1.0, SSL 3.0, ... (default: TLS 1.2 or newer)\n"
            "  --tls-cipher NAME      3DES, RC4, DES, RC2, ... (default: any)\n"
            "  --user NAME            login name; with --password enables AUTH\n"
            "  --password-command CMD login password: first line printed by CMD\n"

@@ -29,7 +29,11 @@ struct SendOptions {
     int port = 25;
     bool ssl = false;
     bool startTls = false;
-    bool requireCert = false;
+    bool requireCert = true;
+    bool insecure = false;
+    bool noTls = false;
+    bool allowPlaintextLogin = false;
+    std::string pinSha256;
     std::string caFile;
     std::string caDir;
     std::string tlsProtocol;

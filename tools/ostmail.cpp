@@ -28,12 +28,30 @@ namespace {
 
 enum ExitCode { kSent = 0, kNotSent = 1, kUsage = 2 };
 
+// Verified TLS whenever it can be had; a user who turns a check off is
+// told so on every send.
+void configureTrust(VmMailMan& mm, const cli::SendOptions& o) {
+    bool verify = o.requireCert && !o.insecure;
+    mm.put_RequireSslCertVerify(verify);
+    mm.put_StartTlsIfOffered(!o.noTls && !o.ssl && !o.startTls);
+    mm.put_RefuseClearTextLogin(!o.allowPlaintextLogin);
+    mm.put_RequireTls12(true);
+    mm.put_SslPinSha256(o.pinSha256.c_str());
+    if (!verify && !o.noTls)
+        std::fputs("ostmail: warning: the server's certificate is not checked (--insecure): anyone on the path "
+                   "can pose as the server\n",
+                   stderr);
+    if (o.allowPlaintextLogin && !o.user.empty())
+        std::fputs("ostmail: warning: the password may cross the network readable (--allow-plaintext-login)\n",
+                   stderr);
+}
+
 void configureServer(VmMailMan& mm, const cli::SendOptions& o) {
     mm.put_SmtpHost(o.server.c_str());
     mm.put_SmtpPort(o.port);
     mm.put_SmtpSsl(o.ssl);
     mm.put_StartTLS(o.startTls);
-    mm.put_RequireSslCertVerify(o.requireCert);
+    configureTrust(mm, o);
     mm.put_SslTrustFile(o.caFile.c_str());
     mm.put_SslTrustFolder(o.caDir.c_str());
     mm.put_SslProtocol(o.tlsProtocol.c_str());

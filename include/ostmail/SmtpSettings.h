@@ -15,6 +15,7 @@ enum class Security {
     None,         // plain SMTP
     StartTls,     // plain, then STARTTLS right after EHLO
     ImplicitTls,  // TLS from the first byte (SMTPS, usually port 465)
+    Auto,         // the default: STARTTLS whenever the server offers it, else plain
 };
 
 // How one DKIM signature is made; the algorithm follows from the key
@@ -46,9 +47,21 @@ public:
     // Extra trusted CA certificates: a PEM file or a hashed folder.
     void setTrustFile(const std::string& path);
     void setTrustFolder(const std::string& path);
-    // When on, a certificate that fails the check fails the send (default
-    // off: the failure is only logged).
+    // When on (the default), a certificate that fails the check, or names
+    // another host, fails the send before any command goes over TLS; off,
+    // the failure is only logged, with a warning line in the result's log.
     void setRequireValidCertificate(bool on);
+    // When off (the default), a LOGIN, PLAIN, XOAUTH2 or OAUTHBEARER login
+    // over no TLS, or over TLS whose certificate did not verify, fails the
+    // send before AUTH. CRAM-MD5 and NTLM are always allowed.
+    void setAllowPlaintextLogin(bool on);
+    // "TLS 1.0" or "SSL 3.0" allows that older protocol; by default TLS 1.2
+    // or newer is required.
+    void setTlsProtocol(const std::string& name);
+    // The server's public key must have this SHA-256 (base64, optionally
+    // after "sha256//"), whether or not the certificate must verify; empty
+    // for none. A text that is no pin fails the send.
+    void setPinSha256(const std::string& base64);
     // A SOCKS proxy (version 4 or 5); an empty host means none.
     void setSocksProxy(const std::string& host, int port, const std::string& user = "",
                        const std::string& password = "", int version = 5);

@@ -7,9 +7,11 @@
 #include "facade/VmMailMan.h"
 #include "smtp/ClsMailMan.h"
 #include "platform/FileSystem.h"
+#include "smtp/SmtpSecurity.h"
 
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace ostmail {
 
@@ -104,6 +106,11 @@ bool MailBuilder::checkSettings(const SmtpSettings& settings, std::string& reaso
         reason = "SMTP port out of range: " + std::to_string(s.port);
         return false;
     }
+    std::vector<unsigned char> pin;
+    if (!s.pinSha256.empty() && !SmtpSecurity::decodePin(s.pinSha256.c_str(), pin)) {
+        reason = "not a SHA-256 pin (base64 of 32 bytes): " + s.pinSha256;
+        return false;
+    }
     if (!s.httpProxyHost.empty() && (s.httpProxyPort < 1 || s.httpProxyPort > 65535)) {
         reason = "HTTP proxy port out of range: " + std::to_string(s.httpProxyPort);
         return false;
@@ -127,6 +134,11 @@ void MailBuilder::applySettings(const SmtpSettings& settings, VmMailMan& man) {
     man.put_SslTrustFile(s.trustFile.c_str());
     man.put_SslTrustFolder(s.trustFolder.c_str());
     man.put_RequireSslCertVerify(s.requireValidCertificate);
+    man.put_StartTlsIfOffered(s.security == Security::Auto);
+    man.put_RefuseClearTextLogin(!s.allowPlaintextLogin);
+    man.put_RequireTls12(true);
+    man.put_SslProtocol(s.tlsProtocol.c_str());
+    man.put_SslPinSha256(s.pinSha256.c_str());
     man.put_SocksVersion(s.socksHost.empty() ? 0 : s.socksVersion);
     man.put_SocksHostname(s.socksHost.c_str());
     man.put_SocksPort(s.socksPort);

@@ -36,7 +36,7 @@ SendResult failed(const std::string& reason) {
 }
 
 bool isErrorLine(const std::string& line) {
-    static const char* const kMarks[] = {"Failed", "failed", "Timed out", "Aborted", "closed", "rror"};
+    static const char* const kMarks[] = {"Failed", "failed", "Timed out", "Aborted", "closed", "rror", "refus"};
     for (const char* mark : kMarks)
         if (line.find(mark) != std::string::npos) return true;
     return false;
@@ -75,6 +75,11 @@ SendResult Session::Impl::send(const Message& message) {
     man.put_EventCallbackObject(progress ? &bridge : nullptr);
     bool ok = man.SendEmail(email);
     man.put_EventCallbackObject(nullptr);
+    const SmtpSettings::Impl& s = settings.impl();
+    if (!s.requireValidCertificate && s.security != Security::None)
+        man.impl()->log().LogInfo("warning: the server's certificate was not required to verify");
+    if (s.allowPlaintextLogin && !s.user.empty())
+        man.impl()->log().LogInfo("warning: a LOGIN or PLAIN password was allowed without verified TLS");
     SendResult result;
     result.impl().ok = ok;
     collect(result, message, badBefore, bridge);

@@ -30,6 +30,9 @@ void SmtpSettings::setLogin(const std::string& user, const std::string& password
 void SmtpSettings::setTrustFile(const std::string& path) { m_impl->trustFile = path; }
 void SmtpSettings::setTrustFolder(const std::string& path) { m_impl->trustFolder = path; }
 void SmtpSettings::setRequireValidCertificate(bool on) { m_impl->requireValidCertificate = on; }
+void SmtpSettings::setAllowPlaintextLogin(bool on) { m_impl->allowPlaintextLogin = on; }
+void SmtpSettings::setTlsProtocol(const std::string& name) { m_impl->tlsProtocol = name; }
+void SmtpSettings::setPinSha256(const std::string& base64) { m_impl->pinSha256 = base64; }
 void SmtpSettings::setSocksProxy(const std::string& host, int port, const std::string& user,
                                  const std::string& password, int version) {
     m_impl->socksHost = host;

@@ -9,10 +9,12 @@ namespace ostmail {
 struct __attribute__((visibility("hidden"))) SmtpSettings::Impl {
     std::string host;
     int port = 25;
-    Security security = Security::None;
+    Security security = Security::Auto;
     std::string user, password, mechanism;
     std::string trustFile, trustFolder;
-    bool requireValidCertificate = false;
+    bool requireValidCertificate = true;
+    bool allowPlaintextLogin = false;
+    std::string tlsProtocol, pinSha256;
     std::string socksHost, socksUser, socksPassword;
     int socksPort = 1080;
     int socksVersion = 5;

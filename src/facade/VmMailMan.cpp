@@ -157,6 +157,15 @@ OSTMAIL_VM_VALUE(int32_t, HeartbeatMs)
 OSTMAIL_VM_VALUE(bool, AutoGenMessageId)
 OSTMAIL_VM_VALUE(bool, SendIndividual)
 OSTMAIL_VM_VALUE(bool, RequireAllRecipients)
+OSTMAIL_VM_VALUE(bool, StartTlsIfOffered)
+OSTMAIL_VM_VALUE(bool, RefuseClearTextLogin)
+OSTMAIL_VM_VALUE(bool, RequireTls12)
+
+bool VmMailMan::put_SslPinSha256(const char* v) {
+    XString x;
+    x.setFrom8bit(v ? v : "", m_utf8);
+    return m_impl->put_SslPinSha256(x);
+}
 OSTMAIL_VM_VALUE(int32_t, SocksVersion)
 OSTMAIL_VM_VALUE(int32_t, SocksPort)
 OSTMAIL_VM_VALUE(int32_t, HttpProxyPort)

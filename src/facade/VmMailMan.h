@@ -135,6 +135,15 @@ public:
     void put_HttpProxyPort(int32_t v);
     bool get_RequireSslCertVerify() const;
     void put_RequireSslCertVerify(bool v);
+    // Beyond the documented manager (see ClsMailMan): off by default.
+    bool get_StartTlsIfOffered() const;
+    void put_StartTlsIfOffered(bool v);
+    bool get_RefuseClearTextLogin() const;
+    void put_RefuseClearTextLogin(bool v);
+    bool get_RequireTls12() const;
+    void put_RequireTls12(bool v);
+    // False, pin unchanged, when v is not the base64 of a SHA-256.
+    bool put_SslPinSha256(const char* v);
     int32_t get_LastSmtpStatus() const;
     int32_t get_NumBadAddresses() const;
     const char* badAddress(int32_t index);  // null when out of range

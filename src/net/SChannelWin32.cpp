@@ -83,6 +83,9 @@ bool SChannelWin32::establishCommon(bool starttls, VelmoraSocket* takeFrom, LogB
 bool SChannelWin32::prepareEstablish(LogBase& log) {
     m_serverCert.reset();
     m_serverCertVerified = false;
+    m_pinMatched = false;
+    m_certProblem.clear();
+    m_connInfo = TlsConnectionInfo();
     m_lastStatus = 0;
     m_extraConnectData.clear();
     m_pending.clear();
@@ -102,6 +105,7 @@ bool SChannelWin32::prepareEstablish(LogBase& log) {
 bool SChannelWin32::createCredentials(LogBase& log) {
     TlsCredentialSettings settings;
     settings.protocolMask = m_protocolMask;
+    settings.tls12AtLeast = m_tls12AtLeast;
     for (uint32_t alg : {m_cipherAlg, m_hashAlg, m_keyExchangeAlg})
         if (alg) settings.algorithms.push_back(alg);
     uint32_t status = tlsProvider()->AcquireCredentials(settings, m_credentials);
@@ -144,6 +148,7 @@ bool SChannelWin32::afterHandshake(bool starttls, LogBase& log) {
         return false;
     }
     m_serverCert = cert;
+    tlsProvider()->QueryConnectionInfo(*m_context, m_connInfo);  // kept for the user, even on a refusal
     if (verifyServerCertificate(log)) {
         log.LogInfo(starttls ? "SSL Server Certificate verified." : "SSL Server Certificate verified");
         m_serverCertVerified = true;
@@ -151,11 +156,17 @@ bool SChannelWin32::afterHandshake(bool starttls, LogBase& log) {
         log.LogInfo(starttls ? "(warning) SSL Server Certificate not verified."
                              : "(warning) SSL Server Certificate not verified");
         if (m_requireVerified) {
+            log.LogError(("Server certificate refused: " + m_certProblem).c_str());
             log.LogError("Failed to verify server certificate");
             forceClose();
             m_lastStatus = kStatusCertNotVerified;
             return false;
         }
+    }
+    if (!checkPinnedKey(log)) {
+        forceClose();
+        m_lastStatus = kStatusCertNotVerified;
+        return false;
     }
     logConnectionInfo(log);
     if (!checkRequiredCertificate(log)) {
@@ -215,6 +226,7 @@ bool SChannelWin32::checkRequiredCertificate(LogBase& log) {
 
 bool SChannelWin32::verifyServerCertificate(LogBase& log) {
     if (m_verbose) log.LogInfo("Verifying server certificate...");
+    m_certProblem = "it could not be checked";
     if (!m_serverCert) {
         log.LogError("Certificate parameter is null in VerifyServerCertificate");
         return false;
@@ -228,6 +240,7 @@ bool SChannelWin32::verifyServerCertificate(LogBase& log) {
         log.LogError("Error building certificate chain");
         return false;
     }
+    describeProblem(policyError);
     if (policyError) logPolicyError(policyError, log);
     return policyError == 0;
 }

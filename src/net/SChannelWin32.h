@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace ostmail {
 
@@ -57,11 +58,25 @@ public:
     // Trust anchors besides the system store, for private CAs.
     void setTrustFile(const char* path) { m_trust.caFile = path ? path : ""; }
     void setTrustFolder(const char* path) { m_trust.caDir = path ? path : ""; }
+    // With the default protocol choice, nothing older than TLS 1.2.
+    void setMinimumTls12(bool on) { m_tls12AtLeast = on; }
+    // SHA-256 of the server's SubjectPublicKeyInfo that must match (empty:
+    // none). Checked whether or not verification is required.
+    void setPinnedKey(const platform::Bytes& sha256) { m_pinnedKey = sha256; }
 
     // --- state ---
     uint32_t lastStatus() const { return m_lastStatus; }
     bool isConnected() const { return m_context && m_socket.isConnected(); }
     bool serverCertVerified() const { return m_serverCertVerified; }
+    // The peer proved who it is: its key matched the pin, or without a pin
+    // its certificate verified.
+    bool serverAuthenticated() const { return m_pinnedKey.empty() ? m_serverCertVerified : m_pinMatched; }
+    bool pinMatched() const { return m_pinMatched; }
+    // Why the last certificate did not verify, in words ("self-signed",
+    // "expired 2020-02-01", ...); empty when it did.
+    const std::string& certificateProblem() const { return m_certProblem; }
+    // The protocol and cipher of the last handshake.
+    const platform::TlsConnectionInfo& connectionInfo() const { return m_connInfo; }
     std::shared_ptr<platform::TlsCertificate> serverCertificate() const { return m_serverCert; }
     const SocketFlags& lastReadFlags() const { return m_readFlags; }
 
@@ -136,6 +151,8 @@ private:
     bool checkRequiredCertificate(LogBase& log);
     bool verifyServerCertificate(LogBase& log);
     void logPolicyError(uint32_t code, LogBase& log);
+    void describeProblem(uint32_t policyError);
+    bool checkPinnedKey(LogBase& log);
 
     bool performHandshake(LogBase& log);
     bool clientHandshakeLoop(bool readFirst, DataBuffer& extra, LogBase& log);
@@ -177,6 +194,11 @@ private:
     uint32_t m_lastStatus = 0;
     bool m_requireVerified = false;
     platform::TlsTrustSettings m_trust;
+    bool m_tls12AtLeast = false;
+    platform::Bytes m_pinnedKey;
+    bool m_pinMatched = false;
+    std::string m_certProblem;
+    platform::TlsConnectionInfo m_connInfo;
     DataBuffer m_pending;  // received records not yet decrypted
 };
 

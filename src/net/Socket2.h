@@ -79,6 +79,7 @@ public:
     // The TLS channel, for its settings (required verification, trust
     // anchors, protocol and cipher names) and its server certificate.
     SChannel& tlsChannel() { return m_tls; }
+    const SChannel& tlsChannel() const { return m_tls; }
     uint32_t leftoverSize() const { return m_leftover.getSize(); }
 
 private:

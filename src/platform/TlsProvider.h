@@ -107,6 +107,7 @@ using Bytes = std::vector<unsigned char>;
 
 struct TlsCredentialSettings {
     uint32_t protocolMask = 0;  // SP_PROT_* bits; 0 = the provider's default
+    bool tls12AtLeast = false;  // with mask 0: nothing older than TLS 1.2 (RFC 8996)
     std::vector<uint32_t> algorithms;  // CALG_* cipher, hash or key exchange; empty = any
 };
 
@@ -158,6 +159,12 @@ public:
     virtual std::string subjectCn() const = 0;
     virtual std::string issuerDn() const = 0;
     virtual std::string issuerCn() const = 0;
+    // Validity bounds as "YYYY-MM-DD" (UTC); empty when unknown.
+    virtual std::string validFrom() const { return std::string(); }
+    virtual std::string validUntil() const { return std::string(); }
+    // SHA-256 of the DER SubjectPublicKeyInfo (what a pinned key names);
+    // empty when it cannot be computed.
+    virtual Bytes publicKeySha256() const { return Bytes(); }
 };
 
 class TlsCredentials {

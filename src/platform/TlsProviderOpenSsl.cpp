@@ -4,6 +4,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/sha.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -14,6 +15,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 
@@ -129,8 +132,26 @@ public:
     std::string subjectCn() const override { return commonName(X509_get_subject_name(leaf.get())); }
     std::string issuerDn() const override { return nameText(X509_get_issuer_name(leaf.get())); }
     std::string issuerCn() const override { return commonName(X509_get_issuer_name(leaf.get())); }
+    std::string validFrom() const override { return dayOf(X509_get0_notBefore(leaf.get())); }
+    std::string validUntil() const override { return dayOf(X509_get0_notAfter(leaf.get())); }
+    Bytes publicKeySha256() const override {
+        unsigned char* der = nullptr;
+        int n = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(leaf.get()), &der);
+        if (n <= 0) return Bytes();
+        Bytes digest(SHA256_DIGEST_LENGTH);
+        SHA256(der, static_cast<size_t>(n), digest.data());
+        OPENSSL_free(der);
+        return digest;
+    }
 
 private:
+    static std::string dayOf(const ASN1_TIME* t) {
+        struct tm tm {};
+        if (!t || ASN1_TIME_to_tm(t, &tm) != 1) return "";
+        char text[48];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+        return text;
+    }
     static std::string nameText(X509_NAME* name) {
         std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
         if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) return "";
@@ -249,6 +270,7 @@ const char* cipherTerm(uint32_t alg) {
 uint32_t applySettings(SSL_CTX* ctx, const TlsCredentialSettings& s) {
     VersionRange range;
     if (!versionsFromMask(s.protocolMask, range)) return SEC_E_ALGORITHM_MISMATCH;
+    if (s.protocolMask == 0 && s.tls12AtLeast) range.min = TLS1_2_VERSION;
     std::string ciphers;
     for (uint32_t alg : s.algorithms) {
         const char* term = cipherTerm(alg);

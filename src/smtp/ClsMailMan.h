@@ -23,6 +23,7 @@ class Email2;
 class MailManCallback;
 class ProgressMonitor;
 class SmtpMessage;
+class SChannelWin32;
 
 // The mail manager: SMTP connection settings, the one SMTP session it owns,
 // and the send of one e-mail from start to end. The session stays open
@@ -170,6 +171,25 @@ public:
     void addDkimSignature(const char* domain, const char* selector, const char* keyPath, const DkimOptions& opts);
     void clearDkimSignatures() { m_dkimRequests.clear(); }
 
+    // --- beyond the documented manager: off by default, the command line
+    // and the C++ API turn them on ---
+    // STARTTLS whenever the server offers it (with neither SmtpSsl nor StartTLS).
+    bool get_StartTlsIfOffered() const { return m_startTlsIfOffered; }
+    void put_StartTlsIfOffered(bool v) { m_startTlsIfOffered = v; }
+    // LOGIN, PLAIN and token logins fail, before any AUTH line, unless TLS
+    // is on and its certificate verified (or its key matched the pin).
+    bool get_RefuseClearTextLogin() const { return m_refuseClearTextLogin; }
+    void put_RefuseClearTextLogin(bool v) { m_refuseClearTextLogin = v; }
+    // TLS 1.2 or newer, unless SslProtocol names an older protocol.
+    bool get_RequireTls12() const { return m_requireTls12; }
+    void put_RequireTls12(bool v) { m_requireTls12 = v; }
+    // The server's public key must have this SHA-256 (base64, see
+    // SmtpSecurity::decodePin); empty for none. False, pin unchanged, when
+    // the text is no pin.
+    bool put_SslPinSha256(XString& v);
+    // The TLS channel of the session, for its last certificate and protocol.
+    const SChannelWin32* tlsChannel() { return m_smtp.connection().tlsChannel().impl(); }
+
     // For tests and tools: is a session open right now?
     bool isSmtpConnected() const { return m_smtp.isConnected(); }
 
@@ -230,6 +250,10 @@ private:
     StringBuffer m_dkimKeyFile;
     std::vector<DkimRequest> m_dkimRequests;
     std::vector<DkimSigner> m_dkimSigners;  // loaded for the send in progress
+    bool m_startTlsIfOffered = false;
+    bool m_refuseClearTextLogin = false;
+    bool m_requireTls12 = false;
+    std::vector<unsigned char> m_pinnedKey;
 };
 
 }  // namespace ostmail

@@ -102,6 +102,8 @@ bool ClsMailMan::sendEmailLocked(ClsEmail* email, MailManCallback* callback) {
 void ClsMailMan::handSettingsToSession() {
     m_smtp.setTlsOnConnect(m_smtpSsl);
     m_smtp.setStartTls(m_startTls);
+    m_smtp.setStartTlsWhenOffered(m_startTlsIfOffered);
+    m_smtp.setRefuseClearTextLogin(m_refuseClearTextLogin);
     m_smtp.setRequireAllRecipients(m_requireAllRecipients);
     m_smtp.setHeloHostname(m_heloHostname.getString());
     m_smtp.setDsnNotify(m_dsnNotify.getString());

@@ -1,6 +1,7 @@
 #include "net/SChannelWin32.h"
 #include "net/Socket2.h"
 #include "smtp/ClsMailMan.h"
+#include "smtp/SmtpSecurity.h"
 
 namespace ostmail {
 
@@ -14,6 +15,15 @@ void ClsMailMan::handTlsSettingsToChannel() {
     ch->setTrustFolder(m_sslTrustFolder.getString());
     ch->setProtocol(m_sslProtocol.getString());
     ch->setCipher(m_sslCipher.getString());
+    ch->setMinimumTls12(m_requireTls12 && SChannelWin32::protocolMaskFromName(m_sslProtocol.getString()) == 0);
+    ch->setPinnedKey(m_pinnedKey);
+}
+
+bool ClsMailMan::put_SslPinSha256(XString& v) {
+    std::vector<unsigned char> key;
+    if (!v.isEmpty() && !SmtpSecurity::decodePin(v.getUtf8(), key)) return false;
+    m_pinnedKey = key;
+    return true;
 }
 
 }  // namespace ostmail

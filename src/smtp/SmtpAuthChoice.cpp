@@ -1,6 +1,8 @@
 #include "core/LogBase.h"
 #include "smtp/SmtpConnCredentials.h"
 #include "smtp/SmtpConnImpl.h"
+#include "smtp/SmtpSecurity.h"
+#include "net/SChannelWin32.h"
 
 namespace ostmail {
 
@@ -14,13 +16,15 @@ const char* authName(int kind) {
 }  // namespace
 
 // Preference order LOGIN, NTLM, MSN, CRAM-MD5, PLAIN; only the first runs.
+// Where a clear-text login would be refused, NTLM or CRAM-MD5 go first.
 SmtpConnImpl::AuthKind SmtpConnImpl::chosenAuth(Credentials& cred) const {
     if (!cred.present()) return AuthKind::None;
-    if (m_caps.login) return AuthKind::Login;
+    bool avoidClear = m_refuseClearTextLogin && !tlsPeerAuthenticated() && (m_caps.ntlm || m_caps.cramMd5);
+    if (m_caps.login && !avoidClear) return AuthKind::Login;
     if (m_caps.ntlm) return AuthKind::Ntlm;
-    if (m_caps.msn) return AuthKind::Msn;
+    if (m_caps.msn && !avoidClear) return AuthKind::Msn;
     if (m_caps.cramMd5) return AuthKind::CramMd5;
-    if (m_caps.plain) return AuthKind::Plain;
+    if (m_caps.plain && !avoidClear) return AuthKind::Plain;
     if (m_caps.digestMd5 || m_caps.gssapi || m_caps.kerberosV4 || m_caps.anonymous) return AuthKind::Unsupported;
     return AuthKind::None;
 }
@@ -54,6 +58,7 @@ bool SmtpConnImpl::authenticate(Credentials& cred, LogBase& log, ProgressMonitor
 
 bool SmtpConnImpl::runAuth(AuthKind kind, Credentials& cred, LogBase& log, ProgressMonitor* pm,
                            SocketFlags& flags) {
+    if (clearTextRefused(authName(static_cast<int>(kind)), log)) return false;
     bool ok = false;
     bool fallback = false;
     const char* failLine = "";
@@ -88,6 +93,18 @@ bool SmtpConnImpl::runAuth(AuthKind kind, Credentials& cred, LogBase& log, Progr
     }
     log.LogInfo(failLine);
     return false;
+}
+
+bool SmtpConnImpl::tlsPeerAuthenticated() const {
+    const SChannelWin32* tls = m_conn.tlsChannel().impl();
+    return m_conn.isTls() && tls && tls->serverAuthenticated();
+}
+
+// Refused before any AUTH line goes out.
+bool SmtpConnImpl::clearTextRefused(const char* mechanism, LogBase& log) {
+    if (!m_refuseClearTextLogin || !SmtpSecurity::carriesSecret(mechanism) || tlsPeerAuthenticated()) return false;
+    log.LogError(SmtpSecurity::kClearTextRefusal);
+    return true;
 }
 
 }  // namespace ostmail

@@ -55,6 +55,10 @@ public:
     // Signers applied to every message after rendering, before dot-stuffing;
     // not owned, null or empty for none. A message that cannot be signed is not sent.
     void setDkimSigners(const std::vector<DkimSigner>* signers) { m_dkim = signers; }
+    // Off unless asked for: STARTTLS whenever the EHLO reply offers it, and
+    // no LOGIN, PLAIN or token login without a verified TLS peer.
+    void setStartTlsWhenOffered(bool on) { m_startTlsWhenOffered = on; }
+    void setRefuseClearTextLogin(bool on) { m_refuseClearTextLogin = on; }
 
     int lastReplyCode() const { return m_lastReplyCode; }
     bool isDsnCapable() const { return m_caps.dsn; }
@@ -150,6 +154,10 @@ private:
     AuthKind chosenAuth(Credentials& cred) const;
     bool authenticate(Credentials& cred, LogBase& log, ProgressMonitor* pm, SocketFlags& flags);
     bool runAuth(AuthKind kind, Credentials& cred, LogBase& log, ProgressMonitor* pm, SocketFlags& flags);
+    bool clearTextRefused(const char* mechanism, LogBase& log);
+    bool tlsPeerAuthenticated() const;
+    bool startTlsIfOffered(bool& ehloOk, int connectTimeoutSecs, uint32_t idleMs, LogBase& log, ProgressMonitor* pm,
+                           SocketFlags& flags);
     void rememberIdentity(const StringBuffer& host, int port, const Credentials& cred);
     bool connectSteps(const char* host, int port, Credentials& cred, int connectTimeoutSecs,
                       ClsSocksClient* socks, LogBase& log, ProgressMonitor* pm, SocketFlags& flags);
@@ -205,6 +213,8 @@ private:
     bool m_startTls = false;
     bool m_requireAll = false;
     const std::vector<DkimSigner>* m_dkim = nullptr;
+    bool m_startTlsWhenOffered = false;
+    bool m_refuseClearTextLogin = false;
     uint32_t m_heartbeatMs = 0;
     uint32_t m_readTimeoutMs = 0;
     uint32_t m_sendChunkSize = 32767;

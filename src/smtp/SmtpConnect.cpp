@@ -133,6 +133,7 @@ bool SmtpConnImpl::connectSteps(const char* host, int port, Credentials& cred, i
         if (!startTlsExchange(log, pm, flags) || !upgradeToTls(connectTimeoutSecs, idleMs, log, pm))
             return false;
     }
+    if (!late && !startTlsIfOffered(ehloOk, connectTimeoutSecs, idleMs, log, pm, flags)) return false;
     chooseForcedMethod(cred, log);
     if (!ehloOk) return heloFallback(host, port, cred, log, pm, flags);
 

@@ -3,6 +3,7 @@
 #include "platform/SysInfo.h"
 #include "smtp/SmtpConnCredentials.h"
 #include "smtp/SmtpConnImpl.h"
+#include "smtp/SmtpSecurity.h"
 
 namespace ostmail {
 
@@ -65,6 +66,18 @@ bool SmtpConnImpl::upgradeToTls(int connectTimeoutSecs, uint32_t idleMs, LogBase
     }
     log.LogInfo("TLS connection established.");
     return true;
+}
+
+// A server that lists STARTTLS gets it, then a fresh EHLO inside TLS
+// (RFC 3207 4.2), whose mechanisms join those already seen.
+bool SmtpConnImpl::startTlsIfOffered(bool& ehloOk, int connectTimeoutSecs, uint32_t idleMs, LogBase& log,
+                                     ProgressMonitor* pm, SocketFlags& flags) {
+    if (!m_startTlsWhenOffered || m_startTls || m_tlsOnConnect || m_conn.isTls() || !ehloOk ||
+        !SmtpSecurity::offersStartTls(m_ehloReply))
+        return true;
+    log.LogInfo("The server offers STARTTLS: upgrading.");
+    if (!startTlsExchange(log, pm, flags) || !upgradeToTls(connectTimeoutSecs, idleMs, log, pm)) return false;
+    return sayEhlo(ehloOk, log, pm, flags);
 }
 
 void SmtpConnImpl::helloName(StringBuffer& out) const {

@@ -50,6 +50,7 @@ int main() {
     ostmail::SmtpSettings s;
     s.setHost(host);
     s.setPort(port);
+    s.setTrustFile(g_env["OSTMAIL_CA_FILE"]);  // STARTTLS is taken, and the test CA must be trusted
     ostmail::Message m;
     m.setFrom("consumer@example.test", "Consumer");
     m.addTo("one@example.test");

@@ -111,7 +111,7 @@ PythonResult sendSigned(const TestEnv& env, const std::string& token, const std:
                         const std::vector<std::string>& signing) {
     std::vector<std::string> args = {"send", "--server", env.get("OSTMAIL_HOST"), "--port",
                                      portOf(env, "OSTMAIL_DKIM_SMTP_PORT"), "--from", "dkim@example.test", "--to",
-                                     token + "@example.test", "--verbose"};
+                                     token + "@example.test", "--verbose", "--ca-file", env.get("OSTMAIL_CA_FILE")};
     args.insert(args.end(), more.begin(), more.end());
     args.insert(args.end(), signing.begin(), signing.end());
     return cli(args);
@@ -121,7 +121,8 @@ PythonResult sendSigned(const TestEnv& env, const std::string& token, const std:
 // that signs with both keys when sign is set.
 PythonResult sendmail(const TestEnv& env, const testsupport::ScratchDir& dir, bool sign,
                       const std::vector<std::string>& args, const std::string& input) {
-    std::string text = "[default]\nserver = 127.0.0.1\nport = " + portOf(env, "OSTMAIL_DKIM_SMTP_PORT") + "\n";
+    std::string text = "[default]\nserver = 127.0.0.1\nport = " + portOf(env, "OSTMAIL_DKIM_SMTP_PORT") +
+                       "\nca-file = " + env.get("OSTMAIL_CA_FILE") + "\n";
     std::vector<std::string> keys = signWithBoth(env, "relaxed/relaxed", true);
     for (size_t i = 0; sign && i < keys.size(); i += 2) text += keys[i];
     std::vector<std::string> argv = {"env", "OSTMAIL_CONFIG=" + dir.write("accounts", text),
@@ -192,6 +193,7 @@ TEST(DkimExim, ManagerPropertiesAndTheApiSign) {
     SmtpSettings settings;
     settings.setHost(env.get("OSTMAIL_HOST"));
     settings.setPort(env.port("OSTMAIL_DKIM_SMTP_PORT"));
+    settings.setTrustFile(env.get("OSTMAIL_CA_FILE"));
     DkimSignatureOptions opts;
     opts.headers = {"X-Order"};
     for (std::string k : {"RSA", "ED25519"})

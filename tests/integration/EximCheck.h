@@ -33,14 +33,15 @@ inline PythonResult cli(std::vector<std::string> args, int timeoutMs = 130000) {
 }
 
 // ostmail send of a message to inbox@example.test with the token as subject,
-// the log on stderr, more options after; prefix runs the program (env(1)
+// the log on stderr, the test CA trusted as a user would (--ca-file "" in
+// more takes it back), more options after; prefix runs the program (env(1)
 // settings, another account), which may be a copy of ostmail.
 inline PythonResult cliSend(const TestEnv& env, const std::string& host, const char* portKey, const std::string& token,
                             const std::vector<std::string>& more, std::vector<std::string> prefix = {},
                             const std::string& program = std::string(OSTMAIL_BINARY_DIR) + "/ostmail") {
     prefix.insert(prefix.end(), {program, "send", "--server", host, "--port", portOf(env, portKey), "--from",
                                  "cli@example.test", "--to", "inbox@example.test", "--subject", token, "--body",
-                                 "sent by the command line", "--verbose"});
+                                 "sent by the command line", "--verbose", "--ca-file", env.get("OSTMAIL_CA_FILE")});
     prefix.insert(prefix.end(), more.begin(), more.end());
     return testsupport::runProgram(prefix);
 }

@@ -7,6 +7,7 @@
 // (built into the ThreadSanitizer tree as well, where a data race fails the run).
 #include "integration/EximCheck.h"
 #include "ostmail/ostmail.h"
+#include "smtp/SmtpSecurity.h"
 #include "smtp/SmtpTestSupport.h"
 #include "support/MailCheck.h"
 #include "support/ScratchDir.h"
@@ -95,9 +96,12 @@ TEST(MailJobExim, CommandLineSendsToEveryRecipientKind) {
     PythonResult r = cli({"send", "--server", env.get("OSTMAIL_HOST"), "--port", portOf(env, "OSTMAIL_SMTP_PORT"),
                           "--from", "cli@example.test", "--from-name", "Command Line", "--to", "a@example.test", "--to",
                           "b@example.test;c@example.test", "--cc", "d@example.test", "--bcc", "hidden@example.test",
-                          "--subject", token, "--body-file",
+                          "--subject", token, "--ca-file", env.get("OSTMAIL_CA_FILE"), "--body-file",
                           dir.write(token + "-body.txt", "Body from a file.\nSecond line.\n")});
     ASSERT_EQ(r.exitCode, 0) << r.err;
+    // The plain port offers STARTTLS, which is taken unasked.
+    std::string line = arrival(env, token);
+    EXPECT_TRUE(has(line, " X=TLS1.3:")) << line;
 
     MailCheck mc;
     EXPECT_EQ(deliveries(env, token, 5, mc).count("hidden@example.test"), 1u);
@@ -162,20 +166,43 @@ TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
     ASSERT_FALSE(got.empty());
     expectLines(Maildir::readFile(got[0]), {"<p>hello</p>", "report.csv", "text/comma-separated-values", "text/html"});
 
-    // Required verification fails against a certificate for another name.
+    // Verification is the default: a certificate for another name fails,
+    // unless the check is turned off, which the log says. A password never
+    // goes out in clear unless allowed; the CA trusted, STARTTLS comes unasked.
     s.setSecurity(Security::ImplicitTls);
     s.setPort(env.port("OSTMAIL_WRONGNAME_SMTPS_PORT"));
-    EXPECT_FALSE(send(s, m).ok());
+    SendResult wrong = send(s, m);
+    EXPECT_TRUE(!wrong.ok() && has(wrong.reason(), "certificate for wrong-name.invalid, not localhost"))
+        << wrong.reason();
+    s.setRequireValidCertificate(false);
+    s.setLogin("", "");
+    m.setSubject(token = Maildir::uniqueToken("apiinsecure"));
+    wrong = send(s, m);
+    EXPECT_TRUE(wrong.ok() && has(wrong.log(), "warning: the server's certificate was not required")) << wrong.log();
+    SmtpSettings clear;
+    clear.setHost(env.get("OSTMAIL_HOST"));
+    clear.setPort(env.port("OSTMAIL_SMTP_PORT"));
+    clear.setSecurity(Security::None);
+    clear.setLogin(env.get("OSTMAIL_SMTP_USER"), env.get("OSTMAIL_SMTP_PASSWORD"), "PLAIN");
+    EXPECT_TRUE(has(send(clear, m).reason(), SmtpSecurity::kClearTextRefusal));
+    clear.setAllowPlaintextLogin(true);
+    m.setSubject(token = Maildir::uniqueToken("apiclear"));
+    EXPECT_TRUE(send(clear, m).ok());
+    std::string clearLine = arrival(env, token);
+    EXPECT_TRUE(authField(clearLine) == "A=plain:" + env.get("OSTMAIL_SMTP_USER") && !has(clearLine, " X="))
+        << clearLine;
     // Through the proxies that want a login; then a send the progress callback stops.
     SmtpSettings plain;
     plain.setHost(env.get("OSTMAIL_HOST"));
     plain.setPort(env.port("OSTMAIL_SMTP_PORT"));
+    plain.setTrustFile(env.get("OSTMAIL_CA_FILE"));
     plain.setHttpProxy("127.0.0.1", env.port("OSTMAIL_HTTP_PROXY_AUTH_PORT"), env.get("OSTMAIL_HTTP_PROXY_USER"),
                        env.get("OSTMAIL_HTTP_PROXY_PASSWORD"));
     m.setSubject(token = Maildir::uniqueToken("apiproxy"));
     r = send(plain, m);
     EXPECT_TRUE(r.ok() && has(r.log(), "httpProxyPort")) << r.reason() << "\n" << r.log();
     EXPECT_EQ(maildir.waitForCount(token, 2).size(), 2u);
+    EXPECT_TRUE(has(arrival(env, token), " X=TLS1.3:")) << "STARTTLS taken when offered";
     SmtpSettings socks = plain;
     socks.setHttpProxy("", 0);
     socks.setSocksProxy("127.0.0.1", env.port("OSTMAIL_SOCKS_AUTH_PORT"), env.get("OSTMAIL_SOCKS_USER"),

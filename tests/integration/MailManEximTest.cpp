@@ -3,6 +3,8 @@
 // line in Exim's own log), pre-rendered sends to envelope lists, and the
 // connection and login checks over each transport.
 #include "integration/EximCheck.h"
+#include "smtp/SmtpSecurity.h"
+#include "support/ScratchDir.h"
 
 namespace ostmail::itest {
 namespace {
@@ -15,6 +17,16 @@ PythonResult sendTls(const TestEnv& env, bool implicitTls, const std::string& to
     vars.insert(vars.begin(), "/usr/bin/env");
     if (port.empty()) port = implicitTls ? "OSTMAIL_SMTPS_PORT" : "OSTMAIL_SMTP_PORT";
     return cliSend(env, env.get("OSTMAIL_TLS_HOST"), port.c_str(), token, more, vars);
+}
+
+// The public key pin of a test server's certificate, as openssl prints it.
+std::string serverPin(const TestEnv& env, const std::string& certificate) {
+    std::string pem = env.get("OSTMAIL_SERVERS_DIR") + "/tls/" + certificate;
+    PythonResult r = testsupport::runProgram(
+        {"/bin/sh", "-c",
+         "openssl x509 -in '" + pem + "' -pubkey -noout | openssl pkey -pubin -outform der | "
+         "openssl dgst -sha256 -binary | base64"});
+    return r.out.substr(0, r.out.find('\n'));
 }
 
 // The manager hands its TLS settings over before every connect, so a
@@ -99,16 +111,49 @@ TEST(MailManTlsExim, CertificateTlsChoiceAndPasswordRefusals) {
     auto wrong = [&](const char* method) {
         return std::vector<std::string>{"--user", user, "--password", "wrong-password", "--auth-method", method};
     };
+    const std::string noCa = "--ca-file=", insecure = "--insecure", refusedAt = "Server certificate refused: ";
+    const std::string warned = "ostmail: warning: the server's certificate is not checked (--insecure)";
+    const std::string clear = SmtpSecurity::kClearTextRefusal, pin = serverPin(env, "wrong.pem");
+    const std::vector<std::string> login = {"--user", user, "--password", env.get("OSTMAIL_SMTP_PASSWORD")};
+    auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
     struct Case {
         bool implicitTls;
         std::vector<std::string> more, vars, present, absent;  // delivered when present has verified
+        const char* port = "";  // another port than the mode's
+        int exitCode = -1;      // other than the one present[0] implies
     };
+    const std::string expiredPort = "OSTMAIL_EXPIRED_SMTPS_PORT", wrongPort = "OSTMAIL_WRONGNAME_SMTPS_PORT";
+    testsupport::ScratchDir dir;  // one account turns the check off, the other keeps it
+    const std::string accounts = dir.write("accounts", "[default]\nssl = yes\n[lax]\nrequire-cert = no\n");
     const Case cases[] = {
-        {false, {"--require-cert"}, {}, {unverified}, untrusted},
-        {true, {"--require-cert"}, {"-u", "SSL_CERT_FILE", "SSL_CERT_DIR=" + env.get("OSTMAIL_CA_DIR")}, {verified},
-         {}},
-        {true, {"--require-cert"}, {"SSL_CERT_FILE=" + env.get("OSTMAIL_CA_FILE"), emptyDir}, {verified}, {}},
-        {true, {"--require-cert"}, {"-u", "SSL_CERT_FILE", emptyDir}, {unverified}, untrusted},
+        // By default the certificate must verify; --insecure lets any pass, with a warning.
+        {true, {}, {}, {refusedAt + "expired 2020-02-01", unverified}, {"sendingHello"}, expiredPort.c_str()},
+        {true, {}, {}, {refusedAt + "certificate for wrong-name.invalid, not localhost"}, {"sendingHello"},
+         wrongPort.c_str()},
+        {true, {insecure}, {}, {warned, "(warning) SSL Server Certificate not verified"}, {unverified},
+         expiredPort.c_str(), 0},
+        {true, {insecure}, {}, {warned, "CERT_E_CN_NO_MATCH"}, {unverified}, wrongPort.c_str(), 0},
+        {true, {"--config", accounts, "--account", "lax"}, {}, {warned}, {unverified}, wrongPort.c_str(), 0},
+        {true, {"--config", accounts}, {}, {unverified}, {warned}, wrongPort.c_str(), 1},
+        // A pin holds with --insecure, and a matching one lets a login through.
+        {true, with(login, {insecure, "--pin-sha256", pin}), {}, {"Server public key matches the pinned key."},
+         {clear}, wrongPort.c_str(), 0},
+        {true, {insecure, "--pin-sha256", "sha256//" + pin.substr(0, 42) + (pin[42] == 'A' ? "E=" : "A=")}, {},
+         {"Server public key refused: its sha256 is " + pin}, {}, wrongPort.c_str(), 1},
+        // No password over unverified TLS or none at all, unless allowed.
+        {true, with(login, {insecure, "--auth-method", "PLAIN"}), {}, {clear}, {"\nAUTH"}, wrongPort.c_str(), 1},
+        {false, with({"--no-tls"}, with(login, {"--auth-method", "LOGIN"})), {}, {"login_method: LOGIN", clear},
+         {"\nAUTH", "upgrading"}, "", 1},
+        {false, with({"--no-tls"}, with(login, {"--allow-plaintext-login", "--auth-method", "LOGIN"})), {},
+         {"ostmail: warning: the password may cross the network readable", "ConnectionType: Unencrypted"}, {},
+         "", 0},
+        {false, {noCa, "--require-cert"}, {}, {unverified}, untrusted},
+        {true, {noCa}, {"-u", "SSL_CERT_FILE", "SSL_CERT_DIR=" + env.get("OSTMAIL_CA_DIR")}, {verified}, {}},
+        {true, {noCa}, {"SSL_CERT_FILE=" + env.get("OSTMAIL_CA_FILE"), emptyDir}, {verified}, {}},
+        {true, {noCa}, {"-u", "SSL_CERT_FILE", emptyDir}, {unverified}, untrusted},
         {true, {"--tls-cipher", "3DES"}, {}, {noCredentials}, {}},
         {false, wrong("LOGIN"), {},
          {"Failed to get response to login password", "Failed to login using LOGIN method", noLogin}, {}},
@@ -118,15 +163,19 @@ TEST(MailManTlsExim, CertificateTlsChoiceAndPasswordRefusals) {
          {"Failed to get successful CRAM-MD5 response", "Failed to login using CRAM-MD5 method", noLogin}, {}},
     };
     for (const Case& k : cases) {
-        SCOPED_TRACE((k.implicitTls ? "implicit TLS: " : "STARTTLS: ") + k.present[0] + " " + k.more.back() + " " +
+        SCOPED_TRACE((k.implicitTls ? "implicit TLS: " : "STARTTLS: ") + k.present[0] + " " +
+                     (k.more.empty() ? "" : k.more.back()) + " " +
                      (k.vars.empty() ? "" : k.vars.back()));
-        bool delivers = k.present[0] == verified;
+        bool delivers = k.exitCode < 0 ? k.present[0] == verified : k.exitCode == 0;
         std::string token = Maildir::uniqueToken("refused");
-        PythonResult r = sendTls(env, k.implicitTls, token, k.more, "", k.vars);
+        PythonResult r = k.more.empty() || k.more[0] != "--no-tls"
+                             ? sendTls(env, k.implicitTls, token, k.more, k.port, k.vars)
+                             : cliSend(env, env.get("OSTMAIL_TLS_HOST"), "OSTMAIL_SMTP_PORT", token, k.more);
         EXPECT_EQ(r.exitCode, delivers ? 0 : 1) << r.err;
         expectLines(r.err, k.present, k.absent);
-        arrival(env, token, delivers);
+        arrival(env, token, delivers, *k.port ? "OSTMAIL_EXPIRED_EXIM_LOG" : "OSTMAIL_EXIM_LOG");
     }
+    EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--pin-sha256", pin.substr(1)}).exitCode, 2);
 }
 
 // The rendered text goes out byte for byte: what arrives for each envelope
@@ -174,9 +223,21 @@ TEST(MailManOpsExim, VerifyAndCheckConnectAndLogInOverEachTransport) {
         std::string user, password;
         bool connects, logsIn;
         std::string tlsLine, lastLine;  // of ostmail check
+        std::vector<std::string> more = {}, out = {};  // options; more lines of its report
     };
+    const std::string loginVerdict = "password login (LOGIN, PLAIN): ";
     for (const Case& k :
-         {Case{smtp, Tls::None, "", "", true, false, "TLS: STARTTLS offered", "connection: ok (login not checked)"},
+         {Case{smtp, Tls::None, "", "", true, false, "TLS: STARTTLS offered", "connection: ok (login not checked)",
+               {"--no-tls"}, {loginVerdict + "refused as clear text (no verified TLS)"}},
+          Case{smtp, Tls::None, user, pass, true, true, "TLS: STARTTLS (in use)", "login: ok", {},
+               {"TLS version: TLSv1.3\ncipher: TLS_", "certificate subject: CN=localhost,O=Ostmail Tests",
+                "certificate issuer: CN=Ostmail Test CA,O=Ostmail Tests", "certificate expires: 20",
+                "certificate check: verified\n", loginVerdict + "allowed (verified TLS)"}},
+          Case{"OSTMAIL_WRONGNAME_SMTPS_PORT", Tls::Implicit, "", "", true, false, "TLS: implicit TLS",
+               "connection: ok", {"--insecure"},
+               {"certificate check: not verified: certificate for wrong-name.invalid, not localhost (accepted: "
+                "--insecure)",
+                loginVerdict + "refused as clear text"}},
           Case{smtp, Tls::StartTls, user, pass, true, true, "TLS: STARTTLS (in use)", "login: ok"},
           Case{smtps, Tls::Implicit, user, pass, true, true, "TLS: implicit TLS", "login: ok"},
           Case{smtps, Tls::Implicit, user, "wrong", true, false, "TLS: implicit TLS", ""},
@@ -187,12 +248,14 @@ TEST(MailManOpsExim, VerifyAndCheckConnectAndLogInOverEachTransport) {
                                          env.get("OSTMAIL_CA_FILE"), "--port", portOf(env, k.port), "--verbose"};
         if (k.tls != Tls::None) args.push_back(k.tls == Tls::Implicit ? "--ssl" : "--starttls");
         if (!k.user.empty()) args.insert(args.end(), {"--user", k.user, "--password", k.password});
+        args.insert(args.end(), k.more.begin(), k.more.end());
         PythonResult r = cli(args, 30000);
         bool ok = k.user.empty() ? k.connects : k.logsIn;
         EXPECT_EQ(r.exitCode, ok ? 0 : 1) << r.out << r.err;
         EXPECT_EQ(has(r.out, "AUTH: PLAIN LOGIN CRAM-MD5 NTLM\nDSN: yes\nSIZE: "), k.connects) << r.out;
         EXPECT_EQ(has(r.out, "ok"), ok) << r.out;
         expectLines(r.out, {k.tlsLine, k.lastLine});
+        expectLines(r.out, k.out);
         // The manager's log, with what each check leaves out.
         expectLines(r.err, k.user.empty() ? std::vector<std::string>{"This does not check the login/password.",
                                                                       "Skipping SMTP authentication"}

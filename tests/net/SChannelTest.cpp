@@ -10,6 +10,16 @@ using namespace ostmail::nettest;
 
 namespace {
 
+// The UTC date of that many days ago, as certificates' validity is told.
+std::string daysAgo(int days) {
+    time_t t = time(nullptr) - days * 86400L;
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char text[16];
+    strftime(text, sizeof text, "%Y-%m-%d", &tm);
+    return text;
+}
+
 class SChannelTest : public ::testing::Test {
 protected:
     testsupport::TestPki pki;
@@ -151,6 +161,8 @@ TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
     for (int i = 1; i <= 8; ++i) cas.push_back(pki.intermediate(cas.back(), "Intermediate " + std::to_string(i)));
     const testsupport::CertKey deep = pki.leaf("localhost", {"localhost"}, &cas.back());
     const testsupport::CertKey expired = pki.leaf("localhost", {"localhost"}, nullptr, -60, -30);
+    const testsupport::CertKey self = pki.selfSigned("localhost", {"localhost"});
+    const std::string refused = "Server certificate refused: ";
     std::vector<testsupport::CertKey> none, chain(cas.rbegin(), cas.rend() - 1), gap = chain;  // root left out
     gap.erase(gap.begin() + 3);
     const std::string verified = "SSL Server Certificate verified";
@@ -167,8 +179,14 @@ TEST_F(SChannelTest, CertificateVerificationAndRequiredFields) {
          "fails to match requirement"},
         {localhost, none, false, true, "", "", "127.0.0.1", 105,
          {"(warning) SSL Server Certificate not verified", "This warning may be caused by using an IP address",
-          "Failed to verify server certificate"},
+          refused + "issued by an authority not trusted here (Ostmail Test CA)", "Failed to verify server certificate"},
          "CERT_E_CN_NO_MATCH"},
+        // The reason in words: the worst problem, as the policy ranks them.
+        {localhost, none, true, true, "", "", "127.0.0.1", 105,
+         {"CERT_E_CN_NO_MATCH", refused + "certificate for localhost, not 127.0.0.1"}, "CERT_E_EXPIRED"},
+        {self, none, true, true, "", "", "localhost", 105, {"(warning)", refused + "self-signed"}, "CERT_E_CN"},
+        {expired, none, true, true, "", "", "localhost", 105, {"CERT_E_EXPIRED", refused + "expired " + daysAgo(30)},
+         "CERT_E_CN"},
         {localhost, none, true, false, "IssuerDN", "CN=Ostmail Test CA,O=Ostmail Tests", "127.0.0.1", 0,
          {"CERT_E_CN_NO_MATCH"}, "fails to match requirement"},
         {localhost, none, true, false, "IssuerCN", "Someone Else", "localhost", 105,

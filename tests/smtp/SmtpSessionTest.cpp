@@ -1,5 +1,6 @@
 #include "email/ClsEmail.h"
 #include "smtp/ClsMailMan.h"
+#include "smtp/SmtpSecurity.h"
 #include "smtp/SmtpTestSupport.h"
 
 #include <chrono>
@@ -10,6 +11,8 @@ namespace {
 using namespace smtptest;
 
 StringBuffer sb(const std::string& s) { return StringBuffer(s.data(), s.size()); }
+
+void refuseClearText(SmtpConnImpl& c) { c.setRefuseClearTextLogin(true); }
 
 // The flags that are set, by name.
 std::string names(const SmtpCapabilities& c) {
@@ -44,6 +47,24 @@ TEST(SmtpProtocol, ReplyCodesAndCapabilitiesFromEhloText) {
     EXPECT_EQ(names(fromEhlo(all, "NONE")), "DSN");
     EXPECT_FALSE(fromEhlo(all, "NONE").anyAuth());
     EXPECT_EQ(names(fromEhlo(all, "XOAUTH2")), names(fromEhlo(all)));
+
+    // STARTTLS only as a keyword line of its own.
+    for (auto c : {std::make_pair("250-x\r\n250-starttls\r\n250 ok\r\n", true), {"250-x\r\n250 STARTTLS \r\n", true},
+                   {"250-STARTTLSX\r\n250 ok\r\n", false}, {"250-AUTH STARTTLS\r\n250 ok\r\n", false}})
+        EXPECT_EQ(SmtpSecurity::offersStartTls(StringBuffer(c.first)), c.second) << c.first;
+    for (auto m : {std::make_pair("login", true), {"PLAIN", true}, {"XOAUTH2", true}, {"OAUTHBEARER", true},
+                   {"CRAM-MD5", false}, {"NTLM", false}, {"", false}})
+        EXPECT_EQ(SmtpSecurity::carriesSecret(m.first), m.second) << m.first;
+    // 32 bytes of base64 in its one spelling, with or without "sha256//".
+    const std::string pin = b64(std::string(31, 'k') + "!");
+    std::vector<unsigned char> key;
+    for (auto c : {std::make_pair(pin, true), {"sha256//" + pin, true}, {b64(std::string(31, 'k')), false},
+                   {pin.substr(0, 43) + "*", false}, {pin.substr(0, 42) + "F=", false}, {"", false}}) {
+        EXPECT_EQ(SmtpSecurity::decodePin(c.first.c_str(), key), c.second) << c.first;
+        EXPECT_EQ(key.size(), c.second ? 32u : 0u);
+    }
+    ASSERT_TRUE(SmtpSecurity::decodePin(pin.c_str(), key));
+    EXPECT_EQ(std::string(key.begin(), key.end()), std::string(31, 'k') + "!");
 }
 
 TEST(SmtpProtocol, CommandLimitDotStuffingAndTranscript) {
@@ -190,6 +211,38 @@ TEST(SmtpSession, GreetingHelloAndAuthMechanisms) {
          "tim", "tanstaaftanstaaf", "", false,
          {"D: login_method=CRAM_MD5", "E: Failed to get successful CRAM-MD5 response"},
          {"EHLO client.test", "AUTH CRAM-MD5", "dGltI*", "QUIT"}, {"AUTH CRAM-MD5"}, {"dGltI"}},  // "tim "
+        // Refusing clear text: LOGIN and PLAIN never start, so every line the
+        // peer gets is listed (no AUTH, no password in any encoding); a
+        // digest mechanism on offer goes first; STARTTLS is taken unasked.
+        {"LOGIN refused in clear", [](Peer& s) { greet(s, "250 AUTH LOGIN PLAIN").serveRest(); }, "bob", "secret",
+         "", false, {"D: login_method=LOGIN", std::string("E: ") + SmtpSecurity::kClearTextRefusal},
+         {"EHLO client.test", "QUIT"}, {}, {"\nAUTH", b64("secret")}, nullptr, 5000, refuseClearText},
+        {"forced PLAIN refused in clear", [](Peer& s) { greet(s, "250 AUTH LOGIN PLAIN").serveRest(); }, "bob",
+         "secret", "PLAIN", false, {"D: login_method=PLAIN", std::string("E: ") + SmtpSecurity::kClearTextRefusal},
+         {"EHLO client.test", "QUIT"}, {}, {"\nAUTH", b64("secret")}, nullptr, 5000, refuseClearText},
+        {"CRAM-MD5 before LOGIN in clear",
+         [](Peer& s) {
+             greet(s, "250 AUTH LOGIN CRAM-MD5").expectReply("AUTH CRAM-MD5", "334 PDE4OTYuNjk3MTcwOTUyQHRlc3Q+")
+                 .expectReply("", "235 ok").serveRest();
+         },
+         "tim", "tanstaaftanstaaf", "", true, {"D: login_method=CRAM_MD5"},
+         {"EHLO client.test", "AUTH CRAM-MD5", "dGltIGI3MzFhYjJiZmU4NTRlZTlhM2I0MDk0MTkxZDZhMjZh", "QUIT"}, {}, {},
+         nullptr, 5000, refuseClearText},
+        {"STARTTLS required, not offered",
+         [](Peer& s) { s.reply("220 hi").expectReply("STARTTLS", "502 no").serveRest(); },
+         "bob", "secret", "", false, {"E: Failed to receive STARTTLS response"}, {"STARTTLS", "QUIT"}, {}, {},
+         nullptr, 5000, [](SmtpConnImpl& c) { c.setStartTls(true); }},
+        {"STARTTLS taken when offered",
+         [](Peer& s) {
+             greet(s, "250-x\r\n250-AUTH LOGIN\r\n250 STARTTLS").expectReply("STARTTLS", "220 go").silence(300);
+         },
+         "bob", "secret", "", false,
+         {"I: The server offers STARTTLS: upgrading.", "E: Failed to establish TLS connection."},
+         {"EHLO client.test", "STARTTLS"}, {}, {}, nullptr, 5000,
+         [](SmtpConnImpl& c) {
+             refuseClearText(c);
+             c.setStartTlsWhenOffered(true);
+         }},
     });
     Client noHost;  // a refused port: MailManOpsExim's closed port, DoMail's
     EXPECT_FALSE(noHost.connect(1, "", "", "", 1000, ""));

@@ -136,6 +136,7 @@ struct ConnectCase {
     std::vector<std::string> shown = {}, hidden = {};  // in the transcript, or not
     std::function<void(Client&)> more = nullptr;
     uint32_t readTimeoutMs = 5000;
+    std::function<void(SmtpConnImpl&)> setup = nullptr;  // before the connect
 };
 
 inline void expectConnects(const std::vector<ConnectCase>& cases) {
@@ -145,6 +146,7 @@ inline void expectConnects(const std::vector<ConnectCase>& cases) {
         k.script(srv);
         {
             Client c;
+            if (k.setup) k.setup(c.conn);
             EXPECT_EQ(c.open(srv, k.login, k.password, k.method, k.readTimeoutMs), k.ok) << c.log.text();
             std::vector<std::string> log = k.log;
             const std::string host = "127.0.0.1:", port = std::to_string(srv.port());

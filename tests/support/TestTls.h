@@ -42,6 +42,11 @@ public:
         return makeCert(cn, issuer ? issuer : &root_, false, notBeforeDays, notAfterDays, dnsNames);
     }
 
+    // A server certificate that signs itself.
+    CertKey selfSigned(const std::string& cn, const std::vector<std::string>& dnsNames) const {
+        return makeCert(cn, nullptr, false, -1, 30, dnsNames);
+    }
+
     // A server context presenting leaf and then chain (nearest issuer
     // first). maxVersion 0 = the library's highest.
     std::shared_ptr<SSL_CTX> serverContext(const CertKey& leaf, const std::vector<CertKey>& chain = {},

@@ -2,6 +2,7 @@
 
 #include "platform/FileSystem.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -228,6 +229,36 @@ std::string CertificateWin32::subjectDn() const { return distinguishedName(m_cer
 std::string CertificateWin32::subjectCn() const { return commonName(m_cert->pCertInfo->Subject); }
 std::string CertificateWin32::issuerDn() const { return distinguishedName(m_cert->pCertInfo->Issuer); }
 std::string CertificateWin32::issuerCn() const { return commonName(m_cert->pCertInfo->Issuer); }
+
+namespace {
+
+std::string dayOf(const FILETIME& t) {
+    SYSTEMTIME st;
+    if (!FileTimeToSystemTime(&t, &st)) return std::string();
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u", st.wYear % 10000u, st.wMonth % 100u, st.wDay % 100u);
+    return text;
+}
+
+}  // namespace
+
+std::string CertificateWin32::validFrom() const { return dayOf(m_cert->pCertInfo->NotBefore); }
+std::string CertificateWin32::validUntil() const { return dayOf(m_cert->pCertInfo->NotAfter); }
+
+// The DER SubjectPublicKeyInfo, hashed: the same bytes a pin names everywhere.
+Bytes CertificateWin32::publicKeySha256() const {
+    BYTE* der = nullptr;
+    DWORD n = 0;
+    if (!cryptoApi()->encodeObject(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, &m_cert->pCertInfo->SubjectPublicKeyInfo,
+                                   CRYPT_ENCODE_ALLOC_FLAG, nullptr, &der, &n))
+        return Bytes();
+    std::unique_ptr<void, LocalMemFree> hold(der);
+    Bytes digest(32);
+    DWORD size = static_cast<DWORD>(digest.size());
+    if (!cryptoApi()->hashCertificate(0, CALG_SHA_256, 0, der, n, digest.data(), &size) || size != 32)
+        return Bytes();
+    return digest;
+}
 
 bool verifyServerChain(PCCERT_CONTEXT cert, const TlsTrustSettings& trust, const char* host, uint32_t& policyError) {
     policyError = 0;

@@ -20,6 +20,9 @@ public:
     std::string subjectCn() const override;
     std::string issuerDn() const override;
     std::string issuerCn() const override;
+    std::string validFrom() const override;
+    std::string validUntil() const override;
+    Bytes publicKeySha256() const override;
     PCCERT_CONTEXT context() const { return m_cert; }
 
 private:

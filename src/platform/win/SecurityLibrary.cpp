@@ -30,7 +30,9 @@ bool loadCrypto(CryptoApi& api) {
            resolve(lib, "CertVerifyCertificateChainPolicy", api.verifyPolicy) &&
            resolve(lib, "CryptDecodeObjectEx", api.decodeObject) &&
            resolve(lib, "CertRDNValueToStrW", api.rdnValueToStr) &&
-           resolve(lib, "CryptStringToBinaryA", api.stringToBinary);
+           resolve(lib, "CryptStringToBinaryA", api.stringToBinary) &&
+           resolve(lib, "CryptEncodeObjectEx", api.encodeObject) &&
+           resolve(lib, "CryptHashCertificate", api.hashCertificate);
 }
 
 }  // namespace

@@ -38,6 +38,8 @@ struct CryptoApi {
     decltype(&CryptDecodeObjectEx) decodeObject = nullptr;
     decltype(&CertRDNValueToStrW) rdnValueToStr = nullptr;
     decltype(&CryptStringToBinaryA) stringToBinary = nullptr;
+    decltype(&CryptEncodeObjectEx) encodeObject = nullptr;
+    decltype(&CryptHashCertificate) hashCertificate = nullptr;
 };
 // Null when crypt32.dll or one of its functions is missing.
 const CryptoApi* cryptoApi();

@@ -140,6 +140,8 @@ public:
         std::memset(&sc, 0, sizeof sc);
         sc.dwVersion = SCHANNEL_CRED_VERSION;
         sc.grbitEnabledProtocols = clientProtocols(settings.protocolMask);
+        if (settings.protocolMask == 0 && settings.tls12AtLeast)
+            sc.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
         sc.cSupportedAlgs = static_cast<DWORD>(algs.size());
         sc.palgSupportedAlgs = algs.empty() ? nullptr : algs.data();
         // The caller checks the server's certificate after the handshake.
