@@ -78,6 +78,9 @@ struct SendOptions {
     std::string passwordCommand;
     std::string passwordFile;
     std::vector<DkimSpec> dkim;
+    // Sendmail mode only: local names and the domain that qualifies the rest.
+    std::string aliasesFile;
+    std::string qualifyDomain;
     bool verbose = false;
     bool help = false;
     bool version = false;

@@ -4,6 +4,7 @@
 #include "platform/Process.h"
 
 #include <sstream>
+#include <vector>
 
 namespace ostmail {
 namespace cli {
@@ -29,6 +30,7 @@ struct Parse {
     std::string& error;
     bool found = false;
     bool hasPassword = false;
+    std::vector<std::string> sections;
 
     bool fail(int line, const std::string& key, const std::string& why) {
         error = path + ":" + std::to_string(line) + ": " + (key.empty() ? "" : "key '" + key + "': ") + why;
@@ -41,6 +43,7 @@ struct Parse {
         if (text[0] == '[') {
             if (text.back() != ']' || text.size() < 3) return fail(number, "", "bad section line");
             section = trim(text.substr(1, text.size() - 2));
+            sections.push_back(section);
             found = found || section == account;
             return true;
         }
@@ -52,8 +55,8 @@ struct Parse {
         // Every secret key, so no proxy password sits in a file others read.
         if (key == "password" || key == "proxy-password" || key == "socks-password") hasPassword = true;
         if (section != account) return true;
-        if (key == "password") {
-            opts.password = value;
+        if (key == "password" || key == "aliases" || key == "qualify-domain") {
+            (key == "password" ? opts.password : key == "aliases" ? opts.aliasesFile : opts.qualifyDomain) = value;
             return true;
         }
         std::string why;
@@ -74,7 +77,7 @@ std::string ConfigFile::locate() {
 }
 
 bool ConfigFile::load(const std::string& explicitPath, const std::string& account, SendOptions& opts,
-                      std::string& error) {
+                      std::string& error, bool requireDefault) {
     std::string path = explicitPath.empty() ? locate() : explicitPath;
     std::string wanted = account.empty() ? "default" : account;
     if (path.empty()) {
@@ -88,18 +91,18 @@ bool ConfigFile::load(const std::string& explicitPath, const std::string& accoun
         return false;
     }
     bool hasPassword = false;
-    if (!parse(text, path, account, opts, hasPassword, error)) return false;
+    if (!parse(text, path, account, opts, hasPassword, error, requireDefault)) return false;
     if (hasPassword && platform::readableByOthers(path.c_str())) {
-        error = path + " holds a password and can be read by group or others (chmod 600 it)";
+        error = path + " holds a password and can be read by others (chmod 600 it, or 640 owned by root)";
         return false;
     }
     return true;
 }
 
 bool ConfigFile::parse(const std::string& text, const std::string& name, const std::string& account,
-                       SendOptions& opts, bool& hasPassword, std::string& error) {
+                       SendOptions& opts, bool& hasPassword, std::string& error, bool requireDefault) {
     std::string wanted = account.empty() ? "default" : account;
-    Parse parse{name, wanted, opts, error};
+    Parse parse{name, wanted, opts, error, false, false, {}};
     std::istringstream in(text);
     std::string raw, section;
     for (int number = 1; std::getline(in, raw); ++number)
@@ -107,6 +110,10 @@ bool ConfigFile::parse(const std::string& text, const std::string& name, const s
     hasPassword = parse.hasPassword;
     if (!parse.found && !account.empty()) {
         error = name + ": no section [" + wanted + "]";
+        return false;
+    }
+    if (!parse.found && requireDefault && !parse.sections.empty()) {
+        error = name + ": no [default] account; use --account " + parse.sections[0];
         return false;
     }
     return true;

@@ -1,9 +1,11 @@
 #include "MessageText.h"
 
+#include "LineCoding.h"
 #include "platform/Clock.h"
 #include "platform/SysInfo.h"
 
 #include <cstdio>
+#include <cstring>
 #include <strings.h>
 
 namespace ostmail {
@@ -11,24 +13,34 @@ namespace cli {
 
 namespace {
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
+struct Line {
+    std::string text;
+    bool newline;  // the input had a line end after it
+};
+
+std::vector<Line> splitLines(const std::string& text) {
+    std::vector<Line> lines;
+    for (size_t pos = 0; pos < text.size();) {
         size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
+        bool nl = end != std::string::npos;
+        if (!nl) end = text.size();
         std::string line = text.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
+        if (nl && !line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back({line, nl});
         pos = end + 1;
     }
     return lines;
 }
 
-std::string trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+// "Name:" or the obsolete "Name :" (RFC 5322 section 4.5); the name, or "".
+std::string fieldName(const std::string& line) {
+    size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string::npos) return "";
+    size_t end = line.find_last_not_of(" \t", colon - 1);
+    if (end == std::string::npos) return "";
+    for (size_t i = 0; i <= end; ++i)
+        if (line[i] < '!' || line[i] > '~') return "";
+    return line.substr(0, end + 1);
 }
 
 std::string dateNow() {
@@ -53,55 +65,36 @@ std::string messageId(const std::string& host) {
     return "<" + std::to_string(platform::unixTimeNow()) + "." + buf + "@" + host + ">";
 }
 
-}  // namespace
-
-std::vector<std::string> addressesIn(const std::string& value) {
-    std::vector<std::string> out;
-    std::string item;
-    bool quoted = false;
-    int angle = 0;
-    auto flush = [&] {
-        std::string a = trim(item);
-        size_t lt = a.rfind('<');
-        if (lt != std::string::npos) a = trim(a.substr(lt + 1, a.find('>', lt) - lt - 1));
-        if (a.find('@') != std::string::npos || (!a.empty() && lt != std::string::npos)) out.push_back(a);
-        else if (!a.empty() && a.find(' ') == std::string::npos) out.push_back(a);
-        item.clear();
-    };
-    for (char c : value) {
-        if (c == '"') quoted = !quoted;
-        if (!quoted && c == '<') ++angle;
-        if (!quoted && c == '>' && angle > 0) --angle;
-        if (!quoted && angle == 0 && c == ',') flush();
-        else item += c;
-    }
-    flush();
-    return out;
+std::string trimmed(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t");
+    return b == std::string::npos ? "" : s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
+bool startsNoCase(const std::string& s, const char* prefix) {
+    return strncasecmp(s.c_str(), prefix, std::strlen(prefix)) == 0;
+}
+
+}  // namespace
+
 bool MessageText::parse(const std::string& text, bool ignoreDots, std::string& error) {
-    if (text.find('\0') != std::string::npos) return error = "the message holds NUL bytes", false;
-    std::vector<std::string> lines = splitLines(text);
-    size_t i = 0;
-    for (; i < lines.size() && !lines[i].empty(); ++i) {
-        const std::string& line = lines[i];
-        if (!ignoreDots && line == ".") break;
-        if (line.size() > 998) return error = "line " + std::to_string(i + 1) + " is over 998 bytes", false;
+    std::vector<Line> lines = splitLines(text);
+    if (!ignoreDots)
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].text == ".") lines.resize(i);
+    if (lines.empty()) return error = "no message on standard input", false;
+    size_t i = lines[0].text.rfind("From ", 0) == 0 ? 1 : 0;
+    for (; i < lines.size(); ++i) {
+        const std::string& line = lines[i].text;
         if ((line[0] == ' ' || line[0] == '\t') && !m_fields.empty()) {
             m_fields.back().text += line + "\r\n";
             continue;
         }
-        size_t colon = line.find(':');
-        if (colon == 0 || colon == std::string::npos || line.find_first_of(" \t") < colon)
-            return error = "header line " + std::to_string(i + 1) + " has no colon", false;
-        m_fields.push_back({line.substr(0, colon), line + "\r\n"});
+        std::string name = line.empty() ? "" : fieldName(line);
+        if (name.empty()) break;
+        m_fields.push_back({name, line + "\r\n"});
     }
-    if (m_fields.empty()) return error = "no message on standard input", false;
-    for (++i; i < lines.size(); ++i) {
-        if (!ignoreDots && lines[i] == ".") break;
-        if (lines[i].size() > 998) return error = "line " + std::to_string(i + 1) + " is over 998 bytes", false;
-        m_body += lines[i] + "\r\n";
-    }
+    if (i < lines.size() && lines[i].text.empty()) ++i;  // the blank line after the header
+    for (; i < lines.size(); ++i) m_body += lines[i].text + (lines[i].newline ? "\r\n" : "");
     return true;
 }
 
@@ -111,39 +104,83 @@ const MessageText::Field* MessageText::find(const char* name) const {
     return nullptr;
 }
 
-std::vector<std::string> MessageText::takeHeaderRecipients() {
-    std::vector<std::string> out;
+void MessageText::removeField(const char* name) {
     std::vector<Field> kept;
-    for (const Field& f : m_fields) {
-        bool bcc = strcasecmp(f.name.c_str(), "Bcc") == 0;
-        if (bcc || strcasecmp(f.name.c_str(), "To") == 0 || strcasecmp(f.name.c_str(), "Cc") == 0)
-            for (const std::string& a : addressesIn(f.text.substr(f.name.size() + 1))) out.push_back(a);
-        if (!bcc) kept.push_back(f);
-    }
+    for (const Field& f : m_fields)
+        if (strcasecmp(f.name.c_str(), name) != 0) kept.push_back(f);
     m_fields.swap(kept);
+}
+
+std::string MessageText::fieldValue(const char* name) const {
+    const Field* f = find(name);
+    if (!f) return "";
+    std::string v = f->text.substr(f->text.find(':') + 1), out;
+    for (char c : v)
+        if (c != '\r' && c != '\n') out += c;
     return out;
 }
 
-void MessageText::addMissing(const std::string& fromName, const std::string& fromAddress, const std::string& host) {
-    if (!find("From")) {
-        std::string v = fromName.empty() ? fromAddress : "\"" + fromName + "\" <" + fromAddress + ">";
-        m_fields.insert(m_fields.begin(), {"From", "From: " + v + "\r\n"});
-    }
+std::vector<std::string> MessageText::recipientFields() const {
+    bool resent = find("Resent-To") || find("Resent-Cc") || find("Resent-Bcc");
+    static const char* const plain[] = {"To", "Cc", "Bcc"};
+    std::vector<std::string> out;
+    for (const Field& f : m_fields)
+        for (const char* n : plain)
+            if (strcasecmp(f.name.c_str(), resent ? (std::string("Resent-") + n).c_str() : n) == 0)
+                out.push_back(f.name + ":" + f.text.substr(f.text.find(':') + 1));
+    return out;
+}
+
+void MessageText::removeBlindCopies() {
+    removeField("Bcc");
+    removeField("Resent-Bcc");
+}
+
+void MessageText::addMissing(const std::string& from, const std::string& host) {
+    if (!find("From")) m_fields.insert(m_fields.begin(), {"From", "From: " + from + "\r\n"});
     if (!find("Message-ID")) m_fields.insert(m_fields.begin(), {"Message-ID", "Message-ID: " + messageId(host) + "\r\n"});
     if (!find("Date")) m_fields.insert(m_fields.begin(), {"Date", "Date: " + dateNow() + "\r\n"});
 }
 
-std::string MessageText::fromAddress() const {
-    const Field* f = find("From");
-    if (!f) return "";
-    std::vector<std::string> a = addressesIn(f->text.substr(f->name.size() + 1));
-    return a.empty() ? "" : a[0];
+bool MessageText::bodyNeedsEncoding() const {
+    if (m_body.find('\0') != std::string::npos) return true;
+    for (size_t pos = 0; pos < m_body.size();) {
+        size_t end = m_body.find("\r\n", pos);
+        if (end == std::string::npos) end = m_body.size();
+        if (end - pos > kMaxLine) return true;
+        pos = end + 2;
+    }
+    return false;
+}
+
+std::string MessageText::makeSendable() {
+    std::string warning;
+    for (Field& f : m_fields)
+        if (!foldField(f.text)) warning = "the " + f.name + " field has a line over 998 bytes with no blank to fold at";
+    if (!bodyNeedsEncoding()) return warning;
+    std::string type = trimmed(fieldValue("Content-Type")), coding = trimmed(fieldValue("Content-Transfer-Encoding"));
+    // Inside a structure of its own, or already encoded: left as it is.
+    if (startsNoCase(type, "multipart/") || startsNoCase(type, "message/") ||
+        strcasecmp(coding.c_str(), "quoted-printable") == 0 || strcasecmp(coding.c_str(), "base64") == 0)
+        return "the body has lines over 998 bytes or NUL bytes inside its own MIME encoding";
+    bool text = type.empty() || startsNoCase(type, "text/");
+    removeField("Content-Transfer-Encoding");
+    if (!find("MIME-Version")) m_fields.push_back({"MIME-Version", "MIME-Version: 1.0\r\n"});
+    if (type.empty())
+        m_fields.push_back({"Content-Type", std::string("Content-Type: text/plain; charset=") +
+                                                (isUtf8(m_body) ? "utf-8" : "unknown-8bit") + "\r\n"});
+    m_fields.push_back({"Content-Transfer-Encoding", std::string("Content-Transfer-Encoding: ") +
+                                                         (text ? "quoted-printable" : "base64") + "\r\n"});
+    m_body = text ? quotedPrintable(m_body) : base64Lines(m_body);
+    return warning;
 }
 
 std::string MessageText::render() const {
     std::string out;
     for (const Field& f : m_fields) out += f.text;
-    return out + "\r\n" + m_body;
+    out += "\r\n" + m_body;
+    if (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0) out.resize(out.size() - 2);
+    return out;
 }
 
 }  // namespace cli

@@ -1,91 +1,128 @@
 #include "SendmailMode.h"
 
+#include "Aliases.h"
 #include "ConfigFile.h"
 #include "DkimCommand.h"
 #include "MessageText.h"
 #include "Secrets.h"
+#include "SendmailArgs.h"
+#include "SendFailure.h"
+#include "email/AddressList.h"
 #include "facade/VmMailMan.h"
+#include "smtp/ClsMailMan.h"
+#include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/SysInfo.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace ostmail {
 namespace cli {
 
 namespace {
 
-struct SendmailArgs {
-    bool fromHeaders = false;
-    bool ignoreDots = false;
-    std::string envelopeFrom, fullName;
-    std::vector<std::string> recipients;
-};
-
-// Options that take a value, glued ("-fADDR") or as the next argument.
-bool takeValue(const std::vector<std::string>& args, size_t& i, std::string& out) {
-    if (args[i].size() > 2) {
-        out = args[i].substr(2);
-        return true;
-    }
-    if (i + 1 >= args.size()) return false;
-    out = args[++i];
-    return true;
+int complain(int status, const std::string& text) {
+    std::fprintf(stderr, "ostmail sendmail: %s\n", text.c_str());
+    return status;
 }
 
-bool parseArgs(const std::vector<std::string>& args, SendmailArgs& s, SendOptions& o, std::string& error) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        std::string v;
-        if (a == "--") {
-            s.recipients.insert(s.recipients.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-            return true;
+// The modes of sendmail that a client without a queue of its own cannot offer.
+int otherMode(const SendmailArgs& a) {
+    if (a.mode == SendmailArgs::kAliases)
+        return complain(kExOk, "the aliases file is read as it is at every send; there is nothing to build");
+    if (a.mode == SendmailArgs::kQueue)
+        return complain(kExUnavailable, a.modeOption + ": there is no local queue; every message is sent at once");
+    return complain(kExUnavailable, a.modeOption + " is not offered: give the message on standard input");
+}
+
+// Words of the command line and, with -t, the header's recipient fields.
+bool collectRecipients(const SendmailArgs& a, const MessageText& m, std::vector<std::string>& out, int& status,
+                       std::string& error) {
+    std::vector<std::pair<std::string, bool>> lists;  // text, from the header
+    for (const std::string& w : a.recipients) lists.push_back({w, false});
+    if (a.fromHeaders)
+        for (const std::string& f : m.recipientFields()) lists.push_back({f.substr(f.find(':') + 1), true});
+    for (const auto& l : lists) {
+        std::vector<MailboxAddress> boxes;
+        std::string why;
+        if (!AddressList::parse(l.first, boxes, why)) {
+            status = l.second ? kExDataErr : kExUsage;
+            return error = std::string(l.second ? "bad recipient field: " : "bad recipient: ") + why, false;
         }
-        if (a.empty() || a[0] != '-') {
-            for (const std::string& r : addressesIn(a)) s.recipients.push_back(r);
-            continue;
-        }
-        bool ok = true;
-        if (a == "-t") s.fromHeaders = true;
-        else if (a == "-i" || a == "-oi") s.ignoreDots = true;
-        else if (a == "-v") o.verbose = true;
-        else if (a == "--account" || a == "--config") {
-            ok = i + 1 < args.size();
-            if (ok) (a == "--account" ? o.account : o.config) = args[++i];
-        } else if (a.rfind("-o", 0) == 0 || a == "-bm" || a == "-em") continue;  // queue hints
-        else if (a[1] == 'f' && (ok = takeValue(args, i, v))) s.envelopeFrom = v;
-        else if (a[1] == 'F' && (ok = takeValue(args, i, v))) s.fullName = v;
-        else if (a[1] == 'N' && (ok = takeValue(args, i, v))) o.dsnNotify = v;
-        else if (a[1] == 'R' && (ok = takeValue(args, i, v))) o.dsnRet = v;
-        else if (a[1] == 'V' && (ok = takeValue(args, i, v))) o.dsnEnvid = v;
-        else return error = "unknown option '" + a + "'", false;
-        if (!ok) return error = "option " + a + " needs a value", false;
+        for (const MailboxAddress& b : boxes)
+            if (!b.address.empty()) AddressList::addUnique(out, b.address);
     }
     return true;
 }
 
-int exitForFailure(VmMailMan& mm) {
-    int status = mm.get_LastSmtpStatus();
-    std::string log = mm.lastErrorText();
-    if (log.find("Cannot get host by name") != std::string::npos || log.find("DNS lookup") != std::string::npos)
-        return kExNoHost;
-    if (status == 535 || status == 530) return kExNoPerm;
-    if (status >= 400 && status < 500) return kExTempFail;
-    if (status >= 500) return kExUnavailable;
-    return log.find("timed out") != std::string::npos ? kExTempFail : kExUnavailable;
+bool localRecipients(const SendmailArgs& a, const SendOptions& o, std::vector<std::string>& names,
+                     std::string& error) {
+    if (!o.aliasesFile.empty() && !a.noAliases) {
+        Aliases aliases;
+        std::vector<std::string> expanded, warnings;
+        if (!aliases.load(o.aliasesFile, error) || !aliases.expand(names, expanded, warnings, error)) return false;
+        for (const std::string& w : warnings) complain(0, "warning: " + w);
+        names.swap(expanded);
+    }
+    std::vector<std::string> qualified;
+    for (const std::string& n : names)
+        AddressList::addUnique(qualified, n.find('@') != std::string::npos || o.qualifyDomain.empty()
+                                              ? n : n + "@" + o.qualifyDomain);
+    names.swap(qualified);
+    return true;
+}
+
+// -f/-r ("<>" the null sender), the account's from, the message's From,
+// or the user at this host.
+bool envelopeSender(const SendmailArgs& a, const SendOptions& o, const MessageText& m, const std::string& host,
+                    std::string& sender, std::string& error) {
+    std::vector<MailboxAddress> boxes;
+    std::string text = a.haveSender ? a.sender : o.fromAddress;
+    if (text.empty() && !a.haveSender) text = m.fieldValue("From");
+    if (!text.empty() && !AddressList::parse(text, boxes, error))
+        return a.haveSender ? (error = "bad value for -f: " + error, false) : (boxes.clear(), true);
+    if (a.haveSender && (text.empty() || (!boxes.empty() && boxes[0].address.empty()))) return sender.clear(), true;
+    sender = boxes.empty() ? platform::userName() : boxes[0].address;
+    if (sender.find('@') == std::string::npos) sender += "@" + (o.qualifyDomain.empty() ? host : o.qualifyDomain);
+    return true;
+}
+
+std::string qualifiedHost(const SendOptions& o) {
+    std::string host = platform::computerName().empty() ? "localhost" : platform::computerName();
+    if (host.find('.') == std::string::npos && !o.qualifyDomain.empty()) host += "." + o.qualifyDomain;
+    return host;
+}
+
+bool loadForSendmail(const SendmailArgs& a, SendOptions& o) {
+    std::string error;
+    o.config = a.config;
+    o.account = a.account;
+    if (!ConfigFile::load(o.config, o.account, o, error, true) || !resolvePassword(o, error))
+        return complain(0, error), false;
+    o.verbose = o.verbose || a.verbose;
+    if (!a.dsnNotify.empty()) o.dsnNotify = a.dsnNotify;
+    if (!a.dsnRet.empty()) o.dsnRet = a.dsnRet;
+    if (!a.dsnEnvid.empty()) o.dsnEnvid = a.dsnEnvid;
+    if (o.server.empty()) return complain(0, "no server: give one in the configuration file"), false;
+    return true;
 }
 
 int send(const SendOptions& o, const std::string& from, const std::vector<std::string>& to,
          const std::string& mime, void (*configure)(VmMailMan&, const SendOptions&)) {
     VmMailMan mm;
     configure(mm, o);
-    bool ok = mm.SendMimeToList(from.c_str(), to, mime.c_str());
+    SendFailure failure;
+    bool ok = false;
+    for (int attempt = 0;; ++attempt) {
+        mm.impl()->ClearBadEmailAddresses();
+        ok = mm.SendMimeToList(from.c_str(), to, mime.c_str());
+        failure = SendFailure::of(mm, ok);
+        if (ok || !failure.retryable() || attempt >= o.retries) break;
+        platform::sleepMs(static_cast<uint32_t>(o.retryWait) * 1000u);
+    }
     if (o.verbose) std::fputs(mm.lastErrorText(), stderr);
-    if (ok) return kExOk;
-    std::string reply = mm.lastSmtpReply();
-    std::fprintf(stderr, "ostmail: the message was not sent%s%s\n", reply.empty() ? "" : ": ", reply.c_str());
-    return exitForFailure(mm);
+    for (const std::string& line : failure.lines()) complain(0, line);
+    return failure.status();
 }
 
 }  // namespace
@@ -100,41 +137,29 @@ bool loadAccount(SendOptions& opts) {
 }
 
 int runSendmail(const std::vector<std::string>& args, void (*configure)(VmMailMan&, const SendOptions&)) {
-    SendOptions o;
-    SendmailArgs s;
+    SendmailArgs a;
     std::string error, input;
-    SendOptions cli;
-    if (!parseArgs(args, s, cli, error)) {
-        std::fprintf(stderr, "ostmail sendmail: %s\n", error.c_str());
-        return kExUsage;
-    }
-    o.config = cli.config;
-    o.account = cli.account;
-    if (!loadAccount(o)) return kExConfig;
-    o.verbose = o.verbose || cli.verbose;
-    for (std::string SendOptions::*f : {&SendOptions::dsnNotify, &SendOptions::dsnRet, &SendOptions::dsnEnvid})
-        if (!(cli.*f).empty()) o.*f = cli.*f;
-    if (o.server.empty()) {
-        std::fputs("ostmail sendmail: no server: give one in the configuration file\n", stderr);
-        return kExConfig;
-    }
+    if (!parseSendmailArgs(args, a, error)) return complain(kExUsage, error);
+    if (a.mode != SendmailArgs::kSend) return otherMode(a);
+    SendOptions o;
+    if (!loadForSendmail(a, o)) return kExConfig;
     MessageText message;
-    if (!platform::readStdin(input) || !message.parse(input, s.ignoreDots, error)) {
-        std::fprintf(stderr, "ostmail sendmail: %s\n", error.empty() ? "cannot read standard input" : error.c_str());
-        return kExDataErr;
-    }
-    if (s.fromHeaders)
-        for (const std::string& r : message.takeHeaderRecipients()) s.recipients.push_back(r);
-    if (s.recipients.empty()) {
-        std::fputs("ostmail sendmail: no recipients\n", stderr);
-        return s.fromHeaders ? kExDataErr : kExUsage;
-    }
-    std::string host = platform::computerName().empty() ? "localhost" : platform::computerName();
-    std::string sender = !s.envelopeFrom.empty() ? s.envelopeFrom : o.fromAddress;
-    if (sender.empty()) sender = message.fromAddress();
-    if (sender.empty()) sender = platform::userName() + "@" + host;
-    message.addMissing(s.fullName.empty() ? o.fromName : s.fullName, sender, host);
-    return send(o, sender, s.recipients, message.render(), configure);
+    if (!platform::readStdin(input)) return complain(kExDataErr, "cannot read standard input");
+    if (!message.parse(input, a.ignoreDots, error)) return complain(kExDataErr, error);
+    std::vector<std::string> to;
+    int status = kExUsage;
+    if (!collectRecipients(a, message, to, status, error)) return complain(status, error);
+    if (!localRecipients(a, o, to, error)) return complain(kExConfig, error);
+    if (to.empty()) return complain(a.fromHeaders ? kExDataErr : kExUsage, "no recipients");
+    std::string host = qualifiedHost(o), sender;
+    if (o.helo.empty()) o.helo = host;
+    if (!envelopeSender(a, o, message, host, sender, error)) return complain(kExUsage, error);
+    message.removeBlindCopies();
+    std::string shown = sender.empty() ? platform::userName() + "@" + host : sender;
+    message.addMissing(AddressList::format(a.fullName.empty() ? o.fromName : a.fullName, shown), host);
+    std::string warning = message.makeSendable();
+    if (!warning.empty()) complain(0, "warning: " + warning);
+    return send(o, sender, to, message.render(), configure);
 }
 
 }  // namespace cli

@@ -9,7 +9,7 @@ class VmMailMan;
 namespace cli {
 
 // Exit statuses of sysexits.h.
-enum SysExit { kExOk = 0, kExUsage = 64, kExDataErr = 65, kExNoHost = 68, kExUnavailable = 69,
+enum SysExit { kExOk = 0, kExUsage = 64, kExDataErr = 65, kExNoUser = 67, kExNoHost = 68, kExUnavailable = 69,
                kExTempFail = 75, kExNoPerm = 77, kExConfig = 78 };
 
 // `ostmail sendmail ARGS`: reads a message from standard input and sends it

@@ -14,7 +14,8 @@ bool runShellFirstLine(const std::string& command, int timeoutMs, std::string& o
 // The environment variable's value, or "" when it is not set.
 std::string envValue(const char* name);
 
-// True when the file exists and group or others may read it.
+// True when the file exists and others may read it: everyone, or its group
+// unless root owns it (a machine's file shared with a group of senders).
 bool readableByOthers(const char* path);
 
 // All of standard input; false on a read error or when more than limit

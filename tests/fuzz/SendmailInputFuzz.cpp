@@ -1,7 +1,9 @@
 // What a mail program pipes into `ostmail sendmail -t`: headers and body,
-// taken apart, its recipients read, the missing fields added and the
-// message put back together with CRLF after every line and no Bcc left.
+// taken apart, its recipients read, the missing fields added, long lines
+// made sendable and the message put back together with CRLF after every
+// line and no Bcc left.
 #include "FuzzInput.h"
+#include "email/AddressList.h"
 #include "tools/MessageText.h"
 
 #include <strings.h>
@@ -25,11 +27,17 @@ void fuzzTarget(fuzz::FuzzInput& in) {
         if (error.empty()) fail("refused without a reason", error);
         return;
     }
-    for (const std::string& a : message.takeHeaderRecipients())
-        if (a.empty()) fail("an empty recipient", a);
-    std::string sender = message.fromAddress();
-    message.addMissing(flags & 2 ? "Cron Daemon" : "", sender.empty() ? "root@host.test" : sender, "host.test");
-    const std::string out = message.render();
+    for (const std::string& field : message.recipientFields()) {
+        std::vector<MailboxAddress> boxes;
+        if (!AddressList::parse(field.substr(field.find(':') + 1), boxes, error)) continue;
+        for (const MailboxAddress& b : boxes)
+            if (b.address.find_first_of("\r\n") != std::string::npos) fail("a line break in an address", b.address);
+    }
+    message.removeBlindCopies();
+    message.addMissing(AddressList::format(flags & 2 ? "Cron Daemon" : "", "root@host.test"), "host.test");
+    message.makeSendable();
+    // The end of data adds the last line end.
+    const std::string out = message.render() + "\r\n";
     size_t end = out.find("\r\n\r\n");
     if (end == std::string::npos) fail("no blank line after the header", out);
     for (size_t at = 0, nl; at < out.size(); at = nl + 1) {
