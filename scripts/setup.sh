@@ -14,6 +14,8 @@ PACKAGES=(
   iproute2 procps
   lintian dpkg-dev file
   bsd-mailx git-email neomutt util-linux
+  # The real callers of sendmail mode: the cron daemon, mailutils, PHP's mail().
+  cron mailutils php-cli
   libemail-address-xs-perl libmailtools-perl
   ccache
   # DKIM verifiers we did not write (dkimpy with Ed25519 through PyNaCl).
@@ -47,7 +49,7 @@ stop_system_daemons() {
   # Only the instances that run from the system's own pid files: the test
   # servers of this and other checkouts run from their own folders.
   local f pid
-  for f in /run/exim4/exim.pid /run/dnsmasq/dnsmasq.pid /run/danted.pid /var/run/danted.pid; do
+  for f in /run/exim4/exim.pid /run/dnsmasq/dnsmasq.pid /run/danted.pid /var/run/danted.pid /run/crond.pid; do
     [[ -r $f ]] || continue
     pid=$(cat "$f" 2>/dev/null || true)
     if [[ $pid =~ ^[0-9]+$ ]] && kill -0 "$pid" 2>/dev/null; then

@@ -181,7 +181,9 @@ private:
     bool fail(size_t b, const char* why) {
         size_t end = m_p < m_t.size() ? m_t[m_p].end : m_s.size();
         if (b >= m_t.size()) b = m_t.size() - 1;
-        m_error = std::string(why) + " in '" + m_s.substr(m_t[b].begin, end - m_t[b].begin) + "'";
+        std::string text = m_s.substr(m_t[b].begin, end - m_t[b].begin);
+        text.erase(text.find_last_not_of(" \t\r\n") + 1);
+        m_error = std::string(why) + " in '" + text + "'";
         return false;
     }
 
