@@ -203,6 +203,7 @@ n@example.test|From lane@example.test Thu Dec 10 00:00:00 2026\nSubject: %s\n\nx
 n@example.test|Subject : %s\n\nx\n|body~x
 n@example.test|Subject: %s$long\n\nbefore\n$body\nnul \\0 after\n|body~before body~yyyy body~after Content-Transfer-Encoding=quoted-printable
 n@example.test|Subject: %s\n\nno newline|'rawbody=no newline\n'
+n@example.test|Subject: %s\nContent-Type: text/plain; charset=utf-8\n\nGrüße\n|'body~Grüße' raw~Grüße
 --config $W/local root bob|Subject: %s\n\nx\n|copies=2 'Message-ID=@$QHOST>' Return-path=lane@example.test
 -C $W/local -n postmaster|Subject: %s\n\nx\n|Envelope-to=postmaster@example.test
 TABLE

@@ -111,6 +111,9 @@ int send(const SendOptions& o, const std::string& from, const std::vector<std::s
          const std::string& mime, void (*configure)(VmMailMan&, const SendOptions&)) {
     VmMailMan mm;
     configure(mm, o);
+    bool eightBit = false;
+    for (char c : mime) eightBit = eightBit || (static_cast<unsigned char>(c) & 0x80);
+    mm.impl()->put_Body8Bit(eightBit);
     SendFailure failure;
     bool ok = false;
     for (int attempt = 0;; ++attempt) {

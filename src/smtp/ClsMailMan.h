@@ -100,6 +100,9 @@ public:
     bool get_SendIndividual() const { return m_sendIndividual; }
     void put_SendIndividual(bool v) { m_sendIndividual = v; }
     bool get_RequireAllRecipients() const { return m_requireAllRecipients; }
+    // Off by default: the next sends declare BODY=8BITMIME where it is offered.
+    bool get_Body8Bit() const { return m_body8Bit; }
+    void put_Body8Bit(bool v) { m_body8Bit = v; }
     void put_RequireAllRecipients(bool v) { m_requireAllRecipients = v; }
     int32_t get_LastSmtpStatus() const { return m_lastSmtpStatus; }
 
@@ -234,6 +237,7 @@ private:
     bool m_autoGenMessageId = true;
     bool m_sendIndividual = true;
     bool m_requireAllRecipients = false;
+    bool m_body8Bit = false;
     StringBuffer m_sentLogPath;
     ExtPtrArray m_badAddresses;  // owned StringBuffers
     StringBuffer m_dsnNotify;

@@ -105,6 +105,7 @@ void ClsMailMan::handSettingsToSession() {
     m_smtp.setStartTlsWhenOffered(m_startTlsIfOffered);
     m_smtp.setRefuseClearTextLogin(m_refuseClearTextLogin);
     m_smtp.setRequireAllRecipients(m_requireAllRecipients);
+    m_smtp.setBody8Bit(m_body8Bit);
     m_smtp.setHeloHostname(m_heloHostname.getString());
     m_smtp.setDsnNotify(m_dsnNotify.getString());
     m_smtp.setDsnEnvid(m_dsnEnvid.getString());

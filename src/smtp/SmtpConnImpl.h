@@ -46,6 +46,9 @@ public:
     void setTlsOnConnect(bool on) { m_tlsOnConnect = on; }
     void setStartTls(bool on) { m_startTls = on; }
     void setRequireAllRecipients(bool on) { m_requireAll = on; }
+    // The message holds 8-bit bytes: MAIL FROM says BODY=8BITMIME when the
+    // server offers it (RFC 6152). Off by default.
+    void setBody8Bit(bool on) { m_body8Bit = on; }
     void setHeloHostname(const char* name) { m_heloHostname.setString(name ? name : ""); }
     void setDsnEnvid(const char* v) { setTrimmed(m_dsnEnvid, v); }
     void setDsnNotify(const char* v) { setTrimmed(m_dsnNotify, v); }
@@ -116,6 +119,7 @@ public:
     bool sendFinal(const DataBuffer& toSend, LogBase& log) override;
 
 private:
+    bool offers8BitMime() const;
     struct Credentials;
     enum class AuthKind { None, Login, Ntlm, Msn, CramMd5, Plain, Unsupported };
 
@@ -215,6 +219,7 @@ private:
     const std::vector<DkimSigner>* m_dkim = nullptr;
     bool m_startTlsWhenOffered = false;
     bool m_refuseClearTextLogin = false;
+    bool m_body8Bit = false;
     uint32_t m_heartbeatMs = 0;
     uint32_t m_readTimeoutMs = 0;
     uint32_t m_sendChunkSize = 32767;

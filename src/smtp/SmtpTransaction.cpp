@@ -2,6 +2,8 @@
 #include "core/ProgressMonitor.h"
 #include "smtp/SmtpConnImpl.h"
 
+#include <cstring>
+
 namespace ostmail {
 
 namespace {
@@ -36,6 +38,15 @@ bool SmtpConnImpl::sendEmail(SmtpMessage* msg, const char* reversePath, const St
         log.LogInfo(line.getString());
     }
     return ok;
+}
+
+bool SmtpConnImpl::offers8BitMime() const {
+    // One EHLO line is exactly "250-8BITMIME" or "250 8BITMIME".
+    const char* p = m_ehloReply.getString();
+    for (const char* hit = p; (hit = std::strstr(hit, "8BITMIME")) != nullptr; ++hit)
+        if (hit - p >= 4 && (hit[-1] == '-' || hit[-1] == ' ') && (hit[8] == '\r' || hit[8] == '\n' || !hit[8]))
+            return true;
+    return false;
 }
 
 bool SmtpConnImpl::monitorAborted(ProgressMonitor* pm, const SocketFlags& flags) const {
@@ -99,6 +110,7 @@ bool SmtpConnImpl::sendMailFrom(const char* reversePath, LogBase& log, ProgressM
     StringBuffer cmd("MAIL FROM:<");
     SmtpProtocol::appendArg(cmd, reversePath);
     cmd.append(">");
+    if (m_body8Bit && offers8BitMime()) cmd.append(" BODY=8BITMIME");
     if (m_caps.dsn && !m_dsnRet.isEmpty()) {
         cmd.append(" RET=");
         SmtpProtocol::appendArg(cmd, m_dsnRet.getString());

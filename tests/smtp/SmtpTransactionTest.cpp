@@ -42,13 +42,15 @@ TEST(SmtpTransaction, RequireAllRecipientsAndAllRefused) {
 }
 
 // DSN parameters on every line, To before Cc before Bcc; CR and LF in any
-// value never reach the stream, and the body is dot-stuffed.
+// value never reach the stream, and the body is dot-stuffed. BODY=8BITMIME
+// only where the server lists 8BITMIME.
 TEST(SmtpTransaction, DsnParametersRecipientOrderAndNoInjectedCommands) {
     {
         ScriptedSmtpServer srv;
-        greet(srv, "250 DSN").serveRest();
+        greet(srv, "250-X-8BITMIMEX\r\n250-8BITMIME\r\n250 DSN").serveRest();
         {
         Client c;
+        c.conn.setBody8Bit(true);
         c.conn.setDsnRet(" HDRS ");
         c.conn.setDsnEnvid("env1\r\nRSET");
         c.conn.setDsnNotify("SUCCESS,FAILURE");
@@ -61,7 +63,7 @@ TEST(SmtpTransaction, DsnParametersRecipientOrderAndNoInjectedCommands) {
         }
         ASSERT_TRUE(srv.waitDone());
         EXPECT_EQ(srv.lines(), (std::vector<std::string>{
-                                   "EHLO client.test", "MAIL FROM:<sender@example.test> RET=HDRS ENVID=env1RSET",
+                                   "EHLO client.test", "MAIL FROM:<sender@example.test> BODY=8BITMIME RET=HDRS ENVID=env1RSET",
                                    "RCPT TO:<to@x.test> NOTIFY=SUCCESS,FAILURE",
                                    "RCPT TO:<cc@x.test> NOTIFY=SUCCESS,FAILURE",
                                    "RCPT TO:<bcc@x.test> NOTIFY=SUCCESS,FAILURE", "DATA", "QUIT"}));
@@ -70,7 +72,8 @@ TEST(SmtpTransaction, DsnParametersRecipientOrderAndNoInjectedCommands) {
     greet(srv).serveRest();
     {
         Client c;
-        c.conn.setDsnNotify("NEVER\r\nRSET");  // all three ignored: the server lists no DSN
+        c.conn.setDsnNotify("NEVER\r\nRSET");  // all four ignored: the server lists no DSN nor 8BITMIME
+        c.conn.setBody8Bit(true);
         c.conn.setDsnRet("FULL");
         c.conn.setDsnEnvid("env2");
         c.conn.setHeloHostname("client.test\r\nNOOP");
