@@ -173,8 +173,8 @@ TABLE
 
 # sendmail's options as its callers give them: status, arguments (as the
 # shell reads them), input (%s is the tag), then the checks of what arrived.
-printf '[default]\nserver = %s\nport = %s\nfrom = lane@example.test\naliases = %s\nqualify-domain = example.test\n' \
-  "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" "$W/aliases" >"$W/local"
+printf '[default]\nserver = %s\nport = %s\nca-file = %s\nfrom = lane@example.test\naliases = %s\nqualify-domain = example.test\n' \
+  "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" "$OSTMAIL_CA_FILE" "$W/aliases" >"$W/local"
 long=$(printf ' word%.0s' {1..250})
 body=$(head -c 1200 /dev/zero | tr '\0' y)
 o=0
@@ -210,10 +210,10 @@ TABLE
 
 # Bad input and failures: exit status, the reason on stderr, nothing delivered.
 unset OSTMAIL_CONFIG
-printf '[default]\nserver = %s\nport = %s\n' "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/plain"
+printf '[default]\nserver = %s\nport = %s\nca-file = %s\n' "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" "$OSTMAIL_CA_FILE" >"$W/plain"
 printf '[default]\nserver = %s\npassword = x\n' "$OSTMAIL_HOST" >"$W/open" && chmod 644 "$W/open"
 printf '[default]\nserver = %s\nport = %s\nuser = u\npassword-command = sleep 30\nread-timeout = 1\n' \
-  "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/hang"
+  "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/hang" && echo "ca-file = $OSTMAIL_CA_FILE" >>"$W/hang"
 sed 's/sleep 30/exit 3/' "$W/hang" >"$W/fails"
 sed 's/sleep 30/echo wrong/' "$W/hang" >"$W/badpw"
 printf '[default]\nserver = %s\nport = %s\nstarttls = maybe\n' "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/badval"
@@ -229,10 +229,10 @@ def serve(port, greeting):
     s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1", port)); s.listen(8)
     while True:
         c, _ = s.accept()
-        if greeting: c.sendall(greeting); c.close()
+        if greeting: c.sendall(greeting); c.close(); open(sys.argv[3], "a").write("x")
         else: threading.Timer(30, c.close).start()
 threading.Thread(target=serve, args=(int(sys.argv[1]), b"421 busy, try later\r\n"), daemon=True).start()
-serve(int(sys.argv[2]), None)' "$p421" "$psilent" &
+serve(int(sys.argv[2]), None)' "$p421" "$psilent" "$W/busy.count" &
 fake=$!
 for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$psilent") 2>/dev/null && break; sleep 0.1; done
 printf '[default]\nserver = 127.0.0.1\nport = %s\nretries = 1\n' "$p421" >"$W/busy"
@@ -272,6 +272,8 @@ done <<TABLE
 75|silent|a@example.test|Subject: x\n\nb\n|no reply from 127.0.0.1
 TABLE
 kill "$fake"
+# retries = 1: the 421 was met twice.
+[[ $(cat "$W/busy.count") == xx ]] && ok || bad "retries: $(cat "$W/busy.count") connections"
 # -bi has nothing to build: the aliases file is read at every send.
 "$BIN" sendmail -bi 2>"$W/err" && grep -q "nothing to build" "$W/err" && ok || bad "-bi: $(cat "$W/err")"
 

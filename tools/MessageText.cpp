@@ -137,9 +137,12 @@ void MessageText::removeBlindCopies() {
 }
 
 void MessageText::addMissing(const std::string& from, const std::string& host) {
-    if (!find("From")) m_fields.insert(m_fields.begin(), {"From", "From: " + from + "\r\n"});
-    if (!find("Message-ID")) m_fields.insert(m_fields.begin(), {"Message-ID", "Message-ID: " + messageId(host) + "\r\n"});
-    if (!find("Date")) m_fields.insert(m_fields.begin(), {"Date", "Date: " + dateNow() + "\r\n"});
+    auto add = [this](const char* name, const std::string& value) {
+        if (!find(name)) m_fields.insert(m_fields.begin(), {name, std::string(name) + ": " + value + "\r\n"});
+    };
+    add("From", from);
+    add("Message-ID", messageId(host));
+    add("Date", dateNow());
 }
 
 bool MessageText::bodyNeedsEncoding() const {

@@ -97,7 +97,8 @@ bool loadForSendmail(const SendmailArgs& a, SendOptions& o) {
     std::string error;
     o.config = a.config;
     o.account = a.account;
-    if (!ConfigFile::load(o.config, o.account, o, error, true) || !resolvePassword(o, error))
+    if (!ConfigFile::load(o.config, o.account, o, error, true) || !resolvePassword(o, error) ||
+        !checkDkim(o, error))
         return complain(0, error), false;
     o.verbose = o.verbose || a.verbose;
     if (!a.dsnNotify.empty()) o.dsnNotify = a.dsnNotify;
@@ -129,15 +130,6 @@ int send(const SendOptions& o, const std::string& from, const std::vector<std::s
 }
 
 }  // namespace
-
-bool loadAccount(SendOptions& opts) {
-    std::string error;
-    if (ConfigFile::load(opts.config, opts.account, opts, error) && resolvePassword(opts, error) &&
-        checkDkim(opts, error))
-        return true;
-    std::fprintf(stderr, "ostmail: %s\n", error.c_str());
-    return false;
-}
 
 int runSendmail(const std::vector<std::string>& args, void (*configure)(VmMailMan&, const SendOptions&)) {
     SendmailArgs a;

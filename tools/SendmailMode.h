@@ -18,9 +18,5 @@ enum SysExit { kExOk = 0, kExUsage = 64, kExDataErr = 65, kExNoUser = 67, kExNoH
 int runSendmail(const std::vector<std::string>& args,
                 void (*configure)(VmMailMan&, const SendOptions&));
 
-// Loads the account of opts.config/opts.account and the password into opts;
-// false with the reason printed (the caller exits with kExConfig).
-bool loadAccount(SendOptions& opts);
-
 }  // namespace cli
 }  // namespace ostmail

@@ -23,7 +23,9 @@ const char kSpecials[] = "<>,:;@.";
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-bool isAtomChar(char c) { return c != '\0' && !isSpace(c) && !std::strchr(kSpecials, c) && !std::strchr("()[]\"\\", c); }
+bool isAtomChar(char c) {
+    return c != '\0' && !isSpace(c) && !std::strchr(kSpecials, c) && !std::strchr("()[]\"\\", c);
+}
 
 // A comment, nested comments and quoted pairs included (RFC 5322 3.2.2).
 bool skipComment(const std::string& s, size_t& i) {
