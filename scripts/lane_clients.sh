@@ -212,6 +212,8 @@ TABLE
 unset OSTMAIL_CONFIG
 printf '[default]\nserver = %s\nport = %s\nca-file = %s\n' "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" "$OSTMAIL_CA_FILE" >"$W/plain"
 printf '[default]\nserver = %s\npassword = x\n' "$OSTMAIL_HOST" >"$W/open" && chmod 644 "$W/open"
+# Group-readable is for a file root owns only.
+cp "$W/open" "$W/grouped" && chmod 640 "$W/grouped" && chown nobody "$W/grouped"
 printf '[default]\nserver = %s\nport = %s\nuser = u\npassword-command = sleep 30\nread-timeout = 1\n' \
   "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/hang" && echo "ca-file = $OSTMAIL_CA_FILE" >>"$W/hang"
 sed 's/sleep 30/exit 3/' "$W/hang" >"$W/fails"
@@ -261,6 +263,7 @@ done <<TABLE
 78|work|a@example.test|Subject: x\n\nb\n|no \[default\] account; use --account work
 78|loop|a|Subject: x\n\nb\n|aliases loop: a -> b -> a
 78|open|a@example.test|Subject: x\n\nb\n|open holds a password
+78|grouped|a@example.test|Subject: x\n\nb\n|grouped holds a password
 78|badval|a@example.test|Subject: x\n\nb\n|badval:4: key 'starttls'
 78|hang|a@example.test|Subject: x\n\nb\n|timed out
 78|fails|a@example.test|Subject: x\n\nb\n|exited with status 3
