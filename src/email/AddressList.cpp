@@ -103,7 +103,7 @@ std::string localWord(const Token& t) {
 
 // local-part ["@" domain], each a dot-separated run of words. A bare local
 // part is taken: the caller qualifies it.
-bool addrSpec(const std::vector<Token>& t, size_t b, size_t e, std::string& out) {
+bool bareAddress(const std::vector<Token>& t, size_t b, size_t e, std::string& out) {
     out.clear();
     bool domain = false, wantWord = true;
     for (size_t i = b; i < e; ++i) {
@@ -156,7 +156,7 @@ public:
             if (next == '<') {
                 box.name = phrase(m_t, b, m_p);
                 if (!angle(b, box.address)) return false;
-            } else if (next == '>' || !addrSpec(m_t, b, m_p, box.address)) {
+            } else if (next == '>' || !bareAddress(m_t, b, m_p, box.address)) {
                 return fail(b, "not an address");
             }
             out.push_back(box);
@@ -167,7 +167,7 @@ public:
     }
 
 private:
-    // "<" [route ":"] addr-spec ">", or "<>".
+    // "<" [route ":"] local@domain ">", or "<>".
     bool angle(size_t b, std::string& address) {
         size_t open = ++m_p;
         while (m_p < m_t.size() && m_t[m_p].kind != '>') ++m_p;
@@ -177,7 +177,7 @@ private:
             while (open < close && m_t[open].kind != ':') ++open;
         if (open < close && m_t[open].kind == ':') ++open;
         if (open == close) return address.clear(), true;
-        return addrSpec(m_t, open, close, address) || fail(b, "not an address");
+        return bareAddress(m_t, open, close, address) || fail(b, "not an address");
     }
 
     bool fail(size_t b, const char* why) {
