@@ -221,6 +221,8 @@ sed 's/sleep 30/echo wrong/' "$W/hang" >"$W/badpw"
 printf '[default]\nserver = %s\nport = %s\nstarttls = maybe\n' "$OSTMAIL_HOST" "$OSTMAIL_SMTP_PORT" >"$W/badval"
 printf '[default]\nserver = 127.0.0.1\nport = %s\nconnect-timeout = 2\n' "$OSTMAIL_CLOSED_PORT" >"$W/down"
 printf '[default]\nserver = no-such-host.invalid\n' >"$W/nohost"
+printf '[default]\nserver = %s\nport = %s\nssl = yes\nrequire-cert = yes\nca-file = %s\n' "$OSTMAIL_TLS_HOST" \
+  "$OSTMAIL_EXPIRED_SMTPS_PORT" "$OSTMAIL_CA_FILE" >"$W/expired"
 sed 's/^\[default\]/[work]/' "$W/plain" >"$W/work"
 printf 'a: b\nb: c, a\n' >"$W/loop.aliases" && printf 'aliases = %s\n' "$W/loop.aliases" | cat "$W/plain" - >"$W/loop"
 # Faults a real server will not make on demand: a 421 greeting, and silence.
@@ -244,7 +246,7 @@ while IFS='|' read -r status conf args input want; do
   printf "$input" | "$BIN" sendmail --config "$W/$conf" $args >"$W/out" 2>"$W/err"
   rc=$? after=$(ls "$OSTMAIL_MAILDIR"/new | wc -l)
   if [[ $rc == "$status" && $(wc -l <"$W/err") -le 2 && $before == "$after" ]] && grep -q -- "$want" "$W/err" &&
-     ! grep -q 'WSA\|100[0-9][0-9]' "$W/err"; then ok
+     ! grep -q 'WSA\|100[0-9][0-9]\|'$'\r' "$W/err"; then ok
   else bad "bad input ($args $conf): status $rc, stderr: $(cat "$W/err")"; fi
 done <<TABLE
 64|plain||Subject: x\n\nno one\n|no recipients
@@ -271,6 +273,7 @@ done <<TABLE
 67|plain|reject-me@example.test|Subject: x\n\nb\n|recipient refused: reject-me@example.test
 69|down|a@example.test|Subject: x\n\nb\n|the connection was refused
 68|nohost|a@example.test|Subject: x\n\nb\n|unknown host no-such-host.invalid
+69|expired|a@example.test|Subject: x\n\nb\n|the certificate of localhost:[0-9]* was not accepted
 75|busy|a@example.test|Subject: x\n\nb\n|try later: 421 busy
 75|silent|a@example.test|Subject: x\n\nb\n|no reply from 127.0.0.1
 TABLE

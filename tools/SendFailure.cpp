@@ -15,7 +15,7 @@ std::string logValue(const std::string& log, const char* label) {
     size_t at = log.rfind(std::string(label) + ": ");
     if (at == std::string::npos) return "";
     at += std::string(label).size() + 2;
-    return log.substr(at, log.find('\n', at) - at);
+    return log.substr(at, log.find_first_of("\r\n", at) - at);
 }
 
 // The socket errors a send meets, in words; the log keeps their numbers.
@@ -64,6 +64,11 @@ SendFailure SendFailure::of(VmMailMan& mm, bool ok) {
         f.m_status = sockError == 10060 ? kExTempFail : kExUnavailable;
         why = std::string(socketWords(sockError)) + " (" + server + ")";
         f.m_retry = true;
+    } else if (log.find("server certificate") != std::string::npos) {
+        f.m_status = kExUnavailable;
+        why = "the certificate of " + server + " was not accepted (ca-file? -v tells more)";
+    } else if (log.find("Failed to establish TLS connection") != std::string::npos) {
+        f.m_status = kExUnavailable, why = "no TLS connection could be made with " + server + " (-v tells more)";
     } else if (code == 535 || code == 530 || code == 534) {
         f.m_status = kExNoPerm, why = "the server refused the login: " + reply;
     } else if (code >= 400 && code < 500) {
