@@ -33,55 +33,75 @@ found() {
 import email, email.policy, glob, sys
 root, tag, checks = sys.argv[1], sys.argv[2], sys.argv[3:]
 raws = [open(p, 'rb').read() for p in glob.glob(root + '/new/*')]
-# The tag's bytes first: parsing every message in the folder is slow.
-msgs = [(email.message_from_bytes(r, policy=email.policy.default), r) for r in raws if tag.encode() in r]
-msgs = [(m, r) for m, r in msgs if tag in str(m.get('Subject', '')) or tag.encode() in r]
-# One copy per recipient arrives; every copy must match.
-if not msgs: sys.exit('no message with ' + tag)
-for m, raw in msgs:
-  types = [p.get_content_type() for p in m.walk()]
-  text = ''.join(p.get_content() for p in m.walk() if p.get_content_maintype() == 'text')
-  names = [p.get_filename() for p in m.walk() if p.get_filename()]
-  for c in checks:
-      if c.startswith('body~'):
-          if c[5:] not in text: sys.exit('body lacks %r: %r' % (c[5:], text[:300]))
-      elif c.startswith('file='):
-          if c[5:] not in names: sys.exit('no attachment %s in %s' % (c[5:], names))
-      elif c.startswith('att='):
-          # att=NAME,TYPE,PATH: an attachment of that type whose bytes are PATH's.
-          name, ctype, path = c[4:].split(',', 2)
-          parts = [p for p in m.walk() if p.get_filename() == name]
-          if not parts: sys.exit('no attachment %s in %s' % (name, names))
-          if parts[0].get_content_type() != ctype: sys.exit('%s is %s' % (name, parts[0].get_content_type()))
-          got, want = parts[0].get_payload(decode=True), open(path, 'rb').read()
-          if ctype.startswith('text/'):  # text line ends travel as CRLF
-              got, want = got.replace(b'\r\n', b'\n'), want.replace(b'\r\n', b'\n')
-          if got != want: sys.exit('%s: bytes differ: %r' % (name, got[:60]))
-      elif c.startswith('part='):
-          if c[5:] not in types: sys.exit('no %s part in %s' % (c[5:], types))
-      elif c.startswith('rawbody='):
-          want = c[8:].encode().decode('unicode_escape').encode('latin-1')
-          got = raw.split(b'\n\n', 1)[1] if b'\n\n' in raw else b''
-          if got != want: sys.exit('raw body %r, wanted %r' % (got[:200], want[:200]))
-      elif c.startswith('copies='):
-          if len(msgs) != int(c[7:]): sys.exit('%d copies, wanted %s' % (len(msgs), c[7:]))
-      elif c.startswith('raw~'):
-          if c[4:].encode() not in raw: sys.exit('%s not in the raw message' % c[4:])
-      elif c.startswith('raw!~'):
-          if c[5:].encode() in raw: sys.exit('%s in the raw message' % c[5:])
-      elif c.startswith('fromname='):
-          if m['From'].addresses[0].display_name != c[9:]: sys.exit('From is %r' % str(m['From']))
-      elif c.startswith('not:'):
-          k, v = c[4:].split('=', 1)
-          if v in str(m.get(k, '')): sys.exit('%s is %r' % (k, m.get(k)))
-      elif c.startswith('no:'):
-          if m.get(c[3:]) is not None: sys.exit('%s present' % c[3:])
-      else:
-          k, v = c.split('=', 1)
-          if v not in str(m.get(k, '')): sys.exit('%s is %r, wanted %r' % (k, m.get(k), v))
+class Bad(Exception): pass
+def verify(tag, checks):
+    # The tag's bytes first: parsing every message in the folder is slow.
+    msgs = [(email.message_from_bytes(r, policy=email.policy.default), r) for r in raws if tag.encode() in r]
+    msgs = [(m, r) for m, r in msgs if tag in str(m.get('Subject', '')) or tag.encode() in r]
+    # One copy per recipient arrives; every copy must match.
+    if not msgs: raise Bad('no message with ' + tag)
+    for m, raw in msgs:
+      types = [p.get_content_type() for p in m.walk()]
+      text = ''.join(p.get_content() for p in m.walk() if p.get_content_maintype() == 'text')
+      names = [p.get_filename() for p in m.walk() if p.get_filename()]
+      for c in checks:
+          if c.startswith('body~'):
+              if c[5:] not in text: raise Bad('body lacks %r: %r' % (c[5:], text[:300]))
+          elif c.startswith('file='):
+              if c[5:] not in names: raise Bad('no attachment %s in %s' % (c[5:], names))
+          elif c.startswith('att='):
+              # att=NAME,TYPE,PATH: an attachment of that type whose bytes are PATH's.
+              name, ctype, path = c[4:].split(',', 2)
+              parts = [p for p in m.walk() if p.get_filename() == name]
+              if not parts: raise Bad('no attachment %s in %s' % (name, names))
+              if parts[0].get_content_type() != ctype: raise Bad('%s is %s' % (name, parts[0].get_content_type()))
+              got, want = parts[0].get_payload(decode=True), open(path, 'rb').read()
+              if ctype.startswith('text/'):  # text line ends travel as CRLF
+                  got, want = got.replace(b'\r\n', b'\n'), want.replace(b'\r\n', b'\n')
+              if got != want: raise Bad('%s: bytes differ: %r' % (name, got[:60]))
+          elif c.startswith('part='):
+              if c[5:] not in types: raise Bad('no %s part in %s' % (c[5:], types))
+          elif c.startswith('rawbody='):
+              want = c[8:].encode().decode('unicode_escape').encode('latin-1')
+              got = raw.split(b'\n\n', 1)[1] if b'\n\n' in raw else b''
+              if got != want: raise Bad('raw body %r, wanted %r' % (got[:200], want[:200]))
+          elif c.startswith('copies='):
+              if len(msgs) != int(c[7:]): raise Bad('%d copies, wanted %s' % (len(msgs), c[7:]))
+          elif c.startswith('raw~'):
+              if c[4:].encode() not in raw: raise Bad('%s not in the raw message' % c[4:])
+          elif c.startswith('raw!~'):
+              if c[5:].encode() in raw: raise Bad('%s in the raw message' % c[5:])
+          elif c.startswith('fromname='):
+              if m['From'].addresses[0].display_name != c[9:]: raise Bad('From is %r' % str(m['From']))
+          elif c.startswith('not:'):
+              k, v = c[4:].split('=', 1)
+              if v in str(m.get(k, '')): raise Bad('%s is %r' % (k, m.get(k)))
+          elif c.startswith('no:'):
+              if m.get(c[3:]) is not None: raise Bad('%s present' % c[3:])
+          else:
+              k, v = c.split('=', 1)
+              if v not in str(m.get(k, '')): raise Bad('%s is %r, wanted %r' % (k, m.get(k), v))
+# --table FILE: one "TAG<tab>CHECK<tab>..." per line, one verdict printed each.
+if tag == '--table':
+    for line in open(checks[0], encoding='utf-8'):
+        t, *cs = line.rstrip('\n').split('\t')
+        try: verify(t, cs); print('ok')
+        except Bad as e: print('FAIL %s: %s' % (t, e))
+else:
+    try: verify(tag, checks)
+    except Bad as e: sys.exit(str(e))
 PY
 }
 check() { if found "$@"; then ok; else bad "$1"; fi; }
+# checkTable FILE: the rows of FILE (see --table above) in one run; each counts.
+checkTable() {
+  local line n=0
+  while read -r line; do
+    n=$((n + 1))
+    if [[ $line == ok ]]; then ok; else bad "${line#FAIL }"; fi
+  done < <(found --table "$1")
+  ((n == $(wc -l <"$1"))) || bad "checkTable $1: $n verdicts for $(wc -l <"$1") rows"
+}
 
 # bsd-mailx with its sendmail pointed at ostmail.
 echo "set sendmail=$W/sendmail" >"$W/mailrc"
@@ -184,7 +204,7 @@ while IFS='|' read -r args input checks; do
   printf "$input" "$tag" | "$BIN" sendmail "$@" >"$W/err" 2>&1
   rc=$?
   eval "set -- $checks"
-  if ((rc != 0)); then bad "sendmail $args: status $rc: $(cat "$W/err")"; else check "$tag" "$@"; fi
+  if ((rc != 0)); then bad "sendmail $args: status $rc: $(cat "$W/err")"; else (IFS=$'\t'; echo "$tag"$'\t'"$*") >>"$W/opts.checks"; fi
 done <<TABLE
 -FCronDaemon -i -B8BITMIME -oem admin@example.test|From: root (Cron Daemon)\nTo: root\nSubject: %s\n\ncron line\n|Envelope-to=admin@example.test 'Return-path=<lane@example.test>' 'rawbody=cron line\n'
 -t -i -rphp@example.test|To: p@example.test\nSubject: %s\n\nx\n|'Return-path=<php@example.test>' Envelope-to=p@example.test
@@ -207,6 +227,7 @@ n@example.test|Subject: %s\nContent-Type: text/plain; charset=utf-8\n\nGrüße\n
 --config $W/local root bob|Subject: %s\n\nx\n|copies=2 'Message-ID=@$QHOST>' Return-path=lane@example.test
 -C $W/local -n postmaster|Subject: %s\n\nx\n|Envelope-to=postmaster@example.test
 TABLE
+checkTable "$W/opts.checks"
 
 # Bad input and failures: exit status, the reason on stderr, nothing delivered.
 unset OSTMAIL_CONFIG
