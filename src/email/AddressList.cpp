@@ -75,6 +75,8 @@ bool lex(const std::string& s, std::vector<Token>& out, std::string& error) {
         } else if (isAtomChar(c)) {
             t.kind = 'a';
             while (i < s.size() && isAtomChar(s[i])) t.text += s[i++];
+        } else if (static_cast<unsigned char>(c) < ' ') {
+            return error = "a control character (" + std::to_string(static_cast<int>(c)) + ") in an address", false;
         } else {
             return error = std::string("unexpected '") + c + "'", false;
         }

@@ -47,7 +47,8 @@ TEST(AddressListTest, ParsesTheFormsMailersWrite) {
         std::string got = parsed(row.text);
         EXPECT_EQ(got.substr(0, std::string(row.want).size()), row.want) << row.text;
     }
-    EXPECT_EQ(parsed(std::string("a\0b@x", 5)).substr(0, 13), "!unexpected '");
+    EXPECT_EQ(parsed(std::string("a\0b@x", 5)), "!a control character (0) in an address");
+    EXPECT_EQ(parsed("a@x)"), "!unexpected ')'");
 }
 
 TEST(AddressListTest, ComparesAndFormats) {
