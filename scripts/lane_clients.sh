@@ -150,6 +150,7 @@ cron -f -L 15 & cron=\$!
 echo 'nightly report' | HOME=/tmp setpriv --reuid=nobody --regid=mail --clear-groups mail.mailutils -s "mu-$$" root
 php -r 'mail("p1@example.test", "php-$$", "php body\nline two");'
 php -r 'mail("p2@example.test", "phpr-$$", "x", "From: Web <web@example.test>", "-rbounce@example.test");'
+php -r 'mail(implode(", ", array_map(function (\$i) { return "p\$i-$$@example.test"; }, range(1, 60))), "php60-$$", "x");'
 printf 'To: root\nFrom: Logwatch <logwatch@$QHOST>\nSubject: logwatch-$$\nMIME-Version: 1.0\nContent-Transfer-Encoding: 7bit\nContent-Type: text/plain; charset="iso-8859-1"\n\n ### Logwatch ###\n' |
   /usr/sbin/sendmail -t
 for i in \$(seq 150); do grep -qs cronjob-$$ $OSTMAIL_MAILDIR/new/* && break; sleep 0.2; done
@@ -160,6 +161,7 @@ check "cronjob-$$" "raw~From: root (Cron Daemon)" Envelope-to=admin@example.test
   "body~second line" "Message-ID=@$QHOST>"
 check "mu-$$" Envelope-to=admin@example.test To=root "body~nightly report"
 check "php-$$" Envelope-to=p1@example.test Return-path=lane@example.test "rawbody=php body\nline two\n"
+check "php60-$$" copies=60  # a To line of some 1000 bytes, folded
 check "phpr-$$" Envelope-to=p2@example.test Return-path=bounce@example.test From=web@example.test
 check "logwatch-$$" Envelope-to=admin@example.test "body~### Logwatch ###" copies=1
 
