@@ -9,6 +9,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libssl-dev openssl libicu-dev
   exim4-daemon-heavy sasl2-bin libsasl2-modules
+  # Dovecot's auth service checks OAuth 2.0 tokens behind Exim.
+  dovecot-core
   dante-server dnsmasq tinyproxy-bin
   python3 curl
   iproute2 procps

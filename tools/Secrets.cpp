@@ -46,5 +46,14 @@ bool resolvePassword(SendOptions& opts, std::string& error) {
                          opts.readTimeout, "proxy-password", opts.proxyPassword, error);
 }
 
+bool refreshToken(const SendOptions& opts, std::string& token, std::string& error) {
+    token.clear();
+    if (opts.passwordCommand.empty() && opts.passwordFile.empty()) return false;
+    if (!resolveSecret(opts.passwordCommand, opts.passwordFile, "OSTMAIL_PASSWORD", opts.readTimeout, "password",
+                       token, error))
+        return false;
+    return !token.empty() && token != opts.password;
+}
+
 }  // namespace cli
 }  // namespace ostmail

@@ -13,5 +13,10 @@ namespace cli {
 // reason when a command fails or hangs or a file is unreadable.
 bool resolvePassword(SendOptions& opts, std::string& error);
 
+// A fresh access token after the server refused one: the password command
+// runs again (or its file is read again). False with a reason when it fails,
+// or when there is no such source or it gives the refused token back.
+bool refreshToken(const SendOptions& opts, std::string& token, std::string& error);
+
 }  // namespace cli
 }  // namespace ostmail

@@ -178,8 +178,22 @@ int runSend(const cli::SendOptions& o) {
         mailman.put_EventCallbackObject(bar.get());
     }
     uint32_t waitMs = static_cast<uint32_t>(o.retryWait) * 1000u;
-    int rc = mailjob::runAttempts([&] { return mailman.SendEmail(email); }, o.retries, waitMs,
-                                  [](uint32_t ms) { platform::sleepMs(ms); });
+    bool refreshed = false;
+    auto sendOnce = [&] {
+        if (mailman.SendEmail(email)) return true;
+        // One fresh token per run, as mail clients that plug in a token helper expect.
+        if (refreshed || !mailman.get_TokenRefused()) return false;
+        refreshed = true;
+        if (o.verbose) std::fputs(mailman.lastErrorText(), stderr);  // the refusal, before the retry's log
+        std::string token, error;
+        if (!cli::refreshToken(o, token, error)) {
+            if (!error.empty()) std::fprintf(stderr, "ostmail: %s\n", error.c_str());
+            return false;
+        }
+        mailman.put_SmtpPassword(token.c_str());
+        return mailman.SendEmail(email);
+    };
+    int rc = mailjob::runAttempts(sendOnce, o.retries, waitMs, [](uint32_t ms) { platform::sleepMs(ms); });
     mailman.put_EventCallbackObject(nullptr);
     bar.reset();
 

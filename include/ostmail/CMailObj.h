@@ -51,6 +51,11 @@ public:
     void SetServer(std::wstring value);
     std::wstring GetSubject();
     void SetSubject(std::wstring value);
+    // The authentication flag. kAuthXOAuth2 / kAuthOAuthBearer make the
+    // password an OAuth 2.0 access token for that mechanism; any other value
+    // leaves the login to what the server offers.
+    static constexpr int32_t kAuthXOAuth2 = 2;
+    static constexpr int32_t kAuthOAuthBearer = 3;
     int32_t GetAuthState();
     void SetAuthState(int32_t value);
     int32_t GetRetryVal();

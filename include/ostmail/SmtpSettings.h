@@ -5,6 +5,7 @@
 
 #include "ostmail/Export.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,17 @@ public:
     // Login for SMTP AUTH; mechanism "LOGIN", "PLAIN", "CRAM-MD5", "NTLM", or
     // empty to pick the best the server offers.
     void setLogin(const std::string& user, const std::string& password, const std::string& mechanism = "");
+    // Login with an OAuth 2.0 access token instead of a password; mechanism
+    // "XOAUTH2" (Gmail, Microsoft 365) or "OAUTHBEARER" (RFC 7628). The token
+    // goes to that mechanism only; a server that does not offer it fails
+    // the send. Replaces any password login.
+    void setOAuth2(const std::string& user, const std::string& token, const std::string& mechanism = "XOAUTH2");
+    // Where tokens come from (user and mechanism from setOAuth2, XOAUTH2
+    // when not set): called before each send with refresh false, and once
+    // with refresh true when the server refuses the token, after which the
+    // login is tried once more on a new connection. An empty token or an
+    // exception fails the send. Null removes the provider.
+    void setOAuth2TokenProvider(std::function<std::string(bool refresh)> provider);
     // Extra trusted CA certificates: a PEM file or a hashed folder.
     void setTrustFile(const std::string& path);
     void setTrustFolder(const std::string& path);

@@ -7,8 +7,10 @@
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
 #include "smtp/ClsMailMan.h"
+#include "smtp/OAuthBearer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <new>
 
 namespace ostmail {
@@ -19,6 +21,7 @@ struct __attribute__((visibility("hidden"))) Session::Impl {
         MailBuilder::applySettings(settings, man);
     }
     SendResult send(const Message& message);
+    bool takeToken(bool refresh, std::string& reason);
     void collect(SendResult& result, const Message& message, int32_t badBefore, const ProgressBridge& bridge);
 
     SmtpSettings settings;
@@ -62,7 +65,36 @@ std::string reasonFromLog(const std::string& log, int status) {
     return status ? reason + " (SMTP status " + std::to_string(status) + ")" : reason;
 }
 
+bool isTokenMechanism(const std::string& mechanism) {
+    std::string m = mechanism;
+    for (char& c : m) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return m == "XOAUTH2" || m == "OAUTHBEARER";
+}
+
 }  // namespace
+
+// The provider's token becomes the manager's password; an exception or an
+// empty token ends the send here.
+bool Session::Impl::takeToken(bool refresh, std::string& reason) {
+    std::string token;
+    try {
+        token = settings.impl().tokenProvider(refresh);
+    } catch (...) {
+        reason = "the OAuth 2.0 token provider failed";
+        return false;
+    }
+    if (token.empty()) {
+        reason = "the OAuth 2.0 token provider gave no token";
+        return false;
+    }
+    if (!OAuthBearer::tokenUsable(token.c_str())) {
+        reason = "the access token holds a CR, LF or 0x01 byte";
+        return false;
+    }
+    man.put_SmtpPassword(token.c_str());
+    std::fill(token.begin(), token.end(), '\0');
+    return true;
+}
 
 SendResult Session::Impl::send(const Message& message) {
     std::string reason;
@@ -70,10 +102,21 @@ SendResult Session::Impl::send(const Message& message) {
     VmEmail email;
     email.put_Utf8(true);
     if (!MailBuilder::buildEmail(message, email, reason)) return failed(reason);
+    const auto& provider = settings.impl().tokenProvider;
+    bool useProvider = provider && isTokenMechanism(settings.impl().mechanism);
+    if (useProvider && !takeToken(false, reason)) return failed(reason);
     int32_t badBefore = man.get_NumBadAddresses();
     ProgressBridge bridge(progress);
     man.put_EventCallbackObject(progress ? &bridge : nullptr);
     bool ok = man.SendEmail(email);
+    // A refused token: one fresh one, and the login again on a new connection.
+    if (!ok && useProvider && man.get_TokenRefused()) {
+        if (!takeToken(true, reason)) {
+            man.put_EventCallbackObject(nullptr);
+            return failed(reason);
+        }
+        ok = man.SendEmail(email);
+    }
     man.put_EventCallbackObject(nullptr);
     const SmtpSettings::Impl& s = settings.impl();
     if (!s.requireValidCertificate && s.security != Security::None)

@@ -27,6 +27,13 @@ void SmtpSettings::setLogin(const std::string& user, const std::string& password
     m_impl->password = password;
     m_impl->mechanism = mechanism;
 }
+void SmtpSettings::setOAuth2(const std::string& user, const std::string& token, const std::string& mechanism) {
+    setLogin(user, token, mechanism);
+}
+void SmtpSettings::setOAuth2TokenProvider(std::function<std::string(bool refresh)> provider) {
+    m_impl->tokenProvider = std::move(provider);
+    if (m_impl->tokenProvider && m_impl->mechanism.empty()) m_impl->mechanism = "XOAUTH2";
+}
 void SmtpSettings::setTrustFile(const std::string& path) { m_impl->trustFile = path; }
 void SmtpSettings::setTrustFolder(const std::string& path) { m_impl->trustFolder = path; }
 void SmtpSettings::setRequireValidCertificate(bool on) { m_impl->requireValidCertificate = on; }

@@ -1,6 +1,7 @@
 #pragma once
 #include "ostmail/SmtpSettings.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@ struct __attribute__((visibility("hidden"))) SmtpSettings::Impl {
     int port = 25;
     Security security = Security::Auto;
     std::string user, password, mechanism;
+    std::function<std::string(bool)> tokenProvider;
     std::string trustFile, trustFolder;
     bool requireValidCertificate = true;
     bool allowPlaintextLogin = false;

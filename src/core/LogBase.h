@@ -11,6 +11,9 @@ class StringBuffer;
 // knows whether its log is kept; only LogWindowsError has a body here.
 class LogBase {
 public:
+    // Stands where a password, a token or a blob that holds one would be.
+    static constexpr const char* kSecretMarker = "[secret removed]";
+
     virtual ~LogBase() = default;
     virtual void GetXml(StringBuffer& out) { (void)out; }
     virtual void GetHtml(StringBuffer& out) { (void)out; }

@@ -1,7 +1,11 @@
 #include "core/Logger.h"
 
+#include "core/ContentCoding.h"
 #include "platform/Clock.h"
 #include "platform/FileWriter.h"
+
+#include <algorithm>
+#include <cstring>
 
 namespace ostmail {
 
@@ -37,9 +41,37 @@ void Logger::GetText(StringBuffer& out) {
     m_log.renderText(out);
 }
 
+void Logger::setSecrets(const std::vector<std::string>& secrets) {
+    std::lock_guard<platform::CriticalSection> guard(m_lock);
+    for (std::string& old : m_secrets) std::fill(old.begin(), old.end(), '\0');
+    m_secrets.clear();
+    // Shorter texts would blank out ordinary words of the log.
+    for (const std::string& s : secrets) {
+        if (s.size() < 4) continue;
+        StringBuffer b64;
+        ContentCoding::encodeBase64Flat(s.data(), s.size(), b64);
+        m_secrets.push_back(s);
+        m_secrets.push_back(b64.toStdString());
+        b64.strongClear();
+    }
+    std::sort(m_secrets.begin(), m_secrets.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+}
+
+const char* Logger::withoutSecrets(const char* text, StringBuffer& scrubbed) {
+    if (!text) return text;
+    for (const std::string& s : m_secrets) {
+        if (!std::strstr(scrubbed.isEmpty() ? text : scrubbed.getString(), s.c_str())) continue;
+        if (scrubbed.isEmpty()) scrubbed.append(text);
+        scrubbed.replaceAllOccurrences(s.c_str(), kSecretMarker);
+    }
+    return scrubbed.isEmpty() ? text : scrubbed.getString();
+}
+
 bool Logger::addLine(int kind, const char* text) {
     std::lock_guard<platform::CriticalSection> guard(m_lock);
-    m_log.addLine(kind, text);
+    StringBuffer scrubbed;
+    m_log.addLine(kind, withoutSecrets(text, scrubbed));
     return true;
 }
 
@@ -75,7 +107,8 @@ bool Logger::LogData(const char* name, const char* value) {
     StringBuffer prepared;
     if (!name || !prepareName(name, prepared)) return false;
     std::lock_guard<platform::CriticalSection> guard(m_lock);
-    m_log.addData(prepared.getString(), value);
+    StringBuffer scrubbed;
+    m_log.addData(prepared.getString(), withoutSecrets(value, scrubbed));
     return true;
 }
 

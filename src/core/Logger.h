@@ -4,6 +4,8 @@
 #include "platform/CriticalSection.h"
 
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace ostmail {
 
@@ -33,6 +35,11 @@ public:
     void LogTickCount(const char* name) override;
     bool SaveXml(const char* path) override;
 
+    // Texts that must never enter the log: from now on each one (of at
+    // least 4 bytes), and its base64 form, is replaced by kSecretMarker in
+    // every line and value added. Replaces the earlier list.
+    void setSecrets(const std::vector<std::string>& secrets);
+
     // Open contexts, the root included (always at least 1).
     int openContexts();
     // Hands the whole log to into and goes on with into's old content.
@@ -40,9 +47,12 @@ public:
 
 private:
     bool addLine(int kind, const char* text);
+    // text, or scrubbed holding it without the secrets when it had any.
+    const char* withoutSecrets(const char* text, StringBuffer& scrubbed);
 
     platform::CriticalSection m_lock;
     ErrorLog m_log;
+    std::vector<std::string> m_secrets;  // raw and base64, longest first
 };
 
 }  // namespace ostmail

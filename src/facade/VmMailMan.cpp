@@ -173,6 +173,7 @@ OSTMAIL_VM_VALUE(bool, RequireSslCertVerify)
 #undef OSTMAIL_VM_VALUE
 
 int32_t VmMailMan::get_LastSmtpStatus() const { return m_impl->get_LastSmtpStatus(); }
+bool VmMailMan::get_TokenRefused() const { return m_impl->get_TokenRefused(); }
 int32_t VmMailMan::get_NumBadAddresses() const { return m_impl->get_NumBadAddresses(); }
 
 const char* VmMailMan::badAddress(int32_t index) {

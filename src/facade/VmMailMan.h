@@ -145,6 +145,9 @@ public:
     // False, pin unchanged, when v is not the base64 of a SHA-256.
     bool put_SslPinSha256(const char* v);
     int32_t get_LastSmtpStatus() const;
+    // The server refused the access token of the last connect (auth-method
+    // XOAUTH2 or OAUTHBEARER): a fresh one may do on a new connection.
+    bool get_TokenRefused() const;
     int32_t get_NumBadAddresses() const;
     const char* badAddress(int32_t index);  // null when out of range
 

@@ -71,6 +71,9 @@ int CMailObj::sendWithRetries() {
     mailman.put_SmtpHost(ansi("the server", m_server));
     mailman.put_SmtpUsername(ansi("the login", m_userName));
     mailman.put_SmtpPassword(ansi("the password", m_password));
+    // Authentication flag 2 or 3: the password is an OAuth 2.0 access token.
+    if (m_authState == kAuthXOAuth2 || m_authState == kAuthOAuthBearer)
+        mailman.put_SmtpAuthMethod(m_authState == kAuthXOAuth2 ? "XOAUTH2" : "OAUTHBEARER");
 
     VmEmail email;
     email.put_Body(ansi("the body", m_body));

@@ -91,7 +91,7 @@ bool SocksConnect::socks5Login(bool& aborted, uint32_t& failReason) {
     if (bytes.getData()[1] == 0) return true;
     m_log.LogError("SOCKS5 server rejected username/password");
     m_log.LogDataSb("username", user);
-    m_log.LogDataSb("password", password);
+    m_log.LogData("password", LogBase::kSecretMarker);
     return fail(nullptr, aborted, failReason);
 }
 

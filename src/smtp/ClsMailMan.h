@@ -105,6 +105,9 @@ public:
     void put_Body8Bit(bool v) { m_body8Bit = v; }
     void put_RequireAllRecipients(bool v) { m_requireAllRecipients = v; }
     int32_t get_LastSmtpStatus() const { return m_lastSmtpStatus; }
+    // The last connect's XOAUTH2 or OAUTHBEARER token was refused by the
+    // server (with auth-method "XOAUTH2"/"OAUTHBEARER" the password is the token).
+    bool get_TokenRefused() const { return m_smtp.tokenRefused(); }
 
     // Recipients the server refused in the sends so far.
     int32_t get_NumBadAddresses() const { return m_badAddresses.getSize(); }

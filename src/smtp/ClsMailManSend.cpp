@@ -112,6 +112,10 @@ void ClsMailMan::handSettingsToSession() {
     m_smtp.setDsnRet(m_dsnRet.getString());
     m_smtp.connection().setHttpProxy(m_httpProxy);
     handTlsSettingsToChannel();
+    // Whatever echoes them (a server, a proxy, a transcript), the log never
+    // shows the passwords and tokens of this connect.
+    m_log.setSecrets({m_smtpPassword.getUtf8(), m_smtpPassword.getAnsi(), m_socks.password().getUtf8(),
+                      m_httpProxy.password().getUtf8()});
 }
 
 bool ClsMailMan::connectStep(ProgressMonitor* pm, ProgressMonitor& monitor) {

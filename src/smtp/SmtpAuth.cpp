@@ -4,6 +4,7 @@
 #include "smtp/CramMD5.h"
 #include "smtp/SmtpConnImpl.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ostmail {
@@ -34,6 +35,22 @@ bool SmtpConnImpl::sendBase64Line(const void* data, size_t n, LogBase& log, Prog
     bool ok = sendUnrecorded(line.getString(), line.getSize(), log, pm);
     line.strongClear();
     return ok;
+}
+
+// A command whose argument is a secret: the transcript keeps its name and
+// the marker, the wire gets all of it. command is wiped.
+bool SmtpConnImpl::sendSecretCommand(const char* name, StringBuffer& command, int expected, LogBase& log,
+                                     ProgressMonitor* pm, SocketFlags& flags) {
+    StringBuffer shown(name);
+    shown.append(LogBase::kSecretMarker);
+    shown.append("\r\n");
+    SmtpProtocol::recordWrite(m_transcript, shown.getString(), shown.getSize());
+    bool sent = sendUnrecorded(command.getString(), command.getSize(), log, pm);
+    command.strongClear();
+    if (!sent) return false;
+    int code;
+    StringBuffer response;
+    return readResponse(expected, code, response, log, pm, flags);
 }
 
 bool SmtpConnImpl::authLogin(XString& login, XString& password, LogBase& log, ProgressMonitor* pm,
@@ -85,11 +102,9 @@ bool SmtpConnImpl::authPlain(XString& login, XString& password, LogBase& log, Pr
     StringBuffer cmd("AUTH PLAIN ");
     ContentCoding::encodeBase64Flat(msg.getData(), msg.getSize(), cmd);
     cmd.append("\r\n");
-    int code;
-    bool sent;
-    StringBuffer response;
-    bool ok = sendCommand(cmd, 235, code, sent, response, log, pm, flags);
-    cmd.strongClear();
+    std::fill_n(msg.getMutable(), msg.getSize(), 0);
+    SmtpProtocol::limitCommand(cmd);
+    bool ok = sendSecretCommand("AUTH PLAIN ", cmd, 235, log, pm, flags);
     if (!ok) logTranscript(log);
     return ok;
 }

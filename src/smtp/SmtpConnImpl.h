@@ -67,6 +67,9 @@ public:
     bool isDsnCapable() const { return m_caps.dsn; }
     const SmtpCapabilities& capabilities() const { return m_caps; }
     const StringBuffer& transcript() const { return m_transcript; }
+    // The last login offered an access token and the server refused it: a
+    // fresh token may do, on a new connection.
+    bool tokenRefused() const { return m_tokenRefused; }
     // Every line of the server's last reply, and of its last EHLO reply.
     const StringBuffer& lastReplyText() const { return m_lastReply; }
     const StringBuffer& ehloReply() const { return m_ehloReply; }
@@ -157,6 +160,13 @@ private:
     void chooseForcedMethod(Credentials& cred, LogBase& log);
     AuthKind chosenAuth(Credentials& cred) const;
     bool authenticate(Credentials& cred, LogBase& log, ProgressMonitor* pm, SocketFlags& flags);
+    static bool isTokenMethod(const StringBuffer& method);
+    bool tokenLogin(bool ehloOk, const char* host, int port, Credentials& cred, LogBase& log, ProgressMonitor* pm,
+                    SocketFlags& flags);
+    // XOAUTH2 or (bearer) OAUTHBEARER with the token; true on 235.
+    bool authToken(bool bearer, XString& login, XString& token, const char* host, int port, LogBase& log,
+                   ProgressMonitor* pm, SocketFlags& flags);
+    void logTokenRefusal(LogBase& log);
     bool runAuth(AuthKind kind, Credentials& cred, LogBase& log, ProgressMonitor* pm, SocketFlags& flags);
     bool clearTextRefused(const char* mechanism, LogBase& log);
     bool tlsPeerAuthenticated() const;
@@ -170,6 +180,8 @@ private:
     bool authCommandThen334(const char* command, const char* failText, LogBase& log, ProgressMonitor* pm,
                             SocketFlags& flags);
     bool sendBase64Line(const void* data, size_t n, LogBase& log, ProgressMonitor* pm);
+    bool sendSecretCommand(const char* name, StringBuffer& command, int expected, LogBase& log, ProgressMonitor* pm,
+                           SocketFlags& flags);
     void logTranscript(LogBase& log);
     bool ownNtlmExchange(XString& domain, XString& login, XString& password, LogBase& log, ProgressMonitor* pm,
                          SocketFlags& flags);
@@ -224,6 +236,7 @@ private:
     uint32_t m_readTimeoutMs = 0;
     uint32_t m_sendChunkSize = 32767;
     int m_lastReplyCode = 0;
+    bool m_tokenRefused = false;
     uint32_t m_replyBytes = 0;  // read since the last command was written or the connect
     SmtpCapabilities m_caps;
     StringBuffer m_dsnEnvid;

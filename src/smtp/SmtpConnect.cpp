@@ -52,6 +52,7 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, const XString& login,
     cred.askedLogin = cred.login;
     cred.askedPassword = cred.password;
     m_lastReplyCode = 0;
+    m_tokenRefused = false;
     m_readTimeoutMs = readTimeoutMs;
 
     StringBuffer hostSb(host ? host : "");
@@ -134,17 +135,20 @@ bool SmtpConnImpl::connectSteps(const char* host, int port, Credentials& cred, i
             return false;
     }
     if (!late && !startTlsIfOffered(ehloOk, connectTimeoutSecs, idleMs, log, pm, flags)) return false;
-    chooseForcedMethod(cred, log);
-    if (!ehloOk) return heloFallback(host, port, cred, log, pm, flags);
-
-    if (cred.present() && !(m_caps.login || m_caps.ntlm || m_caps.msn || m_caps.cramMd5)) {
-        log.LogInfo("This SMTP server did not list authentication methods.");
-        if (lateStartTlsLogin(cred.login)) {
-            log.LogInfo("Defaulting to LOGIN authentication method.");
-            m_caps.login = true;
+    if (isTokenMethod(cred.method)) {
+        if (!tokenLogin(ehloOk, host, port, cred, log, pm, flags)) return false;
+    } else {
+        chooseForcedMethod(cred, log);
+        if (!ehloOk) return heloFallback(host, port, cred, log, pm, flags);
+        if (cred.present() && !(m_caps.login || m_caps.ntlm || m_caps.msn || m_caps.cramMd5)) {
+            log.LogInfo("This SMTP server did not list authentication methods.");
+            if (lateStartTlsLogin(cred.login)) {
+                log.LogInfo("Defaulting to LOGIN authentication method.");
+                m_caps.login = true;
+            }
         }
+        if (!authenticate(cred, log, pm, flags)) return false;
     }
-    if (!authenticate(cred, log, pm, flags)) return false;
 
     logHostPort(log, "CONNECTED to ESMTP server %s:%d", host, port);
     rememberIdentity(StringBuffer(host), port, cred);

@@ -36,6 +36,8 @@ void SmtpCapabilities::applyEhloText(const char* text) {
     if (hasNoCase(text, " CRAM-MD5")) cramMd5 = true;
     if (hasNoCase(text, " DIGEST-MD5")) digestMd5 = true;
     if (hasNoCase(text, " KERBEROS_V4")) kerberosV4 = true;
+    if (hasNoCase(text, " XOAUTH2")) xoauth2 = true;
+    if (hasNoCase(text, " OAUTHBEARER")) oauthBearer = true;
 }
 
 void SmtpCapabilities::force(const StringBuffer& method) {

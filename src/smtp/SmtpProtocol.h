@@ -18,6 +18,8 @@ struct SmtpCapabilities {
     bool ntlm = false;
     bool msn = false;
     bool dsn = false;
+    bool xoauth2 = false;      // token mechanisms: only ever run when asked for by name
+    bool oauthBearer = false;
 
     // text: one EHLO line after its first four bytes ("250-" / "250 ").
     void applyEhloText(const char* text);
