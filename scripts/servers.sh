@@ -13,6 +13,9 @@
 #   Exim      a fourth that verifies DKIM on arrival and logs the verdict; its
 #             resolver is a second dnsmasq on port 53 of an address of its own
 #             in 127/8 (a resolver takes no port), seen through a private mount
+#   Dovecot   its auth service alone: an oauth2 passdb that validates JWT
+#             access tokens with a key written here, behind the main Exim's
+#             XOAUTH2 and OAUTHBEARER (offered on their own two ports only)
 # `start` writes DIR/env (KEY='value' lines) for the tests to read.
 # Needs root (Exim drops to Debian-exim, dante checks system users) and
 # creates the account SYSTEM when it is missing.
@@ -35,6 +38,7 @@ SOCKS_PASS=Sock-Pass1
 SYSTEM_USER=SYSTEM
 HTTP_PROXY_USER=ostproxy
 HTTP_PROXY_PASS=Proxy-Pass1
+OAUTH_KEY=ostmail-test-jwt-key-0123456789ab
 
 log() { echo "servers: $*" >&2; }
 
@@ -270,8 +274,88 @@ cram:
 $(exim_advertise HIDE_CRAM)
 
 $(exim_ntlm "$ntlm")
+$(exim_dovecot "${8:-}")
 EOF
   chmod 644 "$e/exim.conf"
+}
+
+# Exim's dovecot driver hands any mechanism to Dovecot's auth socket
+# (initial response included) and relays its 334 continuations.
+exim_dovecot() {
+  local ports=$1 mech
+  [[ -n $ports ]] || return 0
+  for mech in XOAUTH2 OAUTHBEARER; do
+    printf '%s\n' "${mech,,}:" '  driver = dovecot' "  public_name = $mech" \
+      "  server_socket = $DIR/dovecot/auth-client" '  server_set_id = $auth1' \
+      "  server_advertise_condition = \${if inlist{\$received_port}{$ports}{yes}{no}}"
+  done
+}
+
+# --- Dovecot -------------------------------------------------------------------
+
+# Only the auth service runs (no protocols); its oauth2 passdb checks the
+# token's HS256 signature, expiry and subject locally.
+start_dovecot() {
+  local d=$DIR/dovecot
+  mkdir -p "$d/keys/default/HS256" "$d/run" "$d/state"
+  printf '%s' "$OAUTH_KEY" | base64 -w0 >"$d/keys/default/HS256/default"
+  cat >"$d/oauth2.conf.ext" <<EOF
+introspection_mode = local
+local_validation_key_dict = fs:posix:prefix=$d/keys/
+username_attribute = sub
+EOF
+  cat >"$d/dovecot.conf" <<EOF
+protocols =
+base_dir = $d/run
+state_dir = $d/state
+log_path = $d/dovecot.log
+instance_name = ostmail-$(basename "$DIR")
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = xoauth2 oauthbearer
+auth_verbose = yes
+default_internal_user = dovecot
+default_login_user = dovenull
+passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = $d/oauth2.conf.ext
+}
+userdb {
+  driver = static
+  args = uid=nobody gid=nogroup home=/nonexistent
+}
+service auth {
+  unix_listener $d/auth-client {
+    mode = 0666
+  }
+}
+EOF
+  start_bg dovecot dovecot -F -c "$d/dovecot.conf"
+}
+
+# An HS256 JWT for subject $1 that expires $2 seconds from now (negative: past).
+make_token() {
+  "$PY" - "$OAUTH_KEY" "$1" "$2" <<'EOF'
+import base64, hashlib, hmac, json, sys, time
+def b64(b): return base64.urlsafe_b64encode(b).rstrip(b"=").decode()
+key, sub, now = sys.argv[1].encode(), sys.argv[2], int(time.time())
+head = b64(json.dumps({"alg": "HS256", "typ": "JWT"}).encode())
+body = b64(json.dumps({"sub": sub, "iat": now - 60, "exp": now + int(sys.argv[3])}).encode())
+sig = b64(hmac.new(key, (head + "." + body).encode(), hashlib.sha256).digest())
+print(head + "." + body + "." + sig)
+EOF
+}
+
+wait_socket() {
+  local name=$1 path=$2 i
+  for ((i = 0; i < 100; i++)); do
+    [[ -S $path ]] && return 0
+    sleep 0.1
+  done
+  log "$name did not create $path; its output:"
+  tail -n 30 "$DIR/logs/$name.out" "$DIR/dovecot/dovecot.log" >&2 || true
+  return 1
 }
 
 make_sasl() {
@@ -441,7 +525,7 @@ start_all() {
 }
 
 launch() {
-  rm -rf "$DIR/tls" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/exim_dkim" "$DIR/dkim" "$DIR/socks" "$DIR/httpproxy" "$DIR/dns" "$DIR/sasl" "$DIR/Maildir" "$DIR/env"
+  rm -rf "$DIR/tls" "$DIR/dovecot" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/exim_dkim" "$DIR/dkim" "$DIR/socks" "$DIR/httpproxy" "$DIR/dns" "$DIR/sasl" "$DIR/Maildir" "$DIR/env"
   mkdir -p "$DIR/pids" "$DIR/logs" "$DIR/socks" "$DIR/Maildir/new" "$DIR/Maildir/cur" "$DIR/Maildir/tmp"
   # Exim runs as $EXIM_USER: every parent folder must be searchable.
   local d=$DIR
@@ -451,21 +535,24 @@ launch() {
   done
 
   local -a p
-  mapfile -t p < <("$PY" "$HERE/free_ports.py" 18)
+  mapfile -t p < <("$PY" "$HERE/free_ports.py" 20)
   local smtp=${p[0]} smtps=${p[1]} ntlm2=${p[2]} expired=${p[3]} wrongname=${p[4]}
   local socks=${p[5]} socks_auth=${p[6]} dns=${p[7]} closed=${p[8]}
   # Ports offering NTLM and on, CRAM-MD5 and on, PLAIN only: STARTTLS, implicit.
   local ntlm_s=${p[9]} cram_s=${p[10]} plain_s=${p[11]} ntlm_t=${p[12]} cram_t=${p[13]} plain_t=${p[14]}
   local http_proxy=${p[15]} http_proxy_auth=${p[16]} dkim_smtp=${p[17]}
+  # Ports that offer XOAUTH2 and OAUTHBEARER besides the rest: STARTTLS, implicit.
+  local oauth_s=${p[18]} oauth_t=${p[19]}
   # An address of this run's own, so that parallel runs do not meet on port 53.
   DKIM_DNS_ADDR=127.53.$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
 
   make_certs
   make_sasl
   make_dkim_keys
-  write_exim_conf exim "$smtp : $smtps : $ntlm_s : $cram_s : $plain_s : $ntlm_t : $cram_t : $plain_t" \
-    "$smtps : $ntlm_t : $cram_t : $plain_t" "$DIR/tls/server.pem" "$DIR/tls/server.key" spa \
-    "$ntlm_s:$ntlm_t $cram_s:$cram_t $plain_s:$plain_t"
+  write_exim_conf exim \
+    "$smtp : $smtps : $ntlm_s : $cram_s : $plain_s : $ntlm_t : $cram_t : $plain_t : $oauth_s : $oauth_t" \
+    "$smtps : $ntlm_t : $cram_t : $plain_t : $oauth_t" "$DIR/tls/server.pem" "$DIR/tls/server.key" spa \
+    "$ntlm_s:$ntlm_t $cram_s:$cram_t $plain_s:$plain_t" "$oauth_s : $oauth_t"
   write_exim_conf exim_ntlm2 "$ntlm2" "" "$DIR/tls/server.pem" "$DIR/tls/server.key" cyrus
   write_exim_conf exim_expired "$expired : $wrongname" "$expired : $wrongname" \
     "\${if eq{\$received_port}{$wrongname}{$DIR/tls/wrong.pem}{$DIR/tls/expired.pem}}" \
@@ -476,6 +563,8 @@ launch() {
     "$DIR/exim_dkim/spool" "$DIR/exim_dkim/log"
   chown "$EXIM_USER:" "$DIR/exim" "$DIR/exim_expired" "$DIR/exim_ntlm2" "$DIR/exim_dkim"
 
+  start_dovecot
+  wait_socket dovecot "$DIR/dovecot/auth-client" || { stop_all; return 1; }
   start_bg exim exim4 -C "$DIR/exim/exim.conf" -bdf
   start_bg exim_ntlm2 env SASL_CONF_PATH="$DIR/sasl" exim4 -C "$DIR/exim_ntlm2/exim.conf" -bdf
   start_bg exim_expired exim4 -C "$DIR/exim_expired/exim.conf" -bdf
@@ -565,6 +654,11 @@ OSTMAIL_DKIM_RSA_SELECTOR='rsa2048'
 OSTMAIL_DKIM_RSA_KEY='$DIR/dkim/rsa.pem'
 OSTMAIL_DKIM_ED25519_SELECTOR='ed'
 OSTMAIL_DKIM_ED25519_KEY='$DIR/dkim/ed25519.pem'
+OSTMAIL_OAUTH_SMTP_PORT='$oauth_s'
+OSTMAIL_OAUTH_SMTPS_PORT='$oauth_t'
+OSTMAIL_OAUTH_TOKEN='$(make_token "$SMTP_USER" 315360000)'
+OSTMAIL_OAUTH_EXPIRED_TOKEN='$(make_token "$SMTP_USER" -3600)'
+OSTMAIL_OAUTH_OTHER_USER_TOKEN='$(make_token "$SMTP_USER2" 315360000)'
 EOF
   mv "$DIR/env.tmp" "$DIR/env"
   log "started in $DIR (env: $DIR/env)"

@@ -184,12 +184,12 @@ int runSend(const cli::SendOptions& o) {
         // One fresh token per run, as mail clients that plug in a token helper expect.
         if (refreshed || !mailman.get_TokenRefused()) return false;
         refreshed = true;
-        if (o.verbose) std::fputs(mailman.lastErrorText(), stderr);  // the refusal, before the retry's log
         std::string token, error;
         if (!cli::refreshToken(o, token, error)) {
             if (!error.empty()) std::fprintf(stderr, "ostmail: %s\n", error.c_str());
             return false;
         }
+        if (o.verbose) std::fputs(mailman.lastErrorText(), stderr);  // the refusal, before the retry's log
         mailman.put_SmtpPassword(token.c_str());
         return mailman.SendEmail(email);
     };

@@ -79,9 +79,9 @@ void SmtpConnImpl::logTokenRefusal(LogBase& log) {
         return;
     }
     log.LogError("The server refused the access token");
-    log.LogData("status", error.status.c_str());
-    log.LogData("schemes", error.schemes.c_str());
-    log.LogData("scope", error.scope.c_str());
+    if (!error.status.empty()) log.LogData("status", error.status.c_str());
+    if (!error.schemes.empty()) log.LogData("schemes", error.schemes.c_str());
+    if (!error.scope.empty()) log.LogData("scope", error.scope.c_str());
 }
 
 }  // namespace ostmail

@@ -1,5 +1,6 @@
 #include "email/ClsEmail.h"
 #include "smtp/ClsMailMan.h"
+#include "smtp/OAuthBearer.h"
 #include "smtp/SmtpSecurity.h"
 #include "smtp/SmtpTestSupport.h"
 
@@ -65,6 +66,35 @@ TEST(SmtpProtocol, ReplyCodesAndCapabilitiesFromEhloText) {
     }
     ASSERT_TRUE(SmtpSecurity::decodePin(pin.c_str(), key));
     EXPECT_EQ(std::string(key.begin(), key.end()), std::string(31, 'k') + "!");
+}
+
+// The token mechanisms' first messages, the tokens refused before any is
+// built, and the error objects servers send (RFC 7628 3.2.2).
+TEST(OAuthBearer, MessagesTokensAndServerErrors) {
+    StringBuffer x, o;
+    OAuthBearer::xoauth2Message("me@example.com", "ya29.A", x);
+    EXPECT_EQ(x.toStdString(), "user=me@example.com\x01" "auth=Bearer ya29.A\x01\x01");
+    OAuthBearer::oauthBearerMessage("u=1,2", "smtp.example.com", 587, "T", o);
+    EXPECT_EQ(o.toStdString(), "n,a=u=3D1=2C2,\x01host=smtp.example.com\x01port=587\x01" "auth=Bearer T\x01\x01");
+    for (auto [token, usable] : {std::pair<const char*, bool>{"ya29.a-b_c/d+e=", true}, {"", false}, {nullptr, false},
+                                 {"a\rb", false}, {"a\nb", false}, {"a\x01" "b", false}})
+        EXPECT_EQ(OAuthBearer::tokenUsable(token), usable) << (token ? token : "null");
+    struct Row {
+        std::string json;
+        bool ok;
+        std::string status = "", schemes = "", scope = "";
+    };
+    for (const Row& r : std::vector<Row>{
+             {R"({"status":"401","schemes":"bearer","scope":"mail"})", true, "401", "bearer", "mail"},
+             {R"({"scope":"a\"b\\c\/d","status":400,"x":[{"y":[]},-1.5e3]})", true, "400", "", "a\"b\\c/d"},
+             {"{}", true, "", "", ""},
+             {R"({"status":"401"} trailing)", false}, {R"({"status":"401",})", false}, {R"({"status":)", false},
+             {R"(["status","401"])", false}, {"", false}, {"not json", false}, {"{\"a\":\"x\ny\"}", false}}) {
+        OAuthBearer::ServerError e{"kept", "kept", "kept"};
+        EXPECT_EQ(OAuthBearer::parseServerError(r.json.data(), r.json.size(), e), r.ok) << r.json;
+        if (r.ok) EXPECT_EQ(e.status + "|" + e.schemes + "|" + e.scope, r.status + "|" + r.schemes + "|" + r.scope);
+        else EXPECT_EQ(e.status, "kept") << r.json;
+    }
 }
 
 TEST(SmtpProtocol, CommandLimitDotStuffingAndTranscript) {
@@ -190,7 +220,49 @@ TEST(SmtpSession, GreetingHelloAndAuthMechanisms) {
          [](Peer& s) { greet(s, "250 AUTH LOGIN PLAIN").expectReply("AUTH PLAIN", "235 ok").serveRest(); },
          "u", "p", "PLAIN", true, {"D: login_method=PLAIN"},
          {"EHLO client.test", "AUTH PLAIN " + b64(std::string("u\0u\0p", 5)), "QUIT"},
-         {"AUTH PLAIN " + b64(std::string("u\0u\0p", 5))}},
+         {"AUTH PLAIN [secret removed]"}, {b64(std::string("u\0u\0p", 5))}},
+        // Token logins: only the mechanism asked for, only when offered, the
+        // blob never in the transcript; a refusal's JSON logged member by member.
+        {"XOAUTH2 beside password mechanisms",
+         [](Peer& s) { greet(s, "250 AUTH LOGIN PLAIN XOAUTH2").expectReply("AUTH XOAUTH2", "235 ok").serveRest(); },
+         "bob", "tok-1", "xoauth2", true, {"D: login_method=XOAUTH2"},
+         {"EHLO client.test", "AUTH XOAUTH2 " + b64("user=bob\x01" "auth=Bearer tok-1\x01\x01"), "QUIT"},
+         {"AUTH XOAUTH2 [secret removed]"}, {b64("user=bob\x01" "auth=Bearer tok-1\x01\x01"), "tok-1"}},
+        {"OAUTHBEARER refused with JSON",
+         [](Peer& s) {
+             greet(s, "250 AUTH OAUTHBEARER")
+                 .expectReply("AUTH OAUTHBEARER",
+                              "334 " + b64(R"( {"status":"invalid_token","scope":"mail x","schemes":"bearer",
+                                              "extra":{"a":[1,true,null]}} )"))
+                 .expectReply("AQ==", "535 5.7.8 no").serveRest();
+         },
+         "a,b=c", "tok-2", "OAUTHBEARER", false,
+         {"E: The server refused the access token", "D: status=invalid_token", "D: schemes=bearer",
+          "D: scope=mail x", "E: 535 5.7.8 no", "I: Failed to login using OAUTHBEARER method"},
+         {"EHLO client.test", "AUTH OAUTHBEARER " + b64("n,a=a=2Cb=3Dc,\x01host=127.0.0.1\x01por") + "*", "AQ==",
+          "QUIT"},
+         {"AUTH OAUTHBEARER [secret removed]", "AQ=="}, {"tok-2"},
+         [](Client& c) { EXPECT_TRUE(c.conn.tokenRefused()); }},
+        {"XOAUTH2 refusal not base64",
+         [](Peer& s) {
+             greet(s, "250 AUTH XOAUTH2").expectReply("AUTH XOAUTH2", "334 %%% {not base64}")
+                 .expectReply("", "535 no").serveRest();
+         },
+         "bob", "tok", "XOAUTH2", false,
+         {"E: The server's refusal is not base64 JSON", "D: serverChallenge=%%% {not base64}",
+          "I: Failed to login using XOAUTH2 method"},
+         {"EHLO client.test", "AUTH XOAUTH2 *", "", "QUIT"}},
+        {"XOAUTH2 refusal base64 but not JSON",
+         [](Peer& s) {
+             greet(s, "250 AUTH XOAUTH2").expectReply("AUTH XOAUTH2", "334 " + b64("{\"status\":401")).expectReply("", "535 no").serveRest();
+         },
+         "bob", "tok", "XOAUTH2", false, {"D: serverChallenge=" + b64("{\"status\":401")},
+         {"EHLO client.test", "AUTH XOAUTH2 *", "", "QUIT"}},
+        {"token mechanism not offered", [](Peer& s) { greet(s, "250 AUTH LOGIN PLAIN").serveRest(); }, "bob", "tok",
+         "XOAUTH2", false, {"E: The SMTP server does not offer XOAUTH2"}, {"EHLO client.test", "QUIT"}},
+        {"token with a line break", [](Peer& s) { greet(s, "250 AUTH XOAUTH2").serveRest(); }, "bob", "to\nk",
+         "XOAUTH2", false, {"E: The access token holds a CR, LF or 0x01 byte; it was not sent"},
+         {"EHLO client.test", "QUIT"}},
         {"DIGEST-MD5", [](Peer& s) { greet(s, "250 AUTH DIGEST-MD5").serveRest(); }, "bob", "pw", "",
          true, {"D: login_method=DIGEST-MD5", "E: DIGEST-MD5 login method not supported"},
          {"EHLO client.test", "QUIT"}},
