@@ -33,7 +33,8 @@ const std::string& SendResult::log() const {
     std::call_once(lazy.once, [&lazy] {
         StringBuffer sb;
         lazy.tree.renderText(sb);
-        lazy.text.assign(sb.getString(), sb.getSize());
+        lazy.text = lazy.before;
+        lazy.text.append(sb.getString(), sb.getSize());
         lazy.tree.clear();
     });
     return lazy.text;

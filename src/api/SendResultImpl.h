@@ -23,6 +23,7 @@ struct __attribute__((visibility("hidden"))) SendResult::Impl {
         std::once_flag once;
         ErrorLog tree;
         std::string text;
+        std::string before;  // the log of a first attempt that was retried, shown first
     };
     std::shared_ptr<LazyLog> lazyLog;
 };

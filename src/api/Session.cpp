@@ -109,8 +109,10 @@ SendResult Session::Impl::send(const Message& message) {
     ProgressBridge bridge(progress);
     man.put_EventCallbackObject(progress ? &bridge : nullptr);
     bool ok = man.SendEmail(email);
+    std::string firstLog;
     // A refused token: one fresh one, and the login again on a new connection.
     if (!ok && useProvider && man.get_TokenRefused()) {
+        firstLog = man.lastErrorText();
         if (!takeToken(true, reason)) {
             man.put_EventCallbackObject(nullptr);
             return failed(reason);
@@ -126,6 +128,7 @@ SendResult Session::Impl::send(const Message& message) {
     SendResult result;
     result.impl().ok = ok;
     collect(result, message, badBefore, bridge);
+    result.impl().lazyLog->before = firstLog;
     return result;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // What the tests against the test Exim share: the command line, a mail job
 // or a manager aimed at a port, and Exim's own record of how a message arrived.
+#include "core/ContentCoding.h"
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
 #include "ostmail/CMailObj.h"
@@ -24,6 +25,25 @@ inline void expectLines(const std::string& text, const std::vector<std::string>&
                         const std::vector<std::string>& absent = {}) {
     for (const std::string& line : present) EXPECT_TRUE(has(text, line)) << line << "\n" << text;
     for (const std::string& line : absent) EXPECT_FALSE(has(text, line)) << line << "\n" << text;
+}
+
+// No secret of a login in text, in any form a log could show it: raw, as
+// base64, and inside the PLAIN, XOAUTH2 and Basic blobs; every AUTH command
+// the text holds shows the marker in place of its argument.
+inline void expectNoSecret(const std::string& text, const std::string& user, const std::string& secret) {
+    auto b64 = [](const std::string& s) {
+        StringBuffer out;
+        ContentCoding::encodeBase64Flat(s.data(), s.size(), out);
+        return out.toStdString();
+    };
+    const std::string forms[] = {secret, b64(secret), b64(user + '\0' + user + '\0' + secret),
+                                 b64("user=" + user + "\x01" "auth=Bearer " + secret + "\x01\x01"),
+                                 b64(user + ":" + secret)};
+    for (const std::string& form : forms) EXPECT_FALSE(has(text, form)) << "secret shown as " << form << "\n" << text;
+    for (size_t at = text.find("\nAUTH "); at != std::string::npos; at = text.find("\nAUTH ", at + 1)) {
+        std::string line = text.substr(at + 1, text.find_first_of("\r\n", at + 1) - at - 1);
+        EXPECT_TRUE(line.find(' ', 5) == std::string::npos || has(line, " [secret removed]")) << line;
+    }
 }
 
 // ostmail ARGS...

@@ -222,6 +222,100 @@ TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
                 {"Original-Envelope-ID: " + envid, "Action: delivered", "Subject: " + token});
 }
 
+// OAuth 2.0 tokens checked by Dovecot's oauth2 passdb behind Exim, through
+// the command line (its token command), the API (its provider) and the mail
+// job (the password as token), with both mechanisms over both TLS modes
+// (the mail job has implicit TLS only). A refused token is tried once more
+// with a fresh one when the face has a source for it; the refusal's JSON is
+// in the log and no form of any token is. Exim names the authenticator that
+// took the login on the arrival line.
+TEST(SmtpExim, OAuthTokensLogInThroughEachFace) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    const std::string user = env.get("OSTMAIL_SMTP_USER"), good = env.get("OSTMAIL_OAUTH_TOKEN"),
+                      expired = env.get("OSTMAIL_OAUTH_EXPIRED_TOKEN");
+    struct Case {
+        std::string name, first, fresh;  // fresh: what a second read of the source gives
+        bool sent;
+    };
+    const Case cases[] = {{"valid", good, good, true},
+                          {"expired", expired, expired, false},
+                          {"expired, then fresh", expired, good, true},
+                          {"wrong user", env.get("OSTMAIL_OAUTH_OTHER_USER_TOKEN"),
+                           env.get("OSTMAIL_OAUTH_OTHER_USER_TOKEN"), false}};
+    testsupport::ScratchDir dir;
+    for (const std::string mech : {"XOAUTH2", "OAUTHBEARER"})
+        for (bool implicitTls : {false, true})
+            for (const Case& k : cases)
+                for (const char* face : {"cli", "api", "job"}) {
+                    if (std::string(face) == "job" && (!implicitTls || k.first != k.fresh)) continue;
+                    SCOPED_TRACE(mech + (implicitTls ? " implicit TLS " : " STARTTLS ") + k.name + " " + face);
+                    const std::string token = Maildir::uniqueToken("oauth");
+                    const char* portKey = implicitTls ? "OSTMAIL_OAUTH_SMTPS_PORT" : "OSTMAIL_OAUTH_SMTP_PORT";
+                    std::string log;
+                    if (std::string(face) == "cli") {
+                        // The command gives the first token, then the fresh one.
+                        dir.write("first", k.first + "\n");
+                        dir.write("fresh", k.fresh + "\n");
+                        std::remove((dir.path() + "/read").c_str());
+                        const std::string cmd = "if [ -e " + dir.path() + "/read ]; then cat " + dir.path() +
+                                                "/fresh; else touch " + dir.path() + "/read; cat " + dir.path() +
+                                                "/first; fi";
+                        PythonResult r = cliSend(env, env.get("OSTMAIL_TLS_HOST"), portKey, token,
+                                                 {implicitTls ? "--ssl" : "--starttls", "--require-cert", "--ca-file",
+                                                  env.get("OSTMAIL_CA_FILE"), "--user", user, "--auth-method", mech,
+                                                  "--password-command", cmd});
+                        EXPECT_EQ(r.exitCode, k.sent ? 0 : 1) << r.err;
+                        log = r.err + r.out;
+                    } else if (std::string(face) == "api") {
+                        SmtpSettings s;
+                        s.setHost(env.get("OSTMAIL_TLS_HOST"));
+                        s.setPort(env.port(portKey));
+                        s.setSecurity(implicitTls ? Security::ImplicitTls : Security::StartTls);
+                        s.setTrustFile(env.get("OSTMAIL_CA_FILE"));
+                        s.setRequireValidCertificate(true);
+                        s.setOAuth2(user, "", mech);
+                        std::vector<bool> asked;
+                        s.setOAuth2TokenProvider([&](bool refresh) {
+                            asked.push_back(refresh);
+                            return refresh ? k.fresh : k.first;
+                        });
+                        Message m;
+                        m.setFrom("api@example.test");
+                        m.addTo("inbox@example.test");
+                        m.setSubject(token);
+                        m.setText("sent through the API\n");
+                        SendResult r = send(s, m);
+                        EXPECT_EQ(r.ok(), k.sent) << r.reason() << "\n" << r.log();
+                        // The refresh comes once, after a refusal only.
+                        EXPECT_EQ(asked.size(), k.first == good ? 1u : 2u);
+                        EXPECT_TRUE(!asked[0] && (asked.size() < 2 || asked[1]));
+                        log = r.reason() + "\n" + r.log();
+                    } else {
+                        CMailObj job;
+                        aimJob(job, env.get("OSTMAIL_TLS_HOST"), env.port(portKey), true, user, k.first, token);
+                        job.SetAuthState(mech == "XOAUTH2" ? CMailObj::kAuthXOAuth2 : CMailObj::kAuthOAuthBearer);
+                        job.SetRetryVal(0);
+                        EXPECT_EQ(job.DoMail(), k.sent ? 0 : -1);
+                        std::wstring w = CMailObj::LastLog();
+                        log = std::string(w.begin(), w.end());
+                    }
+                    std::string line = arrival(env, token, k.sent);
+                    const std::string authenticator = mech == "XOAUTH2" ? "A=xoauth2:" : "A=oauthbearer:";
+                    EXPECT_EQ(authField(line), k.sent ? authenticator + user : "") << line;
+                    if (!k.sent || k.first != good)
+                        expectLines(log, {"The server refused the access token",
+                                          mech == "XOAUTH2" ? "status: 401" : "status: invalid_token"});
+                    for (const std::string& secret : {k.first, k.fresh}) expectNoSecret(log, user, secret);
+                }
+    // A server that does not offer the mechanism gets no token, and no password mechanism runs instead.
+    PythonResult r = cliSend(env, env.get("OSTMAIL_TLS_HOST"), "OSTMAIL_SMTP_PORT", "none",
+                             {"--starttls", "--ca-file", env.get("OSTMAIL_CA_FILE"), "--user", user, "--auth-method",
+                              "XOAUTH2"},
+                             {"/usr/bin/env", "OSTMAIL_PASSWORD=" + good});
+    EXPECT_EQ(r.exitCode, 1);
+    expectLines(r.err, {"The SMTP server does not offer XOAUTH2"}, {"login_method"});
+}
+
 // Plain ASCII lines under 76 characters: quoted-printable leaves them as they
 // are, so the attachment can be found verbatim in what arrived.
 std::string attachmentText(const std::string& token, const char* lineEnd) {

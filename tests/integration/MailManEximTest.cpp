@@ -89,6 +89,7 @@ TEST(MailManTlsExim, CommandLineLogsInWithEachMechanismOverBothTlsModes) {
             EXPECT_TRUE(has(line, implicitTls ? " X=TLS1.0:" : " X=TLS1.3:")) << line;
             EXPECT_EQ(authField(line), k.auth) << line;
             EXPECT_FALSE(k.auth.empty() && has(r.err, "\nAUTH ")) << "no AUTH expected\n" << r.err;
+            if (!k.password.empty()) expectNoSecret(r.err + r.out, k.user, k.password);
         }
     }
 }
@@ -173,6 +174,7 @@ TEST(MailManTlsExim, CertificateTlsChoiceAndPasswordRefusals) {
                              : cliSend(env, env.get("OSTMAIL_TLS_HOST"), "OSTMAIL_SMTP_PORT", token, k.more);
         EXPECT_EQ(r.exitCode, delivers ? 0 : 1) << r.err;
         expectLines(r.err, k.present, k.absent);
+        expectNoSecret(r.err + r.out, user, "wrong-password");
         arrival(env, token, delivers, *k.port ? "OSTMAIL_EXPIRED_EXIM_LOG" : "OSTMAIL_EXIM_LOG");
     }
     EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--pin-sha256", pin.substr(1)}).exitCode, 2);
