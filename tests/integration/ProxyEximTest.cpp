@@ -63,6 +63,7 @@ TEST(HttpProxy, SendsThroughTheRealProxyOrFailsWithItsRefusal) {
         std::string log = mm.lastErrorText();
         EXPECT_GT(tunnelsOpened(env, proxy), before) << "the proxy saw no CONNECT";
         expectLines(log, k.log);
+        if (!k.password.empty()) expectNoSecret(log, k.user, k.password);
         EXPECT_EQ(has(log, "Failed to connect to SMTP server."), !k.log.empty()) << log;
         bool tls = k.tls != Tls::None && k.log.empty();
         std::string line = arrival(env, token, k.log.empty());
@@ -148,18 +149,22 @@ TEST(CliProxyMx, MxCommandPrintsBestFirstAndSendsGoThroughTheProxies) {
         std::vector<std::string> proxy;
         int exitCode;
         const char* logLine;
+        std::string user = "", secret = "";  // never in the log
     } sends[] = {
         {{"--socks4", localPort(env, "OSTMAIL_SOCKS_PORT")}, 0, "SOCKS4"},
-        {{"--socks5", auth, "--socks-user", user, "--socks-password", env.get("OSTMAIL_SOCKS_PASSWORD")}, 0, "SOCKS5"},
+        {{"--socks5", auth, "--socks-user", user, "--socks-password", env.get("OSTMAIL_SOCKS_PASSWORD")}, 0, "SOCKS5",
+         user, env.get("OSTMAIL_SOCKS_PASSWORD")},
         {{"--socks5", auth, "--socks-user", user, "--socks-password", "wrong"}, 1,
-         "SOCKS5 server rejected username/password"},
-        {{"--config", config}, 0, "httpProxyPort"},
+         "SOCKS5 server rejected username/password", user, "wrong"},
+        {{"--config", config}, 0, "httpProxyPort", env.get("OSTMAIL_HTTP_PROXY_USER"),
+         env.get("OSTMAIL_HTTP_PROXY_PASSWORD")},
     };
     for (const Send& c : sends) {
         std::string subject = Maildir::uniqueToken("clisocks");
         PythonResult r = cliSend(env, env.get("OSTMAIL_HOST"), "OSTMAIL_SMTP_PORT", subject, c.proxy);
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_TRUE(has(r.err, c.logLine)) << r.err;
+        if (!c.secret.empty()) expectNoSecret(r.err, c.user, c.secret);
         arrival(env, subject, c.exitCode == 0);
     }
     EXPECT_EQ(cli({"send", "--server", "h", "--to", "a@example.test", "--socks5", "proxy:"}).exitCode, 2);
