@@ -21,7 +21,9 @@ bool resolveSecret(const std::string& command, const std::string& file, const ch
                    const char* what, std::string& secret, std::string& error) {
     if (!command.empty()) {
         std::string why;
-        if (platform::runShellFirstLine(command, timeoutSecs * 1000, secret, why)) return true;
+        // A helper that printed nothing has failed too, whatever its status.
+        if (platform::runShellFirstLine(command, timeoutSecs * 1000, secret, why) && !secret.empty()) return true;
+        if (why.empty()) why = "printed nothing";
         error = std::string(what) + "-command '" + command + "' " + why;
         return false;
     }

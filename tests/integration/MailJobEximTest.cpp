@@ -254,12 +254,8 @@ TEST(SmtpExim, OAuthTokensLogInThroughEachFace) {
                     std::string log;
                     if (std::string(face) == "cli") {
                         // The command gives the first token, then the fresh one.
-                        dir.write("first", k.first + "\n");
-                        dir.write("fresh", k.fresh + "\n");
-                        std::remove((dir.path() + "/read").c_str());
-                        const std::string cmd = "if [ -e " + dir.path() + "/read ]; then cat " + dir.path() +
-                                                "/fresh; else touch " + dir.path() + "/read; cat " + dir.path() +
-                                                "/first; fi";
+                        const std::string cmd = "cat " + dir.write("first", k.first) + " && cp " +
+                                                dir.write("fresh", k.fresh) + " " + dir.path() + "/first";
                         PythonResult r = cliSend(env, env.get("OSTMAIL_TLS_HOST"), portKey, token,
                                                  {implicitTls ? "--ssl" : "--starttls", "--require-cert", "--ca-file",
                                                   env.get("OSTMAIL_CA_FILE"), "--user", user, "--auth-method", mech,
@@ -314,6 +310,14 @@ TEST(SmtpExim, OAuthTokensLogInThroughEachFace) {
                              {"/usr/bin/env", "OSTMAIL_PASSWORD=" + good});
     EXPECT_EQ(r.exitCode, 1);
     expectLines(r.err, {"The SMTP server does not offer XOAUTH2"}, {"login_method"});
+    // A token command that fails, prints nothing or hangs: nothing is sent.
+    for (auto [cmd, why] : {std::pair<const char*, const char*>{"false", "exited with status 1"},
+                            {"true", "printed nothing"}, {"sleep 60", "timed out after 1 s"}}) {
+        r = cliSend(env, env.get("OSTMAIL_TLS_HOST"), "OSTMAIL_OAUTH_SMTP_PORT", "badcmd",
+                    {"--user", user, "--auth-method", "XOAUTH2", "--read-timeout", "1", "--password-command", cmd});
+        EXPECT_EQ(r.exitCode, 78) << r.err;
+        EXPECT_TRUE(has(r.err, std::string("password-command '") + cmd + "' " + why)) << r.err;
+    }
 }
 
 // Plain ASCII lines under 76 characters: quoted-printable leaves them as they
