@@ -271,15 +271,12 @@ TEST(SmtpExim, OAuthTokensLogInThroughEachFace) {
                         s.setRequireValidCertificate(true);
                         s.setOAuth2(user, "", mech);
                         std::vector<bool> asked;
-                        s.setOAuth2TokenProvider([&](bool refresh) {
-                            asked.push_back(refresh);
-                            return refresh ? k.fresh : k.first;
-                        });
+                        s.setOAuth2TokenProvider(
+                            [&](bool refresh) { return asked.push_back(refresh), refresh ? k.fresh : k.first; });
                         Message m;
                         m.setFrom("api@example.test");
                         m.addTo("inbox@example.test");
                         m.setSubject(token);
-                        m.setText("sent through the API\n");
                         SendResult r = send(s, m);
                         EXPECT_EQ(r.ok(), k.sent) << r.reason() << "\n" << r.log();
                         // The refresh comes once, after a refusal only.

@@ -68,12 +68,11 @@ TEST(SmtpProtocol, ReplyCodesAndCapabilitiesFromEhloText) {
     EXPECT_EQ(std::string(key.begin(), key.end()), std::string(31, 'k') + "!");
 }
 
-// The token mechanisms' first messages, the tokens refused before any is
-// built, and the error objects servers send (RFC 7628 3.2.2).
+// OAUTHBEARER's whole first message (XOAUTH2's: the session rows), the
+// tokens refused before any is built, and the error objects servers send
+// (RFC 7628 3.2.2).
 TEST(OAuthBearer, MessagesTokensAndServerErrors) {
-    StringBuffer x, o;
-    OAuthBearer::xoauth2Message("me@example.com", "ya29.A", x);
-    EXPECT_EQ(x.toStdString(), "user=me@example.com\x01" "auth=Bearer ya29.A\x01\x01");
+    StringBuffer o;
     OAuthBearer::oauthBearerMessage("u=1,2", "smtp.example.com", 587, "T", o);
     EXPECT_EQ(o.toStdString(), "n,a=u=3D1=2C2,\x01host=smtp.example.com\x01port=587\x01" "auth=Bearer T\x01\x01");
     for (auto [token, usable] : {std::pair<const char*, bool>{"ya29.a-b_c/d+e=", true}, {"", false}, {nullptr, false},
@@ -87,9 +86,8 @@ TEST(OAuthBearer, MessagesTokensAndServerErrors) {
     for (const Row& r : std::vector<Row>{
              {R"({"status":"401","schemes":"bearer","scope":"mail"})", true, "401", "bearer", "mail"},
              {R"({"scope":"a\"b\\c\/d","status":400,"x":[{"y":[]},-1.5e3]})", true, "400", "", "a\"b\\c/d"},
-             {"{}", true, "", "", ""},
              {R"({"status":"401"} trailing)", false}, {R"({"status":"401",})", false}, {R"({"status":)", false},
-             {R"(["status","401"])", false}, {"", false}, {"not json", false}, {"{\"a\":\"x\ny\"}", false}}) {
+             {R"(["status","401"])", false}, {"", false}, {"{\"a\":\"x\ny\"}", false}}) {
         OAuthBearer::ServerError e{"kept", "kept", "kept"};
         EXPECT_EQ(OAuthBearer::parseServerError(r.json.data(), r.json.size(), e), r.ok) << r.json;
         if (r.ok) EXPECT_EQ(e.status + "|" + e.schemes + "|" + e.scope, r.status + "|" + r.schemes + "|" + r.scope);
