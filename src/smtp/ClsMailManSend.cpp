@@ -113,9 +113,14 @@ void ClsMailMan::handSettingsToSession() {
     m_smtp.connection().setHttpProxy(m_httpProxy);
     handTlsSettingsToChannel();
     // Whatever echoes them (a server, a proxy, a transcript), the log never
-    // shows the passwords and tokens of this connect.
-    m_log.setSecrets({m_smtpPassword.getUtf8(), m_smtpPassword.getAnsi(), m_socks.password().getUtf8(),
-                      m_httpProxy.password().getUtf8()});
+    // shows the passwords and tokens of this connect. "default" is no
+    // secret: it asks NTLM for the logged-on account's credentials.
+    std::vector<std::string> secrets = {m_smtpPassword.getUtf8(), m_smtpPassword.getAnsi(),
+                                        m_socks.password().getUtf8(), m_httpProxy.password().getUtf8()};
+    StringBuffer trimmed(m_smtpPassword.getUtf8());
+    trimmed.trimWhitespace();
+    if (trimmed.equalsIgnoreCase("default")) secrets[0].clear(), secrets[1].clear();
+    m_log.setSecrets(secrets);
 }
 
 bool ClsMailMan::connectStep(ProgressMonitor* pm, ProgressMonitor& monitor) {
