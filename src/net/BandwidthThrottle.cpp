@@ -28,9 +28,12 @@ void BandwidthThrottle::record(uint64_t n) {
 
 void BandwidthThrottle::recordAt(uint64_t n, uint32_t now) {
     if (!m_limit) return;
-    // Only a tick that went backwards means the counter wrapped; the same
-    // tick is just a fast transfer.
-    if (now < m_startTick) restart(now);
+    // A tick at or before the start counts as a wrapped counter: the window
+    // starts again, without these bytes.
+    if (now <= m_startTick) {
+        restart(now);
+        return;
+    }
     m_elapsedMs = now - m_startTick;
     m_byteCount += n;
 }

@@ -136,7 +136,9 @@ bool HostnameResolve::resolve(const char* hostname, uint32_t timeoutMs, uint32_t
                               Result& out, LogBase& log) {
     uint32_t start = platform::tickCount();
     if (attempt(hostname, timeoutMs, heartbeatMs, pm, out, log)) return true;
-    if (out.aborted || out.timedOut) return false;
+    // A timed-out attempt goes on to the next one, which finds no time left
+    // and says so.
+    if (out.aborted) return false;
 
     StringBuffer cleaned;
     cleanName(hostname, cleaned);
@@ -152,7 +154,7 @@ bool HostnameResolve::resolve(const char* hostname, uint32_t timeoutMs, uint32_t
             return false;
         }
         if (attempt(cleaned.getString(), left, heartbeatMs, pm, out, log)) return true;
-        if (out.aborted || out.timedOut) return false;
+        if (out.aborted) return false;
     }
     if (!oneDot) return false;
     if (!timeLeft(timeoutMs, start, left)) {

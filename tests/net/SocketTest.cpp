@@ -1,4 +1,5 @@
 // Socket2 on plain TCP: connecting, reading lines and bytes, sending.
+#include "net/BandwidthThrottle.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
 
@@ -201,3 +202,25 @@ TEST(SocketSend, StalledOrResetPeerFailsTheSend) {
 }
 
 }  // namespace
+
+// The throttle's window, by tick (1000 bytes/s, the window set to start at
+// tick 5): short bursts pass, a fast average sleeps until it is back at the
+// limit (at most 20 s), and a tick at or before the start restarts the
+// window without counting its bytes.
+TEST(SocketThrottle, WindowRestartsAndSleeps) {
+    const struct { std::vector<std::pair<uint64_t, uint32_t>> records; uint32_t sleepMs; } cases[] = {
+        {{{100, 105}}, 0},
+        {{{1000, 505}}, 500},
+        {{{100000, 205}}, BandwidthThrottle::kMaxSleepMs},
+        {{{1000, 5}, {100, 505}}, 0},
+        {{{500, 505}, {1000, 3}, {300, 403}}, 0},
+        {{{500, 505}, {1000, 3}, {900, 403}}, 500},
+    };
+    for (const auto& k : cases) {
+        BandwidthThrottle t;
+        t.setLimit(1000);
+        t.recordAt(0, 5);
+        for (const auto& r : k.records) t.recordAt(r.first, r.second);
+        EXPECT_EQ(t.sleepNeededMs(), k.sleepMs) << k.records.size() << " records, the last at " << k.records.back().second;
+    }
+}
