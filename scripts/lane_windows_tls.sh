@@ -3,7 +3,7 @@
 # Windows build of examples/send_message.cpp sends to the test Exim, and
 # Python reads back what arrived (the message and Exim's log line for it).
 #
-#   lane_windows_tls.sh BUILD_DIR
+#   lane_windows_tls.sh BUILD_DIR [CASE...]    (all cases when none is named)
 #
 # OSTMAIL_TEST_ENV names the servers' env file; WINEPREFIX a booted prefix
 # (one Wine session: the caller keeps its wineserver running). Prints
@@ -11,6 +11,8 @@
 set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$1
+shift
+ONLY=" $* "
 WINE=${OSTMAIL_WINE:-wine}
 # shellcheck disable=SC1090
 . "${OSTMAIL_TEST_ENV:?servers env file}"
@@ -79,12 +81,15 @@ if ! ntlm_missing; then
   chmod +x "$LOGS/bin/ntlm_auth"
   export PATH=$LOGS/bin:$PATH
 fi
-echo "wine-tls: NTLM with the logged-on account's credentials skipped: $WINE_VERSION has none (they need winbindd)"
-skipped=$((skipped + 1))
+if [[ $ONLY == "  " ]]; then
+  echo "wine-tls: NTLM with the logged-on account's credentials skipped: $WINE_VERSION has none (they need winbindd)"
+  skipped=$((skipped + 1))
+fi
 
 tag=$(date +%s)-$$
 for row in "${CASES[@]}"; do
   IFS='|' read -r name portvar settings expect <<<"$row"
+  [[ $ONLY == "  " || $ONLY == *" $name "* ]] || continue
   if [[ $name == ntlm ]] && ntlm_missing; then
     skipped=$((skipped + 1))
     echo "wine-tls: $name skipped: $WINE_VERSION's NTLM package needs Samba's ntlm_auth (package winbind)"

@@ -29,6 +29,9 @@ PACKAGES=(
   wine wine64 wine32:i386
   # Wine's NTLM package runs Samba's ntlm_auth.
   winbind
+  # wine32 runs through qemu's user-mode emulation where the kernel runs
+  # no 32-bit programs.
+  qemu-user-static
 )
 
 # wine32 is an i386 package.
@@ -61,10 +64,29 @@ stop_system_daemons() {
   done
 }
 
+# Debian's qemu-user-static leaves i386 out of binfmt_misc, as an amd64
+# kernel mostly runs i386 programs itself; where it does not, register qemu.
+I386_PROBE=/usr/lib/wine/wine
+I386_BINFMT=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
+run_i386() {
+  [[ -x $I386_PROBE ]] || return 0
+  "$I386_PROBE" --version >/dev/null 2>&1 && return 0
+  local fs=/proc/sys/fs/binfmt_misc
+  [[ -e $fs/register ]] || mount -t binfmt_misc binfmt_misc "$fs" 2>/dev/null || true
+  [[ -e $fs/qemu-i386 ]] || echo "$I386_BINFMT" >"$fs/register" 2>/dev/null || true
+  if "$I386_PROBE" --version >/dev/null 2>&1; then
+    echo "setup: this kernel runs no 32-bit programs; registered qemu-i386-static for them in binfmt_misc"
+  else
+    echo "setup: this kernel runs no 32-bit programs, and registering qemu-i386-static in binfmt_misc failed" >&2
+    return 1
+  fi
+}
+
 if ((${#missing[@]} == 0 && needs_i386 == 0)); then
   echo "setup: all ${#PACKAGES[@]} packages present"
   stop_system_daemons
-  exit 0
+  run_i386
+  exit
 fi
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -106,4 +128,5 @@ if ! install; then
 fi
 
 stop_system_daemons
+run_i386
 echo "setup: done"

@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include "platform/SysInfo.h"
 #include "platform/win/WideText.h"
 
 #include <windows.h>
@@ -49,11 +50,17 @@ bool startShell(const std::string& command, HANDLE out, HANDLE job, Handle& proc
     si.hStdInput = nul.get();
     si.hStdOutput = out;
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // The shell by its full path: a bare "cmd.exe" is searched for in the
+    // program's and the current folder first.
+    wchar_t dir[MAX_PATH] = {0};
+    UINT n = GetSystemDirectoryW(dir, MAX_PATH);
+    std::wstring shell = (n > 0 && n < MAX_PATH ? std::wstring(dir, n) : std::wstring(L"C:\\Windows\\system32")) +
+                         L"\\cmd.exe";
     std::wstring line = L"cmd.exe /s /c \"" + win::widen(command.c_str()) + L"\"";
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
-                        nullptr, &si, &pi)) {
-        error = "cannot start cmd.exe";
+    if (!CreateProcessW(shell.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                        nullptr, nullptr, &si, &pi)) {
+        error = "cannot start cmd.exe: " + errorText(static_cast<int>(GetLastError()));
         return false;
     }
     process.reset(pi.hProcess);
