@@ -356,7 +356,18 @@ bool EncodingConvert::fromUtf16Table(uint32_t dst, const char16_t* u, size_t n, 
         if (st == CodePage::Status::kDone) break;
         if (st == CodePage::Status::kError) return false;
         if (st == CodePage::Status::kOutputFull) room *= 2;
-        if (st == CodePage::Status::kBadChar) ok = (badLen > 0 && badChar(dst, bad, badLen, out)) && ok;
+        if (st == CodePage::Status::kBadChar) {
+            // What the error action writes goes in the table's single-byte
+            // state; dropping the character keeps the state as it is.
+            DataBuffer instead;
+            ok = (badLen > 0 && badChar(dst, bad, badLen, instead)) && ok;
+            if (instead.isEmpty()) continue;
+            unsigned char* s = tail.reserve(16);
+            if (!s) return false;
+            table.shiftOut(s, s + 16);
+            tail.commit(s);
+            if (!out.append(instead)) return false;
+        }
     }
     return ok;
 }

@@ -4,6 +4,8 @@
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 
+#include <vector>
+
 #include <algorithm>
 
 namespace ostmail {
@@ -127,7 +129,41 @@ bool isCharError(UErrorCode err) {
 
 struct CodePage::Converter {
     UConverter* cnv;
+    bool hz = false;  // HZ-GB-2312, framed by hzFrame
+    bool gb = false;  // HZ: the output so far ends inside "~{"
 };
+
+namespace {
+
+// ICU's HZ writes "~}" before text that is already ASCII, leaves the last GB
+// run open and writes "~~" inside one. This drops escapes that change
+// nothing, leaves GB mode before an ASCII escape and tracks the mode, so that
+// each output can be closed in ASCII. At most doubles the bytes.
+void hzFrame(const char* p, const char* end, unsigned char*& w, bool& gb) {
+    while (p < end) {
+        if (p[0] == '~' && p + 1 < end) {
+            char c = p[1];
+            if (c == '{' || c == '}') {
+                if ((c == '{') != gb) {
+                    *w++ = '~';
+                    *w++ = static_cast<unsigned char>(c);
+                    gb = c == '{';
+                }
+                p += 2;
+                continue;
+            }
+            if (gb) {
+                *w++ = '~';
+                *w++ = '}';
+                gb = false;
+            }
+        }
+        int unit = (gb || p[0] == '~') && p + 1 < end ? 2 : 1;  // a GB pair, or "~~" and "~\n"
+        for (int i = 0; i < unit; ++i) *w++ = static_cast<unsigned char>(*p++);
+    }
+}
+
+}  // namespace
 
 void CodePage::Closer::operator()(Converter* c) const {
     if (c) ucnv_close(c->cnv);
@@ -143,6 +179,7 @@ bool CodePage::open(uint32_t codePage) {
     UConverter* cnv = openIcu(codePage);
     if (!cnv) return false;
     m_conv.reset(new Converter{cnv});
+    m_conv->hz = codePage == 52936;
     return true;
 }
 
@@ -153,11 +190,21 @@ CodePage::Status CodePage::fromUtf16(const char16_t*& in, const char16_t* end, u
     badLen = 0;
     if (!m_conv) return Status::kError;
     UErrorCode err = U_ZERO_ERROR;
-    char* dst = reinterpret_cast<char*>(out);
     const UChar* src = in;
-    ucnv_fromUnicode(m_conv->cnv, &dst, reinterpret_cast<char*>(outEnd), &src, end, nullptr, true, &err);
+    if (m_conv->hz) {
+        // Through a buffer of half the room, as the framing may double it,
+        // keeping two bytes for the closing "~}".
+        size_t room = static_cast<size_t>(outEnd - out);
+        std::vector<char> raw(room > 4 ? (room - 4) / 2 : 1);
+        char* dst = raw.data();
+        ucnv_fromUnicode(m_conv->cnv, &dst, raw.data() + (room > 4 ? raw.size() : 0), &src, end, nullptr, true, &err);
+        hzFrame(raw.data(), dst, out, m_conv->gb);
+    } else {
+        char* dst = reinterpret_cast<char*>(out);
+        ucnv_fromUnicode(m_conv->cnv, &dst, reinterpret_cast<char*>(outEnd), &src, end, nullptr, true, &err);
+        out = reinterpret_cast<unsigned char*>(dst);
+    }
     in = src;
-    out = reinterpret_cast<unsigned char*>(dst);
     if (err == U_BUFFER_OVERFLOW_ERROR) return Status::kOutputFull;
     if (isCharError(err)) {
         int8_t len = 2;
@@ -166,7 +213,29 @@ CodePage::Status CodePage::fromUtf16(const char16_t*& in, const char16_t* end, u
         badLen = U_SUCCESS(e2) ? len : 0;
         return Status::kBadChar;
     }
-    return U_FAILURE(err) ? Status::kError : Status::kDone;
+    if (U_FAILURE(err)) return Status::kError;
+    if (m_conv->hz) shiftOut(out, outEnd);
+    return Status::kDone;
+}
+
+bool CodePage::shiftOut(unsigned char*& out, unsigned char* outEnd) {
+    if (!m_conv) return false;
+    if (m_conv->hz) {
+        if (!m_conv->gb) return true;
+        if (outEnd - out < 2) return false;
+        *out++ = '~';
+        *out++ = '}';
+        m_conv->gb = false;
+        ucnv_resetFromUnicode(m_conv->cnv);
+        return true;
+    }
+    // Flushing a stateful table ends its double-byte run and resets it.
+    UErrorCode err = U_ZERO_ERROR;
+    char* dst = reinterpret_cast<char*>(out);
+    const UChar* none = nullptr;
+    ucnv_fromUnicode(m_conv->cnv, &dst, reinterpret_cast<char*>(outEnd), &none, none, nullptr, true, &err);
+    out = reinterpret_cast<unsigned char*>(dst);
+    return U_SUCCESS(err);
 }
 
 CodePage::Status CodePage::toUtf16(const unsigned char*& in, const unsigned char* end, char16_t*& out,

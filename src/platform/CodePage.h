@@ -64,6 +64,10 @@ public:
     Status toUtf16(const unsigned char*& in, const unsigned char* end, char16_t*& out, char16_t* outEnd,
                    int& badLen);
 
+    // Ends a double-byte run of a stateful table, as before text that the
+    // caller writes itself after a kBadChar. False when there is no room.
+    bool shiftOut(unsigned char*& out, unsigned char* outEnd);
+
 private:
     struct Converter;
     struct Closer {

@@ -80,11 +80,11 @@ const ActionCase kActions[] = {
 };
 
 // Each error action against a Python error handler that does the same, on a
-// single-byte table (fast path from UTF-8 and the UTF-16 path) and on a
-// multi-byte one.
+// single-byte table (fast path from UTF-8 and the UTF-16 path), on a
+// multi-byte one and on HZ, whose replacements go in its ASCII mode.
 TEST(EncodingConvertPeer, ErrorActionsMatchPythonHandlers) {
     const std::string text = "a\u00e9\u20ac\U0001F600\u0416\U00010000b";
-    const struct { const char* codec; uint32_t cp; } targets[] = {{"ascii", 20127}, {"latin-1", 28591}, {"cp932", 932}};
+    const struct { const char* codec; uint32_t cp; } targets[] = {{"ascii", 20127}, {"latin-1", 28591}, {"cp932", 932}, {"hz", 52936}};
     CodecPeer peer;
     for (const auto& t : targets)
         for (const ActionCase& a : kActions) peer.add("enc", t.codec, a.pyErrors, text);
@@ -173,6 +173,8 @@ TEST(EncodingForms, SingleConversions) {
         {65000, 65001, "+ZeVnL-x", "\u65e5x", 0},
         {65000, 65001, "+AGF-", "a", 0}, {65000, 65001, "+AGF", "a", 0},  // bits left over
         {65001, 50225, "plain\r\n", "plain\r\n", -1},
+        {65001, 52936, "a\u4e2db", "a~{VP~}b", 1}, {65001, 52936, "\u4e2d\u6587", "~{VPND~}", 1},
+        {65001, 52936, "~\u4e2d~", "~~~{VP~}~~", 1},
         {65001, 50225, "x\uac00\r\n\uac00", "\x1B$)Cx\x0E\x30\x21\x0F\r\n\x0E\x30\x21\x0F", 1},
     };
     for (const auto& c : cases) {

@@ -98,6 +98,14 @@ bool CodePage::open(uint32_t codePage) {
 
 void CodePage::close() { m_conv.reset(); }
 
+// Stateful pages are converted whole, so no call here ends inside a
+// double-byte run.
+bool CodePage::shiftOut(unsigned char*& out, unsigned char* outEnd) {
+    (void)out;
+    (void)outEnd;
+    return m_conv != nullptr;
+}
+
 CodePage::Status CodePage::fromUtf16(const char16_t*& in, const char16_t* end, unsigned char*& out,
                                      unsigned char* outEnd, char16_t bad[2], int& badLen) {
     badLen = 0;

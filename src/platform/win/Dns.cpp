@@ -48,15 +48,18 @@ int dnsQueryMx(const char* name, uint32_t serverAddrNetOrder, uint16_t serverPor
     if (!name || !*name) return kDnsNameError;
     IP4_ARRAY servers{};
     PIP4_ARRAY extra = nullptr;
+    // The standard options, unless a server is named: then that server,
+    // not the cache or the hosts file, gives the answer.
+    DWORD options = DNS_QUERY_STANDARD;
     if (serverAddrNetOrder != 0) {
+        options = DNS_QUERY_BYPASS_CACHE | DNS_QUERY_NO_HOSTS_FILE;
         if (serverPort != 0 && serverPort != 53) return kDnsServerFailure;
         servers.AddrCount = 1;
         servers.AddrArray[0] = serverAddrNetOrder;
         extra = &servers;
     }
     DNS_RECORDA* raw = nullptr;
-    DNS_STATUS st = DnsQuery_A(name, DNS_TYPE_MX, DNS_QUERY_BYPASS_CACHE | DNS_QUERY_NO_HOSTS_FILE, extra,
-                               reinterpret_cast<PDNS_RECORD*>(&raw), nullptr);
+    DNS_STATUS st = DnsQuery_A(name, DNS_TYPE_MX, options, extra, reinterpret_cast<PDNS_RECORD*>(&raw), nullptr);
     std::unique_ptr<DNS_RECORDA, RecordListFree> records(raw);
     if (st != 0) return statusFromDnsClient(st);
     for (const DNS_RECORDA* r = records.get(); r; r = r->pNext) {
