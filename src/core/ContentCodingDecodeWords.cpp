@@ -86,8 +86,9 @@ void emitWord(const Word& w, DataBuffer& bytes, WordTarget target, StringBuffer&
         if (cp != 0 && cp != kUtf8) {
             EncodingConvert conv;
             LogNull log;
-            conv.convert(cp, kUtf8, bytes.getData(), bytes.getSize(), converted, log);
-            text = &converted;
+            // A charset without a table keeps its bytes, as an unknown one.
+            if (conv.convert(cp, kUtf8, bytes.getData(), bytes.getSize(), converted, log) || !converted.isEmpty())
+                text = &converted;
         }
     }
     const char* s = reinterpret_cast<const char*>(text->getData());

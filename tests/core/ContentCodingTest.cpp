@@ -296,13 +296,14 @@ TEST(EncodedWordTest, PythonReadsOurWordsAndSplitsKeepCharactersWhole) {
 }
 
 TEST(EncodedWordTest, DecodeRules) {
-    // Unknown charsets and invalid UTF-8 pass as they are.
+    // Unknown charsets, charsets without a table and invalid UTF-8 pass as
+    // they are.
     const std::pair<const char*, const char*> toUtf8Cases[] = {
         {"=?utf-8?Q?a_b?=", "a b"}, {"x =?utf-8?Q?a?= =?UTF-8?b?Yg==?= y", "x a b y"},
         {"=?8bit?Q?caf=C3=A9?=", "caf\xc3\xa9"}, {"=?iso-8859-1?Q?caf=e9?=", "caf\xc3\xa9"},
         {"=?x-unknown?Q?caf=E9?=", "caf\xe9"}, {"=?utf-8?Q?=FF=FE?=", "\xff\xfe"},
         {"=?utf-8?Q?a=zz=4?=", "a=zz=4"}, {"=?utf-8?Q?a?b\x01\x7f\x85\xa0?=", "ab\xa0"},
-        {"[=?utf-8?Q?" "?=]", "[]"}, {"no words here", "no words here"},
+        {"[=?utf-8?Q?" "?=]", "[]"}, {"no words here", "no words here"}, {"A =?johab?Q?abc?= B", "A abc B"},
     };
     for (const auto& [in, out] : toUtf8Cases) EXPECT_EQ(toUtf8(in), out) << in;
     EXPECT_EQ(raw("=?iso-8859-1?Q?caf=E9?="), "caf\xe9");
