@@ -11,6 +11,7 @@
 #include "core/OutputTail.h"
 #include "platform/CodePage.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -162,7 +163,18 @@ bool EncodingConvert::targetStep(uint32_t src, uint32_t dst, const unsigned char
     } else if (dst == 50225) {
         ok = core(src, 949, p, n, mid);
         m_trace.appendChar('k');
-        ok = Korean::fromEucKr(mid.getData(), mid.getSize(), m_marker, out) && ok;
+        auto lacking = [this](const unsigned char* pair, DataBuffer& to) {
+            DataBuffer units;
+            EncodingConvert back;
+            LogNull quiet;
+            back.convert(949, 1200, pair, 2, units, quiet);
+            char16_t u[2] = {0, 0};
+            int len = static_cast<int>(std::min<uint32_t>(units.getSize() / 2, 2));
+            for (int k = 0; k < len; ++k)
+                u[k] = static_cast<char16_t>(units.getData()[2 * k] | (units.getData()[2 * k + 1] << 8));
+            return len > 0 && badChar(50225, u, len, to);
+        };
+        ok = Korean::fromEucKr(mid.getData(), mid.getSize(), m_marker, out, lacking) && ok;
     } else {
         ok = core(src, dst, p, n, out);
     }

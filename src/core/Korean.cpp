@@ -56,7 +56,7 @@ bool Korean::toEucKr(const unsigned char* in, size_t n, DataBuffer& out) {
     return clean;
 }
 
-bool Korean::fromEucKr(const unsigned char* in, size_t n, bool markers, DataBuffer& out) {
+bool Korean::fromEucKr(const unsigned char* in, size_t n, bool markers, DataBuffer& out, const Lacking& lacking) {
     bool clean = true;
     bool shifted = false;
     if (hasKsPair(in, n)) out.append(kDesignator, 4);
@@ -80,9 +80,17 @@ bool Korean::fromEucKr(const unsigned char* in, size_t n, bool markers, DataBuff
             out.appendByte(static_cast<unsigned char>(b & 0x7F));
             out.appendByte(static_cast<unsigned char>(in[++i] & 0x7F));
         } else {
-            // A UHC extension (or a broken pair) has no ISO-2022-KR form.
-            clean = false;
-            if (i + 1 < n && in[i + 1] >= 0x41) ++i;
+            // A UHC extension (or a broken pair) has no ISO-2022-KR form;
+            // what the error action writes instead goes unshifted.
+            bool pair = i + 1 < n && in[i + 1] >= 0x41;
+            if (pair && lacking) {
+                if (shifted) out.appendByte(kSI);
+                shifted = false;
+                if (!lacking(in + i, out)) clean = false;
+            } else {
+                clean = false;
+            }
+            if (pair) ++i;
         }
     }
     if (shifted) out.appendByte(kSI);

@@ -2,6 +2,7 @@
 #include "core/DataBuffer.h"
 
 #include <cstddef>
+#include <functional>
 
 namespace ostmail {
 
@@ -15,7 +16,11 @@ public:
     static bool toEucKr(const unsigned char* in, size_t n, DataBuffer& out);
     // False when a character of 949 outside KS X 1001 was dropped. With
     // markers, pieces marked by EncodingConvert pass through untouched.
-    static bool fromEucKr(const unsigned char* in, size_t n, bool markers, DataBuffer& out);
+    // A pair outside KS X 1001 goes to lacking (its 949 bytes in, what to
+    // write instead out; its result joins the return value).
+    using Lacking = std::function<bool(const unsigned char* pair, DataBuffer& out)>;
+    static bool fromEucKr(const unsigned char* in, size_t n, bool markers, DataBuffer& out,
+                          const Lacking& lacking = nullptr);
 };
 
 }  // namespace ostmail

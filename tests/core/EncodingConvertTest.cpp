@@ -187,6 +187,11 @@ TEST(EncodingForms, SingleConversions) {
     bool ok = true;
     EXPECT_EQ(convert(65001, 50225, "\uac02", &ok), "");  // both of its bytes dropped
     EXPECT_FALSE(ok);
+    // An error action that writes something writes it unshifted.
+    EncodingConvert ec;
+    ec.setErrorAction(EncodingConvert::kAltCodePage);
+    EXPECT_EQ(toHex(convert(ec, 65001, 50225, "\uac00\ub620", &ok)), toHex("\x1B$)C\x0E\x30\x21\x0F?"));
+    EXPECT_TRUE(ok);
 }
 
 TEST(EncodingForms, MissingTablesFailAndAreLogged) {
