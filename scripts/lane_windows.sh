@@ -110,12 +110,13 @@ export WINEPREFIX
 say "wine: $("$WINE64" --version) (prefix $WINEPREFIX)"
 # Under load wineboot can return while the prefix's set-up still runs;
 # nothing starts before all of it is done.
+boot_start=$SECONDS
 if ! timeout 900 "$WINE64" wineboot -i >"$OUT/wineboot.log" 2>&1 ||
   ! timeout 900 /usr/lib/wine/wineserver64 -w; then
   fail "wineboot; see $OUT/wineboot.log"
   exit 1
 fi
-say "wineboot done, $SECONDS s into the lane"
+say "wineboot: $((SECONDS - boot_start)) s"
 run32=1
 if ((have32 != 0)); then
   run32=0
