@@ -181,7 +181,8 @@ bool VelmoraSocket::connectSocket(uint32_t addr, uint16_t port, uint32_t timeout
         if (ready) {
             err = platform::socketPendingError(m_socket);  // refused and the like show up here
         } else if (withMonitor && aborted) {
-            Close();
+            // The socket stays, back in blocking mode.
+            platform::socketSetNonBlocking(m_socket, false);
             m_connectFailReason = kConnectAborted;
             return false;
         } else {
@@ -193,8 +194,8 @@ bool VelmoraSocket::connectSocket(uint32_t addr, uint16_t port, uint32_t timeout
         log.LogDataLong("sockError", err);
         if (!withMonitor && err == platform::kWsaInvalidArgument) logConnectTarget(addr, host, log);
     }
+    if (nonBlocking) platform::socketSetNonBlocking(m_socket, false);
     if (err == 0) {
-        if (nonBlocking) platform::socketSetNonBlocking(m_socket, false);
         connectSucceeded();
         return true;
     }
@@ -206,7 +207,6 @@ bool VelmoraSocket::connectSocket(uint32_t addr, uint16_t port, uint32_t timeout
         log.LogError("Connect function failed.");
         SocketErrorText(timedOut ? platform::kWsaWouldBlock : err, log);
     }
-    Close();
     return false;
 }
 

@@ -56,6 +56,7 @@ public:
     // --- state ---
     bool isConnected() const { return m_connected; }
     bool hasSocket() const { return m_socket != platform::kInvalidSocket; }
+    platform::SocketHandle handle() const { return m_socket; }
     uint32_t connectFailReason() const { return m_connectFailReason; }
     const StringBuffer& remoteAddress() const { return m_remoteAddress; }
     int lastSocketError() const { return m_lastSocketError; }

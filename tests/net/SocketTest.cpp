@@ -3,6 +3,8 @@
 #include "platform/Clock.h"
 #include "NetPeers.h"
 
+#include <fcntl.h>
+
 using namespace ostmail;
 using namespace ostmail::nettest;
 
@@ -45,6 +47,10 @@ TEST(SocketConnect, FailuresAndTheirReasons) {
         EXPECT_EQ(d.reason, k.reason);
         EXPECT_EQ(d.aborted, k.abortAt != 0);
         EXPECT_FALSE(d.sock.IsConnected());
+        // A failed connect keeps its socket, in blocking mode.
+        const VelmoraSocket& s = d.sock.plainSocket();
+        EXPECT_EQ(s.hasSocket(), k.reason > 1);
+        if (s.hasSocket()) { EXPECT_EQ(::fcntl(s.handle(), F_GETFL) & O_NONBLOCK, 0); }
         EXPECT_EQ(d.lacks(k.log), "");
         if (k.minMs && k.heartbeatMs) {
             EXPECT_TRUE(k.abortAt ? sink.heartbeats == 3 : sink.heartbeats >= 2) << sink.heartbeats;
