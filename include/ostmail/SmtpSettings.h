@@ -37,7 +37,8 @@ public:
     SmtpSettings(SmtpSettings&& other) noexcept;
     SmtpSettings& operator=(SmtpSettings&& other) noexcept;
 
-    // Server name or address and port (default 25).
+    // Server name or address and port. Without a port: 465 for ImplicitTls,
+    // 587 for StartTls, 25 for None.
     void setHost(const std::string& host);
     void setPort(int port);
     void setSecurity(Security security);
@@ -72,6 +73,9 @@ public:
     // Seconds to wait for the connection and for each reply (0: defaults).
     void setConnectTimeout(int seconds);
     void setReadTimeout(int seconds);
+    // Seconds to wait for the server's reply once the whole message is out
+    // (default 600). Past it the send is unconfirmed: it may have been taken.
+    void setFinalReplyTimeout(int seconds);
     // Delivery status notifications: NOTIFY (e.g. "SUCCESS,FAILURE"),
     // RET ("FULL" or "HDRS") and ENVID; empty leaves each out.
     void setDsn(const std::string& notify, const std::string& ret = "", const std::string& envid = "");

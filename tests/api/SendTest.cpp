@@ -1,4 +1,5 @@
 #include "ostmail/ostmail.h"
+#include "support/ClosedPort.h"
 #include "support/ScratchDir.h"
 #include "support/ScriptedSmtpServer.h"
 
@@ -140,10 +141,8 @@ TEST(ApiSend, ServerClosingMidDataOrSilentPastTheReadTimeoutFails) {
     ostmail::SendResult r = session.send(m);
     EXPECT_FALSE(r.ok());
     EXPECT_TRUE(r.accepted().empty());
-    // The socket error comes first, then how the send ended.
-    const std::string ending = "; Send failed.";
-    EXPECT_EQ(r.reason().rfind("SocketError: ", 0), 0u) << r.reason();
-    EXPECT_EQ(r.reason().find(ending), r.reason().size() - ending.size()) << r.reason();
+    EXPECT_EQ(r.error(), ostmail::SendError::DataRefused);
+    EXPECT_EQ(r.reason(), "the connection to 127.0.0.1:" + std::to_string(srv.port()) + " was lost while sending");
     ostmail::SendResult again = session.send(basicMessage());
     EXPECT_TRUE(again.ok()) << again.reason() << "\n" << srv.transcript();
     session.close();
@@ -155,4 +154,143 @@ TEST(ApiSend, ServerClosingMidDataOrSilentPastTheReadTimeoutFails) {
     ostmail::SmtpSettings impatient = localServer(late.port());
     impatient.setReadTimeout(1);
     EXPECT_FALSE(ostmail::send(impatient, basicMessage()).ok()) << late.transcript();
+}
+
+namespace {
+
+using Script = std::function<void(ScriptedSmtpServer&)>;
+
+// MAIL FROM, RCPT TO with one reply per recipient, DATA, and the message.
+Script transaction(std::vector<std::string> rcptReplies, const std::string& final = "250 queued") {
+    return [=](ScriptedSmtpServer& srv) {
+        srv.expectReply("MAIL FROM", "250 ok");
+        for (const std::string& r : rcptReplies) srv.expectReply("RCPT TO", r);
+        srv.expectReply("DATA", "354 go").readData();
+        if (!final.empty()) srv.reply(final);
+    };
+}
+
+Script greeted(Script then, const std::string& ehlo = "250 ok") {
+    return [=](ScriptedSmtpServer& srv) {
+        srv.reply("220 hi").expectReply("EHLO", ehlo);
+        then(srv);
+        srv.serveRest();
+    };
+}
+
+}  // namespace
+
+// What each send reports matches what the server said to that send: every
+// refused recipient with its own code, a final reply that never came, a
+// refused login or connection, each as its own kind of failure.
+TEST(ApiSend, ResultsSayWhatTheServerDid) {
+    using E = ostmail::SendError;
+    struct Case {
+        const char* name;
+        Script script;  // empty: a port that refuses connections
+        int sends;
+        bool ok;
+        E error;
+        int status;
+        int accepted, refused;
+        const char* reasonPart;
+    };
+    const Script refusedInEach = [](ScriptedSmtpServer& srv) {
+        for (int i = 0; i < 3; ++i) {
+            if (i > 0) srv.expectReply("RSET", "250 reset");
+            transaction({"250 ok", "550 5.1.1 no such user"}, "250 queued as " + std::to_string(i))(srv);
+        }
+    };
+    const Case cases[] = {
+        {"refused each time in one session", greeted(refusedInEach), 3, true, E::None, 250, 1, 1, ""},
+        {"452 and 550", greeted(transaction({"452 4.2.2 mailbox full", "550 5.1.1 no such user", "250 ok"})), 1,
+         true, E::None, 250, 1, 2, ""},
+        {"no final reply", greeted(transaction({"250 ok", "250 ok"}, "")), 1, false, E::Unconfirmed, 0, 0, 0,
+         "may or may not have been taken"},
+        {"final reply after the read time-out", greeted([](ScriptedSmtpServer& srv) {
+             transaction({"250 ok", "250 ok"}, "")(srv);
+             srv.silence(2500).reply("250 late but fine");
+         }), 1, true, E::None, 250, 2, 0, ""},
+        {"wrong password", greeted([](ScriptedSmtpServer& srv) { srv.expectReply("AUTH", "535 5.7.8 bad credentials"); },
+                                   "250-ok\r\n250 AUTH PLAIN"),
+         1, false, E::Login, 535, 0, 0, "the login was refused by 127.0.0.1:"},
+        {"sender refused", greeted([](ScriptedSmtpServer& srv) { srv.expectReply("MAIL", "550 5.7.1 relaying denied"); }),
+         1, false, E::SenderRefused, 550, 0, 0, "\"550 5.7.1 relaying denied\""},
+        {"every recipient refused", greeted([](ScriptedSmtpServer& srv) {
+             srv.expectReply("MAIL", "250 ok").expectReply("RCPT", "550 no").expectReply("RCPT", "451 later");
+         }), 1, false, E::RecipientsRefused, 451, 0, 2, "every recipient was refused"},
+        {"message refused", greeted(transaction({"250 ok", "250 ok"}, "554 5.6.0 bad content")), 1, false,
+         E::DataRefused, 554, 0, 0, "the message was refused"},
+        {"connection refused", {}, 1, false, E::Connect, 0, 0, 0, ": connection refused"},
+    };
+    for (const Case& c : cases) {
+        ScriptedSmtpServer srv;
+        ostmail::testsupport::ClosedPort closed;
+        if (c.script) {
+            c.script(srv);
+            srv.start();
+        }
+        const int port = c.script ? srv.port() : closed.port();
+        ostmail::SmtpSettings settings = localServer(port);
+        settings.setReadTimeout(1);
+        settings.setFinalReplyTimeout(c.status == 0 && c.script ? 1 : 30);
+        if (c.error == E::Login) settings.setLogin("u", "p", "PLAIN");
+        ostmail::Session session(settings);
+        ostmail::Message m = basicMessage();
+        m.addCc("bad@y.test");
+        if (c.accepted + c.refused == 3) m.addBcc("c@y.test");
+        for (int i = 0; i < c.sends; ++i) {
+            ostmail::SendResult r = session.send(m);
+            const std::string at = std::string(c.name) + " #" + std::to_string(i) + ": " + r.reason();
+            EXPECT_EQ(r.ok(), c.ok) << at << "\n" << srv.transcript();
+            EXPECT_EQ(r.error(), c.error) << at;
+            EXPECT_EQ(r.unconfirmed(), c.error == E::Unconfirmed) << at;
+            EXPECT_EQ(r.smtpStatus(), c.status) << at;
+            EXPECT_EQ(r.accepted().size(), static_cast<size_t>(c.accepted)) << at;
+            EXPECT_EQ(r.refused().size(), static_cast<size_t>(c.refused)) << at;
+            EXPECT_NE(r.reason().find(c.reasonPart), std::string::npos) << at;
+            const bool namesServer = r.reason().find("127.0.0.1:" + std::to_string(port)) != std::string::npos;
+            EXPECT_TRUE(c.ok || namesServer) << at;
+            if (c.error == E::Unconfirmed) {
+                EXPECT_EQ(r.smtpReply(), "") << at;
+            }
+            for (const ostmail::RecipientResult& rc : r.recipients()) {
+                EXPECT_EQ(rc.accepted, rc.code == 250) << at << rc.address;
+                if (rc.code == 550 && rc.address == "bad@y.test") {
+                    EXPECT_TRUE(rc.permanent() && rc.enhancedStatus == "5.1.1" && rc.text == "no such user") << at;
+                }
+                if (rc.code == 452) {
+                    EXPECT_TRUE(rc.transient() && !rc.permanent() && rc.text == "mailbox full") << at;
+                }
+            }
+        }
+        if (c.ok) {
+            EXPECT_TRUE(session.close()) << c.name;
+        }
+        session.close();
+        EXPECT_FALSE(session.close()) << c.name;
+    }
+}
+
+// A callback that says stop is not asked again, and the aborted send in a
+// session reports no reply of the send before it.
+TEST(ApiSend, AbortedSendStopsAskingAndOwnsItsResult) {
+    ScriptedSmtpServer srv;
+    greeted(transaction({"250 ok"}, "250 queued as 1"))(srv);
+    srv.start();
+    ostmail::Session session(localServer(srv.port()));
+    ASSERT_TRUE(session.send(basicMessage()).ok()) << srv.transcript();
+    int calls = 0, callsAfterNo = 0;
+    session.setProgress([&](int) {
+        callsAfterNo += calls > 0;
+        ++calls;
+        return false;
+    });
+    ostmail::SendResult r = session.send(basicMessage());
+    EXPECT_EQ(r.error(), ostmail::SendError::Aborted) << r.reason();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(callsAfterNo, 0);
+    EXPECT_EQ(r.smtpReply().find("queued"), std::string::npos) << r.smtpReply();
+    EXPECT_TRUE(r.accepted().empty());
+    EXPECT_FALSE(ostmail::Session(localServer(srv.port())).close());
 }
