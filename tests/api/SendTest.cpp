@@ -63,9 +63,28 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         {"cut short", [](auto&, auto& m) { m.addHeader("X-Tag", "\xE2\x82"); }, "invalid UTF-8 in header value"},
         {"in the password", [](auto& s, auto&) { s.setLogin("u", "\xFF"); }, "invalid UTF-8 in password"},
         {"proxy port 0", [](auto& s, auto&) { s.setHttpProxy("127.0.0.1", 0); }, "HTTP proxy port out of range"},
+        {"bare word", [](auto&, auto& m) { m.addTo("notanaddress"); },
+         "recipient: invalid address \"notanaddress\": no @ in it"},
+        {"two @", [](auto&, auto& m) { m.addCc("a@b@c.com"); }, "cc recipient: invalid address \"a@b@c.com\""},
+        {"list with a bad one", [](auto&, auto& m) { m.addBcc("x@y.com, a@"); }, "bcc recipient: invalid address \"a@\""},
+        {"name and a list", [](auto&, auto& m) { m.addTo("x@y.com, z@w.com", "Both"); }, "recipient: \"x@y.com, z@w.com\""},
+        {"sender", [](auto&, auto& m) { m.setFrom("not an address"); }, "sender: invalid address \"not an address\""},
+        {"two senders", [](auto&, auto& m) { m.setFrom("a@x.test, b@x.test"); }, "sender: more than one address"},
+        {"reply-to", [](auto&, auto& m) { m.setReplyTo("a@"); }, "reply-to: invalid address \"a@\""},
+        {"Bcc header", [](auto&, auto& m) { m.addHeader("bcc", "x@y.test"); }, "header \"bcc\" is set by addBcc"},
+        {"To header", [](auto&, auto& m) { m.addHeader("To", "x@y.test"); }, "header \"To\" is set by addTo"},
+        {"MIME header", [](auto&, auto& m) { m.addHeader("Content-Type", "text/html"); }, "header \"Content-Type\" is set by the library"},
+        {"empty name", [](auto&, auto& m) { m.addHeader("", "x"); }, "invalid header name \"\""},
+        {"space in name", [](auto&, auto& m) { m.addHeader("X Tag", "x"); }, "invalid header name \"X Tag\""},
+        {"colon in name", [](auto&, auto& m) { m.addHeader("X:Tag", "x"); }, "invalid header name"},
+        {"CRLF in name", [](auto&, auto& m) { m.addHeader("X-A\r\nBcc", "x"); }, "invalid header name"},
+        {"CRLF in value", [](auto&, auto& m) { m.addHeader("X-A", "x\r\nBcc: y@z.test"); }, "line break or NUL in the value"},
+        {"bad Message-ID", [](auto&, auto& m) { m.addHeader("Message-ID", "retry-1"); }, "Message-ID must look like <id@host>"},
+        {"NUL in the text", [](auto&, auto& m) { m.setText(std::string("a\0b", 3)); }, "NUL byte in the text body"},
         {"in the proxy password", [](auto& s, auto&) { s.setHttpProxy("127.0.0.1", 1, "u", "\xC3"); },
          "invalid UTF-8 in HTTP proxy password"},
     };
+    size_t renderRefused = 0;
     for (const Case& c : cases) {
         // Port 1: should a check be missed, the send fails for another reason.
         ostmail::SmtpSettings s = localServer(1);
@@ -76,12 +95,24 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         EXPECT_EQ(r.reason().rfind(c.reason, 0), 0u) << c.name << ": " << r.reason();
         EXPECT_NE(r.log().find(c.reason), std::string::npos) << c.name;
         EXPECT_TRUE(r.accepted().empty()) << c.name;
+        EXPECT_EQ(r.error(), ostmail::SendError::BadInput) << c.name;
+        // render() refuses the same messages for the same reasons.
+        const ostmail::RenderResult rendered = ostmail::render(m);
+        renderRefused += !rendered.ok;
+        EXPECT_TRUE(rendered.ok || rendered.reason == r.reason()) << c.name << ": " << rendered.reason;
     }
-    // Without a port the send goes to 25; the refusing proxy keeps it from getting there.
-    ostmail::SmtpSettings unset;
-    unset.setHost("127.0.0.1");
-    unset.setHttpProxy("127.0.0.1", 1);
-    EXPECT_NE(ostmail::send(unset, basicMessage()).log().find("smtp_port: 25\r\n"), std::string::npos);
+    EXPECT_EQ(renderRefused, std::size(cases) - 5) << "all but the five settings cases";
+    // Without a port the security chooses it; the refusing proxy keeps the send from getting there.
+    for (const auto& [security, port] : {std::make_pair(ostmail::Security::None, 25),
+                                         std::make_pair(ostmail::Security::StartTls, 587),
+                                         std::make_pair(ostmail::Security::ImplicitTls, 465)}) {
+        ostmail::SmtpSettings unset;
+        unset.setHost("127.0.0.1");
+        unset.setSecurity(security);
+        unset.setHttpProxy("127.0.0.1", 1);
+        const std::string line = "smtp_port: " + std::to_string(port) + "\r\n";
+        EXPECT_NE(ostmail::send(unset, basicMessage()).log().find(line), std::string::npos) << port;
+    }
 }
 
 // LF-only text from a Linux program goes out with CRLF line ends only, and

@@ -14,6 +14,9 @@
 //   from|to|cc|bcc .count, .N.name, .N.addr
 //   body, html                 the text/plain and the text/html part
 //   body.charset, html.charset their charset parameters
+//   body.strict, html.strict, subject.strict
+//                              decoded by the declared charsets with no error
+//                              tolerated, or "!" and the error's name
 //   defects                    the parser's complaints, space-separated
 //   attachment.count, attachment.N.filename, .content_type, .size, .hex
 //                              (parts with a file name or disposition attachment)
