@@ -1,4 +1,5 @@
 #include "email/Rfc822Address.h"
+#include "ostmail/ostmail.h"
 
 #include <benchmark/benchmark.h>
 
@@ -39,6 +40,22 @@ void BM_FormatList(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_FormatList)->Arg(100)->Arg(5000);
+
+// render() of n recipients in To (range 1 = 0) or in Bcc (1): the To header
+// must stay linear, within a small factor of the Bcc case.
+void BM_RenderRecipients(benchmark::State& state) {
+    ostmail::Message m;
+    m.setFrom("s@example.com");
+    for (int i = 0; i < state.range(0); ++i) {
+        const std::string a = "user" + std::to_string(i) + "@example.com";
+        state.range(1) ? m.addBcc(a) : m.addTo(a, "User " + std::to_string(i));
+    }
+    m.setText("x\n");
+    for (auto _ : state) benchmark::DoNotOptimize(ostmail::render(m).bytes.size());
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_RenderRecipients)->Args({5000, 0})->Args({10000, 0})->Args({20000, 0})->Args({16000, 0})
+    ->Args({16000, 1})->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

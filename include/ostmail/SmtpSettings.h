@@ -77,7 +77,8 @@ public:
     // (default 600). Past it the send is unconfirmed: it may have been taken.
     void setFinalReplyTimeout(int seconds);
     // Delivery status notifications: NOTIFY (e.g. "SUCCESS,FAILURE"),
-    // RET ("FULL" or "HDRS") and ENVID; empty leaves each out.
+    // RET ("FULL" or "HDRS") and ENVID (printable ASCII, sent xtext-encoded);
+    // empty leaves each out, a bad value fails the send.
     void setDsn(const std::string& notify, const std::string& ret = "", const std::string& envid = "");
     // Name sent in EHLO/HELO (default: this machine's name).
     void setHeloName(const std::string& name);

@@ -13,36 +13,37 @@ constexpr size_t kSoft = 78;
 // Where to break a line that is too long: the last blank before the soft
 // limit, else the first one after it; npos when there is none. A break is
 // leaves at least one character before it.
-size_t breakPoint(const std::string& line, size_t minimum) {
+size_t breakPoint(const std::string& line, size_t start, size_t minimum) {
     size_t best = std::string::npos;
-    for (size_t i = minimum; i < line.size(); ++i) {
+    for (size_t i = start + minimum; i < line.size(); ++i) {
         if (line[i] != ' ' && line[i] != '\t') continue;
-        if (i > 0 && (line[i - 1] == ' ' || line[i - 1] == '\t')) continue;
-        if (i < kSoft || best == std::string::npos) best = i;
-        if (i >= kSoft) break;
+        if (line[i - 1] == ' ' || line[i - 1] == '\t') continue;
+        if (i < start + kSoft || best == std::string::npos) best = i;
+        if (i >= start + kSoft) break;
     }
     return best;
 }
 
+// Offsets rather than erasing, so a long line costs time linear in its length.
 void foldLine(const std::string& line, bool first, std::string& out) {
-    std::string rest = line;
     // The first word after "Name:" stays on the first line: readers keep
     // a fold right after the colon as a leading space.
     size_t minimum = 1;
     if (first) {
-        size_t colon = rest.find(':');
-        minimum = colon == std::string::npos ? rest.size() : rest.find_first_not_of(" \t", colon + 1);
-        minimum = minimum == std::string::npos ? rest.size() : minimum + 1;
+        size_t colon = line.find(':');
+        minimum = colon == std::string::npos ? line.size() : line.find_first_not_of(" \t", colon + 1);
+        minimum = minimum == std::string::npos ? line.size() : minimum + 1;
     }
-    while (rest.size() > kSoft) {
-        size_t at = breakPoint(rest, minimum);
+    size_t start = 0;
+    while (line.size() - start > kSoft) {
+        size_t at = breakPoint(line, start, minimum);
         if (at == std::string::npos) break;
-        out.append(rest, 0, at);
+        out.append(line, start, at - start);
         out.append("\r\n");
-        rest.erase(0, at);
+        start = at;
         minimum = 1;
     }
-    out.append(rest);
+    out.append(line, start, std::string::npos);
     out.append("\r\n");
 }
 

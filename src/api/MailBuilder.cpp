@@ -72,22 +72,23 @@ bool parsePeople(const std::vector<Message::Impl::Person>& people, const char* w
 
 bool addRecipients(const Message::Impl& m, VmEmail& email, std::vector<std::string>& envelope,
                    std::string& reason) {
-    using Add = bool (VmEmail::*)(const char*, const char*);
     const struct {
         const std::vector<Message::Impl::Person>* people;
-        Add add;
         const char* what;
-    } lists[] = {{&m.to, &VmEmail::AddTo, "recipient"}, {&m.cc, &VmEmail::AddCC, "cc recipient"},
-                 {&m.bcc, &VmEmail::AddBcc, "bcc recipient"}};
-    for (const auto& l : lists) {
+    } lists[] = {{&m.to, "recipient"}, {&m.cc, "cc recipient"}, {&m.bcc, "bcc recipient"}};
+    for (int kind = 0; kind < 3; ++kind) {
         std::vector<Addr> parsed;
-        if (!parsePeople(*l.people, l.what, parsed, reason)) return false;
-        for (const Addr& a : parsed) {
-            if (!(email.*l.add)(a.name.c_str(), a.address.c_str())) {
-                reason = std::string("invalid ") + l.what + " address: \"" + a.address + "\"";
-                return false;
-            }
+        if (!parsePeople(*lists[kind].people, lists[kind].what, parsed, reason)) return false;
+        std::vector<std::pair<std::string, std::string>> pairs;
+        pairs.reserve(parsed.size());
+        for (Addr& a : parsed) {
             envelope.push_back(a.address);
+            pairs.emplace_back(std::move(a.name), std::move(a.address));
+        }
+        // All at once: the header field is built one time, not once per recipient.
+        if (!email.AddRecipients(kind, pairs)) {
+            reason = std::string("invalid ") + lists[kind].what + " address";
+            return false;
         }
     }
     if (envelope.empty()) reason = "no recipient";
@@ -229,6 +230,50 @@ const char* charsetFor(const Message::Impl& m) {
     return wide ? "utf-8" : nullptr;
 }
 
+// RFC 3461 sections 4.1 to 4.4: NOTIFY is NEVER or a list of SUCCESS,
+// FAILURE and DELAY; RET is FULL or HDRS; ENVID is printable ASCII.
+bool checkDsn(const SmtpSettings::Impl& s, std::string& reason) {
+    std::string notify = s.dsnNotify + ",";
+    bool ok = true, never = false;
+    size_t items = 0;
+    for (size_t pos = 0, comma; !s.dsnNotify.empty() && (comma = notify.find(',', pos)) != std::string::npos;
+         pos = comma + 1, ++items) {
+        const std::string item = notify.substr(pos, comma - pos);
+        never = never || iequals(item, "NEVER");
+        ok = ok && (iequals(item, "NEVER") || iequals(item, "SUCCESS") || iequals(item, "FAILURE") ||
+                    iequals(item, "DELAY"));
+    }
+    if (!ok || (never && items > 1)) {
+        reason = "invalid DSN NOTIFY \"" + s.dsnNotify + "\" (NEVER, or SUCCESS, FAILURE and DELAY)";
+        return false;
+    }
+    if (!s.dsnRet.empty() && !iequals(s.dsnRet, "FULL") && !iequals(s.dsnRet, "HDRS")) {
+        reason = "invalid DSN RET \"" + s.dsnRet + "\" (FULL or HDRS)";
+        return false;
+    }
+    for (char c : s.dsnEnvid) {
+        if (c < 32 || c > 126 || s.dsnEnvid.size() > 100) {
+            reason = "invalid DSN ENVID: printable ASCII, at most 100 characters";
+            return false;
+        }
+    }
+    return true;
+}
+
+// RFC 3461 section 4: '+', '=' and bytes outside '!'..'~' as "+XX".
+std::string xtext(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c > 32 && c < 127 && c != '+' && c != '=')
+            out.push_back(ch);
+        else
+            out += {'+', kHex[c >> 4], kHex[c & 15]};
+    }
+    return out;
+}
+
 }  // namespace
 
 bool MailBuilder::checkSettings(const SmtpSettings& settings, std::string& reason) {
@@ -250,6 +295,7 @@ bool MailBuilder::checkSettings(const SmtpSettings& settings, std::string& reaso
         reason = "HTTP proxy port out of range: " + std::to_string(s.httpProxyPort);
         return false;
     }
+    if (!checkDsn(s, reason)) return false;
     return allUtf8({{"host", &s.host}, {"user", &s.user}, {"password", &s.password},
                     {"SOCKS user", &s.socksUser}, {"SOCKS password", &s.socksPassword},
                     {"HTTP proxy host", &s.httpProxyHost}, {"HTTP proxy user", &s.httpProxyUser},
@@ -288,7 +334,7 @@ void MailBuilder::applySettings(const SmtpSettings& settings, VmMailMan& man) {
     if (s.readTimeout > 0) man.put_ReadTimeout(s.readTimeout);
     man.put_DsnNotify(s.dsnNotify.c_str());
     man.put_DsnRet(s.dsnRet.c_str());
-    man.put_DsnEnvid(s.dsnEnvid.c_str());
+    man.put_DsnEnvid(xtext(s.dsnEnvid).c_str());
     if (!s.heloName.empty()) man.put_HeloHostname(s.heloName.c_str());
     for (const SmtpSettings::Impl::Dkim& d : s.dkim) {
         DkimOptions o;

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace ostmail {
 
@@ -91,6 +94,10 @@ public:
     // Appends a recipient and rebuilds the To/Cc field; false when no
     // address object could be made (logged).
     bool addRecipient(RecipientKind kind, const char* name, const char* address, LogBase& log);
+    // The same for many, the field built once, so the cost is linear in
+    // their number. Stops at the first bad one; those before it stay.
+    bool addRecipients(RecipientKind kind, const std::vector<std::pair<std::string, std::string>>& people,
+                       LogBase& log);
     // Builds the attachment part and appends it, converting to
     // multipart/mixed first; false for a missing file. contentTypeOut receives the type.
     bool addFileAttachment(const char* path, StringBuffer& contentTypeOut, LogBase& log);
@@ -128,6 +135,7 @@ private:
     ExtPtrArray& list(RecipientKind kind);
     const ExtPtrArray& list(RecipientKind kind) const;
     void rebuildRecipientField(RecipientKind kind);
+    bool appendRecipient(RecipientKind kind, const char* name, const char* address, LogBase& log);
     void rebuildFrom();
     void setFromFieldText(const char* text);
     void setReplyTo(const char* text);

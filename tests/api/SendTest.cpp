@@ -31,7 +31,7 @@ ostmail::Message basicMessage() {
 
 // Plays and starts a server that takes one message and records it.
 void acceptOne(ScriptedSmtpServer& srv) {
-    srv.reply("220 hi").expectReply("EHLO", "250 ok").expectReply("MAIL FROM", "250 ok");
+    srv.reply("220 hi").expectReply("EHLO", "250-ok\r\n250 DSN").expectReply("MAIL FROM", "250 ok");
     srv.expectReply("RCPT TO", "250 ok").expectReply("DATA", "354 go").readData().reply("250 queued as 17");
     srv.expectReply("QUIT", "221 bye");
     srv.start();
@@ -63,6 +63,10 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         {"cut short", [](auto&, auto& m) { m.addHeader("X-Tag", "\xE2\x82"); }, "invalid UTF-8 in header value"},
         {"in the password", [](auto& s, auto&) { s.setLogin("u", "\xFF"); }, "invalid UTF-8 in password"},
         {"proxy port 0", [](auto& s, auto&) { s.setHttpProxy("127.0.0.1", 0); }, "HTTP proxy port out of range"},
+        {"DSN notify", [](auto& s, auto&) { s.setDsn("SUCCESS,bogus"); }, "invalid DSN NOTIFY \"SUCCESS,bogus\""},
+        {"DSN never and more", [](auto& s, auto&) { s.setDsn("NEVER,DELAY"); }, "invalid DSN NOTIFY"},
+        {"DSN ret", [](auto& s, auto&) { s.setDsn("", "FULLX"); }, "invalid DSN RET \"FULLX\""},
+        {"DSN envid", [](auto& s, auto&) { s.setDsn("", "", "caf\xC3\xA9"); }, "invalid DSN ENVID"},
         {"bare word", [](auto&, auto& m) { m.addTo("notanaddress"); },
          "recipient: invalid address \"notanaddress\": no @ in it"},
         {"two @", [](auto&, auto& m) { m.addCc("a@b@c.com"); }, "cc recipient: invalid address \"a@b@c.com\""},
@@ -101,7 +105,7 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         renderRefused += !rendered.ok;
         EXPECT_TRUE(rendered.ok || rendered.reason == r.reason()) << c.name << ": " << rendered.reason;
     }
-    EXPECT_EQ(renderRefused, std::size(cases) - 5) << "all but the five settings cases";
+    EXPECT_EQ(renderRefused, std::size(cases) - 9) << "all but the nine settings cases";
     // Without a port the security chooses it; the refusing proxy keeps the send from getting there.
     for (const auto& [security, port] : {std::make_pair(ostmail::Security::None, 25),
                                          std::make_pair(ostmail::Security::StartTls, 587),
@@ -133,10 +137,13 @@ TEST(ApiSend, TextLineEndsBecomeCrLfAndTheLastReplyIsReported) {
     m.setText("one\ntwo\r\nthree\n\nfour");
     const ostmail::testsupport::ScratchDir dir;
     m.attachFile(dir.write("notes.txt", "attached"));
+    s.setDsn("SUCCESS,DELAY", "HDRS", "id 1+x=y");
     ostmail::SendResult r = ostmail::send(s, m);
     ASSERT_TRUE(r.ok()) << r.reason() << "\n" << srv.transcript();
     ASSERT_TRUE(srv.waitDone());
     ASSERT_EQ(srv.dataBlocks().size(), 1u);
+    EXPECT_EQ(srv.lines()[1], "MAIL FROM:<s@x.test> RET=HDRS ENVID=id+201+2Bx+3Dy");
+    EXPECT_EQ(srv.lines()[2], "RCPT TO:<a@y.test> NOTIFY=SUCCESS,DELAY");
     const std::string data = srv.dataBlocks()[0];
     for (size_t i = data.find('\n'); i != std::string::npos; i = data.find('\n', i + 1))
         ASSERT_TRUE(i > 0 && data[i - 1] == '\r') << "bare LF at " << i << " in\n" << data;
