@@ -37,6 +37,9 @@ public:
     // is chosen by the file's extension. A file that cannot be read then
     // fails the send.
     void attachFile(const std::string& path, const std::string& contentType = "");
+    // A file shown inside the HTML body where it says "cid:contentId"
+    // (multipart/related); needs setHtml, else the send fails.
+    void attachInline(const std::string& path, const std::string& contentId);
     // Attaches bytes as a file named fileName (the name the reader sees).
     void attachData(const std::string& fileName, const std::string& data, const std::string& contentType = "");
     // Adds a header field; a later one of the same name replaces it.

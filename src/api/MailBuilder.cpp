@@ -137,8 +137,32 @@ bool readable(const std::string& path) {
     return r.open(path.c_str());
 }
 
-bool addAttachments(const Message::Impl& m, VmEmail& email, std::string& reason) {
+// Inline files first, so that attachments wrap the related part.
+bool addInline(const Message::Impl& m, VmEmail& email, std::string& reason) {
     for (const auto& a : m.attachments) {
+        if (a.contentId.empty()) continue;
+        bool idOk = true;
+        for (char c : a.contentId) idOk = idOk && c > 32 && c < 127 && c != '<' && c != '>' && c != '"';
+        if (!idOk) {
+            reason = "invalid content id \"" + a.contentId + "\"";
+            return false;
+        }
+        if (m.html.empty()) {
+            reason = "inline file \"" + a.pathOrName + "\" needs an HTML body";
+            return false;
+        }
+        if (!readable(a.pathOrName) || !email.AddRelatedFile(a.pathOrName.c_str(), a.contentId.c_str())) {
+            reason = "attachment cannot be read: \"" + a.pathOrName + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool addAttachments(const Message::Impl& m, VmEmail& email, std::string& reason) {
+    if (!addInline(m, email, reason)) return false;
+    for (const auto& a : m.attachments) {
+        if (!a.contentId.empty()) continue;
         bool ok = a.fromFile ? readable(a.pathOrName) &&
                                    email.AddFileAttachmentOfType(a.pathOrName.c_str(), a.contentType.c_str())
                              : email.AddDataAttachment(a.pathOrName.c_str(), a.contentType.c_str(),

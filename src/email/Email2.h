@@ -102,6 +102,9 @@ public:
     // multipart/mixed first; false for a missing file. contentTypeOut receives the type.
     bool addFileAttachment(const char* path, StringBuffer& contentTypeOut, LogBase& log);
     bool addAttachmentPart(AttachmentInfo& info, LogBase& log);  // takes info.body
+    // The file beside the HTML body, shown where the HTML says "cid:contentId";
+    // false (logged) without an HTML body or when the file cannot be read.
+    bool addRelatedFile(const char* path, const char* contentId, LogBase& log);
     void convertToMixed();
     void newMessageId();
 
@@ -135,6 +138,8 @@ private:
     ExtPtrArray& list(RecipientKind kind);
     const ExtPtrArray& list(RecipientKind kind) const;
     void rebuildRecipientField(RecipientKind kind);
+    Email2* htmlForRelated();
+    void makeRelated();
     bool appendRecipient(RecipientKind kind, const char* name, const char* address, LogBase& log);
     void rebuildFrom();
     void setFromFieldText(const char* text);

@@ -101,6 +101,13 @@ void VmEmail::AddHtmlAlternativeBody(const char* html) {
     m_impl->AddHtmlAlternativeBody(x);
 }
 
+bool VmEmail::AddRelatedFile(const char* path, const char* contentId) {
+    XString p, id;
+    in(p, path);
+    in(id, contentId);
+    return m_impl->AddRelatedFile(p, id);
+}
+
 bool VmEmail::AddRecipients(int kind, const std::vector<std::pair<std::string, std::string>>& people) {
     static const Email2::RecipientKind kKinds[] = {Email2::kTo, Email2::kCc, Email2::kBcc};
     if (kind < 0 || kind > 2) return false;

@@ -45,6 +45,9 @@ public:
     bool AddBcc(const char* name, const char* address);
     // Many (name, address) pairs at once, to To (0), Cc (1) or Bcc (2), in
     // time linear in their number; false at the first bad one.
+    // A file shown inside the HTML body as "cid:contentId"; false without
+    // an HTML body or when the file cannot be read.
+    bool AddRelatedFile(const char* path, const char* contentId);
     bool AddRecipients(int kind, const std::vector<std::pair<std::string, std::string>>& people);
     bool AddFileAttachment(const char* path, VmString& contentType);
     const char* addFileAttachment(const char* path);  // null on failure

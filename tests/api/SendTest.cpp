@@ -84,6 +84,8 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         {"CRLF in name", [](auto&, auto& m) { m.addHeader("X-A\r\nBcc", "x"); }, "invalid header name"},
         {"CRLF in value", [](auto&, auto& m) { m.addHeader("X-A", "x\r\nBcc: y@z.test"); }, "line break or NUL in the value"},
         {"bad Message-ID", [](auto&, auto& m) { m.addHeader("Message-ID", "retry-1"); }, "Message-ID must look like <id@host>"},
+        {"inline without HTML", [](auto&, auto& m) { m.attachInline("/etc/hostname", "h@x"); }, "inline file \"/etc/hostname\" needs an HTML body"},
+        {"bad content id", [](auto&, auto& m) { m.setHtml("x"); m.attachInline("/etc/hostname", "<h@x>"); }, "invalid content id \"<h@x>\""},
         {"NUL in the text", [](auto&, auto& m) { m.setText(std::string("a\0b", 3)); }, "NUL byte in the text body"},
         {"in the proxy password", [](auto& s, auto&) { s.setHttpProxy("127.0.0.1", 1, "u", "\xC3"); },
          "invalid UTF-8 in HTTP proxy password"},

@@ -6,6 +6,8 @@
 #include "smtp/SmtpSecurity.h"
 #include "support/ScratchDir.h"
 #include "ostmail/ostmail.h"
+#include "support/MailCheck.h"
+#include "support/ScratchDir.h"
 
 namespace ostmail::itest {
 namespace {
@@ -300,8 +302,11 @@ TEST(ApiExim, RenderedBytesAreWhatArrives) {
     m.addHeader("Message-ID", "<" + token + "@example.test>");
     m.addHeader("Date", "Tue, 02 Jan 2024 03:04:05 +0000");
     m.setText(".leading dot\n..two dots\nk\xC3\xA4se\n");
-    m.setHtml("<p>k\xC3\xA4se</p>\n");
+    m.setHtml("<p><img src=\"cid:logo@example.test\"> k\xC3\xA4se</p>\n");
     m.attachData("bytes.bin", std::string("\0\x01\xFF\r\n.\r\n", 8), "application/octet-stream");
+    const testsupport::ScratchDir dir;
+    const std::string png = std::string("\x89PNG\r\n\x1A\n", 8) + std::string(300, '\0');
+    m.attachInline(dir.write("logo.png", png), "logo@example.test");
     const ostmail::RenderResult rendered = ostmail::render(m);
     ASSERT_TRUE(rendered.ok) << rendered.reason;
     ostmail::SmtpSettings s;
@@ -321,6 +326,14 @@ TEST(ApiExim, RenderedBytesAreWhatArrives) {
         ASSERT_GE(stored.size(), expected.size());
         const size_t start = stored.size() - expected.size();
         EXPECT_EQ(numberedBoundaries(stored.substr(start)), numberedBoundaries(expected)) << path;
+        // The image sits beside the HTML that shows it, the attachment after both.
+        testsupport::MailCheck mail;
+        ASSERT_TRUE(mail.loadFile(path)) << mail.error();
+        EXPECT_EQ(mail.get("structure"), "multipart/mixed(multipart/alternative(text/plain,multipart/related("
+                                         "text/html,image/png)),application/octet-stream)");
+        EXPECT_EQ(mail.get("attachment.0.content_id"), "<logo@example.test>");
+        EXPECT_EQ(mail.attachmentBytes(0), png);
+        EXPECT_EQ(mail.get("html"), "<p><img src=\"cid:logo@example.test\"> k\xC3\xA4se</p>\n");
         // Above it only what Exim adds.
         for (size_t pos = 0, eol; pos < start; pos = eol + 1) {
             eol = stored.find('\n', pos);

@@ -18,7 +18,8 @@
 //                              decoded by the declared charsets with no error
 //                              tolerated, or "!" and the error's name
 //   defects                    the parser's complaints, space-separated
-//   attachment.count, attachment.N.filename, .content_type, .size, .hex
+//   structure                  the content types of the tree, "multipart/mixed(text/plain,...)"
+//   attachment.count, attachment.N.filename, .content_type, .content_id, .size, .hex
 //                              (parts with a file name or disposition attachment)
 //   error                      why Python could not read the message
 // mailcheck.py escapes backslash, CR, LF and TAB in the values it prints.

@@ -24,6 +24,13 @@ def strict(data, charset):
         return "!" + type(e).__name__
 
 
+def structure(part):
+    """Content types of the tree: multipart/mixed(text/plain,image/png)."""
+    if not part.is_multipart():
+        return part.get_content_type()
+    return part.get_content_type() + "(" + ",".join(structure(p) for p in part.iter_parts()) + ")"
+
+
 def check(path):
     with open(path, "rb") as f:
         data = f.read()
@@ -54,12 +61,14 @@ def check(path):
         except (LookupError, UnicodeError):  # an unknown charset is the sender's fault: show it
             put(key, (part.get_payload(decode=True) or b"").decode("latin-1"))
     parts = [p for p in msg.walk() if not p.is_multipart()]
+    put("structure", structure(msg))
     put("defects", " ".join(type(d).__name__ for p in msg.walk() for d in p.defects))
     atts = [p for p in parts if p.get_filename() or p.get_content_disposition() == "attachment"]
     put("attachment.count", len(atts))
     for i, p in enumerate(atts):
         data = p.get_payload(decode=True) or b""
         for key, value in (("filename", p.get_filename() or ""), ("content_type", p.get_content_type()),
+                           ("content_id", p.get("content-id", "")),
                            ("size", len(data)), ("hex", data.hex())):
             put(f"attachment.{i}.{key}", value)
 
