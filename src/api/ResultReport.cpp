@@ -64,8 +64,9 @@ std::string connectWords(const std::string& log) {
     return "the connection failed";
 }
 
+// Implicit TLS shakes hands inside the connect: its failure lines tell.
 bool tlsFailure(const std::string& log) {
-    return log.find("handshake") != std::string::npos || log.find("TLS") != std::string::npos;
+    return log.find("handshake") != std::string::npos || log.find("ertificate") != std::string::npos;
 }
 
 // The server's words as it sent them, code first, for a reason line.
@@ -83,12 +84,12 @@ void setError(SendResult::Impl& r, SendError e, const std::string& reason) {
 }
 
 // A connect that did not get as far as a ready session.
-void connectFailure(SendResult::Impl& r, SmtpStage stage, const std::string& log, const std::string& server,
-                    const std::string& reply) {
+void connectFailure(SendResult::Impl& r, SmtpStage stage, bool implicitTls, const std::string& log,
+                    const std::string& server, const std::string& reply) {
     const std::string said = quoted(reply);
     switch (stage) {
     case SmtpStage::Connect:
-        if (tlsFailure(log)) return setError(r, SendError::Tls, "TLS handshake with " + server + " failed");
+        if (implicitTls && tlsFailure(log)) return setError(r, SendError::Tls, "TLS handshake with " + server + " failed");
         return setError(r, connectWords(log) == "timed out" ? SendError::TimedOut : SendError::Connect,
                         "could not connect to " + server + ": " + connectWords(log));
     case SmtpStage::Greeting:
@@ -172,7 +173,7 @@ void ResultReport::fill(SendResult& result, ClsMailMan& man, const Send& send) {
                         "no reply from " + send.server + " to the end of the message within " +
                             std::to_string(send.finalWaitSecs) + " s: it may or may not have been taken");
     if (man.lastConnectStage() != SmtpStage::Ready)
-        return connectFailure(r, man.lastConnectStage(), result.log(), send.server, r.smtpReply);
+        return connectFailure(r, man.lastConnectStage(), send.implicitTls, result.log(), send.server, r.smtpReply);
     transactionFailure(r, sr, send.server, r.smtpReply);
 }
 

@@ -18,6 +18,7 @@ public:
         uint64_t linesBefore = 0; // reply lines read before the send
         std::string server;       // "host:port"
         int finalWaitSecs = 0;    // the wait for the reply to the final dot
+        bool implicitTls = false;
     };
     static void fill(SendResult& result, ClsMailMan& man, const Send& send);
     // A result for a send that never started.

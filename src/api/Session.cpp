@@ -49,6 +49,7 @@ SendResult Session::Impl::send(const Message& message) {
     info.server = s.host + ":" + std::to_string(s.effectivePort());
     info.finalWaitSecs = s.finalReplyTimeout > 0 ? s.finalReplyTimeout : man.get_ReadTimeout();
     info.linesBefore = man.impl()->replyLinesRead();
+    info.implicitTls = s.security == Security::ImplicitTls;
     ProgressBridge bridge(progress);
     man.put_EventCallbackObject(progress ? &bridge : nullptr);
     info.managerOk = man.SendMimeToList(envelope.from.c_str(), envelope.recipients, mime.c_str());

@@ -234,6 +234,7 @@ TEST(ApiSend, ResultsSayWhatTheServerDid) {
         int status;
         int accepted, refused;
         const char* reasonPart;
+        bool implicitTls = false;
     };
     const Script refusedInEach = [](ScriptedSmtpServer& srv) {
         for (int i = 0; i < 3; ++i) {
@@ -262,6 +263,8 @@ TEST(ApiSend, ResultsSayWhatTheServerDid) {
         {"message refused", greeted(transaction({"250 ok", "250 ok"}, "554 5.6.0 bad content")), 1, false,
          E::DataRefused, 554, 0, 0, "the message was refused"},
         {"connection refused", {}, 1, false, E::Connect, 0, 0, 0, ": connection refused"},
+        {"TLS to a plain server", [](ScriptedSmtpServer& srv) { srv.reply("220 plain").serveRest(); }, 1, false,
+         E::Tls, 0, 0, 0, "TLS handshake with 127.0.0.1:", true},
     };
     for (const Case& c : cases) {
         ScriptedSmtpServer srv;
@@ -275,6 +278,7 @@ TEST(ApiSend, ResultsSayWhatTheServerDid) {
         settings.setReadTimeout(1);
         settings.setFinalReplyTimeout(c.status == 0 && c.script ? 1 : 30);
         if (c.error == E::Login) settings.setLogin("u", "p", "PLAIN");
+        if (c.implicitTls) settings.setSecurity(ostmail::Security::ImplicitTls);
         ostmail::Session session(settings);
         ostmail::Message m = basicMessage();
         m.addCc("bad@y.test");
