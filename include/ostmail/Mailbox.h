@@ -12,15 +12,17 @@
 
 namespace ostmail {
 
-class OSTMAIL_EXPORT Mailbox {
+// Only the two parsers are exported: the class itself stays a plain value,
+// so no container of it is part of the library's interface.
+class Mailbox {
 public:
     Mailbox() = default;
     // Parses one mailbox; never throws. A failed parse has ok() false and
     // a reason that names the text and what is wrong with it.
-    static Mailbox parse(const std::string& text);
+    OSTMAIL_EXPORT static Mailbox parse(const std::string& text);
     // Parses a comma-separated list; false (out emptied, reason set) when
     // any member is bad or the list is empty.
-    static bool parseList(const std::string& text, std::vector<Mailbox>& out, std::string& reason);
+    OSTMAIL_EXPORT static bool parseList(const std::string& text, std::vector<Mailbox>& out, std::string& reason);
 
     bool ok() const { return m_ok; }
     const std::string& address() const { return m_address; }
