@@ -34,7 +34,9 @@ public:
     void setReplyTo(const std::string& address);
     void setSubject(const std::string& subject);
     // The plain-text body. With an HTML body too, both are sent as
-    // alternatives and the reader shows the one it prefers.
+    // alternatives and the reader shows the one it prefers. The text goes
+    // out as given, no line added; a NUL byte fails the send (binary data
+    // belongs in attachData).
     void setText(const std::string& text);
     void setHtml(const std::string& html);
     // Attaches a file, read when the message is sent; an empty content type
