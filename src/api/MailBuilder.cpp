@@ -12,6 +12,7 @@
 #include "platform/FileSystem.h"
 #include "smtp/SmtpSecurity.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <initializer_list>
@@ -226,6 +227,16 @@ bool checkHeaders(const Message::Impl& m, std::string& reason) {
         }
         if (h.second.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
             reason = "line break or NUL in the value of header \"" + name + "\"";
+            return false;
+        }
+        // Only free text can carry encoded words, so elsewhere a word longer
+        // than a line may be cannot be folded (RFC 5322 section 2.1.1).
+        const bool freeText = iequals(name, "Subject") || iequals(name, "Comments") ||
+                              (name.size() > 2 && iequals(name.substr(0, 2), "X-"));
+        size_t run = 0, longest = 0;
+        for (char c : h.second) longest = std::max(longest, run = c == ' ' || c == '\t' ? 0 : run + 1);
+        if (!freeText && longest > 900) {
+            reason = "header \"" + name + "\" has a word too long to fold";
             return false;
         }
         if (iequals(name, "Message-ID") &&

@@ -83,6 +83,8 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         {"colon in name", [](auto&, auto& m) { m.addHeader("X:Tag", "x"); }, "invalid header name"},
         {"CRLF in name", [](auto&, auto& m) { m.addHeader("X-A\r\nBcc", "x"); }, "invalid header name"},
         {"CRLF in value", [](auto&, auto& m) { m.addHeader("X-A", "x\r\nBcc: y@z.test"); }, "line break or NUL in the value"},
+        {"unfoldable word", [](auto&, auto& m) { m.addHeader("References", "<" + std::string(950, 'r') + "@x>"); },
+         "header \"References\" has a word too long to fold"},
         {"bad Message-ID", [](auto&, auto& m) { m.addHeader("Message-ID", "retry-1"); }, "Message-ID must look like <id@host>"},
         {"inline without HTML", [](auto&, auto& m) { m.attachInline("/etc/hostname", "h@x"); }, "inline file \"/etc/hostname\" needs an HTML body"},
         {"bad content id", [](auto&, auto& m) { m.setHtml("x"); m.attachInline("/etc/hostname", "<h@x>"); }, "invalid content id \"<h@x>\""},
