@@ -340,3 +340,59 @@ TEST(ApiSend, AbortedSendStopsAskingAndOwnsItsResult) {
     EXPECT_TRUE(r.accepted().empty());
     EXPECT_FALSE(ostmail::Session(localServer(srv.port())).close());
 }
+
+// Mailbox::parse takes what RFC 5322 calls a mailbox and nothing else,
+// and a refusal names the text and what is wrong with it.
+TEST(ApiMailbox, ParsesMailboxesAndNamesWhatIsWrong) {
+    struct Case {
+        const char* text;
+        const char* address;  // null: refused
+        const char* nameOrReason;
+    };
+    const Case cases[] = {
+        {"boss@example.com", "boss@example.com", ""},
+        {"  Boss <boss@example.com> ", "boss@example.com", "Boss"},
+        {"\"Boss, The\" <boss@example.com>", "boss@example.com", "Boss, The"},
+        {"\"say \\\"hi\\\"\" <a@b.c>", "a@b.c", "say \"hi\""},
+        {"J. R. Bob <a.b+tag@sub.example.com>", "a.b+tag@sub.example.com", "J. R. Bob"},
+        {"\"a b\"@example.com", "\"a b\"@example.com", ""},
+        {"x@[192.0.2.1]", "x@[192.0.2.1]", ""},
+        {"Jürgen <jürgen@bücher.de>", "jürgen@bücher.de", "Jürgen"},
+        {"boss@x", "boss@x", ""},
+        {"notanaddress", nullptr, "invalid address \"notanaddress\": no @ in it"},
+        {"a@b@c.com", nullptr, "more than one @"},
+        {"a@", nullptr, "nothing after the @"},
+        {"@b.com", nullptr, "nothing before the @"},
+        {"a@b..com", nullptr, "empty label in the domain"},
+        {"a b@c.com", nullptr, "' ' is not allowed before the @"},
+        {".a@c.com", nullptr, "misplaced dot before the @"},
+        {"a@-c.com", nullptr, "bad domain label"},
+        {"x@y.com, z@w.com", nullptr, "',' is not allowed"},
+        {"Boss <boss@x", nullptr, "no closing >"},
+        {"Boss <boss@x> extra", nullptr, "text after the >"},
+        {"Bo@ss <boss@x>", nullptr, "'@' in the name needs quotes"},
+        {"\"Boss <boss@x>", nullptr, "bad quoted part before the @"},
+        {"a@b.c\r\nBcc: e@f.g", nullptr, "control character"},
+        {"", nullptr, "empty address"},
+        {"\xC3(@x.y", nullptr, "invalid UTF-8"},
+    };
+    for (const Case& c : cases) {
+        ostmail::Mailbox m = ostmail::Mailbox::parse(c.text);
+        EXPECT_EQ(m.ok(), c.address != nullptr) << c.text << ": " << m.reason();
+        if (c.address) {
+            EXPECT_EQ(m.address(), c.address) << c.text;
+            EXPECT_EQ(m.name(), c.nameOrReason) << c.text;
+        } else {
+            EXPECT_NE(m.reason().find(c.nameOrReason), std::string::npos) << c.text << ": " << m.reason();
+            EXPECT_TRUE(m.address().empty() && m.name().empty()) << c.text;
+        }
+    }
+    std::vector<ostmail::Mailbox> list;
+    std::string reason;
+    ASSERT_TRUE(ostmail::Mailbox::parseList("x@y.com, \"W, Z\" <z@w.com>,Boss <boss@x>", list, reason)) << reason;
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[1].name() + "|" + list[1].address() + "|" + list[2].address(), "W, Z|z@w.com|boss@x");
+    EXPECT_FALSE(ostmail::Mailbox::parseList("x@y.com,,z@w.com", list, reason));
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(reason, "invalid address \"\": empty address");
+}
