@@ -1,14 +1,13 @@
 #include "api/MailBuilder.h"
 
+#include "api/HeaderFold.h"
 #include "api/MessageImpl.h"
 #include "api/SmtpSettingsImpl.h"
-#include "api/HeaderFold.h"
 #include "api/TextCheck.h"
 #include "email/MailboxSyntax.h"
-#include "ostmail/Mailbox.h"
 #include "facade/VmEmail.h"
 #include "facade/VmMailMan.h"
-#include "smtp/ClsMailMan.h"
+#include "ostmail/Mailbox.h"
 #include "platform/FileSystem.h"
 #include "smtp/SmtpSecurity.h"
 
