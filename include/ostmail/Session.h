@@ -62,7 +62,9 @@ private:
 // The exact bytes send() would hand the server for this message, as the
 // server stores them (before dot-stuffing; ending with CRLF). A message
 // that send() would refuse gives ok false and the same reason. Message-ID
-// and Date are made afresh on each call unless the message sets them.
+// and Date are made afresh on each call unless the message sets them, and
+// so are MIME boundaries; DKIM signatures of the settings go on top of these
+// bytes when they are sent.
 struct RenderResult {
     bool ok = false;
     std::string bytes;
