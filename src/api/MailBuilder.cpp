@@ -238,6 +238,10 @@ bool checkHeaders(const Message::Impl& m, std::string& reason) {
             reason = "header \"" + name + "\" has a word too long to fold";
             return false;
         }
+        if (iequals(name, "Sender") && !Mailbox::parse(h.second).ok()) {
+            reason = "Sender: " + Mailbox::parse(h.second).reason();
+            return false;
+        }
         if (iequals(name, "Message-ID") &&
             (h.second.size() < 5 || h.second.front() != '<' || h.second.back() != '>' ||
              h.second.find('@') == std::string::npos)) {

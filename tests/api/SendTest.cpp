@@ -85,6 +85,7 @@ TEST(ApiSend, BadInputFailsWithItsReason) {
         {"CRLF in value", [](auto&, auto& m) { m.addHeader("X-A", "x\r\nBcc: y@z.test"); }, "line break or NUL in the value"},
         {"unfoldable word", [](auto&, auto& m) { m.addHeader("References", "<" + std::string(950, 'r') + "@x>"); },
          "header \"References\" has a word too long to fold"},
+        {"bad Sender", [](auto&, auto& m) { m.addHeader("Sender", "bot@"); }, "Sender: invalid address \"bot@\""},
         {"bad Message-ID", [](auto&, auto& m) { m.addHeader("Message-ID", "retry-1"); }, "Message-ID must look like <id@host>"},
         {"inline without HTML", [](auto&, auto& m) { m.attachInline("/etc/hostname", "h@x"); }, "inline file \"/etc/hostname\" needs an HTML body"},
         {"bad content id", [](auto&, auto& m) { m.setHtml("x"); m.attachInline("/etc/hostname", "<h@x>"); }, "invalid content id \"<h@x>\""},
