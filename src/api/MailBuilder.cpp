@@ -9,6 +9,7 @@
 #include "facade/VmMailMan.h"
 #include "ostmail/Mailbox.h"
 #include "platform/FileSystem.h"
+#include "smtp/ClsMailMan.h"
 #include "smtp/SmtpSecurity.h"
 
 #include <algorithm>

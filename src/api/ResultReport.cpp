@@ -3,6 +3,7 @@
 #include "api/SendResultImpl.h"
 #include "core/StringBuffer.h"
 #include "smtp/ClsMailMan.h"
+#include "smtp/SmtpSecurity.h"
 
 #include <cctype>
 #include <cstring>
@@ -64,6 +65,14 @@ std::string connectWords(const std::string& log) {
     return "the connection failed";
 }
 
+// The rest of the first log line holding mark; "" when none does.
+std::string afterMark(const std::string& log, const char* mark) {
+    size_t at = log.find(mark);
+    if (at == std::string::npos) return "";
+    at += std::strlen(mark);
+    return log.substr(at, log.find_first_of("\r\n", at) - at);
+}
+
 // Implicit TLS shakes hands inside the connect: its failure lines tell.
 bool tlsFailure(const std::string& log) {
     return log.find("handshake") != std::string::npos || log.find("ertificate") != std::string::npos;
@@ -87,6 +96,11 @@ void setError(SendResult::Impl& r, SendError e, const std::string& reason) {
 void connectFailure(SendResult::Impl& r, SmtpStage stage, bool implicitTls, const std::string& log,
                     const std::string& server, const std::string& reply) {
     const std::string said = quoted(reply);
+    const std::string certificate = afterMark(log, "Server certificate refused: ");
+    if (!certificate.empty())
+        return setError(r, SendError::Tls, "TLS with " + server + " failed: " + certificate);
+    if (log.find(SmtpSecurity::kClearTextRefusal) != std::string::npos)
+        return setError(r, SendError::Login, std::string(SmtpSecurity::kClearTextRefusal) + " (" + server + ")");
     switch (stage) {
     case SmtpStage::Connect:
         if (implicitTls && tlsFailure(log)) return setError(r, SendError::Tls, "TLS handshake with " + server + " failed");
