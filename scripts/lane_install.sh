@@ -58,7 +58,7 @@ check "soname libostmail.so.1" bash -c "readelf -d '$LIB' | grep -q 'Library son
 exports_ok() {
   local syms
   syms=$(nm -DC --defined-only "$LIB" | cut -d' ' -f3-)
-  grep -vE '^(CMailObj::|ostmail::(Message|SmtpSettings|SendResult|Session)::|ostmail::send\()' <<<"$syms" |
+  grep -vE '^(CMailObj::|ostmail::(Message|SmtpSettings|SendResult|Session|Mailbox)::|ostmail::(send|render)\()' <<<"$syms" |
     grep -v '^$' && return 1
   for c in 'CMailObj::DoMail' 'ostmail::Message::setFrom' 'ostmail::Session::send' 'ostmail::send('; do
     grep -qF "$c" <<<"$syms" || { echo "missing $c"; return 1; }

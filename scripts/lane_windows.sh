@@ -79,7 +79,7 @@ mkdir -p "$OUT"
 # Windows system DLLs only; the compiler's runtime and winpthread are inside.
 SYSTEM_DLLS='^(KERNEL32|WS2_32|ADVAPI32|DNSAPI|msvcrt|SECUR32|CRYPT32|USER32|bcrypt)\.dll$'
 # The exports are CMailObj and the ostmail API classes, decorated.
-EXPORTS='^_?_Z(NK?|T[VIS])(8CMailObj|7ostmail(7Message|12SmtpSettings|10SendResult|7Session|4send))'
+EXPORTS='^_?_Z(NK?|T[VIS])(8CMailObj|7ostmail(7Message|12SmtpSettings|10SendResult|7Session|7Mailbox|4send|6render))'
 check_dll() {
   local dll=$1 objdump=$2 bad
   if [[ ! -f $dll ]]; then

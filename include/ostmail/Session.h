@@ -25,11 +25,12 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace ostmail {
 
 // Called while a message goes out with the percentage sent so far (0..100);
-// return false to abort the send, which then fails with reason "aborted".
+// return false to abort the send (error() Aborted). No call follows a false.
 using ProgressCallback = std::function<bool(int percent)>;
 
 class OSTMAIL_EXPORT Session {
@@ -48,7 +49,8 @@ public:
     SendResult send(const Message& message);
     // Replaces the progress callback (an empty one removes it).
     void setProgress(ProgressCallback progress);
-    // QUIT and close now; false when no connection was open or QUIT failed.
+    // QUIT and close now; false when no connection was open (never
+    // connected, or closed already).
     bool close();
 
     struct Impl;
@@ -56,6 +58,20 @@ public:
 private:
     std::unique_ptr<Impl> m_impl;
 };
+
+// The exact bytes send() would hand the server for this message, as the
+// server stores them (before dot-stuffing; ending with CRLF). A message
+// that send() would refuse gives ok false and the same reason. Message-ID
+// and Date are made afresh on each call unless the message sets them, and
+// so are MIME boundaries; DKIM signatures of the settings go on top of these
+// bytes when they are sent.
+struct RenderResult {
+    bool ok = false;
+    std::string bytes;
+    std::string reason;
+    explicit operator bool() const { return ok; }
+};
+OSTMAIL_EXPORT RenderResult render(const Message& message);
 
 // Connects, sends one message and closes.
 OSTMAIL_EXPORT SendResult send(const SmtpSettings& settings, const Message& message,

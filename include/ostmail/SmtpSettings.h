@@ -38,7 +38,8 @@ public:
     SmtpSettings(SmtpSettings&& other) noexcept;
     SmtpSettings& operator=(SmtpSettings&& other) noexcept;
 
-    // Server name or address and port (default 25).
+    // Server name or address and port. Without a port: 465 for ImplicitTls,
+    // 587 for StartTls, 25 for None.
     void setHost(const std::string& host);
     void setPort(int port);
     void setSecurity(Security security);
@@ -84,8 +85,12 @@ public:
     // Seconds to wait for the connection and for each reply (0: defaults).
     void setConnectTimeout(int seconds);
     void setReadTimeout(int seconds);
+    // Seconds to wait for the server's reply once the whole message is out
+    // (default 600). Past it the send is unconfirmed: it may have been taken.
+    void setFinalReplyTimeout(int seconds);
     // Delivery status notifications: NOTIFY (e.g. "SUCCESS,FAILURE"),
-    // RET ("FULL" or "HDRS") and ENVID; empty leaves each out.
+    // RET ("FULL" or "HDRS") and ENVID (printable ASCII, sent xtext-encoded);
+    // empty leaves each out, a bad value fails the send.
     void setDsn(const std::string& notify, const std::string& ret = "", const std::string& envid = "");
     // Name sent in EHLO/HELO (default: this machine's name).
     void setHeloName(const std::string& name);

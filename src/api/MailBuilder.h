@@ -17,10 +17,16 @@ class MailBuilder {
 public:
     static bool checkSettings(const SmtpSettings& settings, std::string& reason);
     static void applySettings(const SmtpSettings& settings, VmMailMan& man);
-    // email must be fresh and in UTF-8 mode.
-    static bool buildEmail(const Message& message, VmEmail& email, std::string& reason);
-    // Bare envelope addresses, in the order they are sent (To, Cc, Bcc).
-    static std::vector<std::string> envelope(const Message& message);
+    struct Envelope {
+        std::string from;
+        std::vector<std::string> recipients;  // To, Cc, Bcc, in the order they are sent
+    };
+    // Every address is parsed and every header checked first, so nothing
+    // that would fail the send is half-built. email must be fresh and in
+    // UTF-8 mode.
+    static bool buildEmail(const Message& message, VmEmail& email, Envelope& envelope, std::string& reason);
+    // The exact text that goes out (headers folded, ending with CRLF).
+    static bool render(VmMailMan& man, VmEmail& email, std::string& mime, std::string& reason);
 };
 
 }  // namespace ostmail

@@ -37,6 +37,14 @@ void Message::attachFile(const std::string& path, const std::string& contentType
     m_impl->attachments.push_back(std::move(a));
 }
 
+void Message::attachInline(const std::string& path, const std::string& contentId) {
+    Impl::Attachment a;
+    a.fromFile = true;
+    a.pathOrName = path;
+    a.contentId = contentId;
+    m_impl->attachments.push_back(std::move(a));
+}
+
 void Message::attachData(const std::string& fileName, const std::string& data, const std::string& contentType) {
     Impl::Attachment a;
     a.pathOrName = fileName;

@@ -15,6 +15,7 @@ struct __attribute__((visibility("hidden"))) Message::Impl {
     };
     struct Attachment {
         bool fromFile = false;
+        std::string contentId;  // set: shown inside the HTML body
         std::string pathOrName;  // the file's path, or the name shown for data
         std::string data;
         std::string contentType;

@@ -19,6 +19,10 @@ public:
 private:
     void ask(bool* abort) {
         if (!abort || !m_cb) return;
+        if (m_aborted) {  // the host said stop once; it is not asked again
+            *abort = true;
+            return;
+        }
         bool goOn = true;
         try {
             goOn = m_cb(m_percent);

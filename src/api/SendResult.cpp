@@ -22,7 +22,10 @@ SendResult& SendResult::operator=(SendResult&& other) noexcept {
 }
 
 bool SendResult::ok() const { return m_impl->ok; }
+SendError SendResult::error() const { return m_impl->error; }
+bool SendResult::unconfirmed() const { return m_impl->unconfirmed; }
 const std::string& SendResult::reason() const { return m_impl->reason; }
+const std::vector<RecipientResult>& SendResult::recipients() const { return m_impl->recipients; }
 const std::vector<std::string>& SendResult::accepted() const { return m_impl->accepted; }
 const std::vector<std::string>& SendResult::refused() const { return m_impl->refused; }
 int SendResult::smtpStatus() const { return m_impl->smtpStatus; }

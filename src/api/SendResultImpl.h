@@ -12,8 +12,11 @@ namespace ostmail {
 
 struct __attribute__((visibility("hidden"))) SendResult::Impl {
     bool ok = false;
+    SendError error = SendError::BadInput;
+    bool unconfirmed = false;
     std::string reason;
     std::vector<std::string> accepted, refused;
+    std::vector<RecipientResult> recipients;
     int smtpStatus = 0;
     std::string smtpReply;
     std::string log;

@@ -2,6 +2,7 @@
 
 #include "api/MailBuilder.h"
 #include "api/ProgressBridge.h"
+#include "api/ResultReport.h"
 #include "api/SendResultImpl.h"
 #include "api/SmtpSettingsImpl.h"
 #include "facade/VmEmail.h"
@@ -22,7 +23,6 @@ struct __attribute__((visibility("hidden"))) Session::Impl {
     }
     SendResult send(const Message& message);
     bool takeToken(bool refresh, std::string& reason);
-    void collect(SendResult& result, const Message& message, int32_t badBefore, const ProgressBridge& bridge);
 
     SmtpSettings settings;
     VmMailMan man;
@@ -31,38 +31,13 @@ struct __attribute__((visibility("hidden"))) Session::Impl {
 
 namespace {
 
-SendResult failed(const std::string& reason) {
-    SendResult result;
-    result.impl().reason = reason;
-    result.impl().log = "Not sent: " + reason + "\n";
-    return result;
-}
-
-bool isErrorLine(const std::string& line) {
-    static const char* const kMarks[] = {"Failed", "failed", "Timed out", "Aborted", "closed", "rror", "refus"};
-    for (const char* mark : kMarks)
-        if (line.find(mark) != std::string::npos) return true;
-    return false;
-}
-
-// The activity log's tree (its indented lines) names the first thing that
-// went wrong and how the send ended; together they make the reason.
-std::string reasonFromLog(const std::string& log, int status) {
-    std::string first, last;
-    size_t pos = 0;
-    while (pos < log.size()) {
-        size_t eol = log.find('\n', pos);
-        if (eol == std::string::npos) eol = log.size();
-        std::string line = log.substr(pos, eol - pos);
-        pos = eol + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();  // the log ends its lines with CRLF
-        size_t text = line.find_first_not_of(" \t");
-        if (text == 0 || text == std::string::npos || !isErrorLine(line)) continue;
-        last = line.substr(text);
-        if (first.empty()) first = last;
-    }
-    std::string reason = first.empty() ? "not sent" : first == last ? first : first + "; " + last;
-    return status ? reason + " (SMTP status " + std::to_string(status) + ")" : reason;
+// A fresh message object with the host's message in it, and its text.
+bool prepare(const Message& message, VmMailMan& man, MailBuilder::Envelope& envelope, std::string& mime,
+             std::string& reason) {
+    VmEmail email;
+    email.put_Utf8(true);
+    return MailBuilder::buildEmail(message, email, envelope, reason) &&
+           MailBuilder::render(man, email, mime, reason);
 }
 
 bool isTokenMechanism(const std::string& mechanism) {
@@ -97,56 +72,45 @@ bool Session::Impl::takeToken(bool refresh, std::string& reason) {
 }
 
 SendResult Session::Impl::send(const Message& message) {
-    std::string reason;
-    if (!MailBuilder::checkSettings(settings, reason)) return failed(reason);
-    VmEmail email;
-    email.put_Utf8(true);
-    if (!MailBuilder::buildEmail(message, email, reason)) return failed(reason);
-    const auto& provider = settings.impl().tokenProvider;
-    bool useProvider = provider && isTokenMechanism(settings.impl().mechanism);
-    if (useProvider && !takeToken(false, reason)) return failed(reason);
-    int32_t badBefore = man.get_NumBadAddresses();
+    std::string reason, mime;
+    MailBuilder::Envelope envelope;
+    if (!MailBuilder::checkSettings(settings, reason) || !prepare(message, man, envelope, mime, reason))
+        return ResultReport::badInput(reason);
+    const SmtpSettings::Impl& s = settings.impl();
+    const bool useProvider = s.tokenProvider && isTokenMechanism(s.mechanism);
+    if (useProvider && !takeToken(false, reason)) return ResultReport::badInput(reason);
+    mime.resize(mime.size() - 2);  // the terminator's CRLF ends the last line
+    ResultReport::Send info;
+    info.server = s.host + ":" + std::to_string(s.effectivePort());
+    info.finalWaitSecs = s.finalReplyTimeout > 0 ? s.finalReplyTimeout : man.get_ReadTimeout();
+    info.linesBefore = man.impl()->replyLinesRead();
+    info.implicitTls = s.security == Security::ImplicitTls;
     ProgressBridge bridge(progress);
     man.put_EventCallbackObject(progress ? &bridge : nullptr);
-    bool ok = man.SendEmail(email);
+    info.managerOk = man.SendMimeToList(envelope.from.c_str(), envelope.recipients, mime.c_str());
     std::string firstLog;
     // A refused token: one fresh one, and the login again on a new connection.
-    if (!ok && useProvider && man.get_TokenRefused()) {
+    if (!info.managerOk && useProvider && man.get_TokenRefused()) {
         firstLog = man.lastErrorText();
         if (!takeToken(true, reason)) {
             man.put_EventCallbackObject(nullptr);
-            return failed(reason);
+            return ResultReport::badInput(reason);
         }
-        ok = man.SendEmail(email);
+        info.linesBefore = man.impl()->replyLinesRead();
+        info.managerOk = man.SendMimeToList(envelope.from.c_str(), envelope.recipients, mime.c_str());
     }
     man.put_EventCallbackObject(nullptr);
-    const SmtpSettings::Impl& s = settings.impl();
     if (!s.requireValidCertificate && s.security != Security::None)
         man.impl()->log().LogInfo("warning: the server's certificate was not required to verify");
     if (s.allowPlaintextLogin && !s.user.empty())
         man.impl()->log().LogInfo("warning: a LOGIN or PLAIN password was allowed without verified TLS");
+    info.aborted = bridge.aborted();
     SendResult result;
-    result.impl().ok = ok;
-    collect(result, message, badBefore, bridge);
+    result.impl().lazyLog = std::make_shared<SendResult::Impl::LazyLog>();
+    man.impl()->takeLog(result.impl().lazyLog->tree);
     result.impl().lazyLog->before = firstLog;
+    ResultReport::fill(result, *man.impl(), info);
     return result;
-}
-
-void Session::Impl::collect(SendResult& result, const Message& message, int32_t badBefore,
-                            const ProgressBridge& bridge) {
-    SendResult::Impl& r = result.impl();
-    r.smtpStatus = man.get_LastSmtpStatus();
-    r.smtpReply = man.lastSmtpReply();
-    r.lazyLog = std::make_shared<SendResult::Impl::LazyLog>();
-    man.impl()->takeLog(r.lazyLog->tree);
-    for (int32_t i = badBefore; i < man.get_NumBadAddresses(); ++i)
-        if (const char* bad = man.badAddress(i)) r.refused.emplace_back(bad);
-    if (r.ok) {
-        for (const std::string& a : MailBuilder::envelope(message))
-            if (std::find(r.refused.begin(), r.refused.end(), a) == r.refused.end()) r.accepted.push_back(a);
-    } else {
-        r.reason = bridge.aborted() ? "aborted" : reasonFromLog(result.log(), r.smtpStatus);
-    }
 }
 
 Session::Session(const SmtpSettings& settings) : m_impl(std::make_unique<Impl>(settings)) {}
@@ -155,13 +119,13 @@ Session::Session(Session&& other) noexcept = default;
 Session& Session::operator=(Session&& other) noexcept = default;
 
 SendResult Session::send(const Message& message) {
-    if (!m_impl) return failed("session was moved from");
+    if (!m_impl) return ResultReport::badInput("session was moved from");
     try {
         return m_impl->send(message);
     } catch (const std::bad_alloc&) {
-        return failed("out of memory");
+        return ResultReport::badInput("out of memory");
     } catch (...) {
-        return failed("internal error");
+        return ResultReport::badInput("internal error");
     }
 }
 
@@ -169,7 +133,11 @@ void Session::setProgress(ProgressCallback progress) {
     if (m_impl) m_impl->progress = std::move(progress);
 }
 
-bool Session::close() { return m_impl && m_impl->man.CloseSmtpConnection(); }
+bool Session::close() {
+    if (!m_impl) return false;
+    const bool open = m_impl->man.impl()->isSmtpConnected();
+    return m_impl->man.CloseSmtpConnection() && open;
+}
 
 SendResult send(const SmtpSettings& settings, const Message& message, ProgressCallback progress) {
     try {
@@ -179,8 +147,23 @@ SendResult send(const SmtpSettings& settings, const Message& message, ProgressCa
         session.close();
         return r;
     } catch (...) {
-        return failed("out of memory");
+        return ResultReport::badInput("out of memory");
     }
+}
+
+RenderResult render(const Message& message) {
+    RenderResult out;
+    try {
+        VmMailMan man;
+        man.put_Utf8(true);
+        MailBuilder::Envelope envelope;
+        out.ok = prepare(message, man, envelope, out.bytes, out.reason);
+        if (!out.ok) out.bytes.clear();
+    } catch (...) {
+        out = RenderResult();
+        out.reason = "out of memory";
+    }
+    return out;
 }
 
 }  // namespace ostmail

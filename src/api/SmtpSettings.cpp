@@ -20,7 +20,10 @@ SmtpSettings& SmtpSettings::operator=(SmtpSettings&& other) noexcept {
 }
 
 void SmtpSettings::setHost(const std::string& host) { m_impl->host = host; }
-void SmtpSettings::setPort(int port) { m_impl->port = port; }
+void SmtpSettings::setPort(int port) {
+    m_impl->port = port;
+    m_impl->portSet = true;
+}
 void SmtpSettings::setSecurity(Security security) { m_impl->security = security; }
 void SmtpSettings::setLogin(const std::string& user, const std::string& password, const std::string& mechanism) {
     m_impl->user = user;
@@ -57,6 +60,7 @@ void SmtpSettings::setHttpProxy(const std::string& host, int port, const std::st
 }
 void SmtpSettings::setConnectTimeout(int seconds) { m_impl->connectTimeout = seconds; }
 void SmtpSettings::setReadTimeout(int seconds) { m_impl->readTimeout = seconds; }
+void SmtpSettings::setFinalReplyTimeout(int seconds) { m_impl->finalReplyTimeout = seconds; }
 void SmtpSettings::setDsn(const std::string& notify, const std::string& ret, const std::string& envid) {
     m_impl->dsnNotify = notify;
     m_impl->dsnRet = ret;

@@ -106,6 +106,19 @@ bool ClsEmail::addRecipient(Email2::RecipientKind kind, const char* method, XStr
     return m_email->addRecipient(kind, name.getUtf8(), address.getUtf8(), m_log);
 }
 
+bool ClsEmail::AddRelatedFile(XString& path, XString& contentId) {
+    MethodFrame frame(m_log, "AddRelatedFile");
+    m_log.LogData("DllDate", kDllDate);
+    return checkEmail(m_log) && m_email->addRelatedFile(path.getUtf8(), contentId.getUtf8(), m_log);
+}
+
+bool ClsEmail::AddRecipients(Email2::RecipientKind kind,
+                             const std::vector<std::pair<std::string, std::string>>& people) {
+    MethodFrame frame(m_log, "AddRecipients");
+    m_log.LogData("DllDate", kDllDate);
+    return checkEmail(m_log) && m_email->addRecipients(kind, people, m_log);
+}
+
 bool ClsEmail::AddTo(XString& name, XString& address) { return addRecipient(Email2::kTo, "AddTo", name, address); }
 bool ClsEmail::AddCC(XString& name, XString& address) { return addRecipient(Email2::kCc, "AddCC", name, address); }
 bool ClsEmail::AddBcc(XString& name, XString& address) { return addRecipient(Email2::kBcc, "AddBcc", name, address); }

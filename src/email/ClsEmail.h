@@ -39,6 +39,10 @@ public:
     bool AddTo(XString& name, XString& address);
     bool AddCC(XString& name, XString& address);
     bool AddBcc(XString& name, XString& address);
+    // Many (name, address) pairs in UTF-8 at once, in time linear in their number.
+    // A file shown inside the HTML body as "cid:contentId".
+    bool AddRelatedFile(XString& path, XString& contentId);
+    bool AddRecipients(Email2::RecipientKind kind, const std::vector<std::pair<std::string, std::string>>& people);
     bool AddFileAttachment(XString& path, XString& contentTypeOut);
     // As AddFileAttachment with the given type (empty: by extension). False,
     // nothing added, when the file is missing.

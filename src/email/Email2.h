@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace ostmail {
 
@@ -91,10 +94,17 @@ public:
     // Appends a recipient and rebuilds the To/Cc field; false when no
     // address object could be made (logged).
     bool addRecipient(RecipientKind kind, const char* name, const char* address, LogBase& log);
+    // The same for many, the field built once, so the cost is linear in
+    // their number. Stops at the first bad one; those before it stay.
+    bool addRecipients(RecipientKind kind, const std::vector<std::pair<std::string, std::string>>& people,
+                       LogBase& log);
     // Builds the attachment part and appends it, converting to
     // multipart/mixed first; false for a missing file. contentTypeOut receives the type.
     bool addFileAttachment(const char* path, StringBuffer& contentTypeOut, LogBase& log);
     bool addAttachmentPart(AttachmentInfo& info, LogBase& log);  // takes info.body
+    // The file beside the HTML body, shown where the HTML says "cid:contentId";
+    // false (logged) without an HTML body or when the file cannot be read.
+    bool addRelatedFile(const char* path, const char* contentId, LogBase& log);
     void convertToMixed();
     void newMessageId();
 
@@ -128,6 +138,9 @@ private:
     ExtPtrArray& list(RecipientKind kind);
     const ExtPtrArray& list(RecipientKind kind) const;
     void rebuildRecipientField(RecipientKind kind);
+    Email2* htmlForRelated();
+    void makeRelated();
+    bool appendRecipient(RecipientKind kind, const char* name, const char* address, LogBase& log);
     void rebuildFrom();
     void setFromFieldText(const char* text);
     void setReplyTo(const char* text);

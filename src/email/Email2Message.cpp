@@ -175,7 +175,22 @@ void Email2::rebuildRecipientField(RecipientKind kind) {
     m_header.replaceField(kind == kTo ? "To" : "Cc", f.text.getString());
 }
 
-bool Email2::addRecipient(RecipientKind kind, const char* nameIn, const char* addressIn, LogBase& log) {
+bool Email2::addRecipient(RecipientKind kind, const char* name, const char* address, LogBase& log) {
+    if (!appendRecipient(kind, name, address, log)) return false;
+    rebuildRecipientField(kind);
+    return true;
+}
+
+bool Email2::addRecipients(RecipientKind kind, const std::vector<std::pair<std::string, std::string>>& people,
+                           LogBase& log) {
+    bool ok = true;
+    for (size_t i = 0; i < people.size() && ok; ++i)
+        ok = appendRecipient(kind, people[i].first.c_str(), people[i].second.c_str(), log);
+    if (!people.empty()) rebuildRecipientField(kind);
+    return ok;
+}
+
+bool Email2::appendRecipient(RecipientKind kind, const char* nameIn, const char* addressIn, LogBase& log) {
     StringBuffer name(nameIn ? nameIn : ""), address(addressIn ? addressIn : "");
     trimAll(name);
     trimAll(address);
@@ -199,7 +214,6 @@ bool Email2::addRecipient(RecipientKind kind, const char* nameIn, const char* ad
         return false;
     }
     a.release();
-    rebuildRecipientField(kind);
     return true;
 }
 

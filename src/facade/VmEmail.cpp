@@ -101,6 +101,27 @@ void VmEmail::AddHtmlAlternativeBody(const char* html) {
     m_impl->AddHtmlAlternativeBody(x);
 }
 
+bool VmEmail::AddRelatedFile(const char* path, const char* contentId) {
+    XString p, id;
+    in(p, path);
+    in(id, contentId);
+    return m_impl->AddRelatedFile(p, id);
+}
+
+bool VmEmail::AddRecipients(int kind, const std::vector<std::pair<std::string, std::string>>& people) {
+    static const Email2::RecipientKind kKinds[] = {Email2::kTo, Email2::kCc, Email2::kBcc};
+    if (kind < 0 || kind > 2) return false;
+    std::vector<std::pair<std::string, std::string>> utf8;
+    utf8.reserve(people.size());
+    for (const auto& p : people) {
+        XString n, a;
+        in(n, p.first.c_str());
+        in(a, p.second.c_str());
+        utf8.emplace_back(n.getUtf8(), a.getUtf8());
+    }
+    return m_impl->AddRecipients(kKinds[kind], utf8);
+}
+
 bool VmEmail::AddTo(const char* name, const char* address) {
     XString n, a;
     in(n, name);

@@ -3,6 +3,9 @@
 #include "facade/VmString.h"
 
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace ostmail {
 
@@ -40,6 +43,12 @@ public:
     bool AddTo(const char* name, const char* address);
     bool AddCC(const char* name, const char* address);
     bool AddBcc(const char* name, const char* address);
+    // Many (name, address) pairs at once, to To (0), Cc (1) or Bcc (2), in
+    // time linear in their number; false at the first bad one.
+    // A file shown inside the HTML body as "cid:contentId"; false without
+    // an HTML body or when the file cannot be read.
+    bool AddRelatedFile(const char* path, const char* contentId);
+    bool AddRecipients(int kind, const std::vector<std::pair<std::string, std::string>>& people);
     bool AddFileAttachment(const char* path, VmString& contentType);
     const char* addFileAttachment(const char* path);  // null on failure
     // A file with a given content type (null or empty: by extension).

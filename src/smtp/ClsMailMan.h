@@ -196,6 +196,15 @@ public:
     // The TLS channel of the session, for its last certificate and protocol.
     const SChannelWin32* tlsChannel() { return m_smtp.connection().tlsChannel().impl(); }
 
+    // Seconds to wait for the reply to the final dot; 0 (the default) keeps
+    // the read time-out.
+    int32_t get_FinalReplyTimeout() const { return m_finalReplyTimeout; }
+    void put_FinalReplyTimeout(int32_t secs) { m_finalReplyTimeout = secs < 0 ? 0 : secs; }
+    // What the last send did: each recipient's reply, whether the final
+    // reply came, and how far the connect got. Cleared when a send starts.
+    const SmtpSendResult& lastSendResult() const { return m_lastSendResult; }
+    SmtpStage lastConnectStage() const { return m_smtp.stage(); }
+    uint64_t replyLinesRead() const { return m_smtp.replyLinesRead(); }
     // For tests and tools: is a session open right now?
     bool isSmtpConnected() const { return m_smtp.isConnected(); }
 
@@ -247,6 +256,8 @@ private:
     StringBuffer m_dsnEnvid;
     StringBuffer m_dsnRet;
     int32_t m_lastSmtpStatus = 0;
+    int32_t m_finalReplyTimeout = 0;
+    SmtpSendResult m_lastSendResult;
     bool m_requireSslCertVerify = false;
     StringBuffer m_sslTrustFile;
     StringBuffer m_sslTrustFolder;

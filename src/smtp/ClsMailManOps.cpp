@@ -49,6 +49,7 @@ bool ClsMailMan::SendMimeToList(XString& fromAddr, ExtPtrArray& recipients, XStr
 
 bool ClsMailMan::sendMimeLocked(XString& fromAddr, ExtPtrArray& recipients, XString& mimeText,
                                 MailManCallback* callback) {
+    m_lastSendResult = SmtpSendResult();
     logEnvironment();
     resolveTlsFlags();
     if (callback) callback->setSending(true);

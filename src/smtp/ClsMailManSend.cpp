@@ -38,6 +38,7 @@ void logAddressList(LogBase& log, const Email2& email, Email2::RecipientKind kin
 bool ClsMailMan::SendEmail(ClsEmail* email, MailManCallback* callback) {
     std::lock_guard<platform::CriticalSection> lock(m_cs);
     m_lastSmtpStatus = 0;
+    m_lastSendResult = SmtpSendResult();
     MethodFrame frame(m_log, "SendEmail");
     m_log.LogData("DllDate", kDllDate);
     logEnvironment();
@@ -106,6 +107,7 @@ void ClsMailMan::handSettingsToSession() {
     m_smtp.setRefuseClearTextLogin(m_refuseClearTextLogin);
     m_smtp.setRequireAllRecipients(m_requireAllRecipients);
     m_smtp.setBody8Bit(m_body8Bit);
+    m_smtp.setFinalReplyTimeoutMs(static_cast<uint32_t>(m_finalReplyTimeout) * 1000u);
     m_smtp.setHeloHostname(m_heloHostname.getString());
     m_smtp.setDsnNotify(m_dsnNotify.getString());
     m_smtp.setDsnEnvid(m_dsnEnvid.getString());
@@ -222,6 +224,7 @@ bool ClsMailMan::transmit(SmtpMessage& msg, const char* envelopeSender, Progress
     bool ok = m_smtp.sendEmail(&msg, envelopeSender, nullptr, m_sentLogPath.getString(), m_log, pm, result,
                                m_badAddresses, m_sendIndividual, m_autoGenMessageId);
     m_lastSmtpStatus = m_smtp.lastReplyCode();
+    m_lastSendResult = result;
     if (!ok) {
         if (result.aborted)
             m_log.LogError("Aborted by application");

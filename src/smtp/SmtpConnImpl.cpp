@@ -57,6 +57,7 @@ bool SmtpConnImpl::readResponseLine(StringBuffer& line, LogBase& log, ProgressMo
     SmtpProtocol::recordRead(m_transcript, line);
     if (m_replyComplete) m_lastReply.clear();
     m_lastReply.append(line);
+    ++m_linesRead;
     m_replyComplete = !SmtpProtocol::isContinuation(line);
     return true;
 }

@@ -8,6 +8,7 @@
 #include "smtp/SmtpProtocol.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace ostmail {
@@ -28,7 +29,20 @@ struct SmtpSendResult {
     bool timedOut = false;
     bool aborted = false;
     bool tooManyMessages = false;  // 421 "maximum allowed messages"; connection closed
+    // The whole text went out but no reply to the final dot came: the
+    // server may or may not have taken it.
+    bool unconfirmed = false;
+    // Each RCPT TO of this send with the reply it drew (code 0: none came).
+    struct Recipient {
+        std::string address;
+        int code = 0;
+        std::string reply;
+    };
+    std::vector<Recipient> recipients;
 };
+
+// How far the last connect got, so a failure can be told by its step.
+enum class SmtpStage { Connect, Greeting, Tls, Hello, Login, Ready };
 
 // The SMTP client session of one mail manager: connect (or reuse the open
 // connection after RSET), greeting, STARTTLS, EHLO/HELO, AUTH, and one mail
@@ -62,6 +76,12 @@ public:
     // no LOGIN, PLAIN or token login without a verified TLS peer.
     void setStartTlsWhenOffered(bool on) { m_startTlsWhenOffered = on; }
     void setRefuseClearTextLogin(bool on) { m_refuseClearTextLogin = on; }
+    // The wait for the reply to the final dot; 0 keeps the read time-out.
+    void setFinalReplyTimeoutMs(uint32_t ms) { m_finalReplyTimeoutMs = ms; }
+    SmtpStage stage() const { return m_stage; }
+    // Reply lines read since this object was made; tells whether a reply
+    // came at all between two points.
+    uint64_t replyLinesRead() const { return m_linesRead; }
 
     int lastReplyCode() const { return m_lastReplyCode; }
     bool isDsnCapable() const { return m_caps.dsn; }
@@ -234,9 +254,12 @@ private:
     bool m_body8Bit = false;
     uint32_t m_heartbeatMs = 0;
     uint32_t m_readTimeoutMs = 0;
+    uint32_t m_finalReplyTimeoutMs = 0;
+    SmtpStage m_stage = SmtpStage::Connect;
     uint32_t m_sendChunkSize = 32767;
     int m_lastReplyCode = 0;
     bool m_tokenRefused = false;
+    uint64_t m_linesRead = 0;
     uint32_t m_replyBytes = 0;  // read since the last command was written or the connect
     SmtpCapabilities m_caps;
     StringBuffer m_dsnEnvid;

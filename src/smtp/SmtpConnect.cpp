@@ -57,12 +57,14 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, const XString& login,
 
     StringBuffer hostSb(host ? host : "");
     bool ok;
+    m_stage = SmtpStage::Connect;
     if (reuseExistingConnection(hostSb, port, cred, log, pm, flags)) {
         m_conn.LogConnectionType(log);
         ok = true;
     } else {
         ok = connectSteps(hostSb.getString(), port, cred, connectTimeoutSecs, socks, log, pm, flags);
     }
+    if (ok) m_stage = SmtpStage::Ready;
     timedOut = flags.timedOut;
     aborted = flags.aborted;
     return ok;
@@ -120,6 +122,7 @@ bool SmtpConnImpl::connectSteps(const char* host, int port, Credentials& cred, i
     }
     if (!logConnectStart(host, port, cred, log)) return false;
     if (!openAndGreet(host, port, connectTimeoutSecs, idleMs, socks, log, pm, flags)) return false;
+    m_stage = SmtpStage::Tls;
 
     bool late = m_startTls && lateStartTlsLogin(cred.login);
     if (m_startTls && !late) {
@@ -127,6 +130,7 @@ bool SmtpConnImpl::connectSteps(const char* host, int port, Credentials& cred, i
         if (!startTlsExchange(log, pm, flags) || !upgradeToTls(connectTimeoutSecs, idleMs, log, pm))
             return false;
     }
+    if (!late) m_stage = SmtpStage::Hello;
     bool ehloOk = false;
     if (!sayEhlo(ehloOk, log, pm, flags)) return false;
     if (late) {
@@ -136,6 +140,7 @@ bool SmtpConnImpl::connectSteps(const char* host, int port, Credentials& cred, i
     }
     if (!late && !startTlsIfOffered(ehloOk, connectTimeoutSecs, idleMs, log, pm, flags)) return false;
     if (isTokenMethod(cred.method)) {
+        m_stage = SmtpStage::Login;
         if (!tokenLogin(ehloOk, host, port, cred, log, pm, flags)) return false;
     } else {
         chooseForcedMethod(cred, log);
@@ -147,6 +152,7 @@ bool SmtpConnImpl::connectSteps(const char* host, int port, Credentials& cred, i
                 m_caps.login = true;
             }
         }
+        m_stage = SmtpStage::Login;
         if (!authenticate(cred, log, pm, flags)) return false;
     }
 
@@ -187,6 +193,7 @@ bool SmtpConnImpl::openAndGreet(const char* host, int port, int connectTimeoutSe
         return false;
     }
     m_replyBytes = 0;
+    m_stage = SmtpStage::Greeting;
     StringBuffer greeting;
     bool ok = readCollectedReply(220, greeting, log, pm, flags);
     log.LogData("InitialResponse", greeting.getString());

@@ -155,6 +155,7 @@ bool SmtpConnImpl::heloFallback(const char* host, int port, Credentials& cred, L
         log.LogData("login_method", "NONE");
     } else {
         log.LogData("login_method", cred.method.getString());
+        m_stage = SmtpStage::Login;
         if (!runAuth(kind, cred, log, pm, flags)) return false;
     }
     StringBuffer done;

@@ -70,7 +70,9 @@ bool SmtpConnImpl::sendOneRecipient(const char* address, SmtpMessage::Kind kind,
     int code;
     bool sent;
     StringBuffer response;
-    if (sendCommand(cmd, 250, code, sent, response, log, pm, flags)) {
+    bool took = sendCommand(cmd, 250, code, sent, response, log, pm, flags);
+    result.recipients.push_back({address, code > 0 ? code : 0, code > 0 ? m_lastReply.getString() : ""});
+    if (took) {
         log.LogData(kItem[kind], address);
         ++result.accepted;
         return true;
@@ -143,7 +145,12 @@ bool SmtpConnImpl::sendTerminator(LogBase& log, ProgressMonitor* pm, SmtpSendRes
     int code;
     bool sent;
     StringBuffer response;
-    if (sendCommand(StringBuffer("\r\n.\r\n"), 250, code, sent, response, log, pm, flags, true)) return true;
+    const uint32_t readTimeoutMs = m_readTimeoutMs;
+    if (m_finalReplyTimeoutMs) m_readTimeoutMs = m_finalReplyTimeoutMs;
+    bool ok = sendCommand(StringBuffer("\r\n.\r\n"), 250, code, sent, response, log, pm, flags, true);
+    m_readTimeoutMs = readTimeoutMs;
+    if (ok) return true;
+    result.unconfirmed = sent && code <= 0;
     if (!sent && monitorAborted(pm, flags)) {
         log.LogError(kAborted);
         if (code <= 0) closeConnection(log, pm);

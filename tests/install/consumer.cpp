@@ -53,12 +53,14 @@ int main() {
     s.setTrustFile(g_env["OSTMAIL_CA_FILE"]);  // STARTTLS is taken, and the test CA must be trusted
     ostmail::Message m;
     m.setFrom("consumer@example.test", "Consumer");
-    m.addTo("one@example.test");
+    const ostmail::Mailbox to = ostmail::Mailbox::parse("One <one@example.test>");
+    m.addTo(to.address(), to.name());
     m.setSubject(tok);
     m.setText("sent through ostmail::send\n");
     m.attachData("report.csv", "a,b\n1,2\n", "text/csv");
+    const ostmail::RenderResult text = ostmail::render(m);
     ostmail::SendResult r = ostmail::send(s, m);
-    bool ok = report("send", r.ok() ? "" : r.reason(), tok);
+    bool ok = report("send", r.ok() && text.ok && r.error() == ostmail::SendError::None ? "" : r.reason(), tok);
 
     CMailObj job;
     job.SetServer(std::wstring(host.begin(), host.end()));

@@ -174,6 +174,7 @@ TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
     SendResult wrong = send(s, m);
     EXPECT_TRUE(!wrong.ok() && has(wrong.reason(), "certificate for wrong-name.invalid, not localhost"))
         << wrong.reason();
+    EXPECT_EQ(wrong.error(), SendError::Tls) << wrong.reason();
     s.setRequireValidCertificate(false);
     s.setLogin("", "");
     m.setSubject(token = Maildir::uniqueToken("apiinsecure"));
@@ -211,7 +212,7 @@ TEST(SmtpExim, ApiSendsOverStartTlsWithLoginAndReusesTheSession) {
     EXPECT_TRUE(r.ok() && has(r.log(), "socksPort")) << r.reason() << "\n" << r.log();
     int calls = 0;
     r = send(plain, m, [&](int) { return ++calls < 2; });
-    EXPECT_EQ(r.reason(), "aborted");
+    EXPECT_EQ(r.error(), SendError::Aborted) << r.reason();
     // Exim honours NOTIFY and ENVID: its success report to the sender quotes
     // the envelope id. (Success reports carry the headers whatever RET says.)
     std::string envid = Maildir::uniqueToken("envid");

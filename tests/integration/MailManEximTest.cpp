@@ -5,6 +5,9 @@
 #include "integration/EximCheck.h"
 #include "smtp/SmtpSecurity.h"
 #include "support/ScratchDir.h"
+#include "ostmail/ostmail.h"
+#include "support/MailCheck.h"
+#include "support/ScratchDir.h"
 
 namespace ostmail::itest {
 namespace {
@@ -271,6 +274,78 @@ TEST(MailManOpsExim, VerifyAndCheckConnectAndLogInOverEachTransport) {
         mm.put_SmtpPassword(p);
         EXPECT_FALSE(mm.VerifySmtpLogin());
         EXPECT_TRUE(has(mm.lastErrorText(), why)) << mm.lastErrorText();
+    }
+}
+
+// MIME boundaries are drawn afresh for each rendering: each becomes "B<n>".
+std::string numberedBoundaries(std::string text) {
+    const std::string mark = "boundary=\"";
+    for (size_t n = 0, at; (at = text.find(mark)) != std::string::npos; ++n) {
+        const size_t start = at + mark.size();
+        const std::string b = text.substr(start, text.find('"', start) - start);
+        text.replace(at, mark.size(), "boundary=<");
+        for (size_t p; (p = text.find(b)) != std::string::npos;) text.replace(p, b.size(), "B" + std::to_string(n));
+    }
+    return text;
+}
+
+// What render() returns is what Exim stores, byte for byte (Exim writes LF
+// line ends and puts its own trace fields on top), but for the MIME
+// boundaries, which each rendering draws anew: dot-stuffing, a binary
+// attachment, 8-bit text and the recipients' result included.
+TEST(ApiExim, RenderedBytesAreWhatArrives) {
+    OSTMAIL_REQUIRE_TEST_ENV(env);
+    const std::string token = Maildir::uniqueToken("render");
+    ostmail::Message m;
+    m.setFrom("Render Test <render@example.test>");
+    m.addTo("inbox@example.test, \"Second, Box\" <second@example.test>");
+    m.addBcc("hidden@example.test");
+    m.setSubject(token + " caf\xC3\xA9");
+    m.addHeader("Message-ID", "<" + token + "@example.test>");
+    m.addHeader("Date", "Tue, 02 Jan 2024 03:04:05 +0000");
+    m.setText(".leading dot\n..two dots\nk\xC3\xA4se\n");
+    m.setHtml("<p><img src=\"cid:logo@example.test\"> k\xC3\xA4se</p>\n");
+    m.attachData("bytes.bin", std::string("\0\x01\xFF\r\n.\r\n", 8), "application/octet-stream");
+    const testsupport::ScratchDir dir;
+    const std::string png = std::string("\x89PNG\r\n\x1A\n", 8) + std::string(300, '\0');
+    m.attachInline(dir.write("logo.png", png), "logo@example.test");
+    const ostmail::RenderResult rendered = ostmail::render(m);
+    ASSERT_TRUE(rendered.ok) << rendered.reason;
+    ostmail::SmtpSettings s;
+    s.setHost(env.get("OSTMAIL_HOST"));
+    s.setPort(env.port("OSTMAIL_SMTP_PORT"));
+    s.setSecurity(ostmail::Security::None);  // the bytes are the point here, not the channel
+    const ostmail::SendResult r = ostmail::send(s, m);
+    ASSERT_TRUE(r.ok()) << r.reason() << "\n" << r.log();
+    EXPECT_EQ(r.accepted().size(), 3u);
+    for (const ostmail::RecipientResult& rc : r.recipients()) EXPECT_EQ(rc.code, 250) << rc.address;
+    std::vector<std::string> got = Maildir(env.get("OSTMAIL_MAILDIR")).waitForCount(token, 3);
+    ASSERT_EQ(got.size(), 3u);
+    std::string expected;
+    for (size_t i = 0; i < rendered.bytes.size(); ++i)
+        if (rendered.bytes.compare(i, 2, "\r\n") != 0) expected += rendered.bytes[i];
+    for (const std::string& path : got) {
+        const std::string stored = Maildir::readFile(path);
+        ASSERT_GE(stored.size(), expected.size());
+        const size_t start = stored.size() - expected.size();
+        EXPECT_EQ(numberedBoundaries(stored.substr(start)), numberedBoundaries(expected)) << path;
+        // The image sits beside the HTML that shows it, the attachment after both.
+        testsupport::MailCheck mail;
+        ASSERT_TRUE(mail.loadFile(path)) << mail.error();
+        EXPECT_EQ(mail.get("structure"), "multipart/mixed(multipart/alternative(text/plain,multipart/related("
+                                         "text/html,image/png)),application/octet-stream)");
+        EXPECT_EQ(mail.get("attachment.0.content_id"), "<logo@example.test>");
+        EXPECT_EQ(mail.attachmentBytes(0), png);
+        EXPECT_EQ(mail.get("html"), "<p><img src=\"cid:logo@example.test\"> k\xC3\xA4se</p>\n");
+        // Above it only what Exim adds.
+        for (size_t pos = 0, eol; pos < start; pos = eol + 1) {
+            eol = stored.find('\n', pos);
+            const std::string line = stored.substr(pos, eol - pos);
+            EXPECT_TRUE(line[0] == '\t' || line[0] == ' ' || line.rfind("Return-path:", 0) == 0 ||
+                        line.rfind("Envelope-to:", 0) == 0 || line.rfind("Delivery-date:", 0) == 0 ||
+                        line.rfind("Received:", 0) == 0)
+                << line;
+        }
     }
 }
 

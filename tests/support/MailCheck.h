@@ -14,8 +14,12 @@
 //   from|to|cc|bcc .count, .N.name, .N.addr
 //   body, html                 the text/plain and the text/html part
 //   body.charset, html.charset their charset parameters
+//   body.strict, html.strict, subject.strict
+//                              decoded by the declared charsets with no error
+//                              tolerated, or "!" and the error's name
 //   defects                    the parser's complaints, space-separated
-//   attachment.count, attachment.N.filename, .content_type, .size, .hex
+//   structure                  the content types of the tree, "multipart/mixed(text/plain,...)"
+//   attachment.count, attachment.N.filename, .content_type, .content_id, .size, .hex
 //                              (parts with a file name or disposition attachment)
 //   error                      why Python could not read the message
 // mailcheck.py escapes backslash, CR, LF and TAB in the values it prints.
