@@ -11,14 +11,14 @@ class MailboxSyntax {
 public:
     struct Mailbox {
         std::string name;     // the display name, quotes and escapes removed
-        std::string address;  // the bare addr-spec
+        std::string address;  // the bare address, local@domain
     };
     // One mailbox; false with a reason naming what is wrong.
     static bool parse(const std::string& text, Mailbox& out, std::string& reason);
     // Comma-separated mailboxes (commas inside quotes do not split);
     // false with a reason when any of them is bad or none is there.
     static bool parseList(const std::string& text, std::vector<Mailbox>& out, std::string& reason);
-    // A bare addr-spec: dot-atom or quoted local part, host name or
+    // A bare local@domain address: dot-atom or quoted local part, host name or
     // address literal, within the lengths of RFC 5321 section 4.5.3.1.
     static bool checkAddress(const std::string& address, std::string& reason);
 };
