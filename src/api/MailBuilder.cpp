@@ -125,6 +125,9 @@ bool MailBuilder::checkSettings(const SmtpSettings& settings, std::string& reaso
 void MailBuilder::applySettings(const SmtpSettings& settings, VmMailMan& man) {
     const SmtpSettings::Impl& s = settings.impl();
     man.put_SmtpHost(s.host.c_str());
+    man.put_DualStack(true);
+    man.put_Pipelining(true);
+    man.put_SmtpUtf8(true);
     man.put_SmtpPort(s.port);
     man.put_StartTLS(s.security == Security::StartTls);
     man.put_SmtpSsl(s.security == Security::ImplicitTls);
