@@ -16,6 +16,9 @@
 #   Dovecot   its auth service alone: an oauth2 passdb that validates JWT
 #             access tokens with a key written here, behind the main Exim's
 #             XOAUTH2 and OAUTHBEARER (offered on their own two ports only)
+#   dnsmasq   and on port 53 of another loopback address of its own, names of
+#             one family and of both (for the system's resolver, through
+#             DIR/dns/resolv.conf)
 # `start` writes DIR/env (KEY='value' lines) for the tests to read.
 # Needs root (Exim drops to Debian-exim, dante checks system users) and
 # creates the account SYSTEM when it is missing.
@@ -195,8 +198,9 @@ write_exim_conf() {
 HIDE_LOGIN = ${offer[0]:-}${offer[1]:+ : }${offer[1]:-}${offer[2]:+ : }${offer[2]:-}
 HIDE_NTLM = ${offer[1]:-}${offer[2]:+ : }${offer[2]:-}
 HIDE_CRAM = ${offer[2]:-}
+NO_UTF8 = ${EXIM_NO_UTF8_PORT:-0}
 primary_hostname = localhost
-local_interfaces = <; 127.0.0.1
+local_interfaces = <; ${EXIM_INTERFACES:-127.0.0.1}
 daemon_smtp_ports = $ports
 tls_on_connect_ports = $tls_ports
 spool_directory = $e/spool
@@ -207,6 +211,7 @@ tls_certificate = $cert
 tls_privatekey = $key
 tls_advertise_hosts = *
 dsn_advertise_hosts = *
+smtputf8_advertise_hosts = \${if inlist{\$received_port}{NO_UTF8}{}{*}}
 auth_advertise_hosts = *
 host_lookup =
 rfc1413_hosts =
@@ -389,6 +394,7 @@ write_dante_conf() {
 logoutput: $DIR/socks/$name.log
 internal: 127.0.0.1 port = $port
 external: 127.0.0.1
+external: ::1
 socksmethod: $method
 clientmethod: none
 user.privileged: root
@@ -400,6 +406,11 @@ client pass {
 # Loopback only: any other target is refused, which tests of refusals use.
 socks pass {
   from: 127.0.0.0/8 to: 127.0.0.0/8
+  command: connect
+  log: error
+}
+socks pass {
+  from: 127.0.0.0/8 to: ::1/128
   command: connect
   log: error
 }
@@ -544,7 +555,7 @@ launch() {
   done
 
   local -a p
-  mapfile -t p < <("$PY" "$HERE/free_ports.py" 20)
+  mapfile -t p < <("$PY" "$HERE/free_ports.py" 22)
   local smtp=${p[0]} smtps=${p[1]} ntlm2=${p[2]} expired=${p[3]} wrongname=${p[4]}
   local socks=${p[5]} socks_auth=${p[6]} dns=${p[7]} closed=${p[8]}
   # Ports offering NTLM and on, CRAM-MD5 and on, PLAIN only: STARTTLS, implicit.
@@ -555,11 +566,20 @@ launch() {
   # An address of this run's own, so that parallel runs do not meet on port 53.
   DKIM_DNS_ADDR=127.53.$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
 
+  # A port Exim serves on 127.0.0.1 alone, so that ::1 can be held by a
+  # listener that never answers (the connect race's fallback).
+  local v4only=${p[20]}
+  # A port of the main Exim that does not offer SMTPUTF8.
+  local noutf8=${p[21]}
+  # Names are looked up through the system's resolver, which only asks port
+  # 53: a second dnsmasq there, on a loopback address of this run's own.
+  local dns53=127.66.$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
+
   make_certs
   make_sasl
   make_dkim_keys
-  write_exim_conf exim \
-    "$smtp : $smtps : $ntlm_s : $cram_s : $plain_s : $ntlm_t : $cram_t : $plain_t : $oauth_s : $oauth_t" \
+  EXIM_INTERFACES="127.0.0.1 ; ::1 ; 127.0.0.1.$v4only" EXIM_NO_UTF8_PORT=$noutf8 write_exim_conf exim \
+    "$smtp : $noutf8 : $smtps : $ntlm_s : $cram_s : $plain_s : $ntlm_t : $cram_t : $plain_t : $oauth_s : $oauth_t" \
     "$smtps : $ntlm_t : $cram_t : $plain_t : $oauth_t" "$DIR/tls/server.pem" "$DIR/tls/server.key" spa \
     "$ntlm_s:$ntlm_t $cram_s:$cram_t $plain_s:$plain_t" "$oauth_s : $oauth_t"
   write_exim_conf exim_ntlm2 "$ntlm2" "" "$DIR/tls/server.pem" "$DIR/tls/server.key" cyrus
@@ -597,6 +617,13 @@ launch() {
     --host-record=nomx.test,127.0.0.1 \
     --cname=alias.example.test,mx1.example.test "${DKIM_TXT_ARGS[@]}"
   start_exim_dkim
+  # Names of one family and of both, for the system's resolver.
+  start_bg dns53 dnsmasq -k --conf-file=/dev/null --no-resolv --no-hosts --bind-interfaces \
+    --listen-address="$dns53" --port=53 --pid-file="$DIR/dns/dnsmasq53.pid" \
+    --user=root --log-facility=- --local=/example.test/ --local-ttl=60 \
+    --host-record=v6only.example.test,::1 --host-record=v4only.example.test,127.0.0.1 \
+    --host-record=dual.example.test,127.0.0.1,::1
+  printf 'nameserver %s\noptions attempts:2 timeout:2\n' "$dns53" >"$DIR/dns/resolv.conf"
 
   local ok=1
   wait_port exim "$smtp" && wait_port exim "$smtps" && wait_port exim "$plain_t" || ok=0
@@ -606,6 +633,7 @@ launch() {
   wait_port socks_auth "$socks_auth" || ok=0
   wait_port dns "$dns" || ok=0
   wait_port exim_dkim "$dkim_smtp" && wait_port dns_dkim 53 "$DKIM_DNS_ADDR" || ok=0
+  wait_port dns53 53 "$dns53" || ok=0
   wait_port httpproxy_open "$http_proxy" || ok=0
   wait_port httpproxy_auth "$http_proxy_auth" || ok=0
   if ((!ok)); then
@@ -668,6 +696,12 @@ OSTMAIL_OAUTH_SMTPS_PORT='$oauth_t'
 OSTMAIL_OAUTH_TOKEN='$(make_token "$SMTP_USER" 315360000)'
 OSTMAIL_OAUTH_EXPIRED_TOKEN='$(make_token "$SMTP_USER" -3600)'
 OSTMAIL_OAUTH_OTHER_USER_TOKEN='$(make_token "$SMTP_USER2" 315360000)'
+OSTMAIL_HOST6='::1'
+OSTMAIL_SMTP_V4ONLY_PORT='$v4only'
+OSTMAIL_SMTP_NO_UTF8_PORT='$noutf8'
+OSTMAIL_RESOLV_CONF='$DIR/dns/resolv.conf'
+OSTMAIL_DNS_V6ONLY_NAME='v6only.example.test'
+OSTMAIL_DNS_DUAL_NAME='dual.example.test'
 EOF
   mv "$DIR/env.tmp" "$DIR/env"
   log "started in $DIR (env: $DIR/env)"

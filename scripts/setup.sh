@@ -7,7 +7,7 @@ set -euo pipefail
 PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libssl-dev openssl libicu-dev
+  libssl-dev openssl libicu-dev libidn2-dev
   exim4-daemon-heavy sasl2-bin libsasl2-modules
   # Dovecot's auth service checks OAuth 2.0 tokens behind Exim.
   dovecot-core

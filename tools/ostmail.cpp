@@ -48,6 +48,9 @@ void configureTrust(VmMailMan& mm, const cli::SendOptions& o) {
 
 void configureServer(VmMailMan& mm, const cli::SendOptions& o) {
     mm.put_SmtpHost(o.server.c_str());
+    mm.put_DualStack(true);
+    mm.put_Pipelining(true);
+    mm.put_SmtpUtf8(true);
     mm.put_SmtpPort(o.port);
     mm.put_SmtpSsl(o.ssl);
     mm.put_StartTLS(o.startTls);

@@ -345,6 +345,9 @@ bool MailBuilder::checkSettings(const SmtpSettings& settings, std::string& reaso
 void MailBuilder::applySettings(const SmtpSettings& settings, VmMailMan& man) {
     const SmtpSettings::Impl& s = settings.impl();
     man.put_SmtpHost(s.host.c_str());
+    man.put_DualStack(true);
+    man.put_Pipelining(true);
+    man.put_SmtpUtf8(true);
     man.put_SmtpPort(s.effectivePort());
     man.impl()->put_FinalReplyTimeout(s.finalReplyTimeout > 0 ? s.finalReplyTimeout : 0);
     man.put_StartTLS(s.security == Security::StartTls);

@@ -166,6 +166,9 @@ bool VmMailMan::put_SslPinSha256(const char* v) {
     x.setFrom8bit(v ? v : "", m_utf8);
     return m_impl->put_SslPinSha256(x);
 }
+OSTMAIL_VM_VALUE(bool, DualStack)
+OSTMAIL_VM_VALUE(bool, Pipelining)
+OSTMAIL_VM_VALUE(bool, SmtpUtf8)
 OSTMAIL_VM_VALUE(int32_t, SocksVersion)
 OSTMAIL_VM_VALUE(int32_t, SocksPort)
 OSTMAIL_VM_VALUE(int32_t, HttpProxyPort)

@@ -127,6 +127,12 @@ public:
     void put_SendIndividual(bool v);
     bool get_RequireAllRecipients() const;
     void put_RequireAllRecipients(bool v);
+    bool get_DualStack() const;
+    void put_DualStack(bool v);
+    bool get_Pipelining() const;
+    void put_Pipelining(bool v);
+    bool get_SmtpUtf8() const;
+    void put_SmtpUtf8(bool v);
     int32_t get_SocksVersion() const;
     void put_SocksVersion(int32_t v);
     int32_t get_SocksPort() const;

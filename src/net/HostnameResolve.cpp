@@ -64,28 +64,46 @@ void HostnameResolve::cleanName(const char* hostname, StringBuffer& out) {
     out.toLowerCase();
 }
 
+// A replaced lookup function answers for IPv4 alone, in both modes.
+bool HostnameResolve::lookupInto(const char* hostname, bool allFamilies, StringBuffer& dotted, uint32_t& addrOut,
+                                 std::vector<platform::SocketAddress>& all) {
+    all.clear();
+    uint32_t addr = 0;
+    if (!allFamilies || g_lookupFn.load()) {
+        if (!lookupName(hostname, &addr)) return false;
+        storeAddress(addr, dotted, addrOut);
+        platform::SocketAddress a;
+        a.family = 4;
+        std::memcpy(a.bytes, &addr, 4);
+        all.push_back(a);
+        return true;
+    }
+    if (!platform::resolveAll(hostname, &all)) return false;
+    if (all[0].family == 4) std::memcpy(&addr, all[0].bytes, 4);
+    addrOut = addr;
+    dotted.setString(platform::addressText(all[0]).c_str());
+    return true;
+}
+
 void HostnameResolve::work(std::shared_ptr<HostnameResolve> self) {
     {
         std::shared_ptr<HostnameResolve> me = std::move(self);
-        uint32_t addr = 0;
-        if (lookupName(me->m_hostname.getString(), &addr)) storeAddress(addr, me->m_dotted, me->m_addr);
+        lookupInto(me->m_hostname.getString(), me->m_allFamilies, me->m_dotted, me->m_addr, me->m_all);
         me->m_running.store(false, std::memory_order_release);
     }
     g_runningWorkers.fetch_sub(1);
 }
 
-bool HostnameResolve::attemptDirect(const char* hostname, Result& out) {
-    uint32_t addr = 0;
-    if (!lookupName(hostname, &addr)) return false;
-    storeAddress(addr, out.dotted, out.addr);
-    return true;
+bool HostnameResolve::attemptDirect(const char* hostname, Result& out, bool allFamilies) {
+    return lookupInto(hostname, allFamilies, out.dotted, out.addr, out.all);
 }
 
 bool HostnameResolve::attempt(const char* hostname, uint32_t timeoutMs, uint32_t heartbeatMs, ProgressMonitor* pm,
-                              Result& out, LogBase& log) {
+                              Result& out, LogBase& log, bool allFamilies) {
     out.dotted.clear();
     out.addr = 0;
-    if (!heartbeatMs || !pm) return attemptDirect(hostname, out);
+    out.all.clear();
+    if (!heartbeatMs || !pm) return attemptDirect(hostname, out, allFamilies);
 
     std::shared_ptr<HostnameResolve> job(new (std::nothrow) HostnameResolve());
     if (!job) {
@@ -99,6 +117,7 @@ bool HostnameResolve::attempt(const char* hostname, uint32_t timeoutMs, uint32_t
         return false;
     }
     job->m_timeoutMs = timeoutMs;
+    job->m_allFamilies = allFamilies;
     job->m_running.store(true);
     g_runningWorkers.fetch_add(1);
     try {
@@ -129,13 +148,14 @@ bool HostnameResolve::attempt(const char* hostname, uint32_t timeoutMs, uint32_t
     if (job->m_dotted.isEmpty()) return false;
     out.dotted.setString(job->m_dotted);
     out.addr = job->m_addr;
+    out.all = job->m_all;
     return true;
 }
 
 bool HostnameResolve::resolve(const char* hostname, uint32_t timeoutMs, uint32_t heartbeatMs, ProgressMonitor* pm,
-                              Result& out, LogBase& log) {
+                              Result& out, LogBase& log, bool allFamilies) {
     uint32_t start = platform::tickCount();
-    if (attempt(hostname, timeoutMs, heartbeatMs, pm, out, log)) return true;
+    if (attempt(hostname, timeoutMs, heartbeatMs, pm, out, log, allFamilies)) return true;
     // A timed-out attempt goes on to the next one, which finds no time left
     // and says so.
     if (out.aborted) return false;
@@ -153,7 +173,7 @@ bool HostnameResolve::resolve(const char* hostname, uint32_t timeoutMs, uint32_t
             out.timedOut = true;
             return false;
         }
-        if (attempt(cleaned.getString(), left, heartbeatMs, pm, out, log)) return true;
+        if (attempt(cleaned.getString(), left, heartbeatMs, pm, out, log, allFamilies)) return true;
         if (out.aborted) return false;
     }
     if (!oneDot) return false;
@@ -163,7 +183,7 @@ bool HostnameResolve::resolve(const char* hostname, uint32_t timeoutMs, uint32_t
         return false;
     }
     cleaned.prepend("www.");
-    return attempt(cleaned.getString(), left, heartbeatMs, pm, out, log);
+    return attempt(cleaned.getString(), left, heartbeatMs, pm, out, log, allFamilies);
 }
 
 bool HostnameResolve::dnsLookup(const char* hostname, uint32_t timeoutMs, uint32_t heartbeatMs, ProgressMonitor* pm,

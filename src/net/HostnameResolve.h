@@ -1,9 +1,11 @@
 #pragma once
 #include "core/StringBuffer.h"
+#include "platform/Socket.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace ostmail {
 
@@ -22,12 +24,15 @@ public:
         uint32_t addr = 0;     // network order
         bool aborted = false;
         bool timedOut = false;
+        // Both families, when asked for; dotted/addr then name the first.
+        std::vector<platform::SocketAddress> all;
     };
 
     // The whole sequence: the name as given, then a cleaned copy, then
     // "www." in front of a cleaned name with one dot. timeoutMs 0 = none.
+    // allFamilies: every IPv4 and IPv6 address goes to out.all.
     static bool resolve(const char* hostname, uint32_t timeoutMs, uint32_t heartbeatMs, ProgressMonitor* pm,
-                        Result& out, LogBase& log);
+                        Result& out, LogBase& log, bool allFamilies = false);
 
     // The stand-alone lookup: refuses NULL, empty and dotted input, answers
     // "localhost" itself, and logs "DNS lookup failed." otherwise.
@@ -51,14 +56,18 @@ public:
 private:
     HostnameResolve() = default;
     static bool attempt(const char* hostname, uint32_t timeoutMs, uint32_t heartbeatMs, ProgressMonitor* pm,
-                        Result& out, LogBase& log);
-    static bool attemptDirect(const char* hostname, Result& out);
+                        Result& out, LogBase& log, bool allFamilies);
+    static bool attemptDirect(const char* hostname, Result& out, bool allFamilies);
+    static bool lookupInto(const char* hostname, bool allFamilies, StringBuffer& dotted, uint32_t& addr,
+                           std::vector<platform::SocketAddress>& all);
     static void work(std::shared_ptr<HostnameResolve> self);
 
     StringBuffer m_hostname;
     uint32_t m_timeoutMs = 0;
     StringBuffer m_dotted;
     uint32_t m_addr = 0;
+    bool m_allFamilies = false;
+    std::vector<platform::SocketAddress> m_all;
     std::atomic<bool> m_running{false};
 };
 

@@ -3,6 +3,7 @@
 #include "core/ContentCoding.h"
 #include "core/DataBuffer.h"
 #include "core/LogBase.h"
+#include "net/ServerAddress.h"
 #include "net/SocketFlags.h"
 #include "net/VelmoraSocket.h"
 
@@ -14,7 +15,16 @@ namespace ostmail {
 void HttpConnect::request(const char* host, uint32_t port, const char* user, const char* password,
                           StringBuffer& out) {
     out.setString("CONNECT ");
-    out.append(host ? host : "");
+    // An IPv6 address goes in brackets (RFC 3986 section 3.2.2).
+    platform::SocketAddress literal;
+    std::string unused;
+    if (ServerAddress::classify(host, literal, unused) == ServerAddress::kLiteral && literal.family == 6) {
+        out.appendChar('[');
+        out.append(platform::addressText(literal).c_str());
+        out.appendChar(']');
+    } else {
+        out.append(host ? host : "");
+    }
     out.appendChar(':');
     out.appendUInt(port);
     out.append(" HTTP/1.0\r\nUser-Agent: Velmora\r\n");

@@ -79,6 +79,9 @@ public:
     const platform::TlsConnectionInfo& connectionInfo() const { return m_connInfo; }
     std::shared_ptr<platform::TlsCertificate> serverCertificate() const { return m_serverCert; }
     const SocketFlags& lastReadFlags() const { return m_readFlags; }
+    // The TCP socket under the channel, for its connect settings.
+    VelmoraSocket& plainSocket() { return m_socket; }
+    const VelmoraSocket& plainSocket() const { return m_socket; }
 
     // --- operations ---
     // Implicit TLS: connects to the host and port set (or through the HTTP

@@ -4,6 +4,7 @@
 #include "core/ProgressMonitor.h"
 #include "net/ClsSocksClient.h"
 #include "net/HttpConnect.h"
+#include "net/ServerAddress.h"
 #include "net/SocksConnect.h"
 
 #include <cstring>
@@ -29,6 +30,17 @@ bool Socket2::Connect(const char* hostname, int port, bool tls, uint32_t heartbe
     failReason = 0;
     // Bytes of an earlier connection must never pass for this one's replies.
     m_leftover.clear();
+    // An address literal goes on as the bare address: the TLS name check,
+    // SNI and the proxies take it in that form.
+    std::string bare;
+    platform::SocketAddress literal;
+    StringBuffer trimmed(hostname ? hostname : "");
+    trimmed.trimWhitespace();
+    if (m_socket.dualStack() &&
+        ServerAddress::classify(trimmed.getString(), literal, bare) == ServerAddress::kLiteral) {
+        bare = platform::addressText(literal);
+        hostname = bare.c_str();
+    }
     int version = proxy ? proxy->socksVersion() : 0;
     if (version == 4 || version == 5)
         return connectViaSocks(*proxy, hostname, port, tls, heartbeatMs, connectTimeoutMs, aborted, failReason, log,
@@ -235,6 +247,20 @@ bool Socket2::ReceiveUntilMatch(const char* match, StringBuffer& out, uint32_t h
             return false;
         }
     }
+}
+
+void Socket2::setDualStack(bool on) {
+    m_socket.setDualStack(on);
+    if (SChannelWin32* ch = m_tls.impl()) ch->plainSocket().setDualStack(on);
+}
+
+const VelmoraSocket& Socket2::carrier() const {
+    const SChannelWin32* ch = m_tls.impl();
+    return m_tlsActive && ch ? ch->plainSocket() : m_socket;
+}
+
+bool Socket2::inputWaiting() const {
+    return m_leftover.getSize() > 0 || carrier().readableNow();
 }
 
 bool Socket2::IsConnected() const {

@@ -35,6 +35,10 @@ public:
 
     void setConnectTimeoutSecs(uint32_t secs) { m_socket.setConnectTimeoutSecs(secs); }
     void setIdleTimeoutMs(uint32_t ms);
+    // IPv6 and the connect race for the following connects (VelmoraSocket).
+    void setDualStack(bool on);
+    // The socket that carries the connection now (plain or under TLS).
+    const VelmoraSocket& carrier() const;
     // Kept for the following connects; an empty host name means none.
     void setHttpProxy(const HttpProxyClient& proxy) { m_httpProxy = proxy; }
     uint32_t idleTimeoutMs() const { return m_idleTimeoutMs; }
@@ -71,6 +75,8 @@ public:
                         uint32_t& numRead, SocketFlags& flags, LogBase& log, ProgressMonitor* pm);
 
     bool IsConnected() const;
+    // Bytes (or a close) from the peer are there to be read right now.
+    bool inputWaiting() const;
     void Close(uint32_t heartbeatMs, uint32_t idleTimeoutMs, LogBase& log, ProgressMonitor* pm);
     void LogConnectionType(LogBase& log) const;
 

@@ -2,6 +2,7 @@
 #include "net/ClsSocksClient.h"
 #include "net/Socket2.h"
 #include "net/SocksConnect.h"
+#include "net/ServerAddress.h"
 
 #include <algorithm>
 
@@ -45,11 +46,20 @@ bool SocksConnect::socks5Credentials(const StringBuffer& user, const StringBuffe
 }
 
 // RFC 1928 section 4: VER 5, CMD 1 (connect), RSV 0, ATYP, DST.ADDR, DST.PORT.
-bool SocksConnect::socks5Request(const unsigned char* ip, const StringBuffer& domain, int port, DataBuffer& out) {
+bool SocksConnect::socks5Request(const unsigned char* ip, const StringBuffer& domain, int port, DataBuffer& out,
+                                 bool ipv6Literals) {
     static const unsigned char head[] = {5, 1, 0};
     out.clear();
     out.append(head, sizeof head);
-    if (ip) {
+    platform::SocketAddress literal;
+    std::string unused;
+    bool v6 = !ip && ipv6Literals &&
+              ServerAddress::classify(domain.getString(), literal, unused) == ServerAddress::kLiteral &&
+              literal.family == 6;
+    if (v6) {
+        out.appendByte(kAddrIpv6);
+        out.append(literal.bytes, 16);
+    } else if (ip) {
         out.appendByte(kAddrIpv4);
         out.append(ip, 4);
     } else {
@@ -112,7 +122,7 @@ bool SocksConnect::socks5BoundAddress(unsigned char addrType, bool& aborted, uin
 bool SocksConnect::socks5Tunnel(const unsigned char* ip, const StringBuffer& domain, int port, bool& aborted,
                                 uint32_t& failReason) {
     DataBuffer bytes;
-    socks5Request(ip, domain, port, bytes);
+    socks5Request(ip, domain, port, bytes, m_sock.plainSocket().dualStack());
     if (!send(bytes, "Failed to send connection request to SOCKS5 server."))
         return fail(nullptr, aborted, failReason);
     if (!receive(4, bytes, aborted, kNoConnectReply)) return fail(nullptr, aborted, failReason);

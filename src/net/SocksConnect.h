@@ -31,7 +31,9 @@ public:
     static void socks5Greeting(DataBuffer& out);
     static bool socks5Credentials(const StringBuffer& user, const StringBuffer& password, DataBuffer& out);
     // ip null: the target goes as a domain name of at most 255 bytes.
-    static bool socks5Request(const unsigned char* ip, const StringBuffer& domain, int port, DataBuffer& out);
+    // ipv6Literals: an IPv6 literal target goes as address type 4.
+    static bool socks5Request(const unsigned char* ip, const StringBuffer& domain, int port, DataBuffer& out,
+                              bool ipv6Literals = false);
 
     // "%d.%d.%d.%d" into four bytes; false unless four numbers were read.
     static bool parseDotted(const char* text, unsigned char ip[4]);

@@ -63,6 +63,7 @@ void VelmoraSocket::takeConnectionFrom(VelmoraSocket& other) {
     m_sendRate = other.m_sendRate;
     m_recvRate = other.m_recvRate;
     m_remoteAddress.setString(other.m_remoteAddress);
+    m_remoteFamily = other.m_remoteFamily;
     other.m_socket = platform::kInvalidSocket;
     other.m_connected = false;
 }
@@ -101,14 +102,15 @@ bool VelmoraSocket::createSocket(LogBase& log) {
 // Without a monitor the lookup still runs in a worker, polled every 200 ms
 // against a monitor of our own, so that the connect timeout bounds it.
 bool VelmoraSocket::resolveForConnect(const StringBuffer& host, uint32_t heartbeatMs, ProgressMonitor* pm,
-                                      uint32_t& addr, uint32_t& remainingMs, bool& aborted, LogBase& log) {
+                                      uint32_t& addr, uint32_t& remainingMs, bool& aborted, LogBase& log,
+                                      std::vector<platform::SocketAddress>* all) {
     bool withMonitor = pm && heartbeatMs;
     ProgressMonitor local(nullptr, 0);
     uint32_t start = platform::tickCount();
     HostnameResolve::Result r;
     bool ok = HostnameResolve::resolve(host.getString(), m_connectTimeoutMs,
                                        withMonitor ? heartbeatMs : kLookupPollHeartbeatMs, withMonitor ? pm : &local,
-                                       r, log);
+                                       r, log, all != nullptr);
     if (!ok) {
         log.LogError(withMonitor ? "Cannot get host by name." : "Cannot get host by name..");
         log.LogData("hostname", host.getString());
@@ -116,7 +118,7 @@ bool VelmoraSocket::resolveForConnect(const StringBuffer& host, uint32_t heartbe
         m_connectFailReason = r.aborted ? kConnectAborted : (r.timedOut ? kConnectDnsTimeout : kConnectDnsFailed);
         return false;
     }
-    if (r.addr == 0) {
+    if (all ? r.all.empty() : r.addr == 0) {
         m_connectFailReason = kConnectDnsFailed;
         return false;
     }
@@ -127,6 +129,7 @@ bool VelmoraSocket::resolveForConnect(const StringBuffer& host, uint32_t heartbe
         return false;
     }
     addr = r.addr;
+    if (all) *all = r.all;
     remainingMs = withMonitor && m_connectTimeoutMs ? m_connectTimeoutMs - spent : m_connectTimeoutMs;
     m_remoteAddress.setString(r.dotted);
     return true;
@@ -136,6 +139,7 @@ bool VelmoraSocket::Connect(const char* hostname, int port, uint32_t heartbeatMs
                             ProgressMonitor* pm) {
     m_connectFailReason = kConnectOk;
     m_remoteAddress.clear();
+    m_remoteFamily = 4;
     aborted = false;
     socketStartupIfDue(log);
     if (!hostname) {
@@ -153,6 +157,8 @@ bool VelmoraSocket::Connect(const char* hostname, int port, uint32_t heartbeatMs
     if (host.equalsIgnoreCase("localhost")) host.setString("127.0.0.1");
 
     uint32_t addr = platform::inetAddr(host.getString());
+    if (m_dualStack && addr == platform::kInaddrNone && m_bindAddress.isEmpty() && m_bindPort == 0)
+        return connectDualStack(host, port, heartbeatMs, aborted, log, pm);
     uint32_t timeoutMs = m_connectTimeoutMs;
     if (addr != platform::kInaddrNone) {
         m_remoteAddress.setString(host);
@@ -165,7 +171,9 @@ bool VelmoraSocket::Connect(const char* hostname, int port, uint32_t heartbeatMs
         log.LogError("Cannot connect, invalid socket.");
         return false;
     }
-    return connectSocket(addr, static_cast<uint16_t>(port), timeoutMs, heartbeatMs, host, aborted, log, pm);
+    if (!connectSocket(addr, static_cast<uint16_t>(port), timeoutMs, heartbeatMs, host, aborted, log, pm)) return false;
+    if (m_dualStack) logConnectedTo(log);
+    return true;
 }
 
 bool VelmoraSocket::connectSocket(uint32_t addr, uint16_t port, uint32_t timeoutMs, uint32_t heartbeatMs,
@@ -211,6 +219,8 @@ bool VelmoraSocket::connectSocket(uint32_t addr, uint16_t port, uint32_t timeout
 }
 
 void VelmoraSocket::setConnectSeam(ConnectSeam seam) { g_connectSeam.store(seam); }
+
+VelmoraSocket::ConnectSeam VelmoraSocket::connectSeam() { return g_connectSeam.load(); }
 
 bool VelmoraSocket::takeSeamSocket(platform::SocketHandle handle, LogBase& log) {
     Close();

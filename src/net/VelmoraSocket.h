@@ -1,11 +1,13 @@
 #pragma once
 #include "core/StringBuffer.h"
 #include "net/BandwidthThrottle.h"
+#include "net/ConnectRace.h"
 #include "net/PerformanceMon.h"
 #include "net/SocketFlags.h"
 #include "platform/Socket.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace ostmail {
 
@@ -50,6 +52,10 @@ public:
     void setBindAddress(const char* dotted) { m_bindAddress.setString(dotted ? dotted : ""); }
     void setBindPort(uint32_t port) { m_bindPort = port; }
     void setRateMonitoring(bool on) { m_rateMonitoring = on; }
+    // Off: IPv4 only, as always. On: IPv6 literals, both families for
+    // names and the connect race (ConnectRace); a bind address keeps IPv4.
+    void setDualStack(bool on) { m_dualStack = on; }
+    bool dualStack() const { return m_dualStack; }
     void setUploadLimit(uint64_t bytesPerSec) { m_uploadThrottle.setLimit(bytesPerSec); }
     void setDownloadLimit(uint64_t bytesPerSec) { m_downloadThrottle.setLimit(bytesPerSec); }
 
@@ -59,6 +65,17 @@ public:
     platform::SocketHandle handle() const { return m_socket; }
     uint32_t connectFailReason() const { return m_connectFailReason; }
     const StringBuffer& remoteAddress() const { return m_remoteAddress; }
+    // 4 or 6: the family of the last connect (4 before any).
+    int remoteFamily() const { return m_remoteFamily; }
+    // A read would not wait (data, a close or an error are there).
+    bool readableNow() const {
+        int err = 0;
+        return hasSocket() && platform::socketWaitReadable(m_socket, 0, &err) != 0;
+    }
+    // This end's address of the connection; false without one.
+    bool localAddress(platform::SocketAddress& out) const {
+        return hasSocket() && platform::socketLocalAddress(m_socket, &out);
+    }
     int lastSocketError() const { return m_lastSocketError; }
     uint32_t objectSerial() const { return m_objectSerial; }
     const PerformanceMon& sendRate() const { return m_sendRate; }
@@ -104,8 +121,15 @@ public:
 
 private:
     bool takeSeamSocket(platform::SocketHandle handle, LogBase& log);
+    static ConnectSeam connectSeam();
+    // all: both families wanted, every address goes there.
     bool resolveForConnect(const StringBuffer& host, uint32_t heartbeatMs, ProgressMonitor* pm, uint32_t& addr,
-                           uint32_t& remainingMs, bool& aborted, LogBase& log);
+                           uint32_t& remainingMs, bool& aborted, LogBase& log,
+                           std::vector<platform::SocketAddress>* all = nullptr);
+    bool connectDualStack(const StringBuffer& host, int port, uint32_t heartbeatMs, bool& aborted, LogBase& log,
+                          ProgressMonitor* pm);
+    void logConnectedTo(LogBase& log);
+    bool raceFailed(const ConnectRace::Outcome& r, uint32_t timeoutMs, bool withMonitor, bool& aborted, LogBase& log);
     bool createSocket(LogBase& log);
     bool bindSocket(LogBase& log);
     void applyBufferSizes();
@@ -136,6 +160,8 @@ private:
     StringBuffer m_bindAddress;
     uint32_t m_bindPort = 0;
     bool m_rateMonitoring = false;
+    bool m_dualStack = false;
+    int m_remoteFamily = 4;
 };
 
 }  // namespace ostmail

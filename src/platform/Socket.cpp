@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace ostmail {
 namespace platform {
@@ -196,6 +197,115 @@ bool resolveIpv4(const char* hostname, uint32_t* addrNetOrder) {
     }
     ::freeaddrinfo(res);
     return ok;
+}
+
+bool parseIpv4(const char* text, SocketAddress* out) {
+    in_addr a{};
+    if (!text || ::inet_pton(AF_INET, text, &a) != 1) return false;
+    *out = SocketAddress{};
+    out->family = 4;
+    std::memcpy(out->bytes, &a, 4);
+    return true;
+}
+
+bool parseIpv6(const char* text, SocketAddress* out) {
+    in6_addr a{};
+    if (!text || ::inet_pton(AF_INET6, text, &a) != 1) return false;
+    *out = SocketAddress{};
+    out->family = 6;
+    std::memcpy(out->bytes, &a, 16);
+    return true;
+}
+
+std::string addressText(const SocketAddress& a) {
+    char buf[INET6_ADDRSTRLEN] = "";
+    ::inet_ntop(a.family == 6 ? AF_INET6 : AF_INET, a.bytes, buf, sizeof buf);
+    return buf;
+}
+
+bool resolveAll(const char* hostname, std::vector<SocketAddress>* out) {
+    out->clear();
+    if (!hostname || !*hostname) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(hostname, nullptr, &hints, &res) != 0 || !res) return false;
+    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+        SocketAddress a;
+        if (ai->ai_family == AF_INET && ai->ai_addr) {
+            a.family = 4;
+            std::memcpy(a.bytes, &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, 4);
+        } else if (ai->ai_family == AF_INET6 && ai->ai_addr) {
+            a.family = 6;
+            std::memcpy(a.bytes, &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr, 16);
+        } else {
+            continue;
+        }
+        out->push_back(a);
+    }
+    ::freeaddrinfo(res);
+    return !out->empty();
+}
+
+int socketCreateFor(int family, SocketHandle* out) {
+    if (family != 6) return socketCreate(out);
+    int s = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    *out = s < 0 ? kInvalidSocket : s;
+    if (s < 0) return lastError();
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return 0;
+}
+
+int socketConnectTo(SocketHandle s, const SocketAddress& a, uint16_t port) {
+    if (a.family != 6) {
+        uint32_t v4;
+        std::memcpy(&v4, a.bytes, 4);
+        return socketConnect(s, v4, port);
+    }
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    std::memcpy(&sa.sin6_addr, a.bytes, 16);
+    return ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : lastError();
+}
+
+int socketWaitAnyWritable(const SocketHandle* s, size_t n, uint32_t timeoutMs, size_t* index, int* err) {
+    std::vector<pollfd> fds(n);
+    for (size_t i = 0; i < n; ++i) fds[i] = pollfd{s[i], POLLOUT, 0};
+    int ms = timeoutMs > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
+    int r;
+    do {
+        r = ::poll(fds.data(), static_cast<nfds_t>(n), ms);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        if (err) *err = lastError();
+        return -1;
+    }
+    for (size_t i = 0; i < n && r > 0; ++i) {
+        if (!fds[i].revents) continue;
+        *index = i;
+        return 1;
+    }
+    return 0;
+}
+
+bool socketLocalAddress(SocketHandle s, SocketAddress* out) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (s < 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return false;
+    *out = SocketAddress{};
+    if (ss.ss_family == AF_INET) {
+        out->family = 4;
+        std::memcpy(out->bytes, &reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr, 4);
+    } else if (ss.ss_family == AF_INET6) {
+        out->family = 6;
+        std::memcpy(out->bytes, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, 16);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ostmail {
 namespace platform {
@@ -59,6 +60,35 @@ std::string dottedAddress(uint32_t addrNetOrder);
 
 // First IPv4 address of a host name, network order; false when none.
 bool resolveIpv4(const char* hostname, uint32_t* addrNetOrder);
+
+// An IPv4 or IPv6 address. bytes are in network order; IPv4 uses the
+// first four.
+struct SocketAddress {
+    int family = 0;  // 4 or 6
+    unsigned char bytes[16] = {};
+};
+
+// Numeric text of either family (no brackets, no zone) to an address.
+bool parseIpv4(const char* text, SocketAddress* out);
+bool parseIpv6(const char* text, SocketAddress* out);
+// "127.0.0.1", "::1".
+std::string addressText(const SocketAddress& a);
+
+// Every address of a host name, both families, in the system's order of
+// preference (RFC 6724); false when there is none.
+bool resolveAll(const char* hostname, std::vector<SocketAddress>* out);
+
+// A socket of the address's family (TCP_NODELAY as socketCreate), and its
+// connect; 0 or the Winsock error.
+int socketCreateFor(int family, SocketHandle* out);
+int socketConnectTo(SocketHandle s, const SocketAddress& a, uint16_t port);
+
+// Waits until one of n sockets is writable (or failed): 1 with *index set,
+// 0 timed out, -1 error (*err set).
+int socketWaitAnyWritable(const SocketHandle* s, size_t n, uint32_t timeoutMs, size_t* index, int* err);
+
+// The local address of a connected socket; false when unknown.
+bool socketLocalAddress(SocketHandle s, SocketAddress* out);
 
 }  // namespace platform
 }  // namespace ostmail

@@ -455,8 +455,8 @@ std::unique_ptr<X509_STORE, StoreFree> trustStore(const TlsTrustSettings& trust)
 
 void setExpectedHost(X509_STORE_CTX* ctx, const char* host) {
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx);
-    unsigned char addr[4];
-    if (inet_pton(AF_INET, host, addr) == 1)
+    unsigned char addr[16];
+    if (inet_pton(AF_INET, host, addr) == 1 || inet_pton(AF_INET6, host, addr) == 1)
         X509_VERIFY_PARAM_set1_ip_asc(param, host);
     else
         X509_VERIFY_PARAM_set1_host(param, host, 0);
@@ -629,8 +629,8 @@ private:
         }
         SSL_set_bio(c->ssl.get(), c->in, out);
         SSL_set_connect_state(c->ssl.get());
-        unsigned char addr[4];
-        if (target && *target && inet_pton(AF_INET, target, addr) != 1)
+        unsigned char addr[16];
+        if (target && *target && inet_pton(AF_INET, target, addr) != 1 && inet_pton(AF_INET6, target, addr) != 1)
             SSL_set_tlsext_host_name(c->ssl.get(), target);  // no SNI for an address (RFC 6066 3)
         ctx = std::move(c);
         stepHandshake(static_cast<OsslContext&>(*ctx), r);

@@ -108,6 +108,21 @@ public:
     // The last connect's XOAUTH2 or OAUTHBEARER token was refused by the
     // server (with auth-method "XOAUTH2"/"OAUTHBEARER" the password is the token).
     bool get_TokenRefused() const { return m_smtp.tokenRefused(); }
+    // IPv6 servers, names looked up for both families and the connect race
+    // (RFC 8305), an address literal in EHLO when this machine has no name.
+    // Off by default: IPv4 alone, as DoMail has always connected.
+    bool get_DualStack() const { return m_dualStack; }
+    void put_DualStack(bool v) { m_dualStack = v; }
+    // RFC 2920 when the server offers it: the envelope in one write (and a
+    // reused connection's RSET with it). Off by default: one command at a time.
+    bool get_Pipelining() const { return m_pipelining; }
+    void put_Pipelining(bool v) { m_pipelining = v; }
+    // International envelope addresses: as they are with SMTPUTF8 when the
+    // server offers it (RFC 6531), else domains in A-labels and a refusal,
+    // before anything is sent, for a non-ASCII local part. Off by default:
+    // addresses go out in the ANSI code page.
+    bool get_SmtpUtf8() const { return m_smtpUtf8; }
+    void put_SmtpUtf8(bool v) { m_smtpUtf8 = v; }
 
     // Recipients the server refused in the sends so far.
     int32_t get_NumBadAddresses() const { return m_badAddresses.getSize(); }
@@ -250,6 +265,9 @@ private:
     bool m_sendIndividual = true;
     bool m_requireAllRecipients = false;
     bool m_body8Bit = false;
+    bool m_dualStack = false;
+    bool m_pipelining = false;
+    bool m_smtpUtf8 = false;
     StringBuffer m_sentLogPath;
     ExtPtrArray m_badAddresses;  // owned StringBuffers
     StringBuffer m_dsnNotify;

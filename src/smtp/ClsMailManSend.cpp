@@ -123,6 +123,9 @@ void ClsMailMan::handSettingsToSession() {
     trimmed.trimWhitespace();
     if (trimmed.equalsIgnoreCase("default")) secrets[0].clear(), secrets[1].clear();
     m_log.setSecrets(secrets);
+    m_smtp.setDualStack(m_dualStack);
+    m_smtp.setPipelining(m_pipelining);
+    m_smtp.setSmtpUtf8(m_smtpUtf8);
 }
 
 bool ClsMailMan::connectStep(ProgressMonitor* pm, ProgressMonitor& monitor) {

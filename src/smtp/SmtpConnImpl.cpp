@@ -178,6 +178,7 @@ bool SmtpConnImpl::noop(LogBase& log, ProgressMonitor* pm) {
 
 void SmtpConnImpl::closeConnection(LogBase& log, ProgressMonitor* pm) {
     m_lastReplyCode = 0;
+    m_rsetPending = false;
     m_conn.Close(m_heartbeatMs, m_readTimeoutMs, log, pm);
     m_rememberedTls = false;
     m_rememberedStartTls = false;

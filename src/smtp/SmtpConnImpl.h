@@ -82,6 +82,17 @@ public:
     // Reply lines read since this object was made; tells whether a reply
     // came at all between two points.
     uint64_t replyLinesRead() const { return m_linesRead; }
+    // RFC 2920 when the server offers it (off: one command at a time).
+    void setPipelining(bool on) { m_pipelining = on; }
+    // International addresses: UTF-8 with SMTPUTF8 when the server offers
+    // it, else A-labels for domains (off: the system code page, as always).
+    void setSmtpUtf8(bool on) { m_smtpUtf8 = on; }
+    // IPv6 and the connect race; an address literal in EHLO when this
+    // machine has no name.
+    void setDualStack(bool on) {
+        m_dualStack = on;
+        m_conn.setDualStack(on);
+    }
 
     int lastReplyCode() const { return m_lastReplyCode; }
     bool isDsnCapable() const { return m_caps.dsn; }
@@ -218,6 +229,28 @@ private:
                              ExtPtrArray& badAddresses, SocketFlags& flags);
     bool sendMailFrom(const char* reversePath, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
                       SocketFlags& flags);
+    void mailFromCommand(const char* reversePath, StringBuffer& cmd) const;
+    bool mailFromRefused(const char* reversePath, int code, const StringBuffer& response, LogBase& log,
+                         ProgressMonitor* pm, SmtpSendResult& result, SocketFlags& flags);
+    void rcptCommand(const char* address, StringBuffer& cmd) const;
+    bool recipientVerdict(const char* address, SmtpMessage::Kind kind, bool accepted, int code, LogBase& log,
+                          ProgressMonitor* pm, SmtpSendResult& result, ExtPtrArray& badAddresses, SocketFlags& flags);
+    void envelopeRecipients(SmtpMessage& msg, SmtpMessage::Kind kind, std::vector<StringBuffer>& out, LogBase& log);
+    bool enoughRecipients(LogBase& log, SmtpSendResult& result);
+    // Decides how the envelope's addresses go out; false (nothing sent)
+    // when one cannot. reversePath gets the sender's form.
+    bool prepareEnvelope(SmtpMessage& msg, StringBuffer& reversePath, LogBase& log);
+    void envelopeForm(StringBuffer& address, LogBase& log) const;
+    bool dataRefused(int code, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result);
+    // RFC 2920: RSET (on a reused connection), MAIL, every RCPT and DATA in
+    // one write, the replies taken in order; true once DATA has its 354.
+    bool pipelinedEnvelope(SmtpMessage& msg, const char* reversePath, LogBase& log, ProgressMonitor* pm,
+                           SmtpSendResult& result, ExtPtrArray& badAddresses, SocketFlags& flags);
+    int pipelinedReply(int expected, bool forData, StringBuffer& response, LogBase& log, ProgressMonitor* pm,
+                       SocketFlags& flags);
+    bool outOfStep(const StringBuffer& response, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result);
+    bool drainAfterRefusedMail(size_t replies, LogBase& log, ProgressMonitor* pm, SocketFlags& flags);
+    bool abandonAfterData(int dataCode, LogBase& log, ProgressMonitor* pm, SocketFlags& flags);
     bool sendRecipients(SmtpMessage& msg, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
                         ExtPtrArray& badAddresses, SocketFlags& flags);
     bool sendRecipientList(SmtpMessage& msg, SmtpMessage::Kind kind, LogBase& log, ProgressMonitor* pm,
@@ -245,6 +278,11 @@ private:
     XString m_rememberedPassword;
     XString m_rememberedDomain;
     Socket2 m_conn;
+    bool m_dualStack = false;
+    bool m_pipelining = false;
+    bool m_smtpUtf8 = false;
+    bool m_utf8Envelope = false;  // this transaction goes out with SMTPUTF8
+    bool m_rsetPending = false;  // a reused connection's RSET goes out with the next MAIL
     bool m_tlsOnConnect = false;
     bool m_startTls = false;
     bool m_requireAll = false;

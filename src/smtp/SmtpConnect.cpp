@@ -43,6 +43,7 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, const XString& login,
                                bool& timedOut, bool& aborted) {
     SocketFlags flags;
     Credentials cred;
+    m_rsetPending = false;
     copyTrimmed(login, cred.login);
     copyTrimmed(password, cred.password);
     copyTrimmed(domain, cred.domain);
@@ -87,6 +88,13 @@ bool SmtpConnImpl::reuseExistingConnection(const StringBuffer& host, int port, C
         return false;
     }
     log.LogInfo("Sending RSET command..");
+    // A server that has hung up or said 421 meanwhile is seen here, before
+    // anything goes out, so that a new connection can still be made.
+    if (m_pipelining && m_caps.pipelining && !m_conn.inputWaiting()) {
+        m_rsetPending = true;
+        log.LogInfo("Using existing/open SMTP connection to send email.");
+        return true;
+    }
     if (sendCommand("RSET\r\n", 250, log, pm, flags)) {
         log.LogInfo("Using existing/open SMTP connection to send email.");
         return true;

@@ -80,9 +80,16 @@ bool SmtpConnImpl::startTlsIfOffered(bool& ehloOk, int connectTimeoutSecs, uint3
     return sayEhlo(ehloOk, log, pm, flags);
 }
 
+// RFC 5321 section 4.1.4: a client without a name gives its address.
 void SmtpConnImpl::helloName(StringBuffer& out) const {
     out.setString(m_heloHostname);
     if (out.isEmpty()) out.setString(platform::computerName().c_str());
+    platform::SocketAddress local;
+    if (out.isEmpty() && m_dualStack && m_conn.carrier().localAddress(local)) {
+        out.setString(local.family == 6 ? "[IPv6:" : "[");
+        out.append(platform::addressText(local).c_str());
+        out.append("]");
+    }
     if (out.isEmpty()) out.setString("localhost");
 }
 
@@ -106,6 +113,8 @@ bool SmtpConnImpl::sayEhlo(bool& ehloOk, LogBase& log, ProgressMonitor* pm, Sock
 
 bool SmtpConnImpl::readEhloReply(StringBuffer& reply, LogBase& log, ProgressMonitor* pm, SocketFlags& flags) {
     StringBuffer line;
+    m_caps.pipelining = false;
+    m_caps.smtputf8 = false;
     for (;;) {
         if (!readSingleLineReply(250, line, log, pm, flags)) {
             reply.append(line);

@@ -24,6 +24,14 @@ void SmtpCapabilities::applyEhloText(const char* text) {
         dsn = true;
         return;
     }
+    if (strcasecmp(text, "PIPELINING") == 0) {
+        pipelining = true;
+        return;
+    }
+    if (strcasecmp(text, "SMTPUTF8") == 0) {
+        smtputf8 = true;
+        return;
+    }
     if (strncasecmp(text, "AUTH ", 5) != 0 && strncasecmp(text, "AUTH=", 5) != 0) return;
     // A mechanism counts only after a space (or '=' for LOGIN), as servers
     // have always been read here.
@@ -54,9 +62,11 @@ void SmtpCapabilities::force(const StringBuffer& method) {
         only = &msn;
     else if (!method.equals("NONE"))
         return;
-    bool keepDsn = dsn;
+    bool keepDsn = dsn, keepPipelining = pipelining, keepUtf8 = smtputf8;
     *this = SmtpCapabilities();
     dsn = keepDsn;
+    pipelining = keepPipelining;
+    smtputf8 = keepUtf8;
     if (only) *only = true;
 }
 

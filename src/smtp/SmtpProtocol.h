@@ -20,6 +20,9 @@ struct SmtpCapabilities {
     bool dsn = false;
     bool xoauth2 = false;      // token mechanisms: only ever run when asked for by name
     bool oauthBearer = false;
+    // RFC 2920; unlike the others, it holds for the last EHLO reply only.
+    bool pipelining = false;
+    bool smtputf8 = false;  // RFC 6531; the last EHLO reply's, as pipelining
 
     // text: one EHLO line after its first four bytes ("250-" / "250 ").
     void applyEhloText(const char* text);

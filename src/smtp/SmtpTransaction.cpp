@@ -76,27 +76,22 @@ bool SmtpConnImpl::sendMailTransaction(SmtpMessage& msg, const char* reversePath
     msg.subject(subject);
     log.LogData("subject", subject.getString());
     log.LogData("reversePath", reversePath);
-
-    if (!sendMailFrom(reversePath, log, pm, result, flags)) return false;
-    if (advanceAborted(pm, log, result)) return false;
-    if (!sendRecipients(msg, log, pm, result, badAddresses, flags)) return false;
-    if (result.accepted == 0) {
-        result.protocolFailure = false;
+    StringBuffer sender(reversePath);
+    if (!prepareEnvelope(msg, sender, log)) {
+        result.accepted = 0;
         return false;
     }
-    if (result.accepted < result.attempted) {
-        if (m_requireAll) {
-            result.accepted = 0;
-            result.protocolFailure = false;
-            log.LogError("One or more RCPT TO commands failed.");
-            return false;
-        }
-        StringBuffer line;
-        line.appendFormat("Warning: failed to send to %d recipient(s), continuing to send to %d recipient(s)",
-                          result.attempted - result.accepted, result.accepted);
-        log.LogError(line.getString());
+    reversePath = sender.getString();
+
+    if (m_pipelining && m_caps.pipelining) {
+        if (!pipelinedEnvelope(msg, reversePath, log, pm, result, badAddresses, flags)) return false;
+    } else {
+        if (!sendMailFrom(reversePath, log, pm, result, flags)) return false;
+        if (advanceAborted(pm, log, result)) return false;
+        if (!sendRecipients(msg, log, pm, result, badAddresses, flags)) return false;
+        if (!enoughRecipients(log, result)) return false;
+        if (!sendData(log, pm, result, flags)) return false;
     }
-    if (!sendData(log, pm, result, flags)) return false;
     StringBuffer body;
     if (!sendBody(msg, preRendered, body, log, pm, result, flags)) return false;
     if (!sendTerminator(log, pm, result, flags)) return false;
@@ -105,12 +100,12 @@ bool SmtpConnImpl::sendMailTransaction(SmtpMessage& msg, const char* reversePath
     return true;
 }
 
-bool SmtpConnImpl::sendMailFrom(const char* reversePath, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
-                                SocketFlags& flags) {
-    StringBuffer cmd("MAIL FROM:<");
+void SmtpConnImpl::mailFromCommand(const char* reversePath, StringBuffer& cmd) const {
+    cmd.setString("MAIL FROM:<");
     SmtpProtocol::appendArg(cmd, reversePath);
     cmd.append(">");
     if (m_body8Bit && offers8BitMime()) cmd.append(" BODY=8BITMIME");
+    if (m_utf8Envelope) cmd.append(" SMTPUTF8");
     if (m_caps.dsn && !m_dsnRet.isEmpty()) {
         cmd.append(" RET=");
         SmtpProtocol::appendArg(cmd, m_dsnRet.getString());
@@ -120,10 +115,21 @@ bool SmtpConnImpl::sendMailFrom(const char* reversePath, LogBase& log, ProgressM
         SmtpProtocol::appendArg(cmd, m_dsnEnvid.getString());
     }
     cmd.append("\r\n");
+}
+
+bool SmtpConnImpl::sendMailFrom(const char* reversePath, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
+                                SocketFlags& flags) {
+    StringBuffer cmd;
+    mailFromCommand(reversePath, cmd);
     int code;
     bool sent;
     StringBuffer response;
     if (sendCommand(cmd, 250, code, sent, response, log, pm, flags)) return true;
+    return mailFromRefused(reversePath, code, response, log, pm, result, flags);
+}
+
+bool SmtpConnImpl::mailFromRefused(const char* reversePath, int code, const StringBuffer& response, LogBase& log,
+                                   ProgressMonitor* pm, SmtpSendResult& result, SocketFlags& flags) {
     if (monitorAborted(pm, flags)) {
         log.LogError(kAborted);
         result.accepted = 0;
@@ -143,6 +149,26 @@ bool SmtpConnImpl::sendMailFrom(const char* reversePath, LogBase& log, ProgressM
         result.tooManyMessages = true;
     }
     return false;
+}
+
+// Whether the accepted recipients let the message go on; logs the partial case.
+bool SmtpConnImpl::enoughRecipients(LogBase& log, SmtpSendResult& result) {
+    if (result.accepted == 0) {
+        result.protocolFailure = false;
+        return false;
+    }
+    if (result.accepted == result.attempted) return true;
+    if (m_requireAll) {
+        result.accepted = 0;
+        result.protocolFailure = false;
+        log.LogError("One or more RCPT TO commands failed.");
+        return false;
+    }
+    StringBuffer line;
+    line.appendFormat("Warning: failed to send to %d recipient(s), continuing to send to %d recipient(s)",
+                      result.attempted - result.accepted, result.accepted);
+    log.LogError(line.getString());
+    return true;
 }
 
 bool SmtpConnImpl::sendRecipients(SmtpMessage& msg, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,

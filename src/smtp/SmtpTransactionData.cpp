@@ -5,7 +5,10 @@
 #include "email/DkimSigner.h"
 #include "platform/FileSystem.h"
 #include "platform/SysInfo.h"
+#include "smtp/EnvelopeAddress.h"
 #include "smtp/SmtpConnImpl.h"
+
+#include <vector>
 
 namespace ostmail {
 
@@ -38,28 +41,66 @@ void addBadAddress(ExtPtrArray& bad, const StringBuffer& address) {
 
 }  // namespace
 
-bool SmtpConnImpl::sendRecipientList(SmtpMessage& msg, SmtpMessage::Kind kind, LogBase& log, ProgressMonitor* pm,
-                                     SmtpSendResult& result, ExtPtrArray& badAddresses, SocketFlags& flags) {
+void SmtpConnImpl::envelopeForm(StringBuffer& address, LogBase& log) const {
+    if (!m_smtpUtf8 || address.is7bit()) return toAnsi(address, log);
+    StringBuffer ascii;
+    std::string reason;
+    if (!m_utf8Envelope && EnvelopeAddress::toAscii(address.getString(), ascii, reason)) address.setString(ascii);
+}
+
+bool SmtpConnImpl::prepareEnvelope(SmtpMessage& msg, StringBuffer& reversePath, LogBase& log) {
+    m_utf8Envelope = false;
+    if (!m_smtpUtf8) return true;
+    AddressList all;
+    for (SmtpMessage::Kind kind : {SmtpMessage::kTo, SmtpMessage::kCc, SmtpMessage::kBcc})
+        msg.addresses(kind, all.items);
+    all.items.appendObject(new StringBuffer(reversePath));
+    bool ascii = true;
+    for (int32_t i = 0; i < all.items.getSize(); ++i) ascii = ascii && all.items.at<StringBuffer>(i)->is7bit();
+    m_utf8Envelope = !ascii && m_caps.smtputf8;
+    if (ascii || m_utf8Envelope) return true;
+    for (int32_t i = 0; i < all.items.getSize(); ++i) {
+        StringBuffer out;
+        std::string reason;
+        const char* address = all.items.at<StringBuffer>(i)->getString();
+        if (EnvelopeAddress::toAscii(address, out, reason)) continue;
+        // Worded for the C++ API's reason, which takes the first failure.
+        StringBuffer line("Failed to send to <");
+        line.append(address);
+        line.append(">: ");
+        line.append(reason.c_str());
+        log.LogError(line.getString());
+        return false;
+    }
+    envelopeForm(reversePath, log);
+    return true;
+}
+
+void SmtpConnImpl::envelopeRecipients(SmtpMessage& msg, SmtpMessage::Kind kind, std::vector<StringBuffer>& out,
+                                      LogBase& log) {
     AddressList list;
     msg.addresses(kind, list.items);
     for (int32_t i = 0; i < list.items.getSize(); ++i) {
         StringBuffer address(*list.items.at<StringBuffer>(i));
         if (address.isEmpty() || (kind == SmtpMessage::kTo && address.equals(">"))) continue;
-        toAnsi(address, log);
+        envelopeForm(address, log);
+        out.push_back(address);
+    }
+}
+
+bool SmtpConnImpl::sendRecipientList(SmtpMessage& msg, SmtpMessage::Kind kind, LogBase& log, ProgressMonitor* pm,
+                                     SmtpSendResult& result, ExtPtrArray& badAddresses, SocketFlags& flags) {
+    std::vector<StringBuffer> addresses;
+    envelopeRecipients(msg, kind, addresses, log);
+    for (const StringBuffer& address : addresses) {
         if (!sendOneRecipient(address.getString(), kind, log, pm, result, badAddresses, flags)) return false;
         if (advanceAborted(pm, log, result)) return false;
     }
     return true;
 }
 
-// False ends the transaction; a refusal with a reply code does not.
-bool SmtpConnImpl::sendOneRecipient(const char* address, SmtpMessage::Kind kind, LogBase& log, ProgressMonitor* pm,
-                                    SmtpSendResult& result, ExtPtrArray& badAddresses, SocketFlags& flags) {
-    static const char* const kItem[] = {"to", "cc", "bcc"};
-    static const char* const kFailed[] = {"Failed when sending RCPT TO:<", "Failed when sending cc RCPT TO:<",
-                                          "Failed when sending bcc RCPT TO:<"};
-    ++result.attempted;
-    StringBuffer cmd("RCPT TO:<");
+void SmtpConnImpl::rcptCommand(const char* address, StringBuffer& cmd) const {
+    cmd.setString("RCPT TO:<");
     SmtpProtocol::appendArg(cmd, address);
     cmd.append(">");
     if (m_caps.dsn && !m_dsnNotify.isEmpty()) {
@@ -67,12 +108,29 @@ bool SmtpConnImpl::sendOneRecipient(const char* address, SmtpMessage::Kind kind,
         SmtpProtocol::appendArg(cmd, m_dsnNotify.getString());
     }
     cmd.append("\r\n");
+}
+
+// False ends the transaction; a refusal with a reply code does not.
+bool SmtpConnImpl::sendOneRecipient(const char* address, SmtpMessage::Kind kind, LogBase& log, ProgressMonitor* pm,
+                                    SmtpSendResult& result, ExtPtrArray& badAddresses, SocketFlags& flags) {
+    ++result.attempted;
+    StringBuffer cmd;
+    rcptCommand(address, cmd);
     int code;
     bool sent;
     StringBuffer response;
-    bool took = sendCommand(cmd, 250, code, sent, response, log, pm, flags);
+    bool ok = sendCommand(cmd, 250, code, sent, response, log, pm, flags);
+    return recipientVerdict(address, kind, ok, code, log, pm, result, badAddresses, flags);
+}
+
+bool SmtpConnImpl::recipientVerdict(const char* address, SmtpMessage::Kind kind, bool accepted, int code,
+                                    LogBase& log, ProgressMonitor* pm, SmtpSendResult& result,
+                                    ExtPtrArray& badAddresses, SocketFlags& flags) {
+    static const char* const kItem[] = {"to", "cc", "bcc"};
+    static const char* const kFailed[] = {"Failed when sending RCPT TO:<", "Failed when sending cc RCPT TO:<",
+                                          "Failed when sending bcc RCPT TO:<"};
     result.recipients.push_back({address, code > 0 ? code : 0, code > 0 ? m_lastReply.getString() : ""});
-    if (took) {
+    if (accepted) {
         log.LogData(kItem[kind], address);
         ++result.accepted;
         return true;
@@ -101,15 +159,18 @@ bool SmtpConnImpl::sendData(LogBase& log, ProgressMonitor* pm, SmtpSendResult& r
     int code;
     bool sent;
     StringBuffer response;
-    if (!sendCommand(StringBuffer("DATA\r\n"), 354, code, sent, response, log, pm, flags)) {
-        log.LogError("Failed when sending DATA command");
-        logTranscript(log);
-        result.protocolFailure = true;
-        result.accepted = 0;
-        if (code <= 0) closeConnection(log, pm);
-        return false;
-    }
+    if (!sendCommand(StringBuffer("DATA\r\n"), 354, code, sent, response, log, pm, flags))
+        return dataRefused(code, log, pm, result);
     return !advanceAborted(pm, log, result);
+}
+
+bool SmtpConnImpl::dataRefused(int code, LogBase& log, ProgressMonitor* pm, SmtpSendResult& result) {
+    log.LogError("Failed when sending DATA command");
+    logTranscript(log);
+    result.protocolFailure = true;
+    result.accepted = 0;
+    if (code <= 0) closeConnection(log, pm);
+    return false;
 }
 
 bool SmtpConnImpl::sendBody(SmtpMessage& msg, const StringBuffer* preRendered, StringBuffer& body, LogBase& log,

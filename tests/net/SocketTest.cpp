@@ -1,5 +1,6 @@
 // Socket2 on plain TCP: connecting, reading lines and bytes, sending.
 #include "net/BandwidthThrottle.h"
+#include "net/ConnectRace.h"
 #include "platform/Clock.h"
 #include "NetPeers.h"
 
@@ -7,6 +8,7 @@
 
 using namespace ostmail;
 using namespace ostmail::nettest;
+using ostmail::testsupport::sock::Listener6;
 
 namespace {
 
@@ -56,6 +58,92 @@ TEST(SocketConnect, FailuresAndTheirReasons) {
             EXPECT_TRUE(k.abortAt ? sink.heartbeats == 3 : sink.heartbeats >= 2) << sink.heartbeats;
         }
     }
+}
+
+// With the dual stack on: IPv6 literals in each spelling connect and the log
+// names the address and family; bad literals are refused with a reason
+// before any socket; off, an IPv6 literal is a name IPv4 cannot resolve.
+TEST(SocketConnect, DualStackLiteralsAndBadServerNames) {
+    Listener6 v6(0, false);
+    testsupport::ScriptedSmtpServer v4;
+    v4.reply("220 hi").start();
+    ASSERT_NE(v6.port, 0);
+    const struct {
+        const char* host;
+        bool dual, ok;
+        uint32_t reason;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"::1", true, true, 0, {"connectedTo: ::1", "addressFamily: IPv6"}},
+        {" [::1] ", true, true, 0, {"connectedTo: ::1", "addressFamily: IPv6"}},
+        {"[IPv6:0:0::1]", true, true, 0, {"connectedTo: ::1", "addressFamily: IPv6"}},
+        {"127.0.0.1", true, true, 0, {"connectedTo: 127.0.0.1", "addressFamily: IPv4"}},
+        {"[127.0.0.1]", true, true, 0, {"connectedTo: 127.0.0.1", "addressFamily: IPv4"}},
+        {"[::1", true, false, 1,
+         {"Cannot connect, invalid server name", "reason: the address literal has no closing ']'"}},
+        {"[IPv6:zz]", true, false, 1, {"reason: not a valid IPv6 address literal"}},
+        {"[IPv6:127.0.0.1]", true, false, 1, {"reason: not a valid IPv6 address literal"}},
+        {"1.2.3.4.5", true, false, 1, {"reason: not a valid IPv4 address"}},
+        {"fe80::1::2", true, false, 1, {"reason: not a valid IPv6 address"}},
+        // The name's cut at the first ':' leaves nothing; its cleaned copy "1" is 0.0.0.1.
+        {"::1", false, false, 7, {"Invalid hostname for resolving hostname to IP address.", "hostname: ::1"}},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::string(k.host) + (k.dual ? " dual" : " IPv4"));
+        Dial d;
+        d.sock.setDualStack(k.dual);
+        bool v4host = std::string(k.host).find("127.") != std::string::npos;
+        EXPECT_EQ(d.run(k.host, v4host ? v4.port() : v6.port), k.ok) << d.text();
+        EXPECT_EQ(d.reason, k.reason);
+        EXPECT_EQ(d.lacks(k.log), "");
+        if (k.ok) {
+            EXPECT_EQ(d.sock.plainSocket().remoteFamily(), v4host ? 4 : 6);
+        }
+    }
+}
+
+// The race: a first address that never answers gives way to the other
+// family; one refused goes on to the next at once; all refused gives the
+// last error; all silent runs out at the time-out. Losers are closed.
+TEST(SocketConnect, RaceFallsBackToTheOtherFamily) {
+    testsupport::ScriptedSmtpServer v4;
+    v4.reply("220 hi").start();
+    Listener6 stuck(v4.port(), true), open(0, false);
+    testsupport::ClosedPort closed;
+    FilledBacklog stuck4;
+    ASSERT_NE(stuck.port, 0);
+    platform::SocketAddress six, four;
+    ASSERT_TRUE(platform::parseIpv6("::1", &six) && platform::parseIpv4("127.0.0.1", &four));
+    const struct {
+        std::vector<platform::SocketAddress> addrs;
+        uint16_t port;
+        bool ok;
+        int winnerFamily, lastError;
+        bool timedOut;
+    } cases[] = {
+        {{six, six, four}, v4.port(), true, 4, 0, false},
+        {{four, six}, static_cast<uint16_t>(closed.port()), false, 0, 10061, false},
+        {{six}, open.port, true, 6, 0, false},
+        {{four}, stuck4.port, false, 0, 0, true},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.port);
+        ConnectRace::Outcome r;
+        EXPECT_EQ(ConnectRace::run(k.addrs, k.port, 1500, 0, nullptr, r), k.ok);
+        EXPECT_EQ(r.timedOut, k.timedOut);
+        EXPECT_EQ(r.lastError, k.lastError);
+        if (!k.ok) continue;
+        EXPECT_EQ(r.winner.family, k.winnerFamily);
+        char c = 0;  // the winner is the live connection, in blocking mode
+        if (k.winnerFamily == 4) {
+            EXPECT_EQ(::recv(r.handle, &c, 1, 0), 1);
+        }
+        platform::socketClose(r.handle);
+    }
+    auto order = ConnectRace::interleave({six, six, four, four});
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(std::vector<int>({order[0].family, order[1].family, order[2].family, order[3].family}),
+              std::vector<int>({6, 4, 6, 4}));
 }
 
 int receiveBuffer(int fd) {

@@ -1,4 +1,5 @@
 #include "platform/CodePage.h"
+#include "platform/Idna.h"
 
 #include <gtest/gtest.h>
 
@@ -97,4 +98,23 @@ TEST(CodePage, ConvertsBothWaysAndStopsAtMissingCharacters) {
     Converted d = decode(932, "\x82\xa0\x82");
     EXPECT_EQ(u"\u3042", d.text);
     EXPECT_EQ(std::vector<int>{1}, d.badLens);
+}
+
+// International domains to A-labels, through the system's IDNA (libidn2 or
+// IdnToAscii); a name IDNA 2008 forbids is refused with a reason.
+TEST(Idna, DomainsToALabels) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {{"müller.de", "xn--mller-kva.de"}, {"例子.广告", "xn--fsqu00a.xn--4rr70v"}, {"x.test", "x.test"}};
+    for (const auto& k : cases) {
+        std::string ascii, reason;
+        EXPECT_TRUE(ostmail::platform::idnaToAscii(k.in, ascii, reason)) << reason;
+        EXPECT_EQ(ascii, k.out);
+    }
+#ifndef _WIN32
+    std::string ascii, reason;
+    EXPECT_FALSE(ostmail::platform::idnaToAscii("☃.de", ascii, reason));
+    EXPECT_EQ(reason, "string contains a disallowed character");
+#endif
 }

@@ -101,6 +101,9 @@ public:
 // refuses after DATA or has taken its most messages fails the send, which
 // says where; a 421 that is not about the limit, and an abort after MAIL
 // FROM, leave the connection open; two replies in one read are both used.
+// Pipelined: the envelope in one write (the server reads all of it before
+// it answers), RSET with it on a reused connection; a reply out of step,
+// an extra one or a missing one fail, count nobody and close.
 // (Closing mid-DATA: ApiSend.)
 TEST(SmtpTransaction, OneMessageOutcomes) {
     struct Case {
@@ -112,7 +115,9 @@ TEST(SmtpTransaction, OneMessageOutcomes) {
         uint32_t readTimeoutMs = 5000;
         bool abort = false;
         std::function<void(Client&)> more = nullptr;
+        bool pipelined = false;
     };
+    const std::vector<std::string> envelope = {"MAIL FROM:<s@x.test>", "RCPT TO:<a@x.test>", "DATA"};
     const std::vector<Case> cases = {
         {"silence", [](Peer& s) { s.expect("MAIL").silence(1500); }, false,
          "0/0 protocolFailure timedOut closed",
@@ -164,16 +169,42 @@ TEST(SmtpTransaction, OneMessageOutcomes) {
              EXPECT_EQ(c.conn.lastReplyCode(), 250);
              EXPECT_EQ(lacks(c.conn.transcript().toStdString(), {"250 sender ok\r\n", "250 rcpt ok\r\n"}), "");
          }},
+        {"pipelined, then reused",
+         [](Peer& s) {
+             s.expect("MAIL").expect("RCPT").expect("DATA").send("250 ok\r\n250 ok\r\n354 go\r\n").readData()
+                 .reply("250 queued").expect("RSET").expect("MAIL").expect("RCPT").expect("DATA")
+                 .send("250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n").readData().reply("250 queued");
+         },
+         true, "1/1 connected", {"I: Using existing/open SMTP connection to send email."},
+         {"MAIL FROM:<s@x.test>", "RCPT TO:<a@x.test>", "DATA", "RSET", "MAIL FROM:<s@x.test>", "RCPT TO:<a@x.test>",
+          "DATA"},
+         {std::string(kBody) + "\r\n", std::string(kBody) + "\r\n"}, 5000, false,
+         nullptr, true},
+        {"pipelined, 354 to MAIL", [](Peer& s) { s.expectReply("MAIL", "354 go").silence(300); }, false,
+         "0/0 protocolFailure closed", {"E: Pipelined reply out of step", "D: reply=354 go"},
+         {"MAIL FROM:<s@x.test>"}, {}, 5000, false, nullptr, true},
+        {"pipelined, an extra reply",
+         [](Peer& s) { s.expect("MAIL").send("250 ok\r\n250 ok\r\n").expectReply("RCPT", "250 ok").expect("DATA"); },
+         false, "0/1 protocolFailure closed", {"E: Pipelined reply out of step", "D: reply=250 ok"}, envelope, {},
+         5000, false, nullptr, true},
+        {"pipelined, DATA's reply missing",
+         [](Peer& s) { s.expectReply("MAIL", "250 ok").expectReply("RCPT", "250 ok").expect("DATA").silence(1500); },
+         false, "0/1 protocolFailure timedOut closed",
+         {"E: ReadTimeout expired, abandoning attempt to retrieve SMTP response.",
+          "E: Failed when sending DATA command"},
+         envelope, {}, 500, false, nullptr, true},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         ScriptedSmtpServer srv;
-        k.script(greet(srv));
+        k.script(greet(srv, k.pipelined ? "250-x.test\r\n250 PIPELINING" : "250 ok"));
         Client c;
+        c.conn.setPipelining(k.pipelined);
         ASSERT_TRUE(c.open(srv, "", "", "", k.readTimeoutMs));
         AbortingSink sink;
         ProgressMonitor pm(&sink, 200);
-        const bool sent = c.sendTo({"a@x.test"}, kBody, "s@x.test", k.abort ? &pm : nullptr);
+        bool sent = c.sendTo({"a@x.test"}, kBody, "s@x.test", k.abort ? &pm : nullptr);
+        if (sent && k.pipelined) sent = c.connect(srv.port()) && c.sendTo({}, kBody, "s@x.test");  // reused
         EXPECT_EQ(sent, k.ok) << c.log.text();
         EXPECT_EQ(c.outcome(), k.outcome);
         EXPECT_EQ(c.log.missing(k.log), "");
@@ -184,6 +215,120 @@ TEST(SmtpTransaction, OneMessageOutcomes) {
         std::vector<std::string> lines = srv.lines();
         EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), k.lines) << srv.transcript();
         EXPECT_EQ(srv.dataBlocks(), k.data);
+    }
+}
+
+// The log without the transcript dumps, which show the batching itself.
+std::vector<std::string> verdicts(const RecordingLog& log) {
+    std::vector<std::string> out;
+    for (const std::string& l : log.lines)
+        if (l.find("\r\n") == std::string::npos) out.push_back(l);
+    return out;
+}
+
+// Pipelined and one at a time give the same verdicts, counts, bad addresses,
+// log lines and commands: one refused recipient, all refused (DATA then
+// draws 554 and RSET clears it), a refused MAIL FROM (503s follow), DSN.
+TEST(SmtpTransaction, PipelinedVerdictsMatchTheLockStepOnes) {
+    const char* const kEhlo = "250-x.test\r\n250-DSN\r\n250 PIPELINING";
+    struct Case {
+        const char* name;
+        std::function<void(Peer&, bool)> script;  // replies in order; bool: pipelined
+        std::vector<const char*> to;
+        const char* outcome;
+        std::vector<std::string> bad;
+    };
+    const std::vector<Case> cases = {
+        {"one refused",
+         [](Peer& s, bool) {
+             s.expectReply("MAIL", "250 ok").expectReply("RCPT", "250 ok").expectReply("RCPT", "550 no such user")
+                 .expectReply("RCPT", "250 ok").expectReply("DATA", "354 go").readData().reply("250 queued");
+         },
+         {"a@x.test", "reject@x.test", "c@x.test"}, "2/3 connected", {"reject@x.test"}},
+        {"all refused",
+         [](Peer& s, bool pipelined) {
+             s.expectReply("MAIL", "250 ok").expectReply("RCPT", "550 no").expectReply("RCPT", "551 no");
+             if (pipelined) s.expectReply("DATA", "554 no valid recipients").expectReply("RSET", "250 ok");
+         },
+         {"a@x.test", "b@x.test"}, "0/2 connected", {"a@x.test", "b@x.test"}},
+        {"refused MAIL FROM",
+         [](Peer& s, bool pipelined) {
+             s.expectReply("MAIL", "550 sender refused");
+             if (pipelined) s.expectReply("RCPT", "503 no MAIL").expectReply("DATA", "503 no MAIL");
+         },
+         {"a@x.test"}, "0/0 protocolFailure connected", {}},
+    };
+    for (const Case& k : cases) {
+        std::vector<std::string> logs[2], lines[2], bad[2];
+        for (bool pipelined : {false, true}) {
+            SCOPED_TRACE(std::string(k.name) + (pipelined ? " pipelined" : " lock-step"));
+            ScriptedSmtpServer srv;
+            k.script(greet(srv, kEhlo), pipelined);
+            srv.expectReply("QUIT", "221 bye");
+            {
+                Client c;
+                c.conn.setPipelining(pipelined);
+                c.conn.setDsnNotify("FAILURE");
+                c.conn.setDsnRet("HDRS");
+                ASSERT_TRUE(c.open(srv));
+                c.log.lines.clear();
+                for (const char* a : k.to) c.msg.addAddress(SmtpMessage::kTo, a);
+                c.sendTo({});
+                EXPECT_EQ(c.outcome(), k.outcome) << c.log.text();
+                logs[pipelined] = verdicts(c.log);
+                bad[pipelined] = c.badAddresses();
+            }
+            ASSERT_TRUE(srv.waitDone());
+            EXPECT_TRUE(srv.errors().empty()) << srv.transcript();
+            lines[pipelined] = srv.lines();
+        }
+        SCOPED_TRACE(k.name);
+        EXPECT_EQ(logs[0], logs[1]);
+        EXPECT_EQ(bad[0], k.bad);
+        EXPECT_EQ(bad[1], k.bad);
+        EXPECT_EQ(lines[1].at(1), "MAIL FROM:<sender@example.test> RET=HDRS");
+        EXPECT_EQ(lines[1].at(2), "RCPT TO:<" + std::string(k.to[0]) + "> NOTIFY=FAILURE");
+    }
+}
+
+// International addresses: as they are with SMTPUTF8 when offered; else
+// domains in A-labels, and a non-ASCII local part or a name IDNA refuses
+// fails before MAIL FROM.
+TEST(SmtpTransaction, InternationalAddressesFollowSmtpUtf8) {
+    struct Case {
+        const char* ehlo;
+        bool on;
+        std::vector<const char*> to;
+        bool ok;
+        std::vector<std::string> lines, log = {};  // what the peer receives after EHLO; logged
+    };
+    const char* kUtf8 = "250-x.test\r\n250 SMTPUTF8";
+    const std::vector<Case> cases = {
+        {kUtf8, true, {"jörg@müller.de", "用户@例子.广告"}, true,
+         {"MAIL FROM:<s@x.test> SMTPUTF8", "RCPT TO:<jörg@müller.de>", "RCPT TO:<用户@例子.广告>", "DATA"}},
+        {kUtf8, true, {"a@x.test"}, true, {"MAIL FROM:<s@x.test>", "RCPT TO:<a@x.test>", "DATA"}},
+        {"250 ok", true, {"a@müller.de", "b@例子.广告"}, true,
+         {"MAIL FROM:<s@x.test>", "RCPT TO:<a@xn--mller-kva.de>", "RCPT TO:<b@xn--fsqu00a.xn--4rr70v>", "DATA"}},
+        {"250 ok", true, {"a@x.test", "jörg@müller.de"}, false, {},
+         {"E: Failed to send to <jörg@müller.de>: the server does not offer SMTPUTF8"}},
+        {"250 ok", true, {"a@☃.de"}, false, {},
+         {"E: Failed to send to <a@☃.de>: not a valid international domain name: string contains a disallowed "
+          "character"}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.to.back());
+        ScriptedSmtpServer srv;
+        greet(srv, k.ehlo).serveRest();
+        Client c;
+        c.conn.setSmtpUtf8(k.on);
+        ASSERT_TRUE(c.open(srv));
+        for (const char* a : k.to) c.msg.addAddress(SmtpMessage::kTo, a);
+        EXPECT_EQ(c.sendTo({}, kBody, "s@x.test"), k.ok) << c.log.text();
+        EXPECT_EQ(c.log.missing(k.log), "");
+        c.conn.closeConnection(c.log, nullptr);
+        ASSERT_TRUE(srv.waitDone());
+        std::vector<std::string> lines = srv.lines();
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), k.lines) << srv.transcript();
     }
 }
 

@@ -69,6 +69,32 @@ inline int listenLoopback(uint16_t& port, bool listening = true) {
     return fd;
 }
 
+#ifndef _WIN32
+// A listener on [::1]:port (0: any); with filled, its queue is full so
+// that a further connect never completes.
+struct Listener6 {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), filler = -1;
+    uint16_t port = 0;
+    Listener6(uint16_t want, bool filled) {
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = htons(want);
+        sa.sin6_addr = in6addr_loopback;
+        socklen_t n = sizeof sa;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), n) != 0 || ::listen(fd, filled ? 0 : 8) != 0) return;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
+        port = ntohs(sa.sin6_port);
+        if (!filled) return;
+        filler = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&sa), n);
+    }
+    ~Listener6() {
+        if (filler >= 0) ::close(filler);
+        ::close(fd);
+    }
+};
+#endif
+
 }  // namespace sock
 }  // namespace testsupport
 }  // namespace ostmail

@@ -1,12 +1,14 @@
 #include "platform/Socket.h"
 
 #include "platform/SysInfo.h"
+#include "platform/win/WideText.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace ostmail {
 namespace platform {
@@ -174,6 +176,122 @@ bool resolveIpv4(const char* hostname, uint32_t* addrNetOrder) {
     hostent* h = ::gethostbyname(hostname);
     if (!h || h->h_addrtype != AF_INET || h->h_length != 4 || !h->h_addr_list || !h->h_addr_list[0]) return false;
     std::memcpy(addrNetOrder, h->h_addr_list[0], 4);
+    return true;
+}
+
+bool parseIpv4(const char* text, SocketAddress* out) {
+    in_addr a{};
+    if (!text || ::InetPtonA(AF_INET, text, &a) != 1) return false;
+    *out = SocketAddress{};
+    out->family = 4;
+    std::memcpy(out->bytes, &a, 4);
+    return true;
+}
+
+bool parseIpv6(const char* text, SocketAddress* out) {
+    in6_addr a{};
+    if (!text || ::InetPtonA(AF_INET6, text, &a) != 1) return false;
+    *out = SocketAddress{};
+    out->family = 6;
+    std::memcpy(out->bytes, &a, 16);
+    return true;
+}
+
+std::string addressText(const SocketAddress& a) {
+    char buf[64] = "";
+    ::InetNtopA(a.family == 6 ? AF_INET6 : AF_INET, const_cast<unsigned char*>(a.bytes), buf, sizeof buf);
+    return buf;
+}
+
+bool resolveAll(const char* hostname, std::vector<SocketAddress>* out) {
+    out->clear();
+    if (!hostname || !*hostname || !winsockReady()) return false;
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* res = nullptr;
+    std::wstring name = win::widen(hostname);
+    if (::GetAddrInfoW(name.c_str(), nullptr, &hints, &res) != 0 || !res) return false;
+    for (ADDRINFOW* ai = res; ai; ai = ai->ai_next) {
+        SocketAddress a;
+        if (ai->ai_family == AF_INET && ai->ai_addr) {
+            a.family = 4;
+            std::memcpy(a.bytes, &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, 4);
+        } else if (ai->ai_family == AF_INET6 && ai->ai_addr) {
+            a.family = 6;
+            std::memcpy(a.bytes, &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr, 16);
+        } else {
+            continue;
+        }
+        out->push_back(a);
+    }
+    ::FreeAddrInfoW(res);
+    return !out->empty();
+}
+
+int socketCreateFor(int family, SocketHandle* out) {
+    if (family != 6) return socketCreate(out);
+    *out = kInvalidSocket;
+    if (!winsockReady()) return WSANOTINITIALISED;
+    SOCKET s = ::WSASocketW(AF_INET6, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET) return lastError();
+    *out = static_cast<SocketHandle>(s);
+    BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return 0;
+}
+
+int socketConnectTo(SocketHandle s, const SocketAddress& a, uint16_t port) {
+    if (a.family != 6) {
+        uint32_t v4;
+        std::memcpy(&v4, a.bytes, 4);
+        return socketConnect(s, v4, port);
+    }
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    std::memcpy(&sa.sin6_addr, a.bytes, 16);
+    return ::connect(native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : lastError();
+}
+
+// A failed connect shows in the exception set: it counts as ready too.
+int socketWaitAnyWritable(const SocketHandle* s, size_t n, uint32_t timeoutMs, size_t* index, int* err) {
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    for (size_t i = 0; i < n && i < FD_SETSIZE; ++i) {
+        FD_SET(native(s[i]), &ready);
+        FD_SET(native(s[i]), &failed);
+    }
+    uint32_t ms = timeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : timeoutMs;
+    timeval tv{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+    int r = ::select(0, nullptr, &ready, &failed, &tv);
+    if (r == SOCKET_ERROR) {
+        if (err) *err = lastError();
+        return -1;
+    }
+    for (size_t i = 0; i < n && r > 0; ++i) {
+        if (!FD_ISSET(native(s[i]), &ready) && !FD_ISSET(native(s[i]), &failed)) continue;
+        *index = i;
+        return 1;
+    }
+    return 0;
+}
+
+bool socketLocalAddress(SocketHandle s, SocketAddress* out) {
+    sockaddr_storage ss{};
+    int len = sizeof ss;
+    if (s == kInvalidSocket || ::getsockname(native(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return false;
+    *out = SocketAddress{};
+    if (ss.ss_family == AF_INET) {
+        out->family = 4;
+        std::memcpy(out->bytes, &reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr, 4);
+    } else if (ss.ss_family == AF_INET6) {
+        out->family = 6;
+        std::memcpy(out->bytes, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, 16);
+    } else {
+        return false;
+    }
     return true;
 }
 
