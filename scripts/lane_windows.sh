@@ -274,8 +274,12 @@ cli_send() {
     tail -n 5 "$log"
     return
   fi
-  local file flat
-  file=$(grep -l "^Envelope-to: $token@localhost\$" "$OSTMAIL_MAILDIR"/new/* 2>/dev/null | head -n 1)
+  local file="" flat i
+  # Exim delivers after its 250, in a process of its own: wait for the file.
+  for ((i = 0; i < 300 && -z $file; i++)); do
+    file=$(grep -l "^Envelope-to: $token@localhost\$" "$OSTMAIL_MAILDIR"/new/* 2>/dev/null | head -n 1)
+    [[ -n $file ]] || sleep 0.1
+  done
   flat=$([[ -n $file ]] && "$PY" "$ROOT/tests/support/mailcheck.py" --flat "$file")
   if grep -qxF "subject=$token" <<<"$flat" && grep -qF "body=Sent by ostmail.exe, $token." <<<"$flat" &&
     grep -F " <= cli@example.test" "$OSTMAIL_EXIM_LOG" | grep -F "for $token@localhost" | grep -qF " A=login:$user "; then

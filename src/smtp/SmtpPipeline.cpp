@@ -116,6 +116,9 @@ bool SmtpConnImpl::pipelinedEnvelope(SmtpMessage& msg, const char* reversePath, 
     // When no message is to follow, DATA's refusal is expected, not news.
     LogNull quiet;
     bool goesOn = result.accepted > 0 && (result.accepted == result.attempted || !m_requireAll);
+    const int rcptCode = m_lastReplyCode;
+    StringBuffer rcptReply;
+    rcptReply.setString(m_lastReply.getString());
     int dataCode = pipelinedReply(354, true, response, goesOn ? log : quiet, pm, flags);
     if (dataCode == -3 || (dataCode == 354 && m_conn.leftoverSize() > 0)) return outOfStep(response, log, pm, result);
     if (!enoughRecipients(log, result)) {
@@ -123,6 +126,10 @@ bool SmtpConnImpl::pipelinedEnvelope(SmtpMessage& msg, const char* reversePath, 
             abandonAfterData(dataCode, log, pm, flags);
         else
             closeConnection(log, pm);
+        // The caller sees the last recipient's refusal, as without pipelining,
+        // not the reply to the DATA or RSET that only pipelining sent.
+        m_lastReplyCode = rcptCode;
+        m_lastReply.setString(rcptReply.getString());
         return false;
     }
     if (dataCode != 354) return dataRefused(dataCode, log, pm, result);
