@@ -276,9 +276,10 @@ cli_send() {
   fi
   local file="" flat i
   # Exim delivers after its 250, in a process of its own: wait for the file.
-  for ((i = 0; i < 300 && -z $file; i++)); do
+  for ((i = 0; i < 300; i++)); do
     file=$(grep -l "^Envelope-to: $token@localhost\$" "$OSTMAIL_MAILDIR"/new/* 2>/dev/null | head -n 1)
-    [[ -n $file ]] || sleep 0.1
+    [[ -n $file ]] && break
+    sleep 0.1
   done
   flat=$([[ -n $file ]] && "$PY" "$ROOT/tests/support/mailcheck.py" --flat "$file")
   if grep -qxF "subject=$token" <<<"$flat" && grep -qF "body=Sent by ostmail.exe, $token." <<<"$flat" &&
