@@ -34,6 +34,12 @@ skip() {
   say "skip $*"
 }
 finish() {
+  local rc=$?
+  # A lane that stops on an error of its own has not passed.
+  if ((rc != 0 && failed == 0)); then
+    failed=1
+    say "FAIL the lane stopped early (exit $rc)"
+  fi
   [[ -n ${dns_pid:-} ]] && kill "$dns_pid" 2>/dev/null
   [[ -n ${WINEPREFIX:-} && -d ${WINEPREFIX:-} ]] && {
     /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
